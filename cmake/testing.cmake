@@ -1,0 +1,27 @@
+# Test helpers shared by every folder.
+#
+# w32_add_gtest(<target> SOURCES ... [LIBS ...] [TIMEOUT s] [SERIAL])
+#   Builds a GoogleTest program and registers it with CTest. Natively each
+#   test program gets a private object namespace (W32POSIX_NAMESPACE) and its
+#   own Windows directory (W32POSIX_ROOT), so `ctest -j` is safe. Under Wine
+#   the program runs through cmake/wine-run.sh in the build's prefix; Wine's
+#   objects are shared by the whole prefix, so those runs are serial.
+function(w32_add_gtest target)
+  cmake_parse_arguments(T "SERIAL" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${target} ${T_SOURCES})
+  target_link_libraries(${target} PRIVATE ${T_LIBS} w32_gtest_main)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_test(NAME ${target} COMMAND ${target})
+  set(root ${CMAKE_BINARY_DIR}/testroot/${target})
+  file(MAKE_DIRECTORY ${root}/WINDOWS/SYSTEM32)
+  set(env "W32POSIX_NAMESPACE=t-${target};W32POSIX_ROOT=${root}")
+  if(WIN32)
+    list(APPEND env "W32_WINEPREFIX=${W32_WINEPREFIX}")
+  endif()
+  set_tests_properties(${target} PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")
+  if(WIN32 OR T_SERIAL)
+    set_tests_properties(${target} PROPERTIES RUN_SERIAL TRUE)
+  endif()
+endfunction()

@@ -1,0 +1,57 @@
+/* KRZCOM15: port I/O for the parallel ports "LPT1".."LPT3" (host side).
+ *
+ * Each port is served by a backend chosen in KRZCOM15's own configuration;
+ * the default backend is a machine-wide virtual wire to which one emulated
+ * peripheral attaches (see vperi.h and krzcom15/README.md). */
+#ifndef KRZCOM15_H
+#define KRZCOM15_H
+
+#include <windows.h>
+
+#if defined(_WIN32)
+#if defined(KRZCOM15_BUILD)
+#define KRZCOM15_API __declspec(dllexport)
+#else
+#define KRZCOM15_API __declspec(dllimport)
+#endif
+#else
+#define KRZCOM15_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Error codes of VCOMM_GetLastError. */
+#define CE_PTO 0x0200 /* time-out: the peripheral did not take the data */
+
+/* Escape functions of VCOMM_EscapeCommFunction. */
+#define VCOMM_ESC_SET_ECP_CHANNEL 17   /* in: one byte, the ECP channel address */
+#define VCOMM_ESC_GET_DEVICE_ID 18     /* in: DWORD room, replaced by the count; out: the ID */
+#define VCOMM_ESC_GET_CAPABILITIES 19  /* out: DWORD capability word */
+#define VCOMM_ESC_CHECK_CONNECTION 23  /* fails when the link to the device is broken */
+#define VCOMM_CAP_ECP 4                /* capability bit: ECP mode available */
+
+/* Opens a port by name; dwMode is always 1. Returns a handle, 0 on failure. */
+KRZCOM15_API DWORD WINAPI VCOMM_OpenCommA(LPCSTR lpszPort, DWORD dwMode);
+KRZCOM15_API BOOL WINAPI VCOMM_CloseComm(DWORD hPort);
+/* Returns at once with what is waiting; 0 bytes is a normal result. */
+KRZCOM15_API BOOL WINAPI VCOMM_ReadComm(DWORD hPort, LPVOID lpBuf, DWORD cbToRead,
+                                        LPDWORD lpcbRead);
+/* Stores what the peripheral takes within the port's write time-out; fails
+ * with CE_PTO after it and still reports the bytes written. */
+KRZCOM15_API BOOL WINAPI VCOMM_WriteComm(DWORD hPort, LPCVOID lpBuf, DWORD cbToWrite,
+                                         LPDWORD lpcbWritten);
+KRZCOM15_API BOOL WINAPI VCOMM_EscapeCommFunction(DWORD hPort, DWORD dwFunction, LPVOID lpIn,
+                                                  LPVOID lpOut);
+KRZCOM15_API DWORD WINAPI VCOMM_GetLastError(DWORD hPort);
+/* Reads the IEEE 1284 device ID of the peripheral on a port by name: two
+ * length bytes (most significant first, counting themselves), then text. */
+KRZCOM15_API BOOL WINAPI VCOMM_GetDeviceIdA(LPCSTR lpszPort, LPVOID lpBuf, DWORD cbBuf,
+                                            LPDWORD lpcbRead);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,2 @@
+/* Placeholder: filled by the kernel half of the platform layer. */
+#pragma once
