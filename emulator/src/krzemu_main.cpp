@@ -46,6 +46,10 @@ void PrintSummary(emu::WireRunner& runner, std::FILE* out) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    std::fputs(emu::kEmulatorUsage, stdout);
+    return 0;
+  }
   emu::EmulatorOptions opt;
   std::string error;
   if (!emu::ParseEmulatorArgs(args, &opt, &error)) {

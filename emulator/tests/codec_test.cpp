@@ -2,6 +2,7 @@
 // decoded names of every packet type, and the text forms of services and faults.
 #include <gtest/gtest.h>
 
+#include "cli_options.h"
 #include "core_test_util.h"
 
 namespace emu {
@@ -153,6 +154,52 @@ TEST(Codec, RawDeviceIdCarriesOrFakesItsLength) {
   Bytes lie = RawDeviceId(cfg);
   EXPECT_EQ(GetU16(lie.data()), 300);
   EXPECT_EQ(lie.size(), 10u);
+}
+
+}  // namespace
+}  // namespace emu
+
+namespace emu {
+namespace {
+
+TEST(CommandLine, OptionsBuildTheConfiguration) {
+  EmulatorOptions o;
+  std::string err;
+  ASSERT_TRUE(ParseEmulatorArgs({}, &o, &err)) << err;
+  EXPECT_EQ(o.port, "LPT1");
+  ASSERT_EQ(o.cfg.services.size(), 4u);  // the default set
+  ASSERT_TRUE(ParseEmulatorArgs({"--port", "LPT3", "--service", "2:sink:drain=0", "--fault",
+                                 "noreply=open", "--fault", "idnomlc", "--fault", "idlen=300",
+                                 "--fault", "noecp", "--max-ptoh", "0x0206", "--piggyback",
+                                 "--trace", "none", "--seconds", "5"},
+                                &o, &err))
+      << err;
+  EXPECT_EQ(o.port, "LPT3");
+  ASSERT_EQ(o.cfg.services.size(), 1u);
+  EXPECT_EQ(o.cfg.services[0].drain, 0);
+  ASSERT_EQ(o.cfg.faults.size(), 1u);
+  EXPECT_EQ(o.cfg.device_id.find("MLC"), std::string::npos);
+  EXPECT_EQ(o.cfg.id_length, 300);
+  EXPECT_EQ(o.cfg.capabilities, 0u);
+  EXPECT_EQ(o.cfg.max_ptoh, 0x0206);
+  EXPECT_TRUE(o.cfg.piggyback);
+  EXPECT_EQ(o.trace, "");
+  EXPECT_EQ(o.seconds, 5u);
+  for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
+           {"--port", "LPT4"}, {"--bogus"}, {"--seconds"}, {"--fault", "idlen=x"},
+           {"--max-htop", "6"}}) {
+    EXPECT_FALSE(ParseEmulatorArgs(bad, &o, &err)) << bad[0];
+  }
+  BridgeOptions b;
+  ASSERT_TRUE(ParseBridgeArgs({"--connect", "9100", "--port", "LPT2", "--fault", "noecp"}, &b,
+                              &err))
+      << err;
+  EXPECT_FALSE(b.listen);
+  EXPECT_EQ(b.tcp_port, 9100);
+  EXPECT_EQ(b.host, "127.0.0.1");
+  EXPECT_EQ(b.capabilities, 0u);
+  EXPECT_FALSE(ParseBridgeArgs({"--port", "LPT2"}, &b, &err));  // neither listen nor connect
+  EXPECT_FALSE(ParseBridgeArgs({"--connect", "0"}, &b, &err));
 }
 
 }  // namespace
