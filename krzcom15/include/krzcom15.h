@@ -22,8 +22,11 @@
 extern "C" {
 #endif
 
-/* Error codes of VCOMM_GetLastError. */
+/* Error codes of VCOMM_GetLastError. <windows.h> of Windows itself defines
+ * CE_PTO with the same value. */
+#ifndef CE_PTO
 #define CE_PTO 0x0200 /* time-out: the peripheral did not take the data */
+#endif
 
 /* Escape functions of VCOMM_EscapeCommFunction. */
 #define VCOMM_ESC_SET_ECP_CHANNEL 17   /* in: one byte, the ECP channel address */
