@@ -1,11 +1,11 @@
 // The other process of the KRZCOM15 multi-process tests.
 //
 //   hold-peri PORT          attach as peripheral with a test device ID, report
-//                           ready, then stay attached until killed
+//                           ready, then stay attached until killed; exit code
+//                           = the error when attaching fails
 //   drain PORT N            attach, report ready, read N bytes; exit code =
 //                           their checksum (low 24 bits), 1 on a wrong address,
 //                           2 when the bytes stop coming
-//   try-attach PORT         exit code 0 when attaching works, else the error
 //   host-echo PORT ADDR     open as host, select ADDR (hex), read what is
 //                           waiting and write it back; exit code = byte count
 //   hold-lock PORT          take the wire's mutex, mark an update under way,
@@ -28,7 +28,7 @@ void ReportReady() {
 
 int HoldPeripheral(const char* pszPort) {
   DWORD hPeri = VPERI_Attach(pszPort);
-  if (hPeri == 0) return 3;
+  if (hPeri == 0) return (int)GetLastError();
   std::string id = TestDeviceId("MFG:Child;CMD:MLC;");
   VPERI_SetDeviceId(hPeri, id.data(), (DWORD)id.size());
   ReportReady();
@@ -53,13 +53,6 @@ int Drain(const char* pszPort, DWORD cbTotal) {
   }
   VPERI_Detach(hPeri);
   return (int)(dwHash & 0xFFFFFF);
-}
-
-int TryAttach(const char* pszPort) {
-  DWORD hPeri = VPERI_Attach(pszPort);
-  if (hPeri == 0) return (int)GetLastError();
-  VPERI_Detach(hPeri);
-  return 0;
 }
 
 int HostEcho(const char* pszPort, BYTE bAddress) {
@@ -99,7 +92,6 @@ int main(int argc, char** argv) {
   const char* pszPort = argv[2];
   if (strcmp(pszCmd, "hold-peri") == 0) return HoldPeripheral(pszPort);
   if (strcmp(pszCmd, "drain") == 0 && argc > 3) return Drain(pszPort, strtoul(argv[3], NULL, 10));
-  if (strcmp(pszCmd, "try-attach") == 0) return TryAttach(pszPort);
   if (strcmp(pszCmd, "host-echo") == 0 && argc > 3)
     return HostEcho(pszPort, (BYTE)strtoul(argv[3], NULL, 16));
   if (strcmp(pszCmd, "hold-lock") == 0) return HoldLock(pszPort);
