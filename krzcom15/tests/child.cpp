@@ -3,11 +3,11 @@
 //   hold-peri PORT          attach as peripheral with a test device ID, report
 //                           ready, then stay attached until killed; exit code
 //                           = the error when attaching fails
-//   drain PORT N            attach, report ready, read N bytes; exit code =
-//                           their checksum (low 24 bits), 1 on a wrong address,
-//                           2 when the bytes stop coming
+//   drain PORT N SUM        attach, report ready, read N bytes; exit code 0
+//                           when their checksum is SUM (hex), 4 when not, 1 on
+//                           a wrong address, 2 when the bytes stop coming
 //   host-echo PORT ADDR     open as host, select ADDR (hex), read what is
-//                           waiting and write it back; exit code = byte count
+//                           waiting and write it back; exit code = byte count (100+ on failure)
 //   hold-lock PORT          take the wire's mutex, mark an update under way,
 //                           report ready, then hold it until killed
 #include <stdlib.h>
@@ -36,7 +36,7 @@ int HoldPeripheral(const char* pszPort) {
   return 0;
 }
 
-int Drain(const char* pszPort, DWORD cbTotal) {
+int Drain(const char* pszPort, DWORD cbTotal, DWORD dwExpect) {
   DWORD hPeri = VPERI_Attach(pszPort);
   if (hPeri == 0) return 3;
   ReportReady();
@@ -52,17 +52,17 @@ int Drain(const char* pszPort, DWORD cbTotal) {
     cbDone += cb;
   }
   VPERI_Detach(hPeri);
-  return (int)(dwHash & 0xFFFFFF);
+  return dwHash == dwExpect ? 0 : 4;
 }
 
 int HostEcho(const char* pszPort, BYTE bAddress) {
   DWORD hPort = VCOMM_OpenCommA(pszPort, 1);
-  if (hPort == 0) return 1000;
-  if (!VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL)) return 1001;
+  if (hPort == 0) return 100;
+  if (!VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL)) return 101;
   BYTE ab[256];
   DWORD cbRead = 0, cbWritten = 0;
-  if (!VCOMM_ReadComm(hPort, ab, sizeof ab, &cbRead)) return 1002;
-  if (!VCOMM_WriteComm(hPort, ab, cbRead, &cbWritten) || cbWritten != cbRead) return 1003;
+  if (!VCOMM_ReadComm(hPort, ab, sizeof ab, &cbRead)) return 102;
+  if (!VCOMM_WriteComm(hPort, ab, cbRead, &cbWritten) || cbWritten != cbRead) return 103;
   VCOMM_CloseComm(hPort);
   return (int)cbRead;
 }
@@ -91,7 +91,8 @@ int main(int argc, char** argv) {
   const char* pszCmd = argv[1];
   const char* pszPort = argv[2];
   if (strcmp(pszCmd, "hold-peri") == 0) return HoldPeripheral(pszPort);
-  if (strcmp(pszCmd, "drain") == 0 && argc > 3) return Drain(pszPort, strtoul(argv[3], NULL, 10));
+  if (strcmp(pszCmd, "drain") == 0 && argc > 4)
+    return Drain(pszPort, strtoul(argv[3], NULL, 10), strtoul(argv[4], NULL, 16));
   if (strcmp(pszCmd, "host-echo") == 0 && argc > 3)
     return HostEcho(pszPort, (BYTE)strtoul(argv[3], NULL, 16));
   if (strcmp(pszCmd, "hold-lock") == 0) return HoldLock(pszPort);
