@@ -1,6 +1,6 @@
 #include "bridge.h"
 
-#include "wire_api.h"
+#include <vperi.h>
 
 #include <chrono>
 #include <thread>

@@ -1,6 +1,6 @@
 #include "wire_runner.h"
 
-#include "wire_api.h"
+#include <vperi.h>
 
 #include <chrono>
 
@@ -55,8 +55,8 @@ void WireRunner::Stop() {
 }
 
 void WireRunner::Leave(const char* why) {
+  attached_ = false;  // before the host can see the wire free
   VPERI_Detach(static_cast<DWORD>(peri_));
-  attached_ = false;
   if (trace_) {
     trace_->Line(clock_() - start_ms_, std::string(kNote) + "detached from the wire: " + why);
   }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "mlc_packet.h"
-#include "wire_api.h"
+#include <vperi.h>
 
 namespace emu {
 
