@@ -73,7 +73,9 @@ bool Format(const View& v, DWORD size, DWORD initSize) {
   DWORD refsOff = RoundUp(namesOff + kNameCap * static_cast<DWORD>(sizeof(NamedEntry)), 64);
   DWORD heapOff = RoundUp(refsOff + kRefCap * static_cast<DWORD>(sizeof(NameRef)), 64);
   if (heapOff > size || size - heapOff < kMinHeap) return false;
-  memset(v.base, 0, heapOff);
+  // The tables are zero in a new mapping and only the header can have been
+  // written by a creator that died, so only the header is cleared.
+  memset(h, 0, sizeof(AreaHeader));
   h->version = kVersion;
   h->size = size;
   h->initSize = initSize;

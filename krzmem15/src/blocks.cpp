@@ -138,6 +138,12 @@ DWORD BlockRealloc(const View& v, DWORD handle, DWORD size) {
   Chunk* c = ChunkAt(v, off);
   DWORD oldUser = c->user;
   DWORD oldSize = c->size;
+  if (size < oldUser) {
+    // Lowered before the chunk shrinks, so the chunk never claims more user
+    // bytes than it holds (repair would take that for a damaged block).
+    c->user = size;
+    StoreOrder();
+  }
   if (HeapResize(v, off, need)) {
     if (size > oldUser) memset(Payload(v, off) + oldUser, 0, size - oldUser);
     c->user = size;
@@ -145,9 +151,15 @@ DWORD BlockRealloc(const View& v, DWORD handle, DWORD size) {
     return handle;
   }
   // Moving would leave a locked address pointing at freed space.
-  if (s->locks != 0) return 0;
+  if (s->locks != 0) {
+    c->user = oldUser;
+    return 0;
+  }
   DWORD newOff = HeapTake(v, need);
-  if (newOff == 0) return 0;
+  if (newOff == 0) {
+    c->user = oldUser;
+    return 0;
+  }
   Chunk* nc = ChunkAt(v, newOff);
   DWORD keep = size < oldUser ? size : oldUser;
   memcpy(Payload(v, newOff), Payload(v, off), keep);
