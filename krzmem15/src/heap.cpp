@@ -8,13 +8,12 @@
 // derived data that repair.cpp rebuilds from the walk.
 #include "heap.h"
 
-#include <string.h>
-
 namespace krzmem {
 namespace {
 
 DWORD BinOf(DWORD size) {
   DWORD units = size / kAlign;
+  if (units == 0) return 0;  // only a damaged header can be this small
   DWORD bin = 31 - static_cast<DWORD>(__builtin_clz(units));
   return bin < kBins ? bin : kBins - 1;
 }

@@ -1,14 +1,12 @@
-// Child program of the KRZMEM15 tests: each mode is one role another
-// process plays against an area the test program also has open.
-//   hammer <area> <seed> <iterations>  random allocs, reallocs, frees, locks,
-//                                      checking every block's content
-//   churn <area> <seed>                the same without end, keeping its live
-//                                      handles in the named block "LIVE"
-//   read <area> <handle> <bytes> <key> checks a block, then rewrites it with key+1
-//   named <area>                       joins the named block "SHARED", checks it, lets go
-//   hold <area> <event>                keeps the area open until killed
-//   abandon <area>                     dies holding the area's mutex
-// Exit code 0 means success; other values say what went wrong.
+// Child program of the KRZMEM15 tests; each mode is a role another process
+// plays against an area the test also has open. Exit code 0 = success.
+//   hammer <area> <seed> <n>   n random allocs, reallocs, frees, checking content
+//   churn <area> <seed>        the same without end, listing its live handles
+//                              in the named block "LIVE" for whoever kills it
+//   read <area> <h> <n> <key>  checks block h, rewrites it with key + 1, and
+//                              joins, marks and lets go of the named block "SHARED"
+//   hold <area> <event>        keeps the area open until killed
+//   abandon <area>             ends while holding the area's mutex
 #include <stdlib.h>
 #include <string.h>
 
@@ -20,101 +18,65 @@ constexpr DWORD kLive = 64;
 
 struct Live {
   HMEMBLOCK h;
-  DWORD size;
-  DWORD key;
+  DWORD size, key;
 };
 
-HMEMAREA Open(const char* name, BOOL* fInit) {
-  return memCreateSharedArea(kPortInit, name, kPortMax, fInit);
-}
-
-bool Verify(HMEMAREA a, const Live& b) {
-  BYTE* p = static_cast<BYTE*>(memLockBlock(a, b.h));
-  if (!p) return false;
-  bool ok = Check(p, b.size, b.key);
-  memUnlockBlock(a, b.h);
-  return ok;
-}
-
-bool Write(HMEMAREA a, Live& b, DWORD key) {
-  BYTE* p = static_cast<BYTE*>(memLockBlock(a, b.h));
-  if (!p || !AllZero(p, b.size)) {
-    if (p) memUnlockBlock(a, b.h);
-    return false;
+void Record(HMEMAREA a, HMEMBLOCK table, DWORD i, HMEMBLOCK h) {
+  if (DWORD* t = table ? static_cast<DWORD*>(memLockBlock(a, table)) : nullptr) {
+    t[i] = h;
+    memUnlockBlock(a, table);
   }
-  Fill(p, b.size, key);
-  b.key = key;
-  memUnlockBlock(a, b.h);
-  return true;
 }
 
-// One random step over `live`; `table`, when given, mirrors the handles in
-// a shared block so that a killer can find them. Returns an exit code.
-int Step(HMEMAREA a, Rng& rng, Live* live, HMEMBLOCK hTable) {
-  Live& b = live[rng.below(kLive)];
-  DWORD op = rng.below(8);
-  DWORD* table = nullptr;
+// One random step on one of the live blocks; 0 or an exit code.
+int Step(HMEMAREA a, Rng& rng, Live* live, HMEMBLOCK table) {
+  DWORD i = rng.below(kLive), op = rng.below(8);
+  Live& b = live[i];
+  DWORD size = 1 + rng.below(op < 2 ? 40000 : 600);
   if (b.h == 0) {
-    DWORD size = 1 + rng.below(op < 2 ? 40000 : 600);
-    b.h = memAllocBlock(a, size);
-    if (b.h == 0) return 0;  // area full for now: fine
+    if ((b.h = memAllocBlock(a, size)) == 0) return 0;  // full for now
+    Record(a, table, i, b.h);
+    BYTE* p = static_cast<BYTE*>(memLockBlock(a, b.h));
+    if (!AllZero(p, size)) return 11;
     b.size = size;
-    if (hTable && (table = static_cast<DWORD*>(memLockBlock(a, hTable)))) {
-      table[&b - live] = b.h;
-      memUnlockBlock(a, hTable);
-    }
-    return Write(a, b, rng.next()) ? 0 : 11;
+    b.key = rng.below(0xFFFFFF);
+    Fill(p, size, b.key);
+    memUnlockBlock(a, b.h);
+    return 0;
   }
-  if (!Verify(a, b)) return 12;
+  BYTE* p = static_cast<BYTE*>(memLockBlock(a, b.h));
+  if (!Check(p, b.size, b.key)) return 12;
+  memUnlockBlock(a, b.h);
   if (op < 3) {
-    DWORD size = 1 + rng.below(op == 0 ? 40000 : 600);
     HMEMBLOCK h = memReAllocBlock(a, b.h, size);
     if (h == 0) return 0;
-    BYTE* p = static_cast<BYTE*>(memLockBlock(a, h));
-    if (!p) return 13;
+    Record(a, table, i, h);
+    p = static_cast<BYTE*>(memLockBlock(a, h));
     DWORD keep = size < b.size ? size : b.size;
-    bool ok = Check(p, keep, b.key) && AllZero(p + keep, size - keep);
+    if (!Check(p, keep, b.key) || !AllZero(p + keep, size - keep)) return 13;
     Fill(p, size, b.key);
     memUnlockBlock(a, h);
-    if (h != b.h && hTable && (table = static_cast<DWORD*>(memLockBlock(a, hTable)))) {
-      table[&b - live] = h;
-      memUnlockBlock(a, hTable);
-    }
     b.h = h;
     b.size = size;
-    return ok ? 0 : 14;
-  }
-  if (op < 6) {
-    if (hTable && (table = static_cast<DWORD*>(memLockBlock(a, hTable)))) {
-      table[&b - live] = 0;
-      memUnlockBlock(a, hTable);
-    }
-    if (!memFreeBlock(a, b.h)) return 15;
-    if (memLockBlock(a, b.h) != nullptr) return 16;  // stale handle must be refused
+  } else if (op < 6) {
+    Record(a, table, i, 0);
+    if (!memFreeBlock(a, b.h)) return 14;
+    if (memLockBlock(a, b.h) != nullptr) return 15;  // stale handle refused
     b.h = 0;
   }
   return 0;
 }
 
-int Hammer(const char* name, DWORD seed, long iterations, bool recordLive) {
-  BOOL fInit = FALSE;
-  HMEMAREA a = Open(name, &fInit);
-  if (!a) return 2;
-  HMEMBLOCK hTable = 0;
-  if (recordLive) {
-    hTable = memAllocNamedBlock(a, kLive * sizeof(DWORD), "LIVE");
-    if (!hTable) return 3;
-  }
+int Hammer(HMEMAREA a, DWORD seed, long n, bool churn) {
+  HMEMBLOCK table = churn ? memAllocNamedBlock(a, kLive * sizeof(DWORD), "LIVE") : 0;
   Live live[kLive] = {};
   Rng rng{seed | 1};
-  for (long i = 0; iterations < 0 || i < iterations; ++i) {
-    int rc = Step(a, rng, live, hTable);
-    if (rc) return rc;
+  for (long i = 0; churn || i < n; ++i) {
+    if (int rc = Step(a, rng, live, table)) return rc;
   }
   for (Live& b : live) {
-    if (b.h && (!Verify(a, b) || !memFreeBlock(a, b.h))) return 17;
+    if (b.h && !memFreeBlock(a, b.h)) return 16;
   }
-  memReleaseSharedArea(a);
   return 0;
 }
 
@@ -123,54 +85,37 @@ int Hammer(const char* name, DWORD seed, long iterations, bool recordLive) {
 int main(int argc, char** argv) {
   if (argc < 3) return 1;
   const char* mode = argv[1];
-  const char* area = argv[2];
   BOOL fInit = FALSE;
-  if (!strcmp(mode, "hammer") && argc == 5) {
-    return Hammer(area, strtoul(argv[3], nullptr, 0), strtol(argv[4], nullptr, 0), false);
-  }
-  if (!strcmp(mode, "churn") && argc == 4) {
-    return Hammer(area, strtoul(argv[3], nullptr, 0), -1, true);
-  }
-  if (!strcmp(mode, "read") && argc == 6) {
-    HMEMAREA a = Open(area, &fInit);
-    if (!a || fInit) return 2;
-    DWORD h = strtoul(argv[3], nullptr, 0), n = strtoul(argv[4], nullptr, 0);
-    DWORD key = strtoul(argv[5], nullptr, 0);
-    BYTE* p = static_cast<BYTE*>(memLockBlock(a, h));
-    if (!p) return 3;
-    if (!Check(p, n, key)) return 4;
+  HMEMAREA a = memCreateSharedArea(kPortInit, argv[2], kPortMax, &fInit);
+  if (!a || fInit) return 2;  // every role joins an area the test made
+  DWORD x = argc > 3 ? strtoul(argv[3], nullptr, 0) : 0;
+  if (!strcmp(mode, "hammer") && argc >= 5) return Hammer(a, x, strtol(argv[4], nullptr, 0), false);
+  if (!strcmp(mode, "churn")) return Hammer(a, x, 0, true);
+  if (!strcmp(mode, "read") && argc >= 6) {
+    DWORD n = strtoul(argv[4], nullptr, 0), key = strtoul(argv[5], nullptr, 0);
+    BYTE* p = static_cast<BYTE*>(memLockBlock(a, x));
+    if (!Check(p, n, key)) return 3;
     Fill(p, n, key + 1);
-    memUnlockBlock(a, h);
-    memReleaseSharedArea(a);
-    return 0;
-  }
-  if (!strcmp(mode, "named")) {
-    HMEMAREA a = Open(area, &fInit);
-    if (!a || fInit) return 2;
-    HMEMBLOCK h = memAllocNamedBlock(a, 999, "SHARED");
-    DWORD* p = static_cast<DWORD*>(memLockBlock(a, h));
-    if (!p || p[0] != 0x5EED) return 3;
-    p[1] = GetCurrentProcessId();
+    memUnlockBlock(a, x);
+    DWORD* s = static_cast<DWORD*>(memLockBlock(a, memAllocNamedBlock(a, 999, "SHARED")));
+    if (!s || s[0] != 0x5EED) return 4;
+    s[1] = GetCurrentProcessId();
     memUnlockNamedBlock(a, "SHARED");
     memFreeNamedBlock(a, "SHARED");
     memReleaseSharedArea(a);
     return 0;
   }
   if (!strcmp(mode, "hold") && argc == 4) {
-    HMEMAREA a = Open(area, &fInit);
-    HANDLE ev = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
-    if (!a || !ev || !memAllocNamedBlock(a, 64, "HOLD")) return 2;
-    SetEvent(ev);
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
+    if (!ready || !SetEvent(ready)) return 3;
     Sleep(INFINITE);
-    return 0;
   }
   if (!strcmp(mode, "abandon")) {
-    HMEMAREA a = Open(area, &fInit);
     char name[256];
-    snprintf(name, sizeof name, "KRZMEM15.Mutex.%s", area);
+    snprintf(name, sizeof name, "KRZMEM15.Mutex.%s", argv[2]);
     HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, name);
-    if (!a || !m || WaitForSingleObject(m, 5000) != WAIT_OBJECT_0) return 2;
-    ExitProcess(0);  // still holding the mutex
+    if (!m || WaitForSingleObject(m, 5000) != WAIT_OBJECT_0) return 3;
+    ExitProcess(0);
   }
   return 1;
 }

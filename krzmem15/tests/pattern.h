@@ -1,5 +1,5 @@
-// Test helpers shared by the test programs and their child: block content
-// patterns, and starting the child program.
+// Helpers shared by the test programs and their child: content patterns,
+// a small generator, and starting the child program.
 #pragma once
 
 #include <stdio.h>
@@ -7,43 +7,36 @@
 
 #include "krzmem15.h"
 
-// Sizes of a port area of the library.
-constexpr DWORD kPortInit = 0xA0000;
+constexpr DWORD kPortInit = 0xA0000;  // the sizes of a port area of the library
 constexpr DWORD kPortMax = 0xF10000;
 
-// Fills `n` bytes with a pattern that depends on `key`.
+inline BYTE PatternByte(DWORD key, DWORD i) {
+  return static_cast<BYTE>((key * 2654435761u + i * 40503u) >> 13);
+}
 inline void Fill(void* p, DWORD n, DWORD key) {
-  BYTE* b = static_cast<BYTE*>(p);
-  for (DWORD i = 0; i < n; ++i) b[i] = static_cast<BYTE>((key * 2654435761u + i * 40503u) >> 13);
+  for (DWORD i = 0; i < n; ++i) static_cast<BYTE*>(p)[i] = PatternByte(key, i);
 }
-
-// True when `n` bytes carry Fill's pattern for `key`.
 inline bool Check(const void* p, DWORD n, DWORD key) {
-  const BYTE* b = static_cast<const BYTE*>(p);
   for (DWORD i = 0; i < n; ++i) {
-    if (b[i] != static_cast<BYTE>((key * 2654435761u + i * 40503u) >> 13)) return false;
+    if (static_cast<const BYTE*>(p)[i] != PatternByte(key, i)) return false;
   }
-  return true;
+  return p != nullptr;
 }
-
 inline bool AllZero(const void* p, DWORD n) {
-  const BYTE* b = static_cast<const BYTE*>(p);
   for (DWORD i = 0; i < n; ++i) {
-    if (b[i] != 0) return false;
+    if (static_cast<const BYTE*>(p)[i] != 0) return false;
   }
-  return true;
+  return p != nullptr;
 }
 
-// Small deterministic generator (xorshift32).
-struct Rng {
+struct Rng {  // xorshift32
   DWORD s;
-  DWORD next() {
+  DWORD below(DWORD n) {
     s ^= s << 13;
     s ^= s >> 17;
     s ^= s << 5;
-    return s;
+    return s % n;
   }
-  DWORD below(DWORD n) { return next() % n; }
 };
 
 // Starts "MEMCHILD.EXE <args>"; the process handle, or NULL.
@@ -60,8 +53,7 @@ inline HANDLE StartChild(const char* args) {
   return pi.hProcess;
 }
 
-// Waits for a child and returns its exit code; 0xDEAD when it does not end
-// within `ms` (it is then terminated).
+// The child's exit code; 0xDEAD when it had to be stopped after `ms`.
 inline DWORD WaitChild(HANDLE process, DWORD ms = 120000) {
   DWORD code = 0xDEAD;
   if (WaitForSingleObject(process, ms) == WAIT_OBJECT_0) {
@@ -72,9 +64,4 @@ inline DWORD WaitChild(HANDLE process, DWORD ms = 120000) {
   }
   CloseHandle(process);
   return code;
-}
-
-inline DWORD RunChild(const char* args, DWORD ms = 120000) {
-  HANDLE p = StartChild(args);
-  return p ? WaitChild(p, ms) : 0xBAD;
 }
