@@ -1,6 +1,7 @@
 // Child program of the KRZMEM15 tests; each mode is a role another process
 // plays against an area the test also has open. Exit code 0 = success.
-//   hammer <area> <seed> <n>   n random allocs, reallocs, frees, checking content
+//   hammer <area> <seed> <n>   two threads, each n random allocs, reallocs, frees,
+//                              checking content
 //   churn <area> <seed>        the same without end, listing its live handles
 //                              in the named block "LIVE" for whoever kills it
 //   read <area> <h> <n> <key>  checks block h, rewrites it with key + 1, and
@@ -80,6 +81,30 @@ int Hammer(HMEMAREA a, DWORD seed, long n, bool churn) {
   return 0;
 }
 
+struct Job {
+  HMEMAREA a;
+  DWORD seed;
+  long n;
+  int rc;
+};
+
+DWORD WINAPI HammerThread(LPVOID v) {
+  Job* j = static_cast<Job*>(v);
+  j->rc = Hammer(j->a, j->seed, j->n, false);
+  return 0;
+}
+
+// Two threads of this process hammer the area side by side.
+int HammerTwice(HMEMAREA a, DWORD seed, long n) {
+  Job other{a, seed * 7 + 1, n, -1};
+  HANDLE t = CreateThread(nullptr, 0, HammerThread, &other, 0, nullptr);
+  if (!t) return 20;
+  int rc = Hammer(a, seed, n, false);
+  WaitForSingleObject(t, INFINITE);
+  CloseHandle(t);
+  return rc ? rc : other.rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,7 +114,7 @@ int main(int argc, char** argv) {
   HMEMAREA a = memCreateSharedArea(kPortInit, argv[2], kPortMax, &fInit);
   if (!a || fInit) return 2;  // every role joins an area the test made
   DWORD x = argc > 3 ? strtoul(argv[3], nullptr, 0) : 0;
-  if (!strcmp(mode, "hammer") && argc >= 5) return Hammer(a, x, strtol(argv[4], nullptr, 0), false);
+  if (!strcmp(mode, "hammer") && argc >= 5) return HammerTwice(a, x, strtol(argv[4], nullptr, 0));
   if (!strcmp(mode, "churn")) return Hammer(a, x, 0, true);
   if (!strcmp(mode, "read") && argc >= 6) {
     DWORD n = strtoul(argv[4], nullptr, 0), key = strtoul(argv[5], nullptr, 0);

@@ -59,7 +59,7 @@ TEST_F(Processes, SeveralProcessesHammerOneArea) {
     memUnlockBlock(a, mine[i]);
   }
   std::vector<HANDLE> kids;
-  for (DWORD k = 0; k < 4; ++k) kids.push_back(Start("hammer", 1000 + k, 3000));
+  for (DWORD k = 0; k < 4; ++k) kids.push_back(Start("hammer", 1000 + k, 2000));
   for (HANDLE p : kids) EXPECT_EQ(WaitChild(p, 300000), 0u);
   for (DWORD i = 0; i < 50; ++i) {
     EXPECT_TRUE(Check(memLockBlock(a, mine[i]), 100 + i * 37, i)) << i;
