@@ -26,11 +26,20 @@ struct Processes : ::testing::Test {
              static_cast<unsigned long>(y), static_cast<unsigned long>(z));
     return StartChild(args);
   }
-  // Bytes the area still gives out in 4 KiB blocks (freed again at once).
+  // Bytes the area still gives out in 4 KiB blocks, which must not overlap
+  // (freed again at once).
   DWORD FreeSpace() {
     std::vector<HMEMBLOCK> v;
-    for (HMEMBLOCK h; (h = memAllocBlock(a, 4096)) != 0;) v.push_back(h);
-    for (HMEMBLOCK h : v) EXPECT_TRUE(memFreeBlock(a, h));
+    for (HMEMBLOCK h; (h = memAllocBlock(a, 4096)) != 0;) {
+      v.push_back(h);
+      Fill(memLockBlock(a, h), 4096, h);
+      memUnlockBlock(a, h);
+    }
+    for (HMEMBLOCK h : v) {
+      EXPECT_TRUE(Check(memLockBlock(a, h), 4096, h));
+      memUnlockBlock(a, h);
+      EXPECT_TRUE(memFreeBlock(a, h));
+    }
     return static_cast<DWORD>(v.size()) * 4096;
   }
 };
