@@ -25,6 +25,9 @@ struct Backend {
   // Escape functions; the ones a backend does not know give
   // ERROR_INVALID_FUNCTION.
   DWORD (*pfnEscape)(void* pState, DWORD dwFunction, LPVOID lpIn, LPVOID lpOut);
+  // Waits until bytes are waiting to be read (ERROR_SUCCESS) or the time
+  // is up (ERROR_TIMEOUT). May be NULL: not every backend can wait.
+  DWORD (*pfnWaitInput)(void* pState, DWORD dwTimeoutMs);
 };
 
 extern const Backend g_virtualBackend;

@@ -7,6 +7,7 @@
 #include "config.h"
 #include "handles.h"
 #include "krzcom15.h"
+#include "vperi.h"
 
 namespace krzcom {
 
@@ -127,6 +128,19 @@ KRZCOM15_API DWORD WINAPI VCOMM_GetLastError(DWORD hPort) {
   DWORD dwError = p->dwLastError;
   HandlePut(&p->base);
   return dwError;
+}
+
+KRZCOM15_API BOOL WINAPI VPERI_HostWaitInput(DWORD hPort, DWORD dwTimeoutMs) {
+  HostPort* p = GetHost(hPort);
+  if (p == NULL) return Fail(ERROR_INVALID_HANDLE);
+  DWORD dwError = p->pBackend->pfnWaitInput != NULL
+                      ? p->pBackend->pfnWaitInput(p->pState, dwTimeoutMs)
+                      : ERROR_NOT_SUPPORTED;
+  // A time-out is an answer, not a failure of the port: the handle's last
+  // error is left alone.
+  HandlePut(&p->base);
+  SetLastError(dwError);
+  return dwError == ERROR_SUCCESS;
 }
 
 KRZCOM15_API BOOL WINAPI VCOMM_GetDeviceIdA(LPCSTR lpszPort, LPVOID lpBuf, DWORD cbBuf,

@@ -139,8 +139,22 @@ DWORD Escape(void* pState, DWORD dwFunction, LPVOID lpIn, LPVOID lpOut) {
   return dwError;
 }
 
+DWORD WaitInput(void* pState, DWORD dwTimeoutMs) {
+  VirtualPort* p = (VirtualPort*)pState;
+  DWORD dwStart = GetTickCount();
+  for (;;) {
+    if (*(volatile DWORD*)&p->wire.pHdr->cbToHostCount != 0) {
+      SetEvent(p->wire.hToHost);  // another waiting host may want to know too
+      return ERROR_SUCCESS;
+    }
+    DWORD dwWaited = GetTickCount() - dwStart;
+    if (dwWaited >= dwTimeoutMs) return ERROR_TIMEOUT;
+    WaitForSingleObject(p->wire.hToHost, dwTimeoutMs - dwWaited);
+  }
+}
+
 }  // namespace
 
-const Backend g_virtualBackend = {"virtual", Open, Close, Read, Write, Escape};
+const Backend g_virtualBackend = {"virtual", Open, Close, Read, Write, Escape, WaitInput};
 
 }  // namespace krzcom

@@ -242,6 +242,7 @@ KRZCOM15_API BOOL WINAPI VPERI_Write(DWORD hPeri, LPCVOID lpBuf, DWORD cbBuf, LP
     if (dwError != ERROR_SUCCESS) return Fail(dwError);
     DWORD cbStored = WireToHostPut(&p->wire, (const BYTE*)lpBuf + cbDone, cbBuf - cbDone);
     WireUnlock(&p->wire);
+    if (cbStored != 0) SetEvent(p->wire.hToHost);
     cbDone += cbStored;
     *lpcbWritten = cbDone;
     if (cbDone == cbBuf) {

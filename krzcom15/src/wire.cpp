@@ -108,8 +108,10 @@ DWORD WireOpen(Wire* pWire, const PortConfig* pConfig) {
   struct EventSlot {
     HANDLE* ph;
     WireObject e;
-  } const events[] = {
-      {&w.hToPeri, kObjToPeri}, {&w.hToPeriRoom, kObjToPeriRoom}, {&w.hToHostRoom, kObjToHostRoom}};
+  } const events[] = {{&w.hToPeri, kObjToPeri},
+                      {&w.hToPeriRoom, kObjToPeriRoom},
+                      {&w.hToHostRoom, kObjToHostRoom},
+                      {&w.hToHost, kObjToHost}};
 
   WireObjectName(pConfig->szPort, kObjMutex, szName);
   w.hMutex = CreateMutexA(&s_security.sa, FALSE, szName);
@@ -170,6 +172,7 @@ void WireClose(Wire* pWire) {
   CloseIf(&pWire->hToPeri);
   CloseIf(&pWire->hToPeriRoom);
   CloseIf(&pWire->hToHostRoom);
+  CloseIf(&pWire->hToHost);
   CloseIf(&pWire->hAlive);
   CloseIf(&pWire->hMutex);
 }

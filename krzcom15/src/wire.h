@@ -3,11 +3,12 @@
 // One named file mapping per port holds a header and two byte rings:
 // host-to-peripheral (every byte tagged, through a queue of segments, with
 // the ECP channel address in force when the host wrote it) and
-// peripheral-to-host. A named mutex guards the whole mapping; three named
+// peripheral-to-host. A named mutex guards the whole mapping; four named
 // auto-reset events wake waiters (data for the peripheral, room for the host
-// writer, room for the peripheral writer). A fourth named mutex, held by a
-// thread of the attached peripheral's process for as long as it is
-// attached, tells a live peripheral from one whose process died.
+// writer, room for the peripheral writer, data for a host that waits). A
+// second named mutex, held by a thread of the attached peripheral's process
+// for as long as it is attached, tells a live peripheral from one whose
+// process died.
 //
 // Every process (and every handle) opens its own set of these objects; the
 // functions below are the only code that touches the mapping.
@@ -66,20 +67,29 @@ struct Wire {
   HANDLE hToPeri;      // set: bytes for the peripheral arrived
   HANDLE hToPeriRoom;  // set: the peripheral took bytes, or attached
   HANDLE hToHostRoom;  // set: the host took bytes
+  HANDLE hToHost;      // set: bytes for the host arrived
   HANDLE hAlive;       // held by the attached peripheral
   WireHeader* pHdr;
   BYTE* pToPeri;
   BYTE* pToHost;
 };
 
-enum WireObject { kObjMutex, kObjMap, kObjToPeri, kObjToPeriRoom, kObjToHostRoom, kObjAlive };
+enum WireObject {
+  kObjMutex,
+  kObjMap,
+  kObjToPeri,
+  kObjToPeriRoom,
+  kObjToHostRoom,
+  kObjAlive,
+  kObjToHost
+};
 
 // Name of one of a port's named objects ("KRZCOM15.LPT1.Mutex" ...); the
 // buffer holds at least 40 bytes. (Inline: the tests use it to reach the
 // objects directly.)
 inline void WireObjectName(LPCSTR lpszPort, WireObject eObject, LPSTR lpszName) {
-  static const char* const kSuffix[] = {"Mutex",      "Map",        "ToPeri",
-                                        "ToPeriRoom", "ToHostRoom", "Peripheral"};
+  static const char* const kSuffix[] = {"Mutex",      "Map",        "ToPeri", "ToPeriRoom",
+                                        "ToHostRoom", "Peripheral", "ToHost"};
   wsprintfA(lpszName, "KRZCOM15.%s.%s", lpszPort, kSuffix[eObject]);
 }
 

@@ -6,8 +6,8 @@
 //   drain PORT N SUM        attach, report ready, read N bytes; exit code 0
 //                           when their checksum is SUM (hex), 4 when not, 1 on
 //                           a wrong address, 2 when the bytes stop coming
-//   host-echo PORT ADDR     open as host, select ADDR (hex), read what is
-//                           waiting and write it back; exit code = byte count (100+ on failure)
+//   host-echo PORT ADDR     open as host, select ADDR (hex), wait for bytes,
+//                           read them and write them back; exit code = byte count (100+ on failure)
 //   hold-lock PORT          take the wire's mutex, mark an update under way,
 //                           report ready, then hold it until killed
 #include <stdlib.h>
@@ -61,6 +61,7 @@ int HostEcho(const char* pszPort, BYTE bAddress) {
   if (!VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL)) return 101;
   BYTE ab[256];
   DWORD cbRead = 0, cbWritten = 0;
+  if (!VPERI_HostWaitInput(hPort, 10000)) return 104;
   if (!VCOMM_ReadComm(hPort, ab, sizeof ab, &cbRead)) return 102;
   if (!VCOMM_WriteComm(hPort, ab, cbRead, &cbWritten) || cbWritten != cbRead) return 103;
   VCOMM_CloseComm(hPort);

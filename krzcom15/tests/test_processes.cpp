@@ -13,16 +13,17 @@ namespace {
 TEST(Processes, HandlesOfTwoProcessesShareOneWire) {
   DWORD hPeri = VPERI_Attach("LPT1");
   ASSERT_NE(hPeri, 0u);
-  DWORD cb = 0;
-  ASSERT_TRUE(VPERI_Write(hPeri, "ping", 4, &cb, 0));
-
-  // The child reads "ping" through its own handle and writes it back on 0x4E.
+  // The child waits for "ping", reads it through its own handle and writes
+  // it back on 0x4E; each side is woken by the other process.
   PROCESS_INFORMATION pi;
   ASSERT_TRUE(StartChild("host-echo LPT1 4E", &pi, FALSE));
-  EXPECT_EQ(FinishChild(&pi, 30000), 4u);
+  Sleep(100);
+  DWORD cb = 0;
+  ASSERT_TRUE(VPERI_Write(hPeri, "ping", 4, &cb, 0));
   char ab[16];
   BYTE bAddress = 0;
-  ASSERT_TRUE(VPERI_Read(hPeri, ab, sizeof ab, &cb, &bAddress, 0));
+  ASSERT_TRUE(VPERI_Read(hPeri, ab, sizeof ab, &cb, &bAddress, 20000));
+  EXPECT_EQ(FinishChild(&pi, 30000), 4u);
   EXPECT_EQ(std::string(ab, cb), "ping");
   EXPECT_EQ(bAddress, 0x4E);
 
