@@ -17,6 +17,8 @@
 #include "common/names.h"
 #include "helpers.h"
 
+extern "C" HINSTANCE kernel_dll_instance(int* attaches);
+
 namespace {
 
 size_t count_entries(const char* dir) {
@@ -195,6 +197,15 @@ TEST(Posix, ModuleHandlesNameTheirOwnModule) {
   ASSERT_GT(GetModuleFileNameA(lib, path, sizeof path), 0u);
   EXPECT_NE(strstr(path, "libw32posix.so"), nullptr);
   EXPECT_EQ(GetModuleHandleA("no_such_module"), (HMODULE)NULL);
+}
+
+TEST(Posix, DllMainGetsTheLibrarysOwnInstance) {
+  int attaches = 0;
+  HINSTANCE dll = kernel_dll_instance(&attaches);
+  EXPECT_EQ(attaches, 1);
+  EXPECT_EQ(dll, GetModuleHandleA("kernel_dll.dll"));
+  EXPECT_NE(dll, GetModuleHandleA(NULL));
+  EXPECT_EQ(dll, W32ModuleFromAddress((const void*)&kernel_dll_instance));
 }
 
 }  // namespace
