@@ -179,13 +179,21 @@ TEST_F(Lifecycle, AClientLinkedToTheLibraryAttachesAndReachesItsExports) {
   EXPECT_EQ(client.Wait(), 1u);  // WEP's result
 }
 
+// The library beside this program (a bare name would not be found by a
+// dlopen that the sanitizer runtime intercepts).
+std::string LibraryBesideProgram() {
+  char szPath[MAX_PATH];
+  std::string path(szPath, GetModuleFileNameA(NULL, szPath, sizeof(szPath)));
+  return path.substr(0, path.find_last_of("/\\") + 1) + LIBRARY_FILE;
+}
+
 TEST_F(Lifecycle, LoadingAndUnloadingTheLibraryAttachesAndDetaches) {
 #if defined(_WIN32)
-  HMODULE hLib = LoadLibraryA(LIBRARY_FILE);
+  HMODULE hLib = LoadLibraryA(LibraryBesideProgram().c_str());
   ASSERT_NE(hLib, nullptr);
   auto pfnWEP = (int(WINAPI*)(int))(void*)GetProcAddress(hLib, "WEP");
 #else
-  void* hLib = dlopen(LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+  void* hLib = dlopen(LibraryBesideProgram().c_str(), RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(hLib, nullptr) << dlerror();
   auto pfnWEP = (int (*)(int))dlsym(hLib, "WEP");
 #endif
