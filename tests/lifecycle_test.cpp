@@ -63,6 +63,20 @@ TEST_F(Lifecycle, FirstProcessInitialisesLaterOnesJoinAndCount) {
   EXPECT_EQ(first.Leave(), 16u * 1);
 }
 
+TEST_F(Lifecycle, ProcessesAttachingAndDetachingAtOnceKeepTheCount) {
+  Holder first;
+  ASSERT_TRUE(first.Start());
+  NamedEvent go("go-at-once");
+  SetEvent(go.handle);
+  NamedEvent ready[8] = {NamedEvent("r"), NamedEvent("r"), NamedEvent("r"), NamedEvent("r"),
+                         NamedEvent("r"), NamedEvent("r"), NamedEvent("r"), NamedEvent("r")};
+  Child others[8];
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(others[i].Start("hold " + ready[i].name + " " + go.name));
+  for (Child& other : others) EXPECT_LT(other.Wait(), 16u * 10);
+  EXPECT_EQ(SharedView().global->dwMlcAttachCount, 1u);
+  first.Leave();
+}
+
 TEST_F(Lifecycle, JoinerMapsUsedPortsAndLeavesOnlyThoseWithChannels) {
   Holder first, joiner;
   ASSERT_TRUE(first.Start("use 1 devid 2"));
