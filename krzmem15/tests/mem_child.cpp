@@ -1,14 +1,17 @@
 // Child program of the KRZMEM15 tests; each mode is a role another process
 // plays against an area the test also has open. Exit code 0 = success.
-//   hammer <area> <seed> <n>   n random allocs, reallocs, frees, checking content
-//   churn <area> <seed>        the same without end, listing its live handles
-//                              in the named block "LIVE" for whoever kills it
+//   hammer <area> <seed> <n>   two threads, each n random allocs, reallocs, frees,
+//                              checking content
+//   script <area>              a fixed sequence touching every kind of change
+//                              (run as MEMFAULT.EXE it dies at a chosen store)
 //   read <area> <h> <n> <key>  checks block h, rewrites it with key + 1, and
 //                              joins, marks and lets go of the named block "SHARED"
 //   hold <area> <event>        keeps the area open until killed
 //   abandon <area>             ends while holding the area's mutex
 #include <stdlib.h>
 #include <string.h>
+
+#include <initializer_list>
 
 #include "pattern.h"
 
@@ -21,21 +24,13 @@ struct Live {
   DWORD size, key;
 };
 
-void Record(HMEMAREA a, HMEMBLOCK table, DWORD i, HMEMBLOCK h) {
-  if (DWORD* t = table ? static_cast<DWORD*>(memLockBlock(a, table)) : nullptr) {
-    t[i] = h;
-    memUnlockBlock(a, table);
-  }
-}
-
 // One random step on one of the live blocks; 0 or an exit code.
-int Step(HMEMAREA a, Rng& rng, Live* live, HMEMBLOCK table) {
+int Step(HMEMAREA a, Rng& rng, Live* live) {
   DWORD i = rng.below(kLive), op = rng.below(8);
   Live& b = live[i];
   DWORD size = 1 + rng.below(op < 2 ? 40000 : 600);
   if (b.h == 0) {
     if ((b.h = memAllocBlock(a, size)) == 0) return 0;  // full for now
-    Record(a, table, i, b.h);
     BYTE* p = static_cast<BYTE*>(memLockBlock(a, b.h));
     if (!AllZero(p, size)) return 11;
     b.size = size;
@@ -50,7 +45,6 @@ int Step(HMEMAREA a, Rng& rng, Live* live, HMEMBLOCK table) {
   if (op < 3) {
     HMEMBLOCK h = memReAllocBlock(a, b.h, size);
     if (h == 0) return 0;
-    Record(a, table, i, h);
     p = static_cast<BYTE*>(memLockBlock(a, h));
     DWORD keep = size < b.size ? size : b.size;
     if (!Check(p, keep, b.key) || !AllZero(p + keep, size - keep)) return 13;
@@ -59,7 +53,6 @@ int Step(HMEMAREA a, Rng& rng, Live* live, HMEMBLOCK table) {
     b.h = h;
     b.size = size;
   } else if (op < 6) {
-    Record(a, table, i, 0);
     if (!memFreeBlock(a, b.h)) return 14;
     if (memLockBlock(a, b.h) != nullptr) return 15;  // stale handle refused
     b.h = 0;
@@ -67,16 +60,59 @@ int Step(HMEMAREA a, Rng& rng, Live* live, HMEMBLOCK table) {
   return 0;
 }
 
-int Hammer(HMEMAREA a, DWORD seed, long n, bool churn) {
-  HMEMBLOCK table = churn ? memAllocNamedBlock(a, kLive * sizeof(DWORD), "LIVE") : 0;
+int Hammer(HMEMAREA a, DWORD seed, long n) {
   Live live[kLive] = {};
   Rng rng{seed | 1};
-  for (long i = 0; churn || i < n; ++i) {
-    if (int rc = Step(a, rng, live, table)) return rc;
+  for (long i = 0; i < n; ++i) {
+    if (int rc = Step(a, rng, live)) return rc;
   }
   for (Live& b : live) {
     if (b.h && !memFreeBlock(a, b.h)) return 16;
   }
+  return 0;
+}
+
+struct Job {
+  HMEMAREA a;
+  DWORD seed;
+  long n;
+  int rc;
+};
+
+DWORD WINAPI HammerThread(LPVOID v) {
+  Job* j = static_cast<Job*>(v);
+  j->rc = Hammer(j->a, j->seed, j->n);
+  return 0;
+}
+
+// Two threads of this process hammer the area side by side.
+int HammerTwice(HMEMAREA a, DWORD seed, long n) {
+  Job other{a, seed * 7 + 1, n, -1};
+  HANDLE t = CreateThread(nullptr, 0, HammerThread, &other, 0, nullptr);
+  if (!t) return 20;
+  int rc = Hammer(a, seed, n);
+  WaitForSingleObject(t, INFINITE);
+  CloseHandle(t);
+  return rc ? rc : other.rc;
+}
+
+// Splits, exact fits, shrinking and growing in place, a move, frees that
+// merge, and a named block's whole life.
+int Script(HMEMAREA a) {
+  HMEMBLOCK h1 = memAllocBlock(a, 100), h2 = memAllocBlock(a, 200), h3 = memAllocBlock(a, 300);
+  if (!h1 || !h2 || !h3) return 3;
+  Fill(memLockBlock(a, h1), 100, 1);
+  memUnlockBlock(a, h1);
+  if (!memFreeBlock(a, h2)) return 4;
+  for (DWORD size : {50, 250, 5000}) {
+    if (memReAllocBlock(a, h1, size) != h1) return 5;
+  }
+  if (!Check(memLockBlock(a, h1), 50, 1)) return 6;
+  memUnlockBlock(a, h1);
+  if (!memFreeBlock(a, h3) || !memFreeBlock(a, h1)) return 7;
+  if (!memAllocNamedBlock(a, 64, "F") || !memAllocNamedBlock(a, 64, "F")) return 8;
+  memFreeNamedBlock(a, "F");
+  memFreeNamedBlock(a, "F");
   return 0;
 }
 
@@ -89,8 +125,8 @@ int main(int argc, char** argv) {
   HMEMAREA a = memCreateSharedArea(kPortInit, argv[2], kPortMax, &fInit);
   if (!a || fInit) return 2;  // every role joins an area the test made
   DWORD x = argc > 3 ? strtoul(argv[3], nullptr, 0) : 0;
-  if (!strcmp(mode, "hammer") && argc >= 5) return Hammer(a, x, strtol(argv[4], nullptr, 0), false);
-  if (!strcmp(mode, "churn")) return Hammer(a, x, 0, true);
+  if (!strcmp(mode, "hammer") && argc >= 5) return HammerTwice(a, x, strtol(argv[4], nullptr, 0));
+  if (!strcmp(mode, "script")) return Script(a);
   if (!strcmp(mode, "read") && argc >= 6) {
     DWORD n = strtoul(argv[4], nullptr, 0), key = strtoul(argv[5], nullptr, 0);
     BYTE* p = static_cast<BYTE*>(memLockBlock(a, x));

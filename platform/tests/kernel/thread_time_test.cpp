@@ -83,7 +83,7 @@ TEST(Time, TickCountAdvancesWithSleep) {
   DWORD a = GetTickCount();
   Sleep(100);
   DWORD b = GetTickCount();
-  EXPECT_GE(b - a, 90u);  // the tick may be coarse
+  EXPECT_GE(b - a, 60u);  // the tick is coarse (16 ms on Windows, more under Wine)
   EXPECT_LT(b - a, 5000u);
   Sleep(0);
   EXPECT_GE(GetTickCount() - b, 0u);
