@@ -12,8 +12,13 @@ using namespace usertest;
 
 namespace {
 
+bool g_asked = false;
+
 LRESULT CALLBACK parent_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_USER + 31) return (LRESULT)(wp * 10);  // asked by the child during our send
+  if (msg == WM_USER + 31) {  // sent by the child while we wait in SendMessageA
+    g_asked = true;
+    return (LRESULT)(wp * 10);
+  }
   return DefWindowProcA(h, msg, wp, lp);
 }
 
@@ -63,7 +68,8 @@ TEST(UserCrossProcess, PostSendAndCloseAChildWindow) {
   PROCESS_INFORMATION pi{};
   HWND child = start_pump(parent, &pi);
   ASSERT_NE(child, (HWND)NULL);
-  EXPECT_EQ(WaitForInputIdle(pi.hProcess, 10000), 0u);
+  EXPECT_EQ(WaitForInputIdle(pi.hProcess, 10000), 0u);  // it pumps now
+  EXPECT_EQ(WaitForInputIdle(pi.hProcess, 0), 0u);
   EXPECT_TRUE(IsWindow(child));
   DWORD pid = 0;
   EXPECT_NE(GetWindowThreadProcessId(child, &pid), 0u);
@@ -78,10 +84,14 @@ TEST(UserCrossProcess, PostSendAndCloseAChildWindow) {
     ASSERT_EQ(m.lParam, (LPARAM)-i);
   }
 
-  // Sends are answered by the child's thread; a send back to us while we
-  // wait is handled inside our SendMessageA.
+  // Sends are answered by the child's thread. While we wait, the child
+  // posts to us and then sends to us: the sent message is handled inside
+  // our SendMessageA, the posted one stays queued.
   EXPECT_EQ(SendMessageA(child, WM_USER + 20, 20, 2), 42);
   EXPECT_EQ(SendMessageA(child, WM_USER + 30, 7, 0), 71);
+  EXPECT_TRUE(g_asked);
+  ASSERT_TRUE(PeekMessageA(&m, parent, 0, 0, PM_REMOVE));
+  EXPECT_EQ(m.message, (UINT)WM_USER + 32);
 
   // WM_CLOSE through the child's DefWindowProcA ends its loop.
   ASSERT_TRUE(PostMessageA(child, WM_CLOSE, 0, 0));
@@ -135,16 +145,4 @@ TEST(UserCrossProcess, WaitForInputIdle) {
   TerminateProcess(pi.hProcess, 1);
   WaitForSingleObject(pi.hProcess, 10000);
   finish(&pi);
-
-  // One that creates a window and pumps goes idle, and stays so while it
-  // waits (the window was announced before the child's first GetMessageA).
-  HWND parent = parent_window();
-  HWND child = start_pump(parent, &pi);
-  ASSERT_NE(child, (HWND)NULL);
-  EXPECT_EQ(WaitForInputIdle(pi.hProcess, 10000), 0u);
-  EXPECT_EQ(WaitForInputIdle(pi.hProcess, 0), 0u);
-  PostMessageA(child, WM_CLOSE, 0, 0);
-  WaitForSingleObject(pi.hProcess, 10000);
-  finish(&pi);
-  DestroyWindow(parent);
 }

@@ -7,7 +7,7 @@
 
 namespace usertest {
 
-// A message as a window procedure saw it.
+// A message as the recording window procedure saw it.
 struct Seen {
   HWND hwnd;
   UINT msg;
@@ -15,23 +15,19 @@ struct Seen {
   LPARAM lp;
 };
 
-// Every message the recording procedure got, in order (per process; tests
-// clear it first).
+// Messages the recording procedure got, in order (only touched by threads
+// that do not run at the same time; tests clear it first).
 std::vector<Seen>& seen();
-bool saw(UINT msg);
 
-// Records the message; WM_USER + 100 answers wParam + lParam; everything
-// else goes to DefWindowProcA.
+// Records the message; WM_USER + 100 answers wParam + lParam, WM_USER + 101
+// posts WM_USER + 102 to the window and answers 77; everything else goes to
+// DefWindowProcA.
 LRESULT CALLBACK record_proc(HWND, UINT, WPARAM, LPARAM);
 
 HINSTANCE instance();
 
-// Registers (once per process) class `name` with the recording procedure
-// and `extra` window bytes.
-void ensure_class(const char* name, int extra);
-
-// A hidden window of the recording class with `extra` bytes, as the
-// product creates them.
+// A hidden window of a recording class with `extra` window bytes, created
+// as the product creates its windows.
 HWND make_window(int extra = 0);
 
 // Removes everything waiting in the calling thread's queue.
