@@ -22,8 +22,19 @@
 extern "C" {
 #endif
 
-/* Error codes of VCOMM_GetLastError. */
+/* Error codes of VCOMM_GetLastError. <windows.h> of Windows itself defines
+ * CE_PTO with the same value. */
+#ifndef CE_PTO
 #define CE_PTO 0x0200 /* time-out: the peripheral did not take the data */
+#endif
+/* Other codes the port functions report are Win32's (see README.md); these
+ * two may be missing from a minimal <windows.h>. */
+#ifndef ERROR_NOT_READY
+#define ERROR_NOT_READY 21L /* no peripheral attached */
+#endif
+#ifndef ERROR_BUSY
+#define ERROR_BUSY 170L /* VPERI_Attach: a live peripheral is attached */
+#endif
 
 /* Escape functions of VCOMM_EscapeCommFunction. */
 #define VCOMM_ESC_SET_ECP_CHANNEL 17   /* in: one byte, the ECP channel address */

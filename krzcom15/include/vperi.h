@@ -35,9 +35,17 @@ KRZCOM15_API BOOL WINAPI VPERI_SetCapabilities(DWORD hPeri, DWORD dwCaps);
 KRZCOM15_API BOOL WINAPI VPERI_Read(DWORD hPeri, LPVOID lpBuf, DWORD cbBuf, LPDWORD lpcbRead,
                                     LPBYTE lpbAddress, DWORD dwTimeoutMs);
 /* Writes peripheral-to-host bytes; waits up to dwTimeoutMs for room and
- * reports in *lpcbWritten what was stored. */
+ * reports in *lpcbWritten what was stored. FALSE with ERROR_TIMEOUT when
+ * not everything could be stored in that time. */
 KRZCOM15_API BOOL WINAPI VPERI_Write(DWORD hPeri, LPCVOID lpBuf, DWORD cbBuf,
                                      LPDWORD lpcbWritten, DWORD dwTimeoutMs);
+
+/* For hosts that are tools or tests rather than the link layer (which polls
+ * by design): waits up to dwTimeoutMs until bytes from the peripheral are
+ * waiting on the host handle hPort (an open VCOMM_OpenCommA handle). TRUE
+ * when bytes are waiting (at once if some already are), FALSE on time-out
+ * (GetLastError ERROR_TIMEOUT) or error. Nothing is read. */
+KRZCOM15_API BOOL WINAPI VPERI_HostWaitInput(DWORD hPort, DWORD dwTimeoutMs);
 
 #ifdef __cplusplus
 }

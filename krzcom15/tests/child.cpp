@@ -1,0 +1,101 @@
+// The other process of the KRZCOM15 multi-process tests.
+//
+//   hold-peri PORT          attach as peripheral with a test device ID, report
+//                           ready, then stay attached until killed; exit code
+//                           = the error when attaching fails
+//   drain PORT N SUM        attach, report ready, read N bytes; exit code 0
+//                           when their checksum is SUM (hex), 4 when not, 1 on
+//                           a wrong address, 2 when the bytes stop coming
+//   host-echo PORT ADDR     open as host, select ADDR (hex), wait for bytes,
+//                           read them and write them back; exit code = byte count (100+ on failure)
+//   hold-lock PORT          take the wire's mutex, mark an update under way,
+//                           report ready, then hold it until killed
+#include <stdlib.h>
+#include <string.h>
+
+#include "test_support.h"
+#include "wire.h"
+
+namespace {
+
+void ReportReady() {
+  HANDLE hReady = OpenEventA(EVENT_MODIFY_STATE, FALSE, CHILD_READY_EVENT);
+  if (hReady != NULL) {
+    SetEvent(hReady);
+    CloseHandle(hReady);
+  }
+}
+
+int HoldPeripheral(const char* pszPort) {
+  DWORD hPeri = VPERI_Attach(pszPort);
+  if (hPeri == 0) return (int)GetLastError();
+  std::string id = TestDeviceId("MFG:Child;CMD:MLC;");
+  VPERI_SetDeviceId(hPeri, id.data(), (DWORD)id.size());
+  ReportReady();
+  Sleep(60000);
+  return 0;
+}
+
+int Drain(const char* pszPort, DWORD cbTotal, DWORD dwExpect) {
+  DWORD hPeri = VPERI_Attach(pszPort);
+  if (hPeri == 0) return 3;
+  ReportReady();
+  static BYTE ab[3000];
+  DWORD dwHash = 2166136261u;
+  DWORD cbDone = 0;
+  while (cbDone < cbTotal) {
+    DWORD cb = 0;
+    BYTE bAddress = 0;
+    if (!VPERI_Read(hPeri, ab, sizeof ab, &cb, &bAddress, 10000) || cb == 0) return 2;
+    if (bAddress != 0x4D) return 1;
+    dwHash = Checksum(dwHash, ab, cb);
+    cbDone += cb;
+  }
+  VPERI_Detach(hPeri);
+  return dwHash == dwExpect ? 0 : 4;
+}
+
+int HostEcho(const char* pszPort, BYTE bAddress) {
+  DWORD hPort = VCOMM_OpenCommA(pszPort, 1);
+  if (hPort == 0) return 100;
+  if (!VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL)) return 101;
+  BYTE ab[256];
+  DWORD cbRead = 0, cbWritten = 0;
+  if (!VPERI_HostWaitInput(hPort, 10000)) return 104;
+  if (!VCOMM_ReadComm(hPort, ab, sizeof ab, &cbRead)) return 102;
+  if (!VCOMM_WriteComm(hPort, ab, cbRead, &cbWritten) || cbWritten != cbRead) return 103;
+  VCOMM_CloseComm(hPort);
+  return (int)cbRead;
+}
+
+int HoldLock(const char* pszPort) {
+  char szName[64];
+  krzcom::WireObjectName(pszPort, krzcom::kObjMutex, szName);
+  HANDLE hMutex = OpenMutexA(SYNCHRONIZE, FALSE, szName);
+  krzcom::WireObjectName(pszPort, krzcom::kObjMap, szName);
+  HANDLE hMap = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, szName);
+  if (hMutex == NULL || hMap == NULL) return 3;
+  auto* h = (krzcom::WireHeader*)MapViewOfFile(hMap, FILE_MAP_ALL_ACCESS, 0, 0, krzcom::kMapBytes);
+  if (h == NULL || WaitForSingleObject(hMutex, 10000) != WAIT_OBJECT_0) return 4;
+  // As if killed in the middle of storing bytes: the counts no longer match.
+  h->fBusy = 1;
+  h->cbToPeriCount += 5;
+  ReportReady();
+  Sleep(60000);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 200;
+  const char* pszCmd = argv[1];
+  const char* pszPort = argv[2];
+  if (strcmp(pszCmd, "hold-peri") == 0) return HoldPeripheral(pszPort);
+  if (strcmp(pszCmd, "drain") == 0 && argc > 4)
+    return Drain(pszPort, strtoul(argv[3], NULL, 10), strtoul(argv[4], NULL, 16));
+  if (strcmp(pszCmd, "host-echo") == 0 && argc > 3)
+    return HostEcho(pszPort, (BYTE)strtoul(argv[3], NULL, 16));
+  if (strcmp(pszCmd, "hold-lock") == 0) return HoldLock(pszPort);
+  return 201;
+}

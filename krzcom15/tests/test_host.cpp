@@ -1,0 +1,170 @@
+// One process on the virtual wire: opening, escapes and device ID, the
+// address tagging the peripheral sees, and writes that time out.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+std::string ReadPeri(DWORD hPeri, DWORD cbMax, BYTE* pbAddress) {
+  char ab[100];
+  DWORD cb = 0;
+  EXPECT_TRUE(VPERI_Read(hPeri, ab, cbMax, &cb, pbAddress, 0));
+  return std::string(ab, cb);
+}
+
+TEST(HostPort, OpenAndCloseCheckNamesBackendsAndHandles) {
+  EXPECT_EQ(VCOMM_OpenCommA("LPT4", 1), 0u);
+  EXPECT_EQ(VCOMM_OpenCommA("LPT11", 1), 0u);
+  EXPECT_EQ(VCOMM_OpenCommA(NULL, 1), 0u);
+  EXPECT_EQ(VCOMM_OpenCommA("LPT3", 1), 0u);  // configured for a backend that does not exist
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
+  DWORD hPort = VCOMM_OpenCommA("lpt1", 1);
+  ASSERT_NE(hPort, 0u);
+  EXPECT_TRUE(VCOMM_CloseComm(hPort));
+  EXPECT_FALSE(VCOMM_CloseComm(hPort));
+  DWORD hAgain = VCOMM_OpenCommA("LPT1", 1);  // same slot, new handle value
+  EXPECT_NE(hAgain, hPort);
+  EXPECT_EQ(VCOMM_GetLastError(hPort), (DWORD)ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(VPERI_Detach(hAgain));  // host and peripheral handles do not mix
+  EXPECT_TRUE(VCOMM_CloseComm(hAgain));
+}
+
+TEST(HostPort, EscapesAndDeviceIdWithAndWithoutPeripheral) {
+  DWORD hPort = VCOMM_OpenCommA("LPT1", 1);
+  ASSERT_NE(hPort, 0u);
+  BYTE abId[258];
+  DWORD cbRoom = sizeof abId, cbId = 99, dwCaps = 0;
+  BYTE bAddress = 0x4D;
+  EXPECT_FALSE(VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_CHECK_CONNECTION, NULL, NULL));
+  EXPECT_EQ(VCOMM_GetLastError(hPort), (DWORD)ERROR_NOT_READY);
+  EXPECT_FALSE(VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_GET_DEVICE_ID, &cbRoom, abId));
+  EXPECT_FALSE(VCOMM_GetDeviceIdA("LPT1", abId, sizeof abId, &cbId));
+  EXPECT_EQ(cbId, 0u);
+  EXPECT_TRUE(VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_GET_CAPABILITIES, NULL, &dwCaps));
+  EXPECT_EQ(dwCaps, (DWORD)VCOMM_CAP_ECP);  // the port itself can do ECP
+  EXPECT_TRUE(VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL));
+  EXPECT_FALSE(VCOMM_EscapeCommFunction(hPort, 42, &bAddress, &dwCaps));
+  EXPECT_EQ(VCOMM_GetLastError(hPort), (DWORD)ERROR_INVALID_FUNCTION);
+  EXPECT_FALSE(VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_GET_DEVICE_ID, NULL, abId));
+  EXPECT_EQ(VCOMM_GetLastError(hPort), (DWORD)ERROR_INVALID_PARAMETER);
+
+  DWORD hPeri = VPERI_Attach("LPT1");
+  ASSERT_NE(hPeri, 0u);
+  std::string id = TestDeviceId("MFG:Test;CMD:PCL,MLC;");
+  ASSERT_TRUE(VPERI_SetDeviceId(hPeri, id.data(), (DWORD)id.size()));
+  ASSERT_TRUE(VPERI_SetCapabilities(hPeri, 0));
+  EXPECT_TRUE(VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_CHECK_CONNECTION, NULL, NULL));
+  ASSERT_TRUE(VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_GET_DEVICE_ID, &cbRoom, abId));
+  EXPECT_EQ(std::string((char*)abId, cbRoom), id);
+  memset(abId, 0xEE, sizeof abId);
+  cbRoom = 5;  // less room than the ID: exactly the room, nothing beyond
+  ASSERT_TRUE(VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_GET_DEVICE_ID, &cbRoom, abId));
+  EXPECT_EQ(std::string((char*)abId, cbRoom), id.substr(0, 5));
+  EXPECT_EQ(abId[5], 0xEE);
+  EXPECT_TRUE(VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_GET_CAPABILITIES, NULL, &dwCaps));
+  EXPECT_EQ(dwCaps, 0u);
+  ASSERT_TRUE(VCOMM_GetDeviceIdA("LPT1", abId, 258, &cbId));
+  EXPECT_EQ(std::string((char*)abId, cbId), id);
+  std::string big(1025, 'x');
+  EXPECT_FALSE(VPERI_SetDeviceId(hPeri, big.data(), (DWORD)big.size()));
+
+  // After the peripheral leaves, the port is as without one.
+  EXPECT_TRUE(VPERI_Detach(hPeri));
+  EXPECT_FALSE(VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_CHECK_CONNECTION, NULL, NULL));
+  EXPECT_FALSE(VCOMM_GetDeviceIdA("LPT1", abId, 258, &cbId));
+  EXPECT_TRUE(VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_GET_CAPABILITIES, NULL, &dwCaps));
+  EXPECT_EQ(dwCaps, (DWORD)VCOMM_CAP_ECP);
+  EXPECT_TRUE(VCOMM_CloseComm(hPort));
+}
+
+TEST(HostPort, PeripheralSeesAddressChangesInOrderAcrossHandles) {
+  DWORD hPeri = VPERI_Attach("LPT1");
+  DWORD hA = VCOMM_OpenCommA("LPT1", 1), hB = VCOMM_OpenCommA("LPT1", 1);
+  ASSERT_TRUE(hPeri && hA && hB);
+  auto write = [](DWORD hPort, BYTE bAddress, const std::string& s) {
+    DWORD cb = 0;
+    if (bAddress) VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL);
+    EXPECT_TRUE(VCOMM_WriteComm(hPort, s.data(), (DWORD)s.size(), &cb));
+  };
+  write(hA, 0x4E, std::string(4, '\0'));
+  write(hA, 0x4D, "init");
+  write(hB, 0, "-more");  // the address belongs to the port, not to the handle
+  write(hB, 0x10, "");    // a change without data in between is not seen
+  write(hA, 0x4E, "xy");
+  write(hB, 0x4D, "z");
+  const struct {
+    DWORD cbMax;  // room offered to the read
+    std::string s;
+    BYTE bAddress;
+  } expected[] = {{100, std::string(4, '\0'), 0x4E},
+                  {100, "init-more", 0x4D},
+                  {1, "x", 0x4E},
+                  {100, "y", 0x4E},
+                  {100, "z", 0x4D},
+                  {100, "", 0}};
+  for (const auto& e : expected) {
+    BYTE bAddress = 0;
+    EXPECT_EQ(ReadPeri(hPeri, e.cbMax, &bAddress), e.s);
+    if (!e.s.empty()) {
+      EXPECT_EQ(bAddress, e.bAddress) << e.s;
+    }
+  }
+  VCOMM_CloseComm(hA);
+  VCOMM_CloseComm(hB);
+  VPERI_Detach(hPeri);
+}
+
+TEST(HostPort, WritesTimeOutWithTheirCountWhenNobodyDrains) {
+  DWORD hPort = VCOMM_OpenCommA("LPT2", 1), hOther = VCOMM_OpenCommA("LPT2", 1);
+  ASSERT_TRUE(hPort && hOther);
+  std::vector<BYTE> data(3 * TEST_SMALL_BUFFER), got(TEST_SMALL_BUFFER);
+  for (DWORD i = 0; i < data.size(); ++i) data[i] = PatternByte(i);
+  DWORD cb = 77, cbRead = 0;
+  BYTE bAddress = 0;
+
+  DWORD dwStart = GetTickCount();  // no peripheral: nothing is taken
+  EXPECT_FALSE(VCOMM_WriteComm(hPort, data.data(), 10, &cb));
+  EXPECT_GE(GetTickCount() - dwStart, (DWORD)TEST_SHORT_TIMEOUT_MS - 20);
+  EXPECT_EQ(cb, 0u);
+  EXPECT_EQ(VCOMM_GetLastError(hPort), (DWORD)CE_PTO);
+  EXPECT_EQ(VCOMM_GetLastError(hOther), 0u);  // the error belongs to the handle
+
+  DWORD hPeri = VPERI_Attach("LPT2");  // a peripheral that does not read
+  ASSERT_NE(hPeri, 0u);
+  dwStart = GetTickCount();
+  EXPECT_FALSE(VCOMM_WriteComm(hPort, data.data(), (DWORD)data.size(), &cb));
+  EXPECT_GE(GetTickCount() - dwStart, (DWORD)TEST_SHORT_TIMEOUT_MS - 20);
+  EXPECT_EQ(cb, (DWORD)TEST_SMALL_BUFFER);
+  EXPECT_EQ(VCOMM_GetLastError(hPort), (DWORD)CE_PTO);
+  ASSERT_TRUE(VPERI_Read(hPeri, got.data(), (DWORD)got.size(), &cbRead, &bAddress, 0));
+  EXPECT_EQ(cbRead, (DWORD)TEST_SMALL_BUFFER);
+  EXPECT_EQ(memcmp(got.data(), data.data(), cbRead), 0);
+
+  // The other direction: the peripheral's write times out when the host
+  // does not read; the host then gets what is waiting at once.
+  EXPECT_FALSE(VPERI_HostWaitInput(hOther, 50));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_TIMEOUT);
+  EXPECT_FALSE(VPERI_Write(hPeri, data.data(), (DWORD)data.size(), &cb, 50));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_TIMEOUT);
+  EXPECT_EQ(cb, (DWORD)TEST_SMALL_BUFFER);
+  EXPECT_TRUE(VPERI_HostWaitInput(hOther, 0));
+  ASSERT_TRUE(VCOMM_ReadComm(hOther, got.data(), (DWORD)got.size(), &cbRead));
+  EXPECT_EQ(cbRead, (DWORD)TEST_SMALL_BUFFER);
+  EXPECT_EQ(memcmp(got.data(), data.data(), cbRead), 0);
+
+  // Detaching drops what the peripheral never took.
+  EXPECT_TRUE(VCOMM_WriteComm(hPort, "abc", 3, &cb));
+  VPERI_Detach(hPeri);
+  hPeri = VPERI_Attach("LPT2");
+  EXPECT_EQ(ReadPeri(hPeri, 100, &bAddress), "");
+  VPERI_Detach(hPeri);
+  VCOMM_CloseComm(hOther);
+  VCOMM_CloseComm(hPort);
+}
+
+}  // namespace

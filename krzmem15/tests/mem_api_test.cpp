@@ -1,0 +1,194 @@
+// KRZMEM15 within one process: areas, block content and bounds, handles
+// and lock counts, named blocks.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "pattern.h"
+
+namespace {
+
+struct Mem : ::testing::Test {
+  char name[200];
+  HMEMAREA a = 0;
+  void Open(DWORD size, DWORD max) {
+    snprintf(name, sizeof name, "memtest.%lu.%s\n",
+             static_cast<unsigned long>(GetCurrentProcessId()),
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    BOOL fInit = FALSE;
+    a = memCreateSharedArea(size, name, max, &fInit);
+    ASSERT_TRUE(a && fInit);
+  }
+  void TearDown() override { memReleaseSharedArea(a); }
+};
+
+TEST_F(Mem, AreasOpenReleaseAndRefuseBadArguments) {
+  Open(0x10000, 0x10000);
+  BOOL fInit = TRUE;
+  HMEMAREA a2 = memCreateSharedArea(0x10000, name, 0x10000, &fInit);
+  ASSERT_NE(a2, 0u);
+  EXPECT_NE(a2, a);
+  EXPECT_FALSE(fInit);
+  HMEMBLOCK h = memAllocBlock(a, 100);  // one block, seen through two views
+  Fill(memLockBlock(a, h), 100, 7);
+  EXPECT_TRUE(Check(memLockBlock(a2, h), 100, 7));
+  memReleaseSharedArea(a);
+  EXPECT_EQ(memLockBlock(a, h), nullptr);   // a released handle is dead...
+  EXPECT_NE(memLockBlock(a2, h), nullptr);  // ...the area lives on through a2
+  memReleaseSharedArea(a2);
+  memReleaseSharedArea(a2);
+  a = memCreateSharedArea(0x10000, name, 0x10000, &fInit);
+  EXPECT_TRUE(fInit);  // the last release ended it
+  EXPECT_EQ(memLockBlock(a, h), nullptr);
+
+  EXPECT_EQ(memCreateSharedArea(0x10000, nullptr, 0x10000, &fInit), 0u);
+  EXPECT_EQ(memCreateSharedArea(0x10000, "", 0x10000, &fInit), 0u);
+  EXPECT_EQ(memCreateSharedArea(0, "x", 0, &fInit), 0u);
+  EXPECT_EQ(memCreateSharedArea(0x100, "x", 0x100, &fInit), 0u);  // no room for a heap
+  EXPECT_EQ(memCreateSharedArea(0x1000, std::string(300, 'x').c_str(), 0x1000, &fInit), 0u);
+}
+
+TEST_F(Mem, BlocksReadZeroAndReallocKeepsContent) {
+  Open(kPortInit, kPortMax);
+  HMEMBLOCK h = memAllocBlock(a, 5000);
+  EXPECT_TRUE(AllZero(memLockBlock(a, h), 5000));
+  Fill(memLockBlock(a, h), 5000, 1);
+  memUnlockAllBlock(a, h);
+  ASSERT_TRUE(memFreeBlock(a, h));
+  h = memAllocBlock(a, 5000);  // the same space, zero again
+  EXPECT_TRUE(AllZero(memLockBlock(a, h), 5000));
+  Fill(memLockBlock(a, h), 5000, 2);
+  memUnlockAllBlock(a, h);
+  // Shrink, grow in place: the bytes cut off come back as zeros.
+  ASSERT_EQ(memReAllocBlock(a, h, 1000), h);
+  ASSERT_EQ(memReAllocBlock(a, h, 3000), h);
+  BYTE* p = static_cast<BYTE*>(memLockBlock(a, h));
+  EXPECT_TRUE(Check(p, 1000, 2) && AllZero(p + 1000, 2000));
+  // A neighbour stops growth in place: a locked block must not move...
+  ASSERT_NE(memAllocBlock(a, 16), 0u);
+  EXPECT_EQ(memReAllocBlock(a, h, 200000), 0u);
+  EXPECT_TRUE(Check(p, 1000, 2));
+  memUnlockBlock(a, h);
+  // ...an unlocked one moves, keeping handle and content.
+  ASSERT_EQ(memReAllocBlock(a, h, 200000), h);
+  p = static_cast<BYTE*>(memLockBlock(a, h));
+  EXPECT_TRUE(Check(p, 1000, 2) && AllZero(p + 1000, 200000 - 1000));
+  EXPECT_NE(memLockBlock(a, memAllocBlock(a, 0)), nullptr);  // empty blocks are blocks
+}
+
+TEST_F(Mem, SizesBoundTheAreaAndSpaceIsReused) {
+  Open(kPortInit, kPortMax);
+  EXPECT_EQ(memAllocBlock(a, kPortMax), 0u);
+  EXPECT_EQ(memAllocBlock(a, 0xFFFFFFFF), 0u);
+  HMEMBLOCK big = memAllocBlock(a, kPortMax / 2);  // beyond the first size argument
+  ASSERT_NE(big, 0u);
+  EXPECT_EQ(memReAllocBlock(a, big, kPortMax - 0x1000), 0u);
+  ASSERT_TRUE(memFreeBlock(a, big));  // a failed realloc left it as it was
+  // 128 channel records with ring buffers of 32 to 96 KiB, freed and made
+  // anew in a rolling pattern, thousands of times: nothing leaks.
+  std::vector<HMEMBLOCK> rec(128), ring(128);
+  for (DWORD i = 0; i < 128; ++i) {
+    ASSERT_NE(rec[i] = memAllocBlock(a, 160), 0u);
+    ASSERT_NE(ring[i] = memAllocBlock(a, 96 * 1024), 0u);
+  }
+  Rng rng{12345};
+  for (int cycle = 0; cycle < 4000; ++cycle) {
+    DWORD i = rng.below(128);
+    ASSERT_TRUE(memFreeBlock(a, ring[i]) && memFreeBlock(a, rec[i]));
+    ASSERT_NE(rec[i] = memAllocBlock(a, 160 + rng.below(64)), 0u) << cycle;
+    ASSERT_NE(ring[i] = memAllocBlock(a, 32 * 1024 + rng.below(64 * 1024)), 0u) << cycle;
+    ASSERT_NE(rec[i] = memReAllocBlock(a, rec[i], 400), 0u);
+  }
+  for (DWORD i = 0; i < 128; ++i) ASSERT_TRUE(memFreeBlock(a, rec[i]) && memFreeBlock(a, ring[i]));
+  EXPECT_NE(memAllocBlock(a, kPortMax - 0x80000), 0u);  // free space is one piece again
+}
+
+TEST_F(Mem, StaleInvalidAndForeignHandlesAndLockCounts) {
+  Open(0x10000, 0x10000);
+  HMEMBLOCK h = memAllocBlock(a, 64);
+  void* p = memLockBlock(a, h);
+  EXPECT_EQ(memLockBlock(a, h), p);
+  memUnlockBlock(a, h);
+  EXPECT_FALSE(memFreeBlock(a, h));  // still locked once
+  memUnlockBlock(a, h);
+  memUnlockBlock(a, h);  // more unlocks than locks: harmless
+  ASSERT_TRUE(memFreeBlock(a, h));
+  for (int i = 0; i < 5000; ++i) {  // a freed handle does not come back soon
+    HMEMBLOCK n = memAllocBlock(a, 64);
+    for (int k = 0; k < 3; ++k) memLockBlock(a, n);
+    memUnlockAllBlock(a, n);
+    ASSERT_NE(n, h);
+    ASSERT_TRUE(memFreeBlock(a, n));
+  }
+  BOOL f;
+  HMEMAREA other = memCreateSharedArea(0x10000, "memtest.other", 0x10000, &f);
+  HMEMBLOCK mine = memAllocBlock(a, 32);
+  EXPECT_EQ(memLockBlock(other, mine), nullptr);  // handles are per area
+  memReleaseSharedArea(other);
+  for (HMEMBLOCK bad : std::vector<HMEMBLOCK>{h, 0, 1, 0xFFFF, 0xFFFFFFFF, 0x12340001}) {
+    EXPECT_EQ(memLockBlock(a, bad), nullptr) << bad;
+    EXPECT_FALSE(memFreeBlock(a, bad));
+    EXPECT_EQ(memReAllocBlock(a, bad, 8), 0u);
+    memUnlockBlock(a, bad);
+    memUnlockAllBlock(a, bad);
+  }
+  for (HMEMAREA bad : std::vector<HMEMAREA>{0, other, 0xFFFFFFFF, a + 0x100}) {
+    EXPECT_EQ(memAllocBlock(bad, 8), 0u);
+    EXPECT_EQ(memLockBlock(bad, mine), nullptr);
+    EXPECT_FALSE(memFreeBlock(bad, mine));
+    EXPECT_EQ(memAllocNamedBlock(bad, 8, "X"), 0u);
+    memUnlockNamedBlock(bad, "X");
+    memFreeNamedBlock(bad, "X");
+    memReleaseSharedArea(bad);
+  }
+  EXPECT_NE(memLockBlock(a, mine), nullptr);
+}
+
+struct Proxy {
+  HMEMAREA a;
+  DWORD tid;
+};
+DWORD WINAPI FreeNamed(LPVOID v) {
+  Proxy* x = static_cast<Proxy*>(v);
+  memFreeNamedBlockProxy(x->a, "PORTS", x->tid);
+  memFreeNamedBlockProxy(x->a, "GLOBAL", x->tid);
+  return 0;
+}
+void OnThread(Proxy* x) {
+  HANDLE t = CreateThread(nullptr, 0, FreeNamed, x, 0, nullptr);
+  ASSERT_NE(t, nullptr);
+  WaitForSingleObject(t, INFINITE);
+  CloseHandle(t);
+}
+
+TEST_F(Mem, NamedBlocksAreReferencedPerThread) {
+  Open(0x10000, 0x10000);
+  HMEMBLOCK g = memAllocNamedBlock(a, 16, "GLOBAL");
+  EXPECT_EQ(memAllocNamedBlock(a, 9999, "GLOBAL"), g);  // size immaterial now
+  HMEMBLOCK p = memAllocNamedBlock(a, 200, "PORTS");
+  ASSERT_TRUE(g && p && p != g);
+  EXPECT_FALSE(memFreeBlock(a, g));  // named blocks go by name only
+  EXPECT_EQ(memAllocNamedBlock(a, 8, ""), 0u);
+  EXPECT_EQ(memAllocNamedBlock(a, 8, nullptr), 0u);
+  EXPECT_EQ(memAllocNamedBlock(a, 8, std::string(60, 'n').c_str()), 0u);
+  static_cast<DWORD*>(memLockBlock(a, g))[0] = 42;
+  memUnlockNamedBlock(a, "GLOBAL");
+  memUnlockNamedBlock(a, "NOSUCH");
+
+  Proxy x{a, 0};  // a thread without references frees nothing
+  OnThread(&x);
+  EXPECT_EQ(static_cast<DWORD*>(memLockBlock(a, g))[0], 42u);
+  EXPECT_NE(memLockBlock(a, p), nullptr);
+  x.tid = GetCurrentThreadId();  // on behalf of this thread: one reference each
+  OnThread(&x);
+  EXPECT_EQ(memLockBlock(a, p), nullptr);  // its only reference: gone, locks or not
+  EXPECT_NE(memLockBlock(a, g), nullptr);  // one of two references left
+  memFreeNamedBlock(a, "GLOBAL");
+  EXPECT_EQ(memLockBlock(a, g), nullptr);
+  HMEMBLOCK g2 = memAllocNamedBlock(a, 16, "GLOBAL");
+  EXPECT_NE(g2, g);
+  EXPECT_TRUE(AllZero(memLockBlock(a, g2), 16));
+}
+
+}  // namespace
