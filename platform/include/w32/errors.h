@@ -1,2 +1,41 @@
-/* Placeholder: filled by the kernel half of the platform layer. */
-#pragma once
+/* Win32 error codes used by the platform layer, with their Windows values,
+ * and the per-thread last-error value. */
+#ifndef W32POSIX_ERRORS_H
+#define W32POSIX_ERRORS_H
+
+#include "types.h"
+
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_TOO_MANY_OPEN_FILES 4L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_BAD_FORMAT 11L
+#define ERROR_INVALID_DATA 13L
+#define ERROR_OUTOFMEMORY 14L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_BROKEN_PIPE 109L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_INVALID_ADDRESS 487L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_NEGATIVE_SEEK 131L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_NOT_OWNER 288L
+#define ERROR_TIMEOUT 1460L
+#define ERROR_UNKNOWN_REVISION 1305L
+#define ERROR_INVALID_SECURITY_DESCR 1338L
+#define ERROR_NOT_LOCKED 158L
+#define ERROR_MAPPED_ALIGNMENT 1132L
+#define ERROR_LOCK_VIOLATION 33L
+
+W32_EXTERN_C DWORD WINAPI GetLastError(void);
+W32_EXTERN_C void WINAPI SetLastError(DWORD dwErrCode);
+
+#endif

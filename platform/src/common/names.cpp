@@ -11,8 +11,8 @@ std::string sanitise(std::string_view text, size_t limit) {
   std::string out;
   for (char c : text) {
     if (out.size() >= limit) break;
-    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-              (c >= '0' && c <= '9') || c == '_' || c == '-';
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '_' || c == '-';
     out.push_back(ok ? c : '_');
   }
   return out;

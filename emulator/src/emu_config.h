@@ -1,0 +1,106 @@
+// What an emulated peripheral is: its device ID and capability word, its
+// packet-size limits, the service behind each socket, and the faults it is
+// told to commit. Parsed from the same short text forms on the command line
+// and in tests.
+#ifndef EMU_EMU_CONFIG_H
+#define EMU_EMU_CONFIG_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mlc_packet.h"
+
+namespace emu {
+
+enum class ServiceKind { kSink, kEcho, kSource, kStatus };
+
+struct ServiceSpec {
+  uint8_t psid = 0;
+  ServiceKind kind = ServiceKind::kSink;
+  uint32_t credit = 8;      // packets (messages) the service holds from the host at once
+  int64_t drain = -1;       // sink: bytes per second it consumes; -1 at once, 0 never
+  bool store = false;       // sink: keep the bytes (else only count them)
+  uint64_t bytes = 0;       // source: how many bytes it sends after the open
+  std::string text = "STATUS:READY;";  // status: the answer to every request
+};
+
+// "PSID:KIND[:key=value,...]", e.g. "2:sink:drain=4096,credit=4,store".
+bool ParseService(const std::string& text, ServiceSpec* out, std::string* error);
+const char* ServiceKindName(ServiceKind kind);
+
+enum class FaultKind {
+  // Change the reply to a host command.
+  kNoReply,       // noreply=CMD
+  kLateReply,     // late=CMD:MS
+  kBadLength,     // badlen=CMD[:DELTA]    bytes added (or removed when negative), default +1
+  kResult,        // result=CMD[:VALUE]    default: 1 (COMMAND_CHANNEL_MAXXED_OUT for open)
+  kUnknownReply,  // unknown=CMD[:VALUE]   reply value, default 0x89
+  kHalf,          // half=CMD | half=data  first half of the packet, then silence
+  // Act at a moment ("@WHEN").
+  kError,          // error=CODE            MLC_ERROR from the peripheral
+  kNoCredit,       // nocredit              data packets past the host's credit
+  kOversize,       // oversize              a data packet one byte longer than negotiated
+  kBadPsid,        // badpsid               a data packet with a wrong peripheral socket id
+  kOverflow,       // overflow              MLC_CREDIT taking the host's credit past 65535
+  kDebit,          // debit=N               MLC_DEBIT of N credits
+  kCreditRequest,  // creditreq[=N]         MLC_CREDIT_REQUEST from the peripheral
+  kNoDrain,        // nodrain               every sink stops draining
+  kStall,          // stall                 stop reading the wire (host writes time out)
+  kDetach,         // detach                leave the wire (connection check fails)
+};
+
+// WHEN: "CMD[#N]" after the reply to the Nth such host command (default the
+// first), "t=MS" after start, "bytes=N" once N host data bytes arrived.
+struct Trigger {
+  enum Kind { kCommand, kTime, kBytes } kind = kCommand;
+  uint8_t command = kOpenChannel;
+  unsigned nth = 1;
+  uint64_t value = 0;  // ms or bytes
+};
+
+constexpr uint8_t kDataTarget = 0xFF;  // half=data
+
+struct Fault {
+  FaultKind kind = FaultKind::kNoReply;
+  uint8_t command = 0;  // reply faults: the host command answered (or kDataTarget)
+  unsigned nth = 1;     // reply faults: which occurrence
+  int64_t value = 0;
+  Trigger when;
+  bool fired = false;
+};
+
+// "NAME[=ARGS][@WHEN]", e.g. "noreply=open", "late=config:500", "error=6@open#2".
+bool ParseFault(const std::string& text, Fault* out, std::string* error);
+std::string FaultText(const Fault& f);
+bool IsReplyFault(FaultKind kind);
+
+extern const char kDefaultDeviceId[];
+
+struct EmuConfig {
+  std::string device_id = kDefaultDeviceId;
+  int id_length = -1;          // >= 0: the length bytes claim this instead of the truth
+  uint32_t capabilities = 4;   // 4 = ECP
+  uint8_t revision = 3;
+  uint16_t max_htop = 0x100C;  // largest whole packet accepted from the host
+  uint16_t max_ptoh = 0x100C;  // largest whole packet sent to the host
+  uint8_t max_status_level = 0xFF;
+  bool piggyback = false;           // grant credit in data headers when data goes out
+  uint32_t credit_request_ms = 1000;  // ask for credit at most this often; 0 = never
+  uint32_t inter_packet_ms = 150;   // longest silence inside one host packet
+  uint32_t reply_wait_ms = 3000;    // wait for the host's answer to our own command
+  unsigned max_channels = 16;       // more opens get COMMAND_CHANNEL_MAXXED_OUT
+  std::vector<ServiceSpec> services;
+  std::vector<Fault> faults;
+};
+
+// The device ID as the wire delivers it: two length bytes, then the text.
+Bytes RawDeviceId(const EmuConfig& cfg);
+// The default set of services: 1 status, 2 print sink, 3 echo, 4 source.
+std::vector<ServiceSpec> DefaultServices();
+// Parses a command name of the fault grammar ("open", "config", ...).
+bool ParseCommandName(const std::string& name, uint8_t* out);
+
+}  // namespace emu
+
+#endif

@@ -1,0 +1,130 @@
+#include "services.h"
+
+#include <algorithm>
+
+namespace emu {
+
+namespace {
+uint32_t FreeSlots(uint32_t credit, size_t used) {
+  return used >= credit ? 0 : static_cast<uint32_t>(credit - used);
+}
+uint32_t PacketsFor(uint64_t bytes, size_t max) {
+  if (max == 0) return 0;
+  uint64_t n = (bytes + max - 1) / max;
+  return n > 0xFFFF ? 0xFFFF : static_cast<uint32_t>(n);
+}
+}  // namespace
+
+void SinkService::Open(uint32_t now_ms) {
+  held_.clear();
+  last_ms_ = now_ms;
+  budget_ = 0;
+}
+
+void SinkService::OnData(const uint8_t* p, size_t n, uint32_t now_ms) {
+  CountIn(n);
+  if (spec_.store) stored_.insert(stored_.end(), p, p + n);
+  held_.push_back(n);
+  Tick(now_ms);
+}
+
+void SinkService::Tick(uint32_t now_ms) {
+  uint32_t elapsed = now_ms - last_ms_;
+  last_ms_ = now_ms;
+  if (spec_.drain < 0) {
+    for (size_t n : held_) stats_.bytes_drained += n;
+    held_.clear();
+    return;
+  }
+  if (held_.empty()) {
+    budget_ = 0;  // an idle sink saves nothing up
+    return;
+  }
+  budget_ += static_cast<double>(spec_.drain) * elapsed / 1000.0;
+  while (!held_.empty() && budget_ >= static_cast<double>(held_.front())) {
+    budget_ -= static_cast<double>(held_.front());
+    stats_.bytes_drained += held_.front();
+    held_.pop_front();
+  }
+  if (held_.empty()) budget_ = 0;
+}
+
+uint32_t SinkService::Capacity() const { return FreeSlots(spec_.credit, held_.size()); }
+
+void EchoService::Open(uint32_t /*now_ms*/) { pending_.clear(); }
+
+void EchoService::OnData(const uint8_t* p, size_t n, uint32_t /*now_ms*/) {
+  CountIn(n);
+  pending_.emplace_back(p, p + n);
+}
+
+uint32_t EchoService::Capacity() const { return FreeSlots(spec_.credit, pending_.size()); }
+
+uint32_t EchoService::PacketsWanted(size_t max) const {
+  uint64_t bytes = 0;
+  for (const Bytes& b : pending_) bytes += b.size();
+  return PacketsFor(bytes, max);
+}
+
+Bytes EchoService::TakeOutput(size_t max) {
+  Bytes out;
+  while (!pending_.empty() && out.size() < max) {
+    Bytes& front = pending_.front();
+    size_t take = std::min(max - out.size(), front.size());
+    out.insert(out.end(), front.begin(), front.begin() + static_cast<ptrdiff_t>(take));
+    front.erase(front.begin(), front.begin() + static_cast<ptrdiff_t>(take));
+    if (front.empty()) pending_.pop_front();
+  }
+  if (!out.empty()) CountOut(out.size());
+  return out;
+}
+
+void SourceService::Open(uint32_t /*now_ms*/) { sent_ = 0; }
+
+void SourceService::OnData(const uint8_t* /*p*/, size_t n, uint32_t /*now_ms*/) { CountIn(n); }
+
+uint32_t SourceService::PacketsWanted(size_t max) const {
+  return PacketsFor(spec_.bytes - sent_, max);
+}
+
+Bytes SourceService::TakeOutput(size_t max) {
+  uint64_t left = spec_.bytes - sent_;
+  size_t n = static_cast<size_t>(std::min<uint64_t>(left, max));
+  Bytes out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>((sent_ + i) & 0xFF);
+  sent_ += n;
+  if (n) CountOut(n);
+  return out;
+}
+
+void StatusService::Open(uint32_t /*now_ms*/) { unanswered_ = 0; }
+
+void StatusService::OnData(const uint8_t* /*p*/, size_t n, uint32_t /*now_ms*/) {
+  CountIn(n);
+  unanswered_++;
+}
+
+uint32_t StatusService::Capacity() const { return FreeSlots(spec_.credit, unanswered_); }
+
+uint32_t StatusService::PacketsWanted(size_t /*max*/) const { return unanswered_; }
+
+Bytes StatusService::TakeOutput(size_t max) {
+  if (unanswered_ == 0) return {};
+  unanswered_--;
+  Bytes out(spec_.text.begin(), spec_.text.end());
+  if (out.size() > max) out.resize(max);
+  CountOut(out.size());
+  return out;
+}
+
+std::unique_ptr<Service> MakeService(const ServiceSpec& spec) {
+  switch (spec.kind) {
+    case ServiceKind::kSink: return std::make_unique<SinkService>(spec);
+    case ServiceKind::kEcho: return std::make_unique<EchoService>(spec);
+    case ServiceKind::kSource: return std::make_unique<SourceService>(spec);
+    case ServiceKind::kStatus: return std::make_unique<StatusService>(spec);
+  }
+  return nullptr;
+}
+
+}  // namespace emu

@@ -1,0 +1,104 @@
+#include "wire_runner.h"
+
+#include <vperi.h>
+
+#include <chrono>
+
+namespace emu {
+
+namespace {
+constexpr DWORD kReadWaitMs = 5;  // longest wait for host bytes before time moves on
+}
+
+uint32_t SteadyMs() {
+  auto d = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+}
+
+WireRunner::WireRunner(const EmuConfig& cfg, Trace* trace, Clock clock)
+    : peripheral_(cfg, trace), trace_(trace), clock_(std::move(clock)) {}
+
+WireRunner::~WireRunner() { Stop(); }
+
+bool WireRunner::Start(const std::string& port, std::string* error) {
+  DWORD peri = VPERI_Attach(port.c_str());
+  if (!peri) {
+    if (error) *error = "cannot attach to " + port + " (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  const EmuConfig& cfg = peripheral_.config();
+  Bytes id = RawDeviceId(cfg);
+  if (!VPERI_SetDeviceId(peri, id.data(), static_cast<DWORD>(id.size())) ||
+      !VPERI_SetCapabilities(peri, cfg.capabilities)) {
+    VPERI_Detach(peri);
+    if (error) *error = "cannot set the device ID or capabilities on " + port;
+    return false;
+  }
+  peri_ = peri;
+  attached_ = true;
+  stop_ = false;
+  start_ms_ = clock_();
+  peripheral_.Tick(start_ms_);  // the trace's time starts at the attach
+  if (trace_) {
+    trace_->Line(0, std::string(kNote) + "attached to " + port + ", capabilities " +
+                        std::to_string(cfg.capabilities) + ", device ID " +
+                        std::to_string(id.size()) + " bytes: " + cfg.device_id);
+  }
+  thread_ = std::thread([this] { Loop(); });
+  return true;
+}
+
+void WireRunner::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (attached_) Leave("stopped");
+}
+
+void WireRunner::Leave(const char* why) {
+  attached_ = false;  // before the host can see the wire free
+  VPERI_Detach(static_cast<DWORD>(peri_));
+  if (trace_) {
+    trace_->Line(clock_() - start_ms_, std::string(kNote) + "detached from the wire: " + why);
+  }
+}
+
+void WireRunner::Loop() {
+  uint8_t buf[4096];
+  while (!stop_) {
+    bool stalled, leave;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stalled = peripheral_.stalled();
+      leave = peripheral_.detach_requested();
+    }
+    if (leave) {
+      Leave("detach fault");
+      return;
+    }
+    DWORD got = 0;
+    BYTE address = 0;
+    DWORD wait = unsent_.empty() ? kReadWaitMs : 0;
+    if (stalled) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kReadWaitMs));
+    } else if (!VPERI_Read(static_cast<DWORD>(peri_), buf, sizeof buf, &got, &address, wait)) {
+      got = 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(kReadWaitMs));
+    }
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      uint32_t now = clock_();
+      if (got) peripheral_.Receive(address, buf, got, now);
+      peripheral_.Tick(now);
+      Bytes out = peripheral_.TakeOutput();
+      unsent_.insert(unsent_.end(), out.begin(), out.end());
+    }
+    if (!unsent_.empty()) {
+      DWORD written = 0;
+      VPERI_Write(static_cast<DWORD>(peri_), unsent_.data(), static_cast<DWORD>(unsent_.size()),
+                  &written, 0);
+      unsent_.erase(unsent_.begin(), unsent_.begin() + written);
+    }
+  }
+}
+
+}  // namespace emu

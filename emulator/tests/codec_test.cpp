@@ -1,0 +1,206 @@
+// Packet bytes against the packet tables, framing of a byte stream, the
+// decoded names of every packet type, and the text forms of services and faults.
+#include <gtest/gtest.h>
+
+#include "cli_options.h"
+#include "core_test_util.h"
+
+namespace emu {
+namespace {
+
+TEST(Codec, PeripheralPacketsMatchTheTables) {
+  struct Case {
+    Bytes built;
+    const char* wire;
+  } cases[] = {
+      {InitReply(0, 3), "00 00 00 09 00 00 80 00 03"},
+      {OpenChannelReply(0, 8), "00 00 00 0A 00 00 81 00 00 08"},
+      {CloseChannelReply(0), "00 00 00 08 00 00 82 00"},
+      {CreditReply(3), "00 00 00 08 00 00 83 03"},
+      {CreditRequestReply(0, 0x0102), "00 00 00 0A 00 00 84 00 01 02"},
+      {ConfigSocketReply(0, 0x100C, 0x0406, 0), "00 00 00 0D 00 00 87 00 10 0C 04 06 00"},
+      {ExitReply(), "00 00 00 08 00 00 88 00"},
+      {CreditCommand(0x81, 2, 0x0203), "00 00 00 0B 00 00 03 81 02 02 03"},
+      {CreditRequestCommand(0x80, 5, 0xFFFF), "00 00 00 0B 00 00 04 80 05 FF FF"},
+      {DebitCommand(0x80, 2, 4), "00 00 00 0B 00 00 05 80 02 00 04"},
+      {ErrorCommand(6), "00 00 00 08 00 00 7F 06"},
+      {UnsupportedReply(0x06), "00 00 00 08 00 00 86 FF"},
+      // What the host sends.
+      {InitCommand(3), "00 00 00 08 00 00 00 03"},
+      {OpenChannelCommand(0x80, 2, 8), "00 00 00 0B 00 00 01 80 02 00 08"},
+      {CloseChannelCommand(0x80, 2), "00 00 00 09 00 00 02 80 02"},
+      {ConfigSocketCommand(2, 0x100C, 0x0406, 0), "00 00 00 0D 00 00 07 02 10 0C 04 06 00"},
+      {ExitCommand(), "00 00 00 07 00 00 08"},
+      {DebitReplyFromHost(0, 4), "00 00 00 0A 00 00 86 00 00 04"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.built, Hex(c.wire)) << c.wire;
+  // Replies the host checks have exactly the length it requires.
+  for (uint8_t v : {0x80, 0x81, 0x82, 0x83, 0x84, 0x87}) {
+    Bytes pl{v, 0, 0, 0, 0, 0, 0};
+    pl.resize(RequiredLength(v, false) - kHeaderSize);
+    EXPECT_EQ(MakeCommand(pl).size(), RequiredLength(v, false));
+  }
+  Bytes payload(100, 0xAA);
+  Bytes data = MakePacket(0x81, 2, 1, 0, payload);
+  EXPECT_EQ(Bytes(data.begin(), data.begin() + 6), Hex("81 02 00 6A 01 00"));
+}
+
+TEST(Codec, SplitterFramesAnyChunkingAndRejectsShortHeaders) {
+  Bytes stream = InitCommand(3);
+  Bytes open = OpenChannelCommand(0x80, 2, 8);
+  Bytes data = MakePacket(0x80, 2, 0, 0, Bytes(300, 7));
+  stream.insert(stream.end(), open.begin(), open.end());
+  stream.insert(stream.end(), data.begin(), data.end());
+  for (size_t chunk : {1u, 5u, 6u, 7u, 64u}) {
+    PacketSplitter sp;
+    std::vector<Bytes> got;
+    for (size_t i = 0; i < stream.size(); i += chunk) {
+      sp.Feed(stream.data() + i, std::min(chunk, stream.size() - i));
+      Bytes pkt;
+      while (sp.Next(pkt)) got.push_back(pkt);
+    }
+    ASSERT_EQ(got.size(), 3u) << chunk;
+    EXPECT_EQ(got[1], open);
+    EXPECT_EQ(got[2], data);
+    EXPECT_EQ(sp.Pending(), 0u);
+  }
+  PacketSplitter sp;
+  Bytes bad = Hex("00 00 00 03 00 00 7F");
+  sp.Feed(bad.data(), bad.size());
+  Bytes pkt;
+  EXPECT_FALSE(sp.Next(pkt));
+  EXPECT_EQ(sp.TakeGarbage(), bad);
+  EXPECT_EQ(sp.Pending(), 0u);
+}
+
+TEST(Codec, DescribeNamesEveryPacketTypeWithItsFields) {
+  struct Case {
+    Bytes pkt;
+    const char* text;
+  } cases[] = {
+      {InitCommand(3), "MLC_INIT rev=3 (len 8)"},
+      {OpenChannelCommand(0x80, 2, 8), "MLC_OPEN_CHANNEL hsid=80 psid=02 credit=8 (len 11)"},
+      {CloseChannelCommand(0x80, 2), "MLC_CLOSE_CHANNEL hsid=80 psid=02 (len 9)"},
+      {CreditCommand(0x81, 3, 2), "MLC_CREDIT hsid=81 psid=03 credit=2 (len 11)"},
+      {CreditRequestCommand(0x81, 3, 9), "MLC_CREDIT_REQUEST hsid=81 psid=03 credit=9"},
+      {DebitCommand(0x81, 3, 4), "MLC_DEBIT hsid=81 psid=03 debit=4"},
+      {MakeCommand({0x06}), "MLC_DEBIT_REQUEST"},
+      {ConfigSocketCommand(2, 0x100C, 0x0406, 0),
+       "MLC_CONFIG_SOCKET psid=02 htop=0x100C ptoh=0x0406 status_level=00 (len 13)"},
+      {ExitCommand(), "MLC_EXIT (len 7)"},
+      {ErrorCommand(5), "MLC_ERROR code=5"},
+      {InitReply(0, 3), "MLC_INIT_REPLY result=00 rev=3"},
+      {OpenChannelReply(1, 0), "MLC_OPEN_CHANNEL_REPLY result=01 credit=0"},
+      {CloseChannelReply(0), "MLC_CLOSE_CHANNEL_REPLY result=00"},
+      {CreditReply(0), "MLC_CREDIT_REPLY result=00"},
+      {CreditRequestReply(0, 2), "MLC_CREDIT_REQUEST_REPLY result=00 credit=2"},
+      {MakeCommand({0x85, 0}), "MLC_DEBIT_REPLY result=00"},
+      {DebitReplyFromHost(0, 4), "MLC_DEBIT_REQUEST_REPLY result=00 debit=4"},
+      {ConfigSocketReply(0, 0x100C, 0x0406, 0), "MLC_CONFIG_SOCKET_REPLY result=00 htop=0x100C"},
+      {ExitReply(), "MLC_EXIT_REPLY"},
+      {MakeCommand({0x9A, 1}), "UNKNOWN_0x9A"},
+      {MakePacket(0x81, 2, 1, 0, Bytes(100)), "DATA hsid=81 psid=02 len=106 payload=100 credit=1"},
+      {Hex("00 00 00"), "UNPARSEABLE 3 bytes: 00 00 00"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_NE(Describe(c.pkt.data(), c.pkt.size()).find(c.text), std::string::npos)
+        << Describe(c.pkt.data(), c.pkt.size());
+  }
+  // A reply truncated by a fault still decodes what it holds.
+  Bytes cut = OpenChannelReply(0, 8);
+  cut.resize(8);
+  EXPECT_EQ(Describe(cut.data(), cut.size()), "MLC_OPEN_CHANNEL_REPLY result=00 (len 10)");
+}
+
+TEST(Codec, ServiceAndFaultTextForms) {
+  ServiceSpec s;
+  std::string err;
+  ASSERT_TRUE(ParseService("2:sink:drain=4096,credit=4,store", &s, &err)) << err;
+  EXPECT_EQ(s.psid, 2);
+  EXPECT_EQ(s.kind, ServiceKind::kSink);
+  EXPECT_EQ(s.drain, 4096);
+  EXPECT_EQ(s.credit, 4u);
+  EXPECT_TRUE(s.store);
+  ASSERT_TRUE(ParseService("5:status:text=READY;", &s, &err));
+  EXPECT_EQ(s.text, "READY;");
+  for (const char* bad : {"sink", "0:sink", "2:printer", "2:sink:credit=0", "2:sink:drain=x"}) {
+    EXPECT_FALSE(ParseService(bad, &s, &err)) << bad;
+  }
+
+  const char* good[] = {"noreply=open",     "late=config:500", "badlen=open:-1", "result=close:1",
+                        "unknown=init:137", "half=data",       "half=credit#2",  "error=6@open#2",
+                        "nocredit@open",    "oversize@bytes=100", "badpsid@t=10", "overflow@open",
+                        "debit=2@open",     "creditreq=5@open", "nodrain@bytes=4096",
+                        "stall@t=0",        "detach@t=250"};
+  for (const char* text : good) {
+    Fault f;
+    ASSERT_TRUE(ParseFault(text, &f, &err)) << text << ": " << err;
+    EXPECT_EQ(FaultText(f), text);
+  }
+  const char* bad[] = {"noreply",       "late=open",     "noreply=open@t=5", "error",
+                       "error=300",     "nocredit@never", "result=open:0",   "frobnicate",
+                       "badlen=open:0", "debit@open"};
+  for (const char* text : bad) {
+    Fault f;
+    EXPECT_FALSE(ParseFault(text, &f, &err)) << text;
+  }
+}
+
+TEST(Codec, RawDeviceIdCarriesOrFakesItsLength) {
+  EmuConfig cfg;
+  cfg.device_id = "CMD:MLC;";
+  EXPECT_EQ(RawDeviceId(cfg), Hex("00 0A 43 4D 44 3A 4D 4C 43 3B"));
+  cfg.id_length = 300;
+  Bytes lie = RawDeviceId(cfg);
+  EXPECT_EQ(GetU16(lie.data()), 300);
+  EXPECT_EQ(lie.size(), 10u);
+}
+
+}  // namespace
+}  // namespace emu
+
+namespace emu {
+namespace {
+
+TEST(CommandLine, OptionsBuildTheConfiguration) {
+  EmulatorOptions o;
+  std::string err;
+  ASSERT_TRUE(ParseEmulatorArgs({}, &o, &err)) << err;
+  EXPECT_EQ(o.port, "LPT1");
+  ASSERT_EQ(o.cfg.services.size(), 4u);  // the default set
+  ASSERT_TRUE(ParseEmulatorArgs({"--port", "LPT3", "--service", "2:sink:drain=0", "--fault",
+                                 "noreply=open", "--fault", "idnomlc", "--fault", "idlen=300",
+                                 "--fault", "noecp", "--max-ptoh", "0x0206", "--piggyback",
+                                 "--trace", "none", "--seconds", "5"},
+                                &o, &err))
+      << err;
+  EXPECT_EQ(o.port, "LPT3");
+  ASSERT_EQ(o.cfg.services.size(), 1u);
+  EXPECT_EQ(o.cfg.services[0].drain, 0);
+  ASSERT_EQ(o.cfg.faults.size(), 1u);
+  EXPECT_EQ(o.cfg.device_id.find("MLC"), std::string::npos);
+  EXPECT_EQ(o.cfg.id_length, 300);
+  EXPECT_EQ(o.cfg.capabilities, 0u);
+  EXPECT_EQ(o.cfg.max_ptoh, 0x0206);
+  EXPECT_TRUE(o.cfg.piggyback);
+  EXPECT_EQ(o.trace, "");
+  EXPECT_EQ(o.seconds, 5u);
+  for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
+           {"--port", "LPT4"}, {"--bogus"}, {"--seconds"}, {"--fault", "idlen=x"},
+           {"--max-htop", "6"}}) {
+    EXPECT_FALSE(ParseEmulatorArgs(bad, &o, &err)) << bad[0];
+  }
+  BridgeOptions b;
+  ASSERT_TRUE(ParseBridgeArgs({"--connect", "9100", "--port", "LPT2", "--fault", "noecp"}, &b,
+                              &err))
+      << err;
+  EXPECT_FALSE(b.listen);
+  EXPECT_EQ(b.tcp_port, 9100);
+  EXPECT_EQ(b.host, "127.0.0.1");
+  EXPECT_EQ(b.capabilities, 0u);
+  EXPECT_FALSE(ParseBridgeArgs({"--port", "LPT2"}, &b, &err));  // neither listen nor connect
+  EXPECT_FALSE(ParseBridgeArgs({"--connect", "0"}, &b, &err));
+}
+
+}  // namespace
+}  // namespace emu

@@ -1,0 +1,266 @@
+// The peripheral state machine driven directly as the host would: replies,
+// credit books in both directions, the services, and the host violations it records.
+#include <gtest/gtest.h>
+
+#include "core_test_util.h"
+
+namespace emu {
+namespace {
+
+TEST(Peripheral, AnswersTheLinkExchangesWithTheTableBytes) {
+  Harness h(ConfigWith({"2:sink", "3:echo"}));
+  EXPECT_EQ(h.Send(InitCommand(3)), Hex("00 00 00 09 00 00 80 00 03"));
+  EXPECT_TRUE(h.p.link_up());
+  // The default configuration's sizes come back unchanged.
+  EXPECT_EQ(h.Send(ConfigSocketCommand(2, 0x100C, 0x0406, 0)),
+            Hex("00 00 00 0D 00 00 87 00 10 0C 04 06 00"));
+  // Never larger than proposed, never above our own limits.
+  h.p = Peripheral([] {
+    EmuConfig c = ConfigWith({"2:sink"});
+    c.max_ptoh = 0x0206;
+    c.max_status_level = 2;
+    return c;
+  }(), &h.trace);
+  h.Send(InitCommand(3));
+  EXPECT_EQ(h.Send(ConfigSocketCommand(2, 0x0100, 0x0406, 0xFF)),
+            Hex("00 00 00 0D 00 00 87 00 01 00 02 06 02"));
+  // Open grants the sink's credit; close and exit answer with result 0.
+  EXPECT_EQ(h.Send(OpenChannelCommand(0x80, 2, 3)), Hex("00 00 00 0A 00 00 81 00 00 08"));
+  ASSERT_NE(h.p.channel(0x80), nullptr);
+  EXPECT_EQ(h.p.channel(0x80)->peri_credit, 3u);
+  EXPECT_EQ(h.p.channel(0x80)->htop_payload, 0x0100u - 6);
+  EXPECT_EQ(h.Send(CloseChannelCommand(0x80, 2)), Hex("00 00 00 08 00 00 82 00"));
+  EXPECT_EQ(h.p.channel(0x80), nullptr);
+  EXPECT_EQ(h.Send(ExitCommand()), Hex("00 00 00 08 00 00 88 00"));
+  EXPECT_FALSE(h.p.link_up());
+  EXPECT_EQ(h.violations(), 0u);
+}
+
+TEST(Peripheral, RefusesUnservedSocketsAndTooManyChannels) {
+  EmuConfig cfg = ConfigWith({"2:sink", "3:echo"});
+  cfg.max_channels = 1;
+  Harness h(cfg);
+  h.Send(InitCommand(3));
+  EXPECT_EQ(h.Send(ConfigSocketCommand(9, 0x100C, 0x0406, 0)),
+            Hex("00 00 00 0D 00 00 87 02 00 00 00 00 00"));
+  EXPECT_EQ(h.Send(OpenChannelCommand(0x80, 9, 1)), Hex("00 00 00 0A 00 00 81 02 00 00"));
+  h.Send(ConfigSocketCommand(2, 0x100C, 0x0406, 0));
+  h.Send(ConfigSocketCommand(3, 0x100C, 0x0406, 0));
+  EXPECT_EQ(h.Send(OpenChannelCommand(0x80, 2, 1)), Hex("00 00 00 0A 00 00 81 00 00 08"));
+  // One channel per socket, and at most max_channels.
+  EXPECT_EQ(h.Send(OpenChannelCommand(0x81, 2, 1)), Hex("00 00 00 0A 00 00 81 01 00 00"));
+  EXPECT_EQ(h.Send(OpenChannelCommand(0x81, 3, 1)), Hex("00 00 00 0A 00 00 81 01 00 00"));
+  EXPECT_EQ(h.violations(), 0u);
+}
+
+TEST(Peripheral, SlowSinkKeepsStrictCreditBooks) {
+  Harness h(ConfigWith({"2:sink:credit=4,drain=2048,store"}));
+  h.Open(0x80, 2, 0);
+  const ChannelBook* ch = h.p.channel(0x80);
+  ASSERT_NE(ch, nullptr);
+  EXPECT_EQ(ch->host_credit, 4u);
+  Bytes block(1024);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7);
+  // Four packets use the four credits; the sink drains nothing within 0 ms.
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(h.Send(MakePacket(0x80, 2, 0, 0, block)).empty());
+  EXPECT_EQ(ch->host_credit, 0u);
+  // Asked for credit while full: 0 now, MLC_CREDIT once the sink has drained.
+  EXPECT_EQ(h.Send(CreditRequestCommand(0x80, 2, 0xFFFF)), Hex("00 00 00 0A 00 00 84 00 00 00"));
+  EXPECT_TRUE(h.Advance(400).empty());  // 819 bytes drained: not a whole packet yet
+  EXPECT_EQ(h.Advance(150), CreditCommand(0x80, 2, 1));
+  // Our next grant waits for the host's answer to this one.
+  EXPECT_TRUE(h.Advance(1000).empty());
+  EXPECT_EQ(h.Send(CreditReply(0)), CreditCommand(0x80, 2, 2));
+  EXPECT_TRUE(h.Send(CreditReply(0)).empty());
+  EXPECT_EQ(ch->host_credit, 3u);
+  EXPECT_EQ(ch->granted_total, 7u);
+  EXPECT_EQ(h.violations(), 0u);
+  // The host may not go past its credit: the fifth packet in flight is refused.
+  for (int i = 0; i < 3; ++i) h.Send(MakePacket(0x80, 2, 0, 0, block));
+  h.Send(MakePacket(0x80, 2, 0, 0, block));
+  ASSERT_EQ(h.violations(), 1u);
+  EXPECT_NE(h.p.violations()[0].text.find("without credit"), std::string::npos);
+  EXPECT_EQ(h.p.service(2)->stats().packets_in, 7u);
+  Bytes expect;
+  for (int i = 0; i < 7; ++i) expect.insert(expect.end(), block.begin(), block.end());
+  EXPECT_EQ(h.p.service(2)->stored(), expect);
+}
+
+TEST(Peripheral, EchoSendsBackWithinHostCreditAndAsksForMore) {
+  EmuConfig cfg = ConfigWith({"3:echo:credit=2"});
+  cfg.credit_request_ms = 500;
+  Harness h(cfg);
+  h.Send(InitCommand(3));
+  h.Send(ConfigSocketCommand(3, 0x100C, 0x0106, 0));  // 256-byte payloads back to the host
+  h.Send(OpenChannelCommand(0x81, 3, 1));
+  Bytes msg(600);
+  for (size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<uint8_t>(i);
+  std::vector<Bytes> out = SplitPackets(h.Send(MakePacket(0x81, 3, 0, 0, msg)));
+  // One credit: one 256-byte packet, then a credit request for the two still wanted.
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0], MakePacket(0x81, 3, 0, 0, Bytes(msg.begin(), msg.begin() + 256)));
+  EXPECT_EQ(out[1], CreditRequestCommand(0x81, 3, 2));
+  EXPECT_TRUE(h.Send(CreditRequestReply(0, 0)).empty());
+  EXPECT_TRUE(h.Advance(100).empty());
+  out = SplitPackets(h.Send(CreditCommand(0x81, 3, 5)));
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_EQ(out[0], CreditReply(0));
+  EXPECT_EQ(out[1], MakePacket(0x81, 3, 0, 0, Bytes(msg.begin() + 256, msg.begin() + 512)));
+  EXPECT_EQ(out[2], MakePacket(0x81, 3, 0, 0, Bytes(msg.begin() + 512, msg.end())));
+  EXPECT_EQ(out[3], CreditCommand(0x81, 3, 1));  // the echoed packet's slot is free again
+  EXPECT_EQ(h.p.channel(0x81)->peri_credit, 3u);
+  EXPECT_EQ(h.violations(), 0u);
+}
+
+TEST(Peripheral, SourceAndStatusServicesWithPiggyBackedCredit) {
+  EmuConfig cfg = ConfigWith({"4:source:bytes=2500", "1:status:text=READY;"});
+  cfg.piggyback = true;
+  cfg.credit_request_ms = 0;
+  Harness h(cfg);
+  h.Send(InitCommand(3));
+  h.Send(ConfigSocketCommand(4, 0x100C, 0x0406, 0));
+  std::vector<Bytes> out = SplitPackets(h.Send(OpenChannelCommand(0x80, 4, 2)));
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[0], Hex("00 00 00 0A 00 00 81 00 00 01"));
+  EXPECT_EQ(out[1].size(), 1030u);
+  EXPECT_EQ(out[1][6 + 255], 255);
+  EXPECT_EQ(out[2][6 + 1], 1024 % 256 + 1);
+  EXPECT_TRUE(h.Advance(1000).empty());  // out of credit, not allowed to ask
+  out = SplitPackets(h.Send(CreditCommand(0x80, 4, 1)));
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1], MakePacket(0x80, 4, 0, 0, [] {
+              Bytes b(452);
+              for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(2048 + i);
+              return b;
+            }()));
+  // Status: a message channel; each request gets one answer carrying the next credit.
+  h.Send(ConfigSocketCommand(1, 0x0106, 0x0106, 0));
+  EXPECT_EQ(h.Send(OpenChannelCommand(0x81, 1, 0)), Hex("00 00 00 0A 00 00 81 00 00 01"));
+  Bytes answer = MakePacket(0x81, 1, 1, 0, {'R', 'E', 'A', 'D', 'Y', ';'});
+  EXPECT_EQ(h.Send(MakePacket(0x81, 1, 1, 0, {'?'})), answer);
+  EXPECT_EQ(h.Send(MakePacket(0x81, 1, 1, 0, {'?'})), answer);
+  EXPECT_EQ(h.p.service(1)->stats().packets_out, 2u);
+  EXPECT_EQ(h.violations(), 0u);
+}
+
+TEST(Peripheral, RecordsEveryKindOfHostViolation) {
+  Harness h(ConfigWith({"2:sink:credit=1"}));
+  struct Case {
+    Bytes pkt;
+    const char* text;
+  } before_init[] = {
+      {OpenChannelCommand(0x80, 2, 1), "not initialised"},
+      {MakePacket(0x80, 2, 0, 0, {1}), "not initialised"},
+  };
+  for (const Case& c : before_init) {
+    size_t n = h.violations();
+    EXPECT_TRUE(h.Send(c.pkt).empty());
+    ASSERT_EQ(h.violations(), n + 1);
+    EXPECT_NE(h.p.violations().back().text.find(c.text), std::string::npos);
+  }
+  h.Open(0x80, 2, 0);
+  Bytes wrong_len = OpenChannelCommand(0x81, 2, 1);
+  wrong_len.pop_back();
+  wrong_len[3] = 10;
+  Bytes big(71, 0);
+  big[3] = 71;
+  big[6] = kCredit;
+  Case after[] = {
+      {MakePacket(0x82, 2, 0, 0, {1}), "not open"},
+      {MakePacket(0x80, 3, 0, 0, {1}), "names socket 3"},
+      {MakePacket(0x80, 2, 0, 0, Bytes(0x100C - 5)), "longer than the agreed 4102"},
+      {wrong_len, "malformed MLC_OPEN_CHANNEL: length 10, expected 11"},
+      {big, "more than 64"},
+      {MakeCommand({}), "without a command byte"},
+      {CreditReply(0), "answers nothing we sent"},
+      {CreditCommand(0x83, 2, 1), "MLC_CREDIT for 0x83/2"},
+      {CloseChannelCommand(0x80, 7), "not open"},
+      {Hex("00 00 00 02 00 00"), "below 6"},
+      {MakeCommand({kDebit, 0x80, 2, 0, 1}), "unsupported command MLC_DEBIT"},
+  };
+  for (const Case& c : after) {
+    size_t n = h.violations();
+    h.Send(c.pkt);
+    ASSERT_EQ(h.violations(), n + 1) << c.text;
+    EXPECT_NE(h.p.violations().back().text.find(c.text), std::string::npos)
+        << h.p.violations().back().text;
+  }
+  // The refused packets cost no credit: the one credit still takes a packet.
+  EXPECT_EQ(h.p.channel(0x80)->host_credit, 1u);
+  // A packet cut short is reported once the line stays silent.
+  Bytes half = MakePacket(0x80, 2, 0, 0, {1, 2, 3});
+  half.resize(5);
+  h.Send(half);
+  size_t n = h.violations();
+  h.Advance(200);
+  EXPECT_EQ(h.violations(), n + 1);
+  EXPECT_EQ(h.trace.Matching("UNPARSEABLE 5 bytes").size(), 1u);
+}
+
+TEST(Peripheral, HostErrorForgetsTheLinkUntilTheNextInit) {
+  Harness h(ConfigWith({"2:sink"}));
+  h.Open(0x80, 2, 0);
+  EXPECT_TRUE(h.Send(ErrorCommand(6)).empty());
+  EXPECT_FALSE(h.p.link_up());
+  EXPECT_EQ(h.p.channel(0x80), nullptr);
+  EXPECT_EQ(h.p.host_errors(), std::vector<uint8_t>{6});
+  h.Send(MakePacket(0x80, 2, 0, 0, {1}));
+  EXPECT_EQ(h.violations(), 1u);
+  EXPECT_EQ(h.Open(0x80, 2, 0), Hex("00 00 00 0A 00 00 81 00 00 08"));
+  // Synch bytes on channel 0x4E are counted, not taken for MLC.
+  Bytes sync(4, 0);
+  h.p.Receive(kSynchAddress, sync.data(), sync.size(), h.now);
+  EXPECT_EQ(h.p.synch_bytes(), 4u);
+  EXPECT_EQ(h.violations(), 1u);
+}
+
+TEST(Peripheral, TraceNamesEveryPacketTypeInBothDirections) {
+  EmuConfig cfg = ConfigWith({"3:echo:credit=1"}, {"debit=1@credit", "error=2@open#2"});
+  Harness h(cfg);
+  h.Open(0x80, 3, 1);
+  h.Send(MakePacket(0x80, 3, 0, 0, {1, 2}));  // echoed; the slot is granted back
+  h.Send(CreditReply(0));
+  h.Send(CreditRequestCommand(0x80, 3, 1));
+  h.Send(CreditCommand(0x80, 3, 1));  // then our MLC_DEBIT
+  h.Send(DebitReplyFromHost(0, 1));
+  h.Advance(1100);                      // echo wants nothing: no credit request yet
+  h.Send(CloseChannelCommand(0x80, 3));
+  h.Send(ExitCommand());
+  h.Open(0x80, 3, 0);  // the second open is followed by our MLC_ERROR
+  h.Send(ErrorCommand(1));
+  const char* names[] = {"H>P MLC_INIT ",
+                         "P>H MLC_INIT_REPLY ",
+                         "H>P MLC_CONFIG_SOCKET ",
+                         "P>H MLC_CONFIG_SOCKET_REPLY ",
+                         "H>P MLC_OPEN_CHANNEL ",
+                         "P>H MLC_OPEN_CHANNEL_REPLY ",
+                         "H>P DATA hsid=80 psid=03 len=8 payload=2",
+                         "P>H DATA hsid=80 psid=03 len=8 payload=2",
+                         "P>H MLC_CREDIT hsid=80 psid=03 credit=1",
+                         "H>P MLC_CREDIT_REPLY result=00",
+                         "H>P MLC_CREDIT_REQUEST ",
+                         "P>H MLC_CREDIT_REQUEST_REPLY ",
+                         "H>P MLC_CREDIT hsid=80",
+                         "P>H MLC_CREDIT_REPLY ",
+                         "P>H MLC_DEBIT hsid=80 psid=03 debit=1",
+                         "H>P MLC_DEBIT_REQUEST_REPLY result=00 debit=1",
+                         "H>P MLC_CLOSE_CHANNEL ",
+                         "P>H MLC_CLOSE_CHANNEL_REPLY ",
+                         "H>P MLC_EXIT ",
+                         "P>H MLC_EXIT_REPLY ",
+                         "** fault error=2@open#2",
+                         "P>H MLC_ERROR code=2",
+                         "H>P MLC_ERROR code=1"};
+  for (const char* name : names) {
+    EXPECT_FALSE(h.trace.Matching(name).empty()) << name;
+  }
+  // Every line is time-stamped: seconds and milliseconds since the start.
+  for (const std::string& line : h.trace.Lines()) {
+    EXPECT_EQ(line[6], '.') << line;
+  }
+  EXPECT_EQ(h.trace.Lines().front().substr(0, 10), "     0.000");
+  EXPECT_EQ(h.violations(), 0u);
+}
+
+}  // namespace
+}  // namespace emu

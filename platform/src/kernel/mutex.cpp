@@ -1,0 +1,132 @@
+// Mutexes: a robust, recursive, process-shared pthread mutex in the
+// object's segment. Robust mutexes are released by the kernel when the
+// owning thread ends (also by SIGKILL of its process); the next locker sees
+// EOWNERDEAD, which is WAIT_ABANDONED.
+#include <errno.h>
+#include <pthread.h>
+
+#include <mutex>
+
+#include "common/clock.h"
+#include "kernel/segment.h"
+
+namespace w32p {
+
+namespace {
+
+void init_state(void* state, void* arg) {
+  pthread_mutex_t* m = (pthread_mutex_t*)state;
+  pthread_mutexattr_t a;
+  pthread_mutexattr_init(&a);
+  pthread_mutexattr_setpshared(&a, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST);
+  pthread_mutexattr_settype(&a, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(m, &a);
+  pthread_mutexattr_destroy(&a);
+  if (arg && *(const bool*)arg) pthread_mutex_lock(m);  // initial owner: the creating thread
+}
+
+class MutexObject : public SegmentObject, public std::enable_shared_from_this<MutexObject> {
+ public:
+  MutexObject() : SegmentObject(Kind::Mutex) {}
+
+  pthread_mutex_t* mutex() { return (pthread_mutex_t*)seg.state(); }
+
+  // Bookkeeping of a successful acquisition by a thread of this process:
+  // while such a thread owns the mutex this object (and so the mapping the
+  // kernel's robust list points into) stays alive, even if its handles are
+  // closed, as the owned mutex stays alive on Windows.
+  void acquired(bool abandoned) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (abandoned) depth_ = 0;
+    if (depth_++ == 0) keepalive_ = shared_from_this();
+  }
+
+  DWORD wait(DWORD ms) override {
+    int r;
+    if (ms == 0) {
+      r = pthread_mutex_trylock(mutex());
+    } else if (ms == INFINITE) {
+      r = pthread_mutex_lock(mutex());
+    } else {
+      timespec abs = Deadline(ms).abs();
+      r = pthread_mutex_clocklock(mutex(), CLOCK_MONOTONIC, &abs);
+    }
+    switch (r) {
+      case 0:
+        acquired(false);
+        return WAIT_OBJECT_0;
+      case EOWNERDEAD:
+        pthread_mutex_consistent(mutex());
+        acquired(true);
+        return WAIT_ABANDONED;
+      case EBUSY:
+      case ETIMEDOUT:
+        return WAIT_TIMEOUT;
+      default:
+        SetLastError(r == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+  }
+
+  bool release() {
+    if (pthread_mutex_unlock(mutex()) != 0) {
+      SetLastError(ERROR_NOT_OWNER);
+      return false;
+    }
+    std::shared_ptr<MutexObject> drop;
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      if (depth_ > 0 && --depth_ == 0) drop = std::move(keepalive_);
+    }
+    return true;
+  }
+
+ private:
+  std::mutex lock_;
+  int depth_ = 0;
+  std::shared_ptr<MutexObject> keepalive_;
+};
+
+std::shared_ptr<SegmentObject> make_mutex(Segment* attached, void*) {
+  auto obj = std::make_shared<MutexObject>();
+  obj->seg.adopt(*attached);
+  return obj;
+}
+
+HANDLE open_mutex(LPSECURITY_ATTRIBUTES sa, bool create, bool initial_owner, LPCSTR name) {
+  OpenRequest req{SegType::Mutex, name, create, 0, object_mode(sa), init_state, &initial_owner};
+  ObjectRef obj = object_open(req, Kind::Mutex, make_mutex, nullptr);
+  if (!obj) return NULL;
+  if (create && initial_owner && GetLastError() == ERROR_SUCCESS)
+    std::static_pointer_cast<MutexObject>(obj)->acquired(false);
+  return insert_pinned(std::move(obj));
+}
+
+}  // namespace
+
+}  // namespace w32p
+
+using namespace w32p;
+
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                           LPCSTR lpName) {
+  return open_mutex(lpMutexAttributes, true, bInitialOwner != FALSE, lpName);
+}
+
+HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR lpName) {
+  if (!lpName) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return NULL;
+  }
+  return open_mutex(nullptr, false, false, lpName);
+}
+
+BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
+  auto m = handle_get_as<MutexObject>(hMutex, Kind::Mutex);
+  if (!m) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return m->release() ? TRUE : FALSE;
+}

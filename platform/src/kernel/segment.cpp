@@ -1,0 +1,356 @@
+#include "kernel/segment.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <mutex>
+
+#include "common/identity.h"
+#include "common/names.h"
+
+namespace w32p {
+
+namespace {
+
+constexpr uint32_t kMagic = 0x57333250;  // "W32P"
+
+// Serialises create, open and close of names: the recursive mutex among the
+// threads of this process, flock() on the namespace's lock file among
+// processes. The flock is taken once per outermost acquisition.
+struct NameLock {
+  std::recursive_mutex mutex;
+  int depth = 0;
+  int fd = -1;
+  // Objects of this process by segment name, so a name opened twice shares
+  // one attachment.
+  struct Entry {
+    Segment* seg;
+    std::weak_ptr<Object> weak;
+  };
+  std::map<std::string, Entry> registry;
+};
+
+NameLock& name_lock() {
+  static NameLock* n = new NameLock;  // never destroyed
+  return *n;
+}
+
+class NameGuard {
+ public:
+  NameGuard() : n_(name_lock()) {
+    n_.mutex.lock();
+    if (n_.depth++ == 0) {
+      if (n_.fd < 0) {
+        std::string path = "/dev/shm/w32p." + name_space() + ".lock";
+        n_.fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (n_.fd >= 0) fchmod(n_.fd, 0666);  // every user of the namespace must lock it
+      }
+      if (n_.fd >= 0) {
+        while (flock(n_.fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+      }
+    }
+  }
+  ~NameGuard() {
+    if (--n_.depth == 0 && n_.fd >= 0) flock(n_.fd, LOCK_UN);
+    n_.mutex.unlock();
+  }
+  NameGuard(const NameGuard&) = delete;
+  NameGuard& operator=(const NameGuard&) = delete;
+
+ private:
+  NameLock& n_;
+};
+
+size_t round_page(uint64_t n) { return (size_t)((n + kPage - 1) / kPage * kPage); }
+
+DWORD error_from_errno(int e) {
+  switch (e) {
+    case EACCES:
+    case EPERM:
+      return ERROR_ACCESS_DENIED;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    default:
+      return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+// Drops holders that are no longer alive; returns the number left.
+int prune_holders(SegHeader* h) {
+  int live = 0;
+  for (Holder& e : h->holders) {
+    if (e.pid == 0) continue;
+    if (alive(Owner{e.pid, 0, e.start})) {
+      ++live;
+    } else {
+      e = Holder{};
+    }
+  }
+  return live;
+}
+
+bool add_holder(SegHeader* h) {
+  const Owner& me = self_process();
+  Holder* empty = nullptr;
+  for (Holder& e : h->holders) {
+    if (e.pid == me.pid && e.start == me.start) {
+      ++e.count;
+      return true;
+    }
+    if (e.pid == 0 && !empty) empty = &e;
+  }
+  if (!empty) return false;
+  *empty = Holder{me.pid, 1, me.start};
+  return true;
+}
+
+// Removes one count of this process; returns the number of live holders left.
+int drop_holder(SegHeader* h) {
+  const Owner& me = self_process();
+  for (Holder& e : h->holders) {
+    if (e.pid == me.pid && e.start == me.start) {
+      if (--e.count == 0) e = Holder{};
+      break;
+    }
+  }
+  return prune_holders(h);
+}
+
+SegHeader* map_header(int fd) {
+  void* p = mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  return p == MAP_FAILED ? nullptr : (SegHeader*)p;
+}
+
+void fill_header(SegHeader* h, const OpenRequest& req, const std::string& name) {
+  h->type = (uint32_t)req.type;
+  h->data_size = req.data_size;
+  h->name_len = (uint32_t)name.size();
+  memcpy(h->name, name.data(), name.size());
+  if (req.init) req.init((char*)h + kStateOffset, req.arg);
+}
+
+OpenResult open_unnamed(const OpenRequest& req, Segment* out) {
+  size_t total = kPage + (req.type == SegType::Mapping ? round_page(req.data_size) : 0);
+  int fd = memfd_create("w32p", MFD_CLOEXEC);
+  if (fd < 0 || ftruncate(fd, (off_t)total) != 0) {
+    SetLastError(error_from_errno(errno));
+    if (fd >= 0) close(fd);
+    return OpenResult::Failed;
+  }
+  SegHeader* h = map_header(fd);
+  if (!h) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    close(fd);
+    return OpenResult::Failed;
+  }
+  fill_header(h, req, std::string());
+  h->magic = kMagic;
+  out->header = h;
+  out->data_size = req.data_size;
+  if (req.type == SegType::Mapping) {
+    out->fd = fd;
+  } else {
+    close(fd);
+  }
+  return OpenResult::Created;
+}
+
+// Runs under NameGuard.
+OpenResult open_named(const OpenRequest& req, const std::string& name, Segment* out) {
+  std::string shm = shm_name("obj", name);
+  size_t total = kPage + (req.type == SegType::Mapping ? round_page(req.data_size) : 0);
+  bool fresh = false;
+  int fd = -1;
+  if (req.create) {
+    fd = shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, req.mode);
+    if (fd >= 0) {
+      fresh = true;
+      fchmod(fd, req.mode);  // the umask must not narrow who may open it
+    } else if (errno != EEXIST) {
+      SetLastError(error_from_errno(errno));
+      return OpenResult::Failed;
+    }
+  }
+  if (fd < 0) {
+    fd = shm_open(shm.c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0) {
+      SetLastError(error_from_errno(errno));
+      return OpenResult::Failed;
+    }
+  }
+  SegHeader* h = nullptr;
+  if (!fresh) {
+    struct stat st;
+    bool stale = fstat(fd, &st) != 0 || (size_t)st.st_size < kPage;
+    if (!stale) {
+      h = map_header(fd);
+      stale = !h || __atomic_load_n(&h->magic, __ATOMIC_ACQUIRE) != kMagic || prune_holders(h) == 0;
+    }
+    if (!stale) {
+      if (h->name_len != name.size() || memcmp(h->name, name.data(), name.size()) != 0 ||
+          h->type != (uint32_t)req.type) {
+        // Another object under this name (or, vanishingly rarely, a hash
+        // collision): Windows reports a type mismatch as an invalid handle.
+        munmap(h, kPage);
+        close(fd);
+        SetLastError(ERROR_INVALID_HANDLE);
+        return OpenResult::Failed;
+      }
+      if (!add_holder(h)) {
+        munmap(h, kPage);
+        close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return OpenResult::Failed;
+      }
+      out->shm = shm;
+      out->named = true;
+      out->header = h;
+      out->data_size = h->data_size;
+      if (req.type == SegType::Mapping) {
+        out->fd = fd;
+      } else {
+        close(fd);
+      }
+      return OpenResult::Existed;
+    }
+    // Left behind by processes that are all gone: the object no longer
+    // exists. Open reports it missing; create renews it.
+    if (h) munmap(h, kPage);
+    h = nullptr;
+    if (!req.create) {
+      shm_unlink(shm.c_str());
+      close(fd);
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return OpenResult::Failed;
+    }
+    fchmod(fd, req.mode);
+    if (ftruncate(fd, 0) != 0) {
+      SetLastError(error_from_errno(errno));
+      close(fd);
+      return OpenResult::Failed;
+    }
+  }
+  if (ftruncate(fd, (off_t)total) != 0 || !(h = map_header(fd))) {
+    SetLastError(error_from_errno(errno));
+    shm_unlink(shm.c_str());
+    close(fd);
+    return OpenResult::Failed;
+  }
+  fill_header(h, req, name);
+  add_holder(h);
+  __atomic_store_n(&h->magic, kMagic, __ATOMIC_RELEASE);
+  out->shm = shm;
+  out->named = true;
+  out->header = h;
+  out->data_size = req.data_size;
+  if (req.type == SegType::Mapping) {
+    out->fd = fd;
+  } else {
+    close(fd);
+  }
+  return OpenResult::Created;
+}
+
+}  // namespace
+
+bool object_name(const char* name, std::string* out) {
+  std::string s = name ? name : "";
+  if (s.rfind("Global\\", 0) == 0) {
+    s.erase(0, 7);
+  } else if (s.rfind("Local\\", 0) == 0) {
+    s.erase(0, 6);
+  }
+  if (s.size() >= kMaxName) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  *out = std::move(s);
+  return true;
+}
+
+unsigned object_mode(const SECURITY_ATTRIBUTES* sa) {
+  if (!sa || !sa->lpSecurityDescriptor) return 0600;
+  const SECURITY_DESCRIPTOR* sd = (const SECURITY_DESCRIPTOR*)sa->lpSecurityDescriptor;
+  if ((sd->Control & SE_DACL_PRESENT) && sd->Dacl == nullptr) return 0666;
+  return 0600;
+}
+
+void Segment::release_name() {
+  if (!named) return;
+  NameGuard guard;
+  named = false;
+  if (header && drop_holder(header) == 0) shm_unlink(shm.c_str());
+  NameLock& n = name_lock();
+  auto it = n.registry.find(shm);
+  if (it != n.registry.end() && it->second.seg == this) n.registry.erase(it);
+}
+
+Segment::~Segment() {
+  release_name();
+  if (header) munmap(header, kPage);
+  if (fd >= 0) close(fd);
+}
+
+HANDLE insert_pinned(ObjectRef object) {
+  DWORD err = GetLastError();
+  HANDLE h = handle_insert(object);
+  handle_unpin(*object);
+  if (h) SetLastError(err);
+  return h;
+}
+
+ObjectRef object_open(const OpenRequest& req, Kind kind, SegmentFactory make, void* make_arg) {
+  std::string name;
+  if (!object_name(req.name, &name)) return nullptr;
+  if (name.empty()) {
+    if (!req.create) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    Segment seg;
+    if (open_unnamed(req, &seg) == OpenResult::Failed) return nullptr;
+    std::shared_ptr<SegmentObject> obj = make(&seg, make_arg);
+    handle_pin(*obj);
+    SetLastError(ERROR_SUCCESS);
+    return obj;
+  }
+  NameGuard guard;
+  NameLock& n = name_lock();
+  std::string shm = shm_name("obj", name);
+  auto it = n.registry.find(shm);
+  if (it != n.registry.end()) {
+    ObjectRef existing = it->second.weak.lock();
+    // An object whose last handle is closing has given up its name.
+    if (existing && existing->handles.load() > 0) {
+      if (existing->kind != kind) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+      }
+      handle_pin(*existing);
+      SetLastError(req.create ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+      return existing;
+    }
+  }
+  Segment seg;
+  OpenResult r = open_named(req, name, &seg);
+  if (r == OpenResult::Failed) return nullptr;
+  std::shared_ptr<SegmentObject> obj = make(&seg, make_arg);
+  handle_pin(*obj);
+  n.registry[shm] = NameLock::Entry{&obj->seg, obj};
+  SetLastError(r == OpenResult::Existed && req.create ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return obj;
+}
+
+}  // namespace w32p

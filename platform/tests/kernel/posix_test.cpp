@@ -1,0 +1,196 @@
+// Behaviour of the POSIX layer itself: namespaces, permissions, recovery
+// from processes killed mid-way, descriptor and memory hygiene, the debug
+// sink, the process search order and module handles.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "common/names.h"
+#include "helpers.h"
+
+namespace {
+
+size_t count_entries(const char* dir) {
+  size_t n = 0;
+  DIR* d = opendir(dir);
+  while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+  closedir(d);
+  return n;
+}
+
+size_t count_lines(const char* file) {
+  std::ifstream in(file);
+  std::string line;
+  size_t n = 0;
+  while (std::getline(in, line)) ++n;
+  return n;
+}
+
+std::string shm_path(const std::string& object_name) {
+  return "/dev/shm" + w32p::shm_name("obj", object_name);
+}
+
+TEST(Posix, CreateCloseCyclesLeakNoDescriptorsOrMappings) {
+  // Warm up so lazily opened descriptors (the namespace lock) exist.
+  CloseHandle(CreateMutexA(NULL, FALSE, kt::unique_name("warm").c_str()));
+  size_t fds = count_entries("/proc/self/fd");
+  size_t maps = count_lines("/proc/self/maps");
+  std::string base = kt::unique_name("cycle");
+  for (int i = 0; i < 100000; ++i) {
+    std::string name = base + std::to_string(i % 7);
+    HANDLE h = NULL;
+    switch (i % 4) {
+      case 0:
+        h = CreateMutexA(NULL, i % 8 == 0, name.c_str());
+        if (i % 8 == 0) {
+          ASSERT_TRUE(ReleaseMutex(h));
+        }
+        break;
+      case 1:
+        h = CreateEventA(NULL, TRUE, FALSE, name.c_str());
+        break;
+      case 2: {
+        h = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 8192, name.c_str());
+        void* v = MapViewOfFile(h, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+        ASSERT_NE(v, nullptr);
+        ASSERT_TRUE(UnmapViewOfFile(v));
+        break;
+      }
+      case 3:
+        h = CreateEventA(NULL, FALSE, FALSE, NULL);
+        break;
+    }
+    ASSERT_NE(h, (HANDLE)NULL) << i;
+    ASSERT_TRUE(CloseHandle(h));
+  }
+  EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+  EXPECT_EQ(count_lines("/proc/self/maps"), maps);
+  for (int k = 0; k < 7; ++k) {
+    struct stat st;
+    EXPECT_NE(stat(shm_path(base + std::to_string(k)).c_str(), &st), 0);  // names are gone
+  }
+}
+
+TEST(Posix, NamespacesSeparateTestRuns) {
+  std::string base = kt::unique_name("ns");
+  HANDLE m = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096,
+                                kt::with_lf(base).c_str());
+  strcpy((char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0), "mine");
+  // Same namespace (inherited): visible. Another namespace: not there.
+  EXPECT_EQ(kt::run_child("check-map " + base + " mine"), 0u);
+  std::string env = "W32POSIX_NAMESPACE=" + w32p::name_space() + "-other";
+  std::string block = env + '\0' + "PATH=/usr/bin" + '\0' + '\0';
+  std::string line = "kernel_child.exe check-map " + base + " mine";
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, &block[0], NULL, &si, &pi));
+  CloseHandle(pi.hThread);
+  EXPECT_EQ(kt::finish_child(pi.hProcess), 10u);  // OpenFileMappingA failed
+  CloseHandle(m);
+}
+
+TEST(Posix, FileModesFollowTheDacl) {
+  SECURITY_DESCRIPTOR sd;
+  InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE);
+  SECURITY_ATTRIBUTES open_to_all{sizeof(SECURITY_ATTRIBUTES), &sd, FALSE};
+  std::string a = kt::unique_name("mode-all"), b = kt::unique_name("mode-own");
+  HANDLE ha = CreateMutexA(&open_to_all, FALSE, a.c_str());
+  HANDLE hb = CreateMutexA(NULL, FALSE, b.c_str());
+  struct stat st;
+  ASSERT_EQ(stat(shm_path(a).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  ASSERT_EQ(stat(shm_path(b).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  CloseHandle(ha);
+  CloseHandle(hb);
+}
+
+TEST(Posix, ObjectLeftHalfCreatedIsRenewed) {
+  // What a process killed while creating a name leaves behind: the file
+  // exists but its header was never completed.
+  std::string name = kt::with_lf(kt::unique_name("half"));
+  int fd = shm_open(w32p::shm_name("obj", name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 100), 0);
+  close(fd);
+  EXPECT_EQ(OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str()), (HANDLE)NULL);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+  fd = shm_open(w32p::shm_name("obj", name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  HANDLE e = CreateEventA(NULL, TRUE, TRUE, name.c_str());
+  ASSERT_NE(e, (HANDLE)NULL);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+  EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
+  CloseHandle(e);
+}
+
+TEST(Posix, DebugOutputGoesToTheSink) {
+  std::string sink = std::filesystem::temp_directory_path() / (kt::unique_name("sink") + ".txt");
+  setenv("W32POSIX_DEBUG_SINK", sink.c_str(), 1);
+  OutputDebugStringA("first line\n");
+  OutputDebugStringA("second\n");
+  unsetenv("W32POSIX_DEBUG_SINK");
+  std::ifstream in(sink);
+  std::stringstream all;
+  all << in.rdbuf();
+  EXPECT_EQ(all.str(), "first line\nsecond\n");
+  unlink(sink.c_str());
+}
+
+TEST(Posix, SearchesSystemDirectoryAndPath) {
+  char sys[MAX_PATH];
+  GetSystemDirectoryA(sys, sizeof sys);
+  char self[MAX_PATH];
+  GetModuleFileNameA(NULL, self, sizeof self);
+  std::filesystem::path child = std::filesystem::path(self).parent_path() / "kernel_child";
+  std::filesystem::path in_sys = std::filesystem::path(sys) / "sysonly_child";
+  std::filesystem::copy_file(child, in_sys, std::filesystem::copy_options::overwrite_existing);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  char line[] = "SYSONLY_CHILD.EXE exit 8";
+  ASSERT_TRUE(CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi));
+  CloseHandle(pi.hThread);
+  EXPECT_EQ(kt::finish_child(pi.hProcess), 8u);
+  std::filesystem::remove(in_sys);
+
+  std::filesystem::path dir = std::filesystem::temp_directory_path() / kt::unique_name("pathdir");
+  std::filesystem::create_directories(dir);
+  std::filesystem::copy_file(child, dir / "pathonly_child");
+  std::string old = getenv("PATH") ? getenv("PATH") : "";
+  setenv("PATH", (dir.string() + ":" + old).c_str(), 1);
+  char line2[] = "pathonly_child exit 9";
+  BOOL ok = CreateProcessA(NULL, line2, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
+  setenv("PATH", old.c_str(), 1);
+  ASSERT_TRUE(ok);
+  CloseHandle(pi.hThread);
+  EXPECT_EQ(kt::finish_child(pi.hProcess), 9u);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Posix, ModuleHandlesNameTheirOwnModule) {
+  HMODULE program = GetModuleHandleA(NULL);
+  EXPECT_EQ(W32ThisModule(), program);
+  HMODULE lib = GetModuleHandleA("W32POSIX.DLL");
+  ASSERT_NE(lib, (HMODULE)NULL);
+  EXPECT_NE(lib, program);
+  EXPECT_EQ(W32ModuleFromAddress((const void*)&CreateMutexA), lib);
+  char path[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameA(lib, path, sizeof path), 0u);
+  EXPECT_NE(strstr(path, "libw32posix.so"), nullptr);
+  EXPECT_EQ(GetModuleHandleA("no_such_module"), (HMODULE)NULL);
+}
+
+}  // namespace

@@ -1,0 +1,185 @@
+// Processes, and kernel objects shared with a real child process.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include "helpers.h"
+
+namespace {
+
+std::string program_dir_backslashed() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
+  EXPECT_GT(n, 0u);
+  std::string p(path, n);
+  for (char& c : p) {
+    if (c == '/') c = '\\';
+  }
+  p.resize(p.rfind('\\'));
+  return p;
+}
+
+// A named mapping for a child to report into; returns its view.
+struct Report {
+  explicit Report(const char* what) : base(kt::unique_name(what)) {
+    std::string name = kt::with_lf(base);
+    handle = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, name.c_str());
+    view = (char*)MapViewOfFile(handle, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+  }
+  ~Report() {
+    UnmapViewOfFile(view);
+    CloseHandle(handle);
+  }
+  std::string base;
+  HANDLE handle;
+  char* view;
+};
+
+TEST(Process, ExitCodeWaitAndStillActive) {
+  HANDLE p = kt::start_child("sleep 300");
+  ASSERT_NE(p, (HANDLE)NULL);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(p, &code));
+  EXPECT_EQ(code, (DWORD)STILL_ACTIVE);
+  EXPECT_EQ(WaitForSingleObject(p, 0), (DWORD)WAIT_TIMEOUT);
+  EXPECT_EQ(kt::finish_child(p), 0u);
+  EXPECT_EQ(kt::run_child("exit 42"), 42u);
+}
+
+TEST(Process, TerminateSetsTheExitCode) {
+  HANDLE p = kt::start_child("sleep 60000");
+  ASSERT_NE(p, (HANDLE)NULL);
+  EXPECT_TRUE(TerminateProcess(p, 1234));
+  EXPECT_EQ(WaitForSingleObject(p, 10000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(p, &code));
+  EXPECT_EQ(code, 1234u);
+  CloseHandle(p);
+}
+
+TEST(Process, FindsProgramsAsWindowsDoes) {
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  // Case-insensitive, from the application's directory.
+  char upper[] = "KERNEL_CHILD.EXE exit 3";
+  ASSERT_TRUE(
+      CreateProcessA(NULL, upper, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL, NULL, &si, &pi));
+  CloseHandle(pi.hThread);
+  EXPECT_EQ(kt::finish_child(pi.hProcess), 3u);
+  // A full path with backslashes, quoted.
+  std::string line = "\"";
+  line += program_dir_backslashed();
+  line += "\\kernel_child.exe\" exit 4";
+  ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi));
+  CloseHandle(pi.hThread);
+  EXPECT_EQ(kt::finish_child(pi.hProcess), 4u);
+  // The application name given separately.
+  std::string app = program_dir_backslashed() + "\\kernel_child.exe";
+  char args[] = "child exit 5";
+  ASSERT_TRUE(CreateProcessA(app.c_str(), args, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi));
+  CloseHandle(pi.hThread);
+  EXPECT_EQ(kt::finish_child(pi.hProcess), 5u);
+  // Nothing by that name.
+  char missing[] = "no_such_program_here.exe";
+  SetLastError(0);
+  EXPECT_FALSE(CreateProcessA(NULL, missing, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+}
+
+TEST(Process, CommandLineIsSplitByWindowsRules) {
+  Report r("args");
+  std::string args = "args " + r.base + " plain \"two words\" a\\\"b c:\\x\\y \"end\\\\\"";
+  ASSERT_EQ(kt::run_child(args), 0u);
+  EXPECT_STREQ(r.view, "plain|two words|a\"b|c:\\x\\y|end\\");
+}
+
+TEST(CrossProcess, MappingWrittenByOneIsReadByTheOther) {
+  Report r("xmap");
+  ASSERT_EQ(kt::run_child("write-map " + r.base + " from-child"), 0u);
+  EXPECT_STREQ(r.view, "from-child");
+  strcpy(r.view, "from-parent");
+  EXPECT_EQ(kt::run_child("check-map " + r.base + " from-parent"), 0u);
+}
+
+TEST(CrossProcess, EventsReleaseWaitersInOtherProcesses) {
+  std::string base = kt::unique_name("xevent");
+  HANDLE e = CreateEventA(NULL, FALSE, FALSE, kt::with_lf(base).c_str());
+  ASSERT_NE(e, (HANDLE)NULL);
+  EXPECT_EQ(kt::run_child("set-event " + base), 0u);
+  EXPECT_EQ(WaitForSingleObject(e, 10000), WAIT_OBJECT_0);
+  HANDLE waiter = kt::start_child("wait-event " + base + " 20000");
+  ASSERT_NE(waiter, (HANDLE)NULL);
+  EXPECT_EQ(WaitForSingleObject(waiter, 200), (DWORD)WAIT_TIMEOUT);
+  EXPECT_TRUE(SetEvent(e));
+  EXPECT_EQ(kt::finish_child(waiter), 0u);
+  CloseHandle(e);
+}
+
+// The child takes the named mutex, signals `ready`, then either exits or
+// is killed while owning it: either way the next waiter gets it abandoned.
+void abandon_test(bool killed) {
+  std::string mbase = kt::unique_name("xmutex"), rbase = kt::unique_name("ready");
+  HANDLE m = CreateMutexA(NULL, FALSE, kt::with_lf(mbase).c_str());
+  HANDLE ready = CreateEventA(NULL, TRUE, FALSE, kt::with_lf(rbase).c_str());
+  ASSERT_NE(m, (HANDLE)NULL);
+  HANDLE child =
+      kt::start_child((killed ? "hold-mutex-wait " : "hold-mutex ") + mbase + " " + rbase);
+  ASSERT_NE(child, (HANDLE)NULL);
+  ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
+  if (killed) {
+    EXPECT_EQ(WaitForSingleObject(m, 100), (DWORD)WAIT_TIMEOUT);  // the child owns it
+    EXPECT_TRUE(TerminateProcess(child, 9));
+  }
+  EXPECT_EQ(WaitForSingleObject(m, 20000), (DWORD)WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(m));
+  EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(m));
+  kt::finish_child(child);
+  CloseHandle(ready);
+  CloseHandle(m);
+}
+
+TEST(CrossProcess, MutexOfExitedOwnerIsAbandoned) { abandon_test(false); }
+TEST(CrossProcess, MutexOfKilledOwnerIsAbandoned) { abandon_test(true); }
+
+TEST(CrossProcess, ObjectsOfKilledProcessDisappear) {
+  std::string mbase = kt::unique_name("orphan"), rbase = kt::unique_name("ready");
+  HANDLE ready = CreateEventA(NULL, TRUE, FALSE, kt::with_lf(rbase).c_str());
+  HANDLE child = kt::start_child("create-and-hold " + mbase + " " + rbase);
+  ASSERT_NE(child, (HANDLE)NULL);
+  ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
+  std::string name = kt::with_lf(mbase);
+  HANDLE seen = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
+  ASSERT_NE(seen, (HANDLE)NULL);
+  CloseHandle(seen);
+  EXPECT_TRUE(TerminateProcess(child, 1));
+  kt::finish_child(child);
+  EXPECT_EQ(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str()), (HANDLE)NULL);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+  HANDLE fresh =
+      CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, name.c_str());
+  ASSERT_NE(fresh, (HANDLE)NULL);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+  char* p = (char*)MapViewOfFile(fresh, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+  EXPECT_EQ(p[0], 0);
+  UnmapViewOfFile(p);
+  CloseHandle(fresh);
+  CloseHandle(ready);
+}
+
+TEST(Directories, ReportLengthOrNeededSize) {
+  char win[MAX_PATH], sys[MAX_PATH];
+  UINT w = GetWindowsDirectoryA(win, sizeof win);
+  UINT s = GetSystemDirectoryA(sys, sizeof sys);
+  ASSERT_GT(w, 0u);
+  ASSERT_GT(s, w);
+  EXPECT_EQ(strlen(win), w);
+  EXPECT_EQ(strlen(sys), s);
+  EXPECT_EQ(lstrcmpiA(std::string(sys, w).c_str(), win), 0);  // the system directory is inside
+  char tiny[2];
+  EXPECT_EQ(GetSystemDirectoryA(tiny, sizeof tiny), s + 1);
+  EXPECT_EQ(GetWindowsDirectoryA(win, w), w + 1);
+  EXPECT_NE(GetModuleHandleA(NULL), (HMODULE)NULL);
+}
+
+}  // namespace
