@@ -16,8 +16,9 @@ uint32_t alloc_window(Table* t, int32_t q) {
       uint32_t slot = (t->next_window + n) % kMaxWindows;
       WindowRec& w = t->windows[slot];
       if (w.in_use) continue;
-      w.gen = (w.gen + 1) & kGenMask;
-      if (w.gen == 0) w.gen = 1;
+      // Next generation; 0 is never used, nor the value of HWND_BROADCAST.
+      do w.gen = (w.gen + 1) & kGenMask;
+      while (w.gen == 0 || make_hwnd(slot, w.gen) == 0xFFFF);
       w.in_use = 1;
       w.queue = (uint32_t)q;
       w.queue_gen = t->queues[q].gen;
