@@ -16,7 +16,11 @@ function(w32_add_gtest target)
   add_test(NAME ${target} COMMAND ${target})
   set(root ${CMAKE_BINARY_DIR}/testroot/${target})
   file(MAKE_DIRECTORY ${root}/WINDOWS/SYSTEM32)
-  set(env "W32POSIX_NAMESPACE=t-${target};W32POSIX_ROOT=${root}")
+  # The namespace also names the build tree: several checkouts of the
+  # project may run the same test program on one machine at once.
+  string(MD5 tree "${CMAKE_BINARY_DIR}")
+  string(SUBSTRING "${tree}" 0 8 tree)
+  set(env "W32POSIX_NAMESPACE=t-${target}-${tree};W32POSIX_ROOT=${root}")
   if(WIN32)
     list(APPEND env "W32_WINEPREFIX=${W32_WINEPREFIX}")
   endif()

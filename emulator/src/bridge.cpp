@@ -42,8 +42,9 @@ bool Bridge::Prepare(std::string* error) {
     *error = "cannot listen on " + opt_.host + ":" + std::to_string(opt_.tcp_port);
     return false;
   }
-  if (trace_) trace_->Line(Ms(), std::string(kNote) + "listening on " + opt_.host + ":" +
-                                     std::to_string(port_));
+  if (trace_)
+    trace_->Line(Ms(),
+                 std::string(kNote) + "listening on " + opt_.host + ":" + std::to_string(port_));
   return true;
 }
 
@@ -134,8 +135,9 @@ int Bridge::Run(const std::atomic<bool>& stop) {
     } else {
       s = net::Connect(opt_.host, opt_.tcp_port);
       if (s == net::kNoSocket) {
-        if (trace_) trace_->Line(Ms(), std::string(kNote) + "cannot connect to " + opt_.host +
-                                           ":" + std::to_string(opt_.tcp_port));
+        if (trace_)
+          trace_->Line(Ms(), std::string(kNote) + "cannot connect to " + opt_.host + ":" +
+                                 std::to_string(opt_.tcp_port));
         return served ? 0 : 2;
       }
     }

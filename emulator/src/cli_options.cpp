@@ -93,10 +93,19 @@ bool ParseEmulatorArgs(const std::vector<std::string>& args, EmulatorOptions* ou
       o.summary = false;
       continue;
     }
-    static const char* const kValued[] = {
-        "--port",       "--service",    "--fault",    "--device-id",        "--caps",
-        "--max-htop",   "--max-ptoh",   "--max-status", "--max-channels",   "--revision",
-        "--credit-request-ms", "--trace", "--seconds"};
+    static const char* const kValued[] = {"--port",
+                                          "--service",
+                                          "--fault",
+                                          "--device-id",
+                                          "--caps",
+                                          "--max-htop",
+                                          "--max-ptoh",
+                                          "--max-status",
+                                          "--max-channels",
+                                          "--revision",
+                                          "--credit-request-ms",
+                                          "--trace",
+                                          "--seconds"};
     bool valued = false;
     for (const char* k : kValued) valued = valued || a == k;
     if (!valued) {
@@ -155,8 +164,7 @@ bool ParseEmulatorArgs(const std::vector<std::string>& args, EmulatorOptions* ou
   return true;
 }
 
-bool ParseBridgeArgs(const std::vector<std::string>& args, BridgeOptions* out,
-                     std::string* error) {
+bool ParseBridgeArgs(const std::vector<std::string>& args, BridgeOptions* out, std::string* error) {
   BridgeOptions o;
   bool mode_given = false;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -187,8 +195,7 @@ bool ParseBridgeArgs(const std::vector<std::string>& args, BridgeOptions* out,
       o.device_id = v;
     } else if (a == "--caps" && Number(v, 0, 0xFFFFFFFFLL, &n)) {
       o.capabilities = static_cast<uint32_t>(n);
-    } else if (a == "--fault" && ApplyDeviceFault(v, &o.device_id, &o.id_length,
-                                                  &o.capabilities)) {
+    } else if (a == "--fault" && ApplyDeviceFault(v, &o.device_id, &o.id_length, &o.capabilities)) {
     } else if (a == "--trace") {
       o.trace = v == "none" ? "" : v;
     } else if (a == "--seconds" && Number(v, 0, 0x7FFFFFFF, &n)) {

@@ -26,7 +26,7 @@ struct BridgeOptions {
   std::string device_id = kDefaultDeviceId;
   int id_length = -1;
   uint32_t capabilities = 4;
-  bool once = false;        // listen: serve one connection only
+  bool once = false;  // listen: serve one connection only
   std::string trace = "-";
   uint32_t seconds = 0;
 };

@@ -39,9 +39,14 @@ struct CommandNameEntry {
   uint8_t value;
 };
 const CommandNameEntry kCommandNames[] = {
-    {"init", kInit},           {"open", kOpenChannel},      {"close", kCloseChannel},
-    {"credit", kCredit},       {"creditreq", kCreditRequest}, {"config", kConfigSocket},
-    {"exit", kExit},           {"debit", kDebit},
+    {"init", kInit},
+    {"open", kOpenChannel},
+    {"close", kCloseChannel},
+    {"credit", kCredit},
+    {"creditreq", kCreditRequest},
+    {"config", kConfigSocket},
+    {"exit", kExit},
+    {"debit", kDebit},
 };
 
 }  // namespace
@@ -58,10 +63,14 @@ bool ParseCommandName(const std::string& name, uint8_t* out) {
 
 const char* ServiceKindName(ServiceKind kind) {
   switch (kind) {
-    case ServiceKind::kSink: return "sink";
-    case ServiceKind::kEcho: return "echo";
-    case ServiceKind::kSource: return "source";
-    case ServiceKind::kStatus: return "status";
+    case ServiceKind::kSink:
+      return "sink";
+    case ServiceKind::kEcho:
+      return "echo";
+    case ServiceKind::kSource:
+      return "source";
+    case ServiceKind::kStatus:
+      return "status";
   }
   return "?";
 }
@@ -134,14 +143,22 @@ struct FaultNameEntry {
   FaultKind kind;
 };
 const FaultNameEntry kFaultNames[] = {
-    {"noreply", FaultKind::kNoReply},     {"late", FaultKind::kLateReply},
-    {"badlen", FaultKind::kBadLength},    {"result", FaultKind::kResult},
-    {"unknown", FaultKind::kUnknownReply}, {"half", FaultKind::kHalf},
-    {"error", FaultKind::kError},         {"nocredit", FaultKind::kNoCredit},
-    {"oversize", FaultKind::kOversize},   {"badpsid", FaultKind::kBadPsid},
-    {"overflow", FaultKind::kOverflow},   {"debit", FaultKind::kDebit},
-    {"creditreq", FaultKind::kCreditRequest}, {"nodrain", FaultKind::kNoDrain},
-    {"stall", FaultKind::kStall},         {"detach", FaultKind::kDetach},
+    {"noreply", FaultKind::kNoReply},
+    {"late", FaultKind::kLateReply},
+    {"badlen", FaultKind::kBadLength},
+    {"result", FaultKind::kResult},
+    {"unknown", FaultKind::kUnknownReply},
+    {"half", FaultKind::kHalf},
+    {"error", FaultKind::kError},
+    {"nocredit", FaultKind::kNoCredit},
+    {"oversize", FaultKind::kOversize},
+    {"badpsid", FaultKind::kBadPsid},
+    {"overflow", FaultKind::kOverflow},
+    {"debit", FaultKind::kDebit},
+    {"creditreq", FaultKind::kCreditRequest},
+    {"nodrain", FaultKind::kNoDrain},
+    {"stall", FaultKind::kStall},
+    {"detach", FaultKind::kDetach},
 };
 
 // "CMD[#N]" -> command and occurrence.
@@ -276,8 +293,12 @@ std::string FaultText(const Fault& f) {
     s += "=" + std::to_string(f.value);
   }
   switch (f.when.kind) {
-    case Trigger::kTime: s += "@t=" + std::to_string(f.when.value); break;
-    case Trigger::kBytes: s += "@bytes=" + std::to_string(f.when.value); break;
+    case Trigger::kTime:
+      s += "@t=" + std::to_string(f.when.value);
+      break;
+    case Trigger::kBytes:
+      s += "@bytes=" + std::to_string(f.when.value);
+      break;
     case Trigger::kCommand:
       s += "@" + cmd(f.when.command);
       if (f.when.nth != 1) s += "#" + std::to_string(f.when.nth);
@@ -289,8 +310,8 @@ std::string FaultText(const Fault& f) {
 Bytes RawDeviceId(const EmuConfig& cfg) {
   Bytes id;
   size_t truth = cfg.device_id.size() + 2;
-  uint16_t claimed = cfg.id_length >= 0 ? static_cast<uint16_t>(cfg.id_length)
-                                        : static_cast<uint16_t>(truth);
+  uint16_t claimed =
+      cfg.id_length >= 0 ? static_cast<uint16_t>(cfg.id_length) : static_cast<uint16_t>(truth);
   PutU16(id, claimed);
   id.insert(id.end(), cfg.device_id.begin(), cfg.device_id.end());
   return id;

@@ -18,10 +18,10 @@ enum class ServiceKind { kSink, kEcho, kSource, kStatus };
 struct ServiceSpec {
   uint8_t psid = 0;
   ServiceKind kind = ServiceKind::kSink;
-  uint32_t credit = 8;      // packets (messages) the service holds from the host at once
-  int64_t drain = -1;       // sink: bytes per second it consumes; -1 at once, 0 never
-  bool store = false;       // sink: keep the bytes (else only count them)
-  uint64_t bytes = 0;       // source: how many bytes it sends after the open
+  uint32_t credit = 8;                 // packets (messages) the service holds from the host at once
+  int64_t drain = -1;                  // sink: bytes per second it consumes; -1 at once, 0 never
+  bool store = false;                  // sink: keep the bytes (else only count them)
+  uint64_t bytes = 0;                  // source: how many bytes it sends after the open
   std::string text = "STATUS:READY;";  // status: the answer to every request
 };
 
@@ -79,17 +79,17 @@ extern const char kDefaultDeviceId[];
 
 struct EmuConfig {
   std::string device_id = kDefaultDeviceId;
-  int id_length = -1;          // >= 0: the length bytes claim this instead of the truth
-  uint32_t capabilities = 4;   // 4 = ECP
+  int id_length = -1;         // >= 0: the length bytes claim this instead of the truth
+  uint32_t capabilities = 4;  // 4 = ECP
   uint8_t revision = 3;
   uint16_t max_htop = 0x100C;  // largest whole packet accepted from the host
   uint16_t max_ptoh = 0x100C;  // largest whole packet sent to the host
   uint8_t max_status_level = 0xFF;
-  bool piggyback = false;           // grant credit in data headers when data goes out
+  bool piggyback = false;             // grant credit in data headers when data goes out
   uint32_t credit_request_ms = 1000;  // ask for credit at most this often; 0 = never
-  uint32_t inter_packet_ms = 150;   // longest silence inside one host packet
-  uint32_t reply_wait_ms = 3000;    // wait for the host's answer to our own command
-  unsigned max_channels = 16;       // more opens get COMMAND_CHANNEL_MAXXED_OUT
+  uint32_t inter_packet_ms = 150;     // longest silence inside one host packet
+  uint32_t reply_wait_ms = 3000;      // wait for the host's answer to our own command
+  unsigned max_channels = 16;         // more opens get COMMAND_CHANNEL_MAXXED_OUT
   std::vector<ServiceSpec> services;
   std::vector<Fault> faults;
 };

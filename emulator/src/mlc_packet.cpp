@@ -95,9 +95,9 @@ Bytes DebitReplyFromHost(uint8_t result, uint16_t debit) {
 }
 
 std::string CommandName(uint8_t v) {
-  static const char* const kNames[] = {"MLC_INIT",          "MLC_OPEN_CHANNEL", "MLC_CLOSE_CHANNEL",
-                                       "MLC_CREDIT",        "MLC_CREDIT_REQUEST", "MLC_DEBIT",
-                                       "MLC_DEBIT_REQUEST", "MLC_CONFIG_SOCKET",  "MLC_EXIT"};
+  static const char* const kNames[] = {
+      "MLC_INIT",  "MLC_OPEN_CHANNEL",  "MLC_CLOSE_CHANNEL", "MLC_CREDIT", "MLC_CREDIT_REQUEST",
+      "MLC_DEBIT", "MLC_DEBIT_REQUEST", "MLC_CONFIG_SOCKET", "MLC_EXIT"};
   if (v == kError) return "MLC_ERROR";
   if (v <= kExit) return kNames[v];
   if (v >= kReplyBit && v <= (kReplyBit | kExit)) {
@@ -111,32 +111,55 @@ std::string CommandName(uint8_t v) {
 size_t RequiredLength(uint8_t v, bool from_host) {
   if (from_host) {
     switch (v) {
-      case kInit: return 8;
-      case kOpenChannel: return 11;
-      case kCloseChannel: return 9;
-      case kCredit: return 11;
-      case kCreditRequest: return 11;
-      case kConfigSocket: return 13;
-      case kExit: return 7;
-      case kError: return 8;
-      case kReplyBit | kCredit: return 8;
-      case kReplyBit | kCreditRequest: return 10;
-      case kReplyBit | kDebitRequest: return 10;  // the host's answer to MLC_DEBIT
-      default: return (v & kReplyBit) ? 8 : 0;    // an "unsupported" answer
+      case kInit:
+        return 8;
+      case kOpenChannel:
+        return 11;
+      case kCloseChannel:
+        return 9;
+      case kCredit:
+        return 11;
+      case kCreditRequest:
+        return 11;
+      case kConfigSocket:
+        return 13;
+      case kExit:
+        return 7;
+      case kError:
+        return 8;
+      case kReplyBit | kCredit:
+        return 8;
+      case kReplyBit | kCreditRequest:
+        return 10;
+      case kReplyBit | kDebitRequest:
+        return 10;  // the host's answer to MLC_DEBIT
+      default:
+        return (v & kReplyBit) ? 8 : 0;  // an "unsupported" answer
     }
   }
   switch (v) {
-    case kReplyBit | kInit: return 9;
-    case kReplyBit | kOpenChannel: return 10;
-    case kReplyBit | kCloseChannel: return 8;
-    case kReplyBit | kCredit: return 8;
-    case kReplyBit | kCreditRequest: return 10;
-    case kReplyBit | kDebit: return 8;
-    case kReplyBit | kDebitRequest: return 10;
-    case kReplyBit | kConfigSocket: return 13;
-    case kCredit: return 11;
-    case kDebit: return 11;
-    default: return 0;
+    case kReplyBit | kInit:
+      return 9;
+    case kReplyBit | kOpenChannel:
+      return 10;
+    case kReplyBit | kCloseChannel:
+      return 8;
+    case kReplyBit | kCredit:
+      return 8;
+    case kReplyBit | kCreditRequest:
+      return 10;
+    case kReplyBit | kDebit:
+      return 8;
+    case kReplyBit | kDebitRequest:
+      return 10;
+    case kReplyBit | kConfigSocket:
+      return 13;
+    case kCredit:
+      return 11;
+    case kDebit:
+      return 11;
+    default:
+      return 0;
   }
 }
 
@@ -188,7 +211,9 @@ std::string Describe(const uint8_t* p, size_t n) {
   std::string s = CommandName(v);
   FieldWriter f{pl, pn, s};
   switch (v) {
-    case kInit: f.U8("rev", 1, false); break;
+    case kInit:
+      f.U8("rev", 1, false);
+      break;
     case kOpenChannel:
     case kCredit:
     case kCreditRequest:
@@ -207,7 +232,9 @@ std::string Describe(const uint8_t* p, size_t n) {
       f.U16("ptoh", 4, true);
       f.U8("status_level", 6);
       break;
-    case kError: f.U8("code", 1, false); break;
+    case kError:
+      f.U8("code", 1, false);
+      break;
     case kReplyBit | kInit:
       f.U8("result", 1);
       f.U8("rev", 2, false);

@@ -44,8 +44,8 @@ bool Readable(Socket s, int timeout_ms) {
 
 void NoDelay(Socket s) {
   int one = 1;
-  setsockopt(static_cast<Native>(s), IPPROTO_TCP, TCP_NODELAY,
-             reinterpret_cast<const char*>(&one), sizeof one);
+  setsockopt(static_cast<Native>(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+             sizeof one);
 }
 
 }  // namespace
@@ -99,15 +99,14 @@ Socket Connect(const std::string& host, uint16_t port) {
 
 int Receive(Socket s, uint8_t* buf, size_t n, int timeout_ms) {
   if (!Readable(s, timeout_ms)) return 0;
-  auto got = recv(static_cast<Native>(s), reinterpret_cast<char*>(buf),
-                  static_cast<int>(n), 0);
+  auto got = recv(static_cast<Native>(s), reinterpret_cast<char*>(buf), static_cast<int>(n), 0);
   return got > 0 ? static_cast<int>(got) : -1;
 }
 
 bool SendAll(Socket s, const uint8_t* p, size_t n) {
   while (n) {
-    auto sent = send(static_cast<Native>(s), reinterpret_cast<const char*>(p),
-                     static_cast<int>(n), kSendFlags);
+    auto sent = send(static_cast<Native>(s), reinterpret_cast<const char*>(p), static_cast<int>(n),
+                     kSendFlags);
     if (sent <= 0) return false;
     p += sent;
     n -= static_cast<size_t>(sent);

@@ -159,12 +159,24 @@ void Peripheral::HandleCommand(const Bytes& pkt, uint32_t now) {
   unsigned occurrence = ++command_count_[cmd];
   Fault* f = FindReplyFault(cmd, occurrence);
   switch (cmd) {
-    case kInit: OnInit(pl, f, now); break;
-    case kConfigSocket: OnConfigSocket(pl, f, now); break;
-    case kOpenChannel: OnOpen(pl, f, now); break;
-    case kCloseChannel: OnClose(pl, f, now); break;
-    case kCredit: OnCredit(pl, f, now); break;
-    case kCreditRequest: OnCreditRequest(pl, f, now); break;
+    case kInit:
+      OnInit(pl, f, now);
+      break;
+    case kConfigSocket:
+      OnConfigSocket(pl, f, now);
+      break;
+    case kOpenChannel:
+      OnOpen(pl, f, now);
+      break;
+    case kCloseChannel:
+      OnClose(pl, f, now);
+      break;
+    case kCredit:
+      OnCredit(pl, f, now);
+      break;
+    case kCreditRequest:
+      OnCreditRequest(pl, f, now);
+      break;
     case kExit: {
       Bytes reply = ExitReply();
       if (f && f->kind == FaultKind::kResult) reply[7] = static_cast<uint8_t>(f->value);
@@ -172,7 +184,8 @@ void Peripheral::HandleCommand(const Bytes& pkt, uint32_t now) {
       DropLink(now, "MLC_EXIT");
       break;
     }
-    default: break;
+    default:
+      break;
   }
   FireCommandTriggers(cmd, occurrence, now);
 }
@@ -225,8 +238,7 @@ void Peripheral::OnConfigSocket(const uint8_t* pl, Fault* f, uint32_t now) {
   sc.ptoh = std::min(ptoh, cfg_.max_ptoh);
   sc.status_level = std::min(level, cfg_.max_status_level);
   sockets_[psid] = sc;
-  EmitReply(kConfigSocket, ConfigSocketReply(kResultOk, sc.htop, sc.ptoh, sc.status_level), f,
-            now);
+  EmitReply(kConfigSocket, ConfigSocketReply(kResultOk, sc.htop, sc.ptoh, sc.status_level), f, now);
 }
 
 void Peripheral::OnOpen(const uint8_t* pl, Fault* f, uint32_t now) {
@@ -301,8 +313,8 @@ void Peripheral::OnCredit(const uint8_t* pl, Fault* f, uint32_t now) {
   auto it = channels_.find(hsid);
   uint8_t result = Forced(f);
   if (it == channels_.end() || it->second.psid != psid) {
-    Violate(now, "MLC_CREDIT for " + Hex2(hsid) + "/" + std::to_string(psid) +
-                     ", which is not open");
+    Violate(now,
+            "MLC_CREDIT for " + Hex2(hsid) + "/" + std::to_string(psid) + ", which is not open");
     result = kResultNotApplied;
   } else if (it->second.peri_credit + credit > 0xFFFF) {
     Violate(now, "MLC_CREDIT takes our credit past 65535");
@@ -438,7 +450,8 @@ void Peripheral::EmitReply(uint8_t command, Bytes reply, Fault* f, uint32_t now)
   f->fired = true;
   Note(now, kFaultNote + FaultText(*f));
   switch (f->kind) {
-    case FaultKind::kNoReply: return;
+    case FaultKind::kNoReply:
+      return;
     case FaultKind::kLateReply:
       scheduled_.push_back({now + static_cast<uint32_t>(f->value), reply});
       return;
@@ -451,7 +464,9 @@ void Peripheral::EmitReply(uint8_t command, Bytes reply, Fault* f, uint32_t now)
       }
       SetLength(reply);
       break;
-    case FaultKind::kUnknownReply: reply[kHeaderSize] = static_cast<uint8_t>(f->value); break;
+    case FaultKind::kUnknownReply:
+      reply[kHeaderSize] = static_cast<uint8_t>(f->value);
+      break;
     case FaultKind::kHalf: {
       size_t half = std::max<size_t>(1, reply.size() / 2);
       Note(now, std::string(kToHost) + "PARTIAL " + std::to_string(half) + " of " +
@@ -461,7 +476,8 @@ void Peripheral::EmitReply(uint8_t command, Bytes reply, Fault* f, uint32_t now)
       silent_ = true;
       return;
     }
-    default: break;
+    default:
+      break;
   }
   Emit(reply, now);
 }
@@ -533,15 +549,19 @@ void Peripheral::FireEvent(Fault& f, uint32_t now) {
       own_queue_.push_back({kDebit, ch->hsid, ch->psid, static_cast<uint16_t>(f.value), 0});
       break;
     case FaultKind::kCreditRequest:
-      own_queue_.push_back(
-          {kCreditRequest, ch->hsid, ch->psid, static_cast<uint16_t>(f.value), 0});
+      own_queue_.push_back({kCreditRequest, ch->hsid, ch->psid, static_cast<uint16_t>(f.value), 0});
       break;
     case FaultKind::kNoDrain:
       for (auto& s : services_) s.second->StopDraining();
       break;
-    case FaultKind::kStall: stalled_ = true; break;
-    case FaultKind::kDetach: detach_ = true; break;
-    default: break;
+    case FaultKind::kStall:
+      stalled_ = true;
+      break;
+    case FaultKind::kDetach:
+      detach_ = true;
+      break;
+    default:
+      break;
   }
   SendNextOwn(now);
 }
@@ -553,14 +573,14 @@ uint32_t Peripheral::Grantable(const ChannelBook& ch) const {
   // A message channel's credit from an open or MLC_CREDIT counts only its low 8 bits.
   if (ch.service->IsPacketChannel()) cap = std::min<uint32_t>(cap, 255);
   if (cap <= ch.host_credit) return 0;
-  return std::min<uint32_t>(cap - ch.host_credit, 0xFFFF - std::min<uint32_t>(ch.host_credit, 0xFFFF));
+  return std::min<uint32_t>(cap - ch.host_credit,
+                            0xFFFF - std::min<uint32_t>(ch.host_credit, 0xFFFF));
 }
 
 bool Peripheral::OwnQueued(uint8_t command, uint8_t hsid) const {
   if (own_ && own_->command == command && own_->hsid == hsid) return true;
-  return std::any_of(own_queue_.begin(), own_queue_.end(), [&](const OwnCommand& c) {
-    return c.command == command && c.hsid == hsid;
-  });
+  return std::any_of(own_queue_.begin(), own_queue_.end(),
+                     [&](const OwnCommand& c) { return c.command == command && c.hsid == hsid; });
 }
 
 void Peripheral::QueueOwn(uint8_t command, uint8_t hsid, uint8_t psid, uint16_t value) {

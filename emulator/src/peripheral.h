@@ -31,10 +31,10 @@ struct SocketConfig {
 struct ChannelBook {
   uint8_t hsid = 0;
   uint8_t psid = 0;
-  size_t htop_payload = 0;  // largest payload the host may send
-  size_t ptoh_payload = 0;  // largest payload we send
-  uint32_t host_credit = 0;  // packets the host may still send (granted by us, unused)
-  uint32_t peri_credit = 0;  // packets we may still send (granted by the host, unused)
+  size_t htop_payload = 0;     // largest payload the host may send
+  size_t ptoh_payload = 0;     // largest payload we send
+  uint32_t host_credit = 0;    // packets the host may still send (granted by us, unused)
+  uint32_t peri_credit = 0;    // packets we may still send (granted by the host, unused)
   uint32_t granted_total = 0;  // credit we have granted the host since the open
   uint32_t last_credit_request_ms = 0;
   bool credit_request_sent = false;

@@ -119,10 +119,14 @@ Bytes StatusService::TakeOutput(size_t max) {
 
 std::unique_ptr<Service> MakeService(const ServiceSpec& spec) {
   switch (spec.kind) {
-    case ServiceKind::kSink: return std::make_unique<SinkService>(spec);
-    case ServiceKind::kEcho: return std::make_unique<EchoService>(spec);
-    case ServiceKind::kSource: return std::make_unique<SourceService>(spec);
-    case ServiceKind::kStatus: return std::make_unique<StatusService>(spec);
+    case ServiceKind::kSink:
+      return std::make_unique<SinkService>(spec);
+    case ServiceKind::kEcho:
+      return std::make_unique<EchoService>(spec);
+    case ServiceKind::kSource:
+      return std::make_unique<SourceService>(spec);
+    case ServiceKind::kStatus:
+      return std::make_unique<StatusService>(spec);
   }
   return nullptr;
 }

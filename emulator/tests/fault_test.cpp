@@ -138,8 +138,8 @@ TEST(Faults, CommandFaultsStartExchangesOfTheirOwn) {
 }
 
 TEST(Faults, TimedFaultsStopDrainingStallAndDetach) {
-  Harness h(ConfigWith({"2:sink:credit=1,drain=1000"}, {"nodrain@bytes=2000", "stall@t=3000",
-                                                       "detach@t=4000"}));
+  Harness h(ConfigWith({"2:sink:credit=1,drain=1000"},
+                       {"nodrain@bytes=2000", "stall@t=3000", "detach@t=4000"}));
   h.Open(0x80, 2, 0);
   h.Send(MakePacket(0x80, 2, 0, 0, Bytes(1000)));
   EXPECT_EQ(h.Advance(1000), CreditCommand(0x80, 2, 1));  // drained at 1000 bytes/s

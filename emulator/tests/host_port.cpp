@@ -21,16 +21,16 @@ bool HostPort::Write(const Bytes& b) {
 std::vector<Bytes> HostPort::Read(size_t count, DWORD timeout_ms) {
   std::vector<Bytes> out;
   Bytes pkt;
-  WaitFor(
-      [&] {
-        uint8_t buf[4096];
-        DWORD got = 0;
-        if (VCOMM_ReadComm(h_, buf, sizeof buf, &got) && got) sp_.Feed(buf, got);
-        while (out.size() < count && sp_.Next(pkt)) out.push_back(pkt);
-        return out.size() >= count;
-      },
-      timeout_ms);
-  return out;
+  DWORD start = GetTickCount();
+  for (;;) {
+    while (out.size() < count && sp_.Next(pkt)) out.push_back(pkt);
+    DWORD spent = GetTickCount() - start;
+    if (out.size() >= count || spent >= timeout_ms) return out;
+    if (!VPERI_HostWaitInput(h_, timeout_ms - spent)) continue;
+    uint8_t buf[4096];
+    DWORD got = 0;
+    if (VCOMM_ReadComm(h_, buf, sizeof buf, &got) && got) sp_.Feed(buf, got);
+  }
 }
 
 Bytes HostPort::Exchange(const Bytes& cmd) {
@@ -42,7 +42,7 @@ Bytes HostPort::Exchange(const Bytes& cmd) {
 uint32_t HostPort::Capabilities() {
   DWORD caps = 0;
   return VCOMM_EscapeCommFunction(h_, VCOMM_ESC_GET_CAPABILITIES, nullptr, &caps) ? caps
-                                                                                   : 0xFFFFFFFF;
+                                                                                  : 0xFFFFFFFF;
 }
 
 Bytes HostPort::DeviceId() {

@@ -2,11 +2,12 @@
 #ifndef EMU_HOST_PORT_H
 #define EMU_HOST_PORT_H
 
+#include <vperi.h>
+
 #include <string>
 #include <vector>
 
 #include "mlc_packet.h"
-#include <vperi.h>
 
 namespace emu {
 
@@ -22,9 +23,9 @@ class HostPort {
   std::vector<Bytes> Read(size_t count, DWORD timeout_ms = 3000);
   // Writes a command and returns the first packet that comes back.
   Bytes Exchange(const Bytes& cmd);
-  uint32_t Capabilities();   // escape 19; 0xFFFFFFFF when it fails
-  Bytes DeviceId();          // escape 18; empty when it fails
-  bool Connected();          // escape 23
+  uint32_t Capabilities();  // escape 19; 0xFFFFFFFF when it fails
+  Bytes DeviceId();         // escape 18; empty when it fails
+  bool Connected();         // escape 23
 
  private:
   DWORD h_;

@@ -15,12 +15,14 @@ TEST(Peripheral, AnswersTheLinkExchangesWithTheTableBytes) {
   EXPECT_EQ(h.Send(ConfigSocketCommand(2, 0x100C, 0x0406, 0)),
             Hex("00 00 00 0D 00 00 87 00 10 0C 04 06 00"));
   // Never larger than proposed, never above our own limits.
-  h.p = Peripheral([] {
-    EmuConfig c = ConfigWith({"2:sink"});
-    c.max_ptoh = 0x0206;
-    c.max_status_level = 2;
-    return c;
-  }(), &h.trace);
+  h.p = Peripheral(
+      [] {
+        EmuConfig c = ConfigWith({"2:sink"});
+        c.max_ptoh = 0x0206;
+        c.max_status_level = 2;
+        return c;
+      }(),
+      &h.trace);
   h.Send(InitCommand(3));
   EXPECT_EQ(h.Send(ConfigSocketCommand(2, 0x0100, 0x0406, 0xFF)),
             Hex("00 00 00 0D 00 00 87 00 01 00 02 06 02"));
@@ -223,7 +225,7 @@ TEST(Peripheral, TraceNamesEveryPacketTypeInBothDirections) {
   h.Send(CreditRequestCommand(0x80, 3, 1));
   h.Send(CreditCommand(0x80, 3, 1));  // then our MLC_DEBIT
   h.Send(DebitReplyFromHost(0, 1));
-  h.Advance(1100);                      // echo wants nothing: no credit request yet
+  h.Advance(1100);  // echo wants nothing: no credit request yet
   h.Send(CloseChannelCommand(0x80, 3));
   h.Send(ExitCommand());
   h.Open(0x80, 3, 0);  // the second open is followed by our MLC_ERROR

@@ -16,7 +16,7 @@ namespace {
 
 TEST(Wire, AnnouncesItselfAndServesTheHostExchanges) {
   Trace trace(nullptr, true);
-  WireRunner runner(ConfigWith({"2:sink:store", "4:source:bytes=3000"}), &trace);
+  WireRunner runner(ConfigWith({"2:sink:store"}), &trace);
   std::string err;
   ASSERT_TRUE(runner.Start("LPT1", &err)) << err;
   HostPort host("LPT1");
@@ -41,17 +41,6 @@ TEST(Wire, AnnouncesItselfAndServesTheHostExchanges) {
   // The sink drains at once and gives the packet's credit back.
   EXPECT_EQ(host.Read(1).at(0), CreditCommand(0x80, 2, 1));
   ASSERT_TRUE(host.Write(CreditReply(0)));
-  // The source sends what three credits allow, in 1024-byte packets.
-  host.Write(ConfigSocketCommand(4, 0x100C, 0x0406, 0));
-  host.Read(1);
-  host.Write(OpenChannelCommand(0x81, 4, 3));
-  std::vector<Bytes> got = host.Read(4);
-  ASSERT_EQ(got.size(), 4u);
-  EXPECT_EQ(got[3], MakePacket(0x81, 4, 0, 0, [] {
-              Bytes b(952);
-              for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(2048 + i);
-              return b;
-            }()));
   EXPECT_EQ(host.Exchange(CloseChannelCommand(0x80, 2)), CloseChannelReply(0));
   EXPECT_EQ(host.Exchange(ExitCommand()), ExitReply());
   runner.With([&](Peripheral& p) {
@@ -170,8 +159,8 @@ TEST(Wire, CommandLineEmulatorServesAPortAndPrintsTheTrace) {
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &si, &pi));
+  ASSERT_TRUE(
+      CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
   HostPort host("LPT2");
   ASSERT_TRUE(WaitFor([&] { return host.Connected(); }, 10000));
   host.SetAddress(kMlcAddress);

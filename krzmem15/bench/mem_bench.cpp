@@ -10,36 +10,39 @@
 
 namespace {
 
-double PerOp(DWORD start, long n) { return (GetTickCount() - start) * 1000.0 / n; }
+// Microseconds per call of `op`, run in batches of 100 for at least 300 ms.
+template <class Op>
+double Time(Op op) {
+  long n = 0;
+  DWORD start = GetTickCount(), ms = 0;
+  while ((ms = GetTickCount() - start) < 300) {
+    for (int i = 0; i < 100; ++i) op();
+    n += 100;
+  }
+  return ms * 1000.0 / n;
+}
 
 void Single() {
   char name[64];
   snprintf(name, sizeof name, "membench.%lu", static_cast<unsigned long>(GetCurrentProcessId()));
   BOOL f;
   HMEMAREA a = memCreateSharedArea(kPortInit, name, kPortMax, &f);
-  const long n = 20000;
   HMEMBLOCK h = memAllocBlock(a, 256);
-  DWORD t = GetTickCount();
-  for (long i = 0; i < n; ++i) {
-    memLockBlock(a, h);
-    memUnlockBlock(a, h);
-  }
-  printf("lock+unlock            %8.2f us\n", PerOp(t, n));
-  t = GetTickCount();
-  for (long i = 0; i < n; ++i) memFreeBlock(a, memAllocBlock(a, 256));
-  printf("alloc+free 256 B       %8.2f us\n", PerOp(t, n));
-  t = GetTickCount();
-  for (long i = 0; i < n / 10; ++i) memFreeBlock(a, memAllocBlock(a, 64 * 1024));
-  printf("alloc+free 64 KiB      %8.2f us (zero-fill included)\n", PerOp(t, n / 10));
+  printf("lock+unlock            %8.3f us\n", Time([&] {
+           memLockBlock(a, h);
+           memUnlockBlock(a, h);
+         }));
+  printf("alloc+free 256 B       %8.3f us\n",
+         Time([&] { memFreeBlock(a, memAllocBlock(a, 256)); }));
+  printf("alloc+free 64 KiB      %8.3f us (zero-fill included)\n",
+         Time([&] { memFreeBlock(a, memAllocBlock(a, 64 * 1024)); }));
   HMEMBLOCK keep[128];
   Rng rng{7};
   for (HMEMBLOCK& k : keep) k = memAllocBlock(a, 64 + rng.below(4096));
-  t = GetTickCount();
-  for (long i = 0; i < n; ++i) {
-    HMEMBLOCK& k = keep[rng.below(128)];
-    k = memReAllocBlock(a, k, 64 + rng.below(4096));
-  }
-  printf("realloc 64..4160 B     %8.2f us (128 live blocks)\n", PerOp(t, n));
+  printf("realloc 64..4160 B     %8.3f us (128 live blocks)\n", Time([&] {
+           HMEMBLOCK& k = keep[rng.below(128)];
+           k = memReAllocBlock(a, k, 64 + rng.below(4096));
+         }));
   memReleaseSharedArea(a);
 }
 
@@ -48,7 +51,7 @@ void Workers(int count) {
   snprintf(name, sizeof name, "membench.w.%lu", static_cast<unsigned long>(GetCurrentProcessId()));
   BOOL f;
   HMEMAREA a = memCreateSharedArea(kPortInit, name, kPortMax, &f);
-  const long n = 10000;
+  const long n = 20000;
   HANDLE kids[8];
   DWORD t = GetTickCount();
   for (int i = 0; i < count; ++i) {

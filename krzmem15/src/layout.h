@@ -118,9 +118,20 @@ struct View {
   }
 };
 
+#ifdef KRZMEM15_FAULTS
+// Test builds only (the KRZMEM15F library): ends the process at the ordered
+// store named by the environment variable KRZMEM15_FAULT_AT (1 = the first).
+void FaultPoint();
+#else
+inline void FaultPoint() {}
+#endif
+
 // Keeps the compiler from moving stores across this point, so that a process
 // killed between two stores leaves them in program order.
-inline void StoreOrder() { std::atomic_signal_fence(std::memory_order_seq_cst); }
+inline void StoreOrder() {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  FaultPoint();
+}
 
 inline DWORD RoundUp(DWORD n, DWORD a) { return (n + a - 1) & ~(a - 1); }
 

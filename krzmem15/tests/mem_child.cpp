@@ -1,14 +1,15 @@
 // Child program of the KRZMEM15 tests; each mode is a role another process
 // plays against an area the test also has open. Exit code 0 = success.
-//   hammer <area> <seed> <n>   n random allocs, reallocs, frees, checking content
-//   churn <area> <seed>        the same without end, listing its live handles
-//                              in the named block "LIVE" for whoever kills it
-//   read <area> <h> <n> <key>  checks block h, rewrites it with key + 1, and
-//                              joins, marks and lets go of the named block "SHARED"
+//   hammer <area> <seed> <n>   two threads, each n random allocs, reallocs, frees,
+//                              checking content; then leaves its seed in the
+//                              named block "SHARED" and drops its reference
+//   script <area>              a fixed sequence touching every kind of change
+//                              (run as MEMFAULT.EXE it dies at a chosen store)
 //   hold <area> <event>        keeps the area open until killed
-//   abandon <area>             ends while holding the area's mutex
 #include <stdlib.h>
 #include <string.h>
+
+#include <initializer_list>
 
 #include "pattern.h"
 
@@ -21,21 +22,13 @@ struct Live {
   DWORD size, key;
 };
 
-void Record(HMEMAREA a, HMEMBLOCK table, DWORD i, HMEMBLOCK h) {
-  if (DWORD* t = table ? static_cast<DWORD*>(memLockBlock(a, table)) : nullptr) {
-    t[i] = h;
-    memUnlockBlock(a, table);
-  }
-}
-
 // One random step on one of the live blocks; 0 or an exit code.
-int Step(HMEMAREA a, Rng& rng, Live* live, HMEMBLOCK table) {
+int Step(HMEMAREA a, Rng& rng, Live* live) {
   DWORD i = rng.below(kLive), op = rng.below(8);
   Live& b = live[i];
   DWORD size = 1 + rng.below(op < 2 ? 40000 : 600);
   if (b.h == 0) {
     if ((b.h = memAllocBlock(a, size)) == 0) return 0;  // full for now
-    Record(a, table, i, b.h);
     BYTE* p = static_cast<BYTE*>(memLockBlock(a, b.h));
     if (!AllZero(p, size)) return 11;
     b.size = size;
@@ -50,7 +43,6 @@ int Step(HMEMAREA a, Rng& rng, Live* live, HMEMBLOCK table) {
   if (op < 3) {
     HMEMBLOCK h = memReAllocBlock(a, b.h, size);
     if (h == 0) return 0;
-    Record(a, table, i, h);
     p = static_cast<BYTE*>(memLockBlock(a, h));
     DWORD keep = size < b.size ? size : b.size;
     if (!Check(p, keep, b.key) || !AllZero(p + keep, size - keep)) return 13;
@@ -59,7 +51,6 @@ int Step(HMEMAREA a, Rng& rng, Live* live, HMEMBLOCK table) {
     b.h = h;
     b.size = size;
   } else if (op < 6) {
-    Record(a, table, i, 0);
     if (!memFreeBlock(a, b.h)) return 14;
     if (memLockBlock(a, b.h) != nullptr) return 15;  // stale handle refused
     b.h = 0;
@@ -67,16 +58,57 @@ int Step(HMEMAREA a, Rng& rng, Live* live, HMEMBLOCK table) {
   return 0;
 }
 
-int Hammer(HMEMAREA a, DWORD seed, long n, bool churn) {
-  HMEMBLOCK table = churn ? memAllocNamedBlock(a, kLive * sizeof(DWORD), "LIVE") : 0;
+struct Job {
+  HMEMAREA a;
+  DWORD seed;
+  long n;
+  int rc;
+};
+
+DWORD WINAPI Hammer(LPVOID v) {
+  Job* j = static_cast<Job*>(v);
   Live live[kLive] = {};
-  Rng rng{seed | 1};
-  for (long i = 0; churn || i < n; ++i) {
-    if (int rc = Step(a, rng, live, table)) return rc;
-  }
+  Rng rng{j->seed | 1};
+  for (long i = 0; i < j->n && j->rc == 0; ++i) j->rc = Step(j->a, rng, live);
   for (Live& b : live) {
-    if (b.h && !memFreeBlock(a, b.h)) return 16;
+    if (b.h && !memFreeBlock(j->a, b.h) && j->rc == 0) j->rc = 16;
   }
+  return 0;
+}
+
+// Two threads of this process hammer the area side by side.
+int HammerTwice(HMEMAREA a, DWORD seed, long n) {
+  Job mine{a, seed, n, 0}, other{a, seed * 7 + 1, n, 0};
+  HANDLE t = CreateThread(nullptr, 0, Hammer, &other, 0, nullptr);
+  if (!t) return 20;
+  Hammer(&mine);
+  WaitForSingleObject(t, INFINITE);
+  CloseHandle(t);
+  DWORD* shared = static_cast<DWORD*>(memLockBlock(a, memAllocNamedBlock(a, 999, "SHARED")));
+  if (!shared) return 21;
+  shared[seed % 16] = seed;
+  memUnlockNamedBlock(a, "SHARED");
+  memFreeNamedBlock(a, "SHARED");
+  return mine.rc ? mine.rc : other.rc;
+}
+
+// Splits, exact fits, shrinking and growing in place, a move, frees that
+// merge, and a named block's whole life.
+int Script(HMEMAREA a) {
+  HMEMBLOCK h1 = memAllocBlock(a, 100), h2 = memAllocBlock(a, 200), h3 = memAllocBlock(a, 300);
+  if (!h1 || !h2 || !h3) return 3;
+  Fill(memLockBlock(a, h1), 100, 1);
+  memUnlockBlock(a, h1);
+  if (!memFreeBlock(a, h2)) return 4;
+  for (DWORD size : {50, 250, 5000}) {
+    if (memReAllocBlock(a, h1, size) != h1) return 5;
+  }
+  if (!Check(memLockBlock(a, h1), 50, 1)) return 6;
+  memUnlockBlock(a, h1);
+  if (!memFreeBlock(a, h3) || !memFreeBlock(a, h1)) return 7;
+  if (!memAllocNamedBlock(a, 64, "F") || !memAllocNamedBlock(a, 64, "F")) return 8;
+  memFreeNamedBlock(a, "F");
+  memFreeNamedBlock(a, "F");
   return 0;
 }
 
@@ -89,33 +121,12 @@ int main(int argc, char** argv) {
   HMEMAREA a = memCreateSharedArea(kPortInit, argv[2], kPortMax, &fInit);
   if (!a || fInit) return 2;  // every role joins an area the test made
   DWORD x = argc > 3 ? strtoul(argv[3], nullptr, 0) : 0;
-  if (!strcmp(mode, "hammer") && argc >= 5) return Hammer(a, x, strtol(argv[4], nullptr, 0), false);
-  if (!strcmp(mode, "churn")) return Hammer(a, x, 0, true);
-  if (!strcmp(mode, "read") && argc >= 6) {
-    DWORD n = strtoul(argv[4], nullptr, 0), key = strtoul(argv[5], nullptr, 0);
-    BYTE* p = static_cast<BYTE*>(memLockBlock(a, x));
-    if (!Check(p, n, key)) return 3;
-    Fill(p, n, key + 1);
-    memUnlockBlock(a, x);
-    DWORD* s = static_cast<DWORD*>(memLockBlock(a, memAllocNamedBlock(a, 999, "SHARED")));
-    if (!s || s[0] != 0x5EED) return 4;
-    s[1] = GetCurrentProcessId();
-    memUnlockNamedBlock(a, "SHARED");
-    memFreeNamedBlock(a, "SHARED");
-    memReleaseSharedArea(a);
-    return 0;
-  }
+  if (!strcmp(mode, "hammer") && argc >= 5) return HammerTwice(a, x, strtol(argv[4], nullptr, 0));
+  if (!strcmp(mode, "script")) return Script(a);
   if (!strcmp(mode, "hold") && argc == 4) {
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
     if (!ready || !SetEvent(ready)) return 3;
     Sleep(INFINITE);
-  }
-  if (!strcmp(mode, "abandon")) {
-    char name[256];
-    snprintf(name, sizeof name, "KRZMEM15.Mutex.%s", argv[2]);
-    HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, name);
-    if (!m || WaitForSingleObject(m, 5000) != WAIT_OBJECT_0) return 3;
-    ExitProcess(0);
   }
   return 1;
 }

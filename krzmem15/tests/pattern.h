@@ -17,13 +17,13 @@ inline void Fill(void* p, DWORD n, DWORD key) {
   for (DWORD i = 0; i < n; ++i) static_cast<BYTE*>(p)[i] = PatternByte(key, i);
 }
 inline bool Check(const void* p, DWORD n, DWORD key) {
-  for (DWORD i = 0; i < n; ++i) {
+  for (DWORD i = 0; p && i < n; ++i) {
     if (static_cast<const BYTE*>(p)[i] != PatternByte(key, i)) return false;
   }
   return p != nullptr;
 }
 inline bool AllZero(const void* p, DWORD n) {
-  for (DWORD i = 0; i < n; ++i) {
+  for (DWORD i = 0; p && i < n; ++i) {
     if (static_cast<const BYTE*>(p)[i] != 0) return false;
   }
   return p != nullptr;
@@ -39,10 +39,10 @@ struct Rng {  // xorshift32
   }
 };
 
-// Starts "MEMCHILD.EXE <args>"; the process handle, or NULL.
-inline HANDLE StartChild(const char* args) {
+// Starts "<program> <args>"; the process handle, or NULL.
+inline HANDLE StartChild(const char* args, const char* program = "MEMCHILD.EXE") {
   char cmd[512];
-  snprintf(cmd, sizeof cmd, "MEMCHILD.EXE %s", args);
+  snprintf(cmd, sizeof cmd, "%s %s", program, args);
   STARTUPINFOA si = {};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi = {};

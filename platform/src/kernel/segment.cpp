@@ -48,8 +48,17 @@ class NameGuard {
     if (n_.depth++ == 0) {
       if (n_.fd < 0) {
         std::string path = "/dev/shm/w32p." + name_space() + ".lock";
-        n_.fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (n_.fd >= 0) fchmod(n_.fd, 0666);  // every user of the namespace must lock it
+        // Open before creating: with fs.protected_regular an O_CREAT open of
+        // another user's file in the sticky /dev/shm is refused.
+        n_.fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (n_.fd < 0 && errno == ENOENT) {
+          n_.fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+          if (n_.fd >= 0) {
+            fchmod(n_.fd, 0666);  // every user of the namespace must lock it
+          } else if (errno == EEXIST) {
+            n_.fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+          }
+        }
       }
       if (n_.fd >= 0) {
         while (flock(n_.fd, LOCK_EX) != 0 && errno == EINTR) {
@@ -89,10 +98,11 @@ DWORD error_from_errno(int e) {
 
 // Drops holders that are no longer alive; returns the number left.
 int prune_holders(SegHeader* h) {
+  const Owner& me = self_process();
   int live = 0;
   for (Holder& e : h->holders) {
     if (e.pid == 0) continue;
-    if (alive(Owner{e.pid, 0, e.start})) {
+    if ((e.pid == me.pid && e.start == me.start) || alive(Owner{e.pid, 0, e.start})) {
       ++live;
     } else {
       e = Holder{};

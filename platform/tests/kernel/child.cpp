@@ -84,6 +84,41 @@ int create_and_hold(const char* base, const char* ready) {
   return 0;
 }
 
+// Many create/open/wait/release/close rounds on one named mutex guarding a
+// counter in a named mapping; the increment is deliberately not atomic.
+int churn(const char* mutex_base, const char* map_base, int rounds) {
+  char mname[256], pname[256];
+  name_of(mname, mutex_base);
+  name_of(pname, map_base);
+  HANDLE map = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, pname);
+  if (!map) return 10;
+  volatile LONG* counter = (volatile LONG*)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+  if (!counter) return 11;
+  int rc = 0;
+  for (int i = 0; i < rounds && rc == 0; ++i) {
+    // Open fails whenever nobody else has the name open at that moment.
+    HANDLE m = (i % 2) ? OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mname) : NULL;
+    if (!m) m = CreateMutexA(NULL, FALSE, mname);
+    if (!m) {
+      rc = 12;
+      break;
+    }
+    DWORD w = WaitForSingleObject(m, 20000);
+    if (w != WAIT_OBJECT_0) {
+      rc = 13;
+    } else {
+      LONG v = *counter;
+      if (i % 16 == 0) Sleep(0);
+      *counter = v + 1;
+      if (!ReleaseMutex(m)) rc = 14;
+    }
+    CloseHandle(m);
+  }
+  UnmapViewOfFile((LPCVOID)counter);
+  CloseHandle(map);
+  return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -98,6 +133,7 @@ int main(int argc, char** argv) {
   if (!strcmp(mode, "check-map") && argc == 4) return map_text(argv[2], argv[3], false);
   if (!strcmp(mode, "args") && argc >= 3) return record_args(argv[2], argc - 3, argv + 3);
   if (!strcmp(mode, "create-and-hold") && argc == 4) return create_and_hold(argv[2], argv[3]);
+  if (!strcmp(mode, "churn") && argc == 5) return churn(argv[2], argv[3], atoi(argv[4]));
   if (!strcmp(mode, "sleep") && argc == 3) {
     Sleep((DWORD)atoi(argv[2]));
     return 0;

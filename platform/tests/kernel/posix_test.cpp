@@ -17,6 +17,8 @@
 #include "common/names.h"
 #include "helpers.h"
 
+extern "C" HINSTANCE kernel_dll_instance(int* attaches);
+
 namespace {
 
 size_t count_entries(const char* dir) {
@@ -27,11 +29,12 @@ size_t count_entries(const char* dir) {
   return n;
 }
 
-size_t count_lines(const char* file) {
-  std::ifstream in(file);
+// Mappings of this layer's objects (shm files and anonymous memory files).
+size_t count_object_mappings() {
+  std::ifstream in("/proc/self/maps");
   std::string line;
   size_t n = 0;
-  while (std::getline(in, line)) ++n;
+  while (std::getline(in, line)) n += line.find("w32p") != std::string::npos;
   return n;
 }
 
@@ -43,7 +46,7 @@ TEST(Posix, CreateCloseCyclesLeakNoDescriptorsOrMappings) {
   // Warm up so lazily opened descriptors (the namespace lock) exist.
   CloseHandle(CreateMutexA(NULL, FALSE, kt::unique_name("warm").c_str()));
   size_t fds = count_entries("/proc/self/fd");
-  size_t maps = count_lines("/proc/self/maps");
+  size_t maps = count_object_mappings();
   std::string base = kt::unique_name("cycle");
   for (int i = 0; i < 100000; ++i) {
     std::string name = base + std::to_string(i % 7);
@@ -70,10 +73,13 @@ TEST(Posix, CreateCloseCyclesLeakNoDescriptorsOrMappings) {
         break;
     }
     ASSERT_NE(h, (HANDLE)NULL) << i;
+    if (i == 2) {
+      EXPECT_GT(count_object_mappings(), maps);  // the probe does see live objects
+    }
     ASSERT_TRUE(CloseHandle(h));
   }
   EXPECT_EQ(count_entries("/proc/self/fd"), fds);
-  EXPECT_EQ(count_lines("/proc/self/maps"), maps);
+  EXPECT_EQ(count_object_mappings(), maps);
   for (int k = 0; k < 7; ++k) {
     struct stat st;
     EXPECT_NE(stat(shm_path(base + std::to_string(k)).c_str(), &st), 0);  // names are gone
@@ -191,6 +197,15 @@ TEST(Posix, ModuleHandlesNameTheirOwnModule) {
   ASSERT_GT(GetModuleFileNameA(lib, path, sizeof path), 0u);
   EXPECT_NE(strstr(path, "libw32posix.so"), nullptr);
   EXPECT_EQ(GetModuleHandleA("no_such_module"), (HMODULE)NULL);
+}
+
+TEST(Posix, DllMainGetsTheLibrarysOwnInstance) {
+  int attaches = 0;
+  HINSTANCE dll = kernel_dll_instance(&attaches);
+  EXPECT_EQ(attaches, 1);
+  EXPECT_EQ(dll, GetModuleHandleA("kernel_dll.dll"));
+  EXPECT_NE(dll, GetModuleHandleA(NULL));
+  EXPECT_EQ(dll, W32ModuleFromAddress((const void*)&kernel_dll_instance));
 }
 
 }  // namespace

@@ -167,6 +167,42 @@ TEST(CrossProcess, ObjectsOfKilledProcessDisappear) {
   CloseHandle(ready);
 }
 
+// Threads here and two child processes open, take, release and close one
+// named mutex many times; the unprotected counter it guards must not lose
+// an increment, and the name must survive while anyone holds it.
+DWORD WINAPI churn_thread(LPVOID p) {
+  const std::string* args = (const std::string*)p;
+  return kt::run_child(*args) == 0 ? 0 : 1;
+}
+
+TEST(CrossProcess, NamedMutexExcludesUnderChurn) {
+  std::string mbase = kt::unique_name("churn-m");
+  Report counter("churn-c");
+  const int rounds = 300;
+  std::string args = "churn " + mbase + " " + counter.base + " " + std::to_string(rounds);
+  HANDLE children[2];
+  for (HANDLE& c : children) c = CreateThread(NULL, 0, churn_thread, &args, 0, NULL);
+  std::string mname = kt::with_lf(mbase);
+  volatile LONG* value = (volatile LONG*)counter.view;
+  for (int i = 0; i < rounds; ++i) {
+    HANDLE m = CreateMutexA(NULL, FALSE, mname.c_str());
+    ASSERT_NE(m, (HANDLE)NULL);
+    ASSERT_EQ(WaitForSingleObject(m, 20000), WAIT_OBJECT_0);
+    LONG v = *value;
+    *value = v + 1;
+    ASSERT_TRUE(ReleaseMutex(m));
+    CloseHandle(m);
+  }
+  for (HANDLE c : children) {
+    EXPECT_EQ(WaitForSingleObject(c, 60000), WAIT_OBJECT_0);
+    DWORD code = 1;
+    GetExitCodeThread(c, &code);
+    EXPECT_EQ(code, 0u);
+    CloseHandle(c);
+  }
+  EXPECT_EQ(*value, 3 * rounds);
+}
+
 TEST(Directories, ReportLengthOrNeededSize) {
   char win[MAX_PATH], sys[MAX_PATH];
   UINT w = GetWindowsDirectoryA(win, sizeof win);

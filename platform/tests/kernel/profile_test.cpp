@@ -29,6 +29,7 @@ const char* kIni =
     "  MLC_PACKET_TIMEOUT_WHILE_BUSY = 150abc  \r\n"
     "PingInterval=20\r\n"
     "Negative=-7\r\n"
+    "Hex=0x1A\r\n"
     "Empty=\r\n"
     "Quoted=\"  spaced  \"\r\n"
     "\r\n"
@@ -43,6 +44,7 @@ TEST(Profile, IntegersFromLeadingDigitsAndDefaults) {
   EXPECT_EQ(GetPrivateProfileIntA("krzmlc15", "pinginterval", 15, f), 20u);
   EXPECT_EQ(GetPrivateProfileIntA("KRZMLC15", "Negative", 0, f), (UINT)-7);
   EXPECT_EQ(GetPrivateProfileIntA("KRZMLC15", "Empty", 33, f), 33u);
+  EXPECT_EQ(GetPrivateProfileIntA("KRZMLC15", "Hex", 0, f), 26u);
   EXPECT_EQ(GetPrivateProfileIntA("KRZMLC15", "Missing", 1000, f), 1000u);
   EXPECT_EQ(GetPrivateProfileIntA("NoSection", "PingInterval", 15, f), 15u);
   EXPECT_EQ(GetPrivateProfileIntA("KRZMLC15", "PingInterval", 15, "no_such_file.ini"), 15u);

@@ -1,0 +1,73 @@
+/* KRZMLC15: logical channels to a printer on a parallel port.
+ *
+ * The clients' header: the exported operations, the channel handle and the
+ * result codes. Operations are declared here as they become available. */
+#ifndef KRZMLC15_H
+#define KRZMLC15_H
+
+#include <windows.h>
+
+/* The library's own sources export through the module-definition file on
+ * Windows and through a version script on Linux, so no attribute is needed
+ * there; clients import. */
+#if defined(KRZMLC15_BUILD)
+#define KRZMLC15_API
+#elif defined(_WIN32)
+#define KRZMLC15_API __declspec(dllimport)
+#else
+#define KRZMLC15_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Ports: 0 = LPT1, 1 = LPT2, 2 = LPT3. */
+#define MLC_PORT_COUNT 3
+
+/* Channel handle: port in bits 8-15, host socket id (0x80 + slot) in bits
+ * 0-7. Passed as a 32-bit value of which only the low 16 bits count. */
+#define MLC_FIRST_HSID 0x80
+#define MLC_MAKE_CHANNEL(bPort, bHsid) ((WORD)((((WORD)(BYTE)(bPort)) << 8) | (BYTE)(bHsid)))
+#define MLC_CHANNEL_PORT(hChannel) ((BYTE)(((DWORD)(hChannel) >> 8) & 0xFF))
+#define MLC_CHANNEL_HSID(hChannel) ((BYTE)((DWORD)(hChannel)&0xFF))
+#define MLC_CHANNEL_SLOT(hChannel) ((BYTE)(MLC_CHANNEL_HSID(hChannel) - MLC_FIRST_HSID))
+
+/* Channel types. */
+#define MLC_STREAM_CHANNEL 1
+#define MLC_PACKET_CHANNEL 2
+
+/* Results of the exported operations: 1 (or a byte count) on success, else
+ * one of these. */
+#define MLC_SUCCESS 1
+#define MLC_INVALID_PORT (-1)
+#define MLC_INVALID_TYPE (-2)
+#define MLC_INVALID_WINDOW (-3)
+#define MLC_NO_CHANNEL (-4)
+#define MLC_SOCKET_CONFIG_FAILED (-5)
+#define MLC_PHYSICAL_LINK_FAILURE (-6)
+#define MLC_INIT_FAILED (-7)
+#define MLC_NO_MEMORY (-8)
+#define MLC_INVALID_LENGTH (-9)
+#define MLC_INVALID_HANDLE (-10)
+#define MLC_NO_BUFFER (-11)
+#define MLC_OPEN_FAILED (-12)
+#define MLC_CLOSE_FAILED (-13)
+#define MLC_BUFFER_TOO_SMALL (-14)
+#define MLC_NO_MESSAGE (-15)
+#define MLC_TIME_OUT (-16)
+#define MLC_WRITE_FAILURE (-17)
+#define MLC_CHANNEL_BUSY (-18)
+#define MLC_SYSTEM_FAILURE (-19)
+#define MLC_DEVICE_ID_MISMATCH (-20)
+#define MLC_NO_DEVICE_ID (-21)
+
+/* Kept for callers of the old 16-bit library's exit procedure: does nothing
+ * and returns 1. */
+KRZMLC15_API int WINAPI WEP(int nParameter);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

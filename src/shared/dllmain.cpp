@@ -1,0 +1,162 @@
+// The library's entry point: process attach creates or joins the shared
+// state, process detach leaves it and tears it down after the last process.
+#include "debug/cm_debug.h"
+#include "port/porthandle.h"
+#include "shared/config.h"
+#include "shared/lifecycle.h"
+#include "shared/locks.h"
+#include "shared/sharedmem.h"
+
+static const char szGlobalBlock[] = "GLOBAL";
+static const char szPortsBlock[] = "PORTS";
+
+// Set by a successful attach; a detach without it has nothing to undo.
+static BOOL fMlcAttached = FALSE;
+
+static void ReleaseGlobalArea() {
+  memReleaseSharedArea(GlobalMapMem);
+  GlobalMapMem = 0;
+  pMlcGlobalData = NULL;
+  pPerPortInfo = NULL;
+}
+
+static BOOL ProcessAttach(HINSTANCE hInstance) {
+  hMlcInstance = hInstance;
+  DBMSG_INIT(MLC_MODULE_NAME);
+  MLCLOG(DBG_TRACE, "---> DllMain: Process_Attach: wDbWin=%ld, module = %s\n", (LONG)wDbWin,
+         szDebugModuleName);
+  dwProcAttachTID = GetCurrentThreadId();
+
+  char szAreaName[64];
+  wsprintfA(szAreaName, "%s%s", MLC_MODULE_NAME, "_MLCGlobal_");
+  BOOL fInit = FALSE;
+  GlobalMapMem = memCreateSharedArea(MLC_GLOBAL_AREA_SIZE, szAreaName, MLC_GLOBAL_AREA_MAX, &fInit);
+  if (!GlobalMapMem) {
+    MLCLOG(DBG_TRACE, "DllMain: GlobalMapMem is NULL\n");
+    return FALSE;
+  }
+
+  HMEMBLOCK hGlobal = memAllocNamedBlock(GlobalMapMem, sizeof(MlcGlobalData), szGlobalBlock);
+  if (!hGlobal) {
+    MLCLOG(DBG_TRACE, "DllMain: hKey : 1: is NULL\n");
+    ReleaseGlobalArea();
+    return FALSE;
+  }
+  pMlcGlobalData = (MlcGlobalData*)memLockBlock(GlobalMapMem, hGlobal);
+  if (!pMlcGlobalData) {
+    MLCLOG(DBG_TRACE, "DllMain: MlcGlobalData is NULL\n");
+    memFreeNamedBlock(GlobalMapMem, szGlobalBlock);
+    ReleaseGlobalArea();
+    return FALSE;
+  }
+
+  HMEMBLOCK hPorts =
+      memAllocNamedBlock(GlobalMapMem, MLC_PORT_COUNT * sizeof(PerPortInfo), szPortsBlock);
+  if (!hPorts) {
+    MLCLOG(DBG_TRACE, "DllMain: hKey :2 is NULL\n");
+    memUnlockNamedBlock(GlobalMapMem, szGlobalBlock);
+    memFreeNamedBlock(GlobalMapMem, szGlobalBlock);
+    ReleaseGlobalArea();
+    return FALSE;
+  }
+  pPerPortInfo = (PerPortInfo*)memLockBlock(GlobalMapMem, hPorts);
+  if (!pPerPortInfo) {
+    MLCLOG(DBG_TRACE, "DllMain: PerPortInfo is NULL\n");
+    memFreeNamedBlock(GlobalMapMem, szPortsBlock);
+    memUnlockNamedBlock(GlobalMapMem, szGlobalBlock);
+    memFreeNamedBlock(GlobalMapMem, szGlobalBlock);
+    ReleaseGlobalArea();
+    return FALSE;
+  }
+  MLCLOG(DBG_TRACE, "DllMain: memory allocated, fInit %d\n", fInit);
+
+  if (!CreateGlobalMutexes()) {
+    // The handles created so far stay open; the process cannot load us.
+    MLCLOG(DBG_TRACE, "DllMain: CreateGlobalMutex fails\n");
+    memUnlockNamedBlock(GlobalMapMem, szPortsBlock);
+    memFreeNamedBlock(GlobalMapMem, szPortsBlock);
+    memUnlockNamedBlock(GlobalMapMem, szGlobalBlock);
+    memFreeNamedBlock(GlobalMapMem, szGlobalBlock);
+    ReleaseGlobalArea();
+    return FALSE;
+  }
+
+  // The attach count changes under the MGD mutex, so processes attaching
+  // and detaching at the same moment never lose a count.
+  if (fInit) {
+    MLCLOG(DBG_TRACE, "DllMain: Init'ing port data\n");
+    ObtainMGD();
+    InitPortData(pPerPortInfo, pMlcGlobalData);
+    ReleaseMGD();
+  } else {
+    MlcGlobalData* lpMGD = ObtainMGD();
+    lpMGD->dwMlcAttachCount++;
+    DWORD dwCount = lpMGD->dwMlcAttachCount;
+    ReleaseMGD();
+    MLCLOG(DBG_TRACE, "DllMain: Fill mutex, MGDptr->dwMlcAttachCount %d\n", dwCount);
+    FillMutexArray();
+    MapUsedPortAreas();
+  }
+
+  MLCLOG(DBG_TRACE, "DllMain: Exit DLL_Process_Attach\n");
+  LoadIniValues();
+  return TRUE;
+}
+
+static void ProcessDetach() {
+  MLCLOG(DBG_TRACE, "---> DllMain: Got PROCESS_DETACH\n");
+  for (BYTE bPort = 0; bPort < MLC_PORT_COUNT; ++bPort) ReleasePortHandle(bPort, FALSE);
+
+  MlcGlobalData* lpMGD = ObtainMGD();
+  DWORD dwCount = --lpMGD->dwMlcAttachCount;
+  ReleaseMGD();
+  // The teardown runs outside the MGD mutex: it takes port mutexes, which
+  // come before the MGD mutex in the lock order.
+  if (dwCount == 0) {
+    FreeAllPorts();
+  } else {
+    FreeUnusedUnmappedPorts();
+  }
+  MLCLOG(DBG_TRACE, "DllMain: dwMlcAttachCount is now %ld\n", (LONG)dwCount);
+
+  CloseGlobalMutexes();
+
+  // The detaching thread need not be the one that attached: the named
+  // blocks are freed on behalf of the attaching thread.
+  memUnlockNamedBlock(GlobalMapMem, szGlobalBlock);
+  memFreeNamedBlockProxy(GlobalMapMem, szGlobalBlock, dwProcAttachTID);
+  memUnlockNamedBlock(GlobalMapMem, szPortsBlock);
+  memFreeNamedBlockProxy(GlobalMapMem, szPortsBlock, dwProcAttachTID);
+
+  ReleaseGlobalArea();
+  for (int iPort = 0; iPort < MLC_PORT_COUNT; ++iPort) {
+    if (PortMapMemInfo[iPort]) {
+      memReleaseSharedArea(PortMapMemInfo[iPort]);
+      PortMapMemInfo[iPort] = 0;
+    }
+  }
+}
+
+BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID lpReserved) {
+  (void)lpReserved;
+  switch (dwReason) {
+    case DLL_PROCESS_ATTACH:
+      fMlcAttached = ProcessAttach(hInstance);
+      return fMlcAttached;
+    case DLL_PROCESS_DETACH:
+      if (fMlcAttached) {
+        ProcessDetach();
+        fMlcAttached = FALSE;
+      }
+      return TRUE;
+    default:  // thread attach and detach
+      return TRUE;
+  }
+}
+
+#if !defined(_WIN32)
+// On Linux the loader knows no DllMain: the platform layer calls it when
+// the library is loaded into a process and when it is unloaded (also
+// through dlopen and dlclose), so attach and detach behave as on Windows.
+W32_DLL_ENTRY(DllMain)
+#endif

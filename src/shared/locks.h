@@ -1,0 +1,46 @@
+// The machine-wide named mutexes guarding the shared records, the PML
+// init/deinit event, and the operations that take and release them.
+//
+// Lock order: a port's PPI mutex before its Read mutex and before the MGD
+// mutex; never the PPI mutexes of two ports at once.
+#pragma once
+
+#include <windows.h>
+
+#include "shared/records.h"
+
+extern HANDLE PPI_Mutex[MLC_PORT_COUNT];   // "PPI_API_MUTEX_<port>": the port's record and blocks
+extern HANDLE Read_Mutex[MLC_PORT_COUNT];  // "READ_API_MUTEX_<port>": reading the port's wire
+extern HANDLE MGD_Mutex;                   // "KRZMLC15_MLCMGDMutex_": MlcGlobalData
+extern HANDLE hPMLInitDeInit;              // "PML_INIT_DEINIT_EVENT"
+
+// Creates (or opens) every mutex and the event; FALSE when a mutex fails.
+BOOL CreateGlobalMutexes();
+// In a process that joined existing shared state: opens the PPI and MGD
+// mutexes again by name and uses those handles.
+void FillMutexArray();
+// Closes this process's mutex and event handles; TRUE.
+BOOL CloseGlobalMutexes();
+
+// Takes the port's PPI mutex without limit; the port's record.
+PerPortInfo* ObtainPPI(BYTE bPort);
+// Takes it for at most gPPI_Mutex_Timeout ms; NULL when that ran out.
+PerPortInfo* CheckPPI(BYTE bPort);
+// The port's record without taking the mutex (last process's teardown only).
+PerPortInfo* ObtainPPINoWait(BYTE bPort);
+void ReleasePPI(BYTE bPort);
+// Releases the mutex once when lpPPI (a CheckPPI result) is not NULL.
+void CheckReleasePPI(PerPortInfo* lpPPI, BYTE bPort);
+
+MlcGlobalData* ObtainMGD();
+void ReleaseMGD();
+
+// Channel records and socket entries by index. Each takes and releases the
+// port's PPI mutex itself; callers may hold it already (it is recursive).
+BYTE GetTypeIdx(BYTE bPort, BYTE bIndex);
+LPVOID LockChannelIdx(BYTE bPort, BYTE bIndex);
+void UnlockChannelIdx(BYTE bPort, BYTE bIndex);
+BOOL ValidChannelIdx(BYTE bPort, BYTE bIndex);
+void UnlockAllLocksChannelIdx(BYTE bPort, BYTE bIndex);
+LPVOID LockSocketIdx(BYTE bPort, WORD wIndex);
+void UnlockSocketIdx(BYTE bPort, WORD wIndex);

@@ -1,0 +1,6 @@
+#include "krzmlc15.h"
+
+int WINAPI WEP(int nParameter) {
+  (void)nParameter;
+  return 1;
+}

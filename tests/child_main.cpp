@@ -1,0 +1,59 @@
+// Child program of the library's tests: a process with the library loaded
+// (attach at start, detach at exit) that plays one part.
+//
+//   hold <ready> <go> [use|devid|fill <port>]...
+//     use: a channel table with one used slot; devid: a device-ID block;
+//     fill: both and a socket array. Then sets <ready> and waits for <go>.
+//     Exit code: bit n = port n was mapped at attach, + 16 * attach count.
+//   ppi <port> <ready> <go|->
+//     holds the port's mutex from <ready> until <go> (with "-": for ever).
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+#include "channel/chanrec.h"
+#include "shared/locks.h"
+#include "shared/sharedmem.h"
+
+static HANDLE Event(const char* lpszName) {
+  return OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, lpszName);
+}
+
+static void SetUpPort(const char* lpszKind, BYTE bPort) {
+  PerPortInfo* lpPPI = ObtainPPI(bPort);
+  if (strcmp(lpszKind, "devid") != 0) {
+    HMEMBLOCK hRecord = AllocMLCCheck(bPort, sizeof(StreamChannel));
+    ((StreamChannel*)LockMLCCheck(bPort, hRecord))->bType = MLC_STREAM_CHANNEL;
+    UnlockMLCCheck(bPort, hRecord);
+    lpPPI->hChanPtrArray = AllocMLCCheck(bPort, sizeof(HMEMBLOCK));
+    *(HMEMBLOCK*)LockMLCCheck(bPort, lpPPI->hChanPtrArray) = hRecord;
+    UnlockMLCCheck(bPort, lpPPI->hChanPtrArray);
+    lpPPI->bChannelsAllocated = lpPPI->bChannelsUsed = 1;
+  }
+  if (strcmp(lpszKind, "use") != 0) lpPPI->hDeviceID = AllocMLCCheck(bPort, 64);
+  if (strcmp(lpszKind, "fill") == 0) lpPPI->hSocketInfoArray = AllocMLCCheck(bPort, 16);
+  ReleasePPI(bPort);
+}
+
+int main(int argc, char** argv) {
+  if (argc < 4 || (strcmp(argv[1], "ppi") == 0 && argc < 5)) return 250;
+  int iPort = atoi(argv[2]);
+  HANDLE hReady = Event(strcmp(argv[1], "hold") == 0 ? argv[2] : argv[3]);
+  if (strcmp(argv[1], "hold") == 0) {
+    int iResult = 0;
+    for (int i = 0; i < MLC_PORT_COUNT; ++i) iResult |= PortMapMemInfo[i] ? 1 << i : 0;
+    for (int i = 4; i + 1 < argc; i += 2) SetUpPort(argv[i], (BYTE)atoi(argv[i + 1]));
+    iResult += 16 * (int)ObtainMGD()->dwMlcAttachCount;
+    ReleaseMGD();
+    SetEvent(hReady);
+    return WaitForSingleObject(Event(argv[3]), 30000) == WAIT_OBJECT_0 ? iResult : 251;
+  }
+  ObtainPPI((BYTE)iPort);
+  SetEvent(hReady);
+  if (strcmp(argv[4], "-") == 0) {
+    for (;;) Sleep(1000);  // until the test kills this process
+  }
+  if (WaitForSingleObject(Event(argv[4]), 30000) != WAIT_OBJECT_0) return 251;
+  ReleasePPI((BYTE)iPort);
+  return 0;
+}

@@ -1,0 +1,137 @@
+// Attach and detach across real processes, watched from this program, which
+// does not load the library except where a test loads it explicitly.
+#include <gtest/gtest.h>
+
+#include "testutil.h"
+
+#if defined(_WIN32)
+#define LIBRARY_FILE "KRZMLC15.dll"
+#else
+#include <dlfcn.h>
+#define LIBRARY_FILE "libKRZMLC15.so"
+#endif
+
+namespace {
+
+// A child that attaches, sets up blocks, and stays until Leave().
+struct Holder {
+  NamedEvent ready{"ready"}, go{"go"};
+  Child child;
+  bool Start(const std::string& setup = "") {
+    return child.Start("hold " + ready.name + " " + go.name + " " + setup) && ready.WaitSet();
+  }
+  DWORD Leave() {
+    SetEvent(go.handle);
+    return child.Wait();
+  }
+};
+
+class Lifecycle : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(AreaExists("KRZMLC15_MLCGlobal_")); }
+  void TearDown() override {
+    EXPECT_FALSE(AreaExists("KRZMLC15_MLCGlobal_"));
+    for (int i = 0; i < MLC_PORT_COUNT; ++i) EXPECT_FALSE(AreaExists(PortAreaName(i))) << i;
+  }
+};
+
+TEST_F(Lifecycle, FirstProcessInitialisesLaterOnesJoinAndCount) {
+  Holder first, second;
+  ASSERT_TRUE(first.Start());
+  {
+    SharedView view;
+    ASSERT_NE(view.global, nullptr);
+    EXPECT_EQ(view.global->dwMlcAttachCount, 1u);
+    for (int i = 0; i < MLC_PORT_COUNT; ++i) {
+      EXPECT_EQ(view.ports[i].bHostRevision, 3);
+      EXPECT_EQ(view.ports[i].bLastMlcCommand, NO_COMMAND);
+    }
+    view.global->wPollTimerId = 19;  // marks the joining process must keep
+    view.ports[1].lLastLinkError = -6;
+    view.ports[0].bHostRevision = 2;
+  }
+  ASSERT_TRUE(second.Start());
+  {
+    SharedView view;
+    EXPECT_EQ(view.global->dwMlcAttachCount, 2u);
+    EXPECT_EQ(view.global->wPollTimerId, 19);
+    EXPECT_EQ(view.ports[1].lLastLinkError, -6);
+    EXPECT_EQ(view.ports[0].bHostRevision, 2);
+  }
+  EXPECT_EQ(second.Leave(), 16u * 2);
+  EXPECT_EQ(SharedView().global->dwMlcAttachCount, 1u);
+  EXPECT_EQ(first.Leave(), 16u * 1);
+}
+
+TEST_F(Lifecycle, ProcessesAttachingAndDetachingAtOnceKeepTheCount) {
+  Holder first;
+  ASSERT_TRUE(first.Start());
+  NamedEvent go("go-at-once");
+  SetEvent(go.handle);
+  NamedEvent ready[8] = {NamedEvent("r"), NamedEvent("r"), NamedEvent("r"), NamedEvent("r"),
+                         NamedEvent("r"), NamedEvent("r"), NamedEvent("r"), NamedEvent("r")};
+  Child others[8];
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(others[i].Start("hold " + ready[i].name + " " + go.name));
+  for (Child& other : others) EXPECT_LT(other.Wait(), 16u * 10);
+  EXPECT_EQ(SharedView().global->dwMlcAttachCount, 1u);
+  first.Leave();
+}
+
+TEST_F(Lifecycle, JoinerMapsUsedPortsAndLeavesOnlyThoseWithChannels) {
+  Holder first, joiner;
+  ASSERT_TRUE(first.Start("use 1 devid 2"));
+  SharedView().ports[2].bLastMlcCommand = 1;
+  ASSERT_TRUE(joiner.Start());
+  EXPECT_EQ(joiner.Leave(), 16u * 2 + 0x6) << "LPT2 and LPT3 mapped, LPT1 not";
+
+  SharedView view;
+  EXPECT_EQ(view.global->dwMlcAttachCount, 1u);
+  EXPECT_NE(view.ports[1].hChanPtrArray, 0u) << "a port with a channel survives";
+  EXPECT_EQ(view.ports[1].bChannelsUsed, 1);
+  EXPECT_EQ(view.ports[2].hDeviceID, 0u) << "a port without a channel is freed";
+  EXPECT_EQ(view.ports[2].bLastMlcCommand, NO_COMMAND);
+  first.Leave();
+}
+
+TEST_F(Lifecycle, LastDetachFreesEveryBlock) {
+  Holder last;
+  ASSERT_TRUE(last.Start("fill 0 devid 2"));
+  SharedView view;  // held so that the records outlive the last detach
+  PerPortInfo port0 = view.ports[0];
+  BOOL fInit;
+  HMEMAREA hArea = memCreateSharedArea(0xA0000, PortAreaName(0).c_str(), 0xF10000, &fInit);
+  EXPECT_EQ(last.Leave(), 16u * 1);
+  EXPECT_EQ(view.global->dwMlcAttachCount, 0u);
+  EXPECT_EQ(view.ports[0].hChanPtrArray + view.ports[0].hSocketInfoArray + view.ports[0].hDeviceID +
+                view.ports[2].hDeviceID,
+            0u);
+  for (HMEMBLOCK hBlock : {port0.hChanPtrArray, port0.hSocketInfoArray, port0.hDeviceID}) {
+    EXPECT_EQ(memLockBlock(hArea, hBlock), nullptr) << hBlock;
+  }
+  memReleaseSharedArea(hArea);
+}
+
+TEST_F(Lifecycle, LoadingAndUnloadingTheProductLibraryAttachesAndDetaches) {
+  char szPath[MAX_PATH];
+  std::string path(szPath, GetModuleFileNameA(NULL, szPath, sizeof(szPath)));
+  path = path.substr(0, path.find_last_of("/\\") + 1) + LIBRARY_FILE;
+#if defined(_WIN32)
+  HMODULE hLib = LoadLibraryA(path.c_str());
+  ASSERT_NE(hLib, nullptr);
+  auto pfnWEP = (int(WINAPI*)(int))(void*)GetProcAddress(hLib, "WEP");
+#else
+  void* hLib = dlopen(path.c_str(), RTLD_NOW);  // by path: ASan's dlopen ignores our run path
+  ASSERT_NE(hLib, nullptr) << dlerror();
+  auto pfnWEP = (int (*)(int))dlsym(hLib, "WEP");
+#endif
+  ASSERT_NE(pfnWEP, nullptr);
+  EXPECT_EQ(pfnWEP(7), 1);
+  EXPECT_EQ(SharedView().global->dwMlcAttachCount, 1u);
+#if defined(_WIN32)
+  FreeLibrary(hLib);
+#else
+  dlclose(hLib);
+#endif
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+// KRZTBX15.INI and the diagnostic log: the fifteen settings, the log masks,
+// line prefixes, the log file and its fallback, and lines of many threads.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <mutex>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "debug/cm_debug.h"
+#include "shared/config.h"
+#include "testutil.h"
+
+namespace {
+
+std::vector<std::string> gDebugger;  // lines passed to the debugger output
+std::mutex gDebuggerMutex;
+void WINAPI Capture(LPCSTR lpszLine) {
+  std::lock_guard<std::mutex> lock(gDebuggerMutex);
+  gDebugger.push_back(lpszLine);
+}
+
+class Settings : public ::testing::Test {
+ protected:
+  void SetUp() override { pfnDebugOutput = Capture; }
+  void TearDown() override {
+    remove(ini_.c_str());
+    remove(log_.c_str());
+    LoadIniValues();
+    DBMSG_INIT("KRZMLC15");
+  }
+  void UseLogFile(const std::string& path) {
+    strcpy(szDebugLogFile, path.c_str());
+    bLogActive = TRUE;
+  }
+  std::string ini_ = WindowsDirFile("KRZTBX15.INI"), log_ = WindowsDirFile("krzmlc15-test.log");
+};
+
+TEST_F(Settings, DefaultsWithoutAFileOtherwiseValuesAsRead) {
+  // clang-format off
+  INT* const settings[] = {&gMLC_Packet_TimeOut_While_Busy, &gMLC_Packet_TimeOut_While_Not_Busy,
+      &gMLC_Inter_Packet_Time_Out, &gMin_Poll_Interval, &gMax_Poll_Interval, &gPingInterval,
+      &gTO_HOST_PACKET_SIZE, &gTO_PERI_PACKET_SIZE, &gGRANT_CREDIT_FAST_SIZE, &gCreditTimeout,
+      &g_bDoMemCopy, &g_bDoMlcSync, &gPPI_Mutex_Timeout, &gMlc_Force_Poll,
+      &gRetry_Resent_Stream_Packet};
+  // clang-format on
+  std::vector<INT> values;
+  for (INT* lpSetting : settings) *lpSetting = -1;
+  LoadIniValues();
+  for (INT* lpSetting : settings) values.push_back(*lpSetting);
+  EXPECT_EQ(values, (std::vector<INT>{15000, 1000, 150, 1000, 5000, 15, 1024, 4102, 32767, 5000, 1,
+                                      0, 100, 0, 0}));
+
+  WriteTextFile(ini_,
+                "[KRZMLC15]\r\nMLC_FORCE_POLL=2\r\nMLC_INTER_PACKET_TIME_OUT=150abc\r\n"
+                "TO_HOST_PACKET_SIZE=2048\r\n[Other]\r\nPingInterval=99\r\n");
+  LoadIniValues();
+  EXPECT_EQ(gMlc_Force_Poll, 2);  // stored as read; only 1 makes writes poll
+  EXPECT_EQ(gMLC_Inter_Packet_Time_Out, 150);
+  EXPECT_EQ(gTO_HOST_PACKET_SIZE, 2048);
+  EXPECT_EQ(gPingInterval, 15) << "a key of another section";
+}
+
+TEST_F(Settings, LogMaskIsTheSumOfItsPieces) {
+  const std::pair<const char*, WORD> kCases[] = {
+      {"1+2", 3}, {"64, 2", 66}, {"abc", 0}, {"2x", 2}, {"70000+1", 4465}};
+  for (const auto& [value, mask] : kCases) {
+    WriteTextFile(ini_, std::string("[DebugMsg]\r\nKRZMLC15=") + value + "\r\n");
+    DBMSG_INIT("KRZMLC15");
+    EXPECT_EQ(wDbWin, mask) << value;
+    EXPECT_FALSE(bLogActive);
+  }
+  WriteTextFile(ini_, "[DebugMsg]\r\nLogFile=C:\\logs\\mlc.log\r\n");
+  DBMSG_INIT("KRZMLC15");
+  EXPECT_TRUE(bLogActive);
+  EXPECT_STREQ(szDebugLogFile, "C:\\logs\\mlc.log");
+}
+
+TEST_F(Settings, LinesCarryStampAndModulePrefixesAndAreAppendedToTheFile) {
+  WriteTextFile(log_, "earlier\n");
+  UseLogFile(log_);
+  gDebugger.clear();
+  wDbWin = DBG_STAMP | DBG_TRACE;
+  DebugMsg("hello %d\n", 7);
+  wDbWin = DBG_NOMODULE | DBG_TRACE;
+  DebugMsg("plain %s %lx\r\n", "line", (DWORD)0xBEEF);
+  wDbWin = DBG_TRACE;
+  DebugMsg("moduled\n");
+
+  char szIds[32];
+  wsprintfA(szIds, "%08lX/%08lX  ", (DWORD)GetCurrentProcessId(), (DWORD)GetCurrentThreadId());
+  std::string text = ReadTextFile(log_);
+  std::smatch m;
+  EXPECT_TRUE(std::regex_match(text, m,
+                               std::regex("earlier\n(.{17}  )[ 0-9]{4}[0-9]\\.[0-9]{3}  KRZMLC15: "
+                                          "hello 7\nplain line beef\r\nKRZMLC15: moduled\n")))
+      << text;
+  EXPECT_EQ(m[1].str(), szIds);
+  EXPECT_TRUE(gDebugger.empty());
+}
+
+TEST_F(Settings, WithoutAUsableLogFileLinesGoToTheDebuggerCutToTheBuffer) {
+  const char* lpszSep = log_.find('\\') != std::string::npos ? "\\" : "/";
+  UseLogFile(WindowsDirFile("missing-dir") + lpszSep + "mlc.log");
+  gDebugger.clear();
+  wDbWin = DBG_NOMODULE | DBG_TRACE;
+  DebugMsg("first\n");
+  bLogActive = FALSE;
+  wDbWin = DBG_STAMP | DBG_TRACE;
+  DebugMsg("%s\n", std::string(2000, 'x').c_str());
+  ASSERT_EQ(gDebugger.size(), 2u);
+  EXPECT_EQ(gDebugger[0], "first\n");
+  EXPECT_EQ(gDebugger[1].size(), (size_t)DBG_LINE_SIZE - 1);
+}
+
+DWORD WINAPI LogLines(LPVOID lpThread) {
+  for (int i = 0; i < 500; ++i) DebugMsg("thread %d line %d\n", (int)(ULONG_PTR)lpThread, i);
+  return 0;
+}
+
+TEST_F(Settings, LinesOfThreadsLoggingAtOnceNeverMix) {
+  gDebugger.clear();
+  wDbWin = DBG_TRACE;
+  std::set<std::string> expected;
+  HANDLE hThreads[4];
+  for (int t = 0; t < 4; ++t) {
+    hThreads[t] = CreateThread(NULL, 0, LogLines, (LPVOID)(ULONG_PTR)t, 0, NULL);
+    for (int i = 0; i < 500; ++i) {
+      expected.insert("KRZMLC15: thread " + std::to_string(t) + " line " + std::to_string(i) +
+                      "\n");
+    }
+  }
+  for (HANDLE hThread : hThreads) WaitForSingleObject(hThread, 60000), CloseHandle(hThread);
+  EXPECT_EQ(gDebugger.size(), 2000u);
+  EXPECT_EQ(std::set<std::string>(gDebugger.begin(), gDebugger.end()), expected);
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+// Helpers of the library's tests: child processes, named events, files in
+// the Windows directory, and the shared records seen from outside.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "krzmem15.h"
+#include "shared/records.h"
+
+// A running krzmlc15_child; killed if the test ends before it does.
+struct Child {
+  PROCESS_INFORMATION pi{};
+  bool running = false;
+  bool Start(const std::string& args);
+  DWORD Wait();  // exit code, 0xFFFFFFFF when it did not end in time
+  void Kill();
+  ~Child() { Kill(); }
+};
+
+// A manual-reset named event with a name unique to this object.
+struct NamedEvent {
+  std::string name;
+  HANDLE handle;
+  explicit NamedEvent(const char* lpszPurpose);
+  ~NamedEvent() { CloseHandle(handle); }
+  bool WaitSet() const { return WaitForSingleObject(handle, 30000) == WAIT_OBJECT_0; }
+};
+
+// Files in the Windows directory, where the library finds its INI file.
+std::string WindowsDirFile(const char* lpszName);
+void WriteTextFile(const std::string& path, const std::string& text);
+std::string ReadTextFile(const std::string& path);
+
+// The global area and both named blocks, found as an attaching process
+// finds them and held while this lives; global is NULL without shared state.
+struct SharedView {
+  HMEMAREA area = 0;
+  MlcGlobalData* global = nullptr;
+  PerPortInfo* ports = nullptr;
+  SharedView();
+  ~SharedView();
+};
+
+bool AreaExists(const std::string& name);
+std::string PortAreaName(int iPort);  // line feed included
