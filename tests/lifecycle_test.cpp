@@ -68,10 +68,8 @@ TEST_F(Lifecycle, ProcessesAttachingAndDetachingAtOnceKeepTheCount) {
   ASSERT_TRUE(first.Start());
   NamedEvent go("go-at-once");
   SetEvent(go.handle);
-  NamedEvent ready[8] = {NamedEvent("r"), NamedEvent("r"), NamedEvent("r"), NamedEvent("r"),
-                         NamedEvent("r"), NamedEvent("r"), NamedEvent("r"), NamedEvent("r")};
-  Child others[8];
-  for (int i = 0; i < 8; ++i) ASSERT_TRUE(others[i].Start("hold " + ready[i].name + " " + go.name));
+  Child others[8];  // attach, find <go> set, detach
+  for (Child& other : others) ASSERT_TRUE(other.Start("hold - " + go.name));
   for (Child& other : others) EXPECT_LT(other.Wait(), 16u * 10);
   EXPECT_EQ(SharedView().global->dwMlcAttachCount, 1u);
   first.Leave();
