@@ -154,40 +154,48 @@ TEST(CrossProcess, ObjectsOfKilledProcessDisappear) {
   CloseHandle(ready);
 }
 
-// Threads here and two child processes open, take, release and close one
-// named mutex many times; the unprotected counter it guards must not lose
-// an increment, and the name must survive while anyone holds it.
+struct Churn {
+  std::string child_args;  // empty: churn in this process
+  std::string name;
+  volatile LONG* value;
+  int rounds;
+};
+
 DWORD WINAPI churn_thread(LPVOID p) {
-  const std::string* args = (const std::string*)p;
-  return kt::run_child(*args) == 0 ? 0 : 1;
+  const Churn* c = (const Churn*)p;
+  if (!c->child_args.empty()) return kt::run_child(c->child_args) == 0 ? 0 : 1;
+  for (int i = 0; i < c->rounds; ++i) {
+    HANDLE m = CreateMutexA(NULL, FALSE, c->name.c_str());
+    if (!m || WaitForSingleObject(m, 20000) != WAIT_OBJECT_0) return 2;
+    LONG v = *c->value;
+    if (i % 16 == 0) Sleep(0);
+    *c->value = v + 1;
+    if (!ReleaseMutex(m) || !CloseHandle(m)) return 3;
+  }
+  return 0;
 }
 
+// Two threads here and two child processes open, take, release and close
+// one named mutex many times; the unprotected counter it guards must not
+// lose an increment, and the name must survive while anyone holds it.
 TEST(CrossProcess, NamedMutexExcludesUnderChurn) {
   std::string mbase = kt::unique_name("churn-m");
   Report counter("churn-c");
   const int rounds = 300;
   std::string args = "churn " + mbase + " " + counter.base + " " + std::to_string(rounds);
-  HANDLE children[2];
-  for (HANDLE& c : children) c = CreateThread(NULL, 0, churn_thread, &args, 0, NULL);
-  std::string mname = kt::with_lf(mbase);
-  volatile LONG* value = (volatile LONG*)counter.view;
-  for (int i = 0; i < rounds; ++i) {
-    HANDLE m = CreateMutexA(NULL, FALSE, mname.c_str());
-    ASSERT_NE(m, (HANDLE)NULL);
-    ASSERT_EQ(WaitForSingleObject(m, 20000), WAIT_OBJECT_0);
-    LONG v = *value;
-    *value = v + 1;
-    ASSERT_TRUE(ReleaseMutex(m));
-    CloseHandle(m);
-  }
-  for (HANDLE c : children) {
-    EXPECT_EQ(WaitForSingleObject(c, 60000), WAIT_OBJECT_0);
+  Churn child{args, "", nullptr, 0};
+  Churn local{"", kt::with_lf(mbase), (volatile LONG*)counter.view, rounds};
+  HANDLE t[4];
+  for (int i = 0; i < 4; ++i)
+    t[i] = CreateThread(NULL, 0, churn_thread, i < 2 ? &child : &local, 0, NULL);
+  for (HANDLE h : t) {
+    EXPECT_EQ(WaitForSingleObject(h, 60000), WAIT_OBJECT_0);
     DWORD code = 1;
-    GetExitCodeThread(c, &code);
+    GetExitCodeThread(h, &code);
     EXPECT_EQ(code, 0u);
-    CloseHandle(c);
+    CloseHandle(h);
   }
-  EXPECT_EQ(*value, 3 * rounds);
+  EXPECT_EQ(*(volatile LONG*)counter.view, 4 * rounds);
 }
 
 TEST(Directories, ReportLengthOrNeededSize) {
