@@ -5,6 +5,7 @@
 //     use: a channel table with one used slot; devid: a device-ID block;
 //     fill: both and a socket array. Then sets <ready> and waits for <go>.
 //     Exit code: bit n = port n was mapped at attach, + 16 * attach count.
+//     <ready> "-": none.
 //   ppi <port> <ready> <go|->
 //     holds the port's mutex from <ready> until <go> (with "-": for ever).
 #include <stdlib.h>

@@ -63,6 +63,18 @@ TEST_F(Lifecycle, FirstProcessInitialisesLaterOnesJoinAndCount) {
   EXPECT_EQ(first.Leave(), 16u * 1);
 }
 
+TEST_F(Lifecycle, ProcessesAttachingAndDetachingAtOnceKeepTheCount) {
+  Holder first;
+  ASSERT_TRUE(first.Start());
+  NamedEvent go("go-at-once");
+  SetEvent(go.handle);
+  Child others[8];  // attach, find <go> set, detach
+  for (Child& other : others) ASSERT_TRUE(other.Start("hold - " + go.name));
+  for (Child& other : others) EXPECT_LT(other.Wait(), 16u * 10);
+  EXPECT_EQ(SharedView().global->dwMlcAttachCount, 1u);
+  first.Leave();
+}
+
 TEST_F(Lifecycle, JoinerMapsUsedPortsAndLeavesOnlyThoseWithChannels) {
   Holder first, joiner;
   ASSERT_TRUE(first.Start("use 1 devid 2"));

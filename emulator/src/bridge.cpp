@@ -11,8 +11,7 @@
 namespace emu {
 
 namespace {
-constexpr int kWaitMs = 5;
-constexpr DWORD kWriteWaitMs = 50;
+constexpr DWORD kWaitMs = 5;
 }  // namespace
 
 Bridge::Bridge(const BridgeOptions& opt, Trace* trace)
@@ -85,39 +84,43 @@ void Bridge::Decode(PacketSplitter& sp, const char* dir, const uint8_t* p, size_
 void Bridge::Pump(net::Socket s, const std::atomic<bool>& stop, uint32_t deadline) {
   PacketSplitter to_peer, to_host;
   uint8_t buf[4096];
+  Bytes unsent;  // from the peer, not yet taken by the wire
   DWORD peri = static_cast<DWORD>(peri_);
   while (!stop && (!deadline || static_cast<int32_t>(SteadyMs() - deadline) < 0)) {
     DWORD got = 0;
     BYTE address = 0;
-    if (VPERI_Read(peri, buf, sizeof buf, &got, &address, kWaitMs) && got) {
-      if (address == kMlcAddress) {
-        Decode(to_peer, kToPeripheral, buf, got);
-        if (!net::SendAll(s, buf, got)) {
-          Detach("connection lost");
-          return;
-        }
-        std::lock_guard<std::mutex> lock(mu_);
-        stats_.to_peer += got;
-      } else {
-        std::lock_guard<std::mutex> lock(mu_);
-        (address == kSynchAddress ? stats_.synch_bytes : stats_.other_bytes) += got;
-      }
-    }
-    int n = net::Receive(s, buf, sizeof buf, 0);
-    if (n < 0) {
-      Detach("connection lost");
+    if (!VPERI_Read(peri, buf, sizeof buf, &got, &address, unsent.empty() ? kWaitMs : 0)) {
+      Detach("the wire failed (error " + std::to_string(GetLastError()) + ")");
       return;
     }
-    if (n > 0) {
-      Decode(to_host, kToHost, buf, static_cast<size_t>(n));
-      size_t done = 0;
-      while (done < static_cast<size_t>(n) && !stop) {
-        DWORD written = 0;
-        VPERI_Write(peri, buf + done, static_cast<DWORD>(n - done), &written, kWriteWaitMs);
-        done += written;
+    if (got && address == kMlcAddress) {
+      Decode(to_peer, kToPeripheral, buf, got);
+      if (!net::SendAll(s, buf, got)) {
+        Detach("connection lost");
+        return;
       }
       std::lock_guard<std::mutex> lock(mu_);
-      stats_.from_peer += done;
+      stats_.to_peer += got;
+    } else if (got) {
+      std::lock_guard<std::mutex> lock(mu_);
+      (address == kSynchAddress ? stats_.synch_bytes : stats_.other_bytes) += got;
+    }
+    // The peer's bytes wait while the host has not read the earlier ones.
+    if (unsent.empty()) {
+      int n = net::Receive(s, buf, sizeof buf, 0);
+      if (n < 0) {
+        Detach("connection lost");
+        return;
+      }
+      Decode(to_host, kToHost, buf, static_cast<size_t>(n));
+      unsent.assign(buf, buf + n);
+    }
+    if (!unsent.empty()) {
+      DWORD written = 0;
+      VPERI_Write(peri, unsent.data(), static_cast<DWORD>(unsent.size()), &written, 0);
+      unsent.erase(unsent.begin(), unsent.begin() + written);
+      std::lock_guard<std::mutex> lock(mu_);
+      stats_.from_peer += written;
     }
   }
   Detach(stop ? "stopped" : "time is up");

@@ -82,8 +82,8 @@ void WireRunner::Loop() {
     if (stalled) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kReadWaitMs));
     } else if (!VPERI_Read(static_cast<DWORD>(peri_), buf, sizeof buf, &got, &address, wait)) {
-      got = 0;
-      std::this_thread::sleep_for(std::chrono::milliseconds(kReadWaitMs));
+      Leave(("the wire failed (error " + std::to_string(GetLastError()) + ")").c_str());
+      return;
     }
     {
       std::lock_guard<std::mutex> lock(mu_);

@@ -42,11 +42,11 @@ TEST_F(Mem, AreasOpenReleaseAndRefuseBadArguments) {
   EXPECT_TRUE(fInit);  // the last release ended it
   EXPECT_EQ(memLockBlock(a, h), nullptr);
 
-  EXPECT_EQ(memCreateSharedArea(0x10000, nullptr, 0x10000, &fInit), 0u);
-  EXPECT_EQ(memCreateSharedArea(0x10000, "", 0x10000, &fInit), 0u);
-  EXPECT_EQ(memCreateSharedArea(0, "x", 0, &fInit), 0u);
+  std::string tooLong(300, 'x');
+  for (const char* bad : {static_cast<const char*>(nullptr), "", tooLong.c_str()}) {
+    EXPECT_EQ(memCreateSharedArea(0x10000, bad, 0x10000, &fInit), 0u);
+  }
   EXPECT_EQ(memCreateSharedArea(0x100, "x", 0x100, &fInit), 0u);  // no room for a heap
-  EXPECT_EQ(memCreateSharedArea(0x1000, std::string(300, 'x').c_str(), 0x1000, &fInit), 0u);
 }
 
 TEST_F(Mem, BlocksReadZeroAndReallocKeepsContent) {
@@ -127,19 +127,12 @@ TEST_F(Mem, StaleInvalidAndForeignHandlesAndLockCounts) {
   EXPECT_EQ(memLockBlock(other, mine), nullptr);  // handles are per area
   memReleaseSharedArea(other);
   for (HMEMBLOCK bad : std::vector<HMEMBLOCK>{h, 0, 1, 0xFFFF, 0xFFFFFFFF, 0x12340001}) {
-    EXPECT_EQ(memLockBlock(a, bad), nullptr) << bad;
-    EXPECT_FALSE(memFreeBlock(a, bad));
-    EXPECT_EQ(memReAllocBlock(a, bad, 8), 0u);
-    memUnlockBlock(a, bad);
+    EXPECT_TRUE(!memLockBlock(a, bad) && !memFreeBlock(a, bad) && !memReAllocBlock(a, bad, 8));
     memUnlockAllBlock(a, bad);
   }
   for (HMEMAREA bad : std::vector<HMEMAREA>{0, other, 0xFFFFFFFF, a + 0x100}) {
-    EXPECT_EQ(memAllocBlock(bad, 8), 0u);
-    EXPECT_EQ(memLockBlock(bad, mine), nullptr);
-    EXPECT_FALSE(memFreeBlock(bad, mine));
+    EXPECT_TRUE(!memAllocBlock(bad, 8) && !memLockBlock(bad, mine) && !memFreeBlock(bad, mine));
     EXPECT_EQ(memAllocNamedBlock(bad, 8, "X"), 0u);
-    memUnlockNamedBlock(bad, "X");
-    memFreeNamedBlock(bad, "X");
     memReleaseSharedArea(bad);
   }
   EXPECT_NE(memLockBlock(a, mine), nullptr);

@@ -1,13 +1,11 @@
 // Child program of the KRZMEM15 tests; each mode is a role another process
 // plays against an area the test also has open. Exit code 0 = success.
 //   hammer <area> <seed> <n>   two threads, each n random allocs, reallocs, frees,
-//                              checking content
+//                              checking content; then leaves its seed in the
+//                              named block "SHARED" and drops its reference
 //   script <area>              a fixed sequence touching every kind of change
 //                              (run as MEMFAULT.EXE it dies at a chosen store)
-//   read <area> <h> <n> <key>  checks block h, rewrites it with key + 1, and
-//                              joins, marks and lets go of the named block "SHARED"
 //   hold <area> <event>        keeps the area open until killed
-//   abandon <area>             ends while holding the area's mutex
 #include <stdlib.h>
 #include <string.h>
 
@@ -60,18 +58,6 @@ int Step(HMEMAREA a, Rng& rng, Live* live) {
   return 0;
 }
 
-int Hammer(HMEMAREA a, DWORD seed, long n) {
-  Live live[kLive] = {};
-  Rng rng{seed | 1};
-  for (long i = 0; i < n; ++i) {
-    if (int rc = Step(a, rng, live)) return rc;
-  }
-  for (Live& b : live) {
-    if (b.h && !memFreeBlock(a, b.h)) return 16;
-  }
-  return 0;
-}
-
 struct Job {
   HMEMAREA a;
   DWORD seed;
@@ -79,21 +65,31 @@ struct Job {
   int rc;
 };
 
-DWORD WINAPI HammerThread(LPVOID v) {
+DWORD WINAPI Hammer(LPVOID v) {
   Job* j = static_cast<Job*>(v);
-  j->rc = Hammer(j->a, j->seed, j->n);
+  Live live[kLive] = {};
+  Rng rng{j->seed | 1};
+  for (long i = 0; i < j->n && j->rc == 0; ++i) j->rc = Step(j->a, rng, live);
+  for (Live& b : live) {
+    if (b.h && !memFreeBlock(j->a, b.h) && j->rc == 0) j->rc = 16;
+  }
   return 0;
 }
 
 // Two threads of this process hammer the area side by side.
 int HammerTwice(HMEMAREA a, DWORD seed, long n) {
-  Job other{a, seed * 7 + 1, n, -1};
-  HANDLE t = CreateThread(nullptr, 0, HammerThread, &other, 0, nullptr);
+  Job mine{a, seed, n, 0}, other{a, seed * 7 + 1, n, 0};
+  HANDLE t = CreateThread(nullptr, 0, Hammer, &other, 0, nullptr);
   if (!t) return 20;
-  int rc = Hammer(a, seed, n);
+  Hammer(&mine);
   WaitForSingleObject(t, INFINITE);
   CloseHandle(t);
-  return rc ? rc : other.rc;
+  DWORD* shared = static_cast<DWORD*>(memLockBlock(a, memAllocNamedBlock(a, 999, "SHARED")));
+  if (!shared) return 21;
+  shared[seed % 16] = seed;
+  memUnlockNamedBlock(a, "SHARED");
+  memFreeNamedBlock(a, "SHARED");
+  return mine.rc ? mine.rc : other.rc;
 }
 
 // Splits, exact fits, shrinking and growing in place, a move, frees that
@@ -127,31 +123,10 @@ int main(int argc, char** argv) {
   DWORD x = argc > 3 ? strtoul(argv[3], nullptr, 0) : 0;
   if (!strcmp(mode, "hammer") && argc >= 5) return HammerTwice(a, x, strtol(argv[4], nullptr, 0));
   if (!strcmp(mode, "script")) return Script(a);
-  if (!strcmp(mode, "read") && argc >= 6) {
-    DWORD n = strtoul(argv[4], nullptr, 0), key = strtoul(argv[5], nullptr, 0);
-    BYTE* p = static_cast<BYTE*>(memLockBlock(a, x));
-    if (!Check(p, n, key)) return 3;
-    Fill(p, n, key + 1);
-    memUnlockBlock(a, x);
-    DWORD* s = static_cast<DWORD*>(memLockBlock(a, memAllocNamedBlock(a, 999, "SHARED")));
-    if (!s || s[0] != 0x5EED) return 4;
-    s[1] = GetCurrentProcessId();
-    memUnlockNamedBlock(a, "SHARED");
-    memFreeNamedBlock(a, "SHARED");
-    memReleaseSharedArea(a);
-    return 0;
-  }
   if (!strcmp(mode, "hold") && argc == 4) {
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
     if (!ready || !SetEvent(ready)) return 3;
     Sleep(INFINITE);
-  }
-  if (!strcmp(mode, "abandon")) {
-    char name[256];
-    snprintf(name, sizeof name, "KRZMEM15.Mutex.%s", argv[2]);
-    HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, name);
-    if (!m || WaitForSingleObject(m, 5000) != WAIT_OBJECT_0) return 3;
-    ExitProcess(0);
   }
   return 1;
 }
