@@ -1,6 +1,8 @@
 #include "common/identity.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/syscall.h>
@@ -51,7 +53,16 @@ uint64_t start_time(pid_t pid, pid_t tid) {
 
 bool alive(const Owner& owner) {
   if (owner.pid <= 0 || owner.start == 0) return false;
-  return start_time(owner.pid, owner.tid) == owner.start;
+  uint64_t start = start_time(owner.pid, owner.tid);
+  if (start != 0) return start == owner.start;
+  if (owner.tid > 0) return false;
+  // Unreadable. A /proc mounted with hidepid hides other users' processes:
+  // then the process exists when kill() may not signal it. Its start time
+  // cannot be checked, so it counts as alive (erring towards keeping state).
+  char path[32];
+  snprintf(path, sizeof path, "/proc/%d", owner.pid);
+  if (access(path, F_OK) == 0) return false;  // visible: a zombie or just gone
+  return kill(owner.pid, 0) != 0 && errno == EPERM;
 }
 
 const Owner& self_thread() {

@@ -21,12 +21,13 @@ std::string sanitise(std::string_view text, size_t limit) {
 }  // namespace
 
 const std::string& name_space() {
-  static const std::string ns = [] {
+  // Never destroyed: libraries' process-detach code may run during exit,
+  // after static destructors, and still open and close named objects.
+  static const std::string* ns = [] {
     const char* env = getenv("W32POSIX_NAMESPACE");
-    std::string s = env && *env ? sanitise(env, 48) : std::string("global");
-    return s;
+    return new std::string(env && *env ? sanitise(env, 48) : std::string("global"));
   }();
-  return ns;
+  return *ns;
 }
 
 uint64_t hash64(std::string_view text) {

@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <mutex>
+#include <set>
 
 #include "common/clock.h"
 #include "kernel/segment.h"
@@ -26,20 +27,40 @@ void init_state(void* state, void* arg) {
   if (arg && *(const bool*)arg) pthread_mutex_lock(m);  // initial owner: the creating thread
 }
 
+class MutexObject;
+
+// Mutexes owned by threads of this process. While a thread owns a mutex its
+// object (and so the mapping the kernel's robust list points into) stays
+// alive, even if its handles are closed, as an owned mutex stays alive on
+// Windows. The set is reachable from a global, so leak checkers do not
+// report a mutex that a thread still owned when the process ended.
+struct Owned {
+  std::mutex lock;
+  std::set<std::shared_ptr<MutexObject>> objects;
+};
+
+Owned& owned() {
+  static Owned* o = new Owned;  // never destroyed
+  return *o;
+}
+
 class MutexObject : public SegmentObject, public std::enable_shared_from_this<MutexObject> {
  public:
   MutexObject() : SegmentObject(Kind::Mutex) {}
 
   pthread_mutex_t* mutex() { return (pthread_mutex_t*)seg.state(); }
 
-  // Bookkeeping of a successful acquisition by a thread of this process:
-  // while such a thread owns the mutex this object (and so the mapping the
-  // kernel's robust list points into) stays alive, even if its handles are
-  // closed, as the owned mutex stays alive on Windows.
+  // Bookkeeping of a successful acquisition by a thread of this process.
+  // An abandoned mutex starts afresh: its old owner may have been a thread
+  // of this process that ended holding it.
   void acquired(bool abandoned) {
     std::lock_guard<std::mutex> g(lock_);
     if (abandoned) depth_ = 0;
-    if (depth_++ == 0) keepalive_ = shared_from_this();
+    if (depth_++ == 0) {
+      Owned& o = owned();
+      std::lock_guard<std::mutex> og(o.lock);
+      o.objects.insert(shared_from_this());
+    }
   }
 
   DWORD wait(DWORD ms) override {
@@ -74,18 +95,25 @@ class MutexObject : public SegmentObject, public std::enable_shared_from_this<Mu
       SetLastError(ERROR_NOT_OWNER);
       return false;
     }
-    std::shared_ptr<MutexObject> drop;
+    std::shared_ptr<MutexObject> drop;  // released after the locks
     {
       std::lock_guard<std::mutex> g(lock_);
-      if (depth_ > 0 && --depth_ == 0) drop = std::move(keepalive_);
+      if (depth_ > 0 && --depth_ == 0) {
+        Owned& o = owned();
+        std::lock_guard<std::mutex> og(o.lock);
+        auto it = o.objects.find(shared_from_this());
+        if (it != o.objects.end()) {
+          drop = *it;
+          o.objects.erase(it);
+        }
+      }
     }
     return true;
   }
 
  private:
   std::mutex lock_;
-  int depth_ = 0;
-  std::shared_ptr<MutexObject> keepalive_;
+  int depth_ = 0;  // recursion depth of the owner, when it is a thread of this process
 };
 
 std::shared_ptr<SegmentObject> make_mutex(Segment* attached, void*) {

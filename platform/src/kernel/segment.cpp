@@ -297,9 +297,10 @@ unsigned object_mode(const SECURITY_ATTRIBUTES* sa) {
   return 0600;
 }
 
-void Segment::release_name() {
+void Segment::release_name(const std::atomic<int>* handles) {
   if (!named) return;
   NameGuard guard;
+  if (!named || (handles && handles->load() > 0)) return;
   named = false;
   if (header && drop_holder(header) == 0) shm_unlink(shm.c_str());
   NameLock& n = name_lock();

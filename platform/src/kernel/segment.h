@@ -67,7 +67,9 @@ struct Segment {
   void* state() const { return (char*)header + kStateOffset; }
   // Gives up this process's claim on the name (its holder entry); the last
   // holder removes the name. The memory stays mapped for views and owners.
-  void release_name();
+  // With `handles`, nothing happens if the count went up again meanwhile
+  // (the name was opened anew by another thread of this process).
+  void release_name(const std::atomic<int>* handles = nullptr);
   // Takes over another attachment (which is left empty).
   void adopt(Segment& from) {
     named = from.named;
@@ -96,7 +98,7 @@ struct OpenRequest {
 // Base of the objects that live in a segment.
 struct SegmentObject : Object {
   explicit SegmentObject(Kind k) : Object(k) {}
-  void last_handle_closed() override { seg.release_name(); }
+  void last_handle_closed() override { seg.release_name(&handles); }
   Segment seg;
 };
 

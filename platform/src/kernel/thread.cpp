@@ -1,6 +1,7 @@
 // Threads: pthreads kept joinable, so that waiting on a thread ends only
 // once the kernel has finished it (and so has released its robust
 // mutexes, which makes them abandoned for the next waiter, as on Windows).
+#include <errno.h>
 #include <limits.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -89,6 +90,12 @@ class ThreadObject : public Object {
       return WAIT_OBJECT_0;
     }
     if (r == EBUSY || r == ETIMEDOUT) return WAIT_TIMEOUT;
+    if (r == EDEADLK && !deadline.infinite()) {
+      // A thread waiting for itself: on Windows the wait simply runs out.
+      g.unlock();
+      Sleep(deadline.remaining_ms());
+      return WAIT_TIMEOUT;
+    }
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }

@@ -1,52 +1,44 @@
 // Partner process of the cross-process cases. The first argument picks
-// what it does; the exit code reports the outcome (0 = done as asked).
-#include <stdio.h>
+// what it does; the exit code reports the outcome (0 = done as asked,
+// 10 and up = which step failed).
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
+#include <string>
+
 namespace {
 
-// Named "<base>\n" objects: the tests use names ending in a line feed.
-void name_of(char* out, const char* base) { wsprintfA(out, "%s\n", base); }
+// The tests name objects "<base>\n", ending in a line feed.
+std::string lf(const char* base) {
+  std::string name(base);
+  name += '\n';
+  return name;
+}
 
-int hold_mutex(const char* base, const char* ready, bool kill_wait) {
-  char name[256], ready_name[256];
-  name_of(name, base);
-  name_of(ready_name, ready);
-  HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, name);
-  HANDLE e = OpenEventA(EVENT_MODIFY_STATE, FALSE, ready_name);
+// Takes the mutex, sets `ready`, then exits owning it or waits to be killed.
+int hold_mutex(const char* base, const char* ready, bool wait_for_kill) {
+  HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, lf(base).c_str());
+  HANDLE e = OpenEventA(EVENT_MODIFY_STATE, FALSE, lf(ready).c_str());
   if (!m || !e) return 10;
   if (WaitForSingleObject(m, 5000) != WAIT_OBJECT_0) return 11;
   SetEvent(e);
-  if (kill_wait) Sleep(INFINITE);  // the parent ends us
-  return 0;                        // exit while owning the mutex
+  if (wait_for_kill) Sleep(INFINITE);
+  return 0;
 }
 
-int set_event(const char* base) {
-  char name[256];
-  name_of(name, base);
-  HANDLE e = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
+int event(const char* base, bool set, DWORD ms) {
+  HANDLE e = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, lf(base).c_str());
   if (!e) return 10;
-  return SetEvent(e) ? 0 : 11;
-}
-
-int wait_event(const char* base, DWORD ms) {
-  char name[256];
-  name_of(name, base);
-  HANDLE e = OpenEventA(SYNCHRONIZE, FALSE, name);
-  if (!e) return 10;
+  if (set) return SetEvent(e) ? 0 : 11;
   return WaitForSingleObject(e, ms) == WAIT_OBJECT_0 ? 0 : 12;
 }
 
 // Writes the text into the named mapping, or checks that it holds it.
 int map_text(const char* base, const char* text, bool write) {
-  char name[256];
-  name_of(name, base);
-  HANDLE m = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name);
-  if (!m) return 10;
-  char* p = (char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-  if (!p) return 11;
+  HANDLE m = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, lf(base).c_str());
+  char* p = m ? (char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
+  if (!p) return 10;
   int rc = 0;
   if (write) {
     lstrcpyA(p, text);
@@ -60,24 +52,21 @@ int map_text(const char* base, const char* text, bool write) {
 
 // Records its arguments, separated by '|', in the named mapping.
 int record_args(const char* base, int argc, char** argv) {
-  char text[1024] = "";
+  std::string text;
   for (int i = 0; i < argc; ++i) {
-    if (i) lstrcatA(text, "|");
-    lstrcatA(text, argv[i]);
+    if (i) text += '|';
+    text += argv[i];
   }
-  return map_text(base, text, true);
+  return map_text(base, text.c_str(), true);
 }
 
-// Creates a named object whose name the parent then probes.
+// Creates a named mapping, sets `ready` and waits to be killed.
 int create_and_hold(const char* base, const char* ready) {
-  char name[256], ready_name[256];
-  name_of(name, base);
-  name_of(ready_name, ready);
-  HANDLE m = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, name);
-  HANDLE e = OpenEventA(EVENT_MODIFY_STATE, FALSE, ready_name);
-  if (!m || !e) return 10;
-  char* p = (char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-  if (!p) return 11;
+  HANDLE m =
+      CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, lf(base).c_str());
+  HANDLE e = OpenEventA(EVENT_MODIFY_STATE, FALSE, lf(ready).c_str());
+  char* p = m ? (char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
+  if (!p || !e) return 10;
   lstrcpyA(p, "left by child");
   SetEvent(e);
   Sleep(INFINITE);
@@ -87,24 +76,18 @@ int create_and_hold(const char* base, const char* ready) {
 // Many create/open/wait/release/close rounds on one named mutex guarding a
 // counter in a named mapping; the increment is deliberately not atomic.
 int churn(const char* mutex_base, const char* map_base, int rounds) {
-  char mname[256], pname[256];
-  name_of(mname, mutex_base);
-  name_of(pname, map_base);
-  HANDLE map = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, pname);
-  if (!map) return 10;
-  volatile LONG* counter = (volatile LONG*)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-  if (!counter) return 11;
+  std::string mname = lf(mutex_base);
+  HANDLE map = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, lf(map_base).c_str());
+  volatile LONG* counter =
+      map ? (volatile LONG*)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
+  if (!counter) return 10;
   int rc = 0;
   for (int i = 0; i < rounds && rc == 0; ++i) {
     // Open fails whenever nobody else has the name open at that moment.
-    HANDLE m = (i % 2) ? OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mname) : NULL;
-    if (!m) m = CreateMutexA(NULL, FALSE, mname);
-    if (!m) {
-      rc = 12;
-      break;
-    }
-    DWORD w = WaitForSingleObject(m, 20000);
-    if (w != WAIT_OBJECT_0) {
+    HANDLE m = (i % 2) ? OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mname.c_str()) : NULL;
+    if (!m) m = CreateMutexA(NULL, FALSE, mname.c_str());
+    if (!m) return 12;
+    if (WaitForSingleObject(m, 20000) != WAIT_OBJECT_0) {
       rc = 13;
     } else {
       LONG v = *counter;
@@ -122,21 +105,20 @@ int churn(const char* mutex_base, const char* map_base, int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return 2;
-  const char* mode = argv[1];
-  if (!strcmp(mode, "exit") && argc == 3) return atoi(argv[2]);
-  if (!strcmp(mode, "hold-mutex") && argc == 4) return hold_mutex(argv[2], argv[3], false);
-  if (!strcmp(mode, "hold-mutex-wait") && argc == 4) return hold_mutex(argv[2], argv[3], true);
-  if (!strcmp(mode, "set-event") && argc == 3) return set_event(argv[2]);
-  if (!strcmp(mode, "wait-event") && argc == 4) return wait_event(argv[2], (DWORD)atoi(argv[3]));
-  if (!strcmp(mode, "write-map") && argc == 4) return map_text(argv[2], argv[3], true);
-  if (!strcmp(mode, "check-map") && argc == 4) return map_text(argv[2], argv[3], false);
-  if (!strcmp(mode, "args") && argc >= 3) return record_args(argv[2], argc - 3, argv + 3);
-  if (!strcmp(mode, "create-and-hold") && argc == 4) return create_and_hold(argv[2], argv[3]);
-  if (!strcmp(mode, "churn") && argc == 5) return churn(argv[2], argv[3], atoi(argv[4]));
-  if (!strcmp(mode, "sleep") && argc == 3) {
+  std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "exit" && argc == 3) return atoi(argv[2]);
+  if (mode == "sleep" && argc == 3) {
     Sleep((DWORD)atoi(argv[2]));
     return 0;
   }
+  if (mode == "hold-mutex" && argc == 4) return hold_mutex(argv[2], argv[3], false);
+  if (mode == "hold-mutex-wait" && argc == 4) return hold_mutex(argv[2], argv[3], true);
+  if (mode == "set-event" && argc == 3) return event(argv[2], true, 0);
+  if (mode == "wait-event" && argc == 4) return event(argv[2], false, (DWORD)atoi(argv[3]));
+  if (mode == "write-map" && argc == 4) return map_text(argv[2], argv[3], true);
+  if (mode == "check-map" && argc == 4) return map_text(argv[2], argv[3], false);
+  if (mode == "args" && argc >= 3) return record_args(argv[2], argc - 3, argv + 3);
+  if (mode == "create-and-hold" && argc == 4) return create_and_hold(argv[2], argv[3]);
+  if (mode == "churn" && argc == 5) return churn(argv[2], argv[3], atoi(argv[4]));
   return 3;
 }

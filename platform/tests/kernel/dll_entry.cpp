@@ -1,15 +1,26 @@
 // A shared library with a DllMain, as the product's libraries have one.
+#include <unistd.h>
 #include <windows.h>
 
 namespace {
 HINSTANCE g_instance = NULL;
 int g_attaches = 0;
+HANDLE g_event = NULL;
 }  // namespace
 
+// Like the product's libraries, attach creates named objects and detach,
+// while the process exits, closes them and takes a named mutex: that must
+// work, or the test program's exit fails.
 BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID) {
   if (dwReason == DLL_PROCESS_ATTACH) {
     g_instance = hInstance;
     ++g_attaches;
+    g_event = CreateEventA(NULL, TRUE, FALSE, "kernel_dll attach\n");
+    return g_event != NULL;
+  }
+  if (dwReason == DLL_PROCESS_DETACH) {
+    HANDLE m = CreateMutexA(NULL, TRUE, "kernel_dll detach\n");
+    if (!m || !ReleaseMutex(m) || !CloseHandle(m) || !CloseHandle(g_event)) _exit(99);
   }
   return TRUE;
 }

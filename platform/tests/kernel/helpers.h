@@ -17,21 +17,25 @@ inline std::string unique_name(const char* what) {
 }
 inline std::string with_lf(const std::string& base) { return base + "\n"; }
 
-// Starts kernel_child with the given arguments; returns its process handle
-// (the thread handle is closed) or NULL.
-inline HANDLE start_child(const std::string& args, DWORD* pid = nullptr) {
-  std::string line = "kernel_child.exe " + args;
-  STARTUPINFOA si;
-  si = STARTUPINFOA{};
+// Starts a program (application name, command line, environment block as
+// CreateProcessA takes them); returns its process handle (the thread handle
+// is closed) or NULL.
+inline HANDLE start(const char* app, std::string line, LPVOID env = NULL, DWORD* pid = nullptr) {
+  STARTUPINFOA si = STARTUPINFOA{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi;
-  if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return NULL;
+  if (!CreateProcessA(app, &line[0], NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, env, NULL, &si, &pi))
+    return NULL;
   CloseHandle(pi.hThread);
   if (pid) *pid = pi.dwProcessId;
   return pi.hProcess;
 }
 
-// Waits for the child and returns its exit code (0xFFFFFFFF on time-out).
+inline HANDLE start_child(const std::string& args) {
+  return start(NULL, "kernel_child.exe " + args);
+}
+
+// Waits for the process and returns its exit code (0xFFFFFFFF on time-out).
 inline DWORD finish_child(HANDLE process, DWORD ms = 20000) {
   DWORD code = 0xFFFFFFFF;
   if (WaitForSingleObject(process, ms) == WAIT_OBJECT_0) GetExitCodeProcess(process, &code);
@@ -39,10 +43,11 @@ inline DWORD finish_child(HANDLE process, DWORD ms = 20000) {
   return code;
 }
 
-// Runs kernel_child to completion.
-inline DWORD run_child(const std::string& args) {
-  HANDLE h = start_child(args);
+// Runs a program to completion: its exit code, 0xFFFFFFFE when it could not start.
+inline DWORD run(const char* app, const std::string& line, LPVOID env = NULL) {
+  HANDLE h = start(app, line, env);
   return h ? finish_child(h) : 0xFFFFFFFE;
 }
+inline DWORD run_child(const std::string& args) { return run(NULL, "kernel_child.exe " + args); }
 
 }  // namespace kt

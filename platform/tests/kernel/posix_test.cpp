@@ -95,13 +95,7 @@ TEST(Posix, NamespacesSeparateTestRuns) {
   EXPECT_EQ(kt::run_child("check-map " + base + " mine"), 0u);
   std::string env = "W32POSIX_NAMESPACE=" + w32p::name_space() + "-other";
   std::string block = env + '\0' + "PATH=/usr/bin" + '\0' + '\0';
-  std::string line = "kernel_child.exe check-map " + base + " mine";
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi;
-  ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, &block[0], NULL, &si, &pi));
-  CloseHandle(pi.hThread);
-  EXPECT_EQ(kt::finish_child(pi.hProcess), 10u);  // OpenFileMappingA failed
+  EXPECT_EQ(kt::run(NULL, "kernel_child.exe check-map " + base + " mine", &block[0]), 10u);
   CloseHandle(m);
 }
 
@@ -163,13 +157,7 @@ TEST(Posix, SearchesSystemDirectoryAndPath) {
   std::filesystem::path child = std::filesystem::path(self).parent_path() / "kernel_child";
   std::filesystem::path in_sys = std::filesystem::path(sys) / "sysonly_child";
   std::filesystem::copy_file(child, in_sys, std::filesystem::copy_options::overwrite_existing);
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi;
-  char line[] = "SYSONLY_CHILD.EXE exit 8";
-  ASSERT_TRUE(CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi));
-  CloseHandle(pi.hThread);
-  EXPECT_EQ(kt::finish_child(pi.hProcess), 8u);
+  EXPECT_EQ(kt::run(NULL, "SYSONLY_CHILD.EXE exit 8"), 8u);
   std::filesystem::remove(in_sys);
 
   std::filesystem::path dir = std::filesystem::temp_directory_path() / kt::unique_name("pathdir");
@@ -177,12 +165,8 @@ TEST(Posix, SearchesSystemDirectoryAndPath) {
   std::filesystem::copy_file(child, dir / "pathonly_child");
   std::string old = getenv("PATH") ? getenv("PATH") : "";
   setenv("PATH", (dir.string() + ":" + old).c_str(), 1);
-  char line2[] = "pathonly_child exit 9";
-  BOOL ok = CreateProcessA(NULL, line2, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
+  EXPECT_EQ(kt::run(NULL, "pathonly_child exit 9"), 9u);
   setenv("PATH", old.c_str(), 1);
-  ASSERT_TRUE(ok);
-  CloseHandle(pi.hThread);
-  EXPECT_EQ(kt::finish_child(pi.hProcess), 9u);
   std::filesystem::remove_all(dir);
 }
 

@@ -5,48 +5,29 @@
 
 namespace {
 
+// What a helper thread does: wait `ms` on `h`, note the result and the
+// time waited, and release the mutex afterwards when asked to.
 struct Shared {
   HANDLE h;
+  DWORD ms;
+  bool release;
   DWORD result;
+  DWORD waited;
 };
 
-DWORD WINAPI wait_infinite(LPVOID p) {
+DWORD WINAPI waiter(LPVOID p) {
   Shared* s = (Shared*)p;
-  s->result = WaitForSingleObject(s->h, INFINITE);
-  return 0;
-}
-
-DWORD WINAPI wait_and_release(LPVOID p) {
-  Shared* s = (Shared*)p;
-  s->result = WaitForSingleObject(s->h, INFINITE);
-  ReleaseMutex(s->h);
-  return 0;
-}
-
-DWORD WINAPI wait_zero(LPVOID p) {
-  Shared* s = (Shared*)p;
-  s->result = WaitForSingleObject(s->h, 0);
-  return 0;
-}
-
-DWORD WINAPI take_and_exit(LPVOID p) {
-  Shared* s = (Shared*)p;
-  s->result = WaitForSingleObject(s->h, INFINITE);
-  return 0;  // ends while owning the mutex
+  DWORD start = GetTickCount();
+  s->result = WaitForSingleObject(s->h, s->ms);
+  s->waited = GetTickCount() - start;
+  if (s->release) ReleaseMutex(s->h);
+  return 0;  // without release: ends while owning the mutex
 }
 
 DWORD WINAPI release_foreign(LPVOID p) {
   Shared* s = (Shared*)p;
   SetLastError(0);
   s->result = ReleaseMutex(s->h) ? 0 : GetLastError();
-  return 0;
-}
-
-// Waits 120 ms on a busy object; the result is the time waited.
-DWORD WINAPI timed_wait(LPVOID p) {
-  Shared* s = (Shared*)p;
-  DWORD start = GetTickCount();
-  s->result = WaitForSingleObject(s->h, 120) == WAIT_TIMEOUT ? GetTickCount() - start : 0;
   return 0;
 }
 
@@ -69,10 +50,10 @@ TEST(Mutex, RecursiveForOwnerAndExclusiveForOthers) {
   HANDLE m = CreateMutexA(NULL, TRUE, NULL);
   ASSERT_NE(m, (HANDLE)NULL);
   EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);  // second level
-  Shared s{m, 0};
-  EXPECT_EQ(on_thread(wait_zero, &s), (DWORD)WAIT_TIMEOUT);
+  Shared s{m, 0, false, 0, 0};
+  EXPECT_EQ(on_thread(waiter, &s), (DWORD)WAIT_TIMEOUT);
   EXPECT_TRUE(ReleaseMutex(m));
-  EXPECT_EQ(on_thread(wait_zero, &s), (DWORD)WAIT_TIMEOUT);  // still one level held
+  EXPECT_EQ(on_thread(waiter, &s), (DWORD)WAIT_TIMEOUT);  // still one level held
   EXPECT_TRUE(ReleaseMutex(m));
   SetLastError(0);
   EXPECT_FALSE(ReleaseMutex(m));
@@ -83,23 +64,23 @@ TEST(Mutex, RecursiveForOwnerAndExclusiveForOthers) {
 TEST(Mutex, ForeignReleaseIsRefusedAndWaiterGetsItOnRelease) {
   HANDLE m = CreateMutexA(NULL, FALSE, NULL);
   ASSERT_EQ(WaitForSingleObject(m, INFINITE), WAIT_OBJECT_0);
-  Shared foreign{m, 0};
+  Shared foreign{m, 0, false, 0, 0};
   EXPECT_EQ(on_thread(release_foreign, &foreign), (DWORD)ERROR_NOT_OWNER);
 
-  Shared waiter{m, 0xDEAD};
-  HANDLE t = CreateThread(NULL, 0, wait_and_release, &waiter, 0, NULL);
+  Shared w{m, INFINITE, true, 0xDEAD, 0};
+  HANDLE t = CreateThread(NULL, 0, waiter, &w, 0, NULL);
   EXPECT_EQ(WaitForSingleObject(t, 100), (DWORD)WAIT_TIMEOUT);  // blocked on the mutex
   EXPECT_TRUE(ReleaseMutex(m));
   EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
-  EXPECT_EQ(waiter.result, WAIT_OBJECT_0);
+  EXPECT_EQ(w.result, WAIT_OBJECT_0);
   CloseHandle(t);
   CloseHandle(m);
 }
 
 TEST(Mutex, OwnerThreadEndingAbandonsIt) {
   HANDLE m = CreateMutexA(NULL, FALSE, NULL);
-  Shared s{m, 0xDEAD};
-  EXPECT_EQ(on_thread(take_and_exit, &s), WAIT_OBJECT_0);
+  Shared s{m, INFINITE, false, 0xDEAD, 0};
+  EXPECT_EQ(on_thread(waiter, &s), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(m, 1000), (DWORD)WAIT_ABANDONED);
   // Once taken, the mutex is normal again.
   EXPECT_TRUE(ReleaseMutex(m));
@@ -165,9 +146,9 @@ TEST(Event, ManualResetStaysSignalledUntilReset) {
   EXPECT_TRUE(ResetEvent(e));
   EXPECT_EQ(WaitForSingleObject(e, 0), (DWORD)WAIT_TIMEOUT);
   // Every waiter is released by one SetEvent.
-  Shared s1{e, 0xDEAD}, s2{e, 0xDEAD};
-  HANDLE t1 = CreateThread(NULL, 0, wait_infinite, &s1, 0, NULL);
-  HANDLE t2 = CreateThread(NULL, 0, wait_infinite, &s2, 0, NULL);
+  Shared s1{e, INFINITE, false, 0xDEAD, 0}, s2 = s1;
+  HANDLE t1 = CreateThread(NULL, 0, waiter, &s1, 0, NULL);
+  HANDLE t2 = CreateThread(NULL, 0, waiter, &s2, 0, NULL);
   Sleep(50);
   EXPECT_TRUE(SetEvent(e));
   EXPECT_EQ(WaitForSingleObject(t1, 10000), WAIT_OBJECT_0);
@@ -187,8 +168,8 @@ TEST(Event, AutoResetReleasesOneWaitPerSet) {
   EXPECT_TRUE(SetEvent(e));  // does not count
   EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(e, 0), (DWORD)WAIT_TIMEOUT);
-  Shared s{e, 0xDEAD};
-  HANDLE t = CreateThread(NULL, 0, wait_infinite, &s, 0, NULL);
+  Shared s{e, INFINITE, false, 0xDEAD, 0};
+  HANDLE t = CreateThread(NULL, 0, waiter, &s, 0, NULL);
   Sleep(50);
   EXPECT_TRUE(SetEvent(e));
   EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
@@ -220,18 +201,13 @@ TEST(Event, NamedOpenSeesSameStateAndExistingNameKeepsIt) {
 
 TEST(Wait, TimedWaitsLastAboutTheirTime) {
   HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL);
-  HANDLE m = CreateMutexA(NULL, FALSE, NULL);
-  Shared s{m, 0};
-  ASSERT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
-  DWORD t0 = GetTickCount();
-  EXPECT_EQ(WaitForSingleObject(e, 120), (DWORD)WAIT_TIMEOUT);
-  DWORD waited = GetTickCount() - t0;
-  EXPECT_GE(waited, 80u);  // tick granularity
-  EXPECT_LT(waited, 5000u);
-  HANDLE t = CreateThread(NULL, 0, timed_wait, &s, 0, NULL);
-  EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
-  EXPECT_GE(s.result, 80u);
-  CloseHandle(t);
+  HANDLE m = CreateMutexA(NULL, TRUE, NULL);
+  Shared on_event{e, 120, false, 0, 0}, on_mutex{m, 120, false, 0, 0};
+  for (Shared* s : {&on_event, &on_mutex}) {
+    EXPECT_EQ(on_thread(waiter, s), (DWORD)WAIT_TIMEOUT);
+    EXPECT_GE(s->waited, 80u);  // the tick is coarse
+    EXPECT_LT(s->waited, 5000u);
+  }
   ReleaseMutex(m);
   CloseHandle(m);
   CloseHandle(e);

@@ -49,21 +49,6 @@ TEST(Format, OutputIsLimitedTo1024Bytes) {
   EXPECT_EQ(buf[1024], 'z');  // nothing written past 1024 bytes
 }
 
-TEST(Strings, LstrHelpers) {
-  char buf[32];
-  EXPECT_EQ(lstrlenA("abc"), 3);
-  EXPECT_EQ(lstrlenA(NULL), 0);
-  EXPECT_EQ(lstrcpyA(buf, "Hello"), buf);
-  EXPECT_STREQ(buf, "Hello");
-  lstrcatA(buf, "!");
-  EXPECT_STREQ(buf, "Hello!");
-  EXPECT_EQ(lstrcmpiA("abc", "ABC"), 0);
-  EXPECT_LT(lstrcmpiA("abc", "abd"), 0);
-  EXPECT_GT(lstrcmpA("b", "a"), 0);
-  lstrcpynA(buf, "truncate", 4);
-  EXPECT_STREQ(buf, "tru");
-}
-
 TEST(Security, NullDaclDescriptorOpensNamedObjects) {
   SECURITY_DESCRIPTOR sd;
   EXPECT_FALSE(InitializeSecurityDescriptor(&sd, 2));
