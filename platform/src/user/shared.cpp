@@ -2,13 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <linux/futex.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -165,25 +161,5 @@ void lock_table(Table* t) {
 }
 
 void unlock_table(Table* t) { pthread_mutex_unlock(&t->lock); }
-
-void wait_word(uint32_t* word, uint32_t expected, int64_t timeout_ms) {
-  struct timespec ts, *pts = nullptr;
-  if (timeout_ms >= 0) {
-    ts.tv_sec = timeout_ms / 1000;
-    ts.tv_nsec = (timeout_ms % 1000) * 1000000;
-    pts = &ts;
-  }
-  syscall(SYS_futex, word, FUTEX_WAIT, expected, pts, nullptr, 0);
-}
-
-void wake_word(uint32_t* word) {
-  syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
-}
-
-int64_t now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 }  // namespace w32p::user
