@@ -25,6 +25,8 @@ constexpr uint32_t kMagic = 0x57494E31;  // "WIN1"
 // process that gets the lock exclusively is alone: a segment it finds
 // already filled in was left by processes that were killed, and it is
 // replaced by a fresh one. The last process to detach removes the name.
+// (The creator's switch from the exclusive to the shared lock is atomic on
+// Linux since 4.0, so nobody can take the segment for stale in between.)
 struct Attachment {
   std::mutex mu;
   Table* table = nullptr;
