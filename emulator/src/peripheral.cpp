@@ -47,6 +47,19 @@ Service* Peripheral::service(uint8_t psid) {
   return it == services_.end() ? nullptr : it->second.get();
 }
 
+void Peripheral::AddFault(Fault f) {
+  if (IsReplyFault(f.kind)) {
+    f.nth += command_count_[f.command];
+  } else if (f.when.kind == Trigger::kCommand) {
+    f.when.nth += command_count_[f.when.command];
+  } else if (f.when.kind == Trigger::kTime) {
+    f.when.value += started_ ? Ms(last_ms_) : 0;
+  } else {
+    f.when.value += data_bytes_in_;
+  }
+  cfg_.faults.push_back(f);
+}
+
 Bytes Peripheral::TakeOutput() {
   Bytes b;
   b.swap(out_);
@@ -670,6 +683,7 @@ void Peripheral::Tick(uint32_t now) {
     started_ = true;
     start_ms_ = now;
   }
+  last_ms_ = now;
   if (splitter_.Pending() && now - last_rx_ms_ >= cfg_.inter_packet_ms) {
     Bytes partial = splitter_.TakePartial();
     Note(now, std::string(kToPeripheral) + "UNPARSEABLE " + std::to_string(partial.size()) +

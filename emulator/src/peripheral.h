@@ -75,8 +75,9 @@ class Peripheral {
   Service* service(uint8_t psid);
   // Error codes the host reported with MLC_ERROR, in order.
   const std::vector<uint8_t>& host_errors() const { return host_errors_; }
-  // Adds a fault while running (tests script faults this way too).
-  void AddFault(const Fault& f) { cfg_.faults.push_back(f); }
+  // Adds a fault while running. Its moment counts from now: "open" is the
+  // next open, "t=100" 100 ms from now, "bytes=10" ten more host data bytes.
+  void AddFault(Fault f);
   const EmuConfig& config() const { return cfg_; }
 
  private:
@@ -128,6 +129,7 @@ class Peripheral {
   bool started_ = false;
   uint32_t start_ms_ = 0;
   uint32_t last_rx_ms_ = 0;
+  uint32_t last_ms_ = 0;  // the latest time seen
   PacketSplitter splitter_;
   Bytes out_;
   std::vector<Scheduled> scheduled_;

@@ -49,6 +49,14 @@ bool WireRunner::Start(const std::string& port, std::string* error) {
   return true;
 }
 
+bool WireRunner::AddFault(const std::string& spec, std::string* error) {
+  Fault f;
+  if (!ParseFault(spec, &f, error)) return false;
+  std::lock_guard<std::mutex> lock(mu_);
+  peripheral_.AddFault(f);
+  return true;
+}
+
 void WireRunner::Stop() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();

@@ -35,6 +35,9 @@ class WireRunner {
   // False once the peripheral left the wire (detach fault) or was stopped.
   bool attached() const { return attached_; }
 
+  // Parses and adds a fault (see Peripheral::AddFault); false with the reason.
+  bool AddFault(const std::string& spec, std::string* error);
+
   // Runs fn on the peripheral while the serving thread keeps off it.
   template <class F>
   auto With(F fn) {

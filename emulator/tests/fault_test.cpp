@@ -157,3 +157,29 @@ TEST(Faults, TimedFaultsStopDrainingStallAndDetach) {
 
 }  // namespace
 }  // namespace emu
+
+namespace emu {
+namespace {
+
+TEST(Faults, FaultsAddedWhileRunningCountFromThen) {
+  Harness h = Ready({});
+  h.Open(0x80, 2, 0);
+  h.Advance(1000);
+  const char* specs[] = {"noreply=open", "error=4@t=500", "badpsid@bytes=2"};
+  for (const char* spec : specs) {
+    Fault f;
+    std::string err;
+    ASSERT_TRUE(ParseFault(spec, &f, &err)) << err;
+    h.p.AddFault(f);
+  }
+  h.Send(ConfigSocketCommand(4, 0x100C, 0x0406, 0));
+  EXPECT_TRUE(h.Send(OpenChannelCommand(0x81, 4, 1)).empty());  // the next open, not the first
+  EXPECT_EQ(h.Send(MakePacket(0x80, 2, 0, 0, {1})), CreditCommand(0x80, 2, 1));
+  // Two data bytes after the fault was added: on the channel opened last.
+  EXPECT_EQ(h.Send(MakePacket(0x80, 2, 0, 0, {2})), Hex("81 05 00 0A 00 00 00 01 02 03"));
+  EXPECT_TRUE(h.Advance(499).empty());
+  EXPECT_EQ(h.Advance(1), ErrorCommand(4));
+}
+
+}  // namespace
+}  // namespace emu

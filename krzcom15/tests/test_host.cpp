@@ -167,4 +167,55 @@ TEST(HostPort, WritesTimeOutWithTheirCountWhenNobodyDrains) {
   VCOMM_CloseComm(hPort);
 }
 
+struct Writer {
+  DWORD hPort;
+  std::vector<BYTE> data;
+  BOOL fOk;
+};
+
+DWORD WINAPI WriteAll(LPVOID lpParam) {
+  Writer* w = (Writer*)lpParam;
+  DWORD cb = 0;
+  w->fOk =
+      VCOMM_WriteComm(w->hPort, w->data.data(), (DWORD)w->data.size(), &cb) && cb == w->data.size();
+  return 0;
+}
+
+TEST(HostPort, WritersWaitingForAPeripheralAreWokenWhenItAttaches) {
+  // Two writers of 100 KiB each start before any peripheral is there; the
+  // 64 KiB wire takes neither write at once. Woken by the attach, both
+  // finish well before their 2 s write time-out would have let them retry.
+  Writer w[2];
+  HANDLE ah[2];
+  for (int i = 0; i < 2; ++i) {
+    w[i].hPort = VCOMM_OpenCommA("LPT1", 1);
+    w[i].data.assign(100 * 1024, (BYTE)('a' + i));
+    ah[i] = CreateThread(NULL, 0, WriteAll, &w[i], 0, NULL);
+    ASSERT_NE(ah[i], nullptr);
+  }
+  Sleep(200);
+  DWORD hPeri = VPERI_Attach("LPT1");
+  ASSERT_NE(hPeri, 0u);
+  DWORD dwAttached = GetTickCount();
+  DWORD acb[2] = {0, 0};
+  static BYTE ab[8192];
+  for (DWORD cbTotal = 0; cbTotal < 200 * 1024;) {
+    DWORD cb = 0;
+    BYTE bAddress = 0;
+    ASSERT_TRUE(VPERI_Read(hPeri, ab, sizeof ab, &cb, &bAddress, 5000));
+    ASSERT_NE(cb, 0u) << "stalled after " << cbTotal;
+    for (DWORD i = 0; i < cb; ++i) acb[ab[i] - 'a'] += 1;
+    cbTotal += cb;
+  }
+  for (int i = 0; i < 2; ++i) {
+    WaitForSingleObject(ah[i], INFINITE);
+    CloseHandle(ah[i]);
+    EXPECT_TRUE(w[i].fOk) << i;
+    EXPECT_EQ(acb[i], 100u * 1024);
+    VCOMM_CloseComm(w[i].hPort);
+  }
+  EXPECT_LT(GetTickCount() - dwAttached, 1500u);
+  VPERI_Detach(hPeri);
+}
+
 }  // namespace

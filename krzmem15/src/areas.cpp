@@ -1,4 +1,4 @@
-// Process-local table of open areas, and the creation of an area.
+// Creating and opening an area, and taking its mutex for a call.
 //
 // An area is a paging-file mapping named "KRZMEM15.Area.<name>" sized by the
 // larger size argument, mapped whole (pages are only backed once touched),
@@ -7,10 +7,6 @@
 // lives as long as some process keeps its mapping: when the last one
 // releases it, or dies, the system drops the mapping, and the next create
 // starts afresh with fInit set.
-//
-// Handles of this table are (generation << 8) | (index + 1); a released
-// handle stops working at once. A release that races with a call of another
-// thread on the same handle unmaps only when that call has finished.
 #include "areas.h"
 
 #include <stdio.h>
@@ -19,34 +15,14 @@
 #include "blocks.h"
 #include "heap.h"
 #include "repair.h"
+#include "table.h"
 
 namespace krzmem {
 namespace {
 
-constexpr int kMaxAreas = 64;
 constexpr size_t kMaxName = 200;
 
-struct Entry {
-  DWORD gen;
-  int state;  // 0 free, 1 open, 2 released while in use
-  int users;
-  HANDLE map;
-  HANDLE mutex;
-  View view;
-};
-
-Entry g_areas[kMaxAreas];
-std::atomic<bool> g_tableLock{false};
-
-class TableLock {
- public:
-  TableLock() {
-    while (g_tableLock.exchange(true, std::memory_order_acquire)) Sleep(0);
-  }
-  ~TableLock() { g_tableLock.store(false, std::memory_order_release); }
-};
-
-void CloseEntryHandles(HANDLE map, HANDLE mutex, void* base) {
+void CloseAll(HANDLE map, HANDLE mutex, void* base) {
   if (base) UnmapViewOfFile(base);
   if (map) CloseHandle(map);
   if (mutex) CloseHandle(mutex);
@@ -105,28 +81,6 @@ bool Sane(const View& v) {
          h->refsOff + kRefCap * sizeof(NameRef) <= h->heapOff;
 }
 
-int Find(DWORD area) {
-  DWORD low = area & 0xFF;
-  if (low == 0 || low > kMaxAreas) return -1;
-  Entry& e = g_areas[low - 1];
-  return e.state == 1 && e.gen == (area >> 8) ? static_cast<int>(low - 1) : -1;
-}
-
-void Leave(int slot) {
-  HANDLE map = nullptr, mutex = nullptr;
-  void* base = nullptr;
-  {
-    TableLock lock;
-    Entry& e = g_areas[slot];
-    if (--e.users > 0 || e.state != 2) return;
-    map = e.map;
-    mutex = e.mutex;
-    base = e.view.base;
-    e = Entry{e.gen, 0, 0, nullptr, nullptr, {}};
-  }
-  CloseEntryHandles(map, mutex, base);
-}
-
 }  // namespace
 
 DWORD AreaOpen(DWORD size, const char* name, DWORD maxSize, BOOL* created) {
@@ -171,50 +125,26 @@ DWORD AreaOpen(DWORD size, const char* name, DWORD maxSize, BOOL* created) {
   }
   ReleaseMutex(mutex);
   if (!good) {
-    CloseEntryHandles(map, mutex, base);
+    CloseAll(map, mutex, base);
     return 0;
   }
-  TableLock lock;
-  for (int i = 0; i < kMaxAreas; ++i) {
-    Entry& e = g_areas[i];
-    if (e.state != 0) continue;
-    DWORD gen = (e.gen + 1) & 0xFFFFFF;
-    e = Entry{gen ? gen : 1, 1, 0, map, mutex, v};
-    if (created) *created = fresh ? TRUE : FALSE;
-    return (e.gen << 8) | static_cast<DWORD>(i + 1);
+  DWORD area = TableAdd(Opened{map, mutex, v});
+  if (area == 0) {
+    CloseAll(map, mutex, base);
+    return 0;
   }
-  CloseEntryHandles(map, mutex, base);
-  return 0;
+  if (created) *created = fresh ? TRUE : FALSE;
+  return area;
 }
 
-void AreaClose(DWORD area) {
-  HANDLE map = nullptr, mutex = nullptr;
-  void* base = nullptr;
-  {
-    TableLock lock;
-    int slot = Find(area);
-    if (slot < 0) return;
-    Entry& e = g_areas[slot];
-    e.state = 2;
-    if (e.users > 0) return;  // the last caller still inside closes it
-    map = e.map;
-    mutex = e.mutex;
-    base = e.view.base;
-    e = Entry{e.gen, 0, 0, nullptr, nullptr, {}};
-  }
-  CloseEntryHandles(map, mutex, base);
-}
+void AreaClose(DWORD area) { TableRelease(area); }
 
 Locked::Locked(DWORD area) {
-  {
-    TableLock lock;
-    slot_ = Find(area);
-    if (slot_ < 0) return;
-    Entry& e = g_areas[slot_];
-    e.users += 1;
-    mutex_ = e.mutex;
-    view_ = e.view;
-  }
+  Opened opened;
+  slot_ = TableEnter(area, &opened);
+  if (slot_ < 0) return;
+  mutex_ = opened.mutex;
+  view_ = opened.view;
   DWORD wait = WaitForSingleObject(mutex_, INFINITE);
   if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return;
   held_ = true;
@@ -247,7 +177,7 @@ Locked::~Locked() {
     }
     ReleaseMutex(mutex_);
   }
-  if (slot_ >= 0) Leave(slot_);
+  if (slot_ >= 0) TableLeave(slot_);
 }
 
 }  // namespace krzmem

@@ -1,5 +1,5 @@
-// Areas as this process holds them: the mapping, its view and the area's
-// named mutex, behind small process-local handles.
+// Areas: creating or opening one (filed in this process's table, table.h),
+// and holding its mutex for the length of a call.
 #pragma once
 
 #include "layout.h"

@@ -1,0 +1,132 @@
+// Messages within one process: order, filters, WM_QUIT, the bounded queue,
+// and SendMessageA to the caller's own and to another thread's window.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "user_test.h"
+
+using namespace usertest;
+
+TEST(UserMessage, PostedInOrderAndDispatched) {
+  HWND h = make_window();
+  drain();
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(PostMessageA(h, WM_USER + 1, i, -i));
+  seen().clear();
+  for (int i = 0; i < 100; ++i) {
+    MSG m;
+    ASSERT_EQ(GetMessageA(&m, NULL, 0, 0), TRUE);
+    EXPECT_EQ(m.hwnd, h);
+    EXPECT_EQ(m.message, (UINT)WM_USER + 1);
+    EXPECT_EQ(m.wParam, (WPARAM)i);
+    EXPECT_EQ(m.lParam, (LPARAM)-i);
+    DispatchMessageA(&m);
+  }
+  ASSERT_EQ(seen().size(), 100u);
+  EXPECT_EQ(seen()[42].wp, (WPARAM)42);
+
+  LPARAM lp = MAKELPARAM(0x100, 1234);  // the product's notification words
+  EXPECT_EQ(LOWORD(lp), 0x100);
+  EXPECT_EQ(HIWORD(lp), 1234);
+  EXPECT_EQ(SendMessageA(h, WM_USER + 100, 40, 2), 42);  // own thread: a direct call
+  DestroyWindow(h);
+}
+
+TEST(UserMessage, FiltersAndQuit) {
+  HWND a = make_window(), b = make_window();
+  drain();
+  PostMessageA(a, WM_USER + 1, 0, 0);
+  PostMessageA(b, WM_USER + 2, 0, 0);
+  PostMessageA(a, WM_USER + 3, 0, 0);
+  PostMessageA(NULL, WM_USER + 4, 0, 0);  // thread message
+  MSG m;
+  ASSERT_TRUE(PeekMessageA(&m, b, 0, 0, PM_REMOVE));
+  EXPECT_EQ(m.message, (UINT)WM_USER + 2);
+  for (int twice = 0; twice < 2; ++twice) {  // PM_NOREMOVE leaves it
+    ASSERT_TRUE(PeekMessageA(&m, a, WM_USER + 3, WM_USER + 3, PM_NOREMOVE));
+    EXPECT_EQ(m.message, (UINT)WM_USER + 3);
+  }
+  ASSERT_TRUE(PeekMessageA(&m, (HWND)(LONG_PTR)-1, 0, 0, PM_REMOVE));
+  EXPECT_EQ(m.message, (UINT)WM_USER + 4);
+  EXPECT_EQ(m.hwnd, (HWND)NULL);
+  EXPECT_FALSE(PeekMessageA(&m, NULL, WM_USER + 5, WM_USER + 50, PM_REMOVE));
+
+  // WM_QUIT comes after the posted messages, whatever the range.
+  PostQuitMessage(7);
+  ASSERT_EQ(GetMessageA(&m, NULL, 0, 0), TRUE);
+  EXPECT_EQ(m.message, (UINT)WM_USER + 1);
+  ASSERT_EQ(GetMessageA(&m, NULL, 0, 0), TRUE);
+  EXPECT_EQ(m.message, (UINT)WM_USER + 3);
+  ASSERT_EQ(GetMessageA(&m, NULL, WM_USER, WM_USER), FALSE);
+  EXPECT_EQ(m.message, (UINT)WM_QUIT);
+  EXPECT_EQ(m.wParam, (WPARAM)7);
+
+  // A destroyed window takes its waiting messages with it.
+  PostMessageA(b, WM_USER + 6, 0, 0);
+  DestroyWindow(b);
+  EXPECT_FALSE(PeekMessageA(&m, NULL, 0, 0, PM_REMOVE));
+  DestroyWindow(a);
+}
+
+TEST(UserMessage, BadWindowsAndFullQueues) {
+  HWND gone = make_window();
+  DestroyWindow(gone);
+  for (HWND bad : {gone, (HWND)(ULONG_PTR)0xDEAD0000u}) {
+    SetLastError(0);
+    EXPECT_FALSE(PostMessageA(bad, WM_USER, 0, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+    SetLastError(0);
+    EXPECT_EQ(SendMessageA(bad, WM_USER + 100, 1, 2), 0);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+  }
+
+  // A receiver that does not pump: posting never blocks; past the Win32
+  // limit of 10 000 posts it is refused with ERROR_NOT_ENOUGH_QUOTA.
+  std::promise<HWND> made;
+  std::promise<void> go;
+  int received = 0;
+  bool in_order = true;
+  std::thread t([&] {
+    made.set_value(make_window());
+    go.get_future().wait();
+    MSG m;
+    while (PeekMessageA(&m, NULL, WM_USER + 1, WM_USER + 1, PM_REMOVE))
+      in_order = in_order && m.wParam == (WPARAM)received++;
+  });
+  HWND h = made.get_future().get();
+  int accepted = 0, refused = 0;
+  for (int i = 0; i < 10100; ++i) {
+    SetLastError(0);
+    if (PostMessageA(h, WM_USER + 1, accepted, 0)) {
+      ASSERT_EQ(refused, 0) << "a post succeeded after the queue was full";
+      ++accepted;
+    } else {
+      ASSERT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_QUOTA);
+      ++refused;
+    }
+  }
+  EXPECT_GE(accepted, 10000);
+  go.set_value();
+  t.join();
+  EXPECT_EQ(received, accepted);
+  EXPECT_TRUE(in_order);
+}
+
+TEST(UserMessage, SendFromAnotherThread) {
+  // The send reaches this thread blocked in GetMessageA with a filter the
+  // sent message does not pass; it is handled here, before GetMessageA
+  // returns the message its handler posted.
+  HWND h = make_window();
+  drain();
+  seen().clear();
+  std::future<LRESULT> r =
+      std::async(std::launch::async, [h] { return SendMessageA(h, WM_USER + 101, 0, 0); });
+  MSG m;
+  ASSERT_EQ(GetMessageA(&m, h, WM_USER + 102, WM_USER + 102), TRUE);
+  EXPECT_EQ(r.get(), 77);
+  ASSERT_FALSE(seen().empty());
+  EXPECT_EQ(seen()[0].msg, (UINT)WM_USER + 101);
+  DestroyWindow(h);
+}

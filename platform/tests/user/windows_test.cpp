@@ -1,0 +1,151 @@
+// Windows: creation and destruction messages, extra bytes, and IsWindow
+// after destruction, for stale handles and after the owner thread ended.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <thread>
+
+#include "user_test.h"
+
+using namespace usertest;
+
+namespace {
+
+bool g_alive_in_destroy = false;
+void* g_create_param = nullptr;
+
+LRESULT CALLBACK lifecycle_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_CREATE) g_create_param = ((CREATESTRUCTA*)lp)->lpCreateParams;
+  if (msg == WM_DESTROY) g_alive_in_destroy = IsWindow(h) != FALSE;
+  return record_proc(h, msg, wp, lp);
+}
+
+size_t index_of(UINT msg) {
+  for (size_t i = 0; i < seen().size(); ++i)
+    if (seen()[i].msg == msg) return i;
+  return (size_t)-1;
+}
+
+}  // namespace
+
+TEST(UserWindow, CreateAndDestroyMessages) {
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = lifecycle_proc;
+  wc.hInstance = instance();
+  wc.lpszClassName = "UserTestLifecycle";
+  ASSERT_NE(RegisterClassA(&wc), 0);
+  seen().clear();
+  int param = 0;
+  HWND h = CreateWindowExA(0, "UserTestLifecycle", "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL, NULL,
+                           instance(), &param);
+  ASSERT_NE(h, (HWND)NULL);
+  EXPECT_LE((ULONG_PTR)h, 0xFFFFFFFFu);  // travels as a 32-bit value
+  EXPECT_LT(index_of(WM_NCCREATE), index_of(WM_CREATE));
+  EXPECT_NE(index_of(WM_CREATE), (size_t)-1);
+  EXPECT_EQ(g_create_param, &param);
+
+  seen().clear();
+  ASSERT_TRUE(DestroyWindow(h));
+  EXPECT_LT(index_of(WM_DESTROY), index_of(WM_NCDESTROY));
+  EXPECT_NE(index_of(WM_NCDESTROY), (size_t)-1);
+  EXPECT_TRUE(g_alive_in_destroy);
+  EXPECT_FALSE(IsWindow(h));
+  EXPECT_FALSE(DestroyWindow(h));  // (the error code differs between Win32 builds)
+
+  // WM_CLOSE through DefWindowProcA destroys the window.
+  HWND c = make_window();
+  SendMessageA(c, WM_CLOSE, 0, 0);
+  EXPECT_FALSE(IsWindow(c));
+  EXPECT_TRUE(UnregisterClassA("UserTestLifecycle", instance()));
+}
+
+TEST(UserWindow, ExtraBytesAtAnyOffset) {
+  // The product's blocking-call windows: 10 bytes holding a word at 0, a
+  // 32-bit value at the unaligned offset 2, words at 6 and 8.
+  HWND h = make_window(10);
+  ASSERT_NE(h, (HWND)NULL);
+  unsigned char mirror[10] = {};  // what the bytes should hold
+  auto check = [&] {
+    for (int off = 0; off < 10; ++off) {
+      WORD w = 0;
+      LONG l = 0;
+      LONG_PTR p = 0;
+      memcpy(&w, mirror + off, off + 2 <= 10 ? 2 : 0);
+      memcpy(&l, mirror + off, off + 4 <= 10 ? 4 : 0);
+      memcpy(&p, mirror + off, off + sizeof p <= 10 ? sizeof p : 0);
+      EXPECT_EQ(GetWindowWord(h, off), w) << off;  // 0 where out of range
+      EXPECT_EQ(GetWindowLongA(h, off), l) << off;
+      EXPECT_EQ(GetWindowLongPtrA(h, off), p) << off;
+    }
+  };
+  check();  // zero-filled
+  WORD w0 = 0x1234, w6 = 0x5678, w8 = 1;
+  LONG l2 = (LONG)0x89ABCDEF;
+  EXPECT_EQ(SetWindowWord(h, 0, w0), 0);
+  EXPECT_EQ(SetWindowLongA(h, 2, l2), 0);
+  EXPECT_EQ(SetWindowWord(h, 6, w6), 0);
+  EXPECT_EQ(SetWindowWord(h, 8, w8), 0);
+  memcpy(mirror, &w0, 2);
+  memcpy(mirror + 2, &l2, 4);
+  memcpy(mirror + 6, &w6, 2);
+  memcpy(mirror + 8, &w8, 2);
+  check();
+  EXPECT_EQ(SetWindowLongA(h, 2, 7), l2);  // writers return the previous value
+  LONG_PTR big = (LONG_PTR)(sizeof(LONG_PTR) == 8 ? 0x0102030405060708ull : 0x05060708u), old;
+  LONG seven = 7;
+  memcpy(mirror + 2, &seven, 4);
+  memcpy(&old, mirror + 1, sizeof old);
+  EXPECT_EQ(SetWindowLongPtrA(h, 1, big), old);
+  memcpy(mirror + 1, &big, sizeof big);
+  check();
+
+  // Out of range: 0 and ERROR_INVALID_INDEX, nothing written.
+  int last_ptr = 11 - (int)sizeof(LONG_PTR);
+  LONG_PTR results[] = {
+      GetWindowWord(h, 9),     GetWindowLongA(h, 7),     GetWindowLongPtrA(h, last_ptr),
+      GetWindowLongA(h, -100), SetWindowLongA(h, 7, -1), SetWindowWord(h, 9, 0xFFFF)};
+  for (LONG_PTR r : results) EXPECT_EQ(r, 0);
+  SetLastError(0);
+  GetWindowLongA(h, 10);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_INDEX);
+  SetLastError(0);
+  SetWindowWord(h, 9, 0xFFFF);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_INDEX);
+  check();
+
+  EXPECT_EQ(SetWindowLongPtrA(h, GWLP_USERDATA, 42), 0);
+  EXPECT_EQ(GetWindowLongPtrA(h, GWLP_USERDATA), 42);
+  EXPECT_EQ((WNDPROC)GetWindowLongPtrA(h, GWLP_WNDPROC), record_proc);
+  ASSERT_TRUE(DestroyWindow(h));
+  SetLastError(0);
+  EXPECT_EQ(GetWindowLongA(h, 0), 0);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+
+  HWND none = make_window(0);  // no extra bytes at all
+  SetLastError(0);
+  EXPECT_EQ(GetWindowWord(none, 0), 0);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_INDEX);
+  DestroyWindow(none);
+}
+
+TEST(UserWindow, IsWindowForStaleGarbageAndEndedThreads) {
+  EXPECT_FALSE(IsWindow(NULL));
+  EXPECT_FALSE(IsWindow((HWND)(ULONG_PTR)0xDEAD0000u));
+
+  // A destroyed handle stays invalid while its slot is reused.
+  HWND first = make_window();
+  ASSERT_TRUE(DestroyWindow(first));
+  for (int i = 0; i < 300; ++i) {
+    HWND h = make_window();
+    ASSERT_NE(h, first);
+    ASSERT_TRUE(DestroyWindow(h));
+    ASSERT_FALSE(IsWindow(first));
+  }
+
+  // A window lives no longer than the thread that created it.
+  HWND orphan = NULL;
+  std::thread t([&] { orphan = make_window(); });
+  t.join();
+  ASSERT_NE(orphan, (HWND)NULL);
+  EXPECT_FALSE(IsWindow(orphan));
+}
