@@ -2,13 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <linux/futex.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -29,6 +25,8 @@ constexpr uint32_t kMagic = 0x57494E31;  // "WIN1"
 // process that gets the lock exclusively is alone: a segment it finds
 // already filled in was left by processes that were killed, and it is
 // replaced by a fresh one. The last process to detach removes the name.
+// (The creator's switch from the exclusive to the shared lock is atomic on
+// Linux since 4.0, so nobody can take the segment for stale in between.)
 struct Attachment {
   std::mutex mu;
   Table* table = nullptr;
@@ -165,25 +163,5 @@ void lock_table(Table* t) {
 }
 
 void unlock_table(Table* t) { pthread_mutex_unlock(&t->lock); }
-
-void wait_word(uint32_t* word, uint32_t expected, int64_t timeout_ms) {
-  struct timespec ts, *pts = nullptr;
-  if (timeout_ms >= 0) {
-    ts.tv_sec = timeout_ms / 1000;
-    ts.tv_nsec = (timeout_ms % 1000) * 1000000;
-    pts = &ts;
-  }
-  syscall(SYS_futex, word, FUTEX_WAIT, expected, pts, nullptr, 0);
-}
-
-void wake_word(uint32_t* word) {
-  syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
-}
-
-int64_t now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 }  // namespace w32p::user

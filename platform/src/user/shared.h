@@ -15,6 +15,9 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include "common/clock.h"
+#include "kernel/futex.h"
+
 namespace w32p::user {
 
 constexpr uint32_t kSlotBits = 12;
@@ -89,12 +92,17 @@ Table* table();
 void lock_table(Table* t);
 void unlock_table(Table* t);
 
-// Futex helpers on words of the table (process-shared futexes).
-// wait_word sleeps while *word == expected, at most timeout_ms (-1: no limit).
-void wait_word(uint32_t* word, uint32_t expected, int64_t timeout_ms);
-void wake_word(uint32_t* word);
+// Futex waits on words of the table (process-shared futexes, from the
+// kernel half). wait_word sleeps while *word == expected, at most
+// timeout_ms (-1: no limit).
+inline void wait_word(uint32_t* word, uint32_t expected, int64_t timeout_ms) {
+  uint32_t ms =
+      timeout_ms < 0 ? 0xFFFFFFFFu : (uint32_t)(timeout_ms < 0x7FFFFFFF ? timeout_ms : 0x7FFFFFFF);
+  futex_wait(word, expected, Deadline(ms));
+}
+inline void wake_word(uint32_t* word) { futex_wake_all(word); }
 
 // Milliseconds of CLOCK_MONOTONIC (machine-wide, never goes back).
-int64_t now_ms();
+inline int64_t now_ms() { return (int64_t)(mono_ns() / 1000000); }
 
 }  // namespace w32p::user

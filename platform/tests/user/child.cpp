@@ -22,7 +22,7 @@ LRESULT CALLBACK child_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
       return (LRESULT)(wp * 2 + lp);
     case WM_USER + 30:  // sent: posts to the waiting parent, then sends to it
       PostMessageA(g_parent, WM_USER + 32, 0, 0);
-      return SendMessageA(g_parent, WM_USER + 31, wp, 0) + 1;
+      return SendMessageA(g_parent, WM_USER + 100, wp, (LPARAM)(wp * 9)) + 1;
     case WM_USER + 40:  // sent: never answered; the parent kills us
       PostMessageA(g_parent, WM_USER + 41, 0, 0);
       for (;;) Sleep(1000);

@@ -12,28 +12,6 @@ using namespace usertest;
 
 namespace {
 
-bool g_asked = false;
-
-LRESULT CALLBACK parent_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_USER + 31) {  // sent by the child while we wait in SendMessageA
-    g_asked = true;
-    return (LRESULT)(wp * 10);
-  }
-  return DefWindowProcA(h, msg, wp, lp);
-}
-
-HWND parent_window() {
-  WNDCLASSA wc{};
-  if (!GetClassInfoA(instance(), "UserTestParent", &wc)) {
-    wc.lpfnWndProc = parent_proc;
-    wc.hInstance = instance();
-    wc.lpszClassName = "UserTestParent";
-    RegisterClassA(&wc);
-  }
-  return CreateWindowExA(0, "UserTestParent", "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL, NULL,
-                         instance(), NULL);
-}
-
 bool start(const char* args, PROCESS_INFORMATION* pi) {
   char cmd[128];
   snprintf(cmd, sizeof cmd, "user_child.exe %s", args);
@@ -43,10 +21,7 @@ bool start(const char* args, PROCESS_INFORMATION* pi) {
          FALSE;
 }
 
-void finish(PROCESS_INFORMATION* pi) {
-  CloseHandle(pi->hThread);
-  CloseHandle(pi->hProcess);
-}
+void finish(PROCESS_INFORMATION* pi) { CloseHandle(pi->hThread), CloseHandle(pi->hProcess); }
 
 // Starts a pumping child that reports its window to `parent`; waits for
 // the report (posted across processes) and returns the child's window.
@@ -63,7 +38,7 @@ HWND start_pump(HWND parent, PROCESS_INFORMATION* pi) {
 }  // namespace
 
 TEST(UserCrossProcess, PostSendAndCloseAChildWindow) {
-  HWND parent = parent_window();
+  HWND parent = make_window();
   ASSERT_NE(parent, (HWND)NULL);
   PROCESS_INFORMATION pi{};
   HWND child = start_pump(parent, &pi);
@@ -88,8 +63,10 @@ TEST(UserCrossProcess, PostSendAndCloseAChildWindow) {
   // posts to us and then sends to us: the sent message is handled inside
   // our SendMessageA, the posted one stays queued.
   EXPECT_EQ(SendMessageA(child, WM_USER + 20, 20, 2), 42);
+  seen().clear();
   EXPECT_EQ(SendMessageA(child, WM_USER + 30, 7, 0), 71);
-  EXPECT_TRUE(g_asked);
+  ASSERT_EQ(seen().size(), 1u);  // record_proc answered the child's send with 70
+  EXPECT_EQ(seen()[0].msg, (UINT)WM_USER + 100);
   ASSERT_TRUE(PeekMessageA(&m, parent, 0, 0, PM_REMOVE));
   EXPECT_EQ(m.message, (UINT)WM_USER + 32);
 
@@ -105,7 +82,7 @@ TEST(UserCrossProcess, PostSendAndCloseAChildWindow) {
 }
 
 TEST(UserCrossProcess, KilledOwnerEndsWindowsAndSends) {
-  HWND parent = parent_window();
+  HWND parent = make_window();
   PROCESS_INFORMATION pi{};
   HWND child = start_pump(parent, &pi);
   ASSERT_NE(child, (HWND)NULL);
