@@ -62,6 +62,39 @@ extern "C" {
 #define MLC_DEVICE_ID_MISMATCH (-20)
 #define MLC_NO_DEVICE_ID (-21)
 
+/* Messages to the helper process's window (see krzhid15/). */
+#define HIDDEN_POLL_TIMER 0x465 /* wParam: POLL_TIMER_*; lParam: period in ms */
+#define HIDDEN_START_READ 0x466 /* poll soon: a stream read emptied its buffer */
+#define POLL_TIMER_STOP 17
+#define POLL_TIMER_MIN 18
+#define POLL_TIMER_MAX 19
+
+/* Port handles of the calling process (port I/O library handles). A port
+ * number outside 0..2 gives 0. MLCGetPortHandle counts one acquisition,
+ * MLCReleasePortHandle (1, or 0 when the handle is not one of this
+ * process's) drops one; the last release closes the port. */
+KRZMLC15_API DWORD WINAPI GetHportVal(DWORD dwPort);
+KRZMLC15_API DWORD WINAPI MLCGetPortHandle(DWORD dwPort);
+KRZMLC15_API int WINAPI MLCReleasePortHandle(DWORD hPort);
+/* Escape function of the port I/O library on the port of a channel handle
+ * (bits 8-15); the sizes and the last argument are not used. */
+KRZMLC15_API WORD WINAPI MLCEscapeCommFunction(DWORD hChannel, DWORD dwFunction, LPVOID lpIn,
+                                               DWORD cbIn, LPVOID lpOut, DWORD cbOut,
+                                               DWORD dwReserved);
+/* Redirection is not supported: no effect. */
+KRZMLC15_API int WINAPI MLCRedirect(DWORD dwPort, DWORD dwMode);
+
+/* Called once by the helper process with its window: 1, or 0 when setup
+ * was done already. MLCCleanup undoes it. */
+KRZMLC15_API int WINAPI MLCSetup(HWND hWnd);
+KRZMLC15_API void WINAPI MLCCleanup(void);
+
+/* The PML init/deinit event: a component running PML initialisation or
+ * deinitialisation takes it (0 when taken, WAIT_TIMEOUT after 3 s) and
+ * gives it back; the helper process is not stopped meanwhile. */
+KRZMLC15_API BOOL WINAPI MLCSetPMLInitDeInitEvent(void);
+KRZMLC15_API DWORD WINAPI MLCWaitForPMLInitDeInitEvent(void);
+
 /* Kept for callers of the old 16-bit library's exit procedure: does nothing
  * and returns 1. */
 KRZMLC15_API int WINAPI WEP(int nParameter);

@@ -1,14 +1,26 @@
-// This process's handles of the three ports.
+// This process's handles of the three ports, the helper's one-time setup,
+// and the pass-through of escape functions to the port I/O library.
 #pragma once
 
 #include <windows.h>
 
+#include "krzmlc15.h"
+
+// One entry per port, private to the process.
+struct MLCPortInfo {
+  char szName[8];    // "LPT1".."LPT3", the name given to VCOMM_OpenCommA
+  DWORD hPort;       // port handle in this process, 0 = not open
+  DWORD dwRefCount;  // outstanding acquisitions in this process
+};
+extern MLCPortInfo MLCPortInfoStr[MLC_PORT_COUNT];
+
 // Port handle of this process, 0 when the port is not open here.
-HANDLE GetPortHandle(BYTE bPort);
-// Drops one reference; the last one closes the port. The second argument is
-// not used.
+DWORD GetPortHandle(BYTE bPort);
+// Stores the handle and counts one acquisition; returns 1.
+int SetPortHandle(BYTE bPort, DWORD hPort);
+// Drops one acquisition; the last one closes the port. The second argument
+// is not used.
 void ReleasePortHandle(BYTE bPort, BOOL fUnused);
-// The counterpart of the helper process's setup (exported).
-void WINAPI MLCCleanup();
-// Redirection of a port (exported); has no effect.
-void WINAPI MLCRedirect(DWORD dwPort, DWORD dwMode);
+
+// Copies exactly dwCount bytes, zero bytes included; adds no terminator.
+void lstrncpy(LPSTR lpszDest, LPCSTR lpszSrc, DWORD dwCount);

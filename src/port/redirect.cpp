@@ -1,8 +1,9 @@
-// SEAM: MLCRedirect is exported with the port access work. Redirection is
-// not supported: the call has no effect.
+// Redirection of a port is not supported: the call is accepted and has no
+// effect (nothing in the library ever redirects a port).
 #include "port/porthandle.h"
 
-void WINAPI MLCRedirect(DWORD dwPort, DWORD dwMode) {
+int WINAPI MLCRedirect(DWORD dwPort, DWORD dwMode) {
   (void)dwPort;
   (void)dwMode;
+  return 0;
 }

@@ -1,0 +1,15 @@
+// Window classes and window procedures of the library.
+#pragma once
+
+#include <windows.h>
+
+// Class of the windows of blocking calls (registered by MLCSetup).
+#define MLC_HIDDEN_WND_CLASS "KRZHID15_WndClass"
+// Class of the callback windows (registered when a channel with a callback
+// is opened).
+#define MLC_CALLBACK_WND_CLASS "KRZCallBack_WndClass"
+// Extra bytes of a blocking-call window: channel handle (2), buffer address
+// or message slot (4), remaining count (2), error flag (2).
+#define MLC_WAIT_WND_EXTRA 10
+
+LRESULT CALLBACK P1284WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);

@@ -1,0 +1,229 @@
+// Port handles, the helper's setup, the helper process and the PML event,
+// with the real port I/O library, a real helper process and real children.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "../krzhid15/helper.h"
+#include "krzcom15.h"
+#include "notify/hidden.h"
+#include "port/porthandle.h"
+#include "shared/locks.h"
+#include "testutil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+LRESULT CALLBACK PlainWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  return DefWindowProcA(hWnd, uMsg, wParam, lParam);
+}
+
+HWND MakeWindow() {
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = PlainWndProc;
+  wc.hInstance = GetModuleHandleA(NULL);
+  wc.lpszClassName = "PortHelperTestWnd";
+  RegisterClassA(&wc);  // fails harmlessly when already registered
+  return CreateWindowExA(0, "PortHelperTestWnd", "", 0, 0, 0, 0, 0, NULL, NULL, wc.hInstance, NULL);
+}
+
+// Waits up to 10 s for a condition that another process brings about.
+template <typename F>
+bool Eventually(F f) {
+  for (int i = 0; i < 1000; ++i) {
+    if (f()) return true;
+    Sleep(10);
+  }
+  return f();
+}
+
+HWND HiddenWindow() {
+  HWND hWnd = HwndFromDword(ObtainMGD()->hHiddenWnd);
+  ReleaseMGD();
+  return hWnd;
+}
+
+fs::path ProgramDir() {
+  char szPath[MAX_PATH];
+  GetModuleFileNameA(NULL, szPath, sizeof szPath);
+  return fs::path(szPath).parent_path();
+}
+
+}  // namespace
+
+TEST(PortHandles, AcquisitionsAreCountedAndTheLastReleaseCloses) {
+  DWORD hPort = MLCGetPortHandle(0);
+  ASSERT_NE(hPort, 0u);
+  EXPECT_EQ(MLCGetPortHandle(0), hPort);
+  EXPECT_EQ(MLCReleasePortHandle(hPort), 1);
+  EXPECT_EQ(GetHportVal(0), hPort);
+  EXPECT_EQ(VCOMM_GetLastError(hPort), 0u);  // still open
+  EXPECT_EQ(MLCReleasePortHandle(hPort), 1);
+  EXPECT_EQ(GetHportVal(0), 0u);
+  EXPECT_EQ(VCOMM_GetLastError(hPort), (DWORD)ERROR_INVALID_HANDLE);  // closed
+  EXPECT_EQ(MLCReleasePortHandle(hPort), 0);
+  EXPECT_EQ(MLCReleasePortHandle(0), 0);
+  EXPECT_EQ(MLCGetPortHandle(3), 0u);
+  EXPECT_EQ(GetHportVal(7), 0u);
+}
+
+TEST(PortHandles, EscapeFunctionsReachThePortOfTheChannelHandle) {
+  DWORD hPort = MLCGetPortHandle(1);
+  ASSERT_NE(hPort, 0u);
+  DWORD dwCaps = 0;
+  EXPECT_EQ(MLCEscapeCommFunction(0x0180, VCOMM_ESC_GET_CAPABILITIES, NULL, 0, &dwCaps, 4, 0), 1);
+  EXPECT_EQ(dwCaps, (DWORD)VCOMM_CAP_ECP);
+  EXPECT_EQ(MLCEscapeCommFunction(0x0180, 99, NULL, 0, NULL, 0, 0), 0);  // unknown function
+  EXPECT_EQ(MLCEscapeCommFunction(0x0380, VCOMM_ESC_GET_CAPABILITIES, NULL, 0, &dwCaps, 4, 0), 0);
+  MLCReleasePortHandle(hPort);
+}
+
+TEST(Setup, RecordsTheWindowOnceAndSurvivesAnUnopenablePort) {
+  std::string ini = WindowsDirFile("KRZCOM15.INI");
+  WriteTextFile(ini, "[LPT2]\nBackend=none\n");
+  HWND hFirst = MakeWindow(), hSecond = MakeWindow();
+  ASSERT_EQ(MLCSetup(hFirst), 1);
+  EXPECT_NE(GetHportVal(0), 0u);
+  EXPECT_EQ(GetHportVal(1), 0u);
+  EXPECT_NE(GetHportVal(2), 0u);
+  WNDCLASSA wc;
+  EXPECT_TRUE(GetClassInfoA(hMlcInstance, "KRZHID15_WndClass", &wc));
+
+  EXPECT_EQ(MLCSetup(hSecond), 0);
+  EXPECT_EQ(HiddenWindow(), hFirst);
+
+  MLCCleanup();
+  EXPECT_EQ(HiddenWindow(), (HWND)NULL);
+  EXPECT_FALSE(ObtainMGD()->bMLCSetupDone);
+  ReleaseMGD();
+  EXPECT_EQ(GetHportVal(0), 0u);
+  EXPECT_FALSE(GetClassInfoA(hMlcInstance, "KRZHID15_WndClass", &wc));
+  DeleteFileA(ini.c_str());
+  DestroyWindow(hFirst);
+  DestroyWindow(hSecond);
+}
+
+TEST(Helper, StartsOnceServesItsTimerAndClosesWhenAsked) {
+  ASSERT_EQ(LaunchHiddenExe(), 1);
+  HWND hHidden = HiddenWindow();
+  ASSERT_TRUE(IsWindow(hHidden));
+  EXPECT_EQ(LaunchHiddenExe(), 1);  // set up already: no second helper
+  EXPECT_EQ(HiddenWindow(), hHidden);
+
+  auto polls = [&] { return SendMessageA(hHidden, HELPER_QUERY_POLLS, 0, 0); };
+  LRESULT lBase = polls();
+  SendMessageA(hHidden, HIDDEN_POLL_TIMER, POLL_TIMER_MIN, 20);
+  EXPECT_TRUE(Eventually([&] { return polls() >= lBase + 3; }));
+  SendMessageA(hHidden, HIDDEN_POLL_TIMER, POLL_TIMER_STOP, 0);
+  LRESULT lStopped = polls();
+  Sleep(200);
+  EXPECT_EQ(polls(), lStopped);
+  SendMessageA(hHidden, HIDDEN_START_READ, 0, 0);
+  EXPECT_EQ(polls(), lStopped + 1);
+
+  ObtainMGD()->wPollTimerId = POLL_TIMER_MAX;
+  ReleaseMGD();
+  EXPECT_EQ(KillHiddenExe(), 1);
+  EXPECT_TRUE(Eventually([&] { return !IsWindow(hHidden); }));
+  EXPECT_EQ(ObtainMGD()->wPollTimerId, 0);
+  ReleaseMGD();
+  EXPECT_EQ(WaitForSingleObject(hPMLInitDeInit, 0), (DWORD)WAIT_TIMEOUT);  // the stop took it
+  EXPECT_TRUE(MLCSetPMLInitDeInitEvent());
+  MLCCleanup();
+}
+
+TEST(Helper, ASecondStopWithoutTheEventSetPostsNothing) {
+  HWND hWnd = MakeWindow();
+  ObtainMGD()->hHiddenWnd = DwordFromHwnd(hWnd);
+  ReleaseMGD();
+  EXPECT_EQ(KillHiddenExe(), 1);
+  EXPECT_EQ(KillHiddenExe(), 1);
+  int iCloses = 0;
+  MSG msg;
+  while (PeekMessageA(&msg, hWnd, 0, 0, PM_REMOVE))
+    if (msg.message == WM_CLOSE) ++iCloses;
+  EXPECT_EQ(iCloses, 1);
+  EXPECT_TRUE(MLCSetPMLInitDeInitEvent());
+  ObtainMGD()->hHiddenWnd = 0;
+  ReleaseMGD();
+  DestroyWindow(hWnd);
+}
+
+TEST(Helper, FoundInTheDriverFolderOrReportedMissing) {
+  fs::path bin = ProgramDir();
+  fs::path alone = fs::path(WindowsDirFile("launcher"));
+  fs::remove_all(alone);
+  fs::create_directories(alone);
+  for (const auto& entry : fs::directory_iterator(bin)) {
+    std::string name = entry.path().filename().string();
+    bool fRuntime = name.find(".so") != std::string::npos || name.find(".dll") != std::string::npos;
+    if (fRuntime || name.rfind("krzmlc15_launcher", 0) == 0)
+      fs::copy_file(entry.path(), alone / name, fs::copy_options::overwrite_existing);
+  }
+  char szSys[MAX_PATH];
+  fs::path drivers = fs::path(std::string(szSys, GetSystemDirectoryA(szSys, MAX_PATH))) / "spool" /
+                     "DRIVERS" / "W32X86";
+  fs::remove_all(drivers);
+
+  auto launch = [&] {
+    std::string cmd = (alone / "krzmlc15_launcher").string();
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, alone.string().c_str(), &si,
+                        &pi))
+      return (DWORD)0xFFFF;
+    DWORD dwCode = 0xFFFE;
+    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0)
+      GetExitCodeProcess(pi.hProcess, &dwCode);
+    else
+      TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return dwCode;
+  };
+  EXPECT_EQ(launch(), 19u);  // nowhere to be found
+
+  fs::create_directories(drivers);
+  for (const auto& entry : fs::directory_iterator(bin))
+    if (entry.path().filename().string().rfind("KRZHID15", 0) == 0)
+      fs::copy_file(entry.path(), drivers / entry.path().filename(),
+                    fs::copy_options::overwrite_existing);
+  EXPECT_EQ(launch(), 0u);  // found by the second attempt, with the full path
+
+  fs::remove_all(drivers);
+  fs::remove_all(alone);
+}
+
+TEST(LoadPath, JoinsTheDriverFolderAndRefusesWhatDoesNotFit) {
+  const std::string tail = "spool\\DRIVERS\\W32X86\\KRZHID15.EXE";
+  for (std::string dir : {"C:\\WINDOWS\\SYSTEM32", "C:\\WINDOWS\\SYSTEM32\\"}) {
+    std::string want = "C:\\WINDOWS\\SYSTEM32\\" + tail;
+    std::vector<char> buf(want.size() + 1);
+    lstrcpyA(buf.data(), dir.c_str());
+    EXPECT_EQ(AppendLoadPath(buf.data(), (UINT)dir.size(), "KRZHID15.EXE", (UINT)buf.size()), 20u);
+    EXPECT_STREQ(buf.data(), want.c_str());
+    lstrcpyA(buf.data(), dir.c_str());
+    EXPECT_EQ(AppendLoadPath(buf.data(), (UINT)dir.size(), "KRZHID15.EXE", (UINT)buf.size() - 1),
+              0u);
+  }
+  char szSys[MAX_PATH];
+  std::string sys(szSys, GetSystemDirectoryA(szSys, MAX_PATH));
+  char szPath[MAX_PATH];
+  UINT uDir = FormatLoadPath("KRZHID15.EXE", szPath, sizeof szPath);
+  EXPECT_EQ(uDir, sys.size() + 1);
+  EXPECT_EQ(std::string(szPath), sys + "\\" + tail);
+}
+
+TEST(PmlEvent, ATakenEventTimesOutAfterThreeSeconds) {
+  EXPECT_EQ(MLCWaitForPMLInitDeInitEvent(), 0u);
+  DWORD dwStart = GetTickCount();
+  EXPECT_EQ(MLCWaitForPMLInitDeInitEvent(), 0x102u);
+  EXPECT_GE(GetTickCount() - dwStart, 2900u);
+  EXPECT_TRUE(MLCSetPMLInitDeInitEvent());
+  EXPECT_EQ(MLCWaitForPMLInitDeInitEvent(), 0u);
+  EXPECT_TRUE(MLCSetPMLInitDeInitEvent());
+}
