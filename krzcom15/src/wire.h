@@ -10,8 +10,10 @@
 // for as long as it is attached, tells a live peripheral from one whose
 // process died.
 //
-// Every process (and every handle) opens its own set of these objects; the
-// functions below are the only code that touches the mapping.
+// Every process (and every handle) opens its own set of these objects. The
+// rings are touched only by the functions below; header fields are read or
+// written by callers only with the wire locked (the one exception being the
+// unlocked "anything for the host?" count check, which only reads).
 #pragma once
 
 #include <windows.h>
