@@ -7,6 +7,8 @@
 #ifndef W32POSIX_MEMORY_H
 #define W32POSIX_MEMORY_H
 
+#include <string.h>
+
 #include "errors.h"
 #include "security.h"
 #include "types.h"
@@ -37,6 +39,11 @@ W32_EXTERN_C LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesi
                                          DWORD dwFileOffsetHigh, DWORD dwFileOffsetLow,
                                          SIZE_T dwNumberOfBytesToMap);
 W32_EXTERN_C BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress);
+
+#define ZeroMemory(dest, len) memset((dest), 0, (len))
+#define FillMemory(dest, len, fill) memset((dest), (fill), (len))
+#define CopyMemory(dest, src, len) memcpy((dest), (src), (len))
+#define MoveMemory(dest, src, len) memmove((dest), (src), (len))
 
 /* Global memory. GMEM_MOVEABLE blocks are reached through GlobalLock; the
  * lock count is kept, the block itself never moves. */

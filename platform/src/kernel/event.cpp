@@ -1,7 +1,7 @@
-// Events: three words in the object's segment. Waiters sleep on the futex
-// `seq`, which every SetEvent advances; `signaled` is taken with an atomic
-// exchange by auto-reset waiters. No lock is held while anyone sleeps, so a
-// process that dies while waiting or setting leaves nothing locked.
+// Events: four words in the object's segment. Waiters sleep on the futex
+// `seq`, which every SetEvent advances (waking sleepers only when there are
+// any); `signaled` is taken with an atomic exchange by auto-reset waiters. No lock is held while
+// anyone sleeps, so a process that dies while waiting or setting leaves nothing locked.
 #include "common/clock.h"
 #include "kernel/futex.h"
 #include "kernel/segment.h"
@@ -14,6 +14,7 @@ struct EventState {
   uint32_t seq;
   uint32_t signaled;
   uint32_t manual;
+  uint32_t sleepers;  // waiters that may sleep on seq (a killed one just costs a spare wake)
 };
 
 struct EventInit {
@@ -25,6 +26,7 @@ void init_state(void* state, void* arg) {
   EventState* s = (EventState*)state;
   const EventInit* in = (const EventInit*)arg;
   s->seq = 0;
+  s->sleepers = 0;
   s->manual = in->manual ? 1 : 0;
   s->signaled = in->initial ? 1 : 0;
 }
@@ -43,24 +45,36 @@ class EventObject : public SegmentObject {
   }
 
   DWORD wait(DWORD ms) override {
+    if (try_take()) return WAIT_OBJECT_0;
+    if (ms == 0) return WAIT_TIMEOUT;
     Deadline deadline(ms);
     EventState* s = st();
+    // Count as a sleeper before reading the sequence: a SetEvent that does
+    // not see us has already set the flag and advanced the sequence.
+    __atomic_add_fetch(&s->sleepers, 1, __ATOMIC_SEQ_CST);
+    DWORD result;
     for (;;) {
       // Read the sequence before testing the flag: a SetEvent between the
       // two changes the sequence, so the futex wait below returns at once.
       uint32_t seq = __atomic_load_n(&s->seq, __ATOMIC_SEQ_CST);
-      if (try_take()) return WAIT_OBJECT_0;
-      if (ms == 0 || !futex_wait(&s->seq, seq, deadline)) {
-        return try_take() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+      if (try_take()) {
+        result = WAIT_OBJECT_0;
+        break;
+      }
+      if (!futex_wait(&s->seq, seq, deadline)) {
+        result = try_take() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        break;
       }
     }
+    __atomic_sub_fetch(&s->sleepers, 1, __ATOMIC_SEQ_CST);
+    return result;
   }
 
   void set() {
     EventState* s = st();
     __atomic_store_n(&s->signaled, 1, __ATOMIC_SEQ_CST);
     __atomic_add_fetch(&s->seq, 1, __ATOMIC_SEQ_CST);
-    futex_wake_all(&s->seq);
+    if (__atomic_load_n(&s->sleepers, __ATOMIC_SEQ_CST) != 0) futex_wake_all(&s->seq);
   }
 
   void reset() { __atomic_store_n(&st()->signaled, 0, __ATOMIC_SEQ_CST); }
