@@ -88,8 +88,9 @@ struct EmuConfig {
   bool piggyback = false;             // grant credit in data headers when data goes out
   uint32_t credit_request_ms = 1000;  // ask for credit at most this often; 0 = never
   uint32_t inter_packet_ms = 150;     // longest silence inside one host packet
-  uint32_t reply_wait_ms = 3000;      // wait for the host's answer to our own command
-  unsigned max_channels = 16;         // more opens get COMMAND_CHANNEL_MAXXED_OUT
+  // Wait for the host's answer to our own command (an idle host polls only every few seconds).
+  uint32_t reply_wait_ms = 30000;
+  unsigned max_channels = 16;  // more opens get COMMAND_CHANNEL_MAXXED_OUT
   std::vector<ServiceSpec> services;
   std::vector<Fault> faults;
 };

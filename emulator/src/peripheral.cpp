@@ -208,6 +208,7 @@ void Peripheral::DropLink(uint32_t now, const std::string& why) {
   channels_.clear();
   sockets_.clear();
   own_.reset();
+  given_up_.reset();
   own_queue_.clear();
   Note(now, std::string(kNote) + "link down: " + why);
 }
@@ -358,17 +359,28 @@ void Peripheral::OnCreditRequest(const uint8_t* pl, Fault* f, uint32_t now) {
   EmitReply(kCreditRequest, CreditRequestReply(result, static_cast<uint16_t>(grant)), f, now);
 }
 
+namespace {
+// The host answers MLC_DEBIT with 0x86, every other command with command | 0x80.
+uint8_t ExpectedReply(uint8_t command) {
+  return static_cast<uint8_t>(kReplyBit | (command == kDebit ? uint8_t{kDebitRequest} : command));
+}
+}  // namespace
+
 void Peripheral::HandleHostReply(const Bytes& pkt, uint32_t now) {
   const uint8_t* pl = pkt.data() + kHeaderSize;
   uint8_t v = pl[0];
+  if (!own_ && given_up_ && v == ExpectedReply(given_up_->command)) {
+    Note(now, std::string(kNote) + "late answer to our " + CommandName(given_up_->command));
+    given_up_.reset();
+    return;
+  }
   if (!own_) {
     Violate(now, CommandName(v) + " answers nothing we sent");
     return;
   }
   OwnCommand own = *own_;
   own_.reset();
-  uint8_t expected = static_cast<uint8_t>(own.command == kDebit ? (kReplyBit | kDebitRequest)
-                                                                : (kReplyBit | own.command));
+  uint8_t expected = ExpectedReply(own.command);
   if (v != expected) {
     Violate(now, CommandName(v) + " does not answer our " + CommandName(own.command));
     return;
@@ -703,6 +715,7 @@ void Peripheral::Tick(uint32_t now) {
   if (own_ && now - own_->sent_ms >= cfg_.reply_wait_ms) {
     Note(now, std::string(kNote) + "no answer to our " + CommandName(own_->command) + " after " +
                   std::to_string(cfg_.reply_wait_ms) + " ms");
+    given_up_ = own_;
     own_.reset();
   }
   CheckTriggers(now);

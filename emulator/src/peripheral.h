@@ -148,6 +148,7 @@ class Peripheral {
   uint8_t last_opened_ = 0;
   std::map<uint8_t, unsigned> command_count_;
   std::optional<OwnCommand> own_;
+  std::optional<OwnCommand> given_up_;  // unanswered in time; a late answer is no violation
   std::deque<OwnCommand> own_queue_;
 };
 

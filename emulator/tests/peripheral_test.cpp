@@ -266,3 +266,23 @@ TEST(Peripheral, TraceNamesEveryPacketTypeInBothDirections) {
 
 }  // namespace
 }  // namespace emu
+
+namespace emu {
+namespace {
+
+TEST(Peripheral, AnAnswerAfterWeGaveUpWaitingIsNoViolation) {
+  EmuConfig cfg = ConfigWith({"2:sink:credit=1"});
+  cfg.reply_wait_ms = 100;
+  Harness h(cfg);
+  h.Open(0x80, 2, 0);
+  EXPECT_EQ(h.Send(MakePacket(0x80, 2, 0, 0, {1})), CreditCommand(0x80, 2, 1));
+  h.Advance(150);
+  EXPECT_EQ(h.trace.Matching("no answer to our MLC_CREDIT after 100 ms").size(), 1u);
+  h.Send(CreditReply(0));
+  EXPECT_EQ(h.violations(), 0u);
+  h.Send(CreditReply(0));  // a second one answers nothing
+  EXPECT_EQ(h.violations(), 1u);
+}
+
+}  // namespace
+}  // namespace emu
