@@ -117,7 +117,7 @@ void Bridge::Pump(net::Socket s, const std::atomic<bool>& stop, uint32_t deadlin
     }
     if (!unsent.empty()) {
       DWORD written = 0;
-      VPERI_Write(peri, unsent.data(), static_cast<DWORD>(unsent.size()), &written, 0);
+      VPERI_Write(peri, unsent.data(), static_cast<DWORD>(unsent.size()), &written, kWaitMs);
       unsent.erase(unsent.begin(), unsent.begin() + written);
       std::lock_guard<std::mutex> lock(mu_);
       stats_.from_peer += written;

@@ -281,27 +281,39 @@ std::string FaultText(const Fault& f) {
     return "?";
   };
   if (IsReplyFault(f.kind)) {
-    s += "=" + cmd(f.command);
-    if (f.nth != 1) s += "#" + std::to_string(f.nth);
+    s += "=";
+    s += cmd(f.command);
+    if (f.nth != 1) {
+      s += "#";
+      s += std::to_string(f.nth);
+    }
     if (f.kind != FaultKind::kNoReply && f.kind != FaultKind::kHalf) {
-      s += ":" + std::to_string(f.value);
+      s += ":";
+      s += std::to_string(f.value);
     }
     return s;
   }
   if (f.kind == FaultKind::kError || f.kind == FaultKind::kDebit ||
       f.kind == FaultKind::kCreditRequest) {
-    s += "=" + std::to_string(f.value);
+    s += "=";
+    s += std::to_string(f.value);
   }
   switch (f.when.kind) {
     case Trigger::kTime:
-      s += "@t=" + std::to_string(f.when.value);
+      s += "@t=";
+      s += std::to_string(f.when.value);
       break;
     case Trigger::kBytes:
-      s += "@bytes=" + std::to_string(f.when.value);
+      s += "@bytes=";
+      s += std::to_string(f.when.value);
       break;
     case Trigger::kCommand:
-      s += "@" + cmd(f.when.command);
-      if (f.when.nth != 1) s += "#" + std::to_string(f.when.nth);
+      s += "@";
+      s += cmd(f.when.command);
+      if (f.when.nth != 1) {
+        s += "#";
+        s += std::to_string(f.when.nth);
+      }
       break;
   }
   return s;

@@ -197,7 +197,10 @@ struct FieldWriter {
 
 std::string Describe(const uint8_t* p, size_t n) {
   char b[96];
-  if (n < kHeaderSize) return "UNPARSEABLE " + std::to_string(n) + " bytes: " + HexBytes(p, n);
+  if (n < kHeaderSize) {
+    std::snprintf(b, sizeof b, "UNPARSEABLE %zu bytes: ", n);
+    return b + HexBytes(p, n);
+  }
   Header h = ParseHeader(p);
   const uint8_t* pl = p + kHeaderSize;
   size_t pn = n - kHeaderSize;

@@ -103,8 +103,9 @@ void WireRunner::Loop() {
     }
     if (!unsent_.empty()) {
       DWORD written = 0;
+      // Waits a little for the host to make room rather than spinning.
       VPERI_Write(static_cast<DWORD>(peri_), unsent_.data(), static_cast<DWORD>(unsent_.size()),
-                  &written, 0);
+                  &written, kReadWaitMs);
       unsent_.erase(unsent_.begin(), unsent_.begin() + written);
     }
   }

@@ -47,7 +47,8 @@ bool Format(const View& v, DWORD size, DWORD initSize) {
   DWORD slotsOff = RoundUp(sizeof(AreaHeader), 64);
   DWORD namesOff = RoundUp(slotsOff + slotCap * static_cast<DWORD>(sizeof(Slot)), 64);
   DWORD refsOff = RoundUp(namesOff + kNameCap * static_cast<DWORD>(sizeof(NamedEntry)), 64);
-  DWORD heapOff = RoundUp(refsOff + kRefCap * static_cast<DWORD>(sizeof(NameRef)), 64);
+  DWORD refCap = size / 128 < kMinRefs ? kMinRefs : size / 128 > kMaxRefs ? kMaxRefs : size / 128;
+  DWORD heapOff = RoundUp(refsOff + refCap * static_cast<DWORD>(sizeof(NameRef)), 64);
   if (heapOff > size || size - heapOff < kMinHeap) return false;
   // The tables are zero in a new mapping and only the header can have been
   // written by a creator that died, so only the header is cleared.
@@ -60,7 +61,7 @@ bool Format(const View& v, DWORD size, DWORD initSize) {
   h->namesOff = namesOff;
   h->nameCap = kNameCap;
   h->refsOff = refsOff;
-  h->refCap = kRefCap;
+  h->refCap = refCap;
   h->heapOff = heapOff;
   h->heapEnd = size & ~(kAlign - 1);
   h->salt = (GetTickCount() ^ (GetCurrentProcessId() * 2654435761u)) >> 7;
@@ -75,10 +76,10 @@ bool Sane(const View& v) {
   const AreaHeader* h = v.hdr();
   return h->magic == kMagic && h->version == kVersion && h->size <= v.size &&
          h->slotCap <= kMaxSlots && h->slotHigh <= h->slotCap && h->heapOff < h->heapEnd &&
-         h->heapEnd <= h->size && h->nameCap == kNameCap && h->refCap == kRefCap &&
-         h->slotsOff + h->slotCap * sizeof(Slot) <= h->namesOff &&
+         h->heapEnd <= h->size && h->nameCap == kNameCap && h->refCap >= kMinRefs &&
+         h->refCap <= kMaxRefs && h->slotsOff + h->slotCap * sizeof(Slot) <= h->namesOff &&
          h->namesOff + kNameCap * sizeof(NamedEntry) <= h->refsOff &&
-         h->refsOff + kRefCap * sizeof(NameRef) <= h->heapOff;
+         h->refsOff + h->refCap * sizeof(NameRef) <= h->heapOff;
 }
 
 }  // namespace

@@ -34,8 +34,9 @@ constexpr DWORD kMaxSlots = 0xFFFF;  // handle low word is slot index + 1
 constexpr DWORD kMinSlots = 64;
 constexpr DWORD kBytesPerSlot = 1024;  // one slot per KiB of area, within the bounds above
 constexpr DWORD kNameCap = 32;
-constexpr DWORD kNameLen = 40;  // including the terminating zero
-constexpr DWORD kRefCap = 512;
+constexpr DWORD kNameLen = 40;   // including the terminating zero
+constexpr DWORD kMaxRefs = 512;  // references: one per 128 bytes of area, 64 to 512
+constexpr DWORD kMinRefs = 64;
 
 constexpr DWORD kMinHeap = 0x1000;          // smallest heap an area may have
 constexpr DWORD kMaxAreaSize = 0x40000000;  // 1 GiB: offsets stay far from overflow

@@ -6,12 +6,40 @@
 // the block lives exactly as long as somebody still holds it.
 #include "names.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "blocks.h"
 
 namespace krzmem {
 namespace {
+
+// A process that holds references keeps the event "KRZMEM15.Alive.<pid>"
+// open for the rest of its life; when it is gone, so is the event.
+void AliveName(char* buf, size_t n, DWORD pid) {
+  snprintf(buf, n, "KRZMEM15.Alive.%lu", static_cast<unsigned long>(pid));
+}
+
+bool MarkAlive() {
+  static std::atomic<HANDLE> alive{nullptr};
+  if (alive.load()) return true;
+  char name[40];
+  AliveName(name, sizeof name, GetCurrentProcessId());
+  HANDLE h = CreateEventA(nullptr, TRUE, FALSE, name);
+  HANDLE none = nullptr;
+  if (h && !alive.compare_exchange_strong(none, h)) CloseHandle(h);  // another thread won
+  return alive.load() != nullptr;
+}
+
+// Only a definite "no such object" counts as gone; anything else is taken
+// for alive.
+bool ProcessGone(DWORD pid) {
+  char name[40];
+  AliveName(name, sizeof name, pid);
+  HANDLE h = OpenEventA(SYNCHRONIZE, FALSE, name);
+  if (h) CloseHandle(h);
+  return !h && GetLastError() == ERROR_FILE_NOT_FOUND;
+}
 
 NamedEntry* Entries(const View& v) {
   const AreaHeader* h = v.hdr();
@@ -40,6 +68,34 @@ NameRef* FindRef(const View& v, DWORD entry, DWORD pid, DWORD tid, bool orFree) 
   return orFree ? spare : nullptr;
 }
 
+// Drops the references of processes that ended without letting go (they
+// were killed); a named block nobody else holds goes with them.
+void PruneDead(const View& v) {
+  const AreaHeader* h = v.hdr();
+  NamedEntry* e = Entries(v);
+  NameRef* refs = Refs(v);
+  if (!e || !refs) return;
+  DWORD self = GetCurrentProcessId(), lastPid = 0;
+  bool lastGone = false;
+  for (DWORD j = 0; j < h->refCap; ++j) {
+    NameRef& r = refs[j];
+    if (r.entry == 0 || r.entry > h->nameCap || r.pid == self) continue;
+    if (r.pid != lastPid) {
+      lastPid = r.pid;
+      lastGone = ProcessGone(r.pid);
+    }
+    if (!lastGone) continue;
+    NamedEntry& n = e[r.entry - 1];
+    n.refs = n.refs > r.count ? n.refs - r.count : 0;
+    r.entry = 0;
+    if (n.refs == 0 && n.name[0] != '\0') {
+      n.name[0] = '\0';
+      StoreOrder();
+      BlockFree(v, n.block, true);
+    }
+  }
+}
+
 }  // namespace
 
 DWORD NamedEntryOf(const View& v, const char* name) {
@@ -62,7 +118,8 @@ DWORD NamedFind(const View& v, const char* name) {
 DWORD NamedAlloc(const View& v, DWORD size, const char* name, DWORD pid, DWORD tid) {
   const AreaHeader* h = v.hdr();
   NamedEntry* e = Entries(v);
-  if (!e || !NameFits(name)) return 0;
+  if (!e || !NameFits(name) || !MarkAlive()) return 0;
+  if (!FindRef(v, h->nameCap, 0, 0, true)) PruneDead(v);  // no free record left
   DWORD i = NamedEntryOf(v, name);
   bool created = false;
   if (i >= h->nameCap) {

@@ -5,7 +5,7 @@
 //                              named block "SHARED" and drops its reference
 //   script <area>              a fixed sequence touching every kind of change
 //                              (run as MEMFAULT.EXE it dies at a chosen store)
-//   hold <area> <event>        keeps the area open until killed
+//   hold <area> <event>        holds the named block "HOLD" until killed
 #include <stdlib.h>
 #include <string.h>
 
@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
   if (!strcmp(mode, "script")) return Script(a);
   if (!strcmp(mode, "hold") && argc == 4) {
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
-    if (!ready || !SetEvent(ready)) return 3;
+    if (!memAllocNamedBlock(a, 64, "HOLD") || !ready || !SetEvent(ready)) return 3;
     Sleep(INFINITE);
   }
   return 1;

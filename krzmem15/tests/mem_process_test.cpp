@@ -93,6 +93,39 @@ TEST_F(Processes, AreaEndsWithItsLastHolderEvenAKilledOne) {
   CloseHandle(ready);
 }
 
+DWORD WINAPI TakeAllNames(LPVOID v) {
+  HMEMAREA a = *static_cast<HMEMAREA*>(v);
+  char n[8];
+  for (int i = 0; i < 31; ++i) {
+    snprintf(n, sizeof n, "N%d", i);
+    if (!memAllocNamedBlock(a, 8, n)) return 1;
+  }
+  return memAllocNamedBlock(a, 8, "HOLD") ? 0 : 2;
+}
+
+TEST_F(Processes, ReferencesOfKilledProcessesMakeRoomWhenNeeded) {
+  memReleaseSharedArea(a);
+  BOOL fInit = FALSE;
+  a = memCreateSharedArea(0x2000, name, 0x2000, &fInit);  // room for 64 references
+  ASSERT_TRUE(a && fInit);
+  HANDLE ready = CreateEventA(nullptr, FALSE, FALSE, name);
+  char args[300];
+  snprintf(args, sizeof args, "hold %s %s", name, name);
+  HANDLE holder = StartChild(args);
+  ASSERT_EQ(WaitForSingleObject(ready, 60000), WAIT_OBJECT_0);
+  TerminateProcess(holder, 9);
+  EXPECT_EQ(WaitChild(holder), 9u);
+  CloseHandle(ready);
+  // The dead child's reference plus 31 of this thread and 32 of another
+  // fill the table; one more must push the dead one out.
+  HANDLE t = CreateThread(nullptr, 0, TakeAllNames, &a, 0, nullptr);
+  ASSERT_EQ(WaitForSingleObject(t, 60000), WAIT_OBJECT_0);
+  DWORD rc = 9;
+  EXPECT_TRUE(GetExitCodeThread(t, &rc) && rc == 0);
+  CloseHandle(t);
+  ASSERT_EQ(TakeAllNames(&a), 0u);
+}
+
 void SetFaultPoint(const char* value) {
 #ifdef _WIN32
   SetEnvironmentVariableA("KRZMEM15_FAULT_AT", value);
