@@ -138,29 +138,6 @@ TEST_F(Mem, StaleInvalidAndForeignHandlesAndLockCounts) {
   EXPECT_NE(memLockBlock(a, mine), nullptr);
 }
 
-// Calls on an area until its handle is released under it (the addresses
-// die with the release, so they are not touched here).
-DWORD WINAPI LockUntilGone(LPVOID v) {
-  HMEMAREA a = *static_cast<HMEMAREA*>(v);
-  HMEMBLOCK h = memAllocBlock(a, 64);
-  DWORD n = 0;
-  for (; memLockBlock(a, h) != nullptr; ++n) memUnlockBlock(a, h);
-  return n;
-}
-
-TEST_F(Mem, ReleaseWhileAnotherThreadWorksOnTheArea) {
-  Open(0x10000, 0x10000);
-  HANDLE t = CreateThread(nullptr, 0, LockUntilGone, &a, 0, nullptr);
-  ASSERT_NE(t, nullptr);
-  Sleep(50);
-  memReleaseSharedArea(a);
-  ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);  // it noticed, it stopped
-  DWORD calls = 0;
-  EXPECT_TRUE(GetExitCodeThread(t, &calls) && calls > 0);
-  CloseHandle(t);
-  a = 0;
-}
-
 struct Proxy {
   HMEMAREA a;
   DWORD tid;

@@ -167,6 +167,12 @@ TEST(Posix, SearchesSystemDirectoryAndPath) {
   setenv("PATH", (dir.string() + ":" + old).c_str(), 1);
   EXPECT_EQ(kt::run(NULL, "pathonly_child exit 9"), 9u);
   setenv("PATH", old.c_str(), 1);
+  // An unquoted path with a blank: the longer prefixes are tried too. The
+  // child's arguments are still split at the blank, as on Windows, so it
+  // sees an unknown mode (exit code 3) rather than failing to start.
+  std::filesystem::create_directories(dir / "with blank");
+  std::filesystem::copy_file(child, dir / "with blank" / "spaced_child");
+  EXPECT_EQ(kt::run(NULL, (dir / "with blank" / "SPACED_CHILD.EXE").string() + " exit 6"), 3u);
   std::filesystem::remove_all(dir);
 }
 
