@@ -11,7 +11,7 @@ const char kEmulatorUsage[] =
     "                         credit=N, drain=N|max (sink, bytes/s), store (sink),\n"
     "                         bytes=N (source), text=T (status). Repeatable; default\n"
     "                         1:status 2:sink 3:echo 4:source\n"
-    "  --fault SPEC           NAME[=ARGS][@WHEN], repeatable:\n"
+    "  --fault FAULT          NAME[=ARGS][@WHEN], repeatable:\n"
     "                         noreply=CMD late=CMD:MS badlen=CMD[:D] result=CMD[:V]\n"
     "                         unknown=CMD[:V] half=CMD|data error=CODE nocredit oversize\n"
     "                         badpsid overflow debit=N creditreq[=N] nodrain stall detach\n"

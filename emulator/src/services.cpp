@@ -23,7 +23,7 @@ void SinkService::Open(uint32_t now_ms) {
 
 void SinkService::OnData(const uint8_t* p, size_t n, uint32_t now_ms) {
   CountIn(n);
-  if (spec_.store) stored_.insert(stored_.end(), p, p + n);
+  if (config_.store) stored_.insert(stored_.end(), p, p + n);
   held_.push_back(n);
   Tick(now_ms);
 }
@@ -31,7 +31,7 @@ void SinkService::OnData(const uint8_t* p, size_t n, uint32_t now_ms) {
 void SinkService::Tick(uint32_t now_ms) {
   uint32_t elapsed = now_ms - last_ms_;
   last_ms_ = now_ms;
-  if (spec_.drain < 0) {
+  if (config_.drain < 0) {
     for (size_t n : held_) stats_.bytes_drained += n;
     held_.clear();
     return;
@@ -40,7 +40,7 @@ void SinkService::Tick(uint32_t now_ms) {
     budget_ = 0;  // an idle sink saves nothing up
     return;
   }
-  budget_ += static_cast<double>(spec_.drain) * elapsed / 1000.0;
+  budget_ += static_cast<double>(config_.drain) * elapsed / 1000.0;
   while (!held_.empty() && budget_ >= static_cast<double>(held_.front())) {
     budget_ -= static_cast<double>(held_.front());
     stats_.bytes_drained += held_.front();
@@ -49,7 +49,7 @@ void SinkService::Tick(uint32_t now_ms) {
   if (held_.empty()) budget_ = 0;
 }
 
-uint32_t SinkService::Capacity() const { return FreeSlots(spec_.credit, held_.size()); }
+uint32_t SinkService::Capacity() const { return FreeSlots(config_.credit, held_.size()); }
 
 void EchoService::Open(uint32_t /*now_ms*/) { pending_.clear(); }
 
@@ -58,7 +58,7 @@ void EchoService::OnData(const uint8_t* p, size_t n, uint32_t /*now_ms*/) {
   pending_.emplace_back(p, p + n);
 }
 
-uint32_t EchoService::Capacity() const { return FreeSlots(spec_.credit, pending_.size()); }
+uint32_t EchoService::Capacity() const { return FreeSlots(config_.credit, pending_.size()); }
 
 uint32_t EchoService::PacketsWanted(size_t max) const {
   uint64_t bytes = 0;
@@ -84,11 +84,11 @@ void SourceService::Open(uint32_t /*now_ms*/) { sent_ = 0; }
 void SourceService::OnData(const uint8_t* /*p*/, size_t n, uint32_t /*now_ms*/) { CountIn(n); }
 
 uint32_t SourceService::PacketsWanted(size_t max) const {
-  return PacketsFor(spec_.bytes - sent_, max);
+  return PacketsFor(config_.bytes - sent_, max);
 }
 
 Bytes SourceService::TakeOutput(size_t max) {
-  uint64_t left = spec_.bytes - sent_;
+  uint64_t left = config_.bytes - sent_;
   size_t n = static_cast<size_t>(std::min<uint64_t>(left, max));
   Bytes out(n);
   for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>((sent_ + i) & 0xFF);
@@ -104,29 +104,29 @@ void StatusService::OnData(const uint8_t* /*p*/, size_t n, uint32_t /*now_ms*/) 
   unanswered_++;
 }
 
-uint32_t StatusService::Capacity() const { return FreeSlots(spec_.credit, unanswered_); }
+uint32_t StatusService::Capacity() const { return FreeSlots(config_.credit, unanswered_); }
 
 uint32_t StatusService::PacketsWanted(size_t /*max*/) const { return unanswered_; }
 
 Bytes StatusService::TakeOutput(size_t max) {
   if (unanswered_ == 0) return {};
   unanswered_--;
-  Bytes out(spec_.text.begin(), spec_.text.end());
+  Bytes out(config_.text.begin(), config_.text.end());
   if (out.size() > max) out.resize(max);
   CountOut(out.size());
   return out;
 }
 
-std::unique_ptr<Service> MakeService(const ServiceSpec& spec) {
-  switch (spec.kind) {
+std::unique_ptr<Service> MakeService(const ServiceSpec& config) {
+  switch (config.kind) {
     case ServiceKind::kSink:
-      return std::make_unique<SinkService>(spec);
+      return std::make_unique<SinkService>(config);
     case ServiceKind::kEcho:
-      return std::make_unique<EchoService>(spec);
+      return std::make_unique<EchoService>(config);
     case ServiceKind::kSource:
-      return std::make_unique<SourceService>(spec);
+      return std::make_unique<SourceService>(config);
     case ServiceKind::kStatus:
-      return std::make_unique<StatusService>(spec);
+      return std::make_unique<StatusService>(config);
   }
   return nullptr;
 }

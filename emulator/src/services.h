@@ -24,9 +24,9 @@ struct ServiceStats {
 
 class Service {
  public:
-  explicit Service(const ServiceSpec& spec) : spec_(spec) {}
+  explicit Service(const ServiceSpec& config) : config_(config) {}
   virtual ~Service() = default;
-  const ServiceSpec& spec() const { return spec_; }
+  const ServiceSpec& config() const { return config_; }
   const ServiceStats& stats() const { return stats_; }
   // A message (packet) channel rather than a byte stream.
   virtual bool IsPacketChannel() const { return false; }
@@ -53,7 +53,7 @@ class Service {
     stats_.packets_out++;
     stats_.bytes_out += n;
   }
-  ServiceSpec spec_;
+  ServiceSpec config_;
   ServiceStats stats_;
   Bytes stored_;
 };
@@ -67,7 +67,7 @@ class SinkService : public Service {
   void OnData(const uint8_t* p, size_t n, uint32_t now_ms) override;
   void Tick(uint32_t now_ms) override;
   uint32_t Capacity() const override;
-  void StopDraining() override { spec_.drain = 0; }
+  void StopDraining() override { config_.drain = 0; }
   size_t held_packets() const { return held_.size(); }
 
  private:
@@ -98,7 +98,7 @@ class SourceService : public Service {
   using Service::Service;
   void Open(uint32_t now_ms) override;
   void OnData(const uint8_t* p, size_t n, uint32_t now_ms) override;
-  uint32_t Capacity() const override { return spec_.credit; }
+  uint32_t Capacity() const override { return config_.credit; }
   uint32_t PacketsWanted(size_t max) const override;
   Bytes TakeOutput(size_t max) override;
 
@@ -122,7 +122,7 @@ class StatusService : public Service {
   uint32_t unanswered_ = 0;
 };
 
-std::unique_ptr<Service> MakeService(const ServiceSpec& spec);
+std::unique_ptr<Service> MakeService(const ServiceSpec& config);
 
 }  // namespace emu
 

@@ -49,9 +49,9 @@ bool WireRunner::Start(const std::string& port, std::string* error) {
   return true;
 }
 
-bool WireRunner::AddFault(const std::string& spec, std::string* error) {
+bool WireRunner::AddFault(const std::string& text, std::string* error) {
   Fault f;
-  if (!ParseFault(spec, &f, error)) return false;
+  if (!ParseFault(text, &f, error)) return false;
   std::lock_guard<std::mutex> lock(mu_);
   peripheral_.AddFault(f);
   return true;

@@ -36,7 +36,7 @@ class WireRunner {
   bool attached() const { return attached_; }
 
   // Parses and adds a fault (see Peripheral::AddFault); false with the reason.
-  bool AddFault(const std::string& spec, std::string* error);
+  bool AddFault(const std::string& text, std::string* error);
 
   // Runs fn on the peripheral while the serving thread keeps off it.
   template <class F>

@@ -30,10 +30,10 @@ EmuConfig ConfigWith(const std::vector<std::string>& services,
                      const std::vector<std::string>& faults) {
   EmuConfig cfg;
   for (const std::string& s : services) {
-    ServiceSpec spec;
+    ServiceSpec service;
     std::string err;
-    if (!ParseService(s, &spec, &err)) std::abort();
-    cfg.services.push_back(spec);
+    if (!ParseService(s, &service, &err)) std::abort();
+    cfg.services.push_back(service);
   }
   for (const std::string& f : faults) {
     Fault fault;

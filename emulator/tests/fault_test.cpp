@@ -166,10 +166,10 @@ TEST(Faults, FaultsAddedWhileRunningCountFromThen) {
   h.Open(0x80, 2, 0);
   h.Advance(1000);
   const char* specs[] = {"noreply=open", "error=4@t=500", "badpsid@bytes=2"};
-  for (const char* spec : specs) {
+  for (const char* text : specs) {
     Fault f;
     std::string err;
-    ASSERT_TRUE(ParseFault(spec, &f, &err)) << err;
+    ASSERT_TRUE(ParseFault(text, &f, &err)) << err;
     h.p.AddFault(f);
   }
   h.Send(ConfigSocketCommand(4, 0x100C, 0x0406, 0));

@@ -9,7 +9,7 @@ namespace {
 
 constexpr size_t kMaxOut = 1024;
 
-struct Spec {
+struct Conversion {
   bool left = false, zero = false, prefix = false;
   unsigned width = 0;
   int precision = -1;
@@ -17,7 +17,7 @@ struct Spec {
   char type = 0;
 };
 
-const char* parse(const char* f, Spec* s) {
+const char* parse(const char* f, Conversion* s) {
   for (;; ++f) {
     if (*f == '-') {
       s->left = true;
@@ -45,7 +45,7 @@ const char* parse(const char* f, Spec* s) {
 
 void pad(std::string& out, size_t n, char c) { out.append(n, c); }
 
-void emit_field(std::string& out, const Spec& s, const std::string& body) {
+void emit_field(std::string& out, const Conversion& s, const std::string& body) {
   size_t w = s.width;
   if (body.size() >= w) {
     out += body;
@@ -58,7 +58,7 @@ void emit_field(std::string& out, const Spec& s, const std::string& body) {
   }
 }
 
-void emit_number(std::string& out, const Spec& s, va_list& ap) {
+void emit_number(std::string& out, const Conversion& s, va_list& ap) {
   bool is_signed = s.type == 'd' || s.type == 'i';
   unsigned long long v;
   bool negative = false;
@@ -112,7 +112,7 @@ int WINAPI wvsprintfA(LPSTR lpOut, LPCSTR lpFmt, va_list arglist) {
       ++f;
       continue;
     }
-    Spec s;
+    Conversion s;
     f = parse(f, &s);
     switch (s.type) {
       case 'c':
