@@ -56,14 +56,18 @@ HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
   return (HGLOBAL)key;
 }
 
+// The block of a handle; end() with ERROR_INVALID_HANDLE set when there is none.
+static auto find_block(Heap& h, HGLOBAL hMem) {
+  auto it = h.blocks.find((uintptr_t)hMem);
+  if (it == h.blocks.end()) SetLastError(ERROR_INVALID_HANDLE);
+  return it;
+}
+
 LPVOID WINAPI GlobalLock(HGLOBAL hMem) {
   Heap& h = heap();
   std::lock_guard<std::mutex> g(h.lock);
-  auto it = h.blocks.find((uintptr_t)hMem);
-  if (it == h.blocks.end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return NULL;
-  }
+  auto it = find_block(h, hMem);
+  if (it == h.blocks.end()) return NULL;
   if (it->second.moveable) ++it->second.locks;
   return it->second.data;
 }
@@ -71,11 +75,8 @@ LPVOID WINAPI GlobalLock(HGLOBAL hMem) {
 BOOL WINAPI GlobalUnlock(HGLOBAL hMem) {
   Heap& h = heap();
   std::lock_guard<std::mutex> g(h.lock);
-  auto it = h.blocks.find((uintptr_t)hMem);
-  if (it == h.blocks.end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  auto it = find_block(h, hMem);
+  if (it == h.blocks.end()) return FALSE;
   Block& b = it->second;
   if (!b.moveable) return TRUE;  // fixed blocks are always "locked"
   if (b.locks == 0) {
@@ -92,11 +93,8 @@ BOOL WINAPI GlobalUnlock(HGLOBAL hMem) {
 SIZE_T WINAPI GlobalSize(HGLOBAL hMem) {
   Heap& h = heap();
   std::lock_guard<std::mutex> g(h.lock);
-  auto it = h.blocks.find((uintptr_t)hMem);
-  if (it == h.blocks.end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
+  auto it = find_block(h, hMem);
+  if (it == h.blocks.end()) return 0;
   return it->second.size;
 }
 
@@ -113,11 +111,8 @@ HGLOBAL WINAPI GlobalHandle(LPCVOID pMem) {
 HGLOBAL WINAPI GlobalReAlloc(HGLOBAL hMem, SIZE_T dwBytes, UINT uFlags) {
   Heap& h = heap();
   std::lock_guard<std::mutex> g(h.lock);
-  auto it = h.blocks.find((uintptr_t)hMem);
-  if (it == h.blocks.end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return NULL;
-  }
+  auto it = find_block(h, hMem);
+  if (it == h.blocks.end()) return NULL;
   Block b = it->second;
   if (uFlags & GMEM_MODIFY) return hMem;
   void* data = realloc(b.data, dwBytes ? dwBytes : 1);
@@ -143,11 +138,8 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
   {
     Heap& h = heap();
     std::lock_guard<std::mutex> g(h.lock);
-    auto it = h.blocks.find((uintptr_t)hMem);
-    if (it == h.blocks.end()) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return hMem;
-    }
+    auto it = find_block(h, hMem);
+    if (it == h.blocks.end()) return hMem;
     data = it->second.data;
     h.blocks.erase(it);
   }

@@ -151,6 +151,18 @@ void fill_header(SegHeader* h, const OpenRequest& req, const std::string& name) 
   if (req.init) req.init((char*)h + kStateOffset, req.arg);
 }
 
+// Hands a newly made segment to the caller; only mappings keep their file.
+OpenResult finish_created(SegHeader* h, int fd, const OpenRequest& req, Segment* out) {
+  out->header = h;
+  out->data_size = req.data_size;
+  if (req.type == SegType::Mapping) {
+    out->fd = fd;
+  } else {
+    close(fd);
+  }
+  return OpenResult::Created;
+}
+
 OpenResult open_unnamed(const OpenRequest& req, Segment* out) {
   size_t total = kPage + (req.type == SegType::Mapping ? round_page(req.data_size) : 0);
   int fd = memfd_create("w32p", MFD_CLOEXEC);
@@ -167,14 +179,7 @@ OpenResult open_unnamed(const OpenRequest& req, Segment* out) {
   }
   fill_header(h, req, std::string());
   h->magic = kMagic;
-  out->header = h;
-  out->data_size = req.data_size;
-  if (req.type == SegType::Mapping) {
-    out->fd = fd;
-  } else {
-    close(fd);
-  }
-  return OpenResult::Created;
+  return finish_created(h, fd, req, out);
 }
 
 // Runs under NameGuard.
@@ -263,14 +268,7 @@ OpenResult open_named(const OpenRequest& req, const std::string& name, Segment* 
   __atomic_store_n(&h->magic, kMagic, __ATOMIC_RELEASE);
   out->shm = shm;
   out->named = true;
-  out->header = h;
-  out->data_size = req.data_size;
-  if (req.type == SegType::Mapping) {
-    out->fd = fd;
-  } else {
-    close(fd);
-  }
-  return OpenResult::Created;
+  return finish_created(h, fd, req, out);
 }
 
 }  // namespace
