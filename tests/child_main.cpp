@@ -8,11 +8,16 @@
 //     <ready> "-": none.
 //   ppi <port> <ready> <go|->
 //     holds the port's mutex from <ready> until <go> (with "-": for ever).
+//   refail - -
+//     alone: detaches, fails to attach while an event holds the name of the
+//     attach mutex, then attaches again. Exit code 16 * attach count when
+//     the failed attach kept nothing, else 1..4.
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
 #include "channel/chanrec.h"
+#include "shared/lifecycle.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
 
@@ -36,8 +41,27 @@ static void SetUpPort(const char* lpszKind, BYTE bPort) {
   ReleasePPI(bPort);
 }
 
+static int AttachFailsAndKeepsNothing() {
+  HINSTANCE hInstance = hMlcInstance;
+  DllMain(hInstance, DLL_PROCESS_DETACH, NULL);
+  HANDLE hBlocker = CreateEventA(NULL, TRUE, FALSE, "KRZMLC15_MLCAttachMutex_");
+  if (DllMain(hInstance, DLL_PROCESS_ATTACH, NULL)) return 1;
+  HANDLE hMutex = OpenMutexA(SYNCHRONIZE, FALSE, "PPI_API_MUTEX_LPT1");
+  if (hMutex) return 2;  // a mutex made before the failure is still open
+  BOOL fInit = FALSE;
+  HMEMAREA hArea = memCreateSharedArea(0x10000, "KRZMLC15_MLCGlobal_", 0x10000, &fInit);
+  memReleaseSharedArea(hArea);
+  if (!fInit) return 3;  // the global area is still held
+  CloseHandle(hBlocker);
+  if (!DllMain(hInstance, DLL_PROCESS_ATTACH, NULL)) return 4;
+  int iResult = 16 * (int)ObtainMGD()->dwMlcAttachCount;
+  ReleaseMGD();
+  return iResult;
+}
+
 int main(int argc, char** argv) {
   if (argc < 4 || (strcmp(argv[1], "ppi") == 0 && argc < 5)) return 250;
+  if (strcmp(argv[1], "refail") == 0) return AttachFailsAndKeepsNothing();
   int iPort = atoi(argv[2]);
   HANDLE hReady = Event(strcmp(argv[1], "hold") == 0 ? argv[2] : argv[3]);
   if (strcmp(argv[1], "hold") == 0) {

@@ -2,6 +2,7 @@
 // state, process detach leaves it and tears it down after the last process.
 #include "debug/cm_debug.h"
 #include "port/porthandle.h"
+#include "shared/attached.h"
 #include "shared/config.h"
 #include "shared/lifecycle.h"
 #include "shared/locks.h"
@@ -18,6 +19,51 @@ static void ReleaseGlobalArea() {
   GlobalMapMem = 0;
   pMlcGlobalData = NULL;
   pPerPortInfo = NULL;
+}
+
+// Drops this process's hold on the named blocks of the global area. The
+// detaching thread need not be the one that attached: the blocks are freed
+// on behalf of the attaching thread.
+static void ReleaseNamedBlock(LPCSTR lpszName) {
+  memUnlockNamedBlock(GlobalMapMem, lpszName);
+  memFreeNamedBlockProxy(GlobalMapMem, lpszName, dwProcAttachTID);
+}
+
+// Undoes the attach steps up to the mutexes, in reverse order.
+static void UndoAttach() {
+  CloseGlobalMutexes();
+  CloseAttachTable();
+  ReleaseNamedBlock(szPortsBlock);
+  ReleaseNamedBlock(szGlobalBlock);
+  ReleaseGlobalArea();
+}
+
+// Counts this process in. The first live process (none recorded, or all
+// recorded ones gone) initialises the records, also in an area left behind
+// by processes that ended without detaching; the others join them.
+static BOOL JoinSharedState() {
+  ObtainAttach();
+  MlcGlobalData* lpMGD = ObtainMGD();
+  DWORD dwOthers = PruneAttached();
+  if (!AddAttached()) {
+    ReleaseMGD();
+    ReleaseAttach();
+    MLCLOG(DBG_TRACE, "DllMain: process not recorded as attached\n");
+    return FALSE;
+  }
+  if (dwOthers == 0) {
+    MLCLOG(DBG_TRACE, "DllMain: Init'ing port data\n");
+    InitPortData(pPerPortInfo, lpMGD);
+    ReleaseMGD();
+  } else {
+    lpMGD->dwMlcAttachCount = dwOthers + 1;
+    ReleaseMGD();
+    MLCLOG(DBG_TRACE, "DllMain: Fill mutex, MGDptr->dwMlcAttachCount %d\n", dwOthers + 1);
+    FillMutexArray();
+    MapUsedPortAreas();
+  }
+  ReleaseAttach();
+  return TRUE;
 }
 
 static BOOL ProcessAttach(HINSTANCE hInstance) {
@@ -54,8 +100,7 @@ static BOOL ProcessAttach(HINSTANCE hInstance) {
       memAllocNamedBlock(GlobalMapMem, MLC_PORT_COUNT * sizeof(PerPortInfo), szPortsBlock);
   if (!hPorts) {
     MLCLOG(DBG_TRACE, "DllMain: hKey :2 is NULL\n");
-    memUnlockNamedBlock(GlobalMapMem, szGlobalBlock);
-    memFreeNamedBlock(GlobalMapMem, szGlobalBlock);
+    ReleaseNamedBlock(szGlobalBlock);
     ReleaseGlobalArea();
     return FALSE;
   }
@@ -63,39 +108,30 @@ static BOOL ProcessAttach(HINSTANCE hInstance) {
   if (!pPerPortInfo) {
     MLCLOG(DBG_TRACE, "DllMain: PerPortInfo is NULL\n");
     memFreeNamedBlock(GlobalMapMem, szPortsBlock);
-    memUnlockNamedBlock(GlobalMapMem, szGlobalBlock);
-    memFreeNamedBlock(GlobalMapMem, szGlobalBlock);
+    ReleaseNamedBlock(szGlobalBlock);
+    ReleaseGlobalArea();
+    return FALSE;
+  }
+
+  if (!OpenAttachTable()) {
+    MLCLOG(DBG_TRACE, "DllMain: attach table is NULL\n");
+    ReleaseNamedBlock(szPortsBlock);
+    ReleaseNamedBlock(szGlobalBlock);
     ReleaseGlobalArea();
     return FALSE;
   }
   MLCLOG(DBG_TRACE, "DllMain: memory allocated, fInit %d\n", fInit);
 
+  // A failure closes the handles made so far: a process that cannot load
+  // the library keeps nothing of it.
   if (!CreateGlobalMutexes()) {
-    // The handles created so far stay open; the process cannot load us.
     MLCLOG(DBG_TRACE, "DllMain: CreateGlobalMutex fails\n");
-    memUnlockNamedBlock(GlobalMapMem, szPortsBlock);
-    memFreeNamedBlock(GlobalMapMem, szPortsBlock);
-    memUnlockNamedBlock(GlobalMapMem, szGlobalBlock);
-    memFreeNamedBlock(GlobalMapMem, szGlobalBlock);
-    ReleaseGlobalArea();
+    UndoAttach();
     return FALSE;
   }
-
-  // The attach count changes under the MGD mutex, so processes attaching
-  // and detaching at the same moment never lose a count.
-  if (fInit) {
-    MLCLOG(DBG_TRACE, "DllMain: Init'ing port data\n");
-    ObtainMGD();
-    InitPortData(pPerPortInfo, pMlcGlobalData);
-    ReleaseMGD();
-  } else {
-    MlcGlobalData* lpMGD = ObtainMGD();
-    lpMGD->dwMlcAttachCount++;
-    DWORD dwCount = lpMGD->dwMlcAttachCount;
-    ReleaseMGD();
-    MLCLOG(DBG_TRACE, "DllMain: Fill mutex, MGDptr->dwMlcAttachCount %d\n", dwCount);
-    FillMutexArray();
-    MapUsedPortAreas();
+  if (!JoinSharedState()) {
+    UndoAttach();
+    return FALSE;
   }
 
   MLCLOG(DBG_TRACE, "DllMain: Exit DLL_Process_Attach\n");
@@ -107,26 +143,28 @@ static void ProcessDetach() {
   MLCLOG(DBG_TRACE, "---> DllMain: Got PROCESS_DETACH\n");
   for (BYTE bPort = 0; bPort < MLC_PORT_COUNT; ++bPort) ReleasePortHandle(bPort, FALSE);
 
+  // Leaving and the teardown hold the attach mutex: a process attaching
+  // meanwhile waits and then finds the records torn down, not half freed.
+  // The MGD mutex is held only for the count; the teardown takes port
+  // mutexes, which come before it.
+  ObtainAttach();
   MlcGlobalData* lpMGD = ObtainMGD();
-  DWORD dwCount = --lpMGD->dwMlcAttachCount;
+  RemoveAttached();
+  DWORD dwCount = PruneAttached();
+  lpMGD->dwMlcAttachCount = dwCount;
   ReleaseMGD();
-  // The teardown runs outside the MGD mutex: it takes port mutexes, which
-  // come before the MGD mutex in the lock order.
   if (dwCount == 0) {
     FreeAllPorts();
   } else {
     FreeUnusedUnmappedPorts();
   }
+  ReleaseAttach();
   MLCLOG(DBG_TRACE, "DllMain: dwMlcAttachCount is now %ld\n", (LONG)dwCount);
 
   CloseGlobalMutexes();
-
-  // The detaching thread need not be the one that attached: the named
-  // blocks are freed on behalf of the attaching thread.
-  memUnlockNamedBlock(GlobalMapMem, szGlobalBlock);
-  memFreeNamedBlockProxy(GlobalMapMem, szGlobalBlock, dwProcAttachTID);
-  memUnlockNamedBlock(GlobalMapMem, szPortsBlock);
-  memFreeNamedBlockProxy(GlobalMapMem, szPortsBlock, dwProcAttachTID);
+  CloseAttachTable();
+  ReleaseNamedBlock(szGlobalBlock);
+  ReleaseNamedBlock(szPortsBlock);
 
   ReleaseGlobalArea();
   for (int iPort = 0; iPort < MLC_PORT_COUNT; ++iPort) {

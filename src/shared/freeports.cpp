@@ -69,11 +69,15 @@ void TeardownPort(BYTE bPort, PerPortInfo* lpPPI, const TeardownText& text, BOOL
 }  // namespace
 
 void FreeAllPorts() {
-  // No other process is attached, so no port mutex is taken here.
+  // No other process is attached. The port's mutex is still taken, for a
+  // time-limited wait only: a thread of this process that is still running
+  // at exit may hold it, and the teardown must not wait for it for ever.
   MLCLOG(DBG_ENTRY, "FreeAllPorts: Entering FreeAllPorts()\n");
   for (BYTE bPort = 0; bPort < MLC_PORT_COUNT; ++bPort) {
     if (!PortMapMemInfo[bPort]) continue;
-    TeardownPort(bPort, ObtainPPINoWait(bPort), kLastProcess, FALSE);
+    PerPortInfo* lpLocked = CheckPPI(bPort);
+    TeardownPort(bPort, lpLocked ? lpLocked : ObtainPPINoWait(bPort), kLastProcess, FALSE);
+    CheckReleasePPI(lpLocked, bPort);
   }
   MLCCleanup();
   MLCLOG(DBG_EXIT, "Leaving FreeAllPorts()\n");

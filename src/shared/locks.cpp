@@ -8,6 +8,7 @@
 HANDLE PPI_Mutex[MLC_PORT_COUNT] = {NULL, NULL, NULL};
 HANDLE Read_Mutex[MLC_PORT_COUNT] = {NULL, NULL, NULL};
 HANDLE MGD_Mutex = NULL;
+HANDLE Attach_Mutex = NULL;
 HANDLE hPMLInitDeInit = NULL;
 
 static const char szPMLEventName[] = "PML_INIT_DEINIT_EVENT";
@@ -51,6 +52,14 @@ BOOL CreateGlobalMutexes() {
     return FALSE;
   }
   MLCLOG(DBG_TRACE, "CreateGlobalMutexes(): Created MGD_MUTEX mutex %s\n", szName);
+
+  wsprintfA(szName, "%s%s", MLC_MODULE_NAME, "_MLCAttachMutex_");
+  Attach_Mutex = CreateMutexA(&sa, FALSE, szName);
+  if (!Attach_Mutex) {
+    MLCLOG(DBG_ERROR, "CreateGlobalMutexes():Failed to create attach mutex %s\n", szName);
+    return FALSE;
+  }
+  MLCLOG(DBG_TRACE, "CreateGlobalMutexes(): Created attach mutex %s\n", szName);
 
   // Auto-reset, signalled: no PML initialisation is running. The event's
   // outcome does not decide the attach.
@@ -102,6 +111,7 @@ BOOL CloseGlobalMutexes() {
     CloseIfOpen(&Read_Mutex[iPort]);
   }
   CloseIfOpen(&MGD_Mutex);
+  CloseIfOpen(&Attach_Mutex);
   CloseIfOpen(&hPMLInitDeInit);
   return TRUE;
 }
@@ -160,3 +170,11 @@ MlcGlobalData* ObtainMGD() {
 }
 
 void ReleaseMGD() { ReleaseMutex(MGD_Mutex); }
+
+void ObtainAttach() {
+  if (WaitForSingleObject(Attach_Mutex, INFINITE) == WAIT_FAILED) {
+    MLCLOG(DBG_ERROR, "ObtainAttach: Failed on wait err =%lx\n", GetLastError());
+  }
+}
+
+void ReleaseAttach() { ReleaseMutex(Attach_Mutex); }

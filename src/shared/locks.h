@@ -1,8 +1,8 @@
 // The machine-wide named mutexes guarding the shared records, the PML
 // init/deinit event, and the operations that take and release them.
 //
-// Lock order: a port's PPI mutex before its Read mutex and before the MGD
-// mutex; never the PPI mutexes of two ports at once.
+// Lock order: the attach mutex first; a port's PPI mutex before its Read
+// mutex and before the MGD mutex; never the PPI mutexes of two ports at once.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +12,7 @@
 extern HANDLE PPI_Mutex[MLC_PORT_COUNT];   // "PPI_API_MUTEX_<port>": the port's record and blocks
 extern HANDLE Read_Mutex[MLC_PORT_COUNT];  // "READ_API_MUTEX_<port>": reading the port's wire
 extern HANDLE MGD_Mutex;                   // "KRZMLC15_MLCMGDMutex_": MlcGlobalData
+extern HANDLE Attach_Mutex;                // "KRZMLC15_MLCAttachMutex_": joining and leaving
 extern HANDLE hPMLInitDeInit;              // "PML_INIT_DEINIT_EVENT"
 
 // Creates (or opens) every mutex and the event; FALSE when a mutex fails.
@@ -34,6 +35,12 @@ void CheckReleasePPI(PerPortInfo* lpPPI, BYTE bPort);
 
 MlcGlobalData* ObtainMGD();
 void ReleaseMGD();
+
+// Joining the shared state at attach and leaving it at detach (the count of
+// attached processes and the last process's teardown) hold the attach
+// mutex, so a process never joins records that are being torn down.
+void ObtainAttach();
+void ReleaseAttach();
 
 // Channel records and socket entries by index. Each takes and releases the
 // port's PPI mutex itself; callers may hold it already (it is recursive).

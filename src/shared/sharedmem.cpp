@@ -1,6 +1,7 @@
 #include "shared/sharedmem.h"
 
 #include "debug/cm_debug.h"
+#include "shared/lifecycle.h"
 #include "shared/records.h"
 
 void CreateMLCMapMemArea(BYTE bPort) {
@@ -12,6 +13,13 @@ void CreateMLCMapMemArea(BYTE bPort) {
       memCreateSharedArea(MLC_PORT_AREA_SIZE, szName, MLC_PORT_AREA_MAX, &fInit);
   MLCLOG(DBG_TRACE, "CreateMLCMMA: , fInit %d MMI: 0x%X, map mem area %s\n", fInit,
          PortMapMemInfo[bPort], szName);
+  // A new area while the record names blocks: the area vanished with the
+  // last process that mapped it, and the blocks with it.
+  const PerPortInfo* lpPPI = &pPerPortInfo[bPort];
+  if (PortMapMemInfo[bPort] && fInit &&
+      (lpPPI->hChanPtrArray || lpPPI->hSocketInfoArray || lpPPI->hDeviceID)) {
+    ForgetLostPort(bPort);
+  }
 }
 
 HMEMBLOCK AllocMLCCheck(BYTE bPort, DWORD dwSize) {

@@ -13,7 +13,9 @@
 #define MLC_PORT_AREA_MAX 0xF10000
 
 // Maps (creates or opens) the port's area and stores its handle in
-// PortMapMemInfo[bPort], also when that fails (0).
+// PortMapMemInfo[bPort], also when that fails (0). An area made anew while
+// the port's record names blocks was lost: the port is cleared
+// (ForgetLostPort). Callers hold the port's mutex.
 void CreateMLCMapMemArea(BYTE bPort);
 
 // Allocation, reallocation and locking map the port area first when this
