@@ -95,8 +95,8 @@ KRZMLC15_API void WINAPI MLCCleanup(void);
 KRZMLC15_API BOOL WINAPI MLCSetPMLInitDeInitEvent(void);
 KRZMLC15_API DWORD WINAPI MLCWaitForPMLInitDeInitEvent(void);
 
-/* Kept for callers of the old 16-bit library's exit procedure: does nothing
- * and returns 1. */
+/* The exit procedure that 16-bit Windows called before unloading a library;
+ * kept for callers that still call it. Does nothing and returns 1. */
 KRZMLC15_API int WINAPI WEP(int nParameter);
 
 #ifdef __cplusplus

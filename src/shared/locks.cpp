@@ -62,12 +62,13 @@ BOOL CreateGlobalMutexes() {
   MLCLOG(DBG_TRACE, "CreateGlobalMutexes(): Created attach mutex %s\n", szName);
 
   // Auto-reset, signalled: no PML initialisation is running. The event's
-  // outcome does not decide the attach.
+  // outcome does not decide the attach. An opened handle must allow waits
+  // as well as setting: the helper's stop and the PML component wait on it.
   hPMLInitDeInit = CreateEventA(&sa, FALSE, TRUE, szPMLEventName);
   if (hPMLInitDeInit) {
     MLCLOG(DBG_TRACE, "PMLInitDeInit Create Event\n");
   } else {
-    hPMLInitDeInit = OpenEventA(EVENT_MODIFY_STATE, TRUE, szPMLEventName);
+    hPMLInitDeInit = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, TRUE, szPMLEventName);
     MLCLOG(DBG_TRACE, "PMLInitDeInit Open Event\n");
   }
   return TRUE;
