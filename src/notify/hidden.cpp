@@ -5,6 +5,7 @@
 
 #include "debug/cm_debug.h"
 #include "krzmlc15.h"
+#include "shared/config.h"
 #include "shared/locks.h"
 
 UINT AppendLoadPath(LPSTR lpBuffer, UINT uDirLen, LPCSTR lpszFile, UINT cbBuffer) {
@@ -32,9 +33,21 @@ static BOOL StartHelper(LPSTR lpszCommandLine, PROCESS_INFORMATION* pPI) {
                         &si, pPI);
 }
 
+// Whether a helper is set up and its window still exists. A helper that
+// ended without MLCCleanup (stopped, killed) leaves its setup behind; that
+// is cleared here, so that a new helper can set up. Under the MGD mutex.
+static BOOL HelperSetUp(MlcGlobalData* pMGD) {
+  if (!pMGD->bMLCSetupDone) return FALSE;
+  if (IsWindow(HwndFromDword(pMGD->hHiddenWnd))) return TRUE;
+  MLCLOG(DBG_ERROR, "!   LHE: helper window 0x%lx is gone; setup cleared\n", pMGD->hHiddenWnd);
+  pMGD->hHiddenWnd = 0;
+  pMGD->bMLCSetupDone = FALSE;
+  return FALSE;
+}
+
 int LaunchHiddenExe() {
   MlcGlobalData* pMGD = ObtainMGD();
-  if (pMGD->bMLCSetupDone) {
+  if (HelperSetUp(pMGD)) {
     MLCLOG(DBG_TRACE, "LaunchHiddenExe: Setup already done\n");
     ReleaseMGD();
     return 1;
@@ -53,35 +66,42 @@ int LaunchHiddenExe() {
     return MLC_SYSTEM_FAILURE;
   }
 
+  // The caller holds its port's mutex: the wait for the helper's setup ends
+  // after gHelper_Setup_Timeout ms whatever the helper does. The helper is
+  // left running; it may still set up later.
   MLCLOG(DBG_TRACE, "LHE: Wait for input idle so zolvihide.exe has a chance to start\n");
+  const DWORD dwStart = GetTickCount();
+  const DWORD dwLimit = (DWORD)gHelper_Setup_Timeout;
   int iResult = 1;
   pMGD = ObtainMGD();
   while (!pMGD->bMLCSetupDone) {
     ReleaseMGD();
-    DWORD dwWaitRet = WaitForInputIdle(pi.hProcess, MLC_HELPER_IDLE_TIMEOUT);
+    DWORD dwElapsed = GetTickCount() - dwStart;
+    DWORD dwWaitRet =
+        dwElapsed < dwLimit ? WaitForInputIdle(pi.hProcess, dwLimit - dwElapsed) : WAIT_TIMEOUT;
     MLCLOG(DBG_TRACE, "Done waiting for input idle\n");
+    // Idle for input, the helper runs its message loop and calls MLCSetup
+    // soon: pause briefly, and notice a helper that ended instead.
+    BOOL fEnded = dwWaitRet == 0 && WaitForSingleObject(pi.hProcess, 10) == WAIT_OBJECT_0;
     pMGD = ObtainMGD();
+    if (pMGD->bMLCSetupDone) break;
     if (dwWaitRet != 0) {
       MLCLOG(DBG_ERROR, "dwWaitRet is non-zero\n");
       iResult = MLC_SYSTEM_FAILURE;
       break;
     }
-    // A helper that ended without calling MLCSetup never will: give up
-    // instead of waiting for it for ever.
-    if (!pMGD->bMLCSetupDone && WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0) {
+    if (fEnded) {
       MLCLOG(DBG_ERROR, "!   LHE: helper ended before its setup\n");
       iResult = MLC_SYSTEM_FAILURE;
       break;
     }
-    // The helper is idle for input but has not finished its setup yet:
-    // yield the processor instead of retesting the flag flat out.
-    if (!pMGD->bMLCSetupDone) {
-      ReleaseMGD();
-      Sleep(1);
-      pMGD = ObtainMGD();
+    if (GetTickCount() - dwStart >= dwLimit) {
+      MLCLOG(DBG_ERROR, "!   LHE: helper not set up within %lu ms\n", dwLimit);
+      iResult = MLC_SYSTEM_FAILURE;
+      break;
     }
   }
-  MLCLOG(DBG_TRACE, "bMLCSetupDone == TRUE\n");
+  if (iResult == 1) MLCLOG(DBG_TRACE, "bMLCSetupDone == TRUE\n");
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
   ReleaseMGD();
@@ -92,19 +112,27 @@ int KillHiddenExe() {
   MLCLOG(DBG_ENTRY, "--->KillHiddenExe: Enter\n");
   MlcGlobalData* pMGD = ObtainMGD();
   HWND hHidden = HwndFromDword(pMGD->hHiddenWnd);
-  if (hHidden && IsWindow(hHidden)) {
+  // Asked to close, or gone already, the helper is no longer set up: the
+  // next link initialisation starts a new one.
+  BOOL fStopped = !hHidden || !IsWindow(hHidden);
+  if (!fStopped) {
     MLCLOG(DBG_TRACE, "KillHiddenExe Attempting to Obtain PMLInitDeInit Event\n");
     DWORD dwWait = WaitForSingleObject(hPMLInitDeInit, 0);
     if (dwWait == WAIT_OBJECT_0) {
       MLCLOG(DBG_TRACE, "KillHiddenExe PMLInitDeInit Event Obtained\n");
       PostMessageA(hHidden, WM_CLOSE, 0, 0);
       MLCLOG(DBG_TRACE, "KillHiddenExe: PostMessage WM_CLOSE Windows= 0x%x\n", pMGD->hHiddenWnd);
+      fStopped = TRUE;
     } else {
       MLCLOG(DBG_ERROR,
              "!   KillHiddenExe: wait for PMLInitDeInit Event failed (%lu), err=%lu; "
              "helper not stopped\n",
              dwWait, GetLastError());
     }
+  }
+  if (fStopped) {
+    pMGD->hHiddenWnd = 0;
+    pMGD->bMLCSetupDone = FALSE;
   }
   pMGD->wPollTimerId = 0;
   ReleaseMGD();

@@ -7,16 +7,16 @@
 // Where the helper is looked for when the search by name fails, below the
 // system directory.
 #define MLC_HELPER_DRIVER_DIR "spool\\DRIVERS\\W32X86\\"
-// How long the launcher waits for the helper to become idle.
-#define MLC_HELPER_IDLE_TIMEOUT 300000
 // How long MLCWaitForPMLInitDeInitEvent waits for the event.
 #define MLC_PML_EVENT_TIMEOUT 3000
 
-// Starts the helper unless setup is done already and waits until it has run
-// MLCSetup: 1, or MLC_SYSTEM_FAILURE (-19).
+// Starts the helper unless one is set up and its window exists, and waits
+// until it has run MLCSetup, at most gHelper_Setup_Timeout ms: 1, or
+// MLC_SYSTEM_FAILURE (-19).
 int LaunchHiddenExe();
 // Asks the helper to close when no PML initialisation or deinitialisation
-// is running; clears the poll timer id in any case. Always 1.
+// is running, and then (or when its window is gone) clears the setup state;
+// clears the poll timer id in any case. Always 1.
 int KillHiddenExe();
 // "<system directory>\spool\DRIVERS\W32X86\<file>" into lpBuffer: the length
 // of the directory part (non-zero), or 0 when it does not fit or the system

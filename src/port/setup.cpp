@@ -15,8 +15,6 @@ int WINAPI MLCSetup(HWND hWnd) {
     ReleaseMGD();
     return 0;
   }
-  pMGD->hHiddenWnd = DwordFromHwnd(hWnd);
-
   WNDCLASSA wc;
   if (!GetClassInfoA(hMlcInstance, MLC_HIDDEN_WND_CLASS, &wc)) {
     memset(&wc, 0, sizeof wc);
@@ -42,6 +40,9 @@ int WINAPI MLCSetup(HWND hWnd) {
     SetPortHandle(bPort, hPort);
   }
 
+  // The window is recorded with the setup only: a failed setup leaves no
+  // helper window behind.
+  pMGD->hHiddenWnd = DwordFromHwnd(hWnd);
   MLCLOG(DBG_TRACE, "MLCSetup: Setting bMLCSetupDone to true\n");
   pMGD->bMLCSetupDone = TRUE;
   ReleaseMGD();

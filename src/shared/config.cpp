@@ -19,6 +19,7 @@ INT g_bDoMlcSync = 0;
 INT gPPI_Mutex_Timeout = 100;
 INT gMlc_Force_Poll = 0;
 INT gRetry_Resent_Stream_Packet = 0;
+INT gHelper_Setup_Timeout = 5000;
 
 static INT ReadKey(LPCSTR lpszKey, INT nDefault) {
   return (INT)GetPrivateProfileIntA("KRZMLC15", lpszKey, nDefault, "KRZTBX15.INI");
@@ -40,6 +41,7 @@ void LoadIniValues() {
   gPPI_Mutex_Timeout = ReadKey("PPI_MUTEX_TIMEOUT", 100);
   gMlc_Force_Poll = ReadKey("MLC_FORCE_POLL", 0);
   gRetry_Resent_Stream_Packet = ReadKey("MLC_RESENT_STREAM_PACKET", 0);
+  gHelper_Setup_Timeout = ReadKey("HELPER_SETUP_TIMEOUT", 5000);
   MLCLOG(DBG_TRACE, "LoadIniValues: gRetry_Resent_Stream_Packet = %d\n",
          gRetry_Resent_Stream_Packet);
 }

@@ -19,7 +19,8 @@ extern INT g_bDoMlcSync;                        // send synchronisation bytes fi
 extern INT gPPI_Mutex_Timeout;                  // ms, CheckPPI's wait
 extern INT gMlc_Force_Poll;                     // exactly 1: MLCWrite polls first
 extern INT gRetry_Resent_Stream_Packet;         // resend a stream packet after a time-out
+extern INT gHelper_Setup_Timeout;               // ms, helper start until its MLCSetup
 
-// Reads the fifteen keys of section "KRZMLC15"; a missing file, section or
+// Reads the sixteen keys of section "KRZMLC15"; a missing file, section or
 // key leaves the default.
 void LoadIniValues();
