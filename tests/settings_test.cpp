@@ -52,21 +52,6 @@ TEST_F(Settings, ValuesAreReadFromTheirSectionAsWritten) {
   EXPECT_EQ(gPingInterval, 15) << "a key of another section";
 }
 
-TEST_F(Settings, LogMaskIsTheSumOfItsPieces) {
-  const std::pair<const char*, WORD> kCases[] = {
-      {"1+2", 3}, {"64, 2", 66}, {"abc", 0}, {"2x", 2}, {"70000+1", 4465}};
-  for (const auto& [value, mask] : kCases) {
-    WriteTextFile(ini_, std::string("[DebugMsg]\r\nKRZMLC15=") + value + "\r\n");
-    DBMSG_INIT("KRZMLC15");
-    EXPECT_EQ(wDbWin, mask) << value;
-    EXPECT_FALSE(bLogActive);
-  }
-  WriteTextFile(ini_, "[DebugMsg]\r\nLogFile=C:\\logs\\mlc.log\r\n");
-  DBMSG_INIT("KRZMLC15");
-  EXPECT_TRUE(bLogActive);
-  EXPECT_STREQ(szDebugLogFile, "C:\\logs\\mlc.log");
-}
-
 TEST_F(Settings, LinesCarryStampAndModulePrefixesAndAreAppendedToTheFile) {
   WriteTextFile(log_, "earlier\n");
   UseLogFile(log_);
