@@ -43,9 +43,9 @@ static void SetUpPort(const char* lpszKind, BYTE bPort) {
 
 static int AttachFailsAndKeepsNothing() {
   HINSTANCE hInstance = hMlcInstance;
-  DllMain(hInstance, DLL_PROCESS_DETACH, NULL);
+  MlcDllEntry(hInstance, DLL_PROCESS_DETACH);
   HANDLE hBlocker = CreateEventA(NULL, TRUE, FALSE, "KRZMLC15_MLCAttachMutex_");
-  if (DllMain(hInstance, DLL_PROCESS_ATTACH, NULL)) return 1;
+  if (MlcDllEntry(hInstance, DLL_PROCESS_ATTACH)) return 1;
   HANDLE hMutex = OpenMutexA(SYNCHRONIZE, FALSE, "PPI_API_MUTEX_LPT1");
   if (hMutex) return 2;  // a mutex made before the failure is still open
   BOOL fInit = FALSE;
@@ -53,7 +53,7 @@ static int AttachFailsAndKeepsNothing() {
   memReleaseSharedArea(hArea);
   if (!fInit) return 3;  // the global area is still held
   CloseHandle(hBlocker);
-  if (!DllMain(hInstance, DLL_PROCESS_ATTACH, NULL)) return 4;
+  if (!MlcDllEntry(hInstance, DLL_PROCESS_ATTACH)) return 4;
   int iResult = 16 * (int)ObtainMGD()->dwMlcAttachCount;
   ReleaseMGD();
   return iResult;

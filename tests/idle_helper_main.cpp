@@ -1,8 +1,9 @@
 // Stands in for a program under the helper's name that never sets up: it
 // makes a window and waits for messages (idle for input) without calling
-// MLCSetup. It ends once the event "krzmlc15-idle-helper-end" is set (made
-// by the test beforehand), after 60 s at the latest, and owns the mutex
-// "krzmlc15-idle-helper" while it runs, so that the test can wait for its end.
+// MLCSetup. It ends once the event "krzmlc15-idle-helper-end", made by the
+// test, is set (at once when there is no such event any more), after 60 s at
+// the latest, and owns the mutex "krzmlc15-idle-helper" while it runs, so
+// that the test can wait for its end.
 #include <windows.h>
 
 static HANDLE hEnd = NULL;
@@ -19,6 +20,7 @@ static LRESULT CALLBACK IdleWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM 
 int main() {
   HANDLE hRunning = CreateMutexA(NULL, TRUE, "krzmlc15-idle-helper");
   hEnd = OpenEventA(SYNCHRONIZE, FALSE, "krzmlc15-idle-helper-end");
+  if (!hEnd) return 0;  // started too late: the test is over
   WNDCLASSA wc = {};
   wc.lpfnWndProc = IdleWndProc;
   wc.hInstance = GetModuleHandleA(NULL);

@@ -47,6 +47,13 @@ HWND HiddenWindow() {
   return hWnd;
 }
 
+// Removes a file once no process runs it any more (Windows refuses to
+// remove the program file of a running process).
+bool RemoveWhenFree(const fs::path& path) {
+  std::error_code ec;
+  return Eventually([&] { return fs::remove_all(path, ec), !fs::exists(path); });
+}
+
 fs::path ProgramDir() {
   char szPath[MAX_PATH];
   GetModuleFileNameA(NULL, szPath, sizeof szPath);
@@ -228,21 +235,20 @@ TEST(Helper, FoundInTheDriverFolderOrReportedMissing) {
   fs::path fake = drivers / ("KRZHID15" + ext);
   fs::copy_file(bin / ("krzmlc15_child" + ext), fake);
   EXPECT_EQ(launch(), 19u);
-  fs::remove(fake);
+  EXPECT_TRUE(RemoveWhenFree(fake));
   fs::copy_file(bin / ("krzmlc15_idlehelper" + ext), fake);
   HANDLE hEnd = CreateEventA(NULL, TRUE, FALSE, "krzmlc15-idle-helper-end");
   DWORD dwStart = GetTickCount();
   EXPECT_EQ(launch(), 19u);
   EXPECT_GE(GetTickCount() - dwStart, 250u);
   SetEvent(hEnd);  // the idle program is left running: end it and wait
-  HANDLE hIdle = OpenMutexA(SYNCHRONIZE, FALSE, "krzmlc15-idle-helper");
-  if (hIdle) {
-    EXPECT_NE(WaitForSingleObject(hIdle, 10000), (DWORD)WAIT_TIMEOUT);
-    ReleaseMutex(hIdle);
-    CloseHandle(hIdle);
-  }
+  EXPECT_TRUE(Eventually([] {
+    HANDLE hIdle = OpenMutexA(SYNCHRONIZE, FALSE, "krzmlc15-idle-helper");
+    if (hIdle) CloseHandle(hIdle);
+    return hIdle == NULL;
+  }));
   CloseHandle(hEnd);
-  fs::remove(fake);
+  EXPECT_TRUE(RemoveWhenFree(fake));
   DeleteFileA(ini.c_str());
 
   for (const auto& entry : fs::directory_iterator(bin))
@@ -251,8 +257,8 @@ TEST(Helper, FoundInTheDriverFolderOrReportedMissing) {
                     fs::copy_options::overwrite_existing);
   EXPECT_EQ(launch(), 0u);  // found by the second attempt, with the full path
 
-  fs::remove_all(drivers);
-  fs::remove_all(alone);
+  EXPECT_TRUE(RemoveWhenFree(drivers));
+  EXPECT_TRUE(RemoveWhenFree(alone));
 }
 
 TEST(LoadPath, JoinsTheDriverFolderAndRefusesWhatDoesNotFit) {

@@ -175,8 +175,7 @@ static void ProcessDetach() {
   }
 }
 
-BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID lpReserved) {
-  (void)lpReserved;
+BOOL MlcDllEntry(HINSTANCE hInstance, DWORD dwReason) {
   switch (dwReason) {
     case DLL_PROCESS_ATTACH:
       fMlcAttached = ProcessAttach(hInstance);
@@ -190,6 +189,11 @@ BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID lpReserved) {
     default:  // thread attach and detach
       return TRUE;
   }
+}
+
+BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID lpReserved) {
+  (void)lpReserved;
+  return MlcDllEntry(hInstance, dwReason);
 }
 
 #if !defined(_WIN32)

@@ -6,6 +6,10 @@
 #include "shared/records.h"
 
 BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID lpReserved);
+// What DllMain does, under a name of its own: Windows toolchains never
+// export an entry point named DllMain, and tests run the attach and detach
+// of a loaded library again through this.
+BOOL MlcDllEntry(HINSTANCE hInstance, DWORD dwReason);
 
 // Initialises the three port records and the global record; only the
 // process that created the shared state calls it.
