@@ -6,8 +6,8 @@
 //     fill: both and a socket array. Then sets <ready> and waits for <go>.
 //     Exit code: bit n = port n was mapped at attach, + 16 * attach count.
 //     <ready> "-": none.
-//   ppi <port> <ready> <go|->
-//     holds the port's mutex from <ready> until <go> (with "-": for ever).
+//   ppi <port> <ready> <go>
+//     holds the port's mutex from <ready> until <go>.
 //   refail - -
 //     alone: detaches, fails to attach while an event holds the name of the
 //     attach mutex, then attaches again. Exit code 16 * attach count when
@@ -75,9 +75,6 @@ int main(int argc, char** argv) {
   }
   ObtainPPI((BYTE)iPort);
   SetEvent(hReady);
-  if (strcmp(argv[4], "-") == 0) {
-    for (;;) Sleep(1000);  // until the test kills this process
-  }
   if (WaitForSingleObject(Event(argv[4]), 30000) != WAIT_OBJECT_0) return 251;
   ReleasePPI((BYTE)iPort);
   return 0;

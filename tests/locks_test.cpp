@@ -49,18 +49,6 @@ TEST(PortMutex, CheckPPIGivesUpWhileAnotherProcessHoldsThePort) {
   EXPECT_TRUE(FreeForOthers(1));
 }
 
-TEST(PortMutex, AProcessKilledHoldingAPortDoesNotBlockOthers) {
-  NamedEvent ready("held");
-  Child holder;
-  ASSERT_TRUE(holder.Start("ppi 0 " + ready.name + " -"));
-  ASSERT_TRUE(ready.WaitSet());
-  holder.Kill();
-  gPPI_Mutex_Timeout = 10000;
-  EXPECT_EQ(CheckPPI(0), &pPerPortInfo[0]);
-  ReleasePPI(0);
-  gPPI_Mutex_Timeout = 100;
-}
-
 TEST(PortArea, FreeAndUnlockNeverMapAllocAndLockDo) {
   ASSERT_EQ(PortMapMemInfo[2], 0u) << "no other test touches LPT3";
   UnlockMLCCheck(2, 5);
