@@ -276,8 +276,9 @@ bool ParseFault(const std::string& text, Fault* out, std::string* error) {
       case FaultKind::kSplit: {
         f.value = a.size() >= 2 ? n : 3;
         int64_t pause = 100;
-        if (a.size() == 3 && !ParseNumber(a[2], &pause))
+        if (a.size() == 3 && !ParseNumber(a[2], &pause)) {
           return Fail(error, "bad number in " + text);
+        }
         if (f.value < 1 || pause < 0 || pause > 600000) {
           return Fail(error, "split=CMD|data[:BYTES[:MS]], BYTES at least 1");
         }
