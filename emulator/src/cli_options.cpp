@@ -9,26 +9,35 @@ const char kEmulatorUsage[] =
     "  --port LPTn            port whose wire to attach to (LPT1)\n"
     "  --service P:KIND[:o]   socket P served by sink|echo|source|status; options\n"
     "                         credit=N, drain=N|max (sink, bytes/s), store (sink),\n"
-    "                         bytes=N (source), text=T (status). Repeatable; default\n"
+    "                         bytes=N (source), text=T (status), channels=N (open\n"
+    "                         channels on this socket at once). Repeatable; default\n"
     "                         1:status 2:sink 3:echo 4:source\n"
-    "  --fault FAULT          NAME[=ARGS][@WHEN], repeatable:\n"
+    "  --fault FAULT          NAME[=ARGS][@WHEN], repeatable. Reply faults (no @WHEN):\n"
     "                         noreply=CMD late=CMD:MS badlen=CMD[:D] result=CMD[:V]\n"
-    "                         unknown=CMD[:V] half=CMD|data error=CODE nocredit oversize\n"
-    "                         badpsid overflow debit=N creditreq[=N] nodrain stall detach\n"
-    "                         idnomlc idlen=N noecp; CMD = init config open close credit\n"
-    "                         creditreq exit [#N]; WHEN = CMD[#N] | t=MS | bytes=N\n"
+    "                         unknown=CMD[:V] half=CMD|data split=CMD|data[:K[:MS]]\n"
+    "                         Event faults: error=CODE nocredit oversize badpsid\n"
+    "                         overflow debit=N creditreq[=N] unsupported[=V]\n"
+    "                         badcredit[=hsid[:H]|psid[:P]] baddebit[=hsid[:H]|psid[:P]]\n"
+    "                         msgcredit[=N] emptycmd shortlen[=L] nodrain stall detach\n"
+    "                         Device: idnomlc idlen=N noecp\n"
+    "                         CMD = init config open close credit creditreq exit [#N]\n"
+    "                         WHEN = CMD[#N] | t=MS | bytes=N (see README)\n"
     "  --device-id TEXT       device ID text (length bytes are added)\n"
     "  --caps N               capability word (4 = ECP)\n"
     "  --max-htop N           largest whole packet accepted from the host (0x100C)\n"
     "  --max-ptoh N           largest whole packet sent to the host (0x100C)\n"
     "  --max-status N         highest status level granted (255)\n"
-    "  --max-channels N       open channels before COMMAND_CHANNEL_MAXXED_OUT (16)\n"
+    "  --max-channels N       open channels before COMMAND_CHANNEL_MAXXED_OUT (16, at most 128)\n"
+    "  --channels-per-socket N  open channels on one socket at once (1, at most 128)\n"
     "  --revision N           MLC revision in MLC_INIT_REPLY (3)\n"
     "  --piggyback            grant credit in the headers of outgoing data\n"
     "  --credit-request-ms N  ask for credit at most every N ms, 0 never (1000)\n"
     "  --trace FILE|-|none    decoded wire trace (standard output)\n"
+    "  --ready-file FILE      written once attached to the wire, removed at the end;\n"
+    "                         standard output also gets the line \"krzemu: ready on LPTn\"\n"
     "  --seconds N            run N seconds (0: until interrupted)\n"
-    "  --no-summary           no books and violations at the end\n";
+    "  --no-summary           no books and violations at the end (standard output)\n"
+    "  --help                 this text (anywhere on the command line)\n";
 
 const char kBridgeUsage[] =
     "usage: krzbridge [options]\n"
@@ -40,7 +49,8 @@ const char kBridgeUsage[] =
     "  --fault idnomlc|idlen=N|noecp\n"
     "  --once                 listen: serve one connection, then end\n"
     "  --trace FILE|-|none    decoded trace of the bridged packets (standard output)\n"
-    "  --seconds N            run N seconds (0: until interrupted)\n";
+    "  --seconds N            run N seconds (0: until interrupted)\n"
+    "  --help                 this text (anywhere on the command line)\n";
 
 namespace {
 
@@ -70,6 +80,13 @@ bool ApplyDeviceFault(const std::string& text, std::string* device_id, int* id_l
     return false;
   }
   return true;
+}
+
+bool WantsHelp(const std::vector<std::string>& args) {
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") return true;
+  }
+  return false;
 }
 
 bool ParseEmulatorArgs(const std::vector<std::string>& args, EmulatorOptions* out,
@@ -102,6 +119,8 @@ bool ParseEmulatorArgs(const std::vector<std::string>& args, EmulatorOptions* ou
                                           "--max-ptoh",
                                           "--max-status",
                                           "--max-channels",
+                                          "--channels-per-socket",
+                                          "--ready-file",
                                           "--revision",
                                           "--credit-request-ms",
                                           "--trace",
@@ -146,6 +165,11 @@ bool ParseEmulatorArgs(const std::vector<std::string>& args, EmulatorOptions* ou
     } else if (a == "--max-channels") {
       if (!Number(v, 1, 128, &n)) return bad(v);
       o.cfg.max_channels = static_cast<unsigned>(n);
+    } else if (a == "--channels-per-socket") {
+      if (!Number(v, 1, 128, &n)) return bad(v);
+      o.cfg.channels_per_socket = static_cast<unsigned>(n);
+    } else if (a == "--ready-file") {
+      o.ready_file = v;
     } else if (a == "--revision") {
       if (!Number(v, 0, 255, &n)) return bad(v);
       o.cfg.revision = static_cast<uint8_t>(n);

@@ -16,6 +16,7 @@ struct EmulatorOptions {
   std::string trace = "-";  // file name, "-" for standard output, "" for none
   uint32_t seconds = 0;     // 0: until interrupted
   bool summary = true;      // books, service counters and violations at the end
+  std::string ready_file;   // written once attached to the wire, removed at the end
 };
 
 struct BridgeOptions {
@@ -34,6 +35,9 @@ struct BridgeOptions {
 // Device-ID faults accepted wherever faults are: "idnomlc", "idlen=N", "noecp".
 bool ApplyDeviceFault(const std::string& text, std::string* device_id, int* id_length,
                       uint32_t* capabilities);
+
+// True when "--help" or "-h" is among the arguments, wherever it stands.
+bool WantsHelp(const std::vector<std::string>& args);
 
 bool ParseEmulatorArgs(const std::vector<std::string>& args, EmulatorOptions* out,
                        std::string* error);

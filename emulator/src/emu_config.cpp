@@ -122,6 +122,8 @@ bool ParseService(const std::string& text, ServiceSpec* out, std::string* error)
         s.drain = n;
       } else if (key == "bytes") {
         s.bytes = static_cast<uint64_t>(n);
+      } else if (key == "channels" && n >= 1 && n <= 128) {
+        s.channels = static_cast<unsigned>(n);
       } else {
         return Fail(error, "bad service option '" + opt + "'");
       }
@@ -133,7 +135,8 @@ bool ParseService(const std::string& text, ServiceSpec* out, std::string* error)
 
 bool IsReplyFault(FaultKind k) {
   return k == FaultKind::kNoReply || k == FaultKind::kLateReply || k == FaultKind::kBadLength ||
-         k == FaultKind::kResult || k == FaultKind::kUnknownReply || k == FaultKind::kHalf;
+         k == FaultKind::kResult || k == FaultKind::kUnknownReply || k == FaultKind::kHalf ||
+         k == FaultKind::kSplit;
 }
 
 namespace {
@@ -149,6 +152,7 @@ const FaultNameEntry kFaultNames[] = {
     {"result", FaultKind::kResult},
     {"unknown", FaultKind::kUnknownReply},
     {"half", FaultKind::kHalf},
+    {"split", FaultKind::kSplit},
     {"error", FaultKind::kError},
     {"nocredit", FaultKind::kNoCredit},
     {"oversize", FaultKind::kOversize},
@@ -159,7 +163,51 @@ const FaultNameEntry kFaultNames[] = {
     {"nodrain", FaultKind::kNoDrain},
     {"stall", FaultKind::kStall},
     {"detach", FaultKind::kDetach},
+    {"unsupported", FaultKind::kUnsupported},
+    {"badcredit", FaultKind::kStrayCredit},
+    {"baddebit", FaultKind::kStrayDebit},
+    {"msgcredit", FaultKind::kMessageCredit},
+    {"emptycmd", FaultKind::kEmptyCommand},
+    {"shortlen", FaultKind::kShortLength},
 };
+
+// Event faults that carry a number after "=", and its default when none is given.
+bool TakesValue(FaultKind k, int64_t* default_value) {
+  switch (k) {
+    case FaultKind::kError:
+    case FaultKind::kDebit:
+      *default_value = -1;  // required
+      return true;
+    case FaultKind::kCreditRequest:
+      *default_value = 0xFFFF;
+      return true;
+    case FaultKind::kUnsupported:
+      *default_value = kDebitRequest;
+      return true;
+    case FaultKind::kMessageCredit:
+      *default_value = 300;
+      return true;
+    case FaultKind::kShortLength:
+      *default_value = 2;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The arguments of badcredit and baddebit: "hsid[:H]" or "psid[:P]" (default "hsid").
+bool ParseAim(const std::vector<std::string>& a, Fault* f) {
+  f->value = -1;  // the id is chosen when the fault is committed
+  if (a.empty()) return true;
+  if (a.size() > 2 || (a[0] != "hsid" && a[0] != "psid")) return false;
+  f->aim_psid = a[0] == "psid";
+  if (a.size() == 2) {
+    int64_t n;
+    if (!ParseNumber(a[1], &n) || n < 0 || n > 255) return false;
+    f->value = n;
+  }
+  return true;
+}
 
 // "CMD[#N]" -> command and occurrence.
 bool ParseCommandRef(const std::string& s, uint8_t* cmd, unsigned* nth) {
@@ -215,14 +263,28 @@ bool ParseFault(const std::string& text, Fault* out, std::string* error) {
   if (IsReplyFault(f.kind)) {
     if (has_when) return Fail(error, "a reply fault names its command, not a moment: " + text);
     if (a.empty()) return Fail(error, "fault needs a command: " + text);
-    if (f.kind == FaultKind::kHalf && a[0] == "data") {
+    if ((f.kind == FaultKind::kHalf || f.kind == FaultKind::kSplit) && a[0] == "data") {
       f.command = kDataTarget;
     } else if (!ParseCommandRef(a[0], &f.command, &f.nth)) {
       return Fail(error, "unknown command '" + a[0] + "'");
     }
-    if (a.size() > 2) return Fail(error, "too many arguments: " + text);
-    if (a.size() == 2 && !ParseNumber(a[1], &n)) return Fail(error, "bad number in " + text);
+    if (a.size() > (f.kind == FaultKind::kSplit ? 3u : 2u)) {
+      return Fail(error, "too many arguments: " + text);
+    }
+    if (a.size() >= 2 && !ParseNumber(a[1], &n)) return Fail(error, "bad number in " + text);
     switch (f.kind) {
+      case FaultKind::kSplit: {
+        f.value = a.size() >= 2 ? n : 3;
+        int64_t pause = 100;
+        if (a.size() == 3 && !ParseNumber(a[2], &pause)) {
+          return Fail(error, "bad number in " + text);
+        }
+        if (f.value < 1 || pause < 0 || pause > 600000) {
+          return Fail(error, "split=CMD|data[:BYTES[:MS]], BYTES at least 1");
+        }
+        f.pause_ms = pause;
+        break;
+      }
       case FaultKind::kLateReply:
         if (a.size() != 2 || n < 0) return Fail(error, "late=CMD:MS");
         f.value = n;
@@ -244,16 +306,29 @@ bool ParseFault(const std::string& text, Fault* out, std::string* error) {
         break;
     }
   } else {
-    bool takes_value = f.kind == FaultKind::kError || f.kind == FaultKind::kDebit ||
-                       f.kind == FaultKind::kCreditRequest;
-    if (a.size() > 1 || (!takes_value && !a.empty())) return Fail(error, "bad arguments: " + text);
-    if (f.kind == FaultKind::kError && a.empty()) return Fail(error, "error=CODE");
-    if (f.kind == FaultKind::kDebit && a.empty()) return Fail(error, "debit=N");
-    if (!a.empty() && (!ParseNumber(a[0], &n) || n < 0 || n > 65535)) {
-      return Fail(error, "bad number in " + text);
+    int64_t default_value = 0;
+    bool takes_value = TakesValue(f.kind, &default_value);
+    bool aimed = f.kind == FaultKind::kStrayCredit || f.kind == FaultKind::kStrayDebit;
+    if (aimed) {
+      if (!ParseAim(a, &f)) return Fail(error, "badcredit|baddebit[=hsid[:H]|psid[:P]]: " + text);
+    } else {
+      if (a.size() > 1 || (!takes_value && !a.empty())) {
+        return Fail(error, "bad arguments: " + text);
+      }
+      if (a.empty() && default_value < 0) return Fail(error, "the fault needs a number: " + text);
+      if (!a.empty() && (!ParseNumber(a[0], &n) || n < 0 || n > 65535)) {
+        return Fail(error, "bad number in " + text);
+      }
+      if (f.kind == FaultKind::kError && n > 255) return Fail(error, "error code must be 0..255");
+      if (f.kind == FaultKind::kUnsupported && !a.empty() &&
+          (n > 0x7E || n == kCredit || n == kCreditRequest || n == kDebit)) {
+        return Fail(error, "unsupported=V needs a command the host does not support");
+      }
+      if (f.kind == FaultKind::kShortLength && n >= static_cast<int64_t>(kHeaderSize)) {
+        return Fail(error, "shortlen=L needs L below 6");
+      }
+      f.value = a.empty() ? default_value : n;
     }
-    if (f.kind == FaultKind::kError && n > 255) return Fail(error, "error code must be 0..255");
-    f.value = a.empty() ? 0xFFFF : n;
     bool immediate = f.kind == FaultKind::kStall || f.kind == FaultKind::kDetach ||
                      f.kind == FaultKind::kNoDrain || f.kind == FaultKind::kError;
     if (immediate) {
@@ -291,12 +366,22 @@ std::string FaultText(const Fault& f) {
       s += ":";
       s += std::to_string(f.value);
     }
+    if (f.kind == FaultKind::kSplit) {
+      s += ":";
+      s += std::to_string(f.pause_ms);
+    }
     return s;
   }
-  if (f.kind == FaultKind::kError || f.kind == FaultKind::kDebit ||
-      f.kind == FaultKind::kCreditRequest) {
+  int64_t unused;
+  if (TakesValue(f.kind, &unused)) {
     s += "=";
     s += std::to_string(f.value);
+  } else if (f.kind == FaultKind::kStrayCredit || f.kind == FaultKind::kStrayDebit) {
+    s += f.aim_psid ? "=psid" : "=hsid";
+    if (f.value >= 0) {
+      s += ":";
+      s += std::to_string(f.value);
+    }
   }
   switch (f.when.kind) {
     case Trigger::kTime:

@@ -23,6 +23,7 @@ struct ServiceSpec {
   bool store = false;                  // sink: keep the bytes (else only count them)
   uint64_t bytes = 0;                  // source: how many bytes it sends after the open
   std::string text = "STATUS:READY;";  // status: the answer to every request
+  unsigned channels = 0;               // channels open at once on this socket; 0 = the default
 };
 
 // "PSID:KIND[:key=value,...]", e.g. "2:sink:drain=4096,credit=4,store".
@@ -37,6 +38,7 @@ enum class FaultKind {
   kResult,        // result=CMD[:VALUE]    default: 1 (COMMAND_CHANNEL_MAXXED_OUT for open)
   kUnknownReply,  // unknown=CMD[:VALUE]   reply value, default 0x89
   kHalf,          // half=CMD | half=data  first half of the packet, then silence
+  kSplit,         // split=CMD|data[:K[:MS]]  K bytes (3), a pause of MS ms (100), the rest
   // Act at a moment ("@WHEN").
   kError,          // error=CODE            MLC_ERROR from the peripheral
   kNoCredit,       // nocredit              data packets past the host's credit
@@ -48,6 +50,12 @@ enum class FaultKind {
   kNoDrain,        // nodrain               every sink stops draining
   kStall,          // stall                 stop reading the wire (host writes time out)
   kDetach,         // detach                leave the wire (connection check fails)
+  kUnsupported,    // unsupported[=V]       command V (0x06) the host does not support
+  kStrayCredit,    // badcredit[=hsid[:H]|psid[:P]]  MLC_CREDIT for a socket pair not open
+  kStrayDebit,     // baddebit[=hsid[:H]|psid[:P]]   MLC_DEBIT for a socket pair not open
+  kMessageCredit,  // msgcredit[=N]         MLC_CREDIT of N (300) on a message channel
+  kEmptyCommand,   // emptycmd              a command packet without a command byte
+  kShortLength,    // shortlen[=L]          a header announcing L (2) bytes, below 6
 };
 
 // WHEN: "CMD[#N]" after the reply to the Nth such host command (default the
@@ -66,6 +74,8 @@ struct Fault {
   uint8_t command = 0;  // reply faults: the host command answered (or kDataTarget)
   unsigned nth = 1;     // reply faults: which occurrence
   int64_t value = 0;
+  int64_t pause_ms = 0;   // split: the pause between the two parts
+  bool aim_psid = false;  // badcredit, baddebit: a wrong peripheral socket id, not host socket id
   Trigger when;
   bool fired = false;
 };
@@ -91,6 +101,8 @@ struct EmuConfig {
   // Wait for the host's answer to our own command (an idle host polls only every few seconds).
   uint32_t reply_wait_ms = 30000;
   unsigned max_channels = 16;  // more opens get COMMAND_CHANNEL_MAXXED_OUT
+  // Channels open at once on one socket (a service's "channels" option overrides it).
+  unsigned channels_per_socket = 1;
   std::vector<ServiceSpec> services;
   std::vector<Fault> faults;
 };

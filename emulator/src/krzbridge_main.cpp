@@ -14,7 +14,7 @@ extern "C" void OnSignal(int) { g_stop = true; }
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+  if (emu::WantsHelp(args)) {
     std::fputs(emu::kBridgeUsage, stdout);
     return 0;
   }

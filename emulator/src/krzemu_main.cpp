@@ -1,7 +1,12 @@
 // krzemu: the printer emulator on a port's virtual wire, with the services
 // and faults chosen on the command line, printing the decoded wire trace.
+// Once attached it says so on standard output ("krzemu: ready on LPTn") and
+// in the --ready-file, so that scripts can wait for it. The summary goes to
+// standard output (and into the trace file when there is one).
 // Exit code: 0 when the host kept to the protocol, 1 when it did not,
 // 2 for a usage error or a port that cannot be attached.
+#include <windows.h>
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -17,36 +22,41 @@ std::atomic<bool> g_interrupted{false};
 
 extern "C" void OnSignal(int) { g_interrupted = true; }
 
-void PrintSummary(emu::WireRunner& runner, std::FILE* out) {
-  runner.With([out](emu::Peripheral& p) {
-    std::fprintf(out, "-- summary\n");
-    for (const emu::ServiceSpec& s : p.config().services) {
-      const emu::ServiceStats& st = p.service(s.psid)->stats();
-      std::fprintf(out,
-                   "   socket %u %-6s in %llu packets %llu bytes, out %llu packets %llu bytes, "
-                   "drained %llu bytes\n",
-                   s.psid, emu::ServiceKindName(s.kind),
-                   static_cast<unsigned long long>(st.packets_in),
-                   static_cast<unsigned long long>(st.bytes_in),
-                   static_cast<unsigned long long>(st.packets_out),
-                   static_cast<unsigned long long>(st.bytes_out),
-                   static_cast<unsigned long long>(st.bytes_drained));
-    }
-    std::fprintf(out, "   synch bytes %llu, MLC_ERROR from host %zu, host violations %zu\n",
-                 static_cast<unsigned long long>(p.synch_bytes()), p.host_errors().size(),
-                 p.violations().size());
-    for (const emu::Violation& v : p.violations()) {
-      std::fprintf(out, "   !! %u.%03u %s\n", v.ms / 1000, v.ms % 1000, v.text.c_str());
-    }
-    return 0;
-  });
+void PrintSummary(emu::Peripheral& p, std::FILE* out) {
+  std::fprintf(out, "-- summary\n");
+  for (const emu::ServiceSpec& s : p.config().services) {
+    emu::ServiceStats st = p.socket_stats(s.psid);
+    std::fprintf(out,
+                 "   socket %u %-6s in %llu packets %llu bytes, out %llu packets %llu bytes, "
+                 "drained %llu bytes\n",
+                 s.psid, emu::ServiceKindName(s.kind),
+                 static_cast<unsigned long long>(st.packets_in),
+                 static_cast<unsigned long long>(st.bytes_in),
+                 static_cast<unsigned long long>(st.packets_out),
+                 static_cast<unsigned long long>(st.bytes_out),
+                 static_cast<unsigned long long>(st.bytes_drained));
+  }
+  std::fprintf(out, "   synch bytes %llu, MLC_ERROR from host %zu, host violations %zu\n",
+               static_cast<unsigned long long>(p.synch_bytes()), p.host_errors().size(),
+               p.violations().size());
+  for (const emu::Violation& v : p.violations()) {
+    std::fprintf(out, "   !! %u.%03u %s\n", v.ms / 1000, v.ms % 1000, v.text.c_str());
+  }
+  std::fflush(out);
+}
+
+bool WriteReadyFile(const std::string& name, const std::string& port) {
+  std::FILE* f = std::fopen(name.c_str(), "w");
+  if (!f) return false;
+  std::fprintf(f, "%s %lu\n", port.c_str(), static_cast<unsigned long>(GetCurrentProcessId()));
+  return std::fclose(f) == 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+  if (emu::WantsHelp(args)) {
     std::fputs(emu::kEmulatorUsage, stdout);
     return 0;
   }
@@ -73,6 +83,11 @@ int main(int argc, char** argv) {
     if (trace_file && trace_file != stdout) std::fclose(trace_file);
     return 2;
   }
+  if (!opt.ready_file.empty() && !WriteReadyFile(opt.ready_file, opt.port)) {
+    std::fprintf(stderr, "krzemu: cannot write %s\n", opt.ready_file.c_str());
+  }
+  std::printf("krzemu: ready on %s\n", opt.port.c_str());
+  std::fflush(stdout);
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   auto start = std::chrono::steady_clock::now();
@@ -84,8 +99,14 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   runner.Stop();
-  if (opt.summary) PrintSummary(runner, trace_file ? trace_file : stdout);
-  int violations = runner.With([](emu::Peripheral& p) { return int(p.violations().size()); });
+  if (!opt.ready_file.empty()) std::remove(opt.ready_file.c_str());
+  int violations = runner.With([&](emu::Peripheral& p) {
+    if (opt.summary) {
+      PrintSummary(p, stdout);
+      if (trace_file && trace_file != stdout) PrintSummary(p, trace_file);
+    }
+    return static_cast<int>(p.violations().size());
+  });
   if (trace_file && trace_file != stdout) std::fclose(trace_file);
   return violations ? 1 : 0;
 }

@@ -204,12 +204,23 @@ std::string Describe(const uint8_t* p, size_t n) {
   Header h = ParseHeader(p);
   const uint8_t* pl = p + kHeaderSize;
   size_t pn = n - kHeaderSize;
-  if (h.hsid != 0 || h.psid != 0) {
+  if (h.length < kHeaderSize) {
+    std::snprintf(b, sizeof b, "HEADER announcing %u bytes, below 6: ", h.length);
+    return b + HexBytes(p, n);
+  }
+  // Host socket id 0 is the command channel, whatever the other header bytes say.
+  if (h.hsid != 0) {
     std::snprintf(b, sizeof b, "DATA hsid=%02X psid=%02X len=%u payload=%zu credit=%u status=%02X",
                   h.hsid, h.psid, h.length, pn, h.credit, h.status);
     return b;
   }
-  if (pn == 0) return "EMPTY command packet (len 6)";
+  std::string odd;
+  if (h.psid != 0 || h.credit != 0 || h.status != 0) {
+    std::snprintf(b, sizeof b, " [header psid=%02X credit=%u status=%02X]", h.psid, h.credit,
+                  h.status);
+    odd = b;
+  }
+  if (pn == 0) return "EMPTY command packet (len 6)" + odd;
   uint8_t v = pl[0];
   std::string s = CommandName(v);
   FieldWriter f{pl, pn, s};
@@ -266,7 +277,7 @@ std::string Describe(const uint8_t* p, size_t n) {
   if (v > (kReplyBit | kExit) || (v > kExit && v < kReplyBit && v != kError)) {
     s += " bytes: " + HexBytes(pl, pn);
   }
-  return s;
+  return s + odd;
 }
 
 void PacketSplitter::Feed(const uint8_t* p, size_t n) { buf_.insert(buf_.end(), p, p + n); }

@@ -3,6 +3,11 @@
 // time, and produces the bytes to send back. It keeps strict credit books
 // in both directions, records every host protocol violation, runs the
 // services of its sockets and commits the faults it was configured with.
+// The class is implemented in four files by responsibility:
+//   peripheral.cpp           input framing, output, time, accessors
+//   peripheral_commands.cpp  the host's commands, our replies, the host's answers to ours
+//   peripheral_books.cpp     data packets, credit books, services, our own commands
+//   peripheral_faults.cpp    reply faults, triggers and event faults
 #ifndef EMU_PERIPHERAL_H
 #define EMU_PERIPHERAL_H
 
@@ -36,6 +41,7 @@ struct ChannelBook {
   uint32_t host_credit = 0;    // packets the host may still send (granted by us, unused)
   uint32_t peri_credit = 0;    // packets we may still send (granted by the host, unused)
   uint32_t granted_total = 0;  // credit we have granted the host since the open
+  uint32_t withheld = 0;       // credit taken back with MLC_DEBIT: never granted again here
   uint32_t last_credit_request_ms = 0;
   bool credit_request_sent = false;
   uint64_t packets_in = 0, bytes_in = 0, packets_out = 0, bytes_out = 0;
@@ -71,8 +77,12 @@ class Peripheral {
   // Channel books by host socket id; null when no such channel is open.
   const ChannelBook* channel(uint8_t hsid) const;
   const SocketConfig* socket(uint8_t psid) const;
-  // Service of a socket (kept across opens); null when none.
+  // Service of a socket (kept across opens); null when none. With several
+  // channels on one socket each open channel has an instance of its own;
+  // this is the first one.
   Service* service(uint8_t psid);
+  // Counters of all instances of a socket's service.
+  ServiceStats socket_stats(uint8_t psid) const;
   // Error codes the host reported with MLC_ERROR, in order.
   const std::vector<uint8_t>& host_errors() const { return host_errors_; }
   // Adds a fault while running. Its moment counts from now: "open" is the
@@ -87,6 +97,7 @@ class Peripheral {
     uint8_t hsid = 0, psid = 0;
     uint16_t value = 0;
     uint32_t sent_ms = 0;
+    bool stray = false;  // aimed at a socket pair that is not open: no books change
   };
   struct Scheduled {
     uint32_t due_ms;
@@ -97,6 +108,10 @@ class Peripheral {
   void Note(uint32_t now, const std::string& text);
   void Violate(uint32_t now, const std::string& text);
   void Emit(const Bytes& packet, uint32_t now);
+  // Puts bytes on the output, or behind a split packet's pause.
+  void Output(const uint8_t* p, size_t n);
+  // The first bytes of a packet now, the rest (and all output after it) after a pause.
+  void EmitSplit(const Bytes& packet, const Fault& f, uint32_t now);
   void EmitReply(uint8_t command, Bytes reply, Fault* fault, uint32_t now);
   Fault* FindReplyFault(uint8_t command, unsigned occurrence);
   void FireCommandTriggers(uint8_t command, unsigned occurrence, uint32_t now);
@@ -114,15 +129,25 @@ class Peripheral {
   void OnClose(const uint8_t* pl, Fault* f, uint32_t now);
   void OnCredit(const uint8_t* pl, Fault* f, uint32_t now);
   void OnCreditRequest(const uint8_t* pl, Fault* f, uint32_t now);
+  void CheckAnswerResult(const OwnCommand& own, uint8_t result, uint32_t now);
   void DropLink(uint32_t now, const std::string& why);
 
   void ServeChannels(uint32_t now);
   void SendData(ChannelBook& ch, Bytes payload, uint32_t now);
   uint32_t Grantable(const ChannelBook& ch) const;
+  // Credit the host applies from a grant of `value` (a message channel keeps the low 8 bits).
+  static uint32_t Applied(const ChannelBook& ch, uint32_t value);
+  // A free instance of the socket's service for a new channel (made when all are busy).
+  Service* ServiceForOpen(uint8_t psid);
+  unsigned ChannelLimit(uint8_t psid) const;
+  unsigned ChannelsOn(uint8_t psid) const;
   void QueueOwn(uint8_t command, uint8_t hsid, uint8_t psid, uint16_t value);
   bool OwnQueued(uint8_t command, uint8_t hsid) const;
   void SendNextOwn(uint32_t now);
   ChannelBook* Target();
+  ChannelBook* MessageTarget();
+  // badcredit, baddebit: the socket pair the stray command names; false when there is none.
+  bool StrayPair(const Fault& f, uint8_t* hsid, uint8_t* psid);
 
   EmuConfig cfg_;
   Trace* trace_;
@@ -132,6 +157,9 @@ class Peripheral {
   uint32_t last_ms_ = 0;  // the latest time seen
   PacketSplitter splitter_;
   Bytes out_;
+  Bytes held_;  // output waiting behind a split packet's pause
+  bool holding_ = false;
+  uint32_t hold_until_ = 0;
   std::vector<Scheduled> scheduled_;
   bool link_up_ = false;
   bool silent_ = false;
@@ -142,10 +170,11 @@ class Peripheral {
   uint64_t data_bytes_in_ = 0;
   std::vector<Violation> violations_;
   std::vector<uint8_t> host_errors_;
-  std::map<uint8_t, std::unique_ptr<Service>> services_;
+  std::map<uint8_t, std::vector<std::unique_ptr<Service>>> services_;
   std::map<uint8_t, SocketConfig> sockets_;
   std::map<uint8_t, ChannelBook> channels_;
   uint8_t last_opened_ = 0;
+  uint8_t highest_opened_ = 0;  // highest host socket id opened since MLC_INIT (0: none)
   std::map<uint8_t, unsigned> command_count_;
   std::optional<OwnCommand> own_;
   std::optional<OwnCommand> given_up_;  // unanswered in time; a late answer is no violation

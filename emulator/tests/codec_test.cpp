@@ -80,6 +80,9 @@ TEST(Codec, DescribeDecodesFieldsAndWhatIsNoPacket) {
       {MakeCommand({0x9A, 1}), "UNKNOWN_0x9A"},
       {MakePacket(0x81, 2, 1, 0, Bytes(100)), "DATA hsid=81 psid=02 len=106 payload=100 credit=1"},
       {Hex("00 00 00"), "UNPARSEABLE 3 bytes: 00 00 00"},
+      // Host socket id 0 is a command, whatever the peripheral socket id.
+      {Hex("00 05 00 08 00 00 7F 01"), "MLC_ERROR code=1 (len 8) [header psid=05"},
+      {Hex("00 00 00 02 00 00"), "HEADER announcing 2 bytes, below 6"},
   };
   for (const Case& c : cases) {
     EXPECT_NE(Describe(c.pkt.data(), c.pkt.size()).find(c.text), std::string::npos)
@@ -106,11 +109,19 @@ TEST(Codec, ServiceAndFaultTextForms) {
     EXPECT_FALSE(ParseService(bad, &s, &err)) << bad;
   }
 
-  const char* good[] = {
-      "noreply=open", "late=config:500", "badlen=open:-1", "result=close:1",   "unknown=init:137",
-      "half=data",    "half=credit#2",   "error=6@open#2", "nocredit@open",    "oversize@bytes=100",
-      "badpsid@t=10", "overflow@open",   "debit=2@open",   "creditreq=5@open", "nodrain@bytes=4096",
-      "stall@t=0",    "detach@t=250"};
+  const char* good[] = {"noreply=open",           "late=config:500",
+                        "badlen=open:-1",         "result=close:1",
+                        "unknown=init:137",       "half=data",
+                        "half=credit#2",          "error=6@open#2",
+                        "nocredit@open",          "oversize@bytes=100",
+                        "badpsid@t=10",           "overflow@open",
+                        "debit=2@open",           "creditreq=5@open",
+                        "nodrain@bytes=4096",     "stall@t=0",
+                        "detach@t=250",           "split=open:3:100",
+                        "split=data:2:250",       "unsupported=6@open",
+                        "badcredit=hsid@open",    "badcredit=psid:9@t=5",
+                        "baddebit=hsid:144@open", "msgcredit=300@open",
+                        "emptycmd@open",          "shortlen=2@bytes=1"};
   for (const char* text : good) {
     Fault f;
     ASSERT_TRUE(ParseFault(text, &f, &err)) << text << ": " << err;
@@ -118,7 +129,8 @@ TEST(Codec, ServiceAndFaultTextForms) {
   }
   const char* bad[] = {"noreply",       "late=open",      "noreply=open@t=5", "error",
                        "error=300",     "nocredit@never", "result=open:0",    "frobnicate",
-                       "badlen=open:0", "debit@open"};
+                       "badlen=open:0", "debit@open",     "split=open:0",     "unsupported=3",
+                       "shortlen=6",    "badcredit=x",    "emptycmd=1",       "split=data:1:2:3"};
   for (const char* text : bad) {
     Fault f;
     EXPECT_FALSE(ParseFault(text, &f, &err)) << text;
@@ -164,7 +176,17 @@ TEST(CommandLine, OptionsBuildTheConfiguration) {
   EXPECT_TRUE(o.cfg.piggyback);
   EXPECT_EQ(o.trace, "");
   EXPECT_EQ(o.seconds, 5u);
-  for (const char* bad : {"--bogus", "--seconds", "--port=LPT1"}) {
+  ASSERT_TRUE(ParseEmulatorArgs(
+      {"--channels-per-socket", "4", "--ready-file", "ready.txt", "--service", "2:sink:channels=9"},
+      &o, &err))
+      << err;
+  EXPECT_EQ(o.cfg.channels_per_socket, 4u);
+  EXPECT_EQ(o.ready_file, "ready.txt");
+  EXPECT_EQ(o.cfg.services[0].channels, 9u);
+  EXPECT_TRUE(WantsHelp({"--port", "LPT2", "--help"}));
+  EXPECT_TRUE(WantsHelp({"-h", "--bogus"}));
+  EXPECT_FALSE(WantsHelp({"--port", "LPT2"}));
+  for (const char* bad : {"--bogus", "--seconds", "--port=LPT1", "--channels-per-socket"}) {
     EXPECT_FALSE(ParseEmulatorArgs({bad}, &o, &err)) << bad;
   }
   EXPECT_FALSE(ParseEmulatorArgs({"--port", "LPT4"}, &o, &err));

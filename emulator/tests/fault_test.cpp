@@ -120,8 +120,11 @@ TEST(Faults, CommandFaultsStartExchangesOfTheirOwn) {
     std::vector<Bytes> out = SplitPackets(h.Open(0x80, 2, 0));
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[1], Hex("00 00 00 0B 00 00 05 80 02 00 02"));
-    // The debited credit is free again and granted anew.
-    EXPECT_EQ(h.Send(DebitReplyFromHost(0, 2)), CreditCommand(0x80, 2, 2));
+    // The debit sticks: the freed room is neither granted back nor given on request.
+    EXPECT_TRUE(h.Send(DebitReplyFromHost(0, 2)).empty());
+    EXPECT_TRUE(h.Advance(2000).empty());
+    EXPECT_EQ(h.Send(CreditRequestCommand(0x80, 2, 0xFFFF)), CreditRequestReply(0, 0));
+    EXPECT_EQ(h.p.channel(0x80)->host_credit, 0u);
   }
   {  // MLC_CREDIT_REQUEST, and MLC_ERROR after the second open, which forgets the link.
     Harness h = Ready({"creditreq=3@open", "error=6@open#2"});
@@ -179,6 +182,85 @@ TEST(Faults, FaultsAddedWhileRunningCountFromThen) {
   EXPECT_EQ(h.Send(MakePacket(0x80, 2, 0, 0, {2})), Hex("81 05 00 0A 00 00 00 01 02 03"));
   EXPECT_TRUE(h.Advance(499).empty());
   EXPECT_EQ(h.Advance(1), ErrorCommand(4));
+}
+
+}  // namespace
+}  // namespace emu
+
+namespace emu {
+namespace {
+
+// The host's answer to each stray or unsupported command, and whether it is a violation.
+TEST(Faults, CommandsTheHostMustRefuseAndTheAnswersWeCheck) {
+  struct Case {
+    const char* fault;
+    Bytes sent;    // what follows the open reply
+    Bytes answer;  // the host's answer
+    bool violation;
+  } cases[] = {
+      {"unsupported@open", Hex("00 00 00 07 00 00 06"), Hex("00 00 00 08 00 00 86 FF"), false},
+      {"unsupported=0x10@open", MakeCommand({0x10}), Hex("00 00 00 08 00 00 90 00"), true},
+      // An answer shaped like the reply to MLC_DEBIT is not the 8-byte refusal.
+      {"unsupported@open", MakeCommand({0x06}), DebitReplyFromHost(0xFF, 0), true},
+      {"badcredit@open", CreditCommand(0x81, 2, 1), CreditReply(3), false},
+      {"badcredit=hsid@open", CreditCommand(0x81, 2, 1), CreditReply(0), true},
+      {"badcredit=psid@open", CreditCommand(0x80, 3, 1), CreditReply(3), false},
+      {"badcredit=psid:9@open", CreditCommand(0x80, 9, 1), CreditReply(0), true},
+      {"baddebit=hsid:0x90@open", DebitCommand(0x90, 2, 1), DebitReplyFromHost(1, 0), false},
+      {"baddebit=psid@open", DebitCommand(0x80, 3, 1), DebitReplyFromHost(0, 1), true},
+  };
+  for (const Case& c : cases) {
+    Harness h = Ready({c.fault});
+    std::vector<Bytes> out = SplitPackets(h.Open(0x80, 2, 0));
+    ASSERT_EQ(out.size(), 2u) << c.fault;
+    EXPECT_EQ(out[1], c.sent) << c.fault;
+    h.Send(c.answer);
+    EXPECT_EQ(h.violations(), c.violation ? 1u : 0u) << c.fault;
+    // A stray command changes no books of the channel that is open.
+    EXPECT_EQ(h.p.channel(0x80)->host_credit, 2u) << c.fault;
+  }
+  // MLC_CREDIT of 300 on a message channel: the host applies the low 8 bits, 44.
+  Harness h(ConfigWith({"1:status"}, {"msgcredit@open"}));
+  std::vector<Bytes> out = SplitPackets(h.Open(0x81, 1, 0));
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1], CreditCommand(0x81, 1, 300));
+  h.Send(CreditReply(0));
+  EXPECT_EQ(h.p.channel(0x81)->host_credit, 1u + 44u);
+  EXPECT_EQ(h.violations(), 0u);
+}
+
+TEST(Faults, MalformedPacketsAndPacketsSplitByAPause) {
+  struct Case {
+    const char* fault;
+    Bytes sent;
+  } cases[] = {
+      {"emptycmd@open", Hex("00 00 00 06 00 00")},
+      {"shortlen@open", Hex("00 00 00 02 00 00")},
+      {"shortlen=5@open", Hex("00 00 00 05 00 00")},
+  };
+  for (const Case& c : cases) {
+    Harness h = Ready({c.fault});
+    Bytes expect = OpenChannelReply(0, 2);
+    expect.insert(expect.end(), c.sent.begin(), c.sent.end());
+    EXPECT_EQ(h.Open(0x80, 2, 0), expect) << c.fault;
+  }
+  // Three header bytes, 100 ms, the rest; what comes meanwhile waits behind it.
+  Harness h = Ready({"split=open:3:100"});
+  EXPECT_EQ(h.Open(0x80, 2, 0), Hex("00 00 00"));
+  EXPECT_TRUE(h.Advance(60).empty());
+  EXPECT_TRUE(h.Send(CreditCommand(0x80, 2, 1)).empty());
+  EXPECT_TRUE(h.Advance(39).empty());
+  Bytes rest = Hex("0A 00 00 81 00 00 02");
+  Bytes credit_reply = CreditReply(0);
+  rest.insert(rest.end(), credit_reply.begin(), credit_reply.end());
+  EXPECT_EQ(h.Advance(1), rest);
+  // A data packet split the same way.
+  Harness d(ConfigWith({"4:source:bytes=4"}, {"split=data:2:250"}));
+  std::vector<Bytes> out = SplitPackets(d.Open(0x80, 4, 1));
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1], Hex("80 04"));
+  EXPECT_TRUE(d.Advance(249).empty());
+  EXPECT_EQ(d.Advance(1), Hex("00 0A 00 00 00 01 02 03"));
 }
 
 }  // namespace

@@ -286,3 +286,85 @@ TEST(Peripheral, AnAnswerAfterWeGaveUpWaitingIsNoViolation) {
 
 }  // namespace
 }  // namespace emu
+
+namespace emu {
+namespace {
+
+TEST(Peripheral, HeaderBytesTheHostNeverSetsAndRepeatedConfigurationAreViolations) {
+  Harness h(ConfigWith({"2:sink:credit=4", "1:status"}));
+  h.Open(0x80, 2, 0);
+  h.Send(ConfigSocketCommand(1, 0x0106, 0x0106, 0));
+  h.Send(OpenChannelCommand(0x81, 1, 0));
+  // Message data carries the host's credit byte of 1: correct, and applied.
+  h.Send(MakePacket(0x81, 1, 1, 0, {'?'}));
+  EXPECT_EQ(h.violations(), 0u);
+  struct Case {
+    Bytes pkt;
+    const char* text;
+  } cases[] = {
+      {ConfigSocketCommand(2, 0x0106, 0x0106, 0), "second MLC_CONFIG_SOCKET for socket 2"},
+      {MakePacket(0x80, 2, 1, 0, {1}), "credit byte 1 in the header of stream data on 0x80"},
+      {MakePacket(0x80, 2, 0, 4, {1}), "status byte 0x04 in a host header"},
+      {MakePacket(0, 0, 0, 0x10, {kCredit, 0x80, 2, 0, 0}), "status byte 0x10 in a host header"},
+  };
+  for (const Case& c : cases) {
+    size_t n = h.violations();
+    Bytes reply = h.Send(c.pkt);
+    ASSERT_EQ(h.violations(), n + 1) << c.text;
+    EXPECT_NE(h.p.violations().back().text.find(c.text), std::string::npos)
+        << h.p.violations().back().text;
+    // The agreement in force is repeated, not changed.
+    if (c.pkt[6] == kConfigSocket) {
+      EXPECT_EQ(reply, ConfigSocketReply(0, 0x100C, 0x0406, 0));
+    }
+  }
+  // The stream header's credit byte gave us nothing to send with.
+  EXPECT_EQ(h.p.channel(0x80)->peri_credit, 0u);
+}
+
+TEST(Peripheral, SeveralChannelsPerSocketShareOneConfiguration) {
+  EmuConfig cfg = ConfigWith({"2:sink:credit=2", "3:echo:credit=1", "4:sink:channels=3"});
+  cfg.channels_per_socket = 2;
+  Harness h(cfg);
+  h.Send(InitCommand(3));
+  for (uint8_t psid : {2, 3, 4}) h.Send(ConfigSocketCommand(psid, 0x100C, 0x0406, 0));
+  // Each channel has a service instance of its own, so each gets the whole credit.
+  EXPECT_EQ(h.Send(OpenChannelCommand(0x80, 2, 0)), OpenChannelReply(0, 2));
+  EXPECT_EQ(h.Send(OpenChannelCommand(0x81, 2, 0)), OpenChannelReply(0, 2));
+  EXPECT_EQ(h.Send(OpenChannelCommand(0x82, 2, 0)), OpenChannelReply(kResultMaxxedOut, 0));
+  // Echo answers each channel on its own.
+  h.Send(OpenChannelCommand(0x83, 3, 1));
+  h.Send(OpenChannelCommand(0x84, 3, 1));
+  std::vector<Bytes> out = SplitPackets(h.Send(MakePacket(0x84, 3, 0, 0, {4})));
+  ASSERT_FALSE(out.empty());
+  EXPECT_EQ(out[0], MakePacket(0x84, 3, 0, 0, {4}));
+  out = SplitPackets(h.Send(MakePacket(0x83, 3, 0, 0, {3})));
+  ASSERT_FALSE(out.empty());
+  EXPECT_EQ(out[0], MakePacket(0x83, 3, 0, 0, {3}));
+  EXPECT_EQ(h.p.socket_stats(3).packets_in, 2u);
+  // A socket's own limit overrides the default.
+  for (uint8_t hsid : {0x85, 0x86, 0x87}) {
+    EXPECT_EQ(h.Send(OpenChannelCommand(hsid, 4, 0)), OpenChannelReply(0, 8));
+  }
+  EXPECT_EQ(h.Send(OpenChannelCommand(0x88, 4, 0)), OpenChannelReply(kResultMaxxedOut, 0));
+  EXPECT_EQ(h.violations(), 0u);
+
+  // 128 channels on one port, all to one socket.
+  cfg = ConfigWith({"2:sink:credit=1"});
+  cfg.max_channels = 128;
+  cfg.channels_per_socket = 128;
+  Harness full(cfg);
+  full.Send(InitCommand(3));
+  full.Send(ConfigSocketCommand(2, 0x100C, 0x0406, 0));
+  for (unsigned hsid = 0x80; hsid <= 0xFF; ++hsid) {
+    ASSERT_EQ(full.Send(OpenChannelCommand(static_cast<uint8_t>(hsid), 2, 1)),
+              OpenChannelReply(0, 1))
+        << hsid;
+  }
+  full.Send(MakePacket(0xFF, 2, 0, 0, {1}));
+  EXPECT_EQ(full.p.socket_stats(2).packets_in, 1u);
+  EXPECT_EQ(full.violations(), 0u);
+}
+
+}  // namespace
+}  // namespace emu

@@ -205,3 +205,81 @@ TEST(Wire, CommandLineEmulatorServesAPortAndPrintsTheTrace) {
 
 }  // namespace
 }  // namespace emu
+
+namespace emu {
+namespace {
+
+#ifdef _WIN32
+std::FILE* OpenPipe(const std::string& cmd) { return _popen(cmd.c_str(), "r"); }
+int ClosePipe(std::FILE* f) { return _pclose(f); }
+const char kProgram[] = "krzemu.exe";
+#else
+std::FILE* OpenPipe(const std::string& cmd) { return popen(cmd.c_str(), "r"); }
+int ClosePipe(std::FILE* f) {
+  int status = pclose(f);
+  return status >= 0 && (status & 0x7F) == 0 ? (status >> 8) & 0xFF : -1;
+}
+const char kProgram[] = "krzemu";
+#endif
+
+// The emulator program next to this test program.
+std::string ProgramPath() {
+  char self[1024];
+  DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+  std::string path(self, n);
+  size_t slash = path.find_last_of("/\\");
+  return "\"" + path.substr(0, slash + 1) + kProgram + "\"";
+}
+
+std::string ReadAll(std::FILE* f) {
+  std::string all;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, f)) all += buf;
+  return all;
+}
+
+bool FileExists(const std::string& name) {
+  std::FILE* f = std::fopen(name.c_str(), "r");
+  if (f) std::fclose(f);
+  return f != nullptr;
+}
+
+TEST(Wire, CommandLineSaysWhenReadyAndSummarisesOnStandardOutput) {
+  unsigned long pid = static_cast<unsigned long>(GetCurrentProcessId());
+  std::string trace_name = "krzemu-trace2-" + std::to_string(pid) + ".txt";
+  std::string ready_name = "krzemu-ready-" + std::to_string(pid) + ".txt";
+  std::FILE* out = OpenPipe(ProgramPath() + " --port LPT3 --service 2:sink --seconds 2 --trace " +
+                            trace_name + " --ready-file " + ready_name);
+  ASSERT_NE(out, nullptr);
+  char line[256] = {};
+  ASSERT_NE(std::fgets(line, sizeof line, out), nullptr);
+  EXPECT_STREQ(line, "krzemu: ready on LPT3\n");
+  // Ready means attached: the file is there and the host is answered at once.
+  EXPECT_TRUE(FileExists(ready_name));
+  HostPort host("LPT3");
+  EXPECT_TRUE(host.Connected());
+  host.SetAddress(kMlcAddress);
+  EXPECT_EQ(host.Exchange(InitCommand(3)), InitReply(0, 3));
+  std::string rest = ReadAll(out);
+  EXPECT_EQ(ClosePipe(out), 0);
+  EXPECT_NE(rest.find("-- summary"), std::string::npos) << rest;
+  EXPECT_NE(rest.find("host violations 0"), std::string::npos) << rest;
+  EXPECT_FALSE(FileExists(ready_name));  // removed at the end
+  std::ifstream in(trace_name);
+  std::stringstream trace;
+  trace << in.rdbuf();
+  EXPECT_NE(trace.str().find("H>P MLC_INIT rev=3"), std::string::npos);
+  in.close();
+  std::remove(trace_name.c_str());
+
+  // --help anywhere prints the usage and ends at once, even after a bad argument.
+  out = OpenPipe(ProgramPath() + " --port LPT3 --bogus --help");
+  ASSERT_NE(out, nullptr);
+  std::string usage = ReadAll(out);
+  EXPECT_EQ(ClosePipe(out), 0);
+  EXPECT_EQ(usage.rfind("usage: krzemu", 0), 0u) << usage;
+  EXPECT_NE(usage.find("split=CMD|data[:K[:MS]]"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace emu
