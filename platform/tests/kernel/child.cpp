@@ -92,6 +92,18 @@ int create_and_hold(const char* base, const char* ready) {
   return 0;
 }
 
+// Creates a mutex (owned), an event and a mapping with a view, all named
+// "<base>-<kind>", and ends without closing any of them.
+int leave(const char* base) {
+  std::string b(base);
+  HANDLE m = CreateMutexA(NULL, TRUE, lf((b + "-mutex").c_str()).c_str());
+  HANDLE e = CreateEventA(NULL, TRUE, FALSE, lf((b + "-event").c_str()).c_str());
+  HANDLE f = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096,
+                                lf((b + "-map").c_str()).c_str());
+  void* v = f ? MapViewOfFile(f, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
+  return m && e && v ? 0 : 10;
+}
+
 // Many create/open/wait/release/close rounds on one named mutex guarding a
 // counter in a named mapping; the increment is deliberately not atomic.
 int churn(const char* mutex_base, const char* map_base, int rounds) {
@@ -139,6 +151,7 @@ int main(int argc, char** argv) {
   if (mode == "check-map" && argc == 4) return map_text(argv[2], argv[3], false);
   if (mode == "args" && argc >= 3) return record_args(argv[2], argc - 3, argv + 3);
   if (mode == "create-and-hold" && argc == 4) return create_and_hold(argv[2], argv[3]);
+  if (mode == "leave" && argc == 3) return leave(argv[2]);
   if (mode == "churn" && argc == 5) return churn(argv[2], argv[3], atoi(argv[4]));
   return 3;
 }
