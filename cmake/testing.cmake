@@ -3,7 +3,9 @@
 # w32_add_gtest(<target> SOURCES ... [LIBS ...] [TIMEOUT s] [SERIAL])
 #   Builds a GoogleTest program and registers it with CTest. Natively each
 #   test program gets a private object namespace (W32POSIX_NAMESPACE) and its
-#   own Windows directory (W32POSIX_ROOT), so `ctest -j` is safe. Under Wine
+#   own Windows directory (W32POSIX_ROOT), so `ctest -j` is safe. After the
+#   program, the test <target>.objects (w32_leakcheck, a CTest fixture
+#   clean-up) checks that no named object of that namespace is left. Under Wine
 #   the program runs through cmake/wine-run.sh in the build's prefix; Wine's
 #   objects are shared by the whole prefix, so those runs are serial.
 function(w32_add_gtest target)
@@ -25,6 +27,12 @@ function(w32_add_gtest target)
     list(APPEND env "W32_WINEPREFIX=${W32_WINEPREFIX}")
   endif()
   set_tests_properties(${target} PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")
+  if(NOT WIN32 AND TARGET w32_leakcheck)
+    add_test(NAME ${target}.objects COMMAND w32_leakcheck)
+    set_tests_properties(${target}.objects PROPERTIES TIMEOUT 60 ENVIRONMENT "${env}"
+                                                      FIXTURES_CLEANUP ${target}.namespace)
+    set_tests_properties(${target} PROPERTIES FIXTURES_REQUIRED ${target}.namespace)
+  endif()
   if(WIN32 OR T_SERIAL)
     set_tests_properties(${target} PROPERTIES RUN_SERIAL TRUE)
   endif()

@@ -15,13 +15,14 @@ namespace krzmem {
 namespace {
 
 // A process that holds references keeps the event "KRZMEM15.Alive.<pid>"
-// open for the rest of its life; when it is gone, so is the event.
+// open until the library detaches from it; when it is gone, so is the event.
+std::atomic<HANDLE> alive{nullptr};
+
 void AliveName(char* buf, size_t n, DWORD pid) {
   snprintf(buf, n, "KRZMEM15.Alive.%lu", static_cast<unsigned long>(pid));
 }
 
 bool MarkAlive() {
-  static std::atomic<HANDLE> alive{nullptr};
   if (alive.load()) return true;
   char name[40];
   AliveName(name, sizeof name, GetCurrentProcessId());
@@ -97,6 +98,11 @@ void PruneDead(const View& v) {
 }
 
 }  // namespace
+
+void ReleaseAlive() {
+  HANDLE h = alive.exchange(nullptr);
+  if (h) CloseHandle(h);
+}
 
 DWORD NamedEntryOf(const View& v, const char* name) {
   const AreaHeader* h = v.hdr();

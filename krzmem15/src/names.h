@@ -21,4 +21,8 @@ DWORD NamedFind(const View& v, const char* name);
 // Index of the entry for `name`, or nameCap when there is none.
 DWORD NamedEntryOf(const View& v, const char* name);
 
+// Closes this process's liveness event (the library detaches): from then on
+// its references count as those of a process that is gone.
+void ReleaseAlive();
+
 }  // namespace krzmem

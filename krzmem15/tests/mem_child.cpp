@@ -6,6 +6,9 @@
 //   script <area>              a fixed sequence touching every kind of change
 //                              (run as MEMFAULT.EXE it dies at a chosen store)
 //   hold <area> <event>        holds the named block "HOLD" until killed
+//   visit <area> [event]       takes a reference to the named block "VISIT";
+//                              with an event, sets it and waits to be killed,
+//                              else drops the reference and leaves
 #include <stdlib.h>
 #include <string.h>
 
@@ -123,6 +126,17 @@ int main(int argc, char** argv) {
   DWORD x = argc > 3 ? strtoul(argv[3], nullptr, 0) : 0;
   if (!strcmp(mode, "hammer") && argc >= 5) return HammerTwice(a, x, strtol(argv[4], nullptr, 0));
   if (!strcmp(mode, "script")) return Script(a);
+  if (!strcmp(mode, "visit")) {
+    if (!memAllocNamedBlock(a, 64, "VISIT")) return 3;
+    if (argc == 3) {
+      memFreeNamedBlock(a, "VISIT");
+      memReleaseSharedArea(a);
+      return 0;
+    }
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
+    if (!ready || !SetEvent(ready)) return 4;
+    Sleep(INFINITE);
+  }
   if (!strcmp(mode, "hold") && argc == 4) {
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
     if (!memAllocNamedBlock(a, 64, "HOLD") || !ready || !SetEvent(ready)) return 3;

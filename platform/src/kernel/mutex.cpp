@@ -1,7 +1,16 @@
-// Mutexes: a robust, recursive, process-shared pthread mutex in the
-// object's segment. Robust mutexes are released by the kernel when the
-// owning thread ends (also by SIGKILL of its process); the next locker sees
-// EOWNERDEAD, which is WAIT_ABANDONED.
+// Mutexes: a robust, recursive, process-shared, priority-inheritance
+// pthread mutex in the object's segment. Robust mutexes are released by the
+// kernel when the owning thread ends (also by SIGKILL of its process); the
+// next locker sees EOWNERDEAD, which is WAIT_ABANDONED.
+//
+// Priority inheritance is chosen for its hand-over, not for priorities: a
+// release with waiters makes the kernel pass ownership to the first waiter
+// itself. A plain futex mutex only wakes one waiter and lets it race for the
+// lock word; if that waiter is killed after the wake but before it runs
+// while the releaser has taken the mutex again, the waiters bit is gone and
+// the next release wakes nobody, so the other waiters sleep on a free
+// mutex for ever. With the hand-over the killed waiter is the owner, its
+// death abandons the mutex, and the kernel passes it on.
 #include <errno.h>
 #include <pthread.h>
 
@@ -22,6 +31,7 @@ void init_state(void* state, void* arg) {
   pthread_mutexattr_setpshared(&a, PTHREAD_PROCESS_SHARED);
   pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST);
   pthread_mutexattr_settype(&a, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutexattr_setprotocol(&a, PTHREAD_PRIO_INHERIT);
   pthread_mutex_init(m, &a);
   pthread_mutexattr_destroy(&a);
   if (arg && *(const bool*)arg) pthread_mutex_lock(m);  // initial owner: the creating thread
@@ -63,6 +73,22 @@ class MutexObject : public SegmentObject, public std::enable_shared_from_this<Mu
     }
   }
 
+  // Waits at most `ms` on the monotonic clock. Kernels before 5.14 cannot
+  // time a priority-inheritance lock on that clock (EINVAL); they get the
+  // same span on the real-time clock.
+  int timed_lock(DWORD ms) {
+    Deadline deadline(ms);
+    timespec abs = deadline.abs();
+    int r = pthread_mutex_clocklock(mutex(), CLOCK_MONOTONIC, &abs);
+    if (r != EINVAL) return r;
+    uint64_t left = deadline.remaining_ns();
+    clock_gettime(CLOCK_REALTIME, &abs);
+    left += (uint64_t)abs.tv_nsec;
+    abs.tv_sec += (time_t)(left / 1000000000u);
+    abs.tv_nsec = (long)(left % 1000000000u);
+    return pthread_mutex_timedlock(mutex(), &abs);
+  }
+
   DWORD wait(DWORD ms) override {
     int r;
     if (ms == 0) {
@@ -70,8 +96,7 @@ class MutexObject : public SegmentObject, public std::enable_shared_from_this<Mu
     } else if (ms == INFINITE) {
       r = pthread_mutex_lock(mutex());
     } else {
-      timespec abs = Deadline(ms).abs();
-      r = pthread_mutex_clocklock(mutex(), CLOCK_MONOTONIC, &abs);
+      r = timed_lock(ms);
     }
     switch (r) {
       case 0:

@@ -1,5 +1,6 @@
 #include "kernel/segment.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -10,6 +11,7 @@
 
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "common/identity.h"
 #include "common/names.h"
@@ -271,6 +273,68 @@ OpenResult open_named(const OpenRequest& req, const std::string& name, Segment* 
   return finish_created(h, fd, req, out);
 }
 
+// Unlinks the segments of this namespace that no live process holds: left
+// by processes that were killed or ended without closing, or half-made by a
+// creator killed mid-way. Opening such a name would find it gone anyway;
+// removing it keeps the directory to the objects that exist. Runs under
+// NameGuard, so no segment is being made meanwhile.
+void sweep_dead_segments() {
+  std::string prefix = shm_name("obj", "");
+  prefix = prefix.substr(1, prefix.find(".obj.") + 5 - 1);  // "w32p.<ns>.obj."
+  DIR* d = opendir("/dev/shm");
+  if (!d) return;
+  while (dirent* e = readdir(d)) {
+    if (strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0) continue;
+    std::string shm = std::string("/") + e->d_name;
+    int fd = shm_open(shm.c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0) continue;  // gone meanwhile, or another user's
+    struct stat st;
+    bool dead = false;
+    if (fstat(fd, &st) == 0) {
+      SegHeader* h = (size_t)st.st_size >= kPage ? map_header(fd) : nullptr;
+      if (!h) {
+        dead = (size_t)st.st_size < kPage;
+      } else if (__atomic_load_n(&h->magic, __ATOMIC_ACQUIRE) != kMagic) {
+        dead = true;
+      } else if (h->name_len < kMaxName &&
+                 shm_name("obj", std::string(h->name, h->name_len)) == shm) {
+        dead = prune_holders(h) == 0;  // else not one of ours: left alone
+      }
+      if (h) munmap(h, kPage);
+    }
+    close(fd);
+    if (dead) shm_unlink(shm.c_str());
+  }
+  closedir(d);
+}
+
+// Once per process, before its first named object: clears what dead
+// processes left.
+void sweep_once() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  sweep_dead_segments();
+}
+
+// At normal exit (after the libraries that use this layer have run their
+// detach code) the process lets go of the names it still holds, as process
+// exit closes every handle on Windows, and clears what dead processes left.
+// Memory stays mapped: threads may still run.
+__attribute__((destructor)) void release_names_at_exit() {
+  NameLock& n = name_lock();
+  std::vector<std::pair<ObjectRef, Segment*>> held;  // keeps each segment alive meanwhile
+  {
+    std::lock_guard<std::recursive_mutex> g(n.mutex);
+    if (n.fd < 0) return;  // never used a named object
+  }
+  NameGuard guard;
+  for (auto& entry : n.registry)
+    if (ObjectRef o = entry.second.weak.lock()) held.emplace_back(std::move(o), entry.second.seg);
+  for (auto& h : held) h.second->release_name();
+  sweep_dead_segments();
+}
+
 }  // namespace
 
 bool object_name(const char* name, std::string* out) {
@@ -336,6 +400,7 @@ ObjectRef object_open(const OpenRequest& req, Kind kind, SegmentFactory make, vo
     return obj;
   }
   NameGuard guard;
+  sweep_once();
   NameLock& n = name_lock();
   std::string shm = shm_name("obj", name);
   auto it = n.registry.find(shm);

@@ -52,6 +52,10 @@ void init_table(Table* t) {
   pthread_mutexattr_init(&attr);
   pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
   pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  // The kernel hands the lock to the first waiter on release, so a waiter
+  // killed right after its wake-up cannot leave the others asleep (see the
+  // kernel half's mutexes).
+  pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
   pthread_mutex_init(&t->lock, &attr);
   pthread_mutexattr_destroy(&attr);
   t->next_window = 0;

@@ -1,6 +1,7 @@
 // Partner process of the cross-process cases. The first argument picks
 // what it does; the exit code reports the outcome (0 = done as asked,
 // 10 and up = which step failed).
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
@@ -25,6 +26,24 @@ int hold_mutex(const char* base, const char* ready, bool wait_for_kill) {
   SetEvent(e);
   if (wait_for_kill) Sleep(INFINITE);
   return 0;
+}
+
+// Waits without limit for the mutex; 0 = got it, 1 = got it abandoned.
+// With `stop` (POSIX only) it first stops itself, so that a tracing parent
+// knows the next system call is the wait.
+int wait_mutex(const char* base, bool stop) {
+  HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, lf(base).c_str());
+  if (!m) return 10;
+#ifndef _WIN32
+  if (stop) raise(SIGSTOP);
+#else
+  (void)stop;
+#endif
+  DWORD r = WaitForSingleObject(m, INFINITE);
+  if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) return 11;
+  if (!ReleaseMutex(m)) return 12;
+  CloseHandle(m);
+  return r == WAIT_ABANDONED ? 1 : 0;
 }
 
 int event(const char* base, bool set, DWORD ms) {
@@ -73,6 +92,18 @@ int create_and_hold(const char* base, const char* ready) {
   return 0;
 }
 
+// Creates a mutex (owned), an event and a mapping with a view, all named
+// "<base>-<kind>", and ends without closing any of them.
+int leave(const char* base) {
+  std::string b(base);
+  HANDLE m = CreateMutexA(NULL, TRUE, lf((b + "-mutex").c_str()).c_str());
+  HANDLE e = CreateEventA(NULL, TRUE, FALSE, lf((b + "-event").c_str()).c_str());
+  HANDLE f = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096,
+                                lf((b + "-map").c_str()).c_str());
+  void* v = f ? MapViewOfFile(f, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
+  return m && e && v ? 0 : 10;
+}
+
 // Many create/open/wait/release/close rounds on one named mutex guarding a
 // counter in a named mapping; the increment is deliberately not atomic.
 int churn(const char* mutex_base, const char* map_base, int rounds) {
@@ -113,12 +144,14 @@ int main(int argc, char** argv) {
   }
   if (mode == "hold-mutex" && argc == 4) return hold_mutex(argv[2], argv[3], false);
   if (mode == "hold-mutex-wait" && argc == 4) return hold_mutex(argv[2], argv[3], true);
+  if (mode == "wait-mutex" && argc == 4) return wait_mutex(argv[2], atoi(argv[3]) != 0);
   if (mode == "set-event" && argc == 3) return event(argv[2], true, 0);
   if (mode == "wait-event" && argc == 4) return event(argv[2], false, (DWORD)atoi(argv[3]));
   if (mode == "write-map" && argc == 4) return map_text(argv[2], argv[3], true);
   if (mode == "check-map" && argc == 4) return map_text(argv[2], argv[3], false);
   if (mode == "args" && argc >= 3) return record_args(argv[2], argc - 3, argv + 3);
   if (mode == "create-and-hold" && argc == 4) return create_and_hold(argv[2], argv[3]);
+  if (mode == "leave" && argc == 3) return leave(argv[2]);
   if (mode == "churn" && argc == 5) return churn(argv[2], argv[3], atoi(argv[4]));
   return 3;
 }

@@ -136,6 +136,31 @@ TEST(Posix, ObjectLeftHalfCreatedIsRenewed) {
   CloseHandle(e);
 }
 
+TEST(Posix, NamesGoWithTheProcessesThatHeldThem) {
+  // A process that ends without closing its objects drops their names as it
+  // exits.
+  std::string base = kt::unique_name("left");
+  ASSERT_EQ(kt::run_child("leave " + base), 0u);
+  for (const char* kind : {"-mutex", "-event", "-map"})
+    EXPECT_FALSE(std::filesystem::exists(shm_path(kt::with_lf(base + kind)))) << kind;
+  // A killed one cannot: the next process that uses a name removes what it
+  // left, and what a creator killed mid-way left.
+  std::string held = kt::unique_name("killed"), ready = kt::with_lf(kt::unique_name("ready"));
+  HANDLE e = CreateEventA(NULL, TRUE, FALSE, ready.c_str());
+  HANDLE child =
+      kt::start_child("create-and-hold " + held + " " + ready.substr(0, ready.size() - 1));
+  ASSERT_EQ(WaitForSingleObject(e, 20000), WAIT_OBJECT_0);
+  TerminateProcess(child, 9);
+  EXPECT_EQ(kt::finish_child(child), 9u);
+  std::string half = shm_path(kt::with_lf(kt::unique_name("half")));
+  close(open(half.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+  EXPECT_TRUE(std::filesystem::exists(shm_path(kt::with_lf(held))));
+  EXPECT_EQ(kt::run_child("set-event " + kt::unique_name("none")), 10u);  // fails to open a name
+  EXPECT_FALSE(std::filesystem::exists(shm_path(kt::with_lf(held))));
+  EXPECT_FALSE(std::filesystem::exists(half));
+  CloseHandle(e);
+}
+
 TEST(Posix, DebugOutputGoesToTheSink) {
   std::string sink = std::filesystem::temp_directory_path() / (kt::unique_name("sink") + ".txt");
   setenv("W32POSIX_DEBUG_SINK", sink.c_str(), 1);
