@@ -67,8 +67,7 @@ int LaunchHiddenExe() {
   }
 
   // The caller holds its port's mutex: the wait for the helper's setup ends
-  // after gHelper_Setup_Timeout ms whatever the helper does. The helper is
-  // left running; it may still set up later.
+  // after gHelper_Setup_Timeout ms whatever the helper does.
   MLCLOG(DBG_TRACE, "LHE: Wait for input idle so zolvihide.exe has a chance to start\n");
   const DWORD dwStart = GetTickCount();
   const DWORD dwLimit = (DWORD)gHelper_Setup_Timeout;
@@ -101,7 +100,14 @@ int LaunchHiddenExe() {
       break;
     }
   }
-  if (iResult == 1) MLCLOG(DBG_TRACE, "bMLCSetupDone == TRUE\n");
+  if (iResult == 1) {
+    MLCLOG(DBG_TRACE, "bMLCSetupDone == TRUE\n");
+  } else if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) {
+    // A program that did not set up in time is not our helper, or a hung
+    // one: ending it keeps every later attempt from leaving one more behind.
+    TerminateProcess(pi.hProcess, 1);
+    MLCLOG(DBG_ERROR, "!   LHE: helper that did not set up was ended\n");
+  }
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
   ReleaseMGD();
