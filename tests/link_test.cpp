@@ -116,6 +116,23 @@ TEST_F(LinkTest, FailedInitLeavesTheLinkDownAndTheNextSucceeds) {
   }
 }
 
+// A process that dies inside an exchange leaves its command outstanding (and
+// perhaps a busy mark): the next bring-up must not trust that link.
+TEST_F(LinkTest, BringUpAfterAnInterruptedExchangeStartsClean) {
+  Printer printer(PrinterConfig());
+  ASSERT_EQ(MLCInit(0), 1);
+  PerPortInfo* lpPPI = ObtainPPI(0);
+  lpPPI->bLastMlcCommand = MLC_OPEN_CHANNEL;
+  lpPPI->dwBusyFlags = BUSY_START_ALL_OVER;
+  ReleasePPI(0);
+  EXPECT_EQ(MLCInit(0), 1);
+  EXPECT_EQ(Port().dwBusyFlags, 0u);
+  EXPECT_EQ(Port().bLastMlcCommand, NO_COMMAND);
+  Sleep(50);
+  EXPECT_EQ(printer.Count("H>P MLC_INIT "), 2u);
+  EXPECT_TRUE(printer.Violations().empty());
+}
+
 TEST_F(LinkTest, SynchBytesGoFirstOnTheirOwnChannel) {
   RawPeripheral peri;
   g_bDoMlcSync = 1;
