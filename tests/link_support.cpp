@@ -86,7 +86,7 @@ DWORD PortAreaBlocks() {
   return dwBlocks;
 }
 
-void MakeStreamChannel(BYTE bPsid, DWORD dwHostCredits) {
+void MakeStreamChannel(BYTE bPsid, DWORD dwHostCredits, LONG lRing, WORD wPtoH, LONG lStored) {
   PerPortInfo* lpPPI = ObtainPPI(0);
   HMEMBLOCK hRecord = AllocMLCCheck(0, sizeof(StreamChannel));
   auto* lpStream = (StreamChannel*)LockMLCCheck(0, hRecord);
@@ -96,7 +96,24 @@ void MakeStreamChannel(BYTE bPsid, DWORD dwHostCredits) {
   lpStream->bHsid = MLC_FIRST_HSID;
   lpStream->fChannelOpen = 1;
   lpStream->wHostHtoPCredits = dwHostCredits;
+  if (lRing) {
+    lpStream->bFlags = STREAM_HAS_BUFFER;
+    lpStream->hBuffer = AllocMLCCheck(0, (DWORD)lRing);
+    lpStream->lLastPos = lpStream->wAllocated = lRing;
+    lpStream->wLength = lStored;
+    lpStream->lWritePos = lStored % lRing;
+  }
   UnlockMLCCheck(0, hRecord);
+  if (wPtoH) {
+    lpPPI->hSocketInfoArray = AllocMLCCheck(0, sizeof(SocketInfo));
+    auto* lpSocket = (SocketInfo*)LockMLCCheck(0, lpPPI->hSocketInfoArray);
+    memset(lpSocket, 0, sizeof *lpSocket);
+    lpSocket->bPsid = bPsid;
+    lpSocket->wHtoPPacketSize = wPtoH;
+    lpSocket->wPtoHPacketSize = wPtoH;
+    UnlockMLCCheck(0, lpPPI->hSocketInfoArray);
+    lpPPI->bSocketInfoCount = 1;
+  }
   lpPPI->hChanPtrArray = AllocMLCCheck(0, sizeof(HMEMBLOCK));
   auto* lpTable = (HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray);
   lpTable[0] = hRecord;

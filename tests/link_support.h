@@ -40,7 +40,10 @@ struct RawPeripheral {
 // Blocks in use in the shared area of LPT1 (0 when it does not exist).
 DWORD PortAreaBlocks();
 // A stream channel in slot 0 of LPT1 (host socket 0x80), as an open would
-// leave it; the link is marked up.
-void MakeStreamChannel(BYTE bPsid, DWORD dwHostCredits);
+// leave it; the link is marked up. With lRing, a receive ring of that size
+// with lStored bytes waiting from offset 0, and a socket entry whose
+// peripheral-to-host packet size is wPtoH.
+void MakeStreamChannel(BYTE bPsid, DWORD dwHostCredits, LONG lRing = 0, WORD wPtoH = 0,
+                       LONG lStored = 0);
 // A command-channel packet: header with the total length, then the payload.
 Bytes CommandPacket(const Bytes& payload);

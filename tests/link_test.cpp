@@ -174,6 +174,31 @@ TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
       {"credit for no channel", [] { SetLink(TRUE, NO_COMMAND); },
        CommandPacket({0x03, 0x81, 2, 0, 1}), 0, 7},
       {"data for no channel", [] { SetLink(TRUE, NO_COMMAND); }, {0x81, 2, 0, 7, 0, 0, 'x'}, 0, 7},
+      {"data longer than the socket's packets",
+       [] { MakeStreamChannel(2, 0, 32, 8); },
+       {0x80, 2, 0, 15, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9},
+       0,
+       5},
+      {"data without room in the ring",
+       [] { MakeStreamChannel(2, 0, 32, 8, 30); },
+       {0x80, 2, 0, 9, 0, 0, 1, 2, 3},
+       0,
+       1},
+      {"data on a channel without a ring",
+       [] { MakeStreamChannel(2, 0, 0, 8); },
+       {0x80, 2, 0, 7, 0, 0, 1},
+       0,
+       1},
+      {"data from the wrong peripheral socket",
+       [] { MakeStreamChannel(2, 0, 32, 8); },
+       {0x80, 3, 0, 7, 0, 0, 1},
+       0,
+       7},
+      {"data cut short",
+       [] { MakeStreamChannel(2, 0, 32, 8); },
+       {0x80, 2, 0, 10, 0, 0, 1, 2},
+       0,
+       6},
       {"waiting channel has no record", [] { SetLink(TRUE, MLC_CREDIT); }, CommandPacket({0x83, 0}),
        0x85, 13},
       {"credit request reply for no channel", [] { SetLink(TRUE, MLC_CREDIT_REQUEST); },
@@ -248,6 +273,33 @@ TEST_F(LinkTest, PeripheralCommandsAreAnswered) {
   EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR);
   EXPECT_TRUE(peri.Take().empty());
   ExpectLinkDown();
+  EXPECT_EQ(PortAreaBlocks(), dwBlocks);
+}
+
+TEST_F(LinkTest, StreamDataWrapsAroundTheRing) {
+  RawPeripheral peri;
+  DWORD dwBlocks = PortAreaBlocks();
+  MakeStreamChannel(2, 0, 8, 6, 6);                // 6 bytes waiting, the next store starts at 6
+  peri.Send({0x80, 2, 0, 6 + 2, 1, 0, 'a', 'b'});  // fills the ring to its end
+  EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
+  auto* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
+  LONG lWritePos = lpStream->lWritePos, lLength = lpStream->wLength;
+  LONG lAvail = lpStream->wAvailBytes;
+  DWORD dwCredits = lpStream->wHostHtoPCredits;
+  const BYTE* lpRing = (const BYTE*)LockMLCCheck(0, lpStream->hBuffer);
+  std::string tail((const char*)lpRing + 6, 2);
+  UnlockMLCCheck(0, lpStream->hBuffer);
+  UnlockChannelIdx(0, 0);
+  EXPECT_EQ(lWritePos, 0);
+  EXPECT_EQ(lLength, 8);
+  EXPECT_EQ(lAvail, 6 - 2);  // the unused part of the packet's credit
+  EXPECT_EQ(dwCredits, 1u);  // piggy-backed
+  EXPECT_EQ(tail, "ab");
+  EXPECT_TRUE(peri.Take(20).empty());
+
+  peri.Send({0x80, 2, 0, 6, 0, 0});  // empty data packet: consumed, nothing stored
+  EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
+  StartAllOverAgain(0, FALSE);
   EXPECT_EQ(PortAreaBlocks(), dwBlocks);
 }
 
