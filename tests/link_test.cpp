@@ -14,6 +14,7 @@
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
 #include "testutil.h"
+#include "vperi.h"
 
 namespace {
 
@@ -45,6 +46,18 @@ class LinkTest : public ::testing::Test {
     lpPPI->fMlcInitDone = fInitDone;
     lpPPI->bLastMlcCommand = bLastCommand;
     ReleasePPI(0);
+  }
+  // A socket entry just made, its MLC_CONFIG_SOCKET outstanding.
+  static void ConfigWaiting() {
+    PerPortInfo* lpPPI = ObtainPPI(0);
+    lpPPI->hSocketInfoArray = AllocMLCCheck(0, sizeof(SocketInfo));
+    auto* lpSocket = (SocketInfo*)LockMLCCheck(0, lpPPI->hSocketInfoArray);
+    memset(lpSocket, 0, sizeof *lpSocket);
+    lpSocket->bPsid = 2;
+    UnlockMLCCheck(0, lpPPI->hSocketInfoArray);
+    lpPPI->bSocketInfoCount = 1;
+    ReleasePPI(0);
+    SetLink(TRUE, MLC_CONFIG_SOCKET);
   }
   static int Poll(BYTE bContext = 0) {
     BYTE bHsid, bPsid, bCommand;
@@ -199,6 +212,10 @@ TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
        {0x80, 2, 0, 10, 0, 0, 1, 2},
        0,
        6},
+      {"socket sizes without room for a payload byte", [] { ConfigWaiting(); },
+       CommandPacket({0x87, 0, 0, 6, 0, 10, 0}), 0, 0},
+      {"socket sizes above the host's proposal", [] { ConfigWaiting(); },
+       CommandPacket({0x87, 0, 0x10, 0x0D, 0, 10, 0}), 0, 0},
       {"waiting channel has no record", [] { SetLink(TRUE, MLC_CREDIT); }, CommandPacket({0x83, 0}),
        0x85, 13},
       {"credit request reply for no channel", [] { SetLink(TRUE, MLC_CREDIT_REQUEST); },
@@ -314,6 +331,16 @@ TEST_F(LinkTest, RepliesCompleteTheWaitingCommand) {
   UnlockChannelIdx(0, 0);
   EXPECT_EQ(dwCredits, 5u);
 
+  ConfigWaiting();  // the newest socket entry takes the answer, sizes less the header
+  peri.Send(CommandPacket({0x87, 0, 0x04, 0x06, 0x01, 0x06, 7}));
+  EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_CONFIG_SOCKET_REPLY, TRUE, 1000), 0);
+  auto* lpSocket = (const SocketInfo*)LockMLCCheck(0, Port().hSocketInfoArray);
+  SocketInfo socket = *lpSocket;
+  UnlockMLCCheck(0, Port().hSocketInfoArray);
+  EXPECT_EQ((int)socket.wHtoPPacketSize, 0x400);
+  EXPECT_EQ((int)socket.wPtoHPacketSize, 0x100);
+  EXPECT_EQ((int)socket.bStatusLevel, 7);
+
   SetLink(TRUE, MLC_CLOSE_CHANNEL);  // refused: not an error of the link
   peri.Send(CommandPacket({0x82, 1}));
   EXPECT_EQ(ReceivePacket(0, 0, 0x80, MLC_CLOSE_CHANNEL_REPLY, FALSE, 1000), 1);
@@ -402,6 +429,16 @@ TEST_F(LinkTest, DeviceIdNeverOverrunsTheCallersBuffer) {
   ReleasePPI(0);
   EXPECT_EQ(MLCGetDeviceId(0, buffer, sizeof buffer), 1);
   EXPECT_EQ(std::string(buffer), text);
+
+  // Length bytes that count less than themselves and one character: no ID.
+  const BYTE abShort[] = {0, 2, 'x'};
+  VPERI_SetDeviceId(peri.hPeri, abShort, sizeof abShort);
+  lpPPI = ObtainPPI(0);
+  FreeMLCCheck(0, lpPPI->hDeviceID);
+  lpPPI->hDeviceID = 0;
+  ReleasePPI(0);
+  EXPECT_EQ(MLCGetDeviceId(0, buffer, sizeof buffer), MLC_NO_DEVICE_ID);
+  EXPECT_EQ(MLCCompareDevID(0, "CMD", NULL, "MLC"), MLC_PHYSICAL_LINK_FAILURE);
 }
 
 TEST_F(LinkTest, DeviceIdParsing) {
