@@ -382,6 +382,31 @@ TEST_F(LinkTest, PingAndLastErrorCheckTheirArguments) {
   ExpectLinkDown();
 }
 
+TEST_F(LinkTest, PingMlcProbesWithAGrantOfNoCredit) {
+  RawPeripheral peri;
+  MakeStreamChannel(2, 0);
+  EXPECT_EQ(MLCPingMlc(0x0081), MLC_INVALID_HANDLE);
+  EXPECT_EQ(MLCPingMlc(0x0380), MLC_INVALID_HANDLE);
+
+  SetLink(TRUE, MLC_OPEN_CHANNEL);  // another command awaits its reply: nothing sent
+  EXPECT_EQ(MLCPingMlc(0x0080), 0);
+  EXPECT_TRUE(peri.Take(20).empty());
+
+  SetLink(TRUE, NO_COMMAND);
+  peri.Send(CommandPacket({0x83, 0}));  // read only after the probe went out
+  EXPECT_EQ(MLCPingMlc(0x0080), 1);
+  EXPECT_EQ(peri.Take(), CommandPacket({0x03, 0x80, 2, 0, 0}));
+  EXPECT_TRUE(Port().fMlcInitDone);
+  EXPECT_EQ(Port().bLastMlcCommand, NO_COMMAND);
+
+  EXPECT_EQ(MLCPingMlc(0x0080), 1);  // silence: MLC_ERROR 6 and the link dropped
+  Bytes expected = CommandPacket({0x03, 0x80, 2, 0, 0});
+  Bytes error = CommandPacket({0x7F, 6});
+  expected.insert(expected.end(), error.begin(), error.end());
+  EXPECT_EQ(peri.Take(), expected);
+  ExpectLinkDown();
+}
+
 TEST_F(LinkTest, DeviceIdNeverOverrunsTheCallersBuffer) {
   const std::string text = "MFG:X;CMD:MLC;";
   RawPeripheral peri(text);
