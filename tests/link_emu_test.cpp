@@ -9,7 +9,7 @@
 
 #include "channel/chanrec.h"
 #include "krzmlc15.h"
-#include "link_support.h"
+#include "link_emu_support.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
