@@ -12,11 +12,15 @@
 //     alone: detaches, fails to attach while an event holds the name of the
 //     attach mutex, then attaches again. Exit code 16 * attach count when
 //     the failed attach kept nothing, else 1..4.
+//   helper - -
+//     starts the helper and leaves without stopping it. Exit code 0 when
+//     the helper set up.
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
 #include "channel/chanrec.h"
+#include "notify/hidden.h"
 #include "shared/lifecycle.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -62,6 +66,7 @@ static int AttachFailsAndKeepsNothing() {
 int main(int argc, char** argv) {
   if (argc < 4 || (strcmp(argv[1], "ppi") == 0 && argc < 5)) return 250;
   if (strcmp(argv[1], "refail") == 0) return AttachFailsAndKeepsNothing();
+  if (strcmp(argv[1], "helper") == 0) return LaunchHiddenExe() == 1 ? 0 : 1;
   int iPort = atoi(argv[2]);
   HANDLE hReady = Event(strcmp(argv[1], "hold") == 0 ? argv[2] : argv[3]);
   if (strcmp(argv[1], "hold") == 0) {

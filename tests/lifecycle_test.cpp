@@ -176,6 +176,19 @@ TEST_F(Lifecycle, AnAttachWaitsUntilTheLastDetachHasTornDown) {
   DeleteFileA(ini.c_str());
 }
 
+TEST_F(Lifecycle, AHelperLeftAloneIsAskedToCloseAndTearsDown) {
+  Child client;  // starts the helper and exits without stopping it
+  ASSERT_TRUE(client.Start("helper - -"));
+  ASSERT_EQ(client.Wait(), 0u);
+  bool fGone = Eventually([] { return !AreaExists("KRZMLC15_MLCGlobal_"); });
+  if (!fGone) {  // do not leave the helper running for the tests that follow
+    SharedView view;
+    if (view.global) PostMessageA(HwndFromDword(view.global->hHiddenWnd), WM_CLOSE, 0, 0);
+  }
+  EXPECT_TRUE(fGone);
+  EXPECT_TRUE(Eventually([] { return !AreaExists("KRZMLC15_MLCGlobal_"); }));
+}
+
 TEST_F(Lifecycle, AFailedAttachKeepsNothing) {
   Child child;
   ASSERT_TRUE(child.Start("refail - -"));

@@ -1,6 +1,7 @@
 // The library's entry point: process attach creates or joins the shared
 // state, process detach leaves it and tears it down after the last process.
 #include "debug/cm_debug.h"
+#include "notify/hidden.h"
 #include "port/porthandle.h"
 #include "shared/attached.h"
 #include "shared/config.h"
@@ -139,6 +140,28 @@ static BOOL ProcessAttach(HINSTANCE hInstance) {
   return TRUE;
 }
 
+// The helper has the library loaded as well. When it is the one process
+// left, no client remains to close the last channel and stop it, and the
+// shared state would outlive every client: it is asked to close, and its
+// own detach is then the last. No PML component can be at work (it would
+// be a process of its own), so the PML event is not consulted. Under the
+// attach mutex, with dwCount live processes left.
+static void StopHelperLeftAlone(DWORD dwCount) {
+  if (dwCount != 1) return;
+  MlcGlobalData* lpMGD = ObtainMGD();
+  HWND hHidden = HwndFromDword(lpMGD->hHiddenWnd);
+  DWORD dwHelperId = 0;
+  if (lpMGD->bMLCSetupDone && hHidden && IsWindow(hHidden) &&
+      GetWindowThreadProcessId(hHidden, &dwHelperId) && dwHelperId != GetCurrentProcessId()) {
+    MLCLOG(DBG_TRACE, "DllMain: only the helper is left, asking it to close\n");
+    PostMessageA(hHidden, WM_CLOSE, 0, 0);
+    lpMGD->hHiddenWnd = 0;
+    lpMGD->bMLCSetupDone = FALSE;
+    lpMGD->wPollTimerId = 0;
+  }
+  ReleaseMGD();
+}
+
 static void ProcessDetach() {
   MLCLOG(DBG_TRACE, "---> DllMain: Got PROCESS_DETACH\n");
   for (BYTE bPort = 0; bPort < MLC_PORT_COUNT; ++bPort) ReleasePortHandle(bPort, FALSE);
@@ -157,6 +180,7 @@ static void ProcessDetach() {
     FreeAllPorts();
   } else {
     FreeUnusedUnmappedPorts();
+    StopHelperLeftAlone(dwCount);
   }
   ReleaseAttach();
   MLCLOG(DBG_TRACE, "DllMain: dwMlcAttachCount is now %ld\n", (LONG)dwCount);
