@@ -8,6 +8,7 @@
 //     <ready> "-": none.
 //   ppi <port> <ready> <go|->
 //     holds the port's mutex from <ready> until <go> (with "-": for ever).
+//   linkup, linkhold: the link commands of child_link.cpp.
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
@@ -36,7 +37,12 @@ static void SetUpPort(const char* lpszKind, BYTE bPort) {
   ReleasePPI(bPort);
 }
 
+// child_link.cpp: -1 when argv names none of its commands.
+int RunLinkCommand(int argc, char** argv);
+
 int main(int argc, char** argv) {
+  int iLinkResult = RunLinkCommand(argc, argv);
+  if (iLinkResult >= 0) return iLinkResult;
   if (argc < 4 || (strcmp(argv[1], "ppi") == 0 && argc < 5)) return 250;
   int iPort = atoi(argv[2]);
   HANDLE hReady = Event(strcmp(argv[1], "hold") == 0 ? argv[2] : argv[3]);

@@ -1,0 +1,473 @@
+// The link layer against a scripted peripheral, byte by byte: how packets
+// are cut and timed, what the command channel refuses, what it answers, how
+// a stalled port ends a send, how quietly a reply is waited for, and the
+// device-ID buffer rules.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <barrier>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
+#include "krzcom15.h"
+#include "krzmlc15.h"
+#include "link/packet.h"
+#include "link_testbed.h"
+#include "shared/config.h"
+#include "shared/locks.h"
+#include "shared/sharedmem.h"
+
+using peri::Bytes;
+using peri::Command;
+
+namespace {
+
+// The packet goes to the host in two pieces, the second after dwPauseMs.
+void SendInTwo(peri::Peripheral& p, const Bytes& packet, size_t cut, DWORD dwPauseMs) {
+  ASSERT_TRUE(p.Send(Bytes(packet.begin(), packet.begin() + (ptrdiff_t)cut)));
+  Bytes rest(packet.begin() + (ptrdiff_t)cut, packet.end());
+  p.StartFn([rest, dwPauseMs](peri::Peripheral& q) {
+    Sleep(dwPauseMs);
+    return q.Send(rest);
+  });
+}
+
+// Process CPU time (user + system) in milliseconds.
+double CpuMs() {
+#ifdef _WIN32
+  FILETIME ftCreate, ftExit, ftKernel, ftUser;
+  GetProcessTimes(GetCurrentProcess(), &ftCreate, &ftExit, &ftKernel, &ftUser);
+  auto ms = [](const FILETIME& ft) {
+    return (double)(((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime) / 10000.0;
+  };
+  return ms(ftKernel) + ms(ftUser);
+#else
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0 +
+         (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
+#endif
+}
+
+}  // namespace
+
+// ---- Reception: packets cut in pieces, cut short, or with impossible lengths
+
+using LinkReception = LinkTest;
+
+TEST_F(LinkReception, AHeaderInTwoPiecesWithinTheInterPacketTimeIsOnePacket) {
+  BringUp();
+  // MLC_CREDIT_REQUEST from the printer, header cut after 3 bytes.
+  SendInTwo(peri_, Command({0x04, 0x80, 0x01, 0x00, 0x01}), 3, 30);
+  EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
+  ASSERT_TRUE(peri_.Join());
+  EXPECT_TRUE(peri_.Expect(Command({0x84, 0x00, 0x00, 0x00})));  // granted nothing
+  EXPECT_EQ(PortRecord(0).fMlcInitDone, 1);
+}
+
+TEST_F(LinkReception, APacketCutShortEndsInErrorSixAfterTheInterPacketTime) {
+  const struct {
+    Bytes sent;
+    const char* what;
+  } kCases[] = {
+      {Bytes{0x00, 0x00, 0x00}, "half a header"},
+      {Bytes{0x00, 0x00, 0x00, 0x0B, 0x00, 0x00, 0x03, 0x80, 0x01},
+       "MLC_CREDIT without its credit"},
+  };
+  for (const auto& c : kCases) {
+    BringUp();
+    ASSERT_TRUE(peri_.Send(c.sent));
+    DWORD dwStart = GetTickCount();
+    EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR) << c.what;
+    EXPECT_GE(GetTickCount() - dwStart, kInterPacketMs - 20) << c.what;
+    EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_SHORT_PACKET))) << c.what;
+    ExpectLinkDown(0);
+  }
+}
+
+TEST_F(LinkReception, CommandPayloadsOfNoByteOrMoreThan64AreRefusedWithErrorZero) {
+  Bytes longest = Command(Bytes(64, 0x00));
+  longest[6] = 0x06;  // a command the host does not serve, 63 bytes of padding
+  BringUp();
+  ASSERT_TRUE(peri_.Send(longest));
+  EXPECT_EQ(Poll(), MLC_PACKET_REFUSED);
+  EXPECT_TRUE(peri_.Expect(Command({0x86, 0xFF})));
+  EXPECT_EQ(PortRecord(0).fMlcInitDone, 1) << "64 payload bytes are allowed";
+
+  Bytes tooLong = Command(Bytes(65, 0x00));
+  tooLong[6] = 0x06;
+  const struct {
+    Bytes sent;
+    const char* what;
+  } kCases[] = {
+      {tooLong, "65 payload bytes"},
+      {Bytes{0x00, 0x00, 0x00, 0x06, 0x00, 0x00}, "no payload, so no command byte"},
+      {Bytes{0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x03}, "length 5 wraps to 65535"},
+      {Bytes{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03}, "length 0"},
+  };
+  for (const auto& c : kCases) {
+    if (!PortRecord(0).fMlcInitDone) BringUp();
+    ASSERT_TRUE(peri_.Send(c.sent));
+    EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR) << c.what;
+    EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_BAD_LENGTH))) << c.what;
+    EXPECT_TRUE(peri_.ExpectSilence(50)) << c.what;
+    ExpectLinkDown(0);
+  }
+}
+
+// ---- Command channel: replies that answer nothing, commands too early,
+// errors from the printer, an exit outstanding, commands not served
+
+using LinkCommands = LinkTest;
+
+TEST_F(LinkCommands, AReplyThatAnswersNothingOutstandingIsErrorTwo) {
+  const struct {
+    BYTE bOutstanding;
+    Bytes reply;
+    BYTE bCode;
+  } kCases[] = {
+      {NO_COMMAND, Command({0x81, 0x00, 0x00, 0x01}), MLC_ERROR_UNEXPECTED_REPLY},
+      {MLC_CREDIT, Command({0x84, 0x00, 0x00, 0x01}), MLC_ERROR_UNEXPECTED_REPLY},
+      {MLC_CREDIT, Command({0x89, 0x00}), MLC_ERROR_UNEXPECTED_REPLY},
+      {MLC_CREDIT, Command({0x83, 0x00, 0x00}), MLC_ERROR_BAD_LENGTH},  // right reply, 9 bytes
+  };
+  for (const auto& c : kCases) {
+    BringUp();
+    SetLastCommand(0, c.bOutstanding);
+    ASSERT_TRUE(peri_.Send(c.reply));
+    EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR) << peri::ToHex(c.reply);
+    EXPECT_TRUE(peri_.Expect(ErrorPacket(c.bCode))) << peri::ToHex(c.reply);
+    ExpectLinkDown(0);
+  }
+}
+
+TEST_F(LinkCommands, BeforeMlcInitRepliesAreUnexpectedAndCommandsErrorFour) {
+  // The printer answers MLC_INIT with a socket reply: the init fails.
+  peri_.Start("expect cmd 00 03\nsend cmd 87 00 10 0C 04 06 00");
+  EXPECT_EQ(MLCInit(0), MLC_INIT_FAILED);
+  EXPECT_TRUE(peri_.Join());
+  EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_UNEXPECTED_REPLY)));
+  ExpectLinkDown(0);
+
+  // A credit command while the link is down.
+  ASSERT_TRUE(peri_.Send(Command({0x03, 0x80, 0x01, 0x00, 0x01})));
+  EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR);
+  EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_NOT_INITIALISED)));
+  ExpectLinkDown(0);
+
+  BringUp();  // and the next attempt succeeds
+}
+
+TEST_F(LinkCommands, AnErrorFromThePrinterDropsTheLinkWithoutAnAnswer) {
+  BringUp();
+  ASSERT_TRUE(peri_.Send(Command({0x7F, 0x05})));
+  EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR);
+  ExpectLinkDown(0);
+  EXPECT_TRUE(peri_.ExpectSilence(200));
+  BringUp();
+}
+
+TEST_F(LinkCommands, OneErrorPacketPerLink) {
+  BringUp();
+  EXPECT_TRUE(SendErrorPacket(0, MLC_ERROR_UNEXPECTED_REPLY, FALSE));
+  EXPECT_TRUE(SendErrorPacket(0, MLC_ERROR_BAD_SOCKET, FALSE));
+  EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_UNEXPECTED_REPLY)));
+  EXPECT_TRUE(peri_.ExpectSilence(100));
+  StartAllOverAgain(0, FALSE);
+  BringUp();
+  EXPECT_TRUE(SendErrorPacket(0, MLC_ERROR_BAD_SOCKET, FALSE));  // a new link, a new one
+  EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_BAD_SOCKET)));
+}
+
+TEST_F(LinkCommands, WhileAnExitIsOutstandingNothingResetsTheLink) {
+  BringUp();
+  SetLastCommand(0, MLC_EXIT);
+  EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_EXIT_REPLY, FALSE, 200), -1);
+  EXPECT_EQ(PortRecord(0).fMlcInitDone, 1) << "a silent printer is what an exit expects";
+  EXPECT_EQ(PortRecord(0).bLastMlcCommand, MLC_EXIT);
+
+  ASSERT_TRUE(peri_.Send(Command({0x88, 0x00, 0x00})));  // any length will do
+  EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_EXIT_REPLY, FALSE, 1000), 0);
+  EXPECT_EQ(PortRecord(0).bLastMlcCommand, NO_COMMAND);
+  EXPECT_EQ(PortRecord(0).fMlcInitDone, 1);
+}
+
+TEST_F(LinkCommands, CommandsTheHostDoesNotServeAreAnsweredWithResultFF) {
+  BringUp();
+  for (BYTE bCommand : {0x00, 0x01, 0x02, 0x06, 0x07, 0x7E}) {
+    ASSERT_TRUE(peri_.Send(Command({bCommand, 0x00})));
+    EXPECT_EQ(Poll(), MLC_PACKET_REFUSED) << (int)bCommand;
+    EXPECT_TRUE(peri_.Expect(Command({(BYTE)(bCommand | 0x80), 0xFF}))) << (int)bCommand;
+  }
+  EXPECT_EQ(PortRecord(0).fMlcInitDone, 1);
+  EXPECT_EQ(PortRecord(0).bLastMlcCommand, NO_COMMAND);
+}
+
+TEST_F(LinkCommands, PacketsNamingNoChannelAreErrorsSevenAndThirteen) {
+  BringUp();
+  ASSERT_TRUE(peri_.Send(Command({0x03, 0x80, 0x01, 0x00, 0x01})));  // credit, no channel 0x80
+  EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR);
+  EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_BAD_SOCKET)));
+  EXPECT_TRUE(peri_.ExpectSilence(50)) << "no credit reply";
+  ExpectLinkDown(0);
+
+  BringUp();
+  SetLastCommand(0, MLC_CREDIT);
+  ASSERT_TRUE(peri_.Send(Command({0x83, 0x00})));
+  EXPECT_EQ(Poll(0x80), MLC_UNRECOVERABLE_ERROR);  // waiting on a channel that has no record
+  EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_NO_CHANNEL_RECORD)));
+  ExpectLinkDown(0);
+}
+
+TEST_F(LinkCommands, ASocketReplyWhoseSizesLeaveNoPayloadOrPassTheProposalIsMalformed) {
+  // The host proposes 4102 + 6 towards the printer and 1024 + 6 back (the
+  // defaults of TO_PERI_PACKET_SIZE and TO_HOST_PACKET_SIZE).
+  const WORD kSizes[][2] = {{6, 1030}, {4108, 0}, {4109, 1030}, {4108, 1031}};
+  for (const auto& size : kSizes) {
+    BringUp();
+    SetLastCommand(0, MLC_CONFIG_SOCKET);
+    ASSERT_TRUE(peri_.Send(Command(
+        {0x87, 0x00, HIBYTE(size[0]), LOBYTE(size[0]), HIBYTE(size[1]), LOBYTE(size[1]), 0x00})));
+    EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR) << size[0] << "/" << size[1];
+    EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_BAD_LENGTH))) << size[0] << "/" << size[1];
+    ExpectLinkDown(0);
+  }
+}
+
+// ---- Sending to a port that stopped taking bytes (LPT3: small ring, short
+// write time-out of the port I/O library)
+
+class LinkSend : public LinkTest {
+ protected:
+  void SetUp() override {
+    bPort_ = 2;
+    lpszPort_ = "LPT3";
+    LinkTest::SetUp();
+  }
+  // Fills the wire towards the printer, which reads no more.
+  void Stall() {
+    DWORD hPort = VCOMM_OpenCommA("LPT3", 1);
+    Bytes junk(256, 0x55);
+    DWORD cbWritten = 0;
+    VCOMM_WriteComm(hPort, junk.data(), (DWORD)junk.size(), &cbWritten);
+    VCOMM_CloseComm(hPort);
+  }
+};
+
+// MLC_RESENT_STREAM_PACKET for the length of a test.
+struct ResendStreamPackets {
+  ResendStreamPackets() { gRetry_Resent_Stream_Packet = 1; }
+  ~ResendStreamPackets() { gRetry_Resent_Stream_Packet = 0; }
+};
+
+TEST_F(LinkSend, AStalledWriteFailsAtTheSecondTimeOutPastTheDeadline) {
+  ResendStreamPackets resend;  // which changes nothing for a command
+  BringUp();
+  Stall();
+  Bytes exitPacket = Command({MLC_EXIT});  // 7 bytes: a 50 ms deadline
+  DWORD dwStart = GetTickCount();
+  EXPECT_FALSE(SendPacket(2, exitPacket.data(), (WORD)exitPacket.size(), NULL));
+  DWORD dwSpent = GetTickCount() - dwStart;
+  // One time-out of the port is already past the deadline; the send gives
+  // up at the second.
+  EXPECT_GE(dwSpent, 2 * kStalledWriteMs - 20);
+  EXPECT_EQ(MLCGetLastLinkError(2, 0), CE_PTO);
+  ExpectLinkDown(2);
+
+  peri_.Drain(50);
+  BringUp();
+  Stall();
+  Bytes payload(1000, 0x11);  // a 1000 ms deadline: time-outs within it do not count
+  PacketHeader header = SendHeaderPacket(2, 0x80, 0x02, (WORD)(payload.size() + 6), 0, 0);
+  dwStart = GetTickCount();
+  EXPECT_FALSE(SendPacket(2, payload.data(), (WORD)payload.size(), &header));
+  EXPECT_GE(GetTickCount() - dwStart, 1000 + kStalledWriteMs - 20);
+  EXPECT_EQ(MLCGetLastLinkError(2, 0), CE_PTO);
+  ExpectLinkDown(2);
+  peri_.Drain(0);
+}
+
+TEST_F(LinkSend, AStreamPacketCutByATimeOutIsFinishedWithoutRepeatingAByte) {
+  ResendStreamPackets resend;
+  BringUp();
+  Bytes payload(600);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = (BYTE)(i * 7);
+  PacketHeader header = SendHeaderPacket(2, 0x80, 0x02, (WORD)(payload.size() + 6), 1, 0);
+  DWORD cbOnWire = 0;
+  // The printer reads nothing: the port takes what fits and times out.
+  EXPECT_TRUE(SendStreamPacket(2, payload.data(), (WORD)payload.size(), &header, &cbOnWire));
+  EXPECT_EQ(MLCGetLastLinkError(2, 0), CE_PTO);
+  EXPECT_GT(cbOnWire, 0u);
+  EXPECT_LT(cbOnWire, payload.size() + 6);
+  EXPECT_EQ(PortRecord(2).fMlcInitDone, 1) << "a cut stream packet resets nothing";
+
+  Bytes whole = peri::Packet(0x80, 0x02, payload, 1);
+  peri_.StartFn([whole](peri::Peripheral& p) { return p.Expect(whole) && p.ExpectSilence(100); });
+  EXPECT_TRUE(SendStreamPacket(2, payload.data(), (WORD)payload.size(), &header, &cbOnWire));
+  EXPECT_EQ(cbOnWire, payload.size() + 6);
+  EXPECT_TRUE(peri_.Join()) << "the packet exactly once";
+}
+
+// ---- Resets of two ports at once
+
+TEST(LinkResets, TwoPortsResetAtOnceEachHoldingItsOwnMutexDoNotDeadlock) {
+  WriteLinkIni();
+  FakeHelper helper;
+  ASSERT_TRUE(helper.ok());
+  std::barrier both(2);
+  HANDLE hDone = CreateEventA(NULL, TRUE, FALSE, NULL);
+  std::atomic<int> nDone{0};
+  auto reset = [&](BYTE bPort) {
+    ObtainPPI(bPort);  // as a failing exchange holds it
+    both.arrive_and_wait();
+    StartAllOverAgain(bPort, TRUE);  // looks at the other ports for open channels
+    ReleasePPI(bPort);
+    if (++nDone == 2) SetEvent(hDone);
+  };
+  std::thread first(reset, (BYTE)0), second(reset, (BYTE)1);
+  bool fFinished = WaitForSingleObject(hDone, 10000) == WAIT_OBJECT_0;
+  EXPECT_TRUE(fFinished) << "the two resets wait for each other";
+  if (!fFinished) {
+    first.detach();  // deadlocked: nothing more to learn here
+    second.detach();
+    return;
+  }
+  first.join();
+  second.join();
+  CloseHandle(hDone);
+}
+
+// ---- Waiting for a reply from a silent printer must not burn a processor
+
+using LinkWait = LinkTest;
+
+TEST_F(LinkWait, AReplyWaitGivesTheProcessorUp) {
+  BringUp();
+  SetLastCommand(0, MLC_CREDIT);
+  const DWORD kWaitMs = 1000;
+  double dCpuBefore = CpuMs();
+  DWORD dwStart = GetTickCount();
+  EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_CREDIT_REPLY, FALSE, kWaitMs), -1);
+  DWORD dwSpent = GetTickCount() - dwStart;
+  double dCpu = CpuMs() - dCpuBefore;
+  DWORD dwEmptyPolls = PortRecord(0).dwIdlePolls;
+  EXPECT_GE(dwSpent, kWaitMs);
+  // A loop that spins takes a whole core when it can and polls many times
+  // a millisecond; on a crowded machine it gets less processor time, but
+  // still polls far more often than this.
+  EXPECT_LT(dCpu, 0.2 * dwSpent) << dCpu << " ms of processor time in " << dwSpent << " ms";
+  EXPECT_LT(dwEmptyPolls, 2 * dwSpent) << "empty polls in " << dwSpent << " ms";
+  ExpectLinkDown(0);
+  RecordProperty("cpu_ms", std::to_string((int)dCpu));
+}
+
+// ---- Device ID in the caller's buffer (LPT2, which this process has not
+// opened unless a test says so)
+
+class DeviceId : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { WriteLinkIni(); }
+  void SetUp() override {
+    ASSERT_TRUE(peri_.Attach("LPT2"));
+    ASSERT_TRUE(peri_.SetDeviceId(kMlcDeviceId));
+    lBlocksBefore_ = LinkBlocks(1);
+  }
+  void TearDown() override {
+    EXPECT_EQ(peri_.failures(), "");
+    EXPECT_LE(LinkBlocks(1), lBlocksBefore_);
+  }
+  // Frees the port's device-ID block, or leaves an empty one.
+  static void ForgetDeviceId(bool fKeepEmptyBlock) {
+    PerPortInfo* lpPPI = ObtainPPI(1);
+    if (lpPPI->hDeviceID) FreeMLCCheck(1, lpPPI->hDeviceID);
+    lpPPI->hDeviceID = fKeepEmptyBlock ? AllocMLCCheck(1, 259) : 0;
+    ReleasePPI(1);
+  }
+  peri::Peripheral peri_;
+  LONG lBlocksBefore_ = 0;
+};
+
+TEST_F(DeviceId, NothingIsWrittenPastTheCallersBuffer) {
+  const int kText = (int)strlen(kMlcDeviceId);
+  for (int iLength : {0, 1, 2, -1, -300, kText}) {
+    std::string buf(kText + 16, '#');
+    EXPECT_EQ(MLCGetDeviceId(1, buf.data(), iLength), MLC_BUFFER_TOO_SMALL) << iLength;
+    size_t first = iLength > 0 ? (size_t)iLength : 0;
+    EXPECT_EQ(buf.substr(first), std::string(buf.size() - first, '#')) << iLength;
+    if (iLength == kText) {
+      EXPECT_NE(buf.find('\0'), std::string::npos) << "cut and terminated";
+    }
+  }
+  EXPECT_EQ(MLCGetDeviceId(1, NULL, 0), MLC_BUFFER_TOO_SMALL);
+  EXPECT_EQ(MLCGetDeviceId(1, NULL, 300), MLC_BUFFER_TOO_SMALL);
+
+  std::string buf(kText + 16, '#');
+  EXPECT_EQ(MLCGetDeviceId(1, buf.data(), kText + 1), kText);  // no handle: the length
+  EXPECT_STREQ(buf.c_str(), kMlcDeviceId);
+  EXPECT_EQ(buf.substr(kText + 1), std::string(15, '#'));
+}
+
+TEST_F(DeviceId, IdsWithoutTextAreNoDeviceId) {
+  const Bytes kIds[] = {Bytes{}, Bytes{0x00, 0x02}, Bytes{0x00, 0x01, 'A', 'B', 'C'},
+                        Bytes{0x00, 0x00, 'M', 'L', 'C'}};
+  for (const Bytes& id : kIds) {
+    ASSERT_TRUE(peri_.SetRawDeviceId(id));
+    char buf[300];
+    EXPECT_EQ(MLCGetDeviceId(1, buf, sizeof buf), MLC_NO_DEVICE_ID) << peri::ToHex(id);
+  }
+  char buf[8];
+  EXPECT_EQ(MLCGetDeviceId(3, buf, sizeof buf), MLC_INVALID_PORT);
+}
+
+TEST_F(DeviceId, AnOpenPortAnswersWithTheTextEvenBeforeItsLinkCameUp) {
+  char buf[300];
+  for (bool fEmptyBlock : {false, true}) {
+    ForgetDeviceId(fEmptyBlock);
+    DWORD hPort = MLCGetPortHandle(1);
+    ASSERT_NE(hPort, 0u);
+    memset(buf, '#', sizeof buf);
+    EXPECT_EQ(MLCGetDeviceId(1, buf, sizeof buf), 1) << "empty block: " << fEmptyBlock;
+    EXPECT_STREQ(buf, kMlcDeviceId) << "empty block: " << fEmptyBlock;
+    MLCReleasePortHandle(hPort);
+  }
+
+  // Read without a handle first: the block then holds the text alone, as
+  // the open-port path hands it out.
+  ForgetDeviceId(false);
+  ASSERT_GT(MLCGetDeviceId(1, buf, sizeof buf), 0);
+  DWORD hPort = MLCGetPortHandle(1);
+  memset(buf, '#', sizeof buf);
+  EXPECT_EQ(MLCGetDeviceId(1, buf, sizeof buf), 1);
+  EXPECT_STREQ(buf, kMlcDeviceId);
+  MLCReleasePortHandle(hPort);
+}
+
+// ---- Bring-up on the wire
+
+using LinkBringUp = LinkTest;
+
+TEST_F(LinkBringUp, SynchBytesGoOnTheirOwnChannelAddressBeforeMlcInit) {
+  g_bDoMlcSync = 1;
+  peri_.Start("expect @4E 00 00 00 00\ninit");
+  EXPECT_EQ(MLCInit(0), 1);
+  g_bDoMlcSync = 0;
+  EXPECT_TRUE(peri_.Join());
+  EXPECT_EQ(MLCInit(0), 1);
+  EXPECT_TRUE(peri_.ExpectSilence(100)) << "a second bring-up sends nothing";
+}
+
+// A device ID whose length bytes leave no text does not bring a link up.
+TEST_F(LinkBringUp, ADeviceIdWithoutTextIsRefused) {
+  for (const Bytes& id : {Bytes{0x00, 0x02, 'C', 'M', 'D', ':', 'M', 'L', 'C', ';'},
+                          Bytes{0x00, 0x00, 'C', 'M', 'D', ':', 'M', 'L', 'C', ';'}}) {
+    ASSERT_TRUE(peri_.SetRawDeviceId(id));
+    EXPECT_EQ(MLCInit(0), MLC_INIT_FAILED) << peri::ToHex(id);
+    EXPECT_TRUE(peri_.ExpectSilence(50)) << "no MLC_INIT";
+    EXPECT_EQ(PortRecord(0).fMlcInitDone, 0);
+  }
+}
