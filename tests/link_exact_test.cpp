@@ -70,6 +70,23 @@ TEST_F(LinkReception, AHeaderInTwoPiecesWithinTheInterPacketTimeIsOnePacket) {
   EXPECT_EQ(PortRecord(0).fMlcInitDone, 1);
 }
 
+TEST_F(LinkReception, APacketTricklingInByteByByteIsOnePacket) {
+  BringUp();
+  // Slower in all than the inter-packet time, but never silent that long.
+  Bytes request = Command({0x04, 0x80, 0x01, 0x00, 0x01});
+  ASSERT_TRUE(peri_.Send({request[0]}));
+  peri_.StartFn([request](peri::Peripheral& p) {
+    for (size_t i = 1; i < request.size(); ++i) {
+      Sleep(kInterPacketMs / 5);
+      if (!p.Send({request[i]})) return false;
+    }
+    return true;
+  });
+  EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
+  ASSERT_TRUE(peri_.Join());
+  EXPECT_TRUE(peri_.Expect(Command({0x84, 0x00, 0x00, 0x00})));
+}
+
 TEST_F(LinkReception, APacketCutShortEndsInErrorSixAfterTheInterPacketTime) {
   const struct {
     Bytes sent;
@@ -125,7 +142,7 @@ TEST_F(LinkReception, CommandPayloadsOfNoByteOrMoreThan64AreRefusedWithErrorZero
 
 using LinkCommands = LinkTest;
 
-TEST_F(LinkCommands, AReplyThatAnswersNothingOutstandingIsErrorTwo) {
+TEST_F(LinkCommands, RepliesThatAnswerNothingOrCannotBeAppliedAreRefused) {
   const struct {
     BYTE bOutstanding;
     Bytes reply;
@@ -135,6 +152,10 @@ TEST_F(LinkCommands, AReplyThatAnswersNothingOutstandingIsErrorTwo) {
       {MLC_CREDIT, Command({0x84, 0x00, 0x00, 0x01}), MLC_ERROR_UNEXPECTED_REPLY},
       {MLC_CREDIT, Command({0x89, 0x00}), MLC_ERROR_UNEXPECTED_REPLY},
       {MLC_CREDIT, Command({0x83, 0x00, 0x00}), MLC_ERROR_BAD_LENGTH},  // right reply, 9 bytes
+      // Replies for a channel, awaited by nobody who names one.
+      {MLC_OPEN_CHANNEL, Command({0x81, 0x00, 0x00, 0x01}), MLC_ERROR_UNEXPECTED_REPLY},
+      {MLC_CLOSE_CHANNEL, Command({0x82, 0x00}), MLC_ERROR_UNEXPECTED_REPLY},
+      {MLC_CREDIT_REQUEST, Command({0x84, 0x00, 0x00, 0x05}), MLC_ERROR_UNKNOWN_CHANNEL_TYPE},
   };
   for (const auto& c : kCases) {
     BringUp();
@@ -144,6 +165,33 @@ TEST_F(LinkCommands, AReplyThatAnswersNothingOutstandingIsErrorTwo) {
     EXPECT_TRUE(peri_.Expect(ErrorPacket(c.bCode))) << peri::ToHex(c.reply);
     ExpectLinkDown(0);
   }
+
+  // A refusal by the printer is no fault of the link.
+  BringUp();
+  SetLastCommand(0, MLC_OPEN_CHANNEL);
+  ASSERT_TRUE(peri_.Send(Command({0x81, 0x01, 0x00, 0x00})));
+  EXPECT_EQ(Poll(0), MLC_PACKET_REFUSED);
+  EXPECT_TRUE(peri_.ExpectSilence(50));
+  EXPECT_EQ(PortRecord(0).fMlcInitDone, 1);
+  EXPECT_EQ(PortRecord(0).bLastMlcCommand, NO_COMMAND);
+}
+
+TEST_F(LinkCommands, AWaitGoesOnWhilePacketsKeepComing) {
+  BringUp();
+  // Fifty commands of the printer queued up, then the awaited reply: each
+  // poll handles a packet, so the wait outlasts its (tiny) time-out.
+  Bytes flood;
+  for (int i = 0; i < 50; ++i) {
+    Bytes request = Command({0x04, 0x80, 0x01, 0x00, 0x01});
+    flood.insert(flood.end(), request.begin(), request.end());
+  }
+  Bytes reply = Command({0x83, 0x00});
+  flood.insert(flood.end(), reply.begin(), reply.end());
+  ASSERT_TRUE(peri_.Send(flood));
+  SetLastCommand(0, MLC_CREDIT);
+  EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_CREDIT_REPLY, FALSE, 0), 0);
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(peri_.Expect(Command({0x84, 0x00, 0x00, 0x00}))) << i;
+  EXPECT_EQ(PortRecord(0).fMlcInitDone, 1);
 }
 
 TEST_F(LinkCommands, BeforeMlcInitRepliesAreUnexpectedAndCommandsErrorFour) {
@@ -154,8 +202,13 @@ TEST_F(LinkCommands, BeforeMlcInitRepliesAreUnexpectedAndCommandsErrorFour) {
   EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_UNEXPECTED_REPLY)));
   ExpectLinkDown(0);
 
-  // A credit command while the link is down.
+  // A credit command, and the reply to one, while the link is down.
   ASSERT_TRUE(peri_.Send(Command({0x03, 0x80, 0x01, 0x00, 0x01})));
+  EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR);
+  EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_NOT_INITIALISED)));
+  ExpectLinkDown(0);
+  SetLastCommand(0, MLC_CREDIT);
+  ASSERT_TRUE(peri_.Send(Command({0x83, 0x00})));
   EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR);
   EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_NOT_INITIALISED)));
   ExpectLinkDown(0);
@@ -462,12 +515,40 @@ TEST_F(LinkBringUp, SynchBytesGoOnTheirOwnChannelAddressBeforeMlcInit) {
 }
 
 // A device ID whose length bytes leave no text does not bring a link up.
-TEST_F(LinkBringUp, ADeviceIdWithoutTextIsRefused) {
-  for (const Bytes& id : {Bytes{0x00, 0x02, 'C', 'M', 'D', ':', 'M', 'L', 'C', ';'},
-                          Bytes{0x00, 0x00, 'C', 'M', 'D', ':', 'M', 'L', 'C', ';'}}) {
-    ASSERT_TRUE(peri_.SetRawDeviceId(id));
-    EXPECT_EQ(MLCInit(0), MLC_INIT_FAILED) << peri::ToHex(id);
+TEST_F(LinkBringUp, DeviceIdsWhoseLengthBytesLieAreRefused) {
+  Bytes longer = {0x01, 0x2C};  // claims 300 bytes; the port delivers 258
+  std::string text = "CMD:MLC;";
+  while (longer.size() < 400) longer.insert(longer.end(), text.begin(), text.end());
+  const struct {
+    Bytes id;
+    int iResult;
+  } kCases[] = {
+      {Bytes{0x00, 0x02, 'C', 'M', 'D', ':', 'M', 'L', 'C', ';'}, MLC_INIT_FAILED},  // no text
+      {Bytes{0x00, 0x00, 'C', 'M', 'D', ':', 'M', 'L', 'C', ';'}, MLC_INIT_FAILED},
+      // Two characters of text: the zero that ends them is no gap to close.
+      {Bytes{0x00, 0x04, 'C', 'M', 'D', ':', 'M', 'L', 'C', ';'}, MLC_INIT_FAILED},
+      {longer, MLC_PHYSICAL_LINK_FAILURE},
+  };
+  for (const auto& c : kCases) {
+    ASSERT_TRUE(peri_.SetRawDeviceId(c.id));
+    EXPECT_EQ(MLCInit(0), c.iResult) << peri::ToHex(c.id);
     EXPECT_TRUE(peri_.ExpectSilence(50)) << "no MLC_INIT";
     EXPECT_EQ(PortRecord(0).fMlcInitDone, 0);
   }
+}
+
+TEST_F(LinkBringUp, AZeroThirdCharacterInsideTheTextIsClosedUp) {
+  ASSERT_TRUE(peri_.SetRawDeviceId({0x00, 0x0B, 'C', 'M', 0x00, 'D', ':', 'M', 'L', 'C', ';'}));
+  BringUp();
+  char szId[64];
+  EXPECT_EQ(MLCGetDeviceId(0, szId, sizeof szId), 1);
+  EXPECT_STREQ(szId, "CMD:MLC;");
+}
+
+TEST_F(LinkBringUp, WhatWaitsOnTheLineBeforeBringUpIsDiscarded) {
+  ASSERT_TRUE(peri_.Run("send 00 00 00 0B 00 00 03 80 01 00 01 55 55 55 55 55 55 55 55 55 55"));
+  peri_.Start("init");
+  EXPECT_EQ(MLCInit(0), 1);
+  EXPECT_TRUE(peri_.Join());
+  EXPECT_TRUE(peri_.ExpectSilence(50));
 }
