@@ -1,9 +1,11 @@
 #include "link_testbed.h"
 
+#include "channel/chanrec.h"
 #include "krzmlc15.h"
 #include "live_blocks.h"
 #include "shared/config.h"
 #include "shared/locks.h"
+#include "shared/sharedmem.h"
 #include "testutil.h"
 
 const char kMlcDeviceId[] = "MFG:Far Side;MDL:Script;CMD:PCL,MLC;CLS:PRINTER;";
@@ -35,6 +37,89 @@ void SetLastCommand(BYTE bPort, BYTE bCommand) {
 
 LONG LinkBlocks(BYTE bPort) {
   return (LONG)LiveBlocks(bPort) - (PortRecord(bPort).hDeviceID != 0 ? 1 : 0);
+}
+
+BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWnd) {
+  PerPortInfo* lpPPI = ObtainPPI(bPort);
+  BYTE bIndex = lpPPI->bChannelsAllocated;
+  BYTE bHsid = (BYTE)(MLC_FIRST_HSID + bIndex);
+  bool fStream = bType == MLC_STREAM_CHANNEL;
+  HMEMBLOCK hRecord =
+      AllocMLCCheck(bPort, fStream ? sizeof(StreamChannel) : sizeof(MessageChannel));
+  if (fStream) {
+    auto* p = (StreamChannel*)LockMLCCheck(bPort, hRecord);
+    *p = StreamChannel{};
+    p->bFlags = STREAM_HAS_BUFFER;
+    p->hBuffer = AllocMLCCheck(bPort, 4096);
+    p->lLastPos = p->wAllocated = 4096;
+    p->wHostHtoPCredits = dwCredits;
+    p->hAppWnd = DwordFromHwnd(hAppWnd);
+    p->wAppMsg = kChannelMsg;
+    p->dwAppData = bHsid;
+    p->bType = bType, p->bPsid = bPsid, p->bHsid = bHsid, p->bPort = bPort;
+    p->fChannelOpen = p->fNotifyOnClose = 1;
+  } else {
+    auto* p = (MessageChannel*)LockMLCCheck(bPort, hRecord);
+    *p = MessageChannel{};
+    p->bSlotCount = 2;
+    p->hSlot[0] = AllocMLCCheck(bPort, 1024);
+    p->hSlot[1] = AllocMLCCheck(bPort, 1024);
+    p->lReadSlot = -1;
+    p->wHostHtoPCredits = (WORD)dwCredits;
+    p->hAppWnd = DwordFromHwnd(hAppWnd);
+    p->wAppMsg = kChannelMsg;
+    p->dwAppData = bHsid;
+    p->bType = bType, p->bPsid = bPsid, p->bHsid = bHsid, p->bPort = bPort;
+    p->fChannelOpen = p->fNotifyOnClose = 1;
+  }
+  UnlockMLCCheck(bPort, hRecord);
+  DWORD cbTable = (bIndex + 1) * sizeof(HMEMBLOCK);
+  lpPPI->hChanPtrArray = lpPPI->hChanPtrArray
+                             ? ReAllocMLCCheck(bPort, lpPPI->hChanPtrArray, cbTable)
+                             : AllocMLCCheck(bPort, cbTable);
+  ((HMEMBLOCK*)LockMLCCheck(bPort, lpPPI->hChanPtrArray))[bIndex] = hRecord;
+  UnlockMLCCheck(bPort, lpPPI->hChanPtrArray);
+  lpPPI->bChannelsAllocated++;
+  lpPPI->bChannelsUsed++;
+  ReleasePPI(bPort);
+  return bHsid;
+}
+
+DWORD HostCredits(BYTE bPort, BYTE bHsid) {
+  BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
+  ObtainPPI(bPort);
+  LPVOID lpRecord = LockChannelIdx(bPort, bIndex);
+  DWORD dwCredits = 0xFFFFFFFF;
+  if (lpRecord) {
+    dwCredits = ((BYTE*)lpRecord)[0] == MLC_STREAM_CHANNEL
+                    ? ((StreamChannel*)lpRecord)->wHostHtoPCredits
+                    : ((MessageChannel*)lpRecord)->wHostHtoPCredits;
+    UnlockChannelIdx(bPort, bIndex);
+  }
+  ReleasePPI(bPort);
+  return dwCredits;
+}
+
+// fChannelOpen is at the same place in both records.
+BOOL ChannelOpen(BYTE bPort, BYTE bHsid) {
+  BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
+  ObtainPPI(bPort);
+  auto* lpRecord = (StreamChannel*)LockChannelIdx(bPort, bIndex);
+  BOOL fOpen = lpRecord && lpRecord->fChannelOpen;
+  if (lpRecord) UnlockChannelIdx(bPort, bIndex);
+  ReleasePPI(bPort);
+  return fOpen;
+}
+
+void SetChannelOpen(BYTE bPort, BYTE bHsid, BOOL fOpen) {
+  BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
+  ObtainPPI(bPort);
+  auto* lpRecord = (StreamChannel*)LockChannelIdx(bPort, bIndex);
+  if (lpRecord) {
+    lpRecord->fChannelOpen = fOpen;
+    UnlockChannelIdx(bPort, bIndex);
+  }
+  ReleasePPI(bPort);
 }
 
 void ExpectLinkDown(BYTE bPort) {
@@ -81,9 +166,9 @@ void LinkTest::SetUp() {
 
 void LinkTest::TearDown() {
   peri_.Join();
-  EXPECT_LE(LinkBlocks(bPort_), lBlocksBefore_) << "blocks left in the port's area";
   EXPECT_EQ(peri_.failures(), "");
-  StartAllOverAgain(bPort_, FALSE);
+  StartAllOverAgain(bPort_, FALSE);  // what a test left up goes the way a reset takes
+  EXPECT_LE(LinkBlocks(bPort_), lBlocksBefore_) << "blocks left in the port's area";
   peri_.Detach();
   delete helper_;
 }

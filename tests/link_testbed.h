@@ -35,6 +35,17 @@ void SetLastCommand(BYTE bPort, BYTE bCommand);
 // long as the port's shared state does).
 LONG LinkBlocks(BYTE bPort);
 
+// Puts a channel record into the port's table by hand, as opening a channel
+// will (that path comes with the channels): open, holding dwCredits, with a
+// 4 KiB ring (stream) or two 1 KiB slots (packet), notifying hAppWnd with
+// kChannelMsg. Returns the host socket id.
+constexpr UINT kChannelMsg = WM_APP + 7;
+BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWnd = NULL);
+// The host's credit and the open flag of a channel's record.
+DWORD HostCredits(BYTE bPort, BYTE bHsid);
+BOOL ChannelOpen(BYTE bPort, BYTE bHsid);
+void SetChannelOpen(BYTE bPort, BYTE bHsid, BOOL fOpen);
+
 // The link is dropped: not initialised, nothing outstanding, no channel
 // table or socket array.
 void ExpectLinkDown(BYTE bPort);
