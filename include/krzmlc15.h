@@ -102,6 +102,11 @@ KRZMLC15_API DWORD WINAPI MLCWaitForPMLInitDeInitEvent(void);
  * link): 1, or MLC_INVALID_HANDLE. */
 KRZMLC15_API LONG WINAPI MLCGetLastLinkError(DWORD dwPort, DWORD hChannel);
 KRZMLC15_API int WINAPI MLCPingVcomm(DWORD hChannel);
+/* Checks that the peripheral still answers on the command channel with a
+ * grant of no credit on the channel (no answer drops the link): 1 once the
+ * probe was made, 0 when another command awaits its reply or the channel's
+ * type is unknown, MLC_INVALID_HANDLE. */
+KRZMLC15_API int WINAPI MLCPingMlc(DWORD hChannel);
 
 /* IEEE 1284 device ID. MLCCompareDevID: 0 when the first of the keys
  * lpszKey1, lpszKey2 found lists lpszValue, MLC_DEVICE_ID_MISMATCH when not,

@@ -7,12 +7,17 @@
 //     takes a handle of the port and the port's mutex, sends MLC_CREDIT and
 //     waits (up to a minute) for its reply holding the mutex, as a sender
 //     does; sets <ready> once the command is out. Meant to be killed there.
+//   linkread <port> <ready>
+//     takes a handle of the port and the port's mutex, sets <ready> and
+//     polls, waiting up to a minute for the rest of a packet the peripheral
+//     has only begun. Meant to be killed there.
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
 #include "krzmlc15.h"
 #include "link/link.h"
+#include "shared/config.h"
 #include "shared/locks.h"
 
 int RunLinkCommand(int argc, char** argv) {
@@ -34,6 +39,17 @@ int RunLinkCommand(int argc, char** argv) {
     lpPPI->bLastMlcCommand = MLC_CREDIT;
     SetEvent(hEvent);
     ReceivePacket(bPort, 0, 0, MLC_CREDIT_REPLY, FALSE, 60000);
+    ReleasePPI(bPort);
+    return 0;
+  }
+  if (strcmp(argv[1], "linkread") == 0) {
+    if (!MLCGetPortHandle(bPort)) return 252;
+    gMLC_Inter_Packet_Time_Out = 60000;
+    ObtainPPI(bPort);
+    SetEvent(hEvent);
+    BYTE bHsid, bPsid, bCommand;
+    WORD wLength;
+    PollForData(bPort, &bHsid, &bPsid, &bCommand, &wLength, 0);
     ReleasePPI(bPort);
     return 0;
   }

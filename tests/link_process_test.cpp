@@ -2,6 +2,7 @@
 // at once, and one killed in the middle of an exchange while it holds the
 // port's mutex.
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <fstream>
 #include <string>
@@ -73,28 +74,42 @@ TEST_F(LinkProcesses, TwoProcessesBringingThePortUpPutOneInitOnTheWire) {
   EXPECT_EQ(PortRecord(0).fMlcInitDone, 1);
 }
 
+// A process that dies holding the port, waiting for a reply to its command
+// or in the middle of reading a packet, leaves a link nobody can trust: the
+// next call resets it and brings it up anew.
 TEST_F(LinkProcesses, AProcessKilledMidExchangeLeavesALinkTheNextCallerBringsUpAgain) {
-  peri::Peripheral printer;
-  ASSERT_TRUE(printer.Attach("LPT1"));
-  ASSERT_TRUE(printer.SetDeviceId(kMlcDeviceId));
-  printer.Start("init");
-  ASSERT_EQ(MLCInit(0), 1);
-  ASSERT_TRUE(printer.Join()) << printer.failures();
+  for (const char* lpszWhere : {"linkhold", "linkread"}) {
+    SCOPED_TRACE(lpszWhere);
+    peri::Peripheral printer;
+    ASSERT_TRUE(printer.Attach("LPT1"));
+    ASSERT_TRUE(printer.SetDeviceId(kMlcDeviceId));
+    printer.Start("init");
+    ASSERT_EQ(MLCInit(0), 1);
+    ASSERT_TRUE(printer.Join()) << printer.failures();
 
-  NamedEvent ready("sent");
-  Child holder;
-  ASSERT_TRUE(holder.Start("linkhold 0 " + ready.name));
-  ASSERT_TRUE(ready.WaitSet());
-  // The credit command is on the wire; its sender waits for the reply,
-  // holding the port's mutex, and dies there.
-  EXPECT_TRUE(printer.Expect(peri::Command({0x03, 0x80, 0x01, 0x00, 0x00})));
-  holder.Kill();
+    NamedEvent ready("ready");
+    Child holder;
+    bool fReading = strcmp(lpszWhere, "linkread") == 0;
+    if (fReading) {
+      ASSERT_TRUE(printer.Send({0x00, 0x00, 0x00}));  // a header begun
+    }
+    ASSERT_TRUE(holder.Start(std::string(lpszWhere) + " 0 " + ready.name));
+    ASSERT_TRUE(ready.WaitSet());
+    if (fReading) {
+      Sleep(300);  // into the read; killed before or in it, the port is held
+    } else {
+      // The credit command is on the wire; its sender waits for the reply.
+      EXPECT_TRUE(printer.Expect(peri::Command({0x03, 0x80, 0x01, 0x00, 0x00})));
+    }
+    holder.Kill();
 
-  printer.set_timeout(3000);
-  printer.Start("init");
-  EXPECT_EQ(MLCInit(0), 1);  // this call finds the mutex abandoned
-  EXPECT_TRUE(printer.Join()) << "no new MLC_INIT: " << printer.failures();
-  PerPortInfo record = PortRecord(0);
-  EXPECT_EQ(record.fMlcInitDone, 1);
-  EXPECT_EQ(record.bLastMlcCommand, NO_COMMAND);
+    printer.set_timeout(3000);
+    printer.Start("init");
+    EXPECT_EQ(MLCInit(0), 1);  // this call finds the mutex abandoned
+    EXPECT_TRUE(printer.Join()) << "no new MLC_INIT: " << printer.failures();
+    PerPortInfo record = PortRecord(0);
+    EXPECT_EQ(record.fMlcInitDone, 1);
+    EXPECT_EQ(record.bLastMlcCommand, NO_COMMAND);
+    StartAllOverAgain(0, FALSE);
+  }
 }

@@ -32,6 +32,12 @@ BOOL LinkStampValid(BYTE bPort, BYTE bIndex, const LinkStamp& stamp);
 // again before it is re-validated).
 int AddStreamCredits(StreamChannel* lpStream, WORD wCredit);
 
+// MLC_CREDIT granting wCredit on a channel, and MLC_CREDIT_REQUEST asking
+// for it (only when no other command awaits its reply); each waits for the
+// reply: 1 when it was accepted, else 0.
+BOOL MLCIssueCredit(BYTE bPort, BYTE bHsid, BYTE bPsid, WORD wCredit);
+BOOL MLCCreditRequest(BYTE bPort, BYTE bHsid, BYTE bPsid, WORD wCredit);
+
 // Notifications to clients (message ids and codes of the window interface).
 #define MLC_NOTIFY_MSG 0x4C8
 #define MLC_CALLBACK_MSG 0x4CA

@@ -47,46 +47,36 @@ void FreeRecordBlocks(BYTE bPort, BYTE bIndex, BYTE bType, LPVOID lpRecord) {
   }
 }
 
-// The window-related fields sit at different offsets in the two records.
-struct ClientTargets {
-  DWORD* lphCallBackWnd;
-  DWORD hAppWnd, hMlcWnd;
-  WORD wAppMsg;
-  DWORD dwAppData;
-  ULONG_PTR lpfnCallBack;
-  DWORD fNotifyOnClose;
-};
-
-ClientTargets TargetsOf(BYTE bType, LPVOID lpRecord) {
-  if (bType == MLC_STREAM_CHANNEL) {
-    StreamChannel* p = (StreamChannel*)lpRecord;
-    return {&p->hCallBackWnd, p->hAppWnd,      p->hMlcWnd,       p->wAppMsg,
-            p->dwAppData,     p->lpfnCallBack, p->fNotifyOnClose};
+// Tells the windows of a record (either kind) that the channel is gone, and
+// closes its callback window.
+template <class Record>
+void NotifyRecordClose(BYTE bPort, Record* lpRecord, BOOL fNotifyClient) {
+  HWND hMlcWnd = HwndFromDword(lpRecord->hMlcWnd);
+  HWND hAppWnd = HwndFromDword(lpRecord->hAppWnd);
+  HWND hCallBackWnd = HwndFromDword(lpRecord->hCallBackWnd);
+  if (hMlcWnd && IsWindow(hMlcWnd))
+    PostMessageA(hMlcWnd, MLC_NOTIFY_MSG, lpRecord->dwAppData, MAKELPARAM(MLC_DISCONNECT, 0));
+  if (fNotifyClient && lpRecord->fNotifyOnClose) {
+    if (hAppWnd && IsWindow(hAppWnd)) {
+      MLCLOG(DBG_TRACE, "    CloseChannel - PostMessage to app MAKELPARAM(MLC_DISCONNECT,0)\n");
+      PostMessageA(hAppWnd, lpRecord->wAppMsg, lpRecord->dwAppData, MAKELPARAM(MLC_DISCONNECT, 0));
+    } else if (lpRecord->lpfnCallBack && hCallBackWnd && IsWindow(hCallBackWnd)) {
+      MLCLOG(DBG_TRACE, "    CloseChannel - SendMessage HIDDEN_DISCONNECT_LPT1\n");
+      SendMessageA(hCallBackWnd, HIDDEN_DISCONNECT_LPT1 + bPort, lpRecord->dwAppData,
+                   (LPARAM)lpRecord->lpfnCallBack);
+    }
   }
-  MessageChannel* p = (MessageChannel*)lpRecord;
-  return {&p->hCallBackWnd, p->hAppWnd,      p->hMlcWnd,       p->wAppMsg,
-          p->dwAppData,     p->lpfnCallBack, p->fNotifyOnClose};
+  if (hCallBackWnd) {
+    PostMessageA(hCallBackWnd, WM_CLOSE, 0, 0);
+    lpRecord->hCallBackWnd = 0;
+  }
 }
 
 void NotifyClose(BYTE bPort, BYTE bType, LPVOID lpRecord, BOOL fNotifyClient) {
-  ClientTargets t = TargetsOf(bType, lpRecord);
-  if (t.hMlcWnd && IsWindow(HwndFromDword(t.hMlcWnd)))
-    PostMessageA(HwndFromDword(t.hMlcWnd), MLC_NOTIFY_MSG, t.dwAppData,
-                 MAKELPARAM(MLC_DISCONNECT, 0));
-  if (fNotifyClient && t.fNotifyOnClose) {
-    if (t.hAppWnd && IsWindow(HwndFromDword(t.hAppWnd))) {
-      MLCLOG(DBG_TRACE, "    CloseChannel - PostMessage to app MAKELPARAM(MLC_DISCONNECT,0)\n");
-      PostMessageA(HwndFromDword(t.hAppWnd), t.wAppMsg, t.dwAppData, MAKELPARAM(MLC_DISCONNECT, 0));
-    } else if (t.lpfnCallBack && *t.lphCallBackWnd && IsWindow(HwndFromDword(*t.lphCallBackWnd))) {
-      MLCLOG(DBG_TRACE, "    CloseChannel - SendMessage HIDDEN_DISCONNECT_LPT1\n");
-      SendMessageA(HwndFromDword(*t.lphCallBackWnd), HIDDEN_DISCONNECT_LPT1 + bPort, t.dwAppData,
-                   (LPARAM)t.lpfnCallBack);
-    }
-  }
-  if (*t.lphCallBackWnd) {
-    PostMessageA(HwndFromDword(*t.lphCallBackWnd), WM_CLOSE, 0, 0);
-    *t.lphCallBackWnd = 0;
-  }
+  if (bType == MLC_STREAM_CHANNEL)
+    NotifyRecordClose(bPort, (StreamChannel*)lpRecord, fNotifyClient);
+  else
+    NotifyRecordClose(bPort, (MessageChannel*)lpRecord, fNotifyClient);
 }
 
 // The close exchange: 1, or MLC_CLOSE_FAILED (nothing to be released).

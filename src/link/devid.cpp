@@ -123,8 +123,9 @@ int WINAPI MLCCompareDevID(DWORD dwPort, LPCSTR lpszKey1, LPCSTR lpszKey2, LPCST
   ReleasePPI(bPort);
   if (!fRead || cbId <= 2) return MLC_PHYSICAL_LINK_FAILURE;
   DWORD cbLength = WireWord(abId);
+  // Shorter than delivered (and so every length below 3) is refused; this
+  // test is the reverse of the bring-up's and is kept as callers know it.
   if (cbLength < cbId) return MLC_PHYSICAL_LINK_FAILURE;
-  if (cbLength < 3) return MLC_NO_DEVICE_ID;
   DWORD cbCut = cbLength < cbId ? cbLength : cbId;
   abId[cbCut] = 0;
   if (ParseIDString((LPSTR)abId + 2, (WORD)(cbCut - 2), lpszKey1, lpszKey2, lpszValue)) return 0;

@@ -148,6 +148,20 @@ int BringUp(BYTE bPort, PerPortInfo* lpPPI) {
 int MLCInit(BYTE bPort) {
   if (bPort >= MLC_PORT_COUNT) return MLC_INVALID_PORT;
   PerPortInfo* lpPPI = ObtainPPI(bPort);
+  // Nobody runs an exchange or a close on the port while we hold its mutex
+  // and no bring-up runs inside one: a command still outstanding or a busy
+  // mark left over belongs to a process that died in the middle. Its link
+  // state cannot be trusted; start from a clean one.
+  // An MLC_ERROR sent without the reset that follows it is the same. An
+  // MLC_EXIT left unanswered after the port's last channel closed is not:
+  // the peripheral may fall silent then, and the link is already marked down.
+  BOOL fExitDone = lpPPI->bLastMlcCommand == MLC_EXIT && !lpPPI->fMlcInitDone;
+  if (lpPPI->dwBusyFlags || (lpPPI->bLastMlcCommand != NO_COMMAND && !fExitDone)) {
+    MLCLOG(DBG_ERROR, "!   MLCInit - port %d left in an exchange (cmd %d, busy %lu), reset\n",
+           bPort, lpPPI->bLastMlcCommand, lpPPI->dwBusyFlags);
+    lpPPI->dwBusyFlags = 0;
+    StartAllOverAgain(bPort, FALSE);
+  }
   if (lpPPI->fMlcInitDone) {
     ReleasePPI(bPort);
     return MLC_SUCCESS;

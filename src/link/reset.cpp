@@ -104,3 +104,38 @@ LONG WINAPI MLCGetLastLinkError(DWORD dwPort, DWORD hChannel) {
   ReleasePPI((BYTE)dwPort);
   return lError;
 }
+
+int WINAPI MLCPingMlc(DWORD hChannel) {
+  BYTE bPort = MLC_CHANNEL_PORT(hChannel);
+  BYTE bHsid = MLC_CHANNEL_HSID(hChannel);
+  if (bPort >= MLC_PORT_COUNT) {
+    MLCLOG(DBG_ERROR, "<---MLCPingMLC: MLC_INVALID_HANDLE :bPort=%d, Hsid =%d\r\n", bPort, bHsid);
+    return MLC_INVALID_HANDLE;
+  }
+  PerPortInfo* lpPPI = ObtainPPI(bPort);
+  int iResult = 1;
+  if (!CheckPortAndHsid(bPort, bHsid)) {
+    MLCLOG(DBG_ERROR, "<---MLCPingMLC: MLC_INVALID_HANDLE :bPort=%d, Hsid =%d\r\n", bPort, bHsid);
+    iResult = MLC_INVALID_HANDLE;
+  } else if (lpPPI->bLastMlcCommand != NO_COMMAND) {
+    MLCLOG(DBG_ERROR, "!   MLCPingMlc - bLastMlcCommand != NO_COMMAND(%d)\n",
+           lpPPI->bLastMlcCommand);
+    iResult = 0;
+  } else {
+    BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
+    BYTE bType = GetTypeIdx(bPort, bIndex);
+    const StreamChannel* lpRecord = (const StreamChannel*)LockChannelIdx(bPort, bIndex);
+    BYTE bPsid = lpRecord ? lpRecord->bPsid : 0;
+    if (lpRecord) UnlockChannelIdx(bPort, bIndex);
+    if (!lpRecord || (bType != MLC_STREAM_CHANNEL && bType != MLC_PACKET_CHANNEL)) {
+      MLCLOG(DBG_ERROR, "!   MLCPingMlc - channel type invalid (%d)\n", bType);
+      iResult = 0;
+    } else {
+      // A grant of no credit: the reply proves the peripheral still
+      // answers; its wait drops the link when it does not.
+      MLCIssueCredit(bPort, bHsid, bPsid, 0);
+    }
+  }
+  ReleasePPI(bPort);
+  return iResult;
+}
