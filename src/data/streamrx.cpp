@@ -66,7 +66,8 @@ int ProcessStreamData(BYTE bPort, StreamChannel* lpStream, const BYTE* lpHeader)
     MLCLOG(DBG_ERROR,
            "ProcessStreamData ERROR : ReplyHeader->wLength > SocketInfo->wPtoHPacketSize \n");
     iRefusal = MLC_ERROR_DATA_TOO_LONG;
-  } else if (!fRing || lpStream->wAllocated - lpStream->wLength < L) {
+  } else if (!fRing || lpStream->wLength < 0 || lpStream->wAllocated - lpStream->wLength < L ||
+             L > lpStream->lLastPos) {
     MLCLOG(DBG_ERROR, "ProcessStreamData :MLC_ERROR_NO_CREDIT \n");
     iRefusal = MLC_ERROR_NO_CREDIT;
   }

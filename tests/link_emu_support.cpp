@@ -1,4 +1,4 @@
-#include "link_support.h"
+#include "link_emu_support.h"
 
 #include <string.h>
 
