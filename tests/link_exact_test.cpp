@@ -1,9 +1,10 @@
-// The link layer against a scripted peripheral, for what needs exact bytes
-// and timing beyond the emulator tests of link_test.cpp: packets in pieces,
-// replies that answer something else, a wait kept alive by packets, stalled
-// writes and cut stream packets, two ports reset at once, how quietly a
-// reply is waited for, device-ID corners, and the command channel acting on
-// channel records.
+// The link layer against a scripted peripheral, for the cases that need
+// exact bytes and timing (the emulator tests are link_emu_test.cpp): packets
+// in pieces, cut short or with impossible lengths, replies that answer
+// something else or come before bring-up, a wait kept alive by packets, an
+// exit outstanding, stalled writes and cut stream packets, two ports reset
+// at once, how quietly a reply is waited for, device-ID corners, and the
+// command channel acting on channel records.
 #include <gtest/gtest.h>
 #include <limits.h>
 
@@ -60,7 +61,7 @@ double CpuMs() {
 
 }  // namespace
 
-// ---- Reception: packets in pieces, and the longest command payload
+// ---- Reception: packets in pieces, cut short, too long or shorter than a header
 
 using LinkReception = LinkTest;
 
@@ -91,7 +92,27 @@ TEST_F(LinkReception, APacketTricklingInByteByByteIsOnePacket) {
   EXPECT_TRUE(peri_.Expect(Command({0x84, 0x00, 0x00, 0x00})));
 }
 
-TEST_F(LinkReception, ACommandPayloadOfMoreThan64BytesIsErrorZero) {
+TEST_F(LinkReception, APacketCutShortEndsInErrorSixAfterTheInterPacketTime) {
+  const struct {
+    Bytes sent;
+    const char* what;
+  } kCases[] = {
+      {Bytes{0x00, 0x00, 0x00}, "half a header"},
+      {Bytes{0x00, 0x00, 0x00, 0x0B, 0x00, 0x00, 0x03, 0x80, 0x01},
+       "MLC_CREDIT without its credit"},
+  };
+  for (const auto& c : kCases) {
+    BringUp();
+    ASSERT_TRUE(peri_.Send(c.sent));
+    DWORD dwStart = GetTickCount();
+    EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR) << c.what;
+    EXPECT_GE(GetTickCount() - dwStart, kInterPacketMs - 20) << c.what;
+    EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_SHORT_PACKET))) << c.what;
+    ExpectLinkDown(0);
+  }
+}
+
+TEST_F(LinkReception, CommandPayloadsOfMoreThan64BytesAndLengthsBelow6AreErrorZero) {
   Bytes longest = Command(Bytes(64, 0x00));
   longest[6] = 0x06;  // a command the host does not serve, 63 bytes of padding
   BringUp();
@@ -102,15 +123,26 @@ TEST_F(LinkReception, ACommandPayloadOfMoreThan64BytesIsErrorZero) {
 
   Bytes tooLong = Command(Bytes(65, 0x00));
   tooLong[6] = 0x06;
-  ASSERT_TRUE(peri_.Send(tooLong));
-  EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR);
-  EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_BAD_LENGTH)));
-  EXPECT_TRUE(peri_.ExpectSilence(50)) << "its payload is never taken for a packet";
-  ExpectLinkDown(0);
+  const struct {
+    Bytes sent;
+    const char* what;
+  } kCases[] = {
+      {tooLong, "65 payload bytes"},
+      {Bytes{0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x03}, "length 5 wraps to 65535"},
+      {Bytes{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03}, "length 0"},
+  };
+  for (const auto& c : kCases) {
+    if (!PortRecord(0).fMlcInitDone) BringUp();
+    ASSERT_TRUE(peri_.Send(c.sent));
+    EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR) << c.what;
+    EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_BAD_LENGTH))) << c.what;
+    EXPECT_TRUE(peri_.ExpectSilence(50)) << c.what << ": the rest is never taken for a packet";
+    ExpectLinkDown(0);
+  }
 }
 
-// ---- Command channel: replies that answer something else, a wait kept
-// alive by arriving packets, an exit outstanding
+// ---- Command channel: replies that answer something else or come before
+// bring-up, a wait kept alive by arriving packets, an exit outstanding
 
 using LinkCommands = LinkTest;
 
@@ -121,6 +153,7 @@ TEST_F(LinkCommands, RepliesThatAnswerAnotherCommandOrNoChannelAreRefused) {
     BYTE bCode;
   } kCases[] = {
       {MLC_CREDIT, Command({0x84, 0x00, 0x00, 0x01}), MLC_ERROR_UNEXPECTED_REPLY},  // another's
+      {MLC_CREDIT, Command({0x89, 0x00}), MLC_ERROR_UNEXPECTED_REPLY},  // no reply at all
       {MLC_CREDIT, Command({0x83, 0x00, 0x00}), MLC_ERROR_BAD_LENGTH},  // right reply, 9 bytes
       // Replies for a channel, awaited by nobody who names one.
       {MLC_OPEN_CHANNEL, Command({0x81, 0x00, 0x00, 0x01}), MLC_ERROR_UNEXPECTED_REPLY},
@@ -154,7 +187,7 @@ TEST_F(LinkCommands, AWaitGoesOnWhilePacketsKeepComing) {
   EXPECT_EQ(PortRecord(0).fMlcInitDone, 1);
 }
 
-TEST_F(LinkCommands, AnotherReplyInsteadOfTheInitReplyFailsTheBringUp) {
+TEST_F(LinkCommands, BeforeBringUpRepliesAreUnexpectedAndCommandsErrorFour) {
   // The printer answers MLC_INIT with a socket reply: the init fails.
   peri_.Start("expect cmd 00 03\nsend cmd 87 00 10 0C 04 06 00");
   EXPECT_EQ(MLCInit(0), MLC_INIT_FAILED);
@@ -162,12 +195,22 @@ TEST_F(LinkCommands, AnotherReplyInsteadOfTheInitReplyFailsTheBringUp) {
   EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_UNEXPECTED_REPLY)));
   ExpectLinkDown(0);
 
+  // A command of the printer's while the link is down.
+  ASSERT_TRUE(peri_.Send(Command({0x03, 0x80, 0x01, 0x00, 0x01})));
+  EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR);
+  EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_NOT_INITIALISED)));
+  ExpectLinkDown(0);
+
   BringUp();  // and the next attempt succeeds
 }
 
-TEST_F(LinkCommands, AnExitReplyOfAnyLengthEndsTheExit) {
+TEST_F(LinkCommands, WhileAnExitIsOutstandingSilenceResetsNothing) {
   BringUp();
   SetLastCommand(0, MLC_EXIT);
+  EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_EXIT_REPLY, FALSE, 200), -1);
+  EXPECT_EQ(PortRecord(0).fMlcInitDone, 1) << "a silent printer is what an exit expects";
+  EXPECT_EQ(PortRecord(0).bLastMlcCommand, MLC_EXIT);
+
   ASSERT_TRUE(peri_.Send(Command({0x88, 0x00, 0x00})));  // any length will do
   EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_EXIT_REPLY, FALSE, 1000), 0);
   EXPECT_EQ(PortRecord(0).bLastMlcCommand, NO_COMMAND);
