@@ -17,7 +17,7 @@ struct ScriptProcess {
   PROCESS_INFORMATION pi{};
   bool Start(const std::string& port, const std::string& script) {
     std::string file = WindowsDirFile("linkrace.script");
-    std::ofstream(file) << script;
+    std::ofstream(file, std::ios::binary) << script;
     std::string cmd = "krzperi_script.exe " + port + " " + file;
     STARTUPINFOA si{};
     si.cb = sizeof si;

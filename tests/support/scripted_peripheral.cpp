@@ -215,6 +215,7 @@ bool Peripheral::Step(const std::string& line) {
 bool Peripheral::Run(const std::string& script) {
   std::istringstream in(script);
   for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // a file written on Windows
     if (!Step(line)) return Fail("at: " + line);
   }
   return true;
