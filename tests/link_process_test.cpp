@@ -1,13 +1,16 @@
 // The link of one port shared by real processes: two of them bringing it up
-// at once, and one killed in the middle of an exchange while it holds the
-// port's mutex.
+// at once, one killed in the middle of an exchange while it holds the port's
+// mutex, and early returns that must let the port go (a process's mutex is
+// recursive, so only another process sees one that was kept).
 #include <gtest/gtest.h>
 #include <string.h>
 
 #include <fstream>
 #include <string>
 
+#include "krzmlc15.h"
 #include "link_testbed.h"
+#include "shared/locks.h"
 #include "testutil.h"
 
 namespace {
@@ -47,8 +50,8 @@ class LinkProcesses : public ::testing::Test {
     lBlocksBefore_ = LinkBlocks(0);
   }
   void TearDown() override {
+    StartAllOverAgain(0, FALSE);  // what a test left up goes the way a reset takes
     EXPECT_LE(LinkBlocks(0), lBlocksBefore_) << "blocks left in the port's area";
-    StartAllOverAgain(0, FALSE);
     delete helper_;
   }
   FakeHelper* helper_ = nullptr;
@@ -112,4 +115,46 @@ TEST_F(LinkProcesses, AProcessKilledMidExchangeLeavesALinkTheNextCallerBringsUpA
     EXPECT_EQ(record.bLastMlcCommand, NO_COMMAND);
     StartAllOverAgain(0, FALSE);
   }
+}
+
+namespace {
+
+// Another process takes the port's mutex within 5 s and lets it go.
+void ExpectAnotherProcessGetsThePort(BYTE bPort) {
+  NamedEvent ready("taken"), go("go");
+  Child other;
+  ASSERT_TRUE(other.Start("ppi " + std::to_string(bPort) + " " + ready.name + " " + go.name));
+  EXPECT_EQ(WaitForSingleObject(ready.handle, 5000), (DWORD)WAIT_OBJECT_0) << "the port was kept";
+  SetEvent(go.handle);
+}
+
+void SetChannelType(BYTE bPort, BYTE bHsid, BYTE bType) {
+  ObtainPPI(bPort);
+  auto* lpRecord = (BYTE*)LockChannelIdx(bPort, (BYTE)(bHsid - MLC_FIRST_HSID));
+  *lpRecord = bType;  // bType leads both records
+  UnlockChannelIdx(bPort, (BYTE)(bHsid - MLC_FIRST_HSID));
+  ReleasePPI(bPort);
+}
+
+}  // namespace
+
+TEST_F(LinkProcesses, EarlyReturnsLetThePortGo) {
+  // Bring-up in a process without a handle of the port.
+  ASSERT_TRUE(MLCReleasePortHandle(GetHportVal(1)));
+  EXPECT_EQ(MLCInit(1), MLC_PHYSICAL_LINK_FAILURE);
+  ExpectAnotherProcessGetsThePort(1);
+
+  // The liveness probe while another command awaits its reply, and on a
+  // channel whose type is neither stream nor packet.
+  ObtainPPI(0)->fMlcInitDone = TRUE;  // up, as far as the probe looks
+  ReleasePPI(0);
+  BYTE bHsid = AddChannel(0, MLC_STREAM_CHANNEL, 0x02, 0);
+  SetLastCommand(0, MLC_OPEN_CHANNEL);
+  EXPECT_EQ(MLCPingMlc(MLC_MAKE_CHANNEL(0, bHsid)), 0);
+  ExpectAnotherProcessGetsThePort(0);
+  SetLastCommand(0, NO_COMMAND);
+  SetChannelType(0, bHsid, 9);
+  EXPECT_EQ(MLCPingMlc(MLC_MAKE_CHANNEL(0, bHsid)), 0);
+  ExpectAnotherProcessGetsThePort(0);
+  SetChannelType(0, bHsid, MLC_STREAM_CHANNEL);  // so that the reset frees it as what it is
 }
