@@ -6,8 +6,8 @@
 //     fill: both and a socket array. Then sets <ready> and waits for <go>.
 //     Exit code: bit n = port n was mapped at attach, + 16 * attach count.
 //     <ready> "-": none.
-//   ppi <port> <ready> <go>
-//     holds the port's mutex from <ready> until <go>.
+//   ppi <port> <ready> <go|->
+//     holds the port's mutex from <ready> until <go> (with "-": for ever).
 //   refail - -
 //     alone: detaches, fails to attach while an event holds the name of the
 //     attach mutex, then attaches again. Exit code 16 * attach count when
@@ -15,6 +15,7 @@
 //   helper - -
 //     starts the helper and leaves without stopping it. Exit code 0 when
 //     the helper set up.
+//   linkup, linkhold: the link commands of child_link.cpp.
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
@@ -63,7 +64,12 @@ static int AttachFailsAndKeepsNothing() {
   return iResult;
 }
 
+// child_link.cpp: -1 when argv names none of its commands.
+int RunLinkCommand(int argc, char** argv);
+
 int main(int argc, char** argv) {
+  int iLinkResult = RunLinkCommand(argc, argv);
+  if (iLinkResult >= 0) return iLinkResult;
   if (argc < 4 || (strcmp(argv[1], "ppi") == 0 && argc < 5)) return 250;
   if (strcmp(argv[1], "refail") == 0) return AttachFailsAndKeepsNothing();
   if (strcmp(argv[1], "helper") == 0) return LaunchHiddenExe() == 1 ? 0 : 1;
@@ -80,6 +86,9 @@ int main(int argc, char** argv) {
   }
   ObtainPPI((BYTE)iPort);
   SetEvent(hReady);
+  if (strcmp(argv[4], "-") == 0) {
+    for (;;) Sleep(1000);  // until the test kills this process
+  }
   if (WaitForSingleObject(Event(argv[4]), 30000) != WAIT_OBJECT_0) return 251;
   ReleasePPI((BYTE)iPort);
   return 0;

@@ -1,0 +1,187 @@
+#include "link_testbed.h"
+
+#include "channel/chanrec.h"
+#include "krzmlc15.h"
+#include "live_blocks.h"
+#include "shared/config.h"
+#include "shared/locks.h"
+#include "shared/sharedmem.h"
+#include "testutil.h"
+
+const char kMlcDeviceId[] = "MFG:Far Side;MDL:Script;CMD:PCL,MLC;CLS:PRINTER;";
+
+void WriteLinkIni(const std::string& extraKrztbx) {
+  WriteTextFile(
+      WindowsDirFile("KRZTBX15.INI"),
+      "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=" + std::to_string(kReplyTimeoutMs) +
+          "\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=" + std::to_string(kReplyTimeoutMs) +
+          "\r\nMLC_INTER_PACKET_TIME_OUT=" + std::to_string(kInterPacketMs) + "\r\n" + extraKrztbx);
+  WriteTextFile(WindowsDirFile("KRZCOM15.INI"),
+                "[LPT3]\r\nWriteTimeout=" + std::to_string(kStalledWriteMs) +
+                    "\r\nToPeripheralBuffer=256\r\n");
+  LoadIniValues();
+}
+
+peri::Bytes ErrorPacket(BYTE bCode) { return peri::Command({0x7F, bCode}); }
+
+PerPortInfo PortRecord(BYTE bPort) {
+  PerPortInfo record = *ObtainPPI(bPort);
+  ReleasePPI(bPort);
+  return record;
+}
+
+void SetLastCommand(BYTE bPort, BYTE bCommand) {
+  ObtainPPI(bPort)->bLastMlcCommand = bCommand;
+  ReleasePPI(bPort);
+}
+
+LONG LinkBlocks(BYTE bPort) {
+  return (LONG)LiveBlocks(bPort) - (PortRecord(bPort).hDeviceID != 0 ? 1 : 0);
+}
+
+BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWnd) {
+  PerPortInfo* lpPPI = ObtainPPI(bPort);
+  BYTE bIndex = lpPPI->bChannelsAllocated;
+  BYTE bHsid = (BYTE)(MLC_FIRST_HSID + bIndex);
+  bool fStream = bType == MLC_STREAM_CHANNEL;
+  HMEMBLOCK hRecord =
+      AllocMLCCheck(bPort, fStream ? sizeof(StreamChannel) : sizeof(MessageChannel));
+  if (fStream) {
+    auto* p = (StreamChannel*)LockMLCCheck(bPort, hRecord);
+    *p = StreamChannel{};
+    p->bFlags = STREAM_HAS_BUFFER;
+    p->hBuffer = AllocMLCCheck(bPort, 4096);
+    p->lLastPos = p->wAllocated = 4096;
+    p->wHostHtoPCredits = dwCredits;
+    p->hAppWnd = DwordFromHwnd(hAppWnd);
+    p->wAppMsg = kChannelMsg;
+    p->dwAppData = bHsid;
+    p->bType = bType, p->bPsid = bPsid, p->bHsid = bHsid, p->bPort = bPort;
+    p->fChannelOpen = p->fNotifyOnClose = 1;
+  } else {
+    auto* p = (MessageChannel*)LockMLCCheck(bPort, hRecord);
+    *p = MessageChannel{};
+    p->bSlotCount = 2;
+    p->hSlot[0] = AllocMLCCheck(bPort, 1024);
+    p->hSlot[1] = AllocMLCCheck(bPort, 1024);
+    p->lReadSlot = -1;
+    p->wHostHtoPCredits = (WORD)dwCredits;
+    p->hAppWnd = DwordFromHwnd(hAppWnd);
+    p->wAppMsg = kChannelMsg;
+    p->dwAppData = bHsid;
+    p->bType = bType, p->bPsid = bPsid, p->bHsid = bHsid, p->bPort = bPort;
+    p->fChannelOpen = p->fNotifyOnClose = 1;
+  }
+  UnlockMLCCheck(bPort, hRecord);
+  DWORD cbTable = (bIndex + 1) * sizeof(HMEMBLOCK);
+  lpPPI->hChanPtrArray = lpPPI->hChanPtrArray
+                             ? ReAllocMLCCheck(bPort, lpPPI->hChanPtrArray, cbTable)
+                             : AllocMLCCheck(bPort, cbTable);
+  ((HMEMBLOCK*)LockMLCCheck(bPort, lpPPI->hChanPtrArray))[bIndex] = hRecord;
+  UnlockMLCCheck(bPort, lpPPI->hChanPtrArray);
+  lpPPI->bChannelsAllocated++;
+  lpPPI->bChannelsUsed++;
+  ReleasePPI(bPort);
+  return bHsid;
+}
+
+DWORD HostCredits(BYTE bPort, BYTE bHsid) {
+  BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
+  ObtainPPI(bPort);
+  LPVOID lpRecord = LockChannelIdx(bPort, bIndex);
+  DWORD dwCredits = 0xFFFFFFFF;
+  if (lpRecord) {
+    dwCredits = ((BYTE*)lpRecord)[0] == MLC_STREAM_CHANNEL
+                    ? ((StreamChannel*)lpRecord)->wHostHtoPCredits
+                    : ((MessageChannel*)lpRecord)->wHostHtoPCredits;
+    UnlockChannelIdx(bPort, bIndex);
+  }
+  ReleasePPI(bPort);
+  return dwCredits;
+}
+
+// fChannelOpen is at the same place in both records.
+BOOL ChannelOpen(BYTE bPort, BYTE bHsid) {
+  BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
+  ObtainPPI(bPort);
+  auto* lpRecord = (StreamChannel*)LockChannelIdx(bPort, bIndex);
+  BOOL fOpen = lpRecord && lpRecord->fChannelOpen;
+  if (lpRecord) UnlockChannelIdx(bPort, bIndex);
+  ReleasePPI(bPort);
+  return fOpen;
+}
+
+void SetChannelOpen(BYTE bPort, BYTE bHsid, BOOL fOpen) {
+  BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
+  ObtainPPI(bPort);
+  auto* lpRecord = (StreamChannel*)LockChannelIdx(bPort, bIndex);
+  if (lpRecord) {
+    lpRecord->fChannelOpen = fOpen;
+    UnlockChannelIdx(bPort, bIndex);
+  }
+  ReleasePPI(bPort);
+}
+
+void ExpectLinkDown(BYTE bPort) {
+  PerPortInfo record = PortRecord(bPort);
+  EXPECT_EQ(record.fMlcInitDone, 0);
+  EXPECT_EQ(record.bLastMlcCommand, NO_COMMAND);
+  EXPECT_EQ(record.hChanPtrArray, 0u);
+  EXPECT_EQ(record.hSocketInfoArray, 0u);
+  EXPECT_EQ(record.bChannelsAllocated, 0);
+}
+
+namespace {
+LRESULT CALLBACK HelperStandIn(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  if (uMsg == WM_CLOSE) {
+    MLCSetPMLInitDeInitEvent();  // what the helper gives back as it ends
+    return 0;
+  }
+  return DefWindowProcA(hWnd, uMsg, wParam, lParam);
+}
+}  // namespace
+
+FakeHelper::FakeHelper() {
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = HelperStandIn;
+  wc.hInstance = GetModuleHandleA(NULL);
+  wc.lpszClassName = "LinkTestHelperStandIn";
+  RegisterClassA(&wc);  // already registered by an earlier test: fine
+  hWnd_ = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, NULL, NULL, wc.hInstance, NULL);
+  fOk_ = hWnd_ && MLCSetup(hWnd_) == 1;
+}
+
+FakeHelper::~FakeHelper() {
+  MLCCleanup();
+  if (hWnd_) DestroyWindow(hWnd_);
+}
+
+void LinkTest::SetUp() {
+  helper_ = new FakeHelper;
+  ASSERT_TRUE(helper_->ok());
+  ASSERT_TRUE(peri_.Attach(lpszPort_));
+  ASSERT_TRUE(peri_.SetDeviceId(kMlcDeviceId));
+  lBlocksBefore_ = LinkBlocks(bPort_);
+}
+
+void LinkTest::TearDown() {
+  peri_.Join();
+  EXPECT_EQ(peri_.failures(), "");
+  StartAllOverAgain(bPort_, FALSE);  // what a test left up goes the way a reset takes
+  EXPECT_LE(LinkBlocks(bPort_), lBlocksBefore_) << "blocks left in the port's area";
+  peri_.Detach();
+  delete helper_;
+}
+
+void LinkTest::BringUp() {
+  peri_.Start("init");
+  ASSERT_EQ(MLCInit(bPort_), 1);
+  ASSERT_TRUE(peri_.Join()) << peri_.failures();
+  ASSERT_EQ(PortRecord(bPort_).fMlcInitDone, 1);
+}
+
+int LinkTest::Poll(BYTE bChannelContext) {
+  BYTE bHsid = 0, bPsid = 0, bCommand = 0;
+  WORD wLength = 0;
+  return PollForData(bPort_, &bHsid, &bPsid, &bCommand, &wLength, bChannelContext);
+}
