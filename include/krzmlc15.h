@@ -95,6 +95,30 @@ KRZMLC15_API void WINAPI MLCCleanup(void);
 KRZMLC15_API BOOL WINAPI MLCSetPMLInitDeInitEvent(void);
 KRZMLC15_API DWORD WINAPI MLCWaitForPMLInitDeInitEvent(void);
 
+/* The link of a port. MLCGetLastLinkError: the port's last link error (the
+ * port is taken from a non-zero channel handle instead); 0 for a port out of
+ * range, MLC_INVALID_HANDLE for a channel handle naming no channel.
+ * MLCPingVcomm checks the port driver's connection (a broken one resets the
+ * link): 1, or MLC_INVALID_HANDLE. */
+KRZMLC15_API LONG WINAPI MLCGetLastLinkError(DWORD dwPort, DWORD hChannel);
+KRZMLC15_API int WINAPI MLCPingVcomm(DWORD hChannel);
+/* Checks that the peripheral still answers on the command channel with a
+ * grant of no credit on the channel (no answer drops the link): 1 once the
+ * probe was made, 0 when another command awaits its reply or the channel's
+ * type is unknown, MLC_INVALID_HANDLE. */
+KRZMLC15_API int WINAPI MLCPingMlc(DWORD hChannel);
+
+/* IEEE 1284 device ID. MLCCompareDevID: 0 when the first of the keys
+ * lpszKey1, lpszKey2 found lists lpszValue, MLC_DEVICE_ID_MISMATCH when not,
+ * MLC_PHYSICAL_LINK_FAILURE when the ID cannot be read. MLCGetDeviceId
+ * copies the ID text with its terminator into lpBuffer (iLength bytes of
+ * room): 1 or the text length on success, else MLC_INVALID_PORT,
+ * MLC_PHYSICAL_LINK_FAILURE, MLC_BUFFER_TOO_SMALL, MLC_SYSTEM_FAILURE or
+ * MLC_NO_DEVICE_ID. Nothing is written past iLength bytes. */
+KRZMLC15_API int WINAPI MLCCompareDevID(DWORD dwPort, LPCSTR lpszKey1, LPCSTR lpszKey2,
+                                        LPCSTR lpszValue);
+KRZMLC15_API int WINAPI MLCGetDeviceId(DWORD dwPort, LPSTR lpBuffer, int iLength);
+
 /* The exit procedure that 16-bit Windows called before unloading a library;
  * kept for callers that still call it. Does nothing and returns 1. */
 KRZMLC15_API int WINAPI WEP(int nParameter);

@@ -56,6 +56,13 @@ KRZCOM15_API BOOL WINAPI VCOMM_WriteComm(DWORD hPort, LPCVOID lpBuf, DWORD cbToW
 KRZCOM15_API BOOL WINAPI VCOMM_EscapeCommFunction(DWORD hPort, DWORD dwFunction, LPVOID lpIn,
                                                   LPVOID lpOut);
 KRZCOM15_API DWORD WINAPI VCOMM_GetLastError(DWORD hPort);
+/* Waits up to dwTimeoutMs until bytes from the peripheral are waiting on
+ * the port, without reading them: TRUE when some are (at once if some
+ * already are), FALSE on time-out (GetLastError ERROR_TIMEOUT), on an error,
+ * or on a backend that cannot wait (ERROR_NOT_SUPPORTED). For readers that
+ * poll: it lets them give the processor up between empty reads. The port's
+ * last error is not changed. */
+KRZCOM15_API BOOL WINAPI VCOMM_WaitInput(DWORD hPort, DWORD dwTimeoutMs);
 /* Reads the IEEE 1284 device ID of the peripheral on a port by name: two
  * length bytes (most significant first, counting themselves), then text. */
 KRZCOM15_API BOOL WINAPI VCOMM_GetDeviceIdA(LPCSTR lpszPort, LPVOID lpBuf, DWORD cbBuf,

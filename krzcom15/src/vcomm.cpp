@@ -130,7 +130,7 @@ KRZCOM15_API DWORD WINAPI VCOMM_GetLastError(DWORD hPort) {
   return dwError;
 }
 
-KRZCOM15_API BOOL WINAPI VPERI_HostWaitInput(DWORD hPort, DWORD dwTimeoutMs) {
+KRZCOM15_API BOOL WINAPI VCOMM_WaitInput(DWORD hPort, DWORD dwTimeoutMs) {
   HostPort* p = GetHost(hPort);
   if (p == NULL) return Fail(ERROR_INVALID_HANDLE);
   DWORD dwError = p->pBackend->pfnWaitInput != NULL
@@ -141,6 +141,10 @@ KRZCOM15_API BOOL WINAPI VPERI_HostWaitInput(DWORD hPort, DWORD dwTimeoutMs) {
   HandlePut(&p->base);
   SetLastError(dwError);
   return dwError == ERROR_SUCCESS;
+}
+
+KRZCOM15_API BOOL WINAPI VPERI_HostWaitInput(DWORD hPort, DWORD dwTimeoutMs) {
+  return VCOMM_WaitInput(hPort, dwTimeoutMs);
 }
 
 KRZCOM15_API BOOL WINAPI VCOMM_GetDeviceIdA(LPCSTR lpszPort, LPVOID lpBuf, DWORD cbBuf,

@@ -77,10 +77,22 @@ struct QueuedMessage {
   HMEMBLOCK hNext;  // next node, 0 at the tail
 };
 
+// One configured peripheral socket: an entry of the port's socket array.
+// Handed to clients as it stands.
+struct SocketInfo {
+  BYTE bPsid;            // the socket this entry configures
+  BYTE bHostRevision;    // host's revision when configured
+  BYTE bPeerRevision;    // peripheral's revision when configured
+  WORD wHtoPPacketSize;  // largest payload host to peripheral
+  WORD wPtoHPacketSize;  // largest payload peripheral to host (one credit)
+  BYTE bStatusLevel;     // status level the peripheral accepted
+};
+
 #pragma pack(pop)
 
 // Size of one entry of a port's socket array.
 #define SOCKET_INFO_SIZE 8
+static_assert(sizeof(SocketInfo) == SOCKET_INFO_SIZE, "packed socket entry");
 
 // Client callback pointers are pointer-wide: 4 bytes on the shipped 32-bit
 // build, 8 on 64-bit builds, so the records are 4 bytes longer there.

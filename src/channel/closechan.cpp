@@ -1,14 +1,244 @@
-// SEAM: the close exchange and the freeing of a channel's record, buffers
-// and slot arrive with the channel-closing work. Until channels can be
-// opened there is none to close; the teardown at detach already calls this
-// for every slot of a port.
+// Closing a channel: the optional close exchange, releasing the record's
+// buffers, slots and queue, notifying the client, and counting the channel
+// down (the port's last channel leaves MLC).
 #include "channel/closechan.h"
 
-#include "krzmlc15.h"
+#include "channel/channel.h"
+#include "debug/cm_debug.h"
+#include "link/link.h"
+#include "shared/config.h"
+#include "shared/locks.h"
+#include "shared/sharedmem.h"
+
+namespace {
+
+// Frees the blocks a record owns (ring buffer; or queue and receive slots).
+void FreeRecordBlocks(BYTE bPort, BYTE bIndex, BYTE bType, LPVOID lpRecord) {
+  if (bType == MLC_STREAM_CHANNEL) {
+    StreamChannel* lpStream = (StreamChannel*)lpRecord;
+    if ((lpStream->bFlags & STREAM_HAS_BUFFER) && lpStream->hBuffer) {
+      MLCLOG(DBG_TRACE, "Freeing stream data pointer; bIndex = %d\n", bIndex);
+      FreeMLCCheck(bPort, lpStream->hBuffer);
+      lpStream->hBuffer = 0;
+    }
+    return;
+  }
+  MessageChannel* lpMsgChan = (MessageChannel*)lpRecord;
+  MLCLOG(DBG_TRACE, "    CloseChannel - Freeing message channel's messages\n");
+  HMEMBLOCK hNode = lpMsgChan->hMsgQueueHead;
+  // Bounded like every walk of a chain kept in shared memory.
+  for (DWORD dwNodes = 0; hNode && dwNodes < 0x10000; ++dwNodes) {
+    const QueuedMessage* lpNode = (const QueuedMessage*)LockMLCCheck(bPort, hNode);
+    if (!lpNode) break;
+    HMEMBLOCK hNext = lpNode->hNext;
+    UnlockMLCCheck(bPort, hNode);
+    BOOL fTail = hNode == lpMsgChan->hMsgQueueTail;
+    FreeMLCCheck(bPort, hNode);
+    if (fTail) break;
+    hNode = hNext;
+  }
+  lpMsgChan->hMsgQueueHead = 0;
+  lpMsgChan->hMsgQueueTail = 0;
+  for (BYTE bSlot = 0; bSlot < lpMsgChan->bSlotCount && bSlot < 2; ++bSlot) {
+    if (lpMsgChan->hSlot[bSlot]) {
+      FreeMLCCheck(bPort, lpMsgChan->hSlot[bSlot]);
+      lpMsgChan->hSlot[bSlot] = 0;
+    }
+  }
+}
+
+// Tells the windows of a record (either kind) that the channel is gone, and
+// closes its callback window.
+template <class Record>
+void NotifyRecordClose(BYTE bPort, Record* lpRecord, BOOL fNotifyClient) {
+  HWND hMlcWnd = HwndFromDword(lpRecord->hMlcWnd);
+  HWND hAppWnd = HwndFromDword(lpRecord->hAppWnd);
+  HWND hCallBackWnd = HwndFromDword(lpRecord->hCallBackWnd);
+  if (hMlcWnd && IsWindow(hMlcWnd))
+    PostMessageA(hMlcWnd, MLC_NOTIFY_MSG, lpRecord->dwAppData, MAKELPARAM(MLC_DISCONNECT, 0));
+  if (fNotifyClient && lpRecord->fNotifyOnClose) {
+    if (hAppWnd && IsWindow(hAppWnd)) {
+      MLCLOG(DBG_TRACE, "    CloseChannel - PostMessage to app MAKELPARAM(MLC_DISCONNECT,0)\n");
+      PostMessageA(hAppWnd, lpRecord->wAppMsg, lpRecord->dwAppData, MAKELPARAM(MLC_DISCONNECT, 0));
+    } else if (lpRecord->lpfnCallBack && hCallBackWnd && IsWindow(hCallBackWnd)) {
+      MLCLOG(DBG_TRACE, "    CloseChannel - SendMessage HIDDEN_DISCONNECT_LPT1\n");
+      SendMessageA(hCallBackWnd, HIDDEN_DISCONNECT_LPT1 + bPort, lpRecord->dwAppData,
+                   (LPARAM)lpRecord->lpfnCallBack);
+    }
+  }
+  if (hCallBackWnd) {
+    PostMessageA(hCallBackWnd, WM_CLOSE, 0, 0);
+    lpRecord->hCallBackWnd = 0;
+  }
+}
+
+void NotifyClose(BYTE bPort, BYTE bType, LPVOID lpRecord, BOOL fNotifyClient) {
+  if (bType == MLC_STREAM_CHANNEL)
+    NotifyRecordClose(bPort, (StreamChannel*)lpRecord, fNotifyClient);
+  else
+    NotifyRecordClose(bPort, (MessageChannel*)lpRecord, fNotifyClient);
+}
+
+// The close exchange: 1, or MLC_CLOSE_FAILED (nothing to be released).
+LONG ExchangeClose(BYTE bPort, PerPortInfo* lpPPI, BYTE bHsid, BYTE bPsid) {
+  if (lpPPI->bLastMlcCommand == MLC_ERROR) return MLC_CLOSE_FAILED;
+  BYTE abPacket[9];
+  BuildCommandHeader(abPacket, sizeof(abPacket));
+  abPacket[6] = MLC_CLOSE_CHANNEL;
+  abPacket[7] = bHsid;
+  abPacket[8] = bPsid;
+  if (!SendPacket(bPort, abPacket, sizeof(abPacket), NULL)) return MLC_CLOSE_FAILED;
+  MLCLOG(DBG_TRACE, "(   CloseChannel - MLC_CLOSE_CHANNEL sent ok\n");
+  lpPPI->bLastMlcCommand = MLC_CLOSE_CHANNEL;
+  if (ReceivePacket(bPort, 0, bHsid, MLC_CLOSE_CHANNEL_REPLY, FALSE,
+                    (DWORD)gMLC_Packet_TimeOut_While_Not_Busy) != 0) {
+    MLCLOG(DBG_TRACE, "    CloseChannel - ReceivePacket failed\n");
+    return MLC_CLOSE_FAILED;
+  }
+  return MLC_SUCCESS;
+}
+
+}  // namespace
+
+void DiscardChannelRecord(BYTE bPort, BYTE bIndex, BOOL fNotifyClient) {
+  PerPortInfo* lpPPI = ObtainPPI(bPort);
+  if (lpPPI->hChanPtrArray && bIndex < lpPPI->bChannelsAllocated) {
+    BYTE bType = GetTypeIdx(bPort, bIndex);
+    LPVOID lpRecord = LockChannelIdx(bPort, bIndex);
+    if (lpRecord) {
+      FreeRecordBlocks(bPort, bIndex, bType, lpRecord);
+      NotifyClose(bPort, bType, lpRecord, fNotifyClient);
+      UnlockChannelIdx(bPort, bIndex);
+    }
+    HMEMBLOCK* lpTable = (HMEMBLOCK*)LockMLCCheck(bPort, lpPPI->hChanPtrArray);
+    if (lpTable) {
+      if (lpTable[bIndex]) {
+        MLCLOG(DBG_TRACE,
+               "    CloseChannel: Freeing the channel info; bIndex = %d , plChanArray %ld\n",
+               bIndex, (LONG)lpPPI->hChanPtrArray);
+        FreeMLCCheck(bPort, lpTable[bIndex]);
+        lpTable[bIndex] = 0;
+      }
+      UnlockMLCCheck(bPort, lpPPI->hChanPtrArray);
+    }
+  }
+  ReleasePPI(bPort);
+}
 
 LONG CloseChannel(WORD hChannel, BOOL fSendClose, BOOL fNotifyClient) {
-  (void)hChannel;
-  (void)fSendClose;
-  (void)fNotifyClient;
-  return MLC_SUCCESS;
+  BYTE bPort = MLC_CHANNEL_PORT(hChannel);
+  BYTE bHsid = MLC_CHANNEL_HSID(hChannel);
+  if (bPort >= MLC_PORT_COUNT || bHsid < MLC_FIRST_HSID) {
+    MLCLOG(DBG_ERROR, "<---CloseChannel: MLC_INVALID_HANDLE :bPort=%d, Hsid =%d\r\n", bPort, bHsid);
+    return MLC_INVALID_HANDLE;
+  }
+  BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
+  PerPortInfo* lpPPI = ObtainPPI(bPort);
+  if (!CheckPortAndHsid(bPort, bHsid)) {
+    ReleasePPI(bPort);
+    MLCLOG(DBG_ERROR, "<---CloseChannel: MLC_INVALID_HANDLE :bPort=%d, Hsid =%d\r\n", bPort, bHsid);
+    return MLC_INVALID_HANDLE;
+  }
+  if (lpPPI->dwBusyFlags & BUSY_CLOSE_CHANNEL) {
+    ReleasePPI(bPort);
+    return MLC_SUCCESS;
+  }
+  lpPPI->dwBusyFlags |= BUSY_CLOSE_CHANNEL;
+  LONG lResult = MLC_SUCCESS;
+
+  BYTE bType = GetTypeIdx(bPort, bIndex);
+  LPVOID lpRecord = lpPPI->hChanPtrArray ? LockChannelIdx(bPort, bIndex) : NULL;
+  if (!lpRecord) {
+    MLCLOG(DBG_TRACE, "    CloseChannel - MLC_INVALID_HANDLE\n");
+    lResult = MLC_INVALID_HANDLE;
+  } else {
+    BYTE bPsid = ((StreamChannel*)lpRecord)->bPsid;
+    if (bType == MLC_STREAM_CHANNEL) ((StreamChannel*)lpRecord)->wAvailBytes = 0;
+    if (!fSendClose) ((StreamChannel*)lpRecord)->fChannelOpen = 0;
+    BOOL fRelease = TRUE;
+    if (fSendClose) {
+      LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
+      lResult = ExchangeClose(bPort, lpPPI, bHsid, bPsid);
+      if (!LinkStampValid(bPort, bIndex, stamp)) {
+        // The exchange reset the link: the record and table are gone.
+        fRelease = FALSE;
+        lpRecord = NULL;
+        if (lResult == MLC_SUCCESS) lResult = MLC_CLOSE_FAILED;
+      } else if (lResult != MLC_SUCCESS) {
+        fRelease = FALSE;
+      } else if (((StreamChannel*)lpRecord)->fChannelOpen) {
+        lResult = MLC_CLOSE_FAILED;  // released all the same
+      }
+    }
+    if (lpRecord) UnlockChannelIdx(bPort, bIndex);
+    if (fRelease) {
+      LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
+      FreeChannel(bPort, bIndex);
+      // Leaving MLC may have reset the link and freed everything.
+      LinkStamp after = TakeLinkStamp(bPort, bIndex);
+      if (after.hChanPtrArray && after.hChanPtrArray == stamp.hChanPtrArray &&
+          after.hRecord == stamp.hRecord) {
+        DiscardChannelRecord(bPort, bIndex, fNotifyClient);
+      }
+    }
+  }
+  lpPPI->dwBusyFlags &= ~(DWORD)BUSY_CLOSE_CHANNEL;
+  ReleasePPI(bPort);
+  MLCLOG(DBG_TRACE, "    CloseChannel exit: iReturn= %d\n", (int)lResult);
+  return lResult;
+}
+
+void FreeChannel(BYTE bPort, BYTE bIndex) {
+  PerPortInfo* lpPPI = ObtainPPI(bPort);
+  if (!lpPPI->fMlcInitDone || (lpPPI->dwBusyFlags & BUSY_FREE_CHANNEL)) {
+    ReleasePPI(bPort);
+    return;
+  }
+  lpPPI->dwBusyFlags |= BUSY_FREE_CHANNEL;
+  MLCLOG(DBG_TRACE, "    FreeChannel - bChannelsUsed(before anything freed)=%d\n",
+         lpPPI->bChannelsUsed);
+  BOOL fLast = FALSE;
+  if (lpPPI->bChannelsUsed == 1 && lpPPI->hChanPtrArray && bIndex < lpPPI->bChannelsAllocated &&
+      LockChannelIdx(bPort, bIndex)) {
+    UnlockChannelIdx(bPort, bIndex);
+    fLast = TRUE;
+  }
+  if (fLast) {
+    // A link reset closes channels locally: nothing goes on the wire then.
+    if (lpPPI->bLastMlcCommand != MLC_ERROR && !(lpPPI->dwBusyFlags & BUSY_START_ALL_OVER)) {
+      BYTE abPacket[7];
+      BuildCommandHeader(abPacket, sizeof(abPacket));
+      abPacket[6] = MLC_EXIT;
+      if (SendPacket(bPort, abPacket, sizeof(abPacket), NULL)) {
+        MLCLOG(DBG_TRACE, "(   FreeChannel - MLC_EXIT sent ok\n");
+        lpPPI->bLastMlcCommand = MLC_EXIT;
+        ReceivePacket(bPort, 0, 0, MLC_EXIT_REPLY, FALSE,
+                      (DWORD)gMLC_Packet_TimeOut_While_Not_Busy);
+      }
+    }
+    lpPPI->bChannelsUsed = 0;
+    if (lpPPI->hSocketInfoArray) {
+      MLCLOG(DBG_TRACE,
+             "     FreeChannel - Free'ing socket info at 0x%lx; count = %d; bPort = %d\n",
+             (LONG)lpPPI->hSocketInfoArray, lpPPI->bSocketInfoCount, bPort);
+      UnlockAllMLCCheck(bPort, lpPPI->hSocketInfoArray);
+      FreeMLCCheck(bPort, lpPPI->hSocketInfoArray);
+      lpPPI->hSocketInfoArray = 0;
+    }
+    lpPPI->bSocketInfoCount = 0;
+    lpPPI->fMlcInitDone = FALSE;
+  } else if (lpPPI->bChannelsUsed > 0) {
+    lpPPI->bChannelsUsed--;
+  }
+  MlcGlobalData* lpMGD = ObtainMGD();
+  if (lpMGD->wTotalChannelsOpened) lpMGD->wTotalChannelsOpened--;
+  MLCLOG(DBG_TRACE, "    FreeChannel: wTotalChannelsOpened= %d\n", lpMGD->wTotalChannelsOpened);
+  if (lpMGD->wTotalChannelsOpened == 0 && lpMGD->wPollTimerId &&
+      IsWindow(HwndFromDword(lpMGD->hHiddenWnd))) {
+    PostMessageA(HwndFromDword(lpMGD->hHiddenWnd), HIDDEN_POLL_TIMER, POLL_TIMER_STOP, 0);
+    lpMGD->wPollTimerId = 0;
+  }
+  ReleaseMGD();
+  lpPPI->dwBusyFlags &= ~(DWORD)BUSY_FREE_CHANNEL;
+  ReleasePPI(bPort);
 }

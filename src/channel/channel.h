@@ -1,0 +1,46 @@
+// The channel table of a port and the checks every channel operation
+// starts with; closing and freeing channels.
+#pragma once
+
+#include <windows.h>
+
+#include "channel/chanrec.h"
+#include "shared/records.h"
+
+// 1 when the port is below 3, bHsid >= 0x80, the link is up and the slot
+// bHsid - 0x80 of the channel table holds a record. Takes the port's mutex.
+BOOL CheckPortAndHsid(BYTE bPort, BYTE bHsid);
+// 1 when no port has a channel in use. A port whose mutex cannot be had
+// within the configured time counts as in use.
+BOOL AllChannelsClosed();
+// Counts a channel of the port down (the port's last one leaves MLC).
+void FreeChannel(BYTE bPort, BYTE bIndex);
+
+// What a channel operation holds that a link reset frees: compare before
+// touching a record again after anything that can reset the link.
+struct LinkStamp {
+  BOOL fMlcInitDone;
+  HMEMBLOCK hChanPtrArray;
+  HMEMBLOCK hRecord;
+};
+// Taken under the port's mutex; bIndex is the slot of the record in use.
+LinkStamp TakeLinkStamp(BYTE bPort, BYTE bIndex);
+BOOL LinkStampValid(BYTE bPort, BYTE bIndex, const LinkStamp& stamp);
+
+// Credit arriving for a stream channel: 0, or 3 when it would pass 65535
+// (MLC_ERROR code 3 has then gone out; the record must not be touched
+// again before it is re-validated).
+int AddStreamCredits(StreamChannel* lpStream, WORD wCredit);
+
+// MLC_CREDIT granting wCredit on a channel, and MLC_CREDIT_REQUEST asking
+// for it (only when no other command awaits its reply); each waits for the
+// reply: 1 when it was accepted, else 0.
+BOOL MLCIssueCredit(BYTE bPort, BYTE bHsid, BYTE bPsid, WORD wCredit);
+BOOL MLCCreditRequest(BYTE bPort, BYTE bHsid, BYTE bPsid, WORD wCredit);
+
+// Notifications to clients (message ids and codes of the window interface).
+#define MLC_NOTIFY_MSG 0x4C8
+#define MLC_CALLBACK_MSG 0x4CA
+#define HIDDEN_DISCONNECT_LPT1 0x4CB
+#define MLC_WRITE_STREAM 0x101
+#define MLC_DISCONNECT 0x103

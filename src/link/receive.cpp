@@ -1,0 +1,118 @@
+// Reading one packet and handing it on, and the wait for a command's reply.
+#include "data/dispatch.h"
+#include "debug/cm_debug.h"
+#include "link/link.h"
+#include "shared/config.h"
+#include "shared/locks.h"
+
+// Set while PollForData runs in this process; only makes overlaps visible.
+static volatile BOOL bFunctionCalled = FALSE;
+
+int PollForData(BYTE bPort, BYTE* lpbHsid, BYTE* lpbPsid, BYTE* lpbCommand, WORD* lpwLength,
+                BYTE bChannelContext) {
+  if (bFunctionCalled)
+    MLCLOG(DBG_TRACE, "PollForData - reentrant call\n");
+  else
+    bFunctionCalled = TRUE;
+
+  PerPortInfo* lpPPI = ObtainPPI(bPort);
+  if (WaitForSingleObject(Read_Mutex[bPort], INFINITE) == WAIT_FAILED)
+    MLCLOG(DBG_ERROR, "PollForData: Failed on wait err =%lx\n", GetLastError());
+
+  BYTE abHeader[MLC_HEADER_SIZE];
+  DWORD cbHeader = 0;
+  int iResult = SingleVCOMMRead(lpPPI, abHeader, MLC_HEADER_SIZE, &cbHeader);
+  if (iResult == MLC_UNRECOVERABLE_ERROR) {
+    MLCLOG(DBG_ERROR, "!   PollForData - SingleVCOMMRead failed\n");
+  } else if (cbHeader == 0) {
+    lpPPI->dwIdlePolls++;
+    ReleasePPI(bPort);
+    ReleaseMutex(Read_Mutex[bPort]);
+    bFunctionCalled = FALSE;
+    return MLC_NO_DATA;
+  } else {
+    if (cbHeader < MLC_HEADER_SIZE) {
+      DWORD cbRest = 0;
+      iResult = MultiVCOMMRead(lpPPI, abHeader + cbHeader, MLC_HEADER_SIZE - cbHeader, &cbRest,
+                               (DWORD)gMLC_Inter_Packet_Time_Out);
+      cbHeader += cbRest;
+    }
+    if (iResult != MLC_UNRECOVERABLE_ERROR && cbHeader != MLC_HEADER_SIZE) {
+      MLCLOG(DBG_ERROR, "!   PollForData - header bytes read %d != header size %d\n", (int)cbHeader,
+             MLC_HEADER_SIZE);
+      SendErrorPacket(bPort, MLC_ERROR_SHORT_PACKET, TRUE);
+      iResult = MLC_UNRECOVERABLE_ERROR;
+    } else if (iResult != MLC_UNRECOVERABLE_ERROR) {
+      WORD wTotal = WireWord(abHeader + 2);
+      *lpbHsid = abHeader[0];
+      *lpbPsid = abHeader[1];
+      *lpwLength = wTotal;
+      WORD wPayload = (WORD)(wTotal - MLC_HEADER_SIZE);
+      CopyMemory(abHeader + 2, &wPayload, sizeof(wPayload));
+      if (abHeader[0] == 0) {
+        iResult = ProcessMLCPacket(bPort, wPayload, lpbCommand, bChannelContext);
+      } else {
+        *lpbCommand = 0xFF;
+        if (wPayload != 0) iResult = ProcessDataPacket(bPort, abHeader);
+      }
+    } else {
+      MLCLOG(DBG_ERROR, "!   PollForData - iRetVal != MLC_UNRECOVERABLE_ERROR\n");
+    }
+  }
+
+  if (iResult == MLC_UNRECOVERABLE_ERROR) {
+    if (lpPPI->bLastMlcCommand != MLC_EXIT) {
+      MLCLOG(DBG_ERROR, "PollForData - StartAllOverAgain called to reset link\n");
+      StartAllOverAgain(bPort, TRUE);
+    }
+  } else {
+    lpPPI->dwIdlePolls = 0;
+  }
+  ReleasePPI(bPort);
+  ReleaseMutex(Read_Mutex[bPort]);
+  bFunctionCalled = FALSE;
+  return iResult;
+}
+
+int ReceivePacket(BYTE bPort, BYTE bZero, BYTE bChannelContext, BYTE bAwaitedReply, BOOL fSendError,
+                  DWORD dwTimeout) {
+  DWORD dwStart = GetTickCount();
+  BOOL fGrace = TRUE;
+  for (;;) {
+    BYTE bHsid = 0xFF, bPsid = 0xFF, bCommand = 0xFF;
+    WORD wLength = 0;
+    int iPoll = PollForData(bPort, &bHsid, &bPsid, &bCommand, &wLength, bChannelContext);
+    BOOL fAwaited = bHsid == 0 && bPsid == 0 && bZero == 0 && bCommand == bAwaitedReply;
+    if (iPoll == MLC_PACKET_SUCCESSFUL) {
+      if (fAwaited) return 0;
+      fGrace = TRUE;
+    } else if (iPoll == MLC_PACKET_REFUSED) {
+      if (fAwaited) return 1;
+    } else if (iPoll != MLC_NO_DATA) {
+      return -1;  // the link has been reset
+    }
+    DWORD dwElapsed = GetTickCount() - dwStart;
+    if (dwElapsed <= dwTimeout || iPoll == MLC_PACKET_SUCCESSFUL) {
+      // Nothing came: give the processor up until input arrives or a slice
+      // passes, never past the end of the wait.
+      if (iPoll == MLC_NO_DATA) WaitPortInput(bPort, dwTimeout - dwElapsed + 1);
+      continue;
+    }
+    if (fGrace) {
+      fGrace = FALSE;
+      continue;
+    }
+    break;
+  }
+
+  MLCLOG(DBG_ERROR, "!   ReceivePacket - timeout (%ums) waiting for CMD=%d\n", (UINT)dwTimeout,
+         bAwaitedReply);
+  if (fSendError) SendErrorPacket(bPort, MLC_ERROR_SHORT_PACKET, TRUE);
+  PerPortInfo* lpPPI = ObtainPPI(bPort);
+  if (lpPPI->bLastMlcCommand != MLC_EXIT) {
+    MLCLOG(DBG_ERROR, "ReceivePacket Exit finish StartAllOverAgain after timeout\n");
+    StartAllOverAgain(bPort, TRUE);
+  }
+  ReleasePPI(bPort);
+  return -1;
+}

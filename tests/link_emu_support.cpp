@@ -1,0 +1,132 @@
+#include "link_emu_support.h"
+
+#include <string.h>
+
+#include "channel/chanrec.h"
+#include "layout.h"
+#include "shared/locks.h"
+#include "shared/sharedmem.h"
+#include "testutil.h"
+#include "vperi.h"
+
+Printer::Printer(const emu::EmuConfig& cfg) {
+  runner = std::make_unique<emu::WireRunner>(cfg, &trace);
+  std::string error;
+  if (!runner->Start("LPT1", &error)) runner.reset();
+}
+
+Printer::~Printer() {
+  if (runner) runner->Stop();
+}
+
+std::vector<BYTE> Printer::HostErrors() {
+  return runner->With([](emu::Peripheral& p) { return p.host_errors(); });
+}
+
+std::vector<std::string> Printer::Violations() {
+  return runner->With([](emu::Peripheral& p) {
+    std::vector<std::string> texts;
+    for (const auto& v : p.violations()) texts.push_back(v.text);
+    return texts;
+  });
+}
+
+emu::EmuConfig PrinterConfig(const char* lpszFault) {
+  emu::EmuConfig cfg;
+  cfg.services = emu::DefaultServices();
+  if (lpszFault) {
+    emu::Fault fault;
+    std::string error;
+    if (emu::ParseFault(lpszFault, &fault, &error)) cfg.faults.push_back(fault);
+  }
+  return cfg;
+}
+
+RawPeripheral::RawPeripheral(const std::string& deviceId, DWORD dwCaps) {
+  hPeri = VPERI_Attach("LPT1");
+  Bytes id = {HIBYTE(deviceId.size() + 2), LOBYTE(deviceId.size() + 2)};
+  id.insert(id.end(), deviceId.begin(), deviceId.end());
+  VPERI_SetDeviceId(hPeri, id.data(), (DWORD)id.size());
+  VPERI_SetCapabilities(hPeri, dwCaps);
+}
+
+RawPeripheral::~RawPeripheral() { VPERI_Detach(hPeri); }
+
+void RawPeripheral::Send(const Bytes& bytes) {
+  DWORD cbWritten = 0;
+  VPERI_Write(hPeri, bytes.data(), (DWORD)bytes.size(), &cbWritten, 1000);
+}
+
+Bytes RawPeripheral::Take(DWORD dwQuietMs, std::vector<BYTE>* lpAddresses, size_t cbWanted) {
+  Bytes all;
+  BYTE abBuf[512];
+  while (cbWanted == 0 || all.size() < cbWanted) {
+    DWORD cbRead = 0;
+    BYTE bAddress = 0;
+    if (!VPERI_Read(hPeri, abBuf, sizeof abBuf, &cbRead, &bAddress, dwQuietMs) || cbRead == 0)
+      break;
+    all.insert(all.end(), abBuf, abBuf + cbRead);
+    if (lpAddresses) lpAddresses->insert(lpAddresses->end(), cbRead, bAddress);
+  }
+  return all;
+}
+
+DWORD PortAreaBlocks() {
+  std::string name = "KRZMEM15.Area." + PortAreaName(0);
+  HANDLE hMap = OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
+  if (!hMap) return 0;
+  DWORD dwBlocks = 0;
+  const auto* lpHeader = (const krzmem::AreaHeader*)MapViewOfFile(hMap, FILE_MAP_READ, 0, 0,
+                                                                  sizeof(krzmem::AreaHeader));
+  if (lpHeader) {
+    dwBlocks = lpHeader->blocks;
+    UnmapViewOfFile(lpHeader);
+  }
+  CloseHandle(hMap);
+  return dwBlocks;
+}
+
+void MakeStreamChannel(BYTE bPsid, DWORD dwHostCredits, LONG lRing, WORD wPtoH, LONG lStored) {
+  PerPortInfo* lpPPI = ObtainPPI(0);
+  HMEMBLOCK hRecord = AllocMLCCheck(0, sizeof(StreamChannel));
+  auto* lpStream = (StreamChannel*)LockMLCCheck(0, hRecord);
+  memset(lpStream, 0, sizeof *lpStream);
+  lpStream->bType = MLC_STREAM_CHANNEL;
+  lpStream->bPsid = bPsid;
+  lpStream->bHsid = MLC_FIRST_HSID;
+  lpStream->fChannelOpen = 1;
+  lpStream->wHostHtoPCredits = dwHostCredits;
+  if (lRing) {
+    lpStream->bFlags = STREAM_HAS_BUFFER;
+    lpStream->hBuffer = AllocMLCCheck(0, (DWORD)lRing);
+    lpStream->lLastPos = lpStream->wAllocated = lRing;
+    lpStream->wLength = lStored;
+    lpStream->lWritePos = lStored % lRing;
+  }
+  UnlockMLCCheck(0, hRecord);
+  if (wPtoH) {
+    lpPPI->hSocketInfoArray = AllocMLCCheck(0, sizeof(SocketInfo));
+    auto* lpSocket = (SocketInfo*)LockMLCCheck(0, lpPPI->hSocketInfoArray);
+    memset(lpSocket, 0, sizeof *lpSocket);
+    lpSocket->bPsid = bPsid;
+    lpSocket->wHtoPPacketSize = wPtoH;
+    lpSocket->wPtoHPacketSize = wPtoH;
+    UnlockMLCCheck(0, lpPPI->hSocketInfoArray);
+    lpPPI->bSocketInfoCount = 1;
+  }
+  lpPPI->hChanPtrArray = AllocMLCCheck(0, sizeof(HMEMBLOCK));
+  auto* lpTable = (HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray);
+  lpTable[0] = hRecord;
+  UnlockMLCCheck(0, lpPPI->hChanPtrArray);
+  lpPPI->bChannelsAllocated = 1;
+  lpPPI->bChannelsUsed = 1;
+  lpPPI->fMlcInitDone = TRUE;
+  ReleasePPI(0);
+}
+
+Bytes CommandPacket(const Bytes& payload) {
+  WORD wTotal = (WORD)(payload.size() + 6);
+  Bytes packet = {0, 0, HIBYTE(wTotal), LOBYTE(wTotal), 0, 0};
+  packet.insert(packet.end(), payload.begin(), payload.end());
+  return packet;
+}
