@@ -20,5 +20,7 @@
 
 LRESULT CALLBACK HelperWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
-// Runs one poll of all ports.
+// Runs one poll of all ports (the timer's poll).
 void HelperPoll();
+// Polls all ports while packets keep coming (a read request).
+void HelperReadPoll();

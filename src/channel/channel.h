@@ -32,6 +32,18 @@ BOOL LinkStampValid(BYTE bPort, BYTE bIndex, const LinkStamp& stamp);
 // again before it is re-validated).
 int AddStreamCredits(StreamChannel* lpStream, WORD wCredit);
 
+// Returns freed ring space to the peripheral as credit, in batches of at
+// least wPtoHMark packets: 1 when credit went out and another packet's
+// worth is free, 0 otherwise, MLC_UNRECOVERABLE_ERROR when the exchange
+// failed (the link has been reset; the record must not be touched again
+// before it is re-validated). lpPPI is not used.
+int GrantAnyCredits(PerPortInfo* lpPPI, StreamChannel* lpStream);
+// The writer has no credit: asks the peripheral for it, or, with a request
+// outstanding, polls the port for the answer (pinging the peripheral every
+// CreditTimeout). 0, or MLC_PHYSICAL_LINK_FAILURE when the request failed
+// or the channel or link is gone.
+int RequestStreamCredits(StreamChannel* lpStream);
+
 // MLC_CREDIT granting wCredit on a channel, and MLC_CREDIT_REQUEST asking
 // for it (only when no other command awaits its reply); each waits for the
 // reply: 1 when it was accepted, else 0.
