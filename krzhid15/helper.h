@@ -20,7 +20,5 @@
 
 LRESULT CALLBACK HelperWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
-// Runs one poll of all ports (the timer's poll).
+// Runs one poll of all ports.
 void HelperPoll();
-// Polls all ports while packets keep coming (a read request).
-void HelperReadPoll();

@@ -15,7 +15,7 @@ LRESULT CALLBACK HelperWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lPara
       }
       return 0;
     case HIDDEN_START_READ:
-      HelperReadPoll();
+      HelperPoll();
       return 0;
     case WM_TIMER:
       if (wParam == HELPER_POLL_TIMER_ID) HelperPoll();
