@@ -341,11 +341,16 @@ TEST_F(ChanTest, FailedExchangesResetTheLink) {
   EXPECT_EQ(printer.Count("H>P MLC_INIT "), 3u);
   EXPECT_EQ(printer.HostErrors(), std::vector<BYTE>{6});
 
-  // No reply to a close: -13, the link is reset and the table gone.
+  // No reply to a close: -13, the link is reset and the table gone; the
+  // reset closes the other channel and tells its client, and counts both
+  // channels off the machine (checked after the test).
+  ASSERT_EQ(Open(2, 0, &hOther, hApp), 1);
+  TakeMessages(hApp);
   ASSERT_EQ(printer.runner->AddFault("noreply=close", nullptr), true);
   EXPECT_EQ(MLCCloseChannel(hChannel), MLC_CLOSE_FAILED);
   EXPECT_FALSE(Port().fMlcInitDone);
   EXPECT_EQ(Port().hChanPtrArray, 0u);
+  EXPECT_EQ(TakeDisconnects(hApp).size(), 1u);
   EXPECT_EQ(MLCCloseChannel(hChannel), MLC_INVALID_HANDLE);
   ExpectClean(printer);
 }
@@ -445,7 +450,9 @@ TEST_F(ChanTest, GrantsReturnExactlyTheSpaceReadersFreed) {
     }
     return Stream(hChannel).wLength;
   };
-  auto grant = [&] { return WithStream([](StreamChannel* s) { return GrantAnyCredits(NULL, s); }); };
+  auto grant = [&] {
+    return WithStream([](StreamChannel* s) { return GrantAnyCredits(NULL, s); });
+  };
   std::vector<BYTE> received(65536);
   DWORD cbReceived = 0;
   auto read = [&](int cb) {
@@ -536,6 +543,48 @@ TEST_F(ChanTest, AWriterOutOfCreditIsWokenByThePrintersGrant) {
   EXPECT_GE(printer.Count("H>P MLC_CREDIT hsid=80 psid=02 credit=0 "), 1u);
   EXPECT_EQ(MLCCloseChannel(hChannel), 1);
   ExpectClean(printer);
+}
+
+TEST_F(ChanTest, LimitsOfTheRecordsAreRefusedOrCutDown) {
+  emu::EmuConfig cfg = PrinterConfig();
+  cfg.max_ptoh = 6 + 16;  // 16-byte packets to the host: one credit is 16 bytes
+  cfg.services.clear();
+  for (int i = 0; i < 256; ++i) {
+    emu::ServiceSpec spec;
+    spec.psid = (uint8_t)i;
+    spec.credit = 1;
+    cfg.services.push_back(spec);
+  }
+  Printer printer(cfg);
+  // A receive buffer whose credit would not fit the open packet is cut to
+  // the largest that does; the caller is told the size.
+  WORD hChannel = 0;
+  DWORD dwSize = 2 * 1024 * 1024;
+  ASSERT_EQ(MLCOpenChannel(0, 7, 1, &dwSize, &hChannel, NULL, 0, 0, NULL, NULL), 1);
+  EXPECT_EQ(dwSize, 65535u * 16);
+  EXPECT_EQ(printer.Count("MLC_OPEN_CHANNEL hsid=80 psid=07 credit=65535"), 1u);
+  EXPECT_EQ(+Stream(hChannel).wPtoHMark, 3 * 65535 / 4);
+  // 255 socket configurations fit the count; the next one is refused.
+  BYTE abInfo[8];
+  for (int i = 0; i < 255; ++i) ASSERT_EQ(MLCGetSocketInfo(0, (DWORD)i, abInfo, 8), 1) << i;
+  EXPECT_EQ(Port().bSocketInfoCount, 255);
+  EXPECT_EQ(MLCGetSocketInfo(0, 255, abInfo, 8), MLC_NO_MEMORY);
+  EXPECT_EQ(abInfo[7], 0xFF);  // the status level it asks for
+  EXPECT_EQ(MLCCloseChannel(hChannel), 1);
+  ExpectClean(printer);
+}
+
+TEST_F(ChanTest, WithoutAPrinterTheOpenFailsAndStopsTheHelper) {
+  WORD hChannel = 0;
+  EXPECT_EQ(Open(2, 0, &hChannel), MLC_INIT_FAILED);
+  EXPECT_EQ(Port().bChannelsUsed, 0);
+  EXPECT_EQ(Port().hChanPtrArray, 0u);
+  MlcGlobalData* lpMGD = ObtainMGD();
+  EXPECT_FALSE(lpMGD->bMLCSetupDone);  // asked to close
+  ReleaseMGD();
+  std::vector<Posted> posted = TakeMessages(hHelper);
+  ASSERT_FALSE(posted.empty());
+  EXPECT_EQ(posted.back().uMsg, (UINT)WM_CLOSE);
 }
 
 }  // namespace
