@@ -148,7 +148,10 @@ void MakeMessageChannel(BYTE bPsid, WORD wHostCredits) {
 
 Bytes CommandPacket(const Bytes& payload) {
   WORD wTotal = (WORD)(payload.size() + 6);
-  Bytes packet = {0, 0, HIBYTE(wTotal), LOBYTE(wTotal), 0, 0};
-  packet.insert(packet.end(), payload.begin(), payload.end());
+  // Filled by index: MinGW's optimiser warns wrongly about an insert here.
+  Bytes packet(wTotal, 0);
+  packet[2] = HIBYTE(wTotal);
+  packet[3] = LOBYTE(wTotal);
+  for (size_t i = 0; i < payload.size(); ++i) packet[6 + i] = payload[i];
   return packet;
 }
