@@ -62,6 +62,26 @@ extern "C" {
 #define MLC_DEVICE_ID_MISMATCH (-20)
 #define MLC_NO_DEVICE_ID (-21)
 
+/* Channels. MLCOpenChannel opens a channel of type bType (MLC_STREAM_CHANNEL
+ * or MLC_PACKET_CHANNEL) to peripheral socket bPsid on port dwPort and stores
+ * its handle at phChannel: 1, or a negative MLC_* code. *pdwBufferSize (may
+ * be NULL or 0: no receive buffer) is the receive buffer wanted and becomes
+ * the size granted; *pbStatusLevel (may be NULL) the status level asked for
+ * and then the socket's. Notifications go to hAppWnd as message dwAppMsg
+ * (wParam: the low 16 bits of dwAppData), or, without a window, to
+ * lpfnCallBack in the opening thread. MLCCloseChannel: 1,
+ * MLC_INVALID_HANDLE or MLC_CLOSE_FAILED (the channel then stays open).
+ * MLCGetSocketInfo copies as much of the socket's 8-byte configuration as
+ * fits in cbBuffer bytes: 1 or a negative MLC_* code. */
+typedef void(CALLBACK *MLC_CALLBACK)(DWORD dwPort, DWORD dwCode, DWORD dwAppData, DWORD dwCount);
+KRZMLC15_API int WINAPI MLCOpenChannel(DWORD dwPort, DWORD dwPsid, DWORD dwType,
+                                       DWORD *pdwBufferSize, WORD *phChannel, HWND hAppWnd,
+                                       DWORD dwAppMsg, DWORD dwAppData, MLC_CALLBACK lpfnCallBack,
+                                       BYTE *pbStatusLevel);
+KRZMLC15_API int WINAPI MLCCloseChannel(DWORD hChannel);
+KRZMLC15_API int WINAPI MLCGetSocketInfo(DWORD dwPort, DWORD dwPsid, LPBYTE lpBuffer,
+                                         int cbBuffer);
+
 /* Messages to the helper process's window (see krzhid15/). */
 #define HIDDEN_POLL_TIMER 0x465 /* wParam: POLL_TIMER_*; lParam: period in ms */
 #define HIDDEN_START_READ 0x466 /* poll soon: a stream read emptied its buffer */
@@ -118,6 +138,46 @@ KRZMLC15_API int WINAPI MLCPingMlc(DWORD hChannel);
 KRZMLC15_API int WINAPI MLCCompareDevID(DWORD dwPort, LPCSTR lpszKey1, LPCSTR lpszKey2,
                                         LPCSTR lpszValue);
 KRZMLC15_API int WINAPI MLCGetDeviceId(DWORD dwPort, LPSTR lpBuffer, int iLength);
+
+/* Stream data. MLCRead copies up to iRequestLength bytes (0..65535;
+ * MLCRead64: any length >= 0) out of the channel's receive buffer, or with a
+ * null lpBuffer returns how many are waiting. With fBlock it waits until
+ * the low 16 bits of iRequestLength bytes came, at most dwTimeOut ms
+ * (INFINITE: no limit); bytes that came before a time-out are returned as
+ * a count. Results: the count, MLC_INVALID_LENGTH, MLC_INVALID_HANDLE,
+ * MLC_NO_BUFFER, MLC_TIME_OUT, MLC_PHYSICAL_LINK_FAILURE,
+ * MLC_SYSTEM_FAILURE.
+ * MLCWrite sends up to iLength bytes (a length above 65535 writes 65535:
+ * a short write the caller continues) as far as the printer's credit
+ * allows, or with a null lpBuffer returns how many may be written now (at
+ * most 32767). With fBlock it waits for credit until every byte went out,
+ * at most dwTimeOut ms. Results: the count sent (also when the wait then
+ * ran out), MLC_INVALID_LENGTH, MLC_INVALID_HANDLE, MLC_TIME_OUT (nothing
+ * sent), MLC_PHYSICAL_LINK_FAILURE, MLC_WRITE_FAILURE (the channel is gone
+ * with the link). Packet channels are not served yet: MLC_INVALID_TYPE. */
+KRZMLC15_API int WINAPI MLCRead(DWORD hChannel, LPVOID lpBuffer, int iRequestLength,
+                                DWORD fBlock, DWORD dwTimeOut);
+KRZMLC15_API int WINAPI MLCRead64(DWORD hChannel, LPVOID lpBuffer, int iRequestLength,
+                                  DWORD fBlock, DWORD dwTimeOut);
+KRZMLC15_API int WINAPI MLCWrite(DWORD hChannel, LPCVOID lpBuffer, int iLength, DWORD fBlock,
+                                 DWORD dwTimeOut);
+
+/* Polling: returns pending credit and reads one waiting packet on every
+ * port with open channels. 0 when a port was found idle, else 1.
+ * MLCPollChannels counts into poll type 2, MLCPollChannels2 into the type
+ * given (0..2; a larger type returns MLC_INVALID_TYPE and polls nothing).
+ * With bAutoPing a port idle for more than PingInterval polls is checked. */
+typedef struct PollStats {
+  DWORD dwPacketPolls; /* polls that handled a packet */
+  DWORD dwEmptyPolls;  /* polls that found nothing */
+} PollStats;
+KRZMLC15_API int WINAPI MLCPollChannels(WORD bAutoPing);
+KRZMLC15_API int WINAPI MLCPollChannels2(WORD bAutoPing, DWORD ePollType);
+/* Poll statistics of a port: 1, MLC_INVALID_PORT, or MLC_INVALID_TYPE when
+ * an output pointer is null. */
+KRZMLC15_API int WINAPI MLCResetPollStats(DWORD bPort);
+KRZMLC15_API int WINAPI MLCRetrievePollStats(DWORD bPort, PollStats* lpType0, PollStats* lpType1,
+                                             PollStats* lpType2);
 
 /* The exit procedure that 16-bit Windows called before unloading a library;
  * kept for callers that still call it. Does nothing and returns 1. */

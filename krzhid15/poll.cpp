@@ -1,8 +1,12 @@
-// SEAM: one poll of all ports. The library's poll entry point arrives with
-// the polling work; until then the helper only counts the polls its timer
-// and the read requests ask for (HELPER_QUERY_POLLS reports the count).
+// The helper's poll: the library's poll of all ports, run on the helper's
+// timer and when a reader asks for a read soon (HELPER_QUERY_POLLS reports
+// how many ran).
 #include "helper.h"
+#include "krzmlc15.h"
 
 DWORD g_dwHelperPolls = 0;
 
-void HelperPoll() { ++g_dwHelperPolls; }
+void HelperPoll() {
+  ++g_dwHelperPolls;
+  MLCPollChannels(FALSE);
+}

@@ -1,0 +1,238 @@
+// Writing a stream channel: the caller's bytes cut into data packets, one
+// per credit the peripheral granted, with credit asked for when none is left.
+#include "channel/channel.h"
+#include "data/stream.h"
+#include "debug/cm_debug.h"
+#include "krzcom15.h"
+#include "link/link.h"
+#include "notify/poll.h"
+#include "shared/config.h"
+#include "shared/locks.h"
+
+namespace {
+
+// A packet the port took only partly is finished this many times at most.
+constexpr int kMaxResends = 3;
+
+// What one write holds: released in reverse order on every exit. After
+// anything that can reset the link the stamp says whether the record and
+// the socket entry still exist.
+struct WriteLocks {
+  BYTE bPort;
+  BYTE bIndex;
+  WORD wSocketIdx;
+  BOOL fSocket;
+  LinkStamp stamp;
+};
+
+void UnlockAll(const WriteLocks& locks) {
+  if (LinkStampValid(locks.bPort, locks.bIndex, locks.stamp)) {
+    if (locks.fSocket) UnlockSocketIdx(locks.bPort, locks.wSocketIdx);
+    UnlockChannelIdx(locks.bPort, locks.bIndex);
+  }
+  ReleasePPI(locks.bPort);
+}
+
+BOOL ChannelStillOpen(const WriteLocks& locks, const StreamChannel* lpStream) {
+  return LinkStampValid(locks.bPort, locks.bIndex, locks.stamp) && lpStream->fChannelOpen;
+}
+
+// Waits for the answer to an outstanding credit request by polling the
+// port: 0 once credit came, MLC_TIME_OUT after CreditTimeout, or
+// MLC_PHYSICAL_LINK_FAILURE when the channel or the link went away. A poll
+// that finds nothing, or a refused packet, does not end the wait.
+int WaitForCredit(const WriteLocks& locks, StreamChannel* lpStream) {
+  MLCLOG(DBG_TRACE, "WriteStreamData blocking request!! pStreamCH->fRequestedCredits: %d\n",
+         lpStream->fRequestedCredits);
+  DWORD dwStart = GetTickCount();
+  for (;;) {
+    BOOL fIdle = FALSE, fPolled = FALSE;
+    int iPoll = PollOnePort(locks.bPort, FALSE, POLL_TYPE_LIBRARY, &fIdle, &fPolled);
+    if (!ChannelStillOpen(locks, lpStream)) {
+      MLCLOG(DBG_ERROR, "WriteStreamData: PollForData != MLC_PACKET_SUCCESSFUL\n");
+      return MLC_PHYSICAL_LINK_FAILURE;
+    }
+    if (!lpStream->fRequestedCredits || lpStream->wHostHtoPCredits) return 0;
+    if (GetTickCount() - dwStart > (DWORD)gCreditTimeout) {
+      MLCLOG(DBG_ERROR, "WriteStreamData: pStreamCH->fRequestedCredits: MLC_TIME_OUT\n");
+      return MLC_TIME_OUT;
+    }
+    if (iPoll != MLC_PACKET_SUCCESSFUL) WaitPortInput(locks.bPort, 10);
+  }
+}
+
+// Sends one packet of n bytes, finishing it after port time-outs when
+// resending is configured: TRUE when it went out whole; FALSE when it could
+// not (the link has then been reset).
+BOOL SendOnePacket(const WriteLocks& locks, PerPortInfo* lpPPI, const StreamChannel* lpStream,
+                   BYTE bHsid, const BYTE* lpData, WORD n, int* lpiResends) {
+  PacketHeader header =
+      SendHeaderPacket(locks.bPort, bHsid, lpStream->bPsid, (WORD)(n + MLC_HEADER_SIZE), 0, 0);
+  DWORD cbOnWire = 0;
+  for (;;) {
+    // A time-out mark of an earlier, finished packet is not this one's.
+    if (lpPPI->lLastLinkError == CE_PTO) lpPPI->lLastLinkError = 0;
+    MLCLOG(DBG_TRACE, "WriteStreamData entry: wRequest: %d\n", n);
+    if (!SendStreamPacket(locks.bPort, lpData, n, &header, &cbOnWire)) {
+      MLCLOG(DBG_ERROR, "WriteStreamData: SendPacket: MLC_WRITE_FAILURE\n");
+      return FALSE;
+    }
+    if (!gRetry_Resent_Stream_Packet || lpPPI->lLastLinkError != CE_PTO) return TRUE;
+    if (++*lpiResends > kMaxResends) {
+      // Part of a packet is on the wire and the port takes no more: the
+      // link cannot go on, and looping here would hold the port for ever.
+      MLCLOG(DBG_ERROR, "WriteStreamData: SendPacket: MLC_WRITE_FAILURE\n");
+      StartAllOverAgain(locks.bPort, FALSE);
+      return FALSE;
+    }
+    MLCLOG(DBG_TRACE, "WriteStreamData: SendPacket: We are going to resend all packet\n");
+  }
+}
+
+}  // namespace
+
+int WriteStreamData(DWORD hChannel, LPCVOID lpBuffer, WORD wLength, WORD fBlock) {
+  MLCLOG(DBG_ENTRY | DBG_API, "WriteStreamData entry: length: %d\n", wLength);
+  WriteLocks locks = {MLC_CHANNEL_PORT(hChannel), MLC_CHANNEL_SLOT(hChannel), 0, FALSE, {}};
+  BYTE bHsid = MLC_CHANNEL_HSID(hChannel);
+  PerPortInfo* lpPPI = ObtainPPI(locks.bPort);
+  StreamChannel* lpStream =
+      lpPPI->hChanPtrArray ? (StreamChannel*)LockChannelIdx(locks.bPort, locks.bIndex) : NULL;
+  if (!lpStream) {
+    ReleasePPI(locks.bPort);
+    MLCLOG(DBG_ERROR,
+           "<---WriteStreamData: MLC_INVALID_HANDLE :hChanPtrArr = NULL:bPort=%d, Hsid =%d\r\n",
+           locks.bPort, bHsid);
+    return MLC_INVALID_HANDLE;
+  }
+  locks.stamp = TakeLinkStamp(locks.bPort, locks.bIndex);
+  if (lpStream->bHsid != bHsid) {
+    UnlockAll(locks);
+    MLCLOG(DBG_ERROR, "<---WriteStreamData: MLC_INVALID_HANDLE :bPort=%d, Hsid =%d\r\n",
+           locks.bPort, bHsid);
+    return MLC_INVALID_HANDLE;
+  }
+  locks.wSocketIdx = lpStream->wSocketIdx;
+  const SocketInfo* lpSocket = (const SocketInfo*)LockSocketIdx(locks.bPort, locks.wSocketIdx);
+  locks.fSocket = lpSocket != NULL;
+  if (!lpSocket) {
+    UnlockAll(locks);
+    return MLC_INVALID_HANDLE;
+  }
+  const WORD wPacketSize = lpSocket->wHtoPPacketSize;
+
+  if (lpStream->wHostHtoPCredits == 0) {
+    if (fBlock && lpStream->fRequestedCredits) {
+      int iWait = WaitForCredit(locks, lpStream);
+      if (iWait < 0) {
+        UnlockAll(locks);
+        return iWait;
+      }
+    } else {
+      if (RequestStreamCredits(lpStream) < 0) {
+        MLCLOG(DBG_ERROR, "WriteStreamData: RequestStreamCredits(pStreamCH) < 0\n");
+        UnlockAll(locks);
+        return MLC_PHYSICAL_LINK_FAILURE;
+      }
+      MLCLOG(DBG_TRACE, "Return from RequestStreamCredits\n");
+    }
+  }
+
+  if (!lpBuffer) {
+    DWORD dwSpace = (DWORD)wPacketSize * lpStream->wHostHtoPCredits;
+    MLCLOG(DBG_TRACE, "WriteStreamData: buffer space check, available space = %ld\n",
+           (long)dwSpace);
+    UnlockAll(locks);
+    return dwSpace > 0x7FFF ? 0x7FFF : (int)dwSpace;
+  }
+
+  const BYTE* lpData = (const BYTE*)lpBuffer;
+  WORD wRemaining = wPacketSize ? wLength : 0;
+  int iResult = 0;
+  int iResends = 0;
+  while (wRemaining && lpStream->wHostHtoPCredits) {
+    WORD n = wRemaining < wPacketSize ? wRemaining : wPacketSize;
+    if (!SendOnePacket(locks, lpPPI, lpStream, bHsid, lpData, n, &iResends)) {
+      UnlockAll(locks);
+      return MLC_WRITE_FAILURE;
+    }
+    --lpStream->wHostHtoPCredits;
+    iResult += n;
+    wRemaining = (WORD)(wRemaining - n);
+    lpData += n;
+  }
+
+  if (!lpStream->fRequestedCredits)
+    MLCLOG(DBG_TRACE, "WriteStreamData - MLC_DATA sent ok = %d\n", iResult);
+  if (lpStream->wHostHtoPCredits == 0 && !lpStream->fRequestedCredits) {
+    // The request goes out now so that the answer is on its way before the
+    // next write. When it cannot go out, what was sent is still reported,
+    // unless the channel itself is gone.
+    if (RequestStreamCredits(lpStream) < 0 &&
+        (iResult == 0 || !ChannelStillOpen(locks, lpStream))) {
+      MLCLOG(DBG_ERROR, "WriteStreamData: RequestStreamCredits(pStreamCH) < 0\n");
+      UnlockAll(locks);
+      return MLC_PHYSICAL_LINK_FAILURE;
+    }
+  }
+  UnlockAll(locks);
+  return iResult;
+}
+
+int WINAPI MLCWrite(DWORD hChannel, LPCVOID lpBuffer, int iLength, DWORD fBlock, DWORD dwTimeOut) {
+  BYTE bPort = MLC_CHANNEL_PORT(hChannel);
+  BYTE bHsid = MLC_CHANNEL_HSID(hChannel);
+  MLCLOG(DBG_ENTRY | DBG_API,
+         "--->MLCWrite bPort=%d iLength = %d lpPtr = 0x%08lX fBlock = %d dwTimeOut = %ld\n", bPort,
+         iLength, (ULONG)(ULONG_PTR)lpBuffer, (int)fBlock, (long)dwTimeOut);
+  if (!CheckPortAndHsid(bPort, bHsid)) {
+    MLCLOG(DBG_ERROR, "<---MLCWrite: MLC_INVALID_HANDLE :bPort=%d, Hsid =%d\r\n", bPort, bHsid);
+    return MLC_INVALID_HANDLE;
+  }
+  // A negative length names no bytes the caller has; a length beyond one
+  // call's reach is a short write the caller continues.
+  if (iLength < 0) return MLC_INVALID_LENGTH;
+  WORD wLength = iLength > MLC_MAX_WRITE ? (WORD)MLC_MAX_WRITE : (WORD)iLength;
+  if (gMlc_Force_Poll == 1) MLCLocalPoll(FALSE, POLL_TYPE_LIBRARY);
+
+  PerPortInfo* lpPPI = ObtainPPI(bPort);
+  BYTE bType = lpPPI->bChannelsUsed ? GetTypeIdx(bPort, MLC_CHANNEL_SLOT(hChannel)) : 0;
+  ReleasePPI(bPort);
+  if (bType != MLC_STREAM_CHANNEL) {
+    // Message channels are written with their own calls, which come with
+    // the message data path.
+    return bType ? MLC_INVALID_TYPE : MLC_INVALID_HANDLE;
+  }
+
+  WORD fBlock16 = (WORD)fBlock;
+  int iResult;
+  if (!fBlock16 || !lpBuffer) {
+    iResult = WriteStreamData(hChannel, lpBuffer, wLength, fBlock16);
+  } else {
+    // A blocking write: rounds of sending what the credit allows and
+    // waiting for more, until every byte went out or dwTimeOut ran out. The
+    // port is released between rounds so that other channels go on.
+    const BYTE* lpData = (const BYTE*)lpBuffer;
+    DWORD dwStart = GetTickCount();
+    int iDone = 0;
+    for (;;) {
+      int iRound = WriteStreamData(hChannel, lpData + iDone, (WORD)(wLength - iDone), fBlock16);
+      if (iRound < 0) {
+        iResult = iDone > 0 && iRound == MLC_TIME_OUT ? iDone : iRound;
+        break;
+      }
+      iDone += iRound;
+      if (iDone >= wLength) {
+        iResult = iDone;
+        break;
+      }
+      if (dwTimeOut != INFINITE && GetTickCount() - dwStart > dwTimeOut) {
+        iResult = iDone > 0 ? iDone : MLC_TIME_OUT;
+        break;
+      }
+    }
+  }
+  MLCLOG(DBG_API | DBG_EXIT, "<---MLCWrite: Channel Type =%d, BytesWritten =%d\r\n", bType,
+         iResult);
+  return iResult;
+}
