@@ -29,8 +29,8 @@ static BOOL StartHelper(LPSTR lpszCommandLine, PROCESS_INFORMATION* pPI) {
   STARTUPINFOA si;
   memset(&si, 0, sizeof si);
   si.cb = sizeof si;
-  return CreateProcessA(NULL, lpszCommandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL, NULL,
-                        &si, pPI);
+  return CreateProcessA(NULL, lpszCommandLine, NULL, NULL, FALSE,
+                        NORMAL_PRIORITY_CLASS | DETACHED_PROCESS, NULL, NULL, &si, pPI);
 }
 
 // Whether a helper is set up and its window still exists. A helper that

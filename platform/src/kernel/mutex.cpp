@@ -1,7 +1,7 @@
-// Mutexes: a robust, recursive, process-shared, priority-inheritance
-// pthread mutex in the object's segment. Robust mutexes are released by the
-// kernel when the owning thread ends (also by SIGKILL of its process); the
-// next locker sees EOWNERDEAD, which is WAIT_ABANDONED.
+// Mutexes: a robust, process-shared, priority-inheritance pthread mutex in
+// the object's segment. Robust mutexes are released by the kernel when the
+// owning thread ends (also by SIGKILL of its process); the next locker sees
+// EOWNERDEAD, which is WAIT_ABANDONED.
 //
 // Priority inheritance is chosen for its hand-over, not for priorities: a
 // release with waiters makes the kernel pass ownership to the first waiter
@@ -11,8 +11,16 @@
 // the next release wakes nobody, so the other waiters sleep on a free
 // mutex for ever. With the hand-over the killed waiter is the owner, its
 // death abandons the mutex, and the kernel passes it on.
+//
+// Recursion is counted here, not by pthreads: the kernel reports a cycle of
+// priority-inheritance waiters (thread A holds M1 and waits for M2, B holds
+// M2 and waits for M1) as EDEADLK, which glibc turns into an assertion for
+// a recursive mutex. A plain one sleeps out the time-out instead, which is
+// what a timed wait on Windows does in such a cycle.
 #include <errno.h>
+#include <linux/futex.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <set>
@@ -30,7 +38,7 @@ void init_state(void* state, void* arg) {
   pthread_mutexattr_init(&a);
   pthread_mutexattr_setpshared(&a, PTHREAD_PROCESS_SHARED);
   pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST);
-  pthread_mutexattr_settype(&a, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutexattr_settype(&a, PTHREAD_MUTEX_NORMAL);
   pthread_mutexattr_setprotocol(&a, PTHREAD_PRIO_INHERIT);
   pthread_mutex_init(m, &a);
   pthread_mutexattr_destroy(&a);
@@ -60,6 +68,13 @@ class MutexObject : public SegmentObject, public std::enable_shared_from_this<Mu
 
   pthread_mutex_t* mutex() { return (pthread_mutex_t*)seg.state(); }
 
+  // The owner's thread id is in the lock word of a priority-inheritance
+  // mutex (the kernel clears it when the owner dies).
+  bool owned_by_caller() {
+    unsigned word = (unsigned)__atomic_load_n(&mutex()->__data.__lock, __ATOMIC_ACQUIRE);
+    return (word & FUTEX_TID_MASK) == (unsigned)gettid();
+  }
+
   // Bookkeeping of a successful acquisition by a thread of this process.
   // An abandoned mutex starts afresh: its old owner may have been a thread
   // of this process that ended holding it.
@@ -71,6 +86,14 @@ class MutexObject : public SegmentObject, public std::enable_shared_from_this<Mu
       std::lock_guard<std::mutex> og(o.lock);
       o.objects.insert(shared_from_this());
     }
+  }
+
+  // A further take by the owner only counts.
+  bool retake() {
+    std::lock_guard<std::mutex> g(lock_);
+    if (depth_ == 0 || !owned_by_caller()) return false;
+    ++depth_;
+    return true;
   }
 
   // Waits at most `ms` on the monotonic clock. Kernels before 5.14 cannot
@@ -90,6 +113,7 @@ class MutexObject : public SegmentObject, public std::enable_shared_from_this<Mu
   }
 
   DWORD wait(DWORD ms) override {
+    if (retake()) return WAIT_OBJECT_0;
     int r;
     if (ms == 0) {
       r = pthread_mutex_trylock(mutex());
@@ -116,15 +140,16 @@ class MutexObject : public SegmentObject, public std::enable_shared_from_this<Mu
   }
 
   bool release() {
-    if (pthread_mutex_unlock(mutex()) != 0) {
-      SetLastError(ERROR_NOT_OWNER);
-      return false;
-    }
     std::shared_ptr<MutexObject> drop;  // released after the locks
     {
       std::lock_guard<std::mutex> g(lock_);
-      if (depth_ > 0 && --depth_ == 0) {
-        Owned& o = owned();
+      if (depth_ == 0 || !owned_by_caller()) {
+        SetLastError(ERROR_NOT_OWNER);
+        return false;
+      }
+      if (--depth_ > 0) return true;
+      Owned& o = owned();
+      {
         std::lock_guard<std::mutex> og(o.lock);
         auto it = o.objects.find(shared_from_this());
         if (it != o.objects.end()) {
@@ -132,6 +157,7 @@ class MutexObject : public SegmentObject, public std::enable_shared_from_this<Mu
           o.objects.erase(it);
         }
       }
+      pthread_mutex_unlock(mutex());
     }
     return true;
   }

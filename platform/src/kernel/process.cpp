@@ -132,7 +132,7 @@ DWORD handle_process_id(HANDLE h) {
 using namespace w32p;
 
 BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRIBUTES,
-                           LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID lpEnvironment,
+                           LPSECURITY_ATTRIBUTES, BOOL, DWORD dwCreationFlags, LPVOID lpEnvironment,
                            LPCSTR lpCurrentDirectory, LPSTARTUPINFOA lpStartupInfo,
                            LPPROCESS_INFORMATION lpProcessInformation) {
   if (!lpProcessInformation || !lpStartupInfo || (!lpApplicationName && !lpCommandLine)) {
@@ -175,6 +175,12 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECU
   if (lpCurrentDirectory) {
     dir = posix_path(lpCurrentDirectory);
     posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+  }
+  if (dwCreationFlags & DETACHED_PROCESS) {
+    // No console: the child does not write into its parent's output (a
+    // pipe it held open would keep a reader of that output waiting).
+    for (int fd = 0; fd <= 2; ++fd)
+      posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
   }
   pid_t pid = 0;
   int r = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), env);
