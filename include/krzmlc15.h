@@ -62,6 +62,26 @@ extern "C" {
 #define MLC_DEVICE_ID_MISMATCH (-20)
 #define MLC_NO_DEVICE_ID (-21)
 
+/* Channels. MLCOpenChannel opens a channel of type bType (MLC_STREAM_CHANNEL
+ * or MLC_PACKET_CHANNEL) to peripheral socket bPsid on port dwPort and stores
+ * its handle at phChannel: 1, or a negative MLC_* code. *pdwBufferSize (may
+ * be NULL or 0: no receive buffer) is the receive buffer wanted and becomes
+ * the size granted; *pbStatusLevel (may be NULL) the status level asked for
+ * and then the socket's. Notifications go to hAppWnd as message dwAppMsg
+ * (wParam: the low 16 bits of dwAppData), or, without a window, to
+ * lpfnCallBack in the opening thread. MLCCloseChannel: 1,
+ * MLC_INVALID_HANDLE or MLC_CLOSE_FAILED (the channel then stays open).
+ * MLCGetSocketInfo copies as much of the socket's 8-byte configuration as
+ * fits in cbBuffer bytes: 1 or a negative MLC_* code. */
+typedef void(CALLBACK *MLC_CALLBACK)(DWORD dwPort, DWORD dwCode, DWORD dwAppData, DWORD dwCount);
+KRZMLC15_API int WINAPI MLCOpenChannel(DWORD dwPort, DWORD dwPsid, DWORD dwType,
+                                       DWORD *pdwBufferSize, WORD *phChannel, HWND hAppWnd,
+                                       DWORD dwAppMsg, DWORD dwAppData, MLC_CALLBACK lpfnCallBack,
+                                       BYTE *pbStatusLevel);
+KRZMLC15_API int WINAPI MLCCloseChannel(DWORD hChannel);
+KRZMLC15_API int WINAPI MLCGetSocketInfo(DWORD dwPort, DWORD dwPsid, LPBYTE lpBuffer,
+                                         int cbBuffer);
+
 /* Messages to the helper process's window (see krzhid15/). */
 #define HIDDEN_POLL_TIMER 0x465 /* wParam: POLL_TIMER_*; lParam: period in ms */
 #define HIDDEN_START_READ 0x466 /* poll soon: a stream read emptied its buffer */

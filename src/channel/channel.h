@@ -27,21 +27,30 @@ struct LinkStamp {
 LinkStamp TakeLinkStamp(BYTE bPort, BYTE bIndex);
 BOOL LinkStampValid(BYTE bPort, BYTE bIndex, const LinkStamp& stamp);
 
+// The index of the socket entry of bPsid on the port, configuring the
+// socket with MLC_CONFIG_SOCKET (status level bStatusLevel) first when it has
+// none; MLC_NO_MEMORY or MLC_SOCKET_CONFIG_FAILED. *lpfRefused (when given)
+// tells a configuration the peripheral refused, which leaves the link up,
+// from a failed exchange, which has reset it. The link must be up.
+int GetSocketInfo(BYTE bPort, BYTE bPsid, BYTE bStatusLevel, BOOL* lpfRefused);
+// A new zeroed channel record of bType in the first free slot of the port's
+// table (grown by one slot when none is free): the slot, or MLC_NO_MEMORY.
+// The caller holds the port's mutex.
+int AllocateSpaceForChannel(BYTE bPort, PerPortInfo* lpPPI, BYTE bType);
+
 // Credit arriving for a stream channel: 0, or 3 when it would pass 65535
 // (MLC_ERROR code 3 has then gone out; the record must not be touched
 // again before it is re-validated).
 int AddStreamCredits(StreamChannel* lpStream, WORD wCredit);
 
-// Returns freed ring space to the peripheral as credit, in batches of at
-// least wPtoHMark packets: 1 when credit went out and another packet's
-// worth is free, 0 otherwise, MLC_UNRECOVERABLE_ERROR when the exchange
-// failed (the link has been reset; the record must not be touched again
-// before it is re-validated). lpPPI is not used.
+// Gives freed ring space back to the peripheral as credit, in batches of
+// at least wPtoHMark packets: 1 when granted and a packet's worth is still
+// free, 0 when nothing (more) is due, 3 when MLC_CREDIT failed (the space
+// stays for a later grant). lpPPI is not used.
 int GrantAnyCredits(PerPortInfo* lpPPI, StreamChannel* lpStream);
-// The writer has no credit: asks the peripheral for it, or, with a request
-// outstanding, polls the port for the answer (pinging the peripheral every
-// CreditTimeout). 0, or MLC_PHYSICAL_LINK_FAILURE when the request failed
-// or the channel or link is gone.
+// The writer is out of credit: asks the peripheral for credit, or polls
+// while a request is outstanding (pinging it every CreditTimeout). 0, or
+// MLC_PHYSICAL_LINK_FAILURE when the channel or the link is gone.
 int RequestStreamCredits(StreamChannel* lpStream);
 
 // MLC_CREDIT granting wCredit on a channel, and MLC_CREDIT_REQUEST asking

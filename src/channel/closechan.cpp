@@ -6,6 +6,7 @@
 #include "channel/channel.h"
 #include "debug/cm_debug.h"
 #include "link/link.h"
+#include "notify/hidden.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -125,6 +126,39 @@ void DiscardChannelRecord(BYTE bPort, BYTE bIndex, BOOL fNotifyClient) {
   ReleasePPI(bPort);
 }
 
+namespace {
+
+// Slots whose close runs in this process, by port. Only the holder of the
+// port's mutex touches them, so they need no lock; being process-local, a
+// process that dies in a close leaves no stale mark (the port-wide busy bit
+// it leaves makes the next bring-up reset the link).
+BOOL fSlotClosing[MLC_PORT_COUNT][128];
+int iClosesRunning[MLC_PORT_COUNT];
+
+void MarkClosing(PerPortInfo* lpPPI, BYTE bPort, BYTE bIndex, BOOL fClosing) {
+  fSlotClosing[bPort][bIndex & 0x7F] = fClosing;
+  iClosesRunning[bPort] += fClosing ? 1 : -1;
+  if (iClosesRunning[bPort] > 0)
+    lpPPI->dwBusyFlags |= BUSY_CLOSE_CHANNEL;
+  else
+    lpPPI->dwBusyFlags &= ~(DWORD)BUSY_CLOSE_CHANNEL;
+}
+
+// One channel fewer on the machine; the last one stops the helper's timer.
+void CountChannelDown() {
+  MlcGlobalData* lpMGD = ObtainMGD();
+  if (lpMGD->wTotalChannelsOpened) lpMGD->wTotalChannelsOpened--;
+  MLCLOG(DBG_TRACE, "    FreeChannel: wTotalChannelsOpened= %d\n", lpMGD->wTotalChannelsOpened);
+  if (lpMGD->wTotalChannelsOpened == 0 && lpMGD->wPollTimerId &&
+      IsWindow(HwndFromDword(lpMGD->hHiddenWnd))) {
+    PostMessageA(HwndFromDword(lpMGD->hHiddenWnd), HIDDEN_POLL_TIMER, POLL_TIMER_STOP, 0);
+    lpMGD->wPollTimerId = 0;
+  }
+  ReleaseMGD();
+}
+
+}  // namespace
+
 LONG CloseChannel(WORD hChannel, BOOL fSendClose, BOOL fNotifyClient) {
   BYTE bPort = MLC_CHANNEL_PORT(hChannel);
   BYTE bHsid = MLC_CHANNEL_HSID(hChannel);
@@ -139,11 +173,13 @@ LONG CloseChannel(WORD hChannel, BOOL fSendClose, BOOL fNotifyClient) {
     MLCLOG(DBG_ERROR, "<---CloseChannel: MLC_INVALID_HANDLE :bPort=%d, Hsid =%d\r\n", bPort, bHsid);
     return MLC_INVALID_HANDLE;
   }
-  if (lpPPI->dwBusyFlags & BUSY_CLOSE_CHANNEL) {
+  // A close of this very slot further up the call chain (a reset started
+  // by its exchange) finishes it; closes of other slots go on.
+  if (fSlotClosing[bPort][bIndex]) {
     ReleasePPI(bPort);
     return MLC_SUCCESS;
   }
-  lpPPI->dwBusyFlags |= BUSY_CLOSE_CHANNEL;
+  MarkClosing(lpPPI, bPort, bIndex, TRUE);
   LONG lResult = MLC_SUCCESS;
 
   BYTE bType = GetTypeIdx(bPort, bIndex);
@@ -152,21 +188,27 @@ LONG CloseChannel(WORD hChannel, BOOL fSendClose, BOOL fNotifyClient) {
     MLCLOG(DBG_TRACE, "    CloseChannel - MLC_INVALID_HANDLE\n");
     lResult = MLC_INVALID_HANDLE;
   } else {
-    BYTE bPsid = ((StreamChannel*)lpRecord)->bPsid;
-    if (bType == MLC_STREAM_CHANNEL) ((StreamChannel*)lpRecord)->wAvailBytes = 0;
-    if (!fSendClose) ((StreamChannel*)lpRecord)->fChannelOpen = 0;
+    StreamChannel* lpStream = (StreamChannel*)lpRecord;  // common head of both records
+    BYTE bPsid = lpStream->bPsid;
+    LONG lAvailBytes = bType == MLC_STREAM_CHANNEL ? lpStream->wAvailBytes : 0;
+    if (bType == MLC_STREAM_CHANNEL) lpStream->wAvailBytes = 0;
+    if (!fSendClose) lpStream->fChannelOpen = 0;
     BOOL fRelease = TRUE;
     if (fSendClose) {
       LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
       lResult = ExchangeClose(bPort, lpPPI, bHsid, bPsid);
       if (!LinkStampValid(bPort, bIndex, stamp)) {
-        // The exchange reset the link: the record and table are gone.
+        // The exchange reset the link, which discarded this record without
+        // counting it down.
         fRelease = FALSE;
         lpRecord = NULL;
         if (lResult == MLC_SUCCESS) lResult = MLC_CLOSE_FAILED;
+        CountChannelDown();
       } else if (lResult != MLC_SUCCESS) {
+        // Refused: the channel stays exactly as it was.
         fRelease = FALSE;
-      } else if (((StreamChannel*)lpRecord)->fChannelOpen) {
+        if (bType == MLC_STREAM_CHANNEL) lpStream->wAvailBytes = lAvailBytes;
+      } else if (lpStream->fChannelOpen) {
         lResult = MLC_CLOSE_FAILED;  // released all the same
       }
     }
@@ -182,9 +224,58 @@ LONG CloseChannel(WORD hChannel, BOOL fSendClose, BOOL fNotifyClient) {
       }
     }
   }
-  lpPPI->dwBusyFlags &= ~(DWORD)BUSY_CLOSE_CHANNEL;
+  MarkClosing(lpPPI, bPort, bIndex, FALSE);
   ReleasePPI(bPort);
   MLCLOG(DBG_TRACE, "    CloseChannel exit: iReturn= %d\n", (int)lResult);
+  return lResult;
+}
+
+int WINAPI MLCCloseChannel(DWORD hChannel) {
+  MLCLOG(DBG_ENTRY | DBG_API, "--->MLCCloseChannel hChannel %u\n", (UINT)hChannel);
+  BYTE bPort = MLC_CHANNEL_PORT(hChannel);
+  BYTE bHsid = MLC_CHANNEL_HSID(hChannel);
+  if (bPort >= MLC_PORT_COUNT || !CheckPortAndHsid(bPort, bHsid)) {
+    MLCLOG(DBG_TRACE, "    MLCCloseChannel exiting: Invalid Handle  bPort: %u, bHsid %u \n", bPort,
+           bHsid);
+    return MLC_INVALID_HANDLE;
+  }
+  // The port stays ours from the check to the close: the slot cannot be
+  // closed and reused by another open in between.
+  ObtainPPI(bPort);
+  LONG lResult = MLC_INVALID_HANDLE;
+  BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
+  if (CheckPortAndHsid(bPort, bHsid)) {
+    StreamChannel* lpRecord = (StreamChannel*)LockChannelIdx(bPort, bIndex);
+    DWORD fNotifyOnClose = lpRecord ? lpRecord->fNotifyOnClose : 0;
+    if (lpRecord) {
+      // The client closing its own channel is not told of it.
+      lpRecord->fNotifyOnClose = 0;
+      UnlockChannelIdx(bPort, bIndex);
+    }
+    LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
+    lResult = CloseChannel((WORD)hChannel, TRUE, FALSE);
+    if (lResult < 0) {
+      MLCLOG(DBG_TRACE, "    MLCCloseChannel: CloseChannel failed  iReturn: %d, hChannel %u \n",
+             (int)lResult, (UINT)(hChannel & 0xFFFF));
+      // A refused close leaves the channel as it was, its flag included.
+      if (LinkStampValid(bPort, bIndex, stamp)) {
+        lpRecord = (StreamChannel*)LockChannelIdx(bPort, bIndex);
+        if (lpRecord) {
+          lpRecord->fNotifyOnClose = fNotifyOnClose;
+          UnlockChannelIdx(bPort, bIndex);
+        }
+      }
+    }
+  } else {
+    MLCLOG(DBG_TRACE, "    MLCCloseChannel exiting: Invalid Handle  bPort: %u, bHsid %u \n", bPort,
+           bHsid);
+  }
+  ReleasePPI(bPort);
+  if (lResult != MLC_INVALID_HANDLE && AllChannelsClosed()) {
+    MLCLOG(DBG_TRACE, "    MLCCloseChannel exit: tell hidden app to close\n");
+    KillHiddenExe();
+  }
+  MLCLOG(DBG_API | DBG_EXIT, "<---MLCCloseChannel exit: iReturn =%d\n", (int)lResult);
   return lResult;
 }
 
@@ -230,15 +321,7 @@ void FreeChannel(BYTE bPort, BYTE bIndex) {
   } else if (lpPPI->bChannelsUsed > 0) {
     lpPPI->bChannelsUsed--;
   }
-  MlcGlobalData* lpMGD = ObtainMGD();
-  if (lpMGD->wTotalChannelsOpened) lpMGD->wTotalChannelsOpened--;
-  MLCLOG(DBG_TRACE, "    FreeChannel: wTotalChannelsOpened= %d\n", lpMGD->wTotalChannelsOpened);
-  if (lpMGD->wTotalChannelsOpened == 0 && lpMGD->wPollTimerId &&
-      IsWindow(HwndFromDword(lpMGD->hHiddenWnd))) {
-    PostMessageA(HwndFromDword(lpMGD->hHiddenWnd), HIDDEN_POLL_TIMER, POLL_TIMER_STOP, 0);
-    lpMGD->wPollTimerId = 0;
-  }
-  ReleaseMGD();
+  CountChannelDown();
   lpPPI->dwBusyFlags &= ~(DWORD)BUSY_FREE_CHANNEL;
   ReleasePPI(bPort);
 }

@@ -13,3 +13,8 @@
 #define MLC_WAIT_WND_EXTRA 10
 
 LRESULT CALLBACK P1284WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+
+LRESULT CALLBACK CallBackWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+// A callback window of the calling thread (the class is registered on first
+// use and stays until MLCCleanup): the window, or NULL.
+HWND CreateCallBackWindow();

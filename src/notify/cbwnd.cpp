@@ -1,0 +1,28 @@
+// Callback windows: a hidden window per channel whose client gave a callback
+// instead of a window, created in the opening thread so that the callback
+// runs there, from that thread's message loop.
+#include "debug/cm_debug.h"
+#include "notify/wndproc.h"
+#include "shared/records.h"
+
+// SEAM: the callback calls (MLC_CALLBACK_MSG, HIDDEN_DISCONNECT_*) arrive
+// with the callback work; until then every message takes the default path,
+// which destroys the window on WM_CLOSE.
+LRESULT CALLBACK CallBackWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  MLCLOG(DBG_ENTRY, "CallBackWndProc called\n");
+  return DefWindowProcA(hWnd, uMsg, wParam, lParam);
+}
+
+HWND CreateCallBackWindow() {
+  WNDCLASSA wc;
+  if (!GetClassInfoA(hMlcInstance, MLC_CALLBACK_WND_CLASS, &wc)) {
+    ZeroMemory(&wc, sizeof wc);
+    wc.style = CS_GLOBALCLASS;
+    wc.lpfnWndProc = CallBackWndProc;
+    wc.hInstance = hMlcInstance;
+    wc.lpszClassName = MLC_CALLBACK_WND_CLASS;
+    if (!RegisterClassA(&wc)) return NULL;
+  }
+  return CreateWindowExA(0, MLC_CALLBACK_WND_CLASS, NULL, WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL,
+                         NULL, hMlcInstance, NULL);
+}

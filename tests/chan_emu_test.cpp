@@ -1,0 +1,415 @@
+// Channels against the emulator: opening and closing, refusals, the slot
+// table, socket configuration, and credit in both directions. After every
+// test the emulator has seen no host violation and the port area holds no
+// block more than before.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <thread>
+
+#include "channel/channel.h"
+#include "channel/chanrec.h"
+#include "krzmlc15.h"
+#include "link/link.h"
+#include "link_emu_support.h"
+#include "shared/config.h"
+#include "shared/locks.h"
+#include "shared/sharedmem.h"
+#include "testutil.h"
+
+namespace {
+
+const PerPortInfo& Port() { return pPerPortInfo[0]; }
+
+const UINT kAppMsg = WM_USER + 7;
+
+// Stands for the helper's window: the library posts its timer requests here,
+// and its closing request is ignored, so no helper process is ever started.
+LRESULT CALLBACK FakeHelperProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  if (uMsg == WM_CLOSE) return 0;
+  return DefWindowProcA(hWnd, uMsg, wParam, lParam);
+}
+
+HWND MakeWindow(const char* lpszClass) {
+  WNDCLASSA wc;
+  memset(&wc, 0, sizeof wc);
+  wc.lpfnWndProc = FakeHelperProc;
+  wc.hInstance = GetModuleHandleA(NULL);
+  wc.lpszClassName = lpszClass;
+  RegisterClassA(&wc);
+  return CreateWindowExA(0, lpszClass, "", 0, 0, 0, 0, 0, NULL, NULL, wc.hInstance, NULL);
+}
+
+// Messages waiting for hWnd: (message, wParam, lParam).
+struct Posted {
+  UINT uMsg;
+  WPARAM wParam;
+  LPARAM lParam;
+};
+std::vector<Posted> TakeMessages(HWND hWnd) {
+  std::vector<Posted> all;
+  MSG msg;
+  while (PeekMessageA(&msg, hWnd, 0, 0, PM_REMOVE))
+    all.push_back({msg.message, msg.wParam, msg.lParam});
+  return all;
+}
+
+// The disconnections among them (MLC_WRITE_STREAM comes with any credit).
+std::vector<Posted> TakeDisconnects(HWND hWnd) {
+  std::vector<Posted> told;
+  for (const Posted& p : TakeMessages(hWnd))
+    if (LOWORD(p.lParam) == 0x103) told.push_back(p);
+  return told;
+}
+
+class ChanTest : public ::testing::Test {
+ protected:
+  static HWND hHelper;
+  static HWND hApp;
+  static DWORD dwBaseBlocks;
+
+  static void SetUpTestSuite() {
+    WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
+                  "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=500\r\n"
+                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=500\r\nMLC_INTER_PACKET_TIME_OUT=60\r\n"
+                  "CreditTimeout=400\r\n");
+    LoadIniValues();
+    hHelper = MakeWindow("ChanTestHelper");
+    hApp = MakeWindow("ChanTestApp");
+    // The device-ID block outlives the link: count from a link brought up once.
+    Printer printer(PrinterConfig());
+    Rearm();
+    MLCInit(0);
+    StartAllOverAgain(0, FALSE);
+    dwBaseBlocks = PortAreaBlocks();
+  }
+  // The library forgets the helper whenever it asks it to close.
+  static void Rearm() { MLCSetup(hHelper); }
+  void SetUp() override {
+    Rearm();
+    TakeMessages(hHelper);
+    TakeMessages(hApp);
+  }
+  void TearDown() override {
+    StartAllOverAgain(0, FALSE);
+    PerPortInfo* lpPPI = ObtainPPI(0);
+    lpPPI->bChannelsAllocated = 0;
+    if (lpPPI->hChanPtrArray) {
+      FreeMLCCheck(0, lpPPI->hChanPtrArray);
+      lpPPI->hChanPtrArray = 0;
+    }
+    ReleasePPI(0);
+    EXPECT_EQ(PortAreaBlocks(), dwBaseBlocks);
+    MlcGlobalData* lpMGD = ObtainMGD();
+    EXPECT_EQ(lpMGD->wTotalChannelsOpened, 0);
+    lpMGD->wTotalChannelsOpened = 0;
+    ReleaseMGD();
+  }
+  static void ExpectClean(Printer& printer) {
+    EXPECT_TRUE(printer.Violations().empty())
+        << (printer.Violations().empty() ? "" : printer.Violations()[0]);
+  }
+  static int Open(BYTE bPsid, DWORD dwBuffer, WORD* phChannel, HWND hWnd = NULL, BYTE bType = 1) {
+    DWORD dwSize = dwBuffer;
+    return MLCOpenChannel(0, bPsid, bType, &dwSize, phChannel, hWnd, kAppMsg, 0x12345, NULL, NULL);
+  }
+  // A copy of the record of a channel.
+  static StreamChannel Stream(WORD hChannel) {
+    StreamChannel copy;
+    memset(&copy, 0, sizeof copy);
+    BYTE bIndex = MLC_CHANNEL_SLOT(hChannel);
+    ObtainPPI(0);
+    const StreamChannel* lpStream = (const StreamChannel*)LockChannelIdx(0, bIndex);
+    if (lpStream) {
+      copy = *lpStream;
+      UnlockChannelIdx(0, bIndex);
+    }
+    ReleasePPI(0);
+    return copy;
+  }
+  static int Poll() {
+    BYTE bHsid, bPsid, bCommand;
+    WORD wLength;
+    return PollForData(0, &bHsid, &bPsid, &bCommand, &wLength, 0);
+  }
+  static std::vector<std::string> Lines(Printer& printer, const char* lpszText) {
+    return printer.trace.Matching(lpszText);
+  }
+};
+HWND ChanTest::hHelper = NULL;
+HWND ChanTest::hApp = NULL;
+DWORD ChanTest::dwBaseBlocks = 0;
+
+TEST_F(ChanTest, StreamChannelsOpenWithTheirCreditAndCloseDownToMlcExit) {
+  Printer printer(PrinterConfig());
+  ASSERT_TRUE(printer.runner);
+  struct Case {
+    BYTE bPsid;
+    DWORD dwAsked;
+    DWORD dwGranted;
+    LONG lCredit;
+    LONG lMark;
+  } cases[] = {
+      {2, 0, 0, 0, 0},        // no receive buffer
+      {3, 8192, 8192, 8, 6},  // 8 packets of 1024
+      {4, 500, 1024, 1, 0},   // raised to one packet
+      {1, 2500, 2500, 2, 1},  // the last 452 bytes are never covered
+  };
+  std::vector<WORD> handles;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bPsid);
+    WORD hChannel = 0;
+    DWORD dwSize = c.dwAsked;
+    BYTE bStatus = 5;
+    ASSERT_EQ(MLCOpenChannel(0, c.bPsid, MLC_STREAM_CHANNEL, c.dwAsked ? &dwSize : NULL, &hChannel,
+                             hApp, kAppMsg, 0x12345, NULL, &bStatus),
+              1);
+    EXPECT_EQ(hChannel, 0x0080 + handles.size());
+    EXPECT_EQ(dwSize, c.dwGranted);
+    EXPECT_EQ(bStatus, 5);  // the emulator accepts the level asked for
+    StreamChannel s = Stream(hChannel);
+    EXPECT_EQ(+s.fChannelOpen, 1u);
+    EXPECT_EQ(+s.fNotifyOnClose, 1u);
+    EXPECT_EQ(+s.wPeriPtoHCredits, c.lCredit);
+    EXPECT_EQ(+s.wPtoHMark, c.lMark);
+    EXPECT_EQ(+s.wAllocated, (LONG)c.dwGranted);
+    EXPECT_EQ((+s.bFlags & STREAM_HAS_BUFFER) != 0, c.dwAsked != 0);
+    EXPECT_EQ(+s.dwAppData, 0x2345u);
+    EXPECT_GT(+s.wHostHtoPCredits, 0u);  // from the open reply
+    char szOpen[64];
+    wsprintfA(szOpen, "MLC_OPEN_CHANNEL hsid=%02X psid=%02X credit=%d", hChannel & 0xFF, c.bPsid,
+              (int)c.lCredit);
+    EXPECT_EQ(printer.Count(szOpen), 1u) << szOpen;
+    handles.push_back(hChannel);
+  }
+  EXPECT_EQ(printer.Count("H>P MLC_INIT "), 1u);
+  EXPECT_EQ(printer.Count("H>P MLC_CONFIG_SOCKET "), 4u);
+  // The first channel of the machine started the helper's long timer.
+  std::vector<Posted> posted = TakeMessages(hHelper);
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].uMsg, (UINT)HIDDEN_POLL_TIMER);
+  EXPECT_EQ(posted[0].wParam, (WPARAM)POLL_TIMER_MAX);
+
+  // A socket asked again reuses its configuration.
+  BYTE abInfo[8];
+  memset(abInfo, 0xEE, sizeof abInfo);
+  EXPECT_EQ(MLCGetSocketInfo(0, 3, abInfo, 4), 1);
+  EXPECT_EQ(abInfo[0], 3);
+  EXPECT_EQ(abInfo[2], 3);     // the peripheral's revision
+  EXPECT_EQ(abInfo[3], 0xEE);  // a field that does not fit whole is left alone
+  EXPECT_EQ(MLCGetSocketInfo(0, 3, abInfo, 8), 1);
+  WORD wPtoH;
+  memcpy(&wPtoH, abInfo + 5, 2);
+  EXPECT_EQ(wPtoH, 1024);
+  EXPECT_EQ(printer.Count("H>P MLC_CONFIG_SOCKET "), 4u);
+  EXPECT_EQ(MLCGetSocketInfo(3, 3, abInfo, 8), MLC_INVALID_PORT);
+
+  // Closing all but one: no MLC_EXIT; a freed slot is taken again first.
+  EXPECT_EQ(MLCCloseChannel(handles[0]), 1);
+  EXPECT_EQ(MLCCloseChannel(handles[0]), MLC_INVALID_HANDLE);
+  WORD hAgain = 0;
+  ASSERT_EQ(Open(2, 0, &hAgain, hApp), 1);
+  EXPECT_EQ(hAgain, handles[0]);
+  EXPECT_EQ(Port().bChannelsAllocated, 4);
+  for (WORD h : {hAgain, handles[1], handles[2]}) EXPECT_EQ(MLCCloseChannel(h), 1);
+  EXPECT_EQ(printer.Count("H>P MLC_CLOSE_CHANNEL "), 4u);
+  EXPECT_EQ(printer.Count("H>P MLC_EXIT"), 0u);
+  EXPECT_TRUE(Port().fMlcInitDone);
+  // The last one leaves MLC; the client that closed is not told.
+  EXPECT_EQ(MLCCloseChannel(handles[3]), 1);
+  Sleep(50);
+  EXPECT_EQ(printer.Count("H>P MLC_EXIT"), 1u);
+  EXPECT_FALSE(Port().fMlcInitDone);
+  EXPECT_EQ(Port().bSocketInfoCount, 0);
+  EXPECT_TRUE(TakeDisconnects(hApp).empty());
+  posted = TakeMessages(hHelper);
+  ASSERT_FALSE(posted.empty());
+  EXPECT_EQ(posted[0].wParam, (WPARAM)POLL_TIMER_STOP);
+
+  // The next open brings the link up and configures the socket again.
+  Rearm();
+  WORD hNext = 0;
+  ASSERT_EQ(Open(3, 4096, &hNext), 1);
+  EXPECT_EQ(hNext, 0x0080);
+  EXPECT_EQ(printer.Count("H>P MLC_INIT "), 2u);
+  EXPECT_EQ(printer.Count("H>P MLC_CONFIG_SOCKET psid=03"), 2u);
+  EXPECT_EQ(MLCCloseChannel(hNext), 1);
+  ExpectClean(printer);
+}
+
+TEST_F(ChanTest, BadArgumentsFailBeforeTheLockAndStaleHandlesAreRefused) {
+  Printer printer(PrinterConfig());
+  // Another thread holds the port: checks that take no lock still answer.
+  HANDLE hHeld = CreateEventA(NULL, TRUE, FALSE, NULL);
+  HANDLE hDone = CreateEventA(NULL, TRUE, FALSE, NULL);
+  std::thread holder([&] {
+    ObtainPPI(0);
+    SetEvent(hHeld);
+    WaitForSingleObject(hDone, 10000);
+    ReleasePPI(0);
+  });
+  WaitForSingleObject(hHeld, 10000);
+  WORD hChannel = 0x4242;
+  DWORD dwSize = 4096;
+  EXPECT_EQ(MLCOpenChannel(3, 2, 1, &dwSize, &hChannel, NULL, 0, 0, NULL, NULL), MLC_INVALID_PORT);
+  EXPECT_EQ(MLCOpenChannel(0x103, 2, 1, &dwSize, &hChannel, NULL, 0, 0, NULL, NULL),
+            MLC_INVALID_PORT);
+  EXPECT_EQ(MLCOpenChannel(0, 2, 3, &dwSize, &hChannel, NULL, 0, 0, NULL, NULL), MLC_INVALID_TYPE);
+  EXPECT_EQ(MLCOpenChannel(0, 2, 0, &dwSize, &hChannel, NULL, 0, 0, NULL, NULL), MLC_INVALID_TYPE);
+  EXPECT_EQ(MLCOpenChannel(0, 2, 1, &dwSize, &hChannel, (HWND)(ULONG_PTR)0x7777, 0, 0, NULL, NULL),
+            MLC_INVALID_WINDOW);
+  EXPECT_EQ(MLCOpenChannel(0, 2, 1, &dwSize, NULL, NULL, 0, 0, NULL, NULL), MLC_INVALID_HANDLE);
+  EXPECT_EQ(MLCCloseChannel(0x0300), MLC_INVALID_HANDLE);
+  EXPECT_EQ(MLCCloseChannel(0x007F), MLC_INVALID_HANDLE);
+  EXPECT_EQ(hChannel, 0x4242);
+  EXPECT_EQ(dwSize, 4096u);
+  SetEvent(hDone);
+  holder.join();
+  CloseHandle(hHeld);
+  CloseHandle(hDone);
+  EXPECT_EQ(printer.Count("H>P"), 0u);
+  // A handle whose slot was closed, on a link that is down.
+  EXPECT_EQ(MLCCloseChannel(0x0080), MLC_INVALID_HANDLE);
+}
+
+TEST_F(ChanTest, RefusalsFailTheOpenWithoutTouchingOtherChannels) {
+  Printer printer(PrinterConfig());
+  WORD hFirst = 0;
+  ASSERT_EQ(Open(2, 2048, &hFirst), 1);
+
+  // The printer has no socket 9: refused configuration, -5 at once, the
+  // link and the open channel stay.
+  WORD hChannel = 0;
+  EXPECT_EQ(Open(9, 0, &hChannel), MLC_SOCKET_CONFIG_FAILED);
+  EXPECT_EQ(Port().bSocketInfoCount, 1);
+  ASSERT_EQ(printer.runner->AddFault("result=config:1", nullptr), true);
+  EXPECT_EQ(Open(3, 0, &hChannel), MLC_SOCKET_CONFIG_FAILED);
+  EXPECT_EQ(printer.Count("H>P MLC_INIT "), 1u);
+  EXPECT_TRUE(CheckPortAndHsid(0, (BYTE)hFirst));
+
+  // The printer refuses the channel: -4, the slot is free again, no
+  // disconnection is told.
+  ASSERT_EQ(printer.runner->AddFault("result=open", nullptr), true);
+  EXPECT_EQ(Open(3, 4096, &hChannel, hApp), MLC_NO_CHANNEL);
+  EXPECT_EQ(hChannel, 0x0081);
+  EXPECT_FALSE(CheckPortAndHsid(0, 0x81));
+  EXPECT_EQ(Port().bChannelsUsed, 1);
+  EXPECT_TRUE(TakeDisconnects(hApp).empty());
+  // Both sockets were configured by then and are not configured again.
+  WORD hSecond = 0;
+  ASSERT_EQ(Open(3, 4096, &hSecond), 1);
+  EXPECT_EQ(hSecond, 0x0081);
+  EXPECT_EQ(printer.Count("H>P MLC_CONFIG_SOCKET psid=03"), 2u);
+  EXPECT_EQ(MLCCloseChannel(hSecond), 1);
+  EXPECT_EQ(MLCCloseChannel(hFirst), 1);
+
+  // A refused open of the port's only channel leaves MLC: the next open
+  // starts with MLC_INIT again.
+  Rearm();
+  ASSERT_EQ(printer.runner->AddFault("result=open", nullptr), true);
+  EXPECT_EQ(Open(2, 0, &hChannel), MLC_NO_CHANNEL);
+  EXPECT_FALSE(Port().fMlcInitDone);
+  Rearm();
+  ASSERT_EQ(Open(2, 0, &hChannel), 1);
+  EXPECT_EQ(MLCCloseChannel(hChannel), 1);
+  EXPECT_EQ(printer.Count("H>P MLC_INIT "), 3u);
+  EXPECT_EQ(printer.Count("H>P MLC_EXIT"), 3u);
+  ExpectClean(printer);
+}
+
+TEST_F(ChanTest, FailedExchangesResetTheLink) {
+  Printer printer(PrinterConfig());
+  WORD hOther = 0, hChannel = 0;
+  ASSERT_EQ(Open(2, 0, &hOther, hApp), 1);
+  // No reply to the open: -12, the link (and the other channel) reset; the
+  // other channel's client is told.
+  ASSERT_EQ(printer.runner->AddFault("noreply=open", nullptr), true);
+  EXPECT_EQ(Open(3, 4096, &hChannel), MLC_OPEN_FAILED);
+  EXPECT_FALSE(Port().fMlcInitDone);
+  EXPECT_EQ(Port().hChanPtrArray, 0u);
+  std::vector<Posted> told = TakeDisconnects(hApp);
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(told[0].uMsg, kAppMsg);
+  EXPECT_EQ(told[0].lParam, MAKELPARAM(0x103, 0));
+  Sleep(600);  // the late reply to the lost open is not ours any more
+
+  // No reply to a configuration: reset, bring-up and one retry.
+  Rearm();
+  ASSERT_EQ(printer.runner->AddFault("noreply=config", nullptr), true);
+  ASSERT_EQ(Open(3, 0, &hChannel), 1);
+  EXPECT_EQ(printer.Count("H>P MLC_INIT "), 3u);
+  EXPECT_EQ(printer.HostErrors(), std::vector<BYTE>{6});
+
+  // No reply to a close: -13, the link is reset and the table gone.
+  ASSERT_EQ(printer.runner->AddFault("noreply=close", nullptr), true);
+  EXPECT_EQ(MLCCloseChannel(hChannel), MLC_CLOSE_FAILED);
+  EXPECT_FALSE(Port().fMlcInitDone);
+  EXPECT_EQ(Port().hChanPtrArray, 0u);
+  EXPECT_EQ(MLCCloseChannel(hChannel), MLC_INVALID_HANDLE);
+  ExpectClean(printer);
+}
+
+TEST_F(ChanTest, ARefusedCloseLeavesTheChannelAsItWas) {
+  Printer printer(PrinterConfig());
+  WORD hChannel = 0;
+  ASSERT_EQ(Open(3, 8192, &hChannel, hApp), 1);
+  PerPortInfo* lpPPI = ObtainPPI(0);
+  StreamChannel* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
+  lpStream->wAvailBytes = 100;  // freed, not granted yet
+  UnlockChannelIdx(0, 0);
+  ReleasePPI(0);
+  (void)lpPPI;
+  ASSERT_EQ(printer.runner->AddFault("result=close:1", nullptr), true);
+  EXPECT_EQ(MLCCloseChannel(hChannel), MLC_CLOSE_FAILED);
+  StreamChannel s = Stream(hChannel);
+  EXPECT_EQ(+s.fChannelOpen, 1u);
+  EXPECT_EQ(+s.fNotifyOnClose, 1u);
+  EXPECT_EQ(+s.wAvailBytes, 100);
+  EXPECT_TRUE(Port().fMlcInitDone);
+  // Still the client's channel: a reset tells it.
+  StartAllOverAgain(0, FALSE);
+  std::vector<Posted> told = TakeDisconnects(hApp);
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(told[0].lParam, MAKELPARAM(0x103, 0));
+  ExpectClean(printer);
+}
+
+TEST_F(ChanTest, OnePortHas128SlotsUntilItsLinkIsLeft) {
+  emu::EmuConfig cfg = PrinterConfig();
+  cfg.max_channels = 200;
+  cfg.services.clear();
+  for (int i = 0; i < 130; ++i) {
+    emu::ServiceSpec spec;
+    spec.psid = (uint8_t)(10 + i);
+    spec.credit = 1;
+    cfg.services.push_back(spec);
+  }
+  Printer printer(cfg);
+  std::vector<WORD> handles;
+  for (int i = 0; i < 128; ++i) {
+    WORD hChannel = 0;
+    ASSERT_EQ(Open((BYTE)(10 + i), 0, &hChannel), 1) << i;
+    handles.push_back(hChannel);
+  }
+  EXPECT_EQ(handles.back(), 0x00FF);
+  WORD hChannel = 0;
+  EXPECT_EQ(Open(138, 0, &hChannel), MLC_NO_CHANNEL);
+  size_t cbOpens = printer.Count("H>P MLC_OPEN_CHANNEL ");
+  // A free slot does not help while the link stays up.
+  EXPECT_EQ(MLCCloseChannel(handles[5]), 1);
+  EXPECT_EQ(Open(138, 0, &hChannel), MLC_NO_CHANNEL);
+  EXPECT_EQ(printer.Count("H>P MLC_OPEN_CHANNEL "), cbOpens);
+  for (size_t i = 0; i < handles.size(); ++i)
+    if (i != 5) {
+      EXPECT_EQ(MLCCloseChannel(handles[i]), 1);
+    }
+  // Once the link was left, the next one starts with a new table.
+  Rearm();
+  ASSERT_EQ(Open(138, 0, &hChannel), 1);
+  EXPECT_EQ(hChannel, 0x0080);
+  EXPECT_EQ(Port().bChannelsAllocated, 1);
+  EXPECT_EQ(MLCCloseChannel(hChannel), 1);
+  ExpectClean(printer);
+}
+
+}  // namespace
