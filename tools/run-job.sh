@@ -68,7 +68,12 @@ kill -TERM $EMU 2>/dev/null
 wait $EMU
 EMU_RC=$?
 echo "== emulator summary"
-cat "$WORK/emulator.out"
+# Newer emulators print it on standard output, older ones end the trace with it.
+if grep -q "summary\|host violations" "$WORK/emulator.out"; then
+  grep -v "ready on" "$WORK/emulator.out"
+else
+  sed -n '/^-- summary/,$p' "$TRACE"
+fi
 echo "== decoded wire trace: $TRACE ($(wc -l <"$TRACE") lines); first lines:"
 head -n 12 "$TRACE"
 echo "== files of this run: $WORK"
