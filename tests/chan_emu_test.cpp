@@ -3,6 +3,7 @@
 // test the emulator has seen no host violation and the port area holds no
 // block more than before.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <thread>
@@ -340,11 +341,16 @@ TEST_F(ChanTest, FailedExchangesResetTheLink) {
   EXPECT_EQ(printer.Count("H>P MLC_INIT "), 3u);
   EXPECT_EQ(printer.HostErrors(), std::vector<BYTE>{6});
 
-  // No reply to a close: -13, the link is reset and the table gone.
+  // No reply to a close: -13, the link is reset and the table gone; the
+  // reset closes the other channel and tells its client, and counts both
+  // channels off the machine (checked after the test).
+  ASSERT_EQ(Open(2, 0, &hOther, hApp), 1);
+  TakeMessages(hApp);
   ASSERT_EQ(printer.runner->AddFault("noreply=close", nullptr), true);
   EXPECT_EQ(MLCCloseChannel(hChannel), MLC_CLOSE_FAILED);
   EXPECT_FALSE(Port().fMlcInitDone);
   EXPECT_EQ(Port().hChanPtrArray, 0u);
+  EXPECT_EQ(TakeDisconnects(hApp).size(), 1u);
   EXPECT_EQ(MLCCloseChannel(hChannel), MLC_INVALID_HANDLE);
   ExpectClean(printer);
 }
@@ -410,6 +416,175 @@ TEST_F(ChanTest, OnePortHas128SlotsUntilItsLinkIsLeft) {
   EXPECT_EQ(Port().bChannelsAllocated, 1);
   EXPECT_EQ(MLCCloseChannel(hChannel), 1);
   ExpectClean(printer);
+}
+
+// Runs fn on the locked record of slot 0 under the port's mutex.
+template <class Fn>
+auto WithStream(Fn fn) {
+  ObtainPPI(0);
+  StreamChannel* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
+  auto result = fn(lpStream);
+  if (CheckPortAndHsid(0, 0x80)) UnlockChannelIdx(0, 0);
+  ReleasePPI(0);
+  return result;
+}
+
+// Sum of the credit the host granted in MLC_CREDIT on host socket 0x80.
+long GrantedCredit(Printer& printer) {
+  long lSum = 0;
+  for (const std::string& line : printer.trace.Matching("H>P MLC_CREDIT hsid=80")) {
+    size_t at = line.find("credit=");
+    if (at != std::string::npos) lSum += atol(line.c_str() + at + 7);
+  }
+  return lSum;
+}
+
+TEST_F(ChanTest, GrantsReturnExactlyTheSpaceReadersFreed) {
+  Printer printer(PrinterConfig());  // socket 4 sends 65536 bytes after the open
+  WORD hChannel = 0;
+  ASSERT_EQ(Open(4, 8192, &hChannel), 1);
+  auto fill = [&](LONG lWanted) {
+    DWORD dwStart = GetTickCount();
+    while (Stream(hChannel).wLength < lWanted && GetTickCount() - dwStart < 5000) {
+      if (Poll() == MLC_NO_DATA) Sleep(5);
+    }
+    return Stream(hChannel).wLength;
+  };
+  auto grant = [&] {
+    return WithStream([](StreamChannel* s) { return GrantAnyCredits(NULL, s); });
+  };
+  std::vector<BYTE> received(65536);
+  DWORD cbReceived = 0;
+  auto read = [&](int cb) {
+    int iRead = MLCRead(hChannel, received.data() + cbReceived, cb, 0, 0);
+    if (iRead > 0) cbReceived += (DWORD)iRead;
+    return iRead;
+  };
+  ASSERT_EQ(fill(8192), 8192);
+  // Half the ring freed: below the batch of 6 packets, nothing goes back.
+  ASSERT_EQ(read(4096), 4096);
+  EXPECT_EQ(grant(), 0);
+  EXPECT_EQ(printer.Count("H>P MLC_CREDIT hsid"), 0u);
+  EXPECT_EQ(+Stream(hChannel).wAvailBytes, 4096);
+  ASSERT_EQ(read(2048), 2048);
+  EXPECT_EQ(grant(), 0);
+  EXPECT_EQ(printer.Count("H>P MLC_CREDIT hsid=80 psid=04 credit=6"), 1u);
+  EXPECT_EQ(+Stream(hChannel).wAvailBytes, 0);
+
+  // The rest in odd pieces: every grant is whole packets of freed space.
+  DWORD dwStart = GetTickCount();
+  while (cbReceived < received.size() && GetTickCount() - dwStart < 20000) {
+    if (Poll() == MLC_NO_DATA) Sleep(2);
+    read(777);
+    ASSERT_NE(grant(), MLC_UNRECOVERABLE_ERROR);
+  }
+  ASSERT_EQ(cbReceived, received.size());
+  for (DWORD i = 0; i < cbReceived; ++i) ASSERT_EQ(received[i], (BYTE)i) << i;
+  grant();
+  StreamChannel s = Stream(hChannel);
+  EXPECT_EQ(+s.wLength, 0);
+  EXPECT_LT(+s.wAvailBytes, 1024 * 6);
+  EXPECT_EQ(GrantedCredit(printer) * 1024 + s.wAvailBytes, 65536);
+  EXPECT_EQ(MLCCloseChannel(hChannel), 1);
+  ExpectClean(printer);
+}
+
+TEST_F(ChanTest, CreditPastTheFieldIsAnErrorAndDropsTheLink) {
+  Printer printer(PrinterConfig("overflow"));  // right after the first open
+  WORD hChannel = 0;
+  ASSERT_EQ(Open(2, 0, &hChannel, hApp), 1);
+  DWORD dwHeld = Stream(hChannel).wHostHtoPCredits;
+  EXPECT_GT(dwHeld, 0u);
+  DWORD dwStart = GetTickCount();
+  while (CheckPortAndHsid(0, 0x80) && GetTickCount() - dwStart < 3000) {
+    if (Poll() == MLC_NO_DATA) Sleep(5);
+  }
+  EXPECT_FALSE(Port().fMlcInitDone);
+  for (int i = 0; i < 100 && printer.HostErrors().empty(); ++i) Sleep(10);
+  EXPECT_EQ(printer.HostErrors(), std::vector<BYTE>{3});
+  EXPECT_EQ(TakeDisconnects(hApp).size(), 1u);
+  EXPECT_EQ(MLCCloseChannel(hChannel), MLC_INVALID_HANDLE);
+  ExpectClean(printer);
+}
+
+TEST_F(ChanTest, AWriterOutOfCreditIsWokenByThePrintersGrant) {
+  emu::EmuConfig cfg = PrinterConfig();
+  std::string error;
+  for (emu::ServiceSpec& spec : cfg.services)
+    if (spec.psid == 2) {
+      ASSERT_TRUE(emu::ParseService("2:sink:drain=4000,credit=1", &spec, &error));
+    }
+  Printer printer(cfg);
+  WORD hChannel = 0;
+  ASSERT_EQ(Open(2, 0, &hChannel, hApp), 1);
+  std::vector<BYTE> job(4102, 0x5A);
+  ASSERT_EQ(MLCWrite(hChannel, job.data(), (int)job.size(), 0, 0), 4102);
+  EXPECT_EQ(+Stream(hChannel).wHostHtoPCredits, 0u);
+  TakeMessages(hApp);
+
+  // The sink is full: the request brings nothing, the writer waits for
+  // MLC_CREDIT, pinging every CreditTimeout (400 ms) while the sink drains
+  // its packet (about a second).
+  EXPECT_EQ(WithStream([](StreamChannel* s) { return RequestStreamCredits(s); }), 0);
+  EXPECT_EQ(+Stream(hChannel).fRequestedCredits, 1u);
+  DWORD dwStart = GetTickCount();
+  while (Stream(hChannel).wHostHtoPCredits == 0 && GetTickCount() - dwStart < 5000) {
+    ASSERT_EQ(WithStream([](StreamChannel* s) { return RequestStreamCredits(s); }), 0);
+    Sleep(5);
+  }
+  StreamChannel s = Stream(hChannel);
+  EXPECT_EQ(+s.wHostHtoPCredits, 1u);
+  EXPECT_EQ(+s.fRequestedCredits, 0u);
+  std::vector<Posted> posted = TakeMessages(hApp);
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].uMsg, kAppMsg);
+  EXPECT_EQ(posted[0].lParam, MAKELPARAM(0x101, 0));
+  EXPECT_EQ(printer.Count("H>P MLC_CREDIT_REQUEST hsid=80 psid=02 credit=65535"), 1u);
+  EXPECT_GE(printer.Count("H>P MLC_CREDIT hsid=80 psid=02 credit=0 "), 1u);
+  EXPECT_EQ(MLCCloseChannel(hChannel), 1);
+  ExpectClean(printer);
+}
+
+TEST_F(ChanTest, LimitsOfTheRecordsAreRefusedOrCutDown) {
+  emu::EmuConfig cfg = PrinterConfig();
+  cfg.max_ptoh = 6 + 16;  // 16-byte packets to the host: one credit is 16 bytes
+  cfg.services.clear();
+  for (int i = 0; i < 256; ++i) {
+    emu::ServiceSpec spec;
+    spec.psid = (uint8_t)i;
+    spec.credit = 1;
+    cfg.services.push_back(spec);
+  }
+  Printer printer(cfg);
+  // A receive buffer whose credit would not fit the open packet is cut to
+  // the largest that does; the caller is told the size.
+  WORD hChannel = 0;
+  DWORD dwSize = 2 * 1024 * 1024;
+  ASSERT_EQ(MLCOpenChannel(0, 7, 1, &dwSize, &hChannel, NULL, 0, 0, NULL, NULL), 1);
+  EXPECT_EQ(dwSize, 65535u * 16);
+  EXPECT_EQ(printer.Count("MLC_OPEN_CHANNEL hsid=80 psid=07 credit=65535"), 1u);
+  EXPECT_EQ(+Stream(hChannel).wPtoHMark, 3 * 65535 / 4);
+  // 255 socket configurations fit the count; the next one is refused.
+  BYTE abInfo[8];
+  for (int i = 0; i < 255; ++i) ASSERT_EQ(MLCGetSocketInfo(0, (DWORD)i, abInfo, 8), 1) << i;
+  EXPECT_EQ(Port().bSocketInfoCount, 255);
+  EXPECT_EQ(MLCGetSocketInfo(0, 255, abInfo, 8), MLC_NO_MEMORY);
+  EXPECT_EQ(abInfo[7], 0xFF);  // the status level it asks for
+  EXPECT_EQ(MLCCloseChannel(hChannel), 1);
+  ExpectClean(printer);
+}
+
+TEST_F(ChanTest, WithoutAPrinterTheOpenFailsAndStopsTheHelper) {
+  WORD hChannel = 0;
+  EXPECT_EQ(Open(2, 0, &hChannel), MLC_INIT_FAILED);
+  EXPECT_EQ(Port().bChannelsUsed, 0);
+  EXPECT_EQ(Port().hChanPtrArray, 0u);
+  MlcGlobalData* lpMGD = ObtainMGD();
+  EXPECT_FALSE(lpMGD->bMLCSetupDone);  // asked to close
+  ReleaseMGD();
+  std::vector<Posted> posted = TakeMessages(hHelper);
+  ASSERT_FALSE(posted.empty());
+  EXPECT_EQ(posted.back().uMsg, (UINT)WM_CLOSE);
 }
 
 }  // namespace

@@ -124,6 +124,28 @@ void MakeStreamChannel(BYTE bPsid, DWORD dwHostCredits, LONG lRing, WORD wPtoH, 
   ReleasePPI(0);
 }
 
+void MakeMessageChannel(BYTE bPsid, WORD wHostCredits) {
+  PerPortInfo* lpPPI = ObtainPPI(0);
+  HMEMBLOCK hRecord = AllocMLCCheck(0, sizeof(MessageChannel));
+  auto* lpMsgChan = (MessageChannel*)LockMLCCheck(0, hRecord);
+  memset(lpMsgChan, 0, sizeof *lpMsgChan);
+  lpMsgChan->bType = MLC_PACKET_CHANNEL;
+  lpMsgChan->bPsid = bPsid;
+  lpMsgChan->bHsid = MLC_FIRST_HSID;
+  lpMsgChan->fChannelOpen = 1;
+  lpMsgChan->wHostHtoPCredits = wHostCredits;
+  lpMsgChan->lReadSlot = -1;
+  UnlockMLCCheck(0, hRecord);
+  lpPPI->hChanPtrArray = AllocMLCCheck(0, sizeof(HMEMBLOCK));
+  auto* lpTable = (HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray);
+  lpTable[0] = hRecord;
+  UnlockMLCCheck(0, lpPPI->hChanPtrArray);
+  lpPPI->bChannelsAllocated = 1;
+  lpPPI->bChannelsUsed = 1;
+  lpPPI->fMlcInitDone = TRUE;
+  ReleasePPI(0);
+}
+
 Bytes CommandPacket(const Bytes& payload) {
   WORD wTotal = (WORD)(payload.size() + 6);
   Bytes packet = {0, 0, HIBYTE(wTotal), LOBYTE(wTotal), 0, 0};

@@ -45,5 +45,7 @@ DWORD PortAreaBlocks();
 // peripheral-to-host packet size is wPtoH.
 void MakeStreamChannel(BYTE bPsid, DWORD dwHostCredits, LONG lRing = 0, WORD wPtoH = 0,
                        LONG lStored = 0);
+// A message channel in slot 0 of LPT1 holding wHostCredits; link marked up.
+void MakeMessageChannel(BYTE bPsid, WORD wHostCredits);
 // A command-channel packet: header with the total length, then the payload.
 Bytes CommandPacket(const Bytes& payload);

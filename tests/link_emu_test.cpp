@@ -176,6 +176,8 @@ TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
       {"reply nobody waits for", [] { SetLink(TRUE, NO_COMMAND); }, CommandPacket({0x83, 0}), 0, 2},
       {"credit past 65535", [] { MakeStreamChannel(2, 65535); },
        CommandPacket({0x03, 0x80, 2, 0, 1}), 0, 3},
+      {"message credit past 65535", [] { MakeMessageChannel(2, 65530); },
+       CommandPacket({0x03, 0x80, 2, 0x01, 10}), 0, 3},
       {"reply before MLC_INIT", [] { SetLink(FALSE, MLC_CREDIT); }, CommandPacket({0x83, 0}), 0, 4},
       {"header cut short", [] { SetLink(TRUE, NO_COMMAND); }, {0, 0, 0}, 0, 6},
       {"credit for no channel", [] { SetLink(TRUE, NO_COMMAND); },

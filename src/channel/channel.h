@@ -43,14 +43,16 @@ int AllocateSpaceForChannel(BYTE bPort, PerPortInfo* lpPPI, BYTE bType);
 // again before it is re-validated).
 int AddStreamCredits(StreamChannel* lpStream, WORD wCredit);
 
-// Gives freed ring space back to the peripheral as credit, in batches of
-// at least wPtoHMark packets: 1 when granted and a packet's worth is still
-// free, 0 when nothing (more) is due, 3 when MLC_CREDIT failed (the space
-// stays for a later grant). lpPPI is not used.
+// Returns freed ring space to the peripheral as credit, in batches of at
+// least wPtoHMark packets: 1 when credit went out and another packet's
+// worth is free, 0 otherwise, MLC_UNRECOVERABLE_ERROR when the exchange
+// failed (the link has been reset; the record must not be touched again
+// before it is re-validated). lpPPI is not used.
 int GrantAnyCredits(PerPortInfo* lpPPI, StreamChannel* lpStream);
-// The writer is out of credit: asks the peripheral for credit, or polls
-// while a request is outstanding (pinging it every CreditTimeout). 0, or
-// MLC_PHYSICAL_LINK_FAILURE when the channel or the link is gone.
+// The writer has no credit: asks the peripheral for it, or, with a request
+// outstanding, polls the port for the answer (pinging the peripheral every
+// CreditTimeout). 0, or MLC_PHYSICAL_LINK_FAILURE when the request failed
+// or the channel or link is gone.
 int RequestStreamCredits(StreamChannel* lpStream);
 
 // MLC_CREDIT granting wCredit on a channel, and MLC_CREDIT_REQUEST asking

@@ -1,11 +1,64 @@
-// Credit for the stream writer: asked for when it has none, and waited for
-// while a request is outstanding.
+// Credit between the stream writer or reader and the peripheral: freed ring
+// space returned as MLC_CREDIT, and credit asked for when the writer has none.
 #include "channel/channel.h"
 #include "debug/cm_debug.h"
 #include "link/link.h"
 #include "notify/poll.h"
 #include "shared/config.h"
 #include "shared/locks.h"
+
+namespace {
+// Set while this process grants: a grant reached again through the reply
+// wait returns at once instead of nesting.
+BOOL fAlreadyGranting = FALSE;
+}  // namespace
+
+int GrantAnyCredits(PerPortInfo* /*lpPPI*/, StreamChannel* lpStream) {
+  if (fAlreadyGranting) return 0;
+  if (lpStream->fChannelOpen != 1) return 0;
+  fAlreadyGranting = TRUE;
+  BYTE bPort = lpStream->bPort;
+  WORD wSocketIdx = lpStream->wSocketIdx;
+  const SocketInfo* lpSocket = (const SocketInfo*)LockSocketIdx(bPort, wSocketIdx);
+  MLCLOG(DBG_TRACE, "    GrantAnyCredits  : pStreamCH = 0x%lx,  SocketInfo = 0x%lx\n",
+         (ULONG)(ULONG_PTR)lpStream, (ULONG)(ULONG_PTR)lpSocket);
+  int iResult = 0;
+  LONG P = lpSocket ? lpSocket->wPtoHPacketSize : 0;
+  if (lpSocket && P > 0 && P <= lpStream->wAvailBytes) {
+    WORD wCreditsToIssue = (WORD)(lpStream->wAvailBytes / P);
+    MLCLOG(DBG_TRACE,
+           "    GrantAnyCredits: wCreditsToIssue = %d, pS_CH->wAvailBytes %d , SI->wPtoHPackSz %d "
+           "pS_CH->wPtoHMark %d\n",
+           wCreditsToIssue, lpStream->wAvailBytes, P, lpStream->wPtoHMark);
+    if (lpStream->wPtoHMark <= wCreditsToIssue) {
+      BYTE bHsid = lpStream->bHsid;
+      BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
+      LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
+      BOOL fIssued = MLCIssueCredit(bPort, bHsid, lpStream->bPsid, wCreditsToIssue);
+      if (!LinkStampValid(bPort, bIndex, stamp)) {
+        // The exchange reset the link: the record and the socket array are
+        // gone, nothing is booked or unlocked.
+        iResult = MLC_UNRECOVERABLE_ERROR;
+        lpSocket = NULL;
+      } else if (!fIssued) {
+        iResult = MLC_UNRECOVERABLE_ERROR;  // the space stays for a later grant
+      } else {
+        lpStream->wAvailBytes -= (LONG)wCreditsToIssue * P;
+        // Every stored packet spent one of these (ProcessStreamData).
+        lpStream->wPeriPtoHCredits += wCreditsToIssue;
+        MLCLOG(
+            DBG_TRACE,
+            "    GrantAnyCredits: wCreditsToIssue = %d,> pS_CH->wPtoHMark %d ,pS_CH->wAvailBytes "
+            "%d\n",
+            wCreditsToIssue, lpStream->wPtoHMark, lpStream->wAvailBytes);
+        iResult = lpStream->wAvailBytes >= P ? 1 : 0;
+      }
+    }
+  }
+  fAlreadyGranting = FALSE;
+  if (lpSocket) UnlockSocketIdx(bPort, wSocketIdx);
+  return iResult;
+}
 
 int RequestStreamCredits(StreamChannel* lpStream) {
   MLCLOG(DBG_TRACE, "    RequestStreamCredits entry: bPsid: %d bHsid %d. bType %d\n",

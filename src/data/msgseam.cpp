@@ -1,7 +1,6 @@
 // SEAM: message channels (receive slots, the send queue) arrive with the
-// message-channel work. No message channel can be opened before then; a
-// message for one finds no free receive slot and is refused as sent without
-// credit.
+// message-channel work. A packet channel opens with its receive slots, but
+// until then a message arriving on it is refused as sent without credit.
 #include "data/dispatch.h"
 #include "debug/cm_debug.h"
 #include "krzmlc15.h"

@@ -156,7 +156,9 @@ int MLCInit(BYTE bPort) {
   // MLC_EXIT left unanswered after the port's last channel closed is not:
   // the peripheral may fall silent then, and the link is already marked down.
   BOOL fExitDone = lpPPI->bLastMlcCommand == MLC_EXIT && !lpPPI->fMlcInitDone;
-  if (lpPPI->dwBusyFlags || (lpPPI->bLastMlcCommand != NO_COMMAND && !fExitDone)) {
+  // A reader that died inside a packet left the wire mid-packet.
+  if (lpPPI->dwBusyFlags || (lpPPI->bLastMlcCommand != NO_COMMAND && !fExitDone) ||
+      ReadLockAbandoned(bPort)) {
     MLCLOG(DBG_ERROR, "!   MLCInit - port %d left in an exchange (cmd %d, busy %lu), reset\n",
            bPort, lpPPI->bLastMlcCommand, lpPPI->dwBusyFlags);
     lpPPI->dwBusyFlags = 0;

@@ -37,6 +37,9 @@ int PollForData(BYTE bPort, BYTE* lpbHsid, BYTE* lpbPsid, BYTE* lpbCommand, WORD
 // with result 0, 1 with another result, -1 on time-out or failure.
 int ReceivePacket(BYTE bPort, BYTE bZero, BYTE bChannelContext, BYTE bAwaitedReply, BOOL fSendError,
                   DWORD dwTimeout);
+// With the port's mutex held: TRUE when the read lock was left by a thread
+// that died holding it (inside a packet). Takes and gives the lock back.
+BOOL ReadLockAbandoned(BYTE bPort);
 // One read call, no waiting: 1 or 3.
 int SingleVCOMMRead(PerPortInfo* lpPPI, LPVOID lpBuf, DWORD cbToRead, DWORD* lpcbRead);
 // Reads until cbToRead bytes came or the line stayed idle dwIdleTimeout ms:

@@ -52,6 +52,13 @@ int PeerCredit(BYTE bPort, const PerPortInfo* lpPPI, const BYTE* lpPayload, WORD
              ((MessageChannel*)lpRecord)->bPsid == bPsid) {
     abReply[7] = 0;
     MessageChannel* lpMsgChan = (MessageChannel*)lpRecord;
+    // A message count past 65535 would wrap to a small one: refused as for
+    // a stream channel.
+    if ((DWORD)lpMsgChan->wHostHtoPCredits + LOBYTE(wCredit) > 0xFFFF) {
+      UnlockChannelIdx(bPort, bIndex);
+      SendErrorPacket(bPort, MLC_ERROR_CREDIT_OVERFLOW, FALSE);
+      return MLC_UNRECOVERABLE_ERROR;
+    }
     lpMsgChan->wHostHtoPCredits = (WORD)(lpMsgChan->wHostHtoPCredits + LOBYTE(wCredit));
     LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
     int iSent = SendNextMessage(bPort, lpMsgChan);

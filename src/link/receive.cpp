@@ -16,8 +16,19 @@ int PollForData(BYTE bPort, BYTE* lpbHsid, BYTE* lpbPsid, BYTE* lpbCommand, WORD
     bFunctionCalled = TRUE;
 
   PerPortInfo* lpPPI = ObtainPPI(bPort);
-  if (WaitForSingleObject(Read_Mutex[bPort], INFINITE) == WAIT_FAILED)
+  DWORD dwWait = WaitForSingleObject(Read_Mutex[bPort], INFINITE);
+  if (dwWait == WAIT_FAILED)
     MLCLOG(DBG_ERROR, "PollForData: Failed on wait err =%lx\n", GetLastError());
+  if (dwWait == WAIT_ABANDONED) {
+    // The last reader died inside a packet: where the next one starts is
+    // unknown. Drop the link (its reset discards what is waiting).
+    MLCLOG(DBG_ERROR, "!   PollForData - read lock abandoned, reset the link\n");
+    StartAllOverAgain(bPort, TRUE);
+    ReleasePPI(bPort);
+    ReleaseMutex(Read_Mutex[bPort]);
+    bFunctionCalled = FALSE;
+    return MLC_UNRECOVERABLE_ERROR;
+  }
 
   BYTE abHeader[MLC_HEADER_SIZE];
   DWORD cbHeader = 0;
@@ -115,4 +126,10 @@ int ReceivePacket(BYTE bPort, BYTE bZero, BYTE bChannelContext, BYTE bAwaitedRep
   }
   ReleasePPI(bPort);
   return -1;
+}
+
+BOOL ReadLockAbandoned(BYTE bPort) {
+  DWORD dwWait = WaitForSingleObject(Read_Mutex[bPort], 0);
+  if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) ReleaseMutex(Read_Mutex[bPort]);
+  return dwWait == WAIT_ABANDONED;
 }
