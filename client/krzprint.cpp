@@ -132,10 +132,10 @@ void ShowProgress(const Stats& st, long long llTotal, bool fFinal) {
   for (int i = 0; i < 30; ++i) szBar[i] = i < iFill ? '#' : '.';
   szBar[30] = 0;
   if (llTotal > 0)
-    fprintf(stderr, "\r[%s] %3d%% %10llu bytes %8.2f MB/s", szBar,
-            (int)(st.cbSent * 100 / (unsigned long long)llTotal), st.cbSent, dRate);
+    fprintf(stderr, "\r[%s] %3d%% %10.0f bytes %8.2f MB/s", szBar,
+            (int)(st.cbSent * 100 / (unsigned long long)llTotal), (double)st.cbSent, dRate);
   else
-    fprintf(stderr, "\r[%s] %10llu bytes %8.2f MB/s", szBar, st.cbSent, dRate);
+    fprintf(stderr, "\r[%s] %10.0f bytes %8.2f MB/s", szBar, (double)st.cbSent, dRate);
   if (fFinal) fputc('\n', stderr);
   fflush(stderr);
 }
@@ -290,12 +290,12 @@ int main(int argc, char** argv) {
 
   double dSeconds = dwSendMs / 1000.0;
   printf("krzprint summary\n");
-  printf("  sent:            %llu bytes to socket %lu of LPT%lu\n", st.cbSent,
+  printf("  sent:            %.0f bytes to socket %lu of LPT%lu\n", (double)st.cbSent,
          (unsigned long)opt.dwPsid, (unsigned long)opt.dwPort + 1);
   printf("  time:            %.3f s\n", dSeconds);
   printf("  throughput:      %.2f MB/s\n", dSeconds > 0 ? st.cbSent / dSeconds / 1e6 : 0.0);
   if (opt.dwReadPsid)
-    printf("  read back:       %llu bytes from socket %lu\n", st.cbRead,
+    printf("  read back:       %.0f bytes from socket %lu\n", (double)st.cbRead,
            (unsigned long)opt.dwReadPsid);
   printf("  credit requests: %lu (writes that found no credit)\n", st.ulCreditWaits);
   printf("  link errors:     %s (last link error %ld)\n", lLinkError ? "yes" : "none",

@@ -1,8 +1,6 @@
 // Checked traffic through echo and source channels.
 #include "data_traffic.h"
 
-#include <stdio.h>
-
 #include <random>
 
 #include "krzmlc15.h"
@@ -17,9 +15,8 @@ struct EchoChannel {
 };
 
 std::string Describe(const char* lpszWhat, WORD hChannel, long long llValue) {
-  char sz[160];
-  snprintf(sz, sizeof sz, "%s on channel 0x%04X: %lld", lpszWhat, hChannel, llValue);
-  return sz;
+  return std::string(lpszWhat) + " on channel " + std::to_string(hChannel) + ": " +
+         std::to_string(llValue);
 }
 
 }  // namespace
