@@ -14,9 +14,16 @@ LRESULT CALLBACK HelperWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lPara
         SetTimer(hWnd, HELPER_POLL_TIMER_ID, (UINT)lParam, NULL);
       }
       return 0;
-    case HIDDEN_START_READ:
+    case HIDDEN_START_READ: {
+      // Readers ask once per emptied buffer, far more often than a poll
+      // takes: one poll answers every request waiting, and the queue stays
+      // short (a full queue would lose the library's WM_CLOSE).
+      MSG msg;
+      while (PeekMessageA(&msg, hWnd, HIDDEN_START_READ, HIDDEN_START_READ, PM_REMOVE)) {
+      }
       HelperPoll();
       return 0;
+    }
     case WM_TIMER:
       if (wParam == HELPER_POLL_TIMER_ID) HelperPoll();
       return 0;

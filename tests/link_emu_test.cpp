@@ -9,6 +9,7 @@
 #include "krzmlc15.h"
 #include "link/link.h"
 #include "link_emu_support.h"
+#include "notify/hidden.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -27,6 +28,12 @@ class LinkTest : public ::testing::Test {
                   "MLC_PACKET_TIMEOUT_WHILE_BUSY=1000\r\nMLC_INTER_PACKET_TIME_OUT=60\r\n");
     LoadIniValues();
     MLCSetup(NULL);  // no helper window: nothing to start or stop
+  }
+  // A bring-up after a reset that cleared the setup starts the real helper:
+  // it is stopped here, or it would outlive the test program.
+  static void TearDownTestSuite() {
+    MLCSetPMLInitDeInitEvent();
+    KillHiddenExe();
   }
   void TearDown() override {
     StartAllOverAgain(0, FALSE);

@@ -11,6 +11,10 @@
 // bytes came or dwTimeOut (INFINITE: no limit) ran out; a time-out after
 // some bytes came returns their count, before any MLC_TIME_OUT.
 int CopyStreamData(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBlock, DWORD dwTimeOut);
+// The same; without fAskHelper an empty ring does not ask the helper
+// process for a read (HIDDEN_START_READ): for callers that poll themselves.
+int CopyStreamDataAsk(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBlock, DWORD dwTimeOut,
+                      BOOL fAskHelper);
 
 // Sends up to wLength bytes as data packets, one per credit (a null
 // lpBuffer asks how many bytes may be written now, at most 32767). With

@@ -44,7 +44,9 @@ int ReadUntilComplete(DWORD hChannel, BYTE* lpBuffer, LONG lRequest, DWORD dwTim
   DWORD dwStart = GetTickCount();
   LONG lDone = 0;
   for (;;) {
-    int iRead = CopyStreamData(hChannel, lpBuffer + lDone, lRequest - lDone, FALSE, 0);
+    // This loop polls the port itself: asking the helper to read as well
+    // would only fill its queue with requests.
+    int iRead = CopyStreamDataAsk(hChannel, lpBuffer + lDone, lRequest - lDone, FALSE, 0, FALSE);
     if (iRead < 0) return lDone > 0 && iRead == MLC_TIME_OUT ? lDone : iRead;
     lDone += iRead;
     if (lDone >= lRequest) return lDone;
@@ -64,6 +66,11 @@ int ReadUntilComplete(DWORD hChannel, BYTE* lpBuffer, LONG lRequest, DWORD dwTim
 }  // namespace
 
 int CopyStreamData(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBlock, DWORD dwTimeOut) {
+  return CopyStreamDataAsk(hChannel, lpBuffer, lRequest, fBlock, dwTimeOut, TRUE);
+}
+
+int CopyStreamDataAsk(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBlock, DWORD dwTimeOut,
+                      BOOL fAskHelper) {
   BYTE bPort = MLC_CHANNEL_PORT(hChannel);
   BYTE bHsid = MLC_CHANNEL_HSID(hChannel);
   BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
@@ -91,7 +98,7 @@ int CopyStreamData(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBlock, 
   lpStream->fPostReadStream = 1;
   if (!lpBuffer) {
     LONG lWaiting = lpStream->wLength;
-    if (lWaiting == 0) {
+    if (lWaiting == 0 && fAskHelper) {
       MLCLOG(DBG_TRACE, "CSD: passed pointer is NULL, initiate read, pStreamCH->wLength %d\n",
              lWaiting);
       AskHelperToRead();
@@ -133,7 +140,7 @@ int CopyStreamData(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBlock, 
     }
   }
   if (lpSocket) UnlockSocketIdx(bPort, wSocketIdx);
-  if (lpStream->wLength == 0) {
+  if (lpStream->wLength == 0 && fAskHelper) {
     MLCLOG(DBG_TRACE, "CSD: no more data in buffer, initiate read\n");
     AskHelperToRead();
   }

@@ -1,0 +1,251 @@
+// Stream data and polling against the emulator: integrity through echo and
+// source services, credit waits at a slow sink, several client processes
+// on one link, and the poll's statistics and timer switching.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "data_traffic.h"
+#include "krzmlc15.h"
+#include "link/link.h"
+#include "link_emu_support.h"
+#include "shared/config.h"
+#include "shared/locks.h"
+#include "testutil.h"
+
+namespace {
+
+#ifdef _WIN32
+// Under Wine every packet costs far more: the same cases, less data.
+constexpr size_t kScale = 16;
+#else
+constexpr size_t kScale = 1;
+#endif
+
+HWND g_hHelperWnd = NULL;
+
+LRESULT CALLBACK QuietWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  return DefWindowProcA(hWnd, uMsg, wParam, lParam);
+}
+
+emu::EmuConfig ConfigWith(std::initializer_list<const char*> services) {
+  emu::EmuConfig cfg = PrinterConfig();
+  for (const char* lpszService : services) {
+    emu::ServiceSpec spec;
+    std::string error;
+    if (!emu::ParseService(lpszService, &spec, &error)) ADD_FAILURE() << error;
+    std::erase_if(cfg.services, [&](const emu::ServiceSpec& s) { return s.psid == spec.psid; });
+    cfg.services.push_back(spec);
+  }
+  return cfg;
+}
+
+class DataTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
+                  "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2000\r\n"
+                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\nMLC_INTER_PACKET_TIME_OUT=200\r\n"
+                  "CreditTimeout=1500\r\nMIN_POLL_INTERVAL=111\r\nMAX_POLL_INTERVAL=999\r\n");
+    LoadIniValues();
+    // This process plays the helper: its window receives the timer
+    // requests, which the tests read from the queue.
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = QuietWndProc;
+    wc.lpszClassName = "DataTestHelper";
+    RegisterClassA(&wc);
+    g_hHelperWnd = CreateWindowExA(0, "DataTestHelper", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+    MLCSetup(g_hHelperWnd);
+  }
+  void SetUp() override {
+    // The last close of a test stops "the helper": this window is set up
+    // as the helper again, so no real one starts.
+    MLCSetPMLInitDeInitEvent();
+    MLCSetup(g_hHelperWnd);
+    TimerRequests();
+  }
+  void TearDown() override {
+    if (printer) {
+      EXPECT_EQ(printer->Violations(), std::vector<std::string>{});
+      EXPECT_EQ(printer->HostErrors(), std::vector<BYTE>{});
+    }
+    // Every channel closed: the link is left and its blocks are freed.
+    EXPECT_EQ(pPerPortInfo[0].bChannelsUsed, 0);
+    EXPECT_FALSE(pPerPortInfo[0].fMlcInitDone);
+    // What is left in the port's area is what its record still holds (the
+    // device ID and the channel table stay until the next bring-up), or
+    // nothing once the last process that mapped the area has left.
+    const PerPortInfo& port = pPerPortInfo[0];
+    DWORD dwHeld = (port.hDeviceID != 0) + (port.hSocketInfoArray != 0) + (port.hChanPtrArray != 0);
+    DWORD dwBlocks = PortAreaBlocks();
+    if (dwBlocks) {
+      EXPECT_EQ(dwBlocks, dwHeld);
+    }
+    printer.reset();
+  }
+  void Start(const emu::EmuConfig& cfg) {
+    printer = std::make_unique<Printer>(cfg);
+    ASSERT_TRUE(printer->runner);
+  }
+  static WORD Open(DWORD dwPsid, DWORD dwBuffer) {
+    WORD hChannel = 0;
+    int iResult =
+        MLCOpenChannel(0, dwPsid, MLC_STREAM_CHANNEL, &dwBuffer, &hChannel, NULL, 0, 0, NULL, NULL);
+    EXPECT_EQ(iResult, MLC_SUCCESS) << "socket " << dwPsid;
+    return iResult == MLC_SUCCESS ? hChannel : 0;
+  }
+  // The timer requests posted to the helper window since the last call;
+  // the other messages to it (read requests, close) are dropped, so that
+  // its queue never fills.
+  static std::vector<std::pair<WPARAM, LPARAM>> TimerRequests() {
+    std::vector<std::pair<WPARAM, LPARAM>> requests;
+    MSG msg;
+    while (PeekMessageA(&msg, g_hHelperWnd, 0, 0, PM_REMOVE))
+      if (msg.message == HIDDEN_POLL_TIMER) requests.emplace_back(msg.wParam, msg.lParam);
+    return requests;
+  }
+  std::unique_ptr<Printer> printer;
+};
+
+TEST_F(DataTest, EchoAndSourceAreByteExactThroughRingWraps) {
+  const size_t cbSource = 10 * 1024 * 1024 / kScale;
+  std::string source = "4:source:bytes=" + std::to_string(cbSource);
+  Start(ConfigWith({"3:echo:credit=4", source.c_str()}));
+  // Rings that are no multiple of the packet size wrap in every position.
+  WORD hEcho = Open(3, 7000);
+  WORD hSource = Open(4, 12345);
+  ASSERT_TRUE(hEcho && hSource);
+  EXPECT_EQ(EchoTraffic({hEcho}, 3 * 1024 * 1024 / kScale, 7, 120000), "");
+  EXPECT_EQ(SourceTraffic(hSource, cbSource, 11, 120000), "");
+  EXPECT_EQ(MLCCloseChannel(hEcho), MLC_SUCCESS);
+  EXPECT_EQ(MLCCloseChannel(hSource), MLC_SUCCESS);
+  // Every packet that came was counted against credit the host had granted.
+  EXPECT_EQ(printer->Count("P>H MLC_ERROR"), 0u);
+}
+
+TEST_F(DataTest, SlowSinkMakesTheWriterAskAndWaitForCredit) {
+  Start(ConfigWith({"2:sink:drain=40000,credit=2", "5:sink:drain=0,credit=2"}));
+  WORD hSink = Open(2, 0);
+  ASSERT_TRUE(hSink);
+  std::vector<BYTE> job(60000, 0x5A);
+  DWORD dwStart = GetTickCount();
+  // Blocking: every byte goes out, the writer waiting for the sink's credit.
+  EXPECT_EQ(MLCWrite(hSink, job.data(), (int)job.size(), TRUE, 20000), (int)job.size());
+  EXPECT_GE(GetTickCount() - dwStart, 500u);
+  EXPECT_GT(printer->Count("H>P MLC_CREDIT_REQUEST "), 0u);
+  // A query reports what may be written now, never more than 32767.
+  int iSpace = MLCWrite(hSink, NULL, 0, FALSE, 0);
+  EXPECT_GE(iSpace, 0);
+  EXPECT_LE(iSpace, 0x7FFF);
+
+  // A sink that never drains: what went out is reported, then the wait for
+  // credit runs out.
+  WORD hStuck = Open(5, 0);
+  ASSERT_TRUE(hStuck);
+  int iFirst = MLCWrite(hStuck, job.data(), (int)job.size(), TRUE, 10000);
+  EXPECT_GT(iFirst, 0);
+  EXPECT_LT(iFirst, (int)job.size());
+  EXPECT_EQ(MLCWrite(hStuck, job.data(), 100, TRUE, 10000), MLC_TIME_OUT);
+  // Beyond one call's reach is a short write, not a write of the low 16 bits.
+  EXPECT_EQ(MLCWrite(hSink, job.data(), 65536, FALSE, 0) >= 0, true);
+  EXPECT_EQ(MLCWrite(hSink, job.data(), -1, FALSE, 0), MLC_INVALID_LENGTH);
+  EXPECT_EQ(MLCCloseChannel(hStuck), MLC_SUCCESS);
+  EXPECT_EQ(MLCCloseChannel(hSink), MLC_SUCCESS);
+  // Handles of closed channels and reads of a channel without a ring.
+  EXPECT_EQ(MLCWrite(hSink, job.data(), 10, FALSE, 0), MLC_INVALID_HANDLE);
+  EXPECT_EQ(MLCRead(hSink, job.data(), 10, FALSE, 0), MLC_INVALID_HANDLE);
+  EXPECT_EQ(MLCRead(hSink, job.data(), 65536, FALSE, 0), MLC_INVALID_LENGTH);
+}
+
+TEST_F(DataTest, BlockingReadAndReadWithoutRing) {
+  Start(ConfigWith({"4:source:bytes=5000"}));
+  WORD hSource = Open(4, 4096);
+  WORD hSink = Open(2, 0);
+  ASSERT_TRUE(hSource && hSink);
+  std::vector<BYTE> buffer(6000);
+  EXPECT_EQ(MLCRead(hSink, buffer.data(), 10, FALSE, 0), MLC_NO_BUFFER);
+  // The read polls for the bytes itself.
+  EXPECT_EQ(MLCRead(hSource, buffer.data(), 4500, TRUE, 10000), 4500);
+  for (int i = 0; i < 4500; ++i) ASSERT_EQ(buffer[i], (BYTE)i) << i;
+  // Fewer bytes than asked for come: the time-out reports what came.
+  EXPECT_EQ(MLCRead(hSource, buffer.data(), 1000, TRUE, 300), 500);
+  EXPECT_EQ(MLCRead(hSource, buffer.data(), 1000, TRUE, 100), MLC_TIME_OUT);
+  EXPECT_EQ(MLCCloseChannel(hSource), MLC_SUCCESS);
+  EXPECT_EQ(MLCCloseChannel(hSink), MLC_SUCCESS);
+}
+
+TEST_F(DataTest, FourProcessesWithTwoChannelsEachShareTheLink) {
+  Start(ConfigWith(
+      {"10:echo", "11:echo", "12:echo", "13:echo", "14:echo", "15:echo", "16:echo", "17:echo"}));
+  std::vector<PROCESS_INFORMATION> children(4);
+  for (int i = 0; i < 4; ++i) {
+    std::string cmd = "krzmlc15_datachild.exe " + std::to_string(10 + 2 * i) + " " +
+                      std::to_string(11 + 2 * i) + " " + std::to_string(256 * 1024 / kScale) + " " +
+                      std::to_string(100 + i);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    ASSERT_TRUE(
+        CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &children[i]));
+  }
+  for (PROCESS_INFORMATION& pi : children) {
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 120000), WAIT_OBJECT_0);
+    DWORD dwCode = 0xFFFF;
+    GetExitCodeProcess(pi.hProcess, &dwCode);
+    EXPECT_EQ(dwCode, 0u);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  // The last close of the last child left the link.
+  EXPECT_EQ(printer->Count("H>P MLC_EXIT "), 1u);
+}
+
+TEST_F(DataTest, PollCountsByTypeAndSwitchesTheHelperTimer) {
+  Start(ConfigWith({"4:source:bytes=3000"}));
+  PollStats stats[3];
+  EXPECT_EQ(MLCRetrievePollStats(3, &stats[0], &stats[1], &stats[2]), MLC_INVALID_PORT);
+  EXPECT_EQ(MLCRetrievePollStats(0, &stats[0], NULL, &stats[2]), MLC_INVALID_TYPE);
+  EXPECT_EQ(MLCResetPollStats(3), MLC_INVALID_PORT);
+  EXPECT_EQ(MLCResetPollStats(0), MLC_SUCCESS);
+  // Nothing open: nothing polled, nothing posted.
+  TimerRequests();
+  EXPECT_EQ(MLCPollChannels(FALSE), 1);
+  EXPECT_TRUE(TimerRequests().empty());
+
+  WORD hSink = Open(2, 0);
+  ASSERT_TRUE(hSink);
+  using Requests = std::vector<std::pair<WPARAM, LPARAM>>;
+  // The first channel on the machine starts the long period.
+  EXPECT_EQ(TimerRequests(), (Requests{{POLL_TIMER_MAX, 999}}));
+  // An idle link moves the helper to the short period, once.
+  EXPECT_EQ(MLCPollChannels(FALSE), 0);
+  EXPECT_EQ(MLCPollChannels(FALSE), 0);
+  EXPECT_EQ(TimerRequests(), (Requests{{POLL_TIMER_MIN, 111}}));
+  // Packets coming back switch it to the long period again.
+  WORD hSource = Open(4, 4096);
+  ASSERT_TRUE(hSource);
+  int iPolls = 0;
+  while (MLCPollChannels2(FALSE, 0) == 1) ++iPolls;
+  EXPECT_GT(iPolls, 0);
+  EXPECT_EQ(pPerPortInfo[0].PollStats[0].dwEmptyPolls, 1u) << iPolls;
+  EXPECT_EQ(TimerRequests(), (Requests{{POLL_TIMER_MAX, 999}, {POLL_TIMER_MIN, 111}}));
+
+  // A poll type beyond the three counted is refused and polls nothing.
+  ASSERT_EQ(MLCRetrievePollStats(0, &stats[0], &stats[1], &stats[2]), MLC_SUCCESS);
+  EXPECT_EQ(MLCPollChannels2(FALSE, 3), MLC_INVALID_TYPE);
+  PollStats after[3];
+  ASSERT_EQ(MLCRetrievePollStats(0, &after[0], &after[1], &after[2]), MLC_SUCCESS);
+  EXPECT_EQ(memcmp(after, stats, sizeof stats), 0);
+  EXPECT_EQ(stats[2].dwEmptyPolls, 2u);
+  EXPECT_EQ(stats[2].dwPacketPolls, 0u);
+  EXPECT_EQ(stats[0].dwPacketPolls, (DWORD)iPolls);
+  EXPECT_EQ(stats[0].dwEmptyPolls, 1u);
+  EXPECT_EQ(MLCResetPollStats(0), MLC_SUCCESS);
+  ASSERT_EQ(MLCRetrievePollStats(0, &after[0], &after[1], &after[2]), MLC_SUCCESS);
+  EXPECT_EQ(after[0].dwPacketPolls + after[0].dwEmptyPolls + after[2].dwEmptyPolls, 0u);
+  EXPECT_EQ(MLCCloseChannel(hSource), MLC_SUCCESS);
+  EXPECT_EQ(MLCCloseChannel(hSink), MLC_SUCCESS);
+}
+
+}  // namespace
