@@ -171,6 +171,19 @@ TEST(Helper, StartsOnceServesItsTimerClosesAndStartsAgain) {
   LoadIniValues();
 }
 
+TEST(Helper, ACleanupInAClientKeepsTheSetupOfALiveHelper) {
+  ASSERT_EQ(LaunchHiddenExe(), 1);
+  HWND hHidden = HiddenWindow();
+  ASSERT_TRUE(IsWindow(hHidden));
+  MLCCleanup();  // this process is not the helper: the helper stays stoppable
+  EXPECT_EQ(HiddenWindow(), hHidden);
+  EXPECT_EQ(KillHiddenExe(), 1);
+  EXPECT_TRUE(Eventually([&] { return !IsWindow(hHidden); }));
+  EXPECT_TRUE(MLCSetPMLInitDeInitEvent());
+  MLCCleanup();
+  EXPECT_EQ(HiddenWindow(), (HWND)NULL);
+}
+
 TEST(Helper, ASecondStopWithoutTheEventSetPostsNothing) {
   HWND hWnd = MakeWindow();
   ObtainMGD()->hHiddenWnd = DwordFromHwnd(hWnd);

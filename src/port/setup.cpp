@@ -65,8 +65,17 @@ void WINAPI MLCCleanup() {
       UnregisterClassA(MLC_CALLBACK_WND_CLASS, hMlcInstance);
     }
   }
-  MLCLOG(DBG_TRACE, "MLCCleanup: Setting hiddenwindow, setupdone to 0\n");
-  pMGD->hHiddenWnd = 0;
-  pMGD->bMLCSetupDone = FALSE;
+  // The setup of a helper that still runs in another process stays: clearing
+  // it would leave that helper running with nobody to stop it.
+  HWND hHidden = HwndFromDword(pMGD->hHiddenWnd);
+  DWORD dwOwner = 0;
+  if (hHidden && IsWindow(hHidden) && GetWindowThreadProcessId(hHidden, &dwOwner) &&
+      dwOwner != GetCurrentProcessId()) {
+    MLCLOG(DBG_TRACE, "MLCCleanup: helper window belongs to process %lu, setup kept\n", dwOwner);
+  } else {
+    MLCLOG(DBG_TRACE, "MLCCleanup: Setting hiddenwindow, setupdone to 0\n");
+    pMGD->hHiddenWnd = 0;
+    pMGD->bMLCSetupDone = FALSE;
+  }
   ReleaseMGD();
 }
