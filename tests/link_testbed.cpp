@@ -3,6 +3,7 @@
 #include "channel/chanrec.h"
 #include "krzmlc15.h"
 #include "live_blocks.h"
+#include "notify/hidden.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -152,6 +153,17 @@ FakeHelper::FakeHelper() {
 }
 
 FakeHelper::~FakeHelper() {
+  // A reset that stopped the stand-in lets the next bring-up start the real
+  // helper: stop that one as well, so that no helper outlives the test and
+  // the next test's stand-in can set up.
+  HWND hHidden = HwndFromDword(ObtainMGD()->hHiddenWnd);
+  ReleaseMGD();
+  if (hHidden && hHidden != hWnd_ && IsWindow(hHidden)) {
+    MLCSetPMLInitDeInitEvent();
+    KillHiddenExe();
+    for (int i = 0; i < 1000 && IsWindow(hHidden); ++i) Sleep(10);
+    MLCSetPMLInitDeInitEvent();
+  }
   MLCCleanup();
   if (hWnd_) DestroyWindow(hWnd_);
 }
