@@ -54,10 +54,14 @@ std::string EchoTraffic(const std::vector<WORD>& handles, size_t cbTotal, unsign
     if (fDone) return "";
     MLCPollChannels2(FALSE, 0);
     if (GetTickCount() - dwStart > dwLimitMs) {
+      // Appended piece by piece: GCC 12 at -O3 misreads "lit" + string
+      // concatenation as overlapping copies (-Wrestrict).
       std::string s = "time limit;";
-      for (const EchoChannel& c : channels)
-        s += " " + Describe("sent", c.hChannel, (long long)c.cbSent) +
-             Describe(" back", c.hChannel, (long long)c.cbBack);
+      for (const EchoChannel& c : channels) {
+        s.append(" ");
+        s.append(Describe("sent", c.hChannel, (long long)c.cbSent));
+        s.append(Describe(" back", c.hChannel, (long long)c.cbBack));
+      }
       return s;
     }
   }
