@@ -385,10 +385,10 @@ TEST_F(ChanTest, OnePortHas128SlotsUntilItsLinkIsLeft) {
   cfg.max_channels = 200;
   cfg.services.clear();
   for (int i = 0; i < 130; ++i) {
-    emu::ServiceSpec spec;
-    spec.psid = (uint8_t)(10 + i);
-    spec.credit = 1;
-    cfg.services.push_back(spec);
+    emu::ServiceSetup service;
+    service.psid = (uint8_t)(10 + i);
+    service.credit = 1;
+    cfg.services.push_back(service);
   }
   Printer printer(cfg);
   std::vector<WORD> handles;
@@ -510,9 +510,9 @@ TEST_F(ChanTest, CreditPastTheFieldIsAnErrorAndDropsTheLink) {
 TEST_F(ChanTest, AWriterOutOfCreditIsWokenByThePrintersGrant) {
   emu::EmuConfig cfg = PrinterConfig();
   std::string error;
-  for (emu::ServiceSpec& spec : cfg.services)
-    if (spec.psid == 2) {
-      ASSERT_TRUE(emu::ParseService("2:sink:drain=4000,credit=1", &spec, &error));
+  for (emu::ServiceSetup& service : cfg.services)
+    if (service.psid == 2) {
+      ASSERT_TRUE(emu::ParseService("2:sink:drain=4000,credit=1", &service, &error));
     }
   Printer printer(cfg);
   WORD hChannel = 0;
@@ -550,10 +550,10 @@ TEST_F(ChanTest, LimitsOfTheRecordsAreRefusedOrCutDown) {
   cfg.max_ptoh = 6 + 16;  // 16-byte packets to the host: one credit is 16 bytes
   cfg.services.clear();
   for (int i = 0; i < 256; ++i) {
-    emu::ServiceSpec spec;
-    spec.psid = (uint8_t)i;
-    spec.credit = 1;
-    cfg.services.push_back(spec);
+    emu::ServiceSetup service;
+    service.psid = (uint8_t)i;
+    service.credit = 1;
+    cfg.services.push_back(service);
   }
   Printer printer(cfg);
   // A receive buffer whose credit would not fit the open packet is cut to

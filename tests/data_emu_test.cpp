@@ -33,11 +33,11 @@ LRESULT CALLBACK QuietWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam
 emu::EmuConfig ConfigWith(std::initializer_list<const char*> services) {
   emu::EmuConfig cfg = PrinterConfig();
   for (const char* lpszService : services) {
-    emu::ServiceSpec spec;
+    emu::ServiceSetup service;
     std::string error;
-    if (!emu::ParseService(lpszService, &spec, &error)) ADD_FAILURE() << error;
-    std::erase_if(cfg.services, [&](const emu::ServiceSpec& s) { return s.psid == spec.psid; });
-    cfg.services.push_back(spec);
+    if (!emu::ParseService(lpszService, &service, &error)) ADD_FAILURE() << error;
+    std::erase_if(cfg.services, [&](const emu::ServiceSetup& s) { return s.psid == service.psid; });
+    cfg.services.push_back(service);
   }
   return cfg;
 }

@@ -140,7 +140,7 @@ bool ParseEmulatorArgs(const std::vector<std::string>& args, EmulatorOptions* ou
       if (!ValidPort(v)) return bad(v);
       o.port = v;
     } else if (a == "--service") {
-      ServiceSpec s;
+      ServiceSetup s;
       if (!ParseService(v, &s, error)) return false;
       if (!services_given) o.cfg.services.clear();
       services_given = true;

@@ -75,8 +75,8 @@ const char* ServiceKindName(ServiceKind kind) {
   return "?";
 }
 
-bool ParseService(const std::string& text, ServiceSpec* out, std::string* error) {
-  ServiceSpec s;
+bool ParseService(const std::string& text, ServiceSetup* out, std::string* error) {
+  ServiceSetup s;
   size_t c1 = text.find(':');
   if (c1 == std::string::npos) return Fail(error, "service needs PSID:KIND: " + text);
   int64_t psid;
@@ -414,11 +414,11 @@ Bytes RawDeviceId(const EmuConfig& cfg) {
   return id;
 }
 
-std::vector<ServiceSpec> DefaultServices() {
-  std::vector<ServiceSpec> v;
+std::vector<ServiceSetup> DefaultServices() {
+  std::vector<ServiceSetup> v;
   const char* const kDefaults[] = {"1:status", "2:sink", "3:echo", "4:source"};
   for (const char* d : kDefaults) {
-    ServiceSpec s;
+    ServiceSetup s;
     ParseService(d, &s, nullptr);
     v.push_back(s);
   }

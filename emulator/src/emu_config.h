@@ -15,7 +15,7 @@ namespace emu {
 
 enum class ServiceKind { kSink, kEcho, kSource, kStatus };
 
-struct ServiceSpec {
+struct ServiceSetup {
   uint8_t psid = 0;
   ServiceKind kind = ServiceKind::kSink;
   uint32_t credit = 8;                 // packets (messages) the service holds from the host at once
@@ -27,7 +27,7 @@ struct ServiceSpec {
 };
 
 // "PSID:KIND[:key=value,...]", e.g. "2:sink:drain=4096,credit=4,store".
-bool ParseService(const std::string& text, ServiceSpec* out, std::string* error);
+bool ParseService(const std::string& text, ServiceSetup* out, std::string* error);
 const char* ServiceKindName(ServiceKind kind);
 
 enum class FaultKind {
@@ -103,14 +103,14 @@ struct EmuConfig {
   unsigned max_channels = 16;  // more opens get COMMAND_CHANNEL_MAXXED_OUT
   // Channels open at once on one socket (a service's "channels" option overrides it).
   unsigned channels_per_socket = 1;
-  std::vector<ServiceSpec> services;
+  std::vector<ServiceSetup> services;
   std::vector<Fault> faults;
 };
 
 // The device ID as the wire delivers it: two length bytes, then the text.
 Bytes RawDeviceId(const EmuConfig& cfg);
 // The default set of services: 1 status, 2 print sink, 3 echo, 4 source.
-std::vector<ServiceSpec> DefaultServices();
+std::vector<ServiceSetup> DefaultServices();
 // Parses a command name of the fault grammar ("open", "config", ...).
 bool ParseCommandName(const std::string& name, uint8_t* out);
 

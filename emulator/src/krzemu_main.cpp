@@ -24,7 +24,7 @@ extern "C" void OnSignal(int) { g_interrupted = true; }
 
 void PrintSummary(emu::Peripheral& p, std::FILE* out) {
   std::fprintf(out, "-- summary\n");
-  for (const emu::ServiceSpec& s : p.config().services) {
+  for (const emu::ServiceSetup& s : p.config().services) {
     emu::ServiceStats st = p.socket_stats(s.psid);
     std::fprintf(out,
                  "   socket %u %-6s in %llu packets %llu bytes, out %llu packets %llu bytes, "

@@ -9,7 +9,7 @@ namespace emu {
 using detail::Hex2;
 
 Peripheral::Peripheral(const EmuConfig& cfg, Trace* trace) : cfg_(cfg), trace_(trace) {
-  for (const ServiceSpec& s : cfg_.services) {
+  for (const ServiceSetup& s : cfg_.services) {
     auto& pool = services_[s.psid];
     pool.clear();
     pool.push_back(MakeService(s));

@@ -117,7 +117,7 @@ Bytes StatusService::TakeOutput(size_t max) {
   return out;
 }
 
-std::unique_ptr<Service> MakeService(const ServiceSpec& config) {
+std::unique_ptr<Service> MakeService(const ServiceSetup& config) {
   switch (config.kind) {
     case ServiceKind::kSink:
       return std::make_unique<SinkService>(config);

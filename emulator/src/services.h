@@ -24,9 +24,9 @@ struct ServiceStats {
 
 class Service {
  public:
-  explicit Service(const ServiceSpec& config) : config_(config) {}
+  explicit Service(const ServiceSetup& config) : config_(config) {}
   virtual ~Service() = default;
-  const ServiceSpec& config() const { return config_; }
+  const ServiceSetup& config() const { return config_; }
   const ServiceStats& stats() const { return stats_; }
   // A message (packet) channel rather than a byte stream.
   virtual bool IsPacketChannel() const { return false; }
@@ -53,7 +53,7 @@ class Service {
     stats_.packets_out++;
     stats_.bytes_out += n;
   }
-  ServiceSpec config_;
+  ServiceSetup config_;
   ServiceStats stats_;
   Bytes stored_;
 };
@@ -122,7 +122,7 @@ class StatusService : public Service {
   uint32_t unanswered_ = 0;
 };
 
-std::unique_ptr<Service> MakeService(const ServiceSpec& config);
+std::unique_ptr<Service> MakeService(const ServiceSetup& config);
 
 }  // namespace emu
 

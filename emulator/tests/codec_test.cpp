@@ -95,7 +95,7 @@ TEST(Codec, DescribeDecodesFieldsAndWhatIsNoPacket) {
 }
 
 TEST(Codec, ServiceAndFaultTextForms) {
-  ServiceSpec s;
+  ServiceSetup s;
   std::string err;
   ASSERT_TRUE(ParseService("2:sink:drain=4096,credit=4,store", &s, &err)) << err;
   EXPECT_EQ(s.psid, 2);

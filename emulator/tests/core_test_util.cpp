@@ -30,7 +30,7 @@ EmuConfig ConfigWith(const std::vector<std::string>& services,
                      const std::vector<std::string>& faults) {
   EmuConfig cfg;
   for (const std::string& s : services) {
-    ServiceSpec service;
+    ServiceSetup service;
     std::string err;
     if (!ParseService(s, &service, &err)) std::abort();
     cfg.services.push_back(service);
