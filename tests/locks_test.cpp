@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "channel/chanrec.h"
+#include "notify/cbtable.h"
 #include "shared/config.h"
 #include "shared/sharedmem.h"
 #include "testutil.h"
@@ -130,6 +131,37 @@ TEST(ChannelIndex, LockAndUnlockByIndex) {
   }
   lpPPI->hChanPtrArray = lpPPI->hSocketInfoArray = 0;
   lpPPI->bChannelsAllocated = 0;
+}
+
+void CALLBACK FirstCallBack(DWORD, DWORD, DWORD, DWORD) {}
+void CALLBACK SecondCallBack(DWORD, DWORD, DWORD, DWORD) {}
+
+// Channel records keep a 32-bit key of the opening process's callback: one
+// key per function while referenced, and a stale key never finds another
+// function after its entry was reused.
+TEST(CallBackTable, KeysFindTheirFunctionUntilTheLastReferenceIsDropped) {
+  EXPECT_EQ(RegisterCallBack(NULL), 0u);
+  EXPECT_EQ(LookupCallBack(0), nullptr);
+  DWORD dwFirst = RegisterCallBack(FirstCallBack);
+  DWORD dwSecond = RegisterCallBack(SecondCallBack);
+  ASSERT_NE(dwFirst, 0u);
+  ASSERT_NE(dwSecond, 0u);
+  EXPECT_NE(dwFirst, dwSecond);
+  EXPECT_EQ(RegisterCallBack(FirstCallBack), dwFirst);
+  EXPECT_EQ(LookupCallBack(dwFirst), FirstCallBack);
+  EXPECT_EQ(LookupCallBack(dwSecond), SecondCallBack);
+  ForgetCallBack(dwFirst);
+  EXPECT_EQ(LookupCallBack(dwFirst), FirstCallBack);
+  ForgetCallBack(dwFirst);
+  EXPECT_EQ(LookupCallBack(dwFirst), nullptr);
+  ForgetCallBack(dwFirst);  // once more: ignored
+  EXPECT_EQ(LookupCallBack(dwSecond), SecondCallBack);
+  DWORD dwAgain = RegisterCallBack(FirstCallBack);
+  EXPECT_NE(dwAgain, dwFirst);
+  EXPECT_EQ(LookupCallBack(dwFirst), nullptr);
+  ForgetCallBack(dwAgain);
+  ForgetCallBack(dwSecond);
+  EXPECT_EQ(LookupCallBack(dwSecond), nullptr);
 }
 
 }  // namespace

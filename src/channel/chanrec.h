@@ -2,11 +2,15 @@
 //
 // A port's channel table (PerPortInfo.hChanPtrArray) is an array of
 // bChannelsAllocated block handles; slot i holds the record of host socket
-// 0x80 + i, or 0 when free. The records are packed: their layout is the
-// same in every process that maps the port area.
+// 0x80 + i, or 0 when free. The records are packed and hold no pointers:
+// their layout is the same in every process that maps the port area, 32-bit
+// and 64-bit alike. The client callback is kept as a key into the opening
+// process's callback table (notify/cbtable.h).
 #pragma once
 
 #include <windows.h>
+
+#include <cstddef>
 
 #include "krzmem15.h"
 
@@ -38,7 +42,7 @@ struct StreamChannel {
   DWORD hCallBackWnd;         // callback window, 0 = none
   WORD wAppMsg;               // message posted to hAppWnd
   DWORD dwAppData;            // client value (low 16 bits)
-  ULONG_PTR lpfnCallBack;     // client callback in the opening process, 0 = none
+  DWORD lpfnCallBack;         // callback key of the opening process, 0 = none
   WORD wSocketIdx;            // index of the socket entry
   DWORD dwCreditRequestTime;  // tick when the credit wait began
 };
@@ -61,7 +65,7 @@ struct MessageChannel {
   DWORD hCallBackWnd;
   WORD wAppMsg;
   DWORD dwAppData;
-  ULONG_PTR lpfnCallBack;
+  DWORD lpfnCallBack;       // callback key of the opening process, 0 = none
   BYTE bSlotCount;          // receive slots allocated (1 or 2)
   LONG lReadSlot;           // slot of the oldest unread message, -1 = none
   WORD wSlotLength[2];      // bytes of the message in each slot
@@ -94,8 +98,16 @@ struct SocketInfo {
 #define SOCKET_INFO_SIZE 8
 static_assert(sizeof(SocketInfo) == SOCKET_INFO_SIZE, "packed socket entry");
 
-// Client callback pointers are pointer-wide: 4 bytes on the shipped 32-bit
-// build, 8 on 64-bit builds, so the records are 4 bytes longer there.
-static_assert(sizeof(StreamChannel) == 85 + sizeof(ULONG_PTR), "packed stream record");
-static_assert(sizeof(MessageChannel) == 60 + sizeof(ULONG_PTR), "packed message record");
+// One layout for every build: sizes and the offsets of the fields read
+// across processes.
+static_assert(sizeof(StreamChannel) == 89, "packed stream record");
+static_assert(offsetof(StreamChannel, hBuffer) == 21, "stream record layout");
+static_assert(offsetof(StreamChannel, hAppWnd) == 61, "stream record layout");
+static_assert(offsetof(StreamChannel, lpfnCallBack) == 79, "stream record layout");
+static_assert(offsetof(StreamChannel, dwCreditRequestTime) == 85, "stream record layout");
+static_assert(sizeof(MessageChannel) == 64, "packed message record");
+static_assert(offsetof(MessageChannel, hAppWnd) == 15, "message record layout");
+static_assert(offsetof(MessageChannel, lpfnCallBack) == 33, "message record layout");
+static_assert(offsetof(MessageChannel, hSlot) == 46, "message record layout");
+static_assert(offsetof(MessageChannel, wSocketIdx) == 62, "message record layout");
 static_assert(sizeof(QueuedMessage) == 6, "packed queue node");

@@ -5,6 +5,7 @@
 #include "channel/closechan.h"
 #include "debug/cm_debug.h"
 #include "link/link.h"
+#include "notify/cbtable.h"
 #include "notify/hidden.h"
 #include "notify/wndproc.h"
 #include "shared/config.h"
@@ -28,7 +29,7 @@ struct OpenRequest {
   HWND hAppWnd;
   WORD wAppMsg;
   DWORD dwAppData;
-  ULONG_PTR lpfnCallBack;
+  DWORD lpfnCallBack;  // key of the callback in this process's table
   HWND hCallBackWnd;
   WORD wSocketIdx;
 };
@@ -246,7 +247,7 @@ int WINAPI MLCOpenChannel(DWORD dwPort, DWORD dwPsid, DWORD dwType, DWORD* pdwBu
   req.hAppWnd = hAppWnd;
   req.wAppMsg = (WORD)dwAppMsg;
   req.dwAppData = dwAppData & 0xFFFF;
-  req.lpfnCallBack = (ULONG_PTR)lpfnCallBack;
+  req.lpfnCallBack = 0;
   req.hCallBackWnd = NULL;
   req.wSocketIdx = 0;
   BYTE bStatusLevel = pbStatusLevel ? *pbStatusLevel : 0;
@@ -300,8 +301,13 @@ int WINAPI MLCOpenChannel(DWORD dwPort, DWORD dwPsid, DWORD dwType, DWORD* pdwBu
     }
   }
   if (iResult > 0 && !hAppWnd && lpfnCallBack) {
-    req.hCallBackWnd = CreateCallBackWindow();
+    // The callback window holds the table's reference to the callback and
+    // drops it when it is destroyed.
+    req.lpfnCallBack = RegisterCallBack(lpfnCallBack);
+    req.hCallBackWnd = req.lpfnCallBack ? CreateCallBackWindow(req.lpfnCallBack) : NULL;
     if (!req.hCallBackWnd) {
+      ForgetCallBack(req.lpfnCallBack);
+      req.lpfnCallBack = 0;
       CloseChannel(hChannel, FALSE, FALSE);
       iResult = MLC_SYSTEM_FAILURE;
     }

@@ -2,6 +2,7 @@
 // instead of a window, created in the opening thread so that the callback
 // runs there, from that thread's message loop.
 #include "debug/cm_debug.h"
+#include "notify/cbtable.h"
 #include "notify/wndproc.h"
 #include "shared/records.h"
 
@@ -10,10 +11,11 @@
 // which destroys the window on WM_CLOSE.
 LRESULT CALLBACK CallBackWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   MLCLOG(DBG_ENTRY, "CallBackWndProc called\n");
+  if (uMsg == WM_NCDESTROY) ForgetCallBack((DWORD)GetWindowLongPtrA(hWnd, GWLP_USERDATA));
   return DefWindowProcA(hWnd, uMsg, wParam, lParam);
 }
 
-HWND CreateCallBackWindow() {
+HWND CreateCallBackWindow(DWORD dwCallBackKey) {
   WNDCLASSA wc;
   if (!GetClassInfoA(hMlcInstance, MLC_CALLBACK_WND_CLASS, &wc)) {
     ZeroMemory(&wc, sizeof wc);
@@ -23,6 +25,8 @@ HWND CreateCallBackWindow() {
     wc.lpszClassName = MLC_CALLBACK_WND_CLASS;
     if (!RegisterClassA(&wc)) return NULL;
   }
-  return CreateWindowExA(0, MLC_CALLBACK_WND_CLASS, NULL, WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL,
-                         NULL, hMlcInstance, NULL);
+  HWND hWnd = CreateWindowExA(0, MLC_CALLBACK_WND_CLASS, NULL, WS_OVERLAPPEDWINDOW, 0, 0, 0, 0,
+                              NULL, NULL, hMlcInstance, NULL);
+  if (hWnd) SetWindowLongPtrA(hWnd, GWLP_USERDATA, (LONG_PTR)dwCallBackKey);
+  return hWnd;
 }

@@ -15,6 +15,8 @@
 LRESULT CALLBACK P1284WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
 LRESULT CALLBACK CallBackWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
-// A callback window of the calling thread (the class is registered on first
-// use and stays until MLCCleanup): the window, or NULL.
-HWND CreateCallBackWindow();
+// A callback window of the calling thread for the callback of key
+// dwCallBackKey (notify/cbtable.h), kept in the window's GWLP_USERDATA; the
+// window drops that key's reference when it is destroyed. The class is
+// registered on first use and stays until MLCCleanup. The window, or NULL.
+HWND CreateCallBackWindow(DWORD dwCallBackKey);
