@@ -7,6 +7,7 @@
 
 #include "krzmem15.h"
 #include "krzmlc15.h"
+#include "shared/layout.h"
 
 // Module name: prefix of the shared object names and of every log line.
 #define MLC_MODULE_NAME "KRZMLC15"
@@ -24,39 +25,7 @@
 inline DWORD DwordFromHwnd(HWND hWnd) { return (DWORD)(ULONG_PTR)hWnd; }
 inline HWND HwndFromDword(DWORD dwWnd) { return (HWND)(ULONG_PTR)dwWnd; }
 
-struct MlcGlobalData {
-  DWORD hHiddenWnd;           // helper process window, 0 = none
-  WORD wTotalChannelsOpened;  // channels open on all ports together
-  WORD wPollTimerId;          // 0 none, 18 short timer, 19 long timer
-  BOOL bMLCSetupDone;         // MLCSetup has run
-  DWORD dwMlcAttachCount;     // attached processes
-};
-static_assert(sizeof(MlcGlobalData) == 16, "the GLOBAL block holds exactly this record");
-
-// Poll statistics of one poll type (the record the poll calls PollStats).
-struct PollStat {
-  DWORD dwPacketPolls;  // polls that handled a packet
-  DWORD dwEmptyPolls;   // polls that found nothing
-};
-
-struct PerPortInfo {
-  BOOL fMlcInitDone;           // the MLC link of the port is up
-  BYTE bHostRevision;          // revision the host offers (3)
-  BYTE bPeerRevision;          // revision of the peripheral's MLC_INIT_REPLY
-  BYTE bLastMlcCommand;        // command awaiting its reply, NO_COMMAND when none
-  BYTE bChannelsAllocated;     // slots in the channel table
-  BYTE bChannelsUsed;          // slots holding a channel
-  HMEMBLOCK hChanPtrArray;     // channel table: bChannelsAllocated block handles
-  HMEMBLOCK hSocketInfoArray;  // bSocketInfoCount socket entries of 8 bytes
-  HMEMBLOCK hDeviceID;         // device ID read at link initialisation
-  BYTE bSocketInfoCount;       // entries in hSocketInfoArray
-  DWORD dwBusyFlags;           // BUSY_* re-entry guards
-  DWORD dwIdlePolls;           // consecutive polls without data
-  INT iRedirectCount;          // redirections of the port
-  LONG lLastLinkError;         // last link error of the port
-  PollStat PollStats[3];       // per poll type 0, 1, 2
-};
-static_assert(sizeof(PerPortInfo) == 68, "same layout in every build that shares the area");
+// MlcGlobalData, PerPortInfo and PollStat: shared/layout.h.
 
 // Names of the ports, indexed by port number.
 extern const char* const szMlcPortName[MLC_PORT_COUNT];
