@@ -1,12 +1,19 @@
 #!/bin/sh
 # Runs one print job against the emulator, privately: BIN is the folder
 # with krzprint, krzemu and KRZHID15. Used by main-job.sh and by the
-# end-to-end test. Extra arguments go to krzprint.
+# end-to-end tests. Extra arguments go to krzprint.
 #
 #   sh tools/run-job.sh BIN [krzprint options]
+#
+# With KRZ_RUNNER set (cmake/wine-run.sh, with W32_WINEPREFIX) the Windows
+# programs of BIN (krzprint.exe, krzemu.exe, KRZHID15.exe) run through it:
+# the job then runs in that Wine prefix, whose objects are the namespace.
 set -u
 BIN=$1
 shift
+RUNNER=${KRZ_RUNNER:-}
+EXE=""
+[ -n "$RUNNER" ] && EXE=.exe
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/krzprint.XXXXXX")
 W32POSIX_NAMESPACE=krzprint-$$
 W32POSIX_ROOT=$WORK/root
@@ -31,9 +38,14 @@ while [ $i -lt 64 ]; do
   i=$((i + 1))
 done
 
+STOP=$WORK/emulator.stop
 EMU_READY=""
-"$BIN/krzemu" --help 2>&1 | grep -q -- --ready-file && EMU_READY="--ready-file $READY"
-"$BIN/krzemu" --port LPT1 --seconds 120 --trace "$TRACE" $EMU_READY >"$WORK/emulator.out" 2>&1 &
+EMU_STOP=""
+$RUNNER "$BIN/krzemu$EXE" --help >"$WORK/emulator.help" 2>&1
+grep -q -- --ready-file "$WORK/emulator.help" && EMU_READY="--ready-file $READY"
+grep -q -- --stop-file "$WORK/emulator.help" && EMU_STOP="--stop-file $STOP"
+$RUNNER "$BIN/krzemu$EXE" --port LPT1 --seconds 120 --trace "$TRACE" $EMU_READY $EMU_STOP \
+  >"$WORK/emulator.out" 2>&1 &
 EMU=$!
 n=0
 # Ready once the readiness file or line is there (older emulators: once
@@ -51,20 +63,24 @@ while :; do
 done
 
 echo "== krzprint $* $JOB (read back from socket 4)"
-"$BIN/krzprint" --read 4 --read-bytes 65536 --out "$WORK/read-back.bin" "$@" "$JOB"
+$RUNNER "$BIN/krzprint$EXE" --read 4 --read-bytes 65536 --out "$WORK/read-back.bin" "$@" "$JOB"
 RC=$?
 
 # The helper process ends once the last channel is closed; then the
 # library's shared areas of this namespace are gone.
 n=0
-while ls /dev/shm 2>/dev/null | grep -q "^w32p\.$W32POSIX_NAMESPACE\.obj\.KRZMLC15"; do
+while [ -z "$RUNNER" ] && ls /dev/shm 2>/dev/null | grep -q "^w32p\.$W32POSIX_NAMESPACE\.obj\.KRZMLC15"; do
   [ $n -ge 50 ] && break
   sleep 0.1
   n=$((n + 1))
 done
 LEFT=$(ls /dev/shm 2>/dev/null | grep "^w32p\.$W32POSIX_NAMESPACE\.obj\.KRZMLC15" || true)
 
-kill -TERM $EMU 2>/dev/null
+if [ -n "$EMU_STOP" ]; then
+  : >"$STOP"
+else
+  kill -TERM $EMU 2>/dev/null
+fi
 wait $EMU
 EMU_RC=$?
 echo "== emulator summary"

@@ -36,6 +36,7 @@ const char kEmulatorUsage[] =
     "  --ready-file FILE      written once attached to the wire, removed at the end;\n"
     "                         standard output also gets the line \"krzemu: ready on LPTn\"\n"
     "  --seconds N            run N seconds (0: until interrupted)\n"
+    "  --stop-file FILE       end (with the summary) once FILE exists\n"
     "  --no-summary           no books and violations at the end (standard output)\n"
     "  --help                 this text (anywhere on the command line)\n";
 
@@ -110,21 +111,14 @@ bool ParseEmulatorArgs(const std::vector<std::string>& args, EmulatorOptions* ou
       o.summary = false;
       continue;
     }
-    static const char* const kValued[] = {"--port",
-                                          "--service",
-                                          "--fault",
-                                          "--device-id",
-                                          "--caps",
-                                          "--max-htop",
-                                          "--max-ptoh",
-                                          "--max-status",
-                                          "--max-channels",
-                                          "--channels-per-socket",
-                                          "--ready-file",
-                                          "--revision",
-                                          "--credit-request-ms",
-                                          "--trace",
-                                          "--seconds"};
+    static const char* const kValued[] = {"--port",         "--service",
+                                          "--fault",        "--device-id",
+                                          "--caps",         "--max-htop",
+                                          "--max-ptoh",     "--max-status",
+                                          "--max-channels", "--channels-per-socket",
+                                          "--ready-file",   "--stop-file",
+                                          "--revision",     "--credit-request-ms",
+                                          "--trace",        "--seconds"};
     bool valued = false;
     for (const char* k : kValued) valued = valued || a == k;
     if (!valued) {
@@ -170,6 +164,8 @@ bool ParseEmulatorArgs(const std::vector<std::string>& args, EmulatorOptions* ou
       o.cfg.channels_per_socket = static_cast<unsigned>(n);
     } else if (a == "--ready-file") {
       o.ready_file = v;
+    } else if (a == "--stop-file") {
+      o.stop_file = v;
     } else if (a == "--revision") {
       if (!Number(v, 0, 255, &n)) return bad(v);
       o.cfg.revision = static_cast<uint8_t>(n);

@@ -17,6 +17,7 @@ struct EmulatorOptions {
   uint32_t seconds = 0;     // 0: until interrupted
   bool summary = true;      // books, service counters and violations at the end
   std::string ready_file;   // written once attached to the wire, removed at the end
+  std::string stop_file;    // the run ends once this file exists
 };
 
 struct BridgeOptions {

@@ -96,6 +96,12 @@ int main(int argc, char** argv) {
         std::chrono::steady_clock::now() - start >= std::chrono::seconds(opt.seconds)) {
       break;
     }
+    if (!opt.stop_file.empty()) {
+      if (std::FILE* stop = std::fopen(opt.stop_file.c_str(), "r")) {
+        std::fclose(stop);
+        break;
+      }
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   runner.Stop();
