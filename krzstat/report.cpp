@@ -144,11 +144,12 @@ std::string Text(const Snapshot& snap, const TimerSettings& timers) {
                            ? 0
                            : (r.bSlotCount == 2 && r.wSlotLength[1 - (r.lReadSlot & 1)] ? 2 : 1);
         out += Format(
-            "  channel 0x%04X packet, socket %u, %s; credits host %u; messages "
+            "  channel 0x%04X packet, socket %u, %s; credits host %u peri %u; messages "
             "waiting %d, queued %u (%lu bytes); window 0x%lx, pid %lu%s\n",
-            hChannel, r.bPsid, r.fChannelOpen ? "open" : "not open", r.wHostHtoPCredits, iWaiting,
-            r.bQueuedMsgs, (unsigned long)c.dwQueuedBytes, (unsigned long)r.hAppWnd,
-            (unsigned long)c.dwOwnerPid, r.hCallBackWnd ? ", callback" : "");
+            hChannel, r.bPsid, r.fChannelOpen ? "open" : "not open", r.wHostHtoPCredits,
+            r.wPeriPtoHCredits, iWaiting, r.bQueuedMsgs, (unsigned long)c.dwQueuedBytes,
+            (unsigned long)r.hAppWnd, (unsigned long)c.dwOwnerPid,
+            r.hCallBackWnd ? ", callback" : "");
       } else {
         out += Format("  channel 0x%04X of unknown type %u\n", hChannel, c.bType);
       }
@@ -225,13 +226,15 @@ std::string Json(const Snapshot& snap, const TimerSettings& timers) {
       } else if (c.bType == MLC_PACKET_CHANNEL) {
         const MessageChannel& r = c.message;
         out += Format(
-            ",\"psid\":%u,\"open\":%s,\"host_credits\":%u,\"read_slot\":%ld,"
+            ",\"psid\":%u,\"open\":%s,\"host_credits\":%u,\"peri_credits\":%u,"
+            "\"owed_credits\":%u,\"read_slot\":%ld,"
             "\"slot_lengths\":[%u,%u],\"queued\":%u,\"queued_bytes\":%lu,"
             "\"window\":%lu,\"callback\":%s,\"blocking_call\":%s,\"owner_pid\":%lu}",
-            r.bPsid, r.fChannelOpen ? "true" : "false", r.wHostHtoPCredits, (long)r.lReadSlot,
-            r.wSlotLength[0], r.wSlotLength[1], r.bQueuedMsgs, (unsigned long)c.dwQueuedBytes,
-            (unsigned long)r.hAppWnd, r.hCallBackWnd ? "true" : "false",
-            r.hMlcWnd ? "true" : "false", (unsigned long)c.dwOwnerPid);
+            r.bPsid, r.fChannelOpen ? "true" : "false", r.wHostHtoPCredits, r.wPeriPtoHCredits,
+            r.wOwedCredits, (long)r.lReadSlot, r.wSlotLength[0], r.wSlotLength[1], r.bQueuedMsgs,
+            (unsigned long)c.dwQueuedBytes, (unsigned long)r.hAppWnd,
+            r.hCallBackWnd ? "true" : "false", r.hMlcWnd ? "true" : "false",
+            (unsigned long)c.dwOwnerPid);
       } else {
         out += "}";
       }

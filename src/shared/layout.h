@@ -111,6 +111,12 @@ typedef struct MessageChannel {
   HMEMBLOCK hMsgQueueHead; /* first queued outgoing message, 0 = none */
   HMEMBLOCK hMsgQueueTail; /* last queued outgoing message */
   WORD wSocketIdx;
+  /* The host's own books of the credit it grants: messages the peripheral
+   * may still send, and grants its messages could not carry because the
+   * receive slots had no room (given once a read frees a slot). Appended,
+   * so every field above keeps its offset. */
+  WORD wPeriPtoHCredits;
+  WORD wOwedCredits;
 } MessageChannel;
 
 /* One outgoing message waiting for credit; the message bytes follow. */
@@ -160,7 +166,7 @@ MLC_LAYOUT_ASSERT(offsetof(StreamChannel, wAppMsg) == 73, "stream record layout"
 MLC_LAYOUT_ASSERT(offsetof(StreamChannel, lpfnCallBack) == 79, "stream record layout");
 MLC_LAYOUT_ASSERT(offsetof(StreamChannel, wSocketIdx) == 83, "stream record layout");
 MLC_LAYOUT_ASSERT(offsetof(StreamChannel, dwCreditRequestTime) == 85, "stream record layout");
-MLC_LAYOUT_ASSERT(sizeof(MessageChannel) == 64, "message record");
+MLC_LAYOUT_ASSERT(sizeof(MessageChannel) == 68, "message record");
 MLC_LAYOUT_ASSERT(offsetof(MessageChannel, fNotifyOnClose) == 8, "message record layout");
 MLC_LAYOUT_ASSERT(offsetof(MessageChannel, wHostHtoPCredits) == 12, "message record layout");
 MLC_LAYOUT_ASSERT(offsetof(MessageChannel, hAppWnd) == 15, "message record layout");
@@ -169,6 +175,7 @@ MLC_LAYOUT_ASSERT(offsetof(MessageChannel, lReadSlot) == 38, "message record lay
 MLC_LAYOUT_ASSERT(offsetof(MessageChannel, hSlot) == 46, "message record layout");
 MLC_LAYOUT_ASSERT(offsetof(MessageChannel, hMsgQueueTail) == 58, "message record layout");
 MLC_LAYOUT_ASSERT(offsetof(MessageChannel, wSocketIdx) == 62, "message record layout");
+MLC_LAYOUT_ASSERT(offsetof(MessageChannel, wOwedCredits) == 66, "message record layout");
 MLC_LAYOUT_ASSERT(sizeof(QueuedMessage) == 6, "queue node");
 MLC_LAYOUT_ASSERT(offsetof(QueuedMessage, hNext) == 2, "queue node layout");
 MLC_LAYOUT_ASSERT(sizeof(SocketInfo) == SOCKET_INFO_SIZE, "socket entry");
