@@ -2,9 +2,10 @@
 # Makes the Windows ZIP of a 32-bit build and checks that it holds what a
 # user needs, in the folders WHERE.txt describes.
 #
-#   sh windows_zip.sh BUILD_DIR
+#   sh windows_zip.sh BUILD_DIR SOURCE_DIR
 set -eu
 BUILD=$1
+SRC=$2
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/krzzip.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 cpack -G ZIP --config "$BUILD/CPackConfig.cmake" -B "$WORK" >"$WORK/cpack.log" ||
@@ -17,16 +18,17 @@ for f in SYSTEM32/KRZMLC15.dll SYSTEM32/KRZMEM15.dll SYSTEM32/KRZCOM15.dll SYSTE
          WINDOWS/KRZTBX15.INI WHERE.txt; do
   grep -qx "$f" "$WORK/list" || { echo "$(basename "$ZIP") lacks $f" >&2; cat "$WORK/list" >&2; exit 1; }
 done
-# The sample INI names every key the library reads, each with its default.
+
+# The sample INI names every key the library reads (ReadKey in
+# src/shared/config.cpp), each with its default, and the log's two keys.
 mkdir "$WORK/unpacked"
 (cd "$WORK/unpacked" && cmake -E tar xf "$ZIP")
 INI=$(find "$WORK/unpacked" -name KRZTBX15.INI)
-for kv in MLC_PACKET_TIMEOUT_WHILE_BUSY=15000 MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=1000 \
-          MLC_INTER_PACKET_TIME_OUT=150 MIN_POLL_INTERVAL=1000 MAX_POLL_INTERVAL=5000 \
-          PingInterval=15 TO_HOST_PACKET_SIZE=1024 TO_PERI_PACKET_SIZE=4102 \
-          GRANT_CREDIT_FAST_SIZE=32767 CreditTimeout=5000 DoMemCopy=1 DoMLCSync=0 \
-          PPI_MUTEX_TIMEOUT=100 MLC_FORCE_POLL=0 MLC_RESENT_STREAM_PACKET=0 \
-          HELPER_SETUP_TIMEOUT=5000 KRZMLC15=0 LogFile=; do
+grep -o 'ReadKey("[A-Za-z_]*", [0-9]*)' "$SRC/src/shared/config.cpp" |
+  sed 's/ReadKey("\([A-Za-z_]*\)", \([0-9]*\))/\1=\2/' >"$WORK/keys"
+[ "$(wc -l <"$WORK/keys")" -ge 15 ] || { echo "no keys found in config.cpp" >&2; exit 1; }
+printf 'KRZMLC15=0\nLogFile=\n' >>"$WORK/keys"
+while read -r kv; do
   grep -qx "$kv" "$INI" || { echo "KRZTBX15.INI lacks $kv" >&2; exit 1; }
-done
-echo "$(basename "$ZIP"): $(wc -l <"$WORK/list") entries"
+done <"$WORK/keys"
+echo "$(basename "$ZIP"): $(wc -l <"$WORK/list") entries, $(wc -l <"$WORK/keys") INI keys"
