@@ -89,6 +89,30 @@ KRZMLC15_API int WINAPI MLCGetSocketInfo(DWORD dwPort, DWORD dwPsid, LPBYTE lpBu
 #define POLL_TIMER_MIN 18
 #define POLL_TIMER_MAX 19
 
+/* Channel events. A client window gets message dwAppMsg with wParam the
+ * channel's dwAppData and lParam MAKELPARAM(code, count); a callback is
+ * called in the opening thread (from its message loop) as
+ * lpfnCallBack(port, code, dwAppData, count), with no library lock held.
+ * Codes: MLC_READ_STREAM (count: bytes buffered, low 16 bits), MLC_WRITE_STREAM
+ * (credit came: a write may go on), MLC_READ_PACKET (count: length of the
+ * waiting message), MLC_DISCONNECT (the channel was closed by a link reset;
+ * a client's own close is not reported). */
+#define MLC_READ_STREAM 0x100
+#define MLC_WRITE_STREAM 0x101
+#define MLC_READ_PACKET 0x102
+#define MLC_DISCONNECT 0x103
+/* Messages of the library's own windows: MLC_NOTIFY_MSG to the window of a
+ * blocking call (wParam dwAppData, lParam MAKELPARAM(code, count)),
+ * MLC_CALLBACK_MSG to a callback window (wParam code, lParam port << 8 | host
+ * socket), HIDDEN_DISCONNECT_LPT1 + port to a callback window (wParam
+ * dwAppData, lParam the callback). P1284WndProc and CallBackWndProc are
+ * their window procedures. */
+#define MLC_NOTIFY_MSG 0x4C8
+#define MLC_CALLBACK_MSG 0x4CA
+#define HIDDEN_DISCONNECT_LPT1 0x4CB
+KRZMLC15_API LRESULT WINAPI P1284WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+KRZMLC15_API LRESULT WINAPI CallBackWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+
 /* Port handles of the calling process (port I/O library handles). A port
  * number outside 0..2 gives 0. MLCGetPortHandle counts one acquisition,
  * MLCReleasePortHandle (1, or 0 when the handle is not one of this
