@@ -9,6 +9,9 @@
 
 namespace {
 
+// The client's function from what a record (or a disconnect) carries.
+MLC_CALLBACK CallBackOf(ULONG_PTR lpfnCallBack) { return (MLC_CALLBACK)lpfnCallBack; }
+
 // What a callback call needs, read under the port's mutex; the call itself
 // runs with no lock held, so a callback that calls the library (or another
 // thread waiting for the port) cannot deadlock with a close.
@@ -35,17 +38,17 @@ BOOL FindCallBack(HWND hWnd, BYTE bPort, BYTE bHsid, CallBackCall* lpCall) {
       const StreamChannel* lpStream = (const StreamChannel*)lpRecord;
       if (lpStream->bHsid == bHsid && lpStream->hCallBackWnd == DwordFromHwnd(hWnd) &&
           lpStream->lpfnCallBack) {
-        *lpCall = {(MLC_CALLBACK)lpStream->lpfnCallBack, lpStream->bPort, lpStream->dwAppData, 0};
-        fCall = TRUE;
+        *lpCall = {CallBackOf(lpStream->lpfnCallBack), lpStream->bPort, lpStream->dwAppData, 0};
+        fCall = lpCall->lpfn != NULL;
       }
     } else if (lpRecord && bType == MLC_PACKET_CHANNEL) {
       const MessageChannel* lpMsgChan = (const MessageChannel*)lpRecord;
       LONG lSlot = lpMsgChan->lReadSlot;
       if (lpMsgChan->bHsid == bHsid && lpMsgChan->hCallBackWnd == DwordFromHwnd(hWnd) &&
           lpMsgChan->lpfnCallBack && lSlot >= 0 && lSlot < 2) {
-        *lpCall = {(MLC_CALLBACK)lpMsgChan->lpfnCallBack, lpMsgChan->bPort, lpMsgChan->dwAppData,
+        *lpCall = {CallBackOf(lpMsgChan->lpfnCallBack), lpMsgChan->bPort, lpMsgChan->dwAppData,
                    lpMsgChan->wSlotLength[lSlot]};
-        fCall = TRUE;
+        fCall = lpCall->lpfn != NULL;
       }
     }
     if (lpRecord) UnlockChannelIdx(bPort, bIndex);
@@ -75,7 +78,7 @@ LRESULT CALLBACK CallBackWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lPa
     MLCLOG(DBG_TRACE, "CallBackWndProc HIDDEN_DISCONNECT\n");
     // The channel is gone already: the function travels in the message,
     // and the port is the first argument as with every other event.
-    MLC_CALLBACK lpfn = (MLC_CALLBACK)lParam;
+    MLC_CALLBACK lpfn = CallBackOf((ULONG_PTR)lParam);
     if (lpfn) lpfn(uMsg - HIDDEN_DISCONNECT_LPT1, MLC_DISCONNECT, (DWORD)wParam, 0);
     return 0;
   }
