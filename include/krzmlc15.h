@@ -168,17 +168,21 @@ KRZMLC15_API int WINAPI MLCGetDeviceId(DWORD dwPort, LPSTR lpBuffer, int iLength
  * null lpBuffer returns how many are waiting. With fBlock it waits until
  * the low 16 bits of iRequestLength bytes came, at most dwTimeOut ms
  * (INFINITE: no limit); bytes that came before a time-out are returned as
- * a count. Results: the count, MLC_INVALID_LENGTH, MLC_INVALID_HANDLE,
- * MLC_NO_BUFFER, MLC_TIME_OUT, MLC_PHYSICAL_LINK_FAILURE,
- * MLC_SYSTEM_FAILURE.
+ * a count. A blocking call sleeps in a message loop of its own window (the
+ * thread's other windows get their messages afterwards) and holds no lock
+ * meanwhile. Results: the count, MLC_INVALID_LENGTH, MLC_INVALID_HANDLE,
+ * MLC_NO_BUFFER, MLC_TIME_OUT, MLC_PHYSICAL_LINK_FAILURE (also: the channel
+ * was closed or the link reset during the wait), MLC_CHANNEL_BUSY (another
+ * blocking call waits on the channel), MLC_SYSTEM_FAILURE.
  * MLCWrite sends up to iLength bytes (a length above 65535 writes 65535:
  * a short write the caller continues) as far as the printer's credit
  * allows, or with a null lpBuffer returns how many may be written now (at
  * most 32767). With fBlock it waits for credit until every byte went out,
- * at most dwTimeOut ms. Results: the count sent (also when the wait then
- * ran out), MLC_INVALID_LENGTH, MLC_INVALID_HANDLE, MLC_TIME_OUT (nothing
- * sent), MLC_PHYSICAL_LINK_FAILURE, MLC_WRITE_FAILURE (the channel is gone
- * with the link). Packet channels are not served yet: MLC_INVALID_TYPE. */
+ * at most dwTimeOut ms, as a blocking read waits. Results: the count sent
+ * (also when the wait then ran out), MLC_INVALID_LENGTH, MLC_INVALID_HANDLE,
+ * MLC_TIME_OUT (nothing sent), MLC_PHYSICAL_LINK_FAILURE, MLC_WRITE_FAILURE
+ * (the channel is gone with the link), MLC_CHANNEL_BUSY, MLC_SYSTEM_FAILURE.
+ * Packet channels are not served yet: MLC_INVALID_TYPE. */
 KRZMLC15_API int WINAPI MLCRead(DWORD hChannel, LPVOID lpBuffer, int iRequestLength,
                                 DWORD fBlock, DWORD dwTimeOut);
 KRZMLC15_API int WINAPI MLCRead64(DWORD hChannel, LPVOID lpBuffer, int iRequestLength,
