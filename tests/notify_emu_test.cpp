@@ -165,13 +165,28 @@ TEST_F(NotifyTest, EveryEventReachesEachKindOfTarget) {
   EXPECT_EQ(g_calls, (std::vector<Call>{{0, MLC_WRITE_STREAM, 0x55, 0}}));
 
   // A link reset tells both clients MLC_DISCONNECT, the callback one with
-  // its port, and then closes the callback window.
+  // its port, and then closes the callback window. It runs in a thread that
+  // holds the port while this one, the callback window's, waits for it:
+  // neither may wait for the other.
   StreamChannel* lpSink = Stream(hSink);
   HWND hCallBackWnd = HwndFromDword(lpSink->hCallBackWnd);
   UnlockChannelIdx(0, MLC_CHANNEL_SLOT(hSink));
   AppEvents(hApp);
   g_calls.clear();
-  StartAllOverAgain(0, FALSE);
+  std::atomic<bool> fHeld = false;
+  std::thread resetter([&] {
+    ObtainPPI(0);
+    fHeld = true;
+    Sleep(50);
+    StartAllOverAgain(0, FALSE);
+    ReleasePPI(0);
+  });
+  while (!fHeld) Sleep(1);
+  EXPECT_EQ(WaitForSingleObject(PPI_Mutex[0], 5000), WAIT_OBJECT_0);
+  ReleaseMutex(PPI_Mutex[0]);
+  MSG msg;  // (a disconnect sent instead of posted is handled here, late)
+  PeekMessageA(&msg, (HWND)-1, 0, 0, PM_NOREMOVE);
+  resetter.join();
   events = AppEvents(hApp);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0], std::make_pair((WPARAM)0x1234, MAKELPARAM(MLC_DISCONNECT, 0)));
