@@ -33,6 +33,7 @@ struct Options {
   const char* lpszInput = "-";
   const char* lpszOutput = nullptr;  // where the read-back bytes go
   bool fProgress = true;
+  bool fWait = false;  // blocking reads woken through a callback
 };
 
 const char* ResultName(int iCode) {
@@ -76,7 +77,9 @@ void Usage() {
           "  --out FILE       store the bytes read there\n"
           "  --chunk N        bytes per write call, 1..65535 (16384)\n"
           "  --timeout MS     longest wait of any one step (30000)\n"
-          "  --no-progress    no progress bar\n");
+          "  --no-progress    no progress bar\n"
+          "  --wait           sleep until the library calls back (data, credit, link\n"
+          "                   reset) and read with blocking reads, instead of polling\n");
 }
 
 bool Number(const char* lpsz, DWORD dwMin, DWORD dwMax, DWORD* lpdw) {
@@ -93,6 +96,8 @@ bool ParseArgs(int argc, char** argv, Options* lpOpt) {
     bool fValue = i + 1 < argc;
     if (a == "--no-progress") {
       lpOpt->fProgress = false;
+    } else if (a == "--wait") {
+      lpOpt->fWait = true;
     } else if (a == "--port" && fValue) {
       if (!Number(argv[++i], 0, 2, &lpOpt->dwPort)) return false;
     } else if (a == "--socket" && fValue) {
@@ -189,6 +194,116 @@ int ReadBack(WORD hChannel, const Options& opt, Stats* lpSt, FILE* lpOut) {
   }
 }
 
+// ---- --wait: the library tells this thread of channel events through a
+// callback, called from this thread's message loop; the thread sleeps in
+// that loop or in a blocking read, and never polls.
+
+struct WaitEvents {
+  unsigned long ulData = 0;    // MLC_READ_STREAM: bytes arrived
+  unsigned long ulCredit = 0;  // MLC_WRITE_STREAM: credit arrived
+  unsigned long ulDisconnects = 0;
+  DWORD dwBuffered = 0;  // count of the last data event
+};
+WaitEvents g_events;
+
+void CALLBACK WaitCallback(DWORD dwPort, DWORD dwCode, DWORD dwAppData, DWORD dwCount) {
+  (void)dwPort;
+  (void)dwAppData;
+  if (dwCode == MLC_READ_STREAM) {
+    ++g_events.ulData;
+    g_events.dwBuffered = dwCount;
+  } else if (dwCode == MLC_WRITE_STREAM) {
+    ++g_events.ulCredit;
+  } else if (dwCode == MLC_DISCONNECT) {
+    ++g_events.ulDisconnects;
+  }
+}
+
+// Runs this thread's message loop (the callbacks) until a data or
+// disconnect event came or dwMs passed: true when one came.
+bool SleepForEvent(DWORD dwMs) {
+  unsigned long ulData = g_events.ulData, ulGone = g_events.ulDisconnects;
+  UINT_PTR uTimer = SetTimer(NULL, 0, dwMs < 10 ? 10 : dwMs, NULL);
+  DWORD dwStart = GetTickCount();
+  MSG msg;
+  while (g_events.ulData == ulData && g_events.ulDisconnects == ulGone &&
+         GetTickCount() - dwStart < dwMs && GetMessageA(&msg, NULL, 0, 0) > 0) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+  KillTimer(NULL, uTimer);
+  return g_events.ulData != ulData || g_events.ulDisconnects != ulGone;
+}
+
+// Delivers the callbacks already queued.
+void RunCallbacks() {
+  MSG msg;
+  while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+// Reads back as ReadBack does, but sleeps: until the printer's first bytes
+// are announced by the callback, and then in blocking reads (a read that
+// asks for more than is buffered waits in the library without polling).
+int ReadBackWaiting(WORD hChannel, const Options& opt, Stats* lpSt, FILE* lpOut) {
+  std::vector<BYTE> buffer(16384);
+  // A query arms the notification: the next arrival calls back.
+  int iWaiting = MLCRead(hChannel, nullptr, 0, FALSE, 0);
+  if (iWaiting < 0) return Fail("reading back", iWaiting), iWaiting;
+  if (iWaiting == 0 && !SleepForEvent(opt.dwTimeout)) {
+    if (opt.dwReadBytes) return Fail("reading back", MLC_TIME_OUT), MLC_TIME_OUT;
+    return 0;
+  }
+  if (g_events.ulDisconnects) return Fail("reading back", MLC_PHYSICAL_LINK_FAILURE), -6;
+  for (;;) {
+    DWORD dwWant = (DWORD)buffer.size();
+    if (opt.dwReadBytes) {
+      if (lpSt->cbRead >= opt.dwReadBytes) return 0;
+      if (opt.dwReadBytes - lpSt->cbRead < dwWant) dwWant = (DWORD)(opt.dwReadBytes - lpSt->cbRead);
+    }
+    int iRead =
+        MLCRead(hChannel, buffer.data(), (int)dwWant, TRUE, opt.dwReadBytes ? opt.dwTimeout : 1000);
+    RunCallbacks();
+    if (iRead == MLC_TIME_OUT) {
+      if (opt.dwReadBytes) return Fail("reading back", MLC_TIME_OUT), MLC_TIME_OUT;
+      return 0;  // the printer has said what it had to say
+    }
+    if (iRead < 0) return Fail("reading back", iRead), iRead;
+    if (lpOut && iRead > 0 && fwrite(buffer.data(), 1, (size_t)iRead, lpOut) != (size_t)iRead) {
+      fprintf(stderr, "krzprint: cannot write %s\n", opt.lpszOutput);
+      return MLC_SYSTEM_FAILURE;
+    }
+    lpSt->cbRead += (DWORD)iRead;
+    // Fewer bytes than asked for: the printer went quiet.
+    if (!opt.dwReadBytes && (DWORD)iRead < dwWant) return 0;
+  }
+}
+
+// Writes all of cb bytes with one blocking write per call's reach: the
+// library sleeps until the printer's credit arrives.
+bool WriteAllWaiting(WORD hChannel, const BYTE* lpData, DWORD cb, const Options& opt, Stats* lpSt,
+                     int* lpiError) {
+  DWORD dwDone = 0;
+  while (dwDone < cb) {
+    int iWritten = MLCWrite(hChannel, lpData + dwDone, (int)(cb - dwDone), TRUE, opt.dwTimeout);
+    RunCallbacks();
+    if (iWritten <= 0) {
+      *lpiError = iWritten < 0 ? iWritten : MLC_TIME_OUT;
+      return false;
+    }
+    dwDone += (DWORD)iWritten;
+    lpSt->cbSent += (DWORD)iWritten;
+  }
+  return true;
+}
+
+void PrintWaitSummary() {
+  printf("  callbacks:       %lu data, %lu credit, %lu disconnect\n", g_events.ulData,
+         g_events.ulCredit, g_events.ulDisconnects);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -229,8 +344,10 @@ int main(int argc, char** argv) {
     if (lpOut) fclose(lpOut);
     return 1;
   }
+  // With --wait the library calls back instead of being polled.
+  MLC_CALLBACK lpfnCallBack = opt.fWait ? WaitCallback : NULL;
   int iResult = MLCOpenChannel(opt.dwPort, opt.dwPsid, MLC_STREAM_CHANNEL, &dwNoBuffer, &hPrint,
-                               NULL, 0, 0, NULL, NULL);
+                               NULL, 0, 0, lpfnCallBack, NULL);
   if (iResult != MLC_SUCCESS) {
     iExit = Fail("opening the print channel", iResult);
     hPrint = 0;
@@ -238,7 +355,7 @@ int main(int argc, char** argv) {
   if (!iExit && opt.dwReadPsid) {
     DWORD dwBuffer = opt.dwReadBuffer;
     iResult = MLCOpenChannel(opt.dwPort, opt.dwReadPsid, MLC_STREAM_CHANNEL, &dwBuffer, &hRead,
-                             NULL, 0, 0, NULL, NULL);
+                             NULL, 0, 1, lpfnCallBack, NULL);
     if (iResult != MLC_SUCCESS) {
       iExit = Fail("opening the read-back channel", iResult);
       hRead = 0;
@@ -257,7 +374,9 @@ int main(int argc, char** argv) {
       break;
     }
     int iError = 0;
-    if (!WriteAll(hPrint, chunk.data(), (DWORD)cb, opt, &st, &iError)) {
+    bool fSent = opt.fWait ? WriteAllWaiting(hPrint, chunk.data(), (DWORD)cb, opt, &st, &iError)
+                           : WriteAll(hPrint, chunk.data(), (DWORD)cb, opt, &st, &iError);
+    if (!fSent) {
       if (fProgress) fputc('\n', stderr);
       iExit = Fail("sending the job", iError);
       break;
@@ -270,7 +389,11 @@ int main(int argc, char** argv) {
   if (fProgress && !iExit) ShowProgress(st, llTotal, true);
   DWORD dwSendMs = GetTickCount() - st.dwStart;
 
-  if (!iExit && hRead && ReadBack(hRead, opt, &st, lpOut) < 0) iExit = 1;
+  if (!iExit && hRead) {
+    int iRead =
+        opt.fWait ? ReadBackWaiting(hRead, opt, &st, lpOut) : ReadBack(hRead, opt, &st, lpOut);
+    if (iRead < 0) iExit = 1;
+  }
 
   LONG lLinkError = MLCGetLastLinkError(opt.dwPort, 0);
   // Close what was opened, whatever happened: the last close leaves the
@@ -300,6 +423,7 @@ int main(int argc, char** argv) {
   printf("  credit requests: %lu (writes that found no credit)\n", st.ulCreditWaits);
   printf("  link errors:     %s (last link error %ld)\n", lLinkError ? "yes" : "none",
          (long)lLinkError);
+  if (opt.fWait) PrintWaitSummary();
   printf("  result:          %s\n", iExit ? "FAILED" : "ok");
   return iExit;
 }

@@ -89,6 +89,30 @@ KRZMLC15_API int WINAPI MLCGetSocketInfo(DWORD dwPort, DWORD dwPsid, LPBYTE lpBu
 #define POLL_TIMER_MIN 18
 #define POLL_TIMER_MAX 19
 
+/* Channel events. A client window gets message dwAppMsg with wParam the
+ * channel's dwAppData and lParam MAKELPARAM(code, count); a callback is
+ * called in the opening thread (from its message loop) as
+ * lpfnCallBack(port, code, dwAppData, count), with no library lock held.
+ * Codes: MLC_READ_STREAM (count: bytes buffered, low 16 bits), MLC_WRITE_STREAM
+ * (credit came: a write may go on), MLC_READ_PACKET (count: length of the
+ * waiting message), MLC_DISCONNECT (the channel was closed by a link reset;
+ * a client's own close is not reported). */
+#define MLC_READ_STREAM 0x100
+#define MLC_WRITE_STREAM 0x101
+#define MLC_READ_PACKET 0x102
+#define MLC_DISCONNECT 0x103
+/* Messages of the library's own windows: MLC_NOTIFY_MSG to the window of a
+ * blocking call (wParam dwAppData, lParam MAKELPARAM(code, count)),
+ * MLC_CALLBACK_MSG to a callback window (wParam code, lParam port << 8 | host
+ * socket), HIDDEN_DISCONNECT_LPT1 + port to a callback window (wParam
+ * dwAppData, lParam the callback). P1284WndProc and CallBackWndProc are
+ * their window procedures. */
+#define MLC_NOTIFY_MSG 0x4C8
+#define MLC_CALLBACK_MSG 0x4CA
+#define HIDDEN_DISCONNECT_LPT1 0x4CB
+KRZMLC15_API LRESULT WINAPI P1284WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+KRZMLC15_API LRESULT WINAPI CallBackWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+
 /* Port handles of the calling process (port I/O library handles). A port
  * number outside 0..2 gives 0. MLCGetPortHandle counts one acquisition,
  * MLCReleasePortHandle (1, or 0 when the handle is not one of this
@@ -144,17 +168,21 @@ KRZMLC15_API int WINAPI MLCGetDeviceId(DWORD dwPort, LPSTR lpBuffer, int iLength
  * null lpBuffer returns how many are waiting. With fBlock it waits until
  * the low 16 bits of iRequestLength bytes came, at most dwTimeOut ms
  * (INFINITE: no limit); bytes that came before a time-out are returned as
- * a count. Results: the count, MLC_INVALID_LENGTH, MLC_INVALID_HANDLE,
- * MLC_NO_BUFFER, MLC_TIME_OUT, MLC_PHYSICAL_LINK_FAILURE,
- * MLC_SYSTEM_FAILURE.
+ * a count. A blocking call sleeps in a message loop of its own window (the
+ * thread's other windows get their messages afterwards) and holds no lock
+ * meanwhile. Results: the count, MLC_INVALID_LENGTH, MLC_INVALID_HANDLE,
+ * MLC_NO_BUFFER, MLC_TIME_OUT, MLC_PHYSICAL_LINK_FAILURE (also: the channel
+ * was closed or the link reset during the wait), MLC_CHANNEL_BUSY (another
+ * blocking call waits on the channel), MLC_SYSTEM_FAILURE.
  * MLCWrite sends up to iLength bytes (a length above 65535 writes 65535:
  * a short write the caller continues) as far as the printer's credit
  * allows, or with a null lpBuffer returns how many may be written now (at
  * most 32767). With fBlock it waits for credit until every byte went out,
- * at most dwTimeOut ms. Results: the count sent (also when the wait then
- * ran out), MLC_INVALID_LENGTH, MLC_INVALID_HANDLE, MLC_TIME_OUT (nothing
- * sent), MLC_PHYSICAL_LINK_FAILURE, MLC_WRITE_FAILURE (the channel is gone
- * with the link). Packet channels are not served yet: MLC_INVALID_TYPE. */
+ * at most dwTimeOut ms, as a blocking read waits. Results: the count sent
+ * (also when the wait then ran out), MLC_INVALID_LENGTH, MLC_INVALID_HANDLE,
+ * MLC_TIME_OUT (nothing sent), MLC_PHYSICAL_LINK_FAILURE, MLC_WRITE_FAILURE
+ * (the channel is gone with the link), MLC_CHANNEL_BUSY, MLC_SYSTEM_FAILURE.
+ * Packet channels are not served yet: MLC_INVALID_TYPE. */
 KRZMLC15_API int WINAPI MLCRead(DWORD hChannel, LPVOID lpBuffer, int iRequestLength,
                                 DWORD fBlock, DWORD dwTimeOut);
 KRZMLC15_API int WINAPI MLCRead64(DWORD hChannel, LPVOID lpBuffer, int iRequestLength,

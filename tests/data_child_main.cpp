@@ -1,15 +1,29 @@
 // A client process of the data tests: opens two echo channels on LPT1,
 // sends checked traffic through both at once and closes them.
 //   krzmlc15_datachild PSID_A PSID_B BYTES SEED
+// or polls the link every 20 ms for TOTAL ms after DELAY ms, opening nothing:
+//   krzmlc15_datachild poll DELAY TOTAL
 // Exit code 0 on success; 10 + the open's code negated when an open
 // failed; 3 when the traffic went wrong; 4 when a close failed; 5 without a port handle.
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "data_traffic.h"
 #include "krzmlc15.h"
 
 int main(int argc, char** argv) {
+  if (argc == 4 && strcmp(argv[1], "poll") == 0) {
+    DWORD hPort = MLCGetPortHandle(0);
+    if (!hPort) return 5;
+    Sleep((DWORD)atoi(argv[2]));
+    for (DWORD dwStart = GetTickCount(); GetTickCount() - dwStart < (DWORD)atoi(argv[3]);) {
+      MLCPollChannels(FALSE);
+      Sleep(20);
+    }
+    MLCReleasePortHandle(hPort);
+    return 0;
+  }
   if (argc < 5) return 2;
   DWORD hPort = MLCGetPortHandle(0);
   if (!hPort) return 5;

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "channel/chanrec.h"
+#include "krzmlc15.h"
 #include "shared/records.h"
 
 // 1 when the port is below 3, bHsid >= 0x80, the link is up and the slot
@@ -60,10 +61,3 @@ int RequestStreamCredits(StreamChannel* lpStream);
 // reply: 1 when it was accepted, else 0.
 BOOL MLCIssueCredit(BYTE bPort, BYTE bHsid, BYTE bPsid, WORD wCredit);
 BOOL MLCCreditRequest(BYTE bPort, BYTE bHsid, BYTE bPsid, WORD wCredit);
-
-// Notifications to clients (message ids and codes of the window interface).
-#define MLC_NOTIFY_MSG 0x4C8
-#define MLC_CALLBACK_MSG 0x4CA
-#define HIDDEN_DISCONNECT_LPT1 0x4CB
-#define MLC_WRITE_STREAM 0x101
-#define MLC_DISCONNECT 0x103

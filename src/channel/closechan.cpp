@@ -7,6 +7,7 @@
 #include "debug/cm_debug.h"
 #include "link/link.h"
 #include "notify/hidden.h"
+#include "notify/notify.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -48,36 +49,11 @@ void FreeRecordBlocks(BYTE bPort, BYTE bIndex, BYTE bType, LPVOID lpRecord) {
   }
 }
 
-// Tells the windows of a record (either kind) that the channel is gone, and
-// closes its callback window.
-template <class Record>
-void NotifyRecordClose(BYTE bPort, Record* lpRecord, BOOL fNotifyClient) {
-  HWND hMlcWnd = HwndFromDword(lpRecord->hMlcWnd);
-  HWND hAppWnd = HwndFromDword(lpRecord->hAppWnd);
-  HWND hCallBackWnd = HwndFromDword(lpRecord->hCallBackWnd);
-  if (hMlcWnd && IsWindow(hMlcWnd))
-    PostMessageA(hMlcWnd, MLC_NOTIFY_MSG, lpRecord->dwAppData, MAKELPARAM(MLC_DISCONNECT, 0));
-  if (fNotifyClient && lpRecord->fNotifyOnClose) {
-    if (hAppWnd && IsWindow(hAppWnd)) {
-      MLCLOG(DBG_TRACE, "    CloseChannel - PostMessage to app MAKELPARAM(MLC_DISCONNECT,0)\n");
-      PostMessageA(hAppWnd, lpRecord->wAppMsg, lpRecord->dwAppData, MAKELPARAM(MLC_DISCONNECT, 0));
-    } else if (lpRecord->lpfnCallBack && hCallBackWnd && IsWindow(hCallBackWnd)) {
-      MLCLOG(DBG_TRACE, "    CloseChannel - SendMessage HIDDEN_DISCONNECT_LPT1\n");
-      SendMessageA(hCallBackWnd, HIDDEN_DISCONNECT_LPT1 + bPort, lpRecord->dwAppData,
-                   (LPARAM)lpRecord->lpfnCallBack);
-    }
-  }
-  if (hCallBackWnd) {
-    PostMessageA(hCallBackWnd, WM_CLOSE, 0, 0);
-    lpRecord->hCallBackWnd = 0;
-  }
-}
-
-void NotifyClose(BYTE bPort, BYTE bType, LPVOID lpRecord, BOOL fNotifyClient) {
+void NotifyClose(BYTE bType, LPVOID lpRecord, BOOL fNotifyClient) {
   if (bType == MLC_STREAM_CHANNEL)
-    NotifyRecordClose(bPort, (StreamChannel*)lpRecord, fNotifyClient);
+    NotifyChannelClose((StreamChannel*)lpRecord, fNotifyClient);
   else
-    NotifyRecordClose(bPort, (MessageChannel*)lpRecord, fNotifyClient);
+    NotifyChannelClose((MessageChannel*)lpRecord, fNotifyClient);
 }
 
 // The close exchange: 1, or MLC_CLOSE_FAILED (nothing to be released).
@@ -108,7 +84,7 @@ void DiscardChannelRecord(BYTE bPort, BYTE bIndex, BOOL fNotifyClient) {
     LPVOID lpRecord = LockChannelIdx(bPort, bIndex);
     if (lpRecord) {
       FreeRecordBlocks(bPort, bIndex, bType, lpRecord);
-      NotifyClose(bPort, bType, lpRecord, fNotifyClient);
+      NotifyClose(bType, lpRecord, fNotifyClient);
       UnlockChannelIdx(bPort, bIndex);
     }
     HMEMBLOCK* lpTable = (HMEMBLOCK*)LockMLCCheck(bPort, lpPPI->hChanPtrArray);

@@ -4,7 +4,7 @@
 #include "data/stream.h"
 #include "debug/cm_debug.h"
 #include "link/link.h"
-#include "notify/poll.h"
+#include "notify/notify.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -36,41 +36,71 @@ void CopyOutOfRing(BYTE bPort, StreamChannel* lpStream, BYTE* lpDest, LONG n) {
   if (lpRing) UnlockMLCCheck(bPort, lpStream->hBuffer);
 }
 
-// One blocking read: rounds of immediate reads, each followed by a poll of
-// the port, until lRequest bytes came or dwTimeOut ran out. The port is not
-// held between rounds, so other readers, writers and polls go on meanwhile.
-int ReadUntilComplete(DWORD hChannel, BYTE* lpBuffer, LONG lRequest, DWORD dwTimeOut) {
+// The wait of a blocking read, entered with the port's mutex held once and
+// the record locked (both are released on every exit): the wait window
+// takes the buffered bytes at once and every later arrival, while this
+// thread holds neither, so polls of any thread or process can store them.
+// The count of bytes (lRequest), MLC_TIME_OUT when none came in time (the
+// bytes that did are reported), MLC_PHYSICAL_LINK_FAILURE when the channel
+// went down, MLC_CHANNEL_BUSY when another blocking call waits on it,
+// MLC_SYSTEM_FAILURE without a window.
+int WaitForStream(DWORD hChannel, StreamChannel* lpStream, BYTE* lpBuffer, WORD wRequest,
+                  DWORD dwTimeOut) {
   BYTE bPort = MLC_CHANNEL_PORT(hChannel);
-  DWORD dwStart = GetTickCount();
-  LONG lDone = 0;
-  for (;;) {
-    // This loop polls the port itself: asking the helper to read as well
-    // would only fill its queue with requests.
-    int iRead = CopyStreamDataAsk(hChannel, lpBuffer + lDone, lRequest - lDone, FALSE, 0, FALSE);
-    if (iRead < 0) return lDone > 0 && iRead == MLC_TIME_OUT ? lDone : iRead;
-    lDone += iRead;
-    if (lDone >= lRequest) return lDone;
-    if (iRead == 0) {
-      BOOL fIdle = FALSE, fPolled = FALSE;
-      int iPoll = PollOnePort(bPort, FALSE, POLL_TYPE_LIBRARY, &fIdle, &fPolled);
-      if (iPoll == MLC_NO_DATA || iPoll == 0) WaitPortInput(bPort, 10);
-      if (!CheckPortAndHsid(bPort, MLC_CHANNEL_HSID(hChannel))) return MLC_PHYSICAL_LINK_FAILURE;
-    }
-    // What was copied is the caller's: a time-out after some bytes moved
-    // reports them.
-    if (dwTimeOut != INFINITE && GetTickCount() - dwStart > dwTimeOut)
-      return lDone > 0 ? lDone : MLC_TIME_OUT;
+  BYTE bIndex = MLC_CHANNEL_SLOT(hChannel);
+  if (lpStream->hMlcWnd) {
+    UnlockChannelIdx(bPort, bIndex);
+    ReleasePPI(bPort);
+    return MLC_CHANNEL_BUSY;
   }
+  WaitState state = {WAIT_STREAM_READ, (WORD)hChannel, lpBuffer, 0};
+  HWND hWnd = CreateWaitWindow(&state, wRequest);
+  if (!hWnd) {
+    UnlockChannelIdx(bPort, bIndex);
+    ReleasePPI(bPort);
+    return MLC_SYSTEM_FAILURE;
+  }
+  lpStream->hMlcWnd = DwordFromHwnd(hWnd);
+  LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
+  UnlockChannelIdx(bPort, bIndex);
+  ReleasePPI(bPort);
+
+  // What is buffered already is taken at once.
+  SendMessageA(hWnd, MLC_NOTIFY_MSG, 0, MAKELPARAM(MLC_READ_STREAM, 0));
+  int iWait = RunWaitWindow(hWnd, dwTimeOut);
+  LONG lDone = wRequest - WaitRemaining(hWnd);
+
+  ObtainPPI(bPort);
+  lpStream =
+      LinkStampValid(bPort, bIndex, stamp) ? (StreamChannel*)LockChannelIdx(bPort, bIndex) : NULL;
+  if (lpStream && lpStream->hMlcWnd != DwordFromHwnd(hWnd)) {
+    // Not the channel this wait began on.
+    UnlockChannelIdx(bPort, bIndex);
+    lpStream = NULL;
+  }
+  DestroyWaitWindow(hWnd);
+  if (!lpStream) {
+    ReleasePPI(bPort);
+    return MLC_PHYSICAL_LINK_FAILURE;
+  }
+  lpStream->hMlcWnd = 0;
+  int iResult = (int)wRequest;
+  if (iWait == MLC_PHYSICAL_LINK_FAILURE)
+    iResult = MLC_PHYSICAL_LINK_FAILURE;
+  else if (iWait == MLC_TIME_OUT)
+    iResult = lDone > 0 ? (int)lDone : MLC_TIME_OUT;
+  if (iResult >= 0 && lpStream->wLength == 0) {
+    MLCLOG(DBG_TRACE, "CSD: no more data in buffer, initiate read\n");
+    AskHelperToRead();
+  }
+  UnlockChannelIdx(bPort, bIndex);
+  ReleasePPI(bPort);
+  return iResult;
 }
 
 }  // namespace
 
 int CopyStreamData(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBlock, DWORD dwTimeOut) {
-  return CopyStreamDataAsk(hChannel, lpBuffer, lRequest, fBlock, dwTimeOut, TRUE);
-}
-
-int CopyStreamDataAsk(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBlock, DWORD dwTimeOut,
-                      BOOL fAskHelper) {
   BYTE bPort = MLC_CHANNEL_PORT(hChannel);
   BYTE bHsid = MLC_CHANNEL_HSID(hChannel);
   BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
@@ -98,7 +128,7 @@ int CopyStreamDataAsk(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBloc
   lpStream->fPostReadStream = 1;
   if (!lpBuffer) {
     LONG lWaiting = lpStream->wLength;
-    if (lWaiting == 0 && fAskHelper) {
+    if (lWaiting == 0) {
       MLCLOG(DBG_TRACE, "CSD: passed pointer is NULL, initiate read, pStreamCH->wLength %d\n",
              lWaiting);
       AskHelperToRead();
@@ -107,11 +137,8 @@ int CopyStreamDataAsk(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBloc
     ReleasePPI(bPort);
     return lWaiting;
   }
-  if (fBlock && lpStream->wLength < (LONG)(WORD)lRequest) {
-    UnlockChannelIdx(bPort, bIndex);
-    ReleasePPI(bPort);
-    return ReadUntilComplete(hChannel, (BYTE*)lpBuffer, (LONG)(WORD)lRequest, dwTimeOut);
-  }
+  if (fBlock && lpStream->wLength < (LONG)(WORD)lRequest)
+    return WaitForStream(hChannel, lpStream, (BYTE*)lpBuffer, (WORD)lRequest, dwTimeOut);
 
   WORD wSocketIdx = lpStream->wSocketIdx;
   const SocketInfo* lpSocket = (const SocketInfo*)LockSocketIdx(bPort, wSocketIdx);
@@ -140,7 +167,7 @@ int CopyStreamDataAsk(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBloc
     }
   }
   if (lpSocket) UnlockSocketIdx(bPort, wSocketIdx);
-  if (lpStream->wLength == 0 && fAskHelper) {
+  if (lpStream->wLength == 0) {
     MLCLOG(DBG_TRACE, "CSD: no more data in buffer, initiate read\n");
     AskHelperToRead();
   }

@@ -3,11 +3,10 @@
 #include "data/dispatch.h"
 #include "debug/cm_debug.h"
 #include "link/link.h"
+#include "notify/notify.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
-
-#define MLC_READ_STREAM 0x100
 
 namespace {
 
@@ -32,17 +31,7 @@ void NotifyArrival(BYTE bPort, StreamChannel* lpStream, BYTE bHsid) {
   MLCLOG(DBG_TRACE, "     PSD: Post MLC_READ_STREAM (%d) - bPort=%d, bHsid = %d\n", MLC_READ_STREAM,
          bPort, bHsid);
   lpStream->fPostReadStream = 0;
-  HWND hTarget = HwndFromDword(lpStream->hMlcWnd ? lpStream->hMlcWnd : lpStream->hAppWnd);
-  LPARAM lParam = MAKELPARAM(MLC_READ_STREAM, LOWORD(lpStream->wLength));
-  if (hTarget) {
-    if (IsWindow(hTarget))
-      PostMessageA(hTarget, lpStream->hMlcWnd ? MLC_NOTIFY_MSG : lpStream->wAppMsg,
-                   lpStream->dwAppData, lParam);
-  } else if (lpStream->lpfnCallBack && lpStream->hCallBackWnd &&
-             IsWindow(HwndFromDword(lpStream->hCallBackWnd))) {
-    PostMessageA(HwndFromDword(lpStream->hCallBackWnd), MLC_CALLBACK_MSG, MLC_READ_STREAM,
-                 (LPARAM)(WORD)((bPort << 8) + bHsid));
-  }
+  NotifyChannel(lpStream, MLC_READ_STREAM, LOWORD(lpStream->wLength));
 }
 
 }  // namespace

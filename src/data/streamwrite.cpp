@@ -5,6 +5,7 @@
 #include "debug/cm_debug.h"
 #include "krzcom15.h"
 #include "link/link.h"
+#include "notify/notify.h"
 #include "notify/poll.h"
 #include "shared/config.h"
 #include "shared/locks.h"
@@ -89,9 +90,60 @@ BOOL SendOnePacket(const WriteLocks& locks, PerPortInfo* lpPPI, const StreamChan
   }
 }
 
+// The wait of a blocking write, entered holding what locks holds (all of
+// it released on every exit): the wait window sends what the credit allows
+// each time credit arrives, while this thread holds no lock, so polls of
+// any thread or process can store the credit. The length, the count sent
+// when the time ran out (MLC_TIME_OUT when nothing went),
+// MLC_PHYSICAL_LINK_FAILURE when the channel went down or a send failed,
+// MLC_CHANNEL_BUSY when another blocking call waits on the channel,
+// MLC_SYSTEM_FAILURE without a window.
+int WaitToWrite(WriteLocks& locks, StreamChannel* lpStream, WORD hChannel, const BYTE* lpBuffer,
+                WORD wLength, DWORD dwTimeOut) {
+  if (lpStream->hMlcWnd) {
+    UnlockAll(locks);
+    return MLC_CHANNEL_BUSY;
+  }
+  WaitState state = {WAIT_STREAM_WRITE, hChannel, (BYTE*)lpBuffer, 0};
+  HWND hWnd = CreateWaitWindow(&state, wLength);
+  if (!hWnd) {
+    UnlockAll(locks);
+    return MLC_SYSTEM_FAILURE;
+  }
+  lpStream->hMlcWnd = DwordFromHwnd(hWnd);
+  UnlockAll(locks);
+
+  PostMessageA(hWnd, MLC_NOTIFY_MSG, 0, MAKELPARAM(MLC_WRITE_STREAM, 0));
+  int iWait = RunWaitWindow(hWnd, dwTimeOut);
+  int iSent = wLength - WaitRemaining(hWnd);
+
+  ObtainPPI(locks.bPort);
+  locks.fSocket = FALSE;
+  lpStream = LinkStampValid(locks.bPort, locks.bIndex, locks.stamp)
+                 ? (StreamChannel*)LockChannelIdx(locks.bPort, locks.bIndex)
+                 : NULL;
+  if (lpStream && lpStream->hMlcWnd != DwordFromHwnd(hWnd)) {
+    UnlockChannelIdx(locks.bPort, locks.bIndex);
+    lpStream = NULL;
+  }
+  DestroyWaitWindow(hWnd);
+  if (!lpStream) {
+    ReleasePPI(locks.bPort);
+    return MLC_PHYSICAL_LINK_FAILURE;
+  }
+  lpStream->hMlcWnd = 0;
+  int iResult = wLength;
+  if (iWait == MLC_PHYSICAL_LINK_FAILURE)
+    iResult = MLC_PHYSICAL_LINK_FAILURE;
+  else if (iWait == MLC_TIME_OUT)
+    iResult = iSent > 0 ? iSent : MLC_TIME_OUT;
+  UnlockAll(locks);
+  return iResult;
+}
+
 }  // namespace
 
-int WriteStreamData(DWORD hChannel, LPCVOID lpBuffer, WORD wLength, WORD fBlock) {
+int WriteStreamData(DWORD hChannel, LPCVOID lpBuffer, WORD wLength, WORD fBlock, DWORD dwTimeOut) {
   MLCLOG(DBG_ENTRY | DBG_API, "WriteStreamData entry: length: %d\n", wLength);
   WriteLocks locks = {MLC_CHANNEL_PORT(hChannel), MLC_CHANNEL_SLOT(hChannel), 0, FALSE, {}};
   BYTE bHsid = MLC_CHANNEL_HSID(hChannel);
@@ -122,7 +174,9 @@ int WriteStreamData(DWORD hChannel, LPCVOID lpBuffer, WORD wLength, WORD fBlock)
   const WORD wPacketSize = lpSocket->wHtoPPacketSize;
 
   if (lpStream->wHostHtoPCredits == 0) {
-    if (fBlock && lpStream->fRequestedCredits) {
+    // A blocking query waits here for credit asked for; a blocking write
+    // waits in its window instead, without the port.
+    if (fBlock && !lpBuffer && lpStream->fRequestedCredits) {
       int iWait = WaitForCredit(locks, lpStream);
       if (iWait < 0) {
         UnlockAll(locks);
@@ -145,6 +199,9 @@ int WriteStreamData(DWORD hChannel, LPCVOID lpBuffer, WORD wLength, WORD fBlock)
     UnlockAll(locks);
     return dwSpace > 0x7FFF ? 0x7FFF : (int)dwSpace;
   }
+
+  if (fBlock && wPacketSize && (DWORD)wPacketSize * lpStream->wHostHtoPCredits < wLength)
+    return WaitToWrite(locks, lpStream, (WORD)hChannel, (const BYTE*)lpBuffer, wLength, dwTimeOut);
 
   const BYTE* lpData = (const BYTE*)lpBuffer;
   WORD wRemaining = wPacketSize ? wLength : 0;
@@ -204,34 +261,7 @@ int WINAPI MLCWrite(DWORD hChannel, LPCVOID lpBuffer, int iLength, DWORD fBlock,
     return bType ? MLC_INVALID_TYPE : MLC_INVALID_HANDLE;
   }
 
-  WORD fBlock16 = (WORD)fBlock;
-  int iResult;
-  if (!fBlock16 || !lpBuffer) {
-    iResult = WriteStreamData(hChannel, lpBuffer, wLength, fBlock16);
-  } else {
-    // A blocking write: rounds of sending what the credit allows and
-    // waiting for more, until every byte went out or dwTimeOut ran out. The
-    // port is released between rounds so that other channels go on.
-    const BYTE* lpData = (const BYTE*)lpBuffer;
-    DWORD dwStart = GetTickCount();
-    int iDone = 0;
-    for (;;) {
-      int iRound = WriteStreamData(hChannel, lpData + iDone, (WORD)(wLength - iDone), fBlock16);
-      if (iRound < 0) {
-        iResult = iDone > 0 && iRound == MLC_TIME_OUT ? iDone : iRound;
-        break;
-      }
-      iDone += iRound;
-      if (iDone >= wLength) {
-        iResult = iDone;
-        break;
-      }
-      if (dwTimeOut != INFINITE && GetTickCount() - dwStart > dwTimeOut) {
-        iResult = iDone > 0 ? iDone : MLC_TIME_OUT;
-        break;
-      }
-    }
-  }
+  int iResult = WriteStreamData(hChannel, lpBuffer, wLength, (WORD)fBlock, dwTimeOut);
   MLCLOG(DBG_API | DBG_EXIT, "<---MLCWrite: Channel Type =%d, BytesWritten =%d\r\n", bType,
          iResult);
   return iResult;

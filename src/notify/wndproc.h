@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "krzmlc15.h"
+
 // Class of the windows of blocking calls (registered by MLCSetup).
 #define MLC_HIDDEN_WND_CLASS "KRZHID15_WndClass"
 // Class of the callback windows (registered when a channel with a callback
@@ -12,9 +14,7 @@
 // or message slot (4), remaining count (2), error flag (2).
 #define MLC_WAIT_WND_EXTRA 10
 
-LRESULT CALLBACK P1284WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
-
-LRESULT CALLBACK CallBackWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+// P1284WndProc and CallBackWndProc are exported (krzmlc15.h).
 // A callback window of the calling thread for the callback of key
 // dwCallBackKey (notify/cbtable.h), kept in the window's GWLP_USERDATA; the
 // window drops that key's reference when it is destroyed. The class is
