@@ -69,7 +69,15 @@ struct MessageChannel {
   HMEMBLOCK hMsgQueueHead;  // first queued outgoing message, 0 = none
   HMEMBLOCK hMsgQueueTail;  // last queued outgoing message
   WORD wSocketIdx;
+  // The host's own books of the credit it grants: messages the peripheral
+  // may still send, and grants its messages could not carry because the
+  // receive slots had no room (given once a read frees a slot).
+  WORD wPeriPtoHCredits;
+  WORD wOwedCredits;
 };
+
+// The send queue of a message channel holds at most this many messages.
+#define MLC_MAX_QUEUED_MSGS 255
 
 // One outgoing message waiting for credit; the message bytes follow.
 struct QueuedMessage {
@@ -97,5 +105,5 @@ static_assert(sizeof(SocketInfo) == SOCKET_INFO_SIZE, "packed socket entry");
 // Client callback pointers are pointer-wide: 4 bytes on the shipped 32-bit
 // build, 8 on 64-bit builds, so the records are 4 bytes longer there.
 static_assert(sizeof(StreamChannel) == 85 + sizeof(ULONG_PTR), "packed stream record");
-static_assert(sizeof(MessageChannel) == 60 + sizeof(ULONG_PTR), "packed message record");
+static_assert(sizeof(MessageChannel) == 64 + sizeof(ULONG_PTR), "packed message record");
 static_assert(sizeof(QueuedMessage) == 6, "packed queue node");
