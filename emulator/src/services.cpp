@@ -117,6 +117,24 @@ Bytes StatusService::TakeOutput(size_t max) {
   return out;
 }
 
+void MessageEchoService::Open(uint32_t /*now_ms*/) { pending_.clear(); }
+
+void MessageEchoService::OnData(const uint8_t* p, size_t n, uint32_t /*now_ms*/) {
+  CountIn(n);
+  pending_.emplace_back(p, p + n);
+}
+
+uint32_t MessageEchoService::Capacity() const { return FreeSlots(config_.credit, pending_.size()); }
+
+Bytes MessageEchoService::TakeOutput(size_t max) {
+  if (pending_.empty()) return {};
+  Bytes out = std::move(pending_.front());
+  pending_.pop_front();
+  if (out.size() > max) out.resize(max);
+  CountOut(out.size());
+  return out;
+}
+
 std::unique_ptr<Service> MakeService(const ServiceSetup& config) {
   switch (config.kind) {
     case ServiceKind::kSink:
@@ -127,6 +145,8 @@ std::unique_ptr<Service> MakeService(const ServiceSetup& config) {
       return std::make_unique<SourceService>(config);
     case ServiceKind::kStatus:
       return std::make_unique<StatusService>(config);
+    case ServiceKind::kMessageEcho:
+      return std::make_unique<MessageEchoService>(config);
   }
   return nullptr;
 }

@@ -122,6 +122,24 @@ class StatusService : public Service {
   uint32_t unanswered_ = 0;
 };
 
+// Message echo (message channel): sends every message back as one message
+// of its own; a message's slot is free again once its echo went out.
+class MessageEchoService : public Service {
+ public:
+  using Service::Service;
+  bool IsPacketChannel() const override { return true; }
+  void Open(uint32_t now_ms) override;
+  void OnData(const uint8_t* p, size_t n, uint32_t now_ms) override;
+  uint32_t Capacity() const override;
+  uint32_t PacketsWanted(size_t /*max*/) const override {
+    return static_cast<uint32_t>(pending_.size());
+  }
+  Bytes TakeOutput(size_t max) override;
+
+ private:
+  std::deque<Bytes> pending_;
+};
+
 std::unique_ptr<Service> MakeService(const ServiceSetup& config);
 
 }  // namespace emu

@@ -57,7 +57,10 @@ int QueueMessage(MessageChannel* lpMsgChan, const BYTE* lpData, WORD wLength) {
 }
 
 int SendNextMessage(BYTE bPort, MessageChannel* lpMsgChan) {
-  if (lpMsgChan->wHostHtoPCredits == 0 || lpMsgChan->bQueuedMsgs == 0) return MLC_SUCCESS;
+  // A channel being closed sends nothing more.
+  if (lpMsgChan->wHostHtoPCredits == 0 || lpMsgChan->bQueuedMsgs == 0 ||
+      lpMsgChan->fChannelOpen != 1)
+    return MLC_SUCCESS;
   HMEMBLOCK hNode = lpMsgChan->hMsgQueueHead;
   QueuedMessage* lpNode = hNode ? (QueuedMessage*)LockMLCCheck(bPort, hNode) : NULL;
   if (!lpNode) {
@@ -87,7 +90,7 @@ int SendNextMessage(BYTE bPort, MessageChannel* lpMsgChan) {
 }
 
 int DrainMessageQueue(BYTE bPort, MessageChannel* lpMsgChan) {
-  while (lpMsgChan->wHostHtoPCredits && lpMsgChan->bQueuedMsgs) {
+  while (lpMsgChan->wHostHtoPCredits && lpMsgChan->bQueuedMsgs && lpMsgChan->fChannelOpen == 1) {
     if (SendNextMessage(bPort, lpMsgChan) != MLC_SUCCESS) return MLC_WRITE_FAILURE;
   }
   return MLC_SUCCESS;

@@ -58,14 +58,18 @@ int ProcessMessagePacket(BYTE bPort, MessageChannel* lpMsgChan, const BYTE* lpHe
     ReleasePPI(bPort);
     return MLC_UNRECOVERABLE_ERROR;
   }
+  // Every message spends one of the grants the peripheral holds, and the
+  // host grants no more than it has free slots for: a message without a
+  // grant is unwanted, and one is never written over an unread one.
+  int iSlot = FreeSlot(lpMsgChan);
+  if (lpMsgChan->wPeriPtoHCredits == 0 || (wLength > 0 && iSlot < 0)) {
+    MLCLOG(DBG_ERROR, "ProcessMessagePacket - no credit or no free slot: MLC_ERROR_NO_CREDIT\n");
+    return Refuse(bPort, MLC_ERROR_NO_CREDIT);
+  }
+  lpMsgChan->wPeriPtoHCredits--;
   // An empty message has nothing to hold (an empty slot reads as no
   // message): only the grant it used and the credit it carries count.
   if (wLength > 0) {
-    int iSlot = FreeSlot(lpMsgChan);
-    if (iSlot < 0) {
-      MLCLOG(DBG_ERROR, "ProcessMessagePacket - no free slot: MLC_ERROR_NO_CREDIT\n");
-      return Refuse(bPort, MLC_ERROR_NO_CREDIT);
-    }
     HMEMBLOCK hSlot = lpMsgChan->hSlot[iSlot];
     BYTE* lpSlot = (BYTE*)LockMLCCheck(bPort, hSlot);
     DWORD cbRead = 0;
@@ -79,9 +83,6 @@ int ProcessMessagePacket(BYTE bPort, MessageChannel* lpMsgChan, const BYTE* lpHe
     if (lpMsgChan->lReadSlot == -1) lpMsgChan->lReadSlot = iSlot;
     NotifyMessageArrival(bPort, lpMsgChan, wLength);
   }
-  // The message used one of the grants the peripheral held.
-  if (lpMsgChan->wPeriPtoHCredits) lpMsgChan->wPeriPtoHCredits--;
-
   // Credit that came with the message lets queued messages go out first.
   int iResult = MLC_PACKET_SUCCESSFUL;
   if (bCredit && DrainMessageQueue(bPort, lpMsgChan) != MLC_SUCCESS)
