@@ -50,7 +50,7 @@ int CreditMessageChannel(BYTE bPort, MessageChannel* lpMsgChan, WORD wCredit) {
 }
 
 int PeerCredit(BYTE bPort, const PerPortInfo* lpPPI, const BYTE* lpPayload, WORD wLength) {
-  ChannelCommand cmd;
+  ChannelCommand cmd = {};
   int iCheck = ReadChannelCommand(bPort, lpPPI, lpPayload, wLength, &cmd);
   if (iCheck) return iCheck;
   MLCLOG(DBG_TRACE, "ProcessMLCPacket case MLC_CREDIT (credits=%d)\n", cmd.wValue);
@@ -106,7 +106,7 @@ int PeerCreditRequest(BYTE bPort, const BYTE* lpPayload, WORD wLength) {
 }
 
 int PeerDebit(BYTE bPort, const PerPortInfo* lpPPI, const BYTE* lpPayload, WORD wLength) {
-  ChannelCommand cmd;
+  ChannelCommand cmd = {};
   int iCheck = ReadChannelCommand(bPort, lpPPI, lpPayload, wLength, &cmd);
   if (iCheck) return iCheck;
   WORD wDebit = cmd.wValue;
