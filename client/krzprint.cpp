@@ -34,6 +34,7 @@ struct Options {
   const char* lpszOutput = nullptr;  // where the read-back bytes go
   bool fProgress = true;
   bool fWait = false;  // blocking reads woken through a callback
+  DWORD dwStatusPsid = 1;  // the printer's status socket; 0: ask nothing
 };
 
 const char* ResultName(int iCode) {
@@ -77,6 +78,8 @@ void Usage() {
           "  --out FILE       store the bytes read there\n"
           "  --chunk N        bytes per write call, 1..65535 (16384)\n"
           "  --timeout MS     longest wait of any one step (30000)\n"
+          "  --status PSID    ask the printer's status on socket PSID afterwards (1)\n"
+          "  --no-status      do not ask the printer's status\n"
           "  --no-progress    no progress bar\n"
           "  --wait           sleep until the library calls back (data, credit, link\n"
           "                   reset) and read with blocking reads, instead of polling\n");
@@ -110,6 +113,10 @@ bool ParseArgs(int argc, char** argv, Options* lpOpt) {
       lpOpt->lpszOutput = argv[++i];
     } else if (a == "--chunk" && fValue) {
       if (!Number(argv[++i], 1, 65535, &lpOpt->dwChunk)) return false;
+    } else if (a == "--no-status") {
+      lpOpt->dwStatusPsid = 0;
+    } else if (a == "--status" && fValue) {
+      if (!Number(argv[++i], 1, 255, &lpOpt->dwStatusPsid)) return false;
     } else if (a == "--timeout" && fValue) {
       if (!Number(argv[++i], 1, 3600000, &lpOpt->dwTimeout)) return false;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
@@ -304,6 +311,54 @@ void PrintWaitSummary() {
          g_events.ulCredit, g_events.ulDisconnects);
 }
 
+// The request the status socket answers (any message will do).
+const char kStatusRequest[] = "STATUS?";
+
+// Keeps what a terminal can show of a status answer.
+std::string Printable(const char* lpData, int cb) {
+  std::string text;
+  for (int i = 0; i < cb; ++i) {
+    unsigned char c = (unsigned char)lpData[i];
+    if (c >= 0x20 && c < 0x7F) {
+      text += (char)c;
+    } else {
+      char szHex[5];
+      snprintf(szHex, sizeof szHex, "\\x%02X", c);
+      text += szHex;
+    }
+  }
+  return text;
+}
+
+// Asks the printer for its status: opens its status socket as a packet
+// channel, sends one request message and waits for the one answer
+// message, which goes to *lpAnswer. 0, or the failing result (reported).
+int QueryStatus(const Options& opt, std::string* lpAnswer) {
+  WORD hStatus = 0;
+  DWORD dwSlots = 0;  // one receive slot: one answer at a time
+  int iResult = MLCOpenChannel(opt.dwPort, opt.dwStatusPsid, MLC_PACKET_CHANNEL, &dwSlots, &hStatus,
+                               NULL, 0, 0, NULL, NULL);
+  if (iResult != MLC_SUCCESS) return Fail("opening the status channel", iResult), iResult;
+  // A message is at most 65535 bytes long.
+  std::vector<char> answer(0xFFFF);
+  iResult = MLCWrite(hStatus, kStatusRequest, (int)sizeof kStatusRequest - 1, FALSE, 0);
+  if (iResult < 0) {
+    Fail("asking for the status", iResult);
+  } else {
+    iResult = MLCRead(hStatus, answer.data(), (int)answer.size(), TRUE, opt.dwTimeout);
+    if (iResult < 0)
+      Fail("reading the status", iResult);
+    else
+      *lpAnswer = Printable(answer.data(), iResult);
+  }
+  int iClose = MLCCloseChannel(hStatus);
+  if (iResult >= 0 && iClose != MLC_SUCCESS) {
+    Fail("closing the status channel", iClose);
+    iResult = iClose;
+  }
+  return iResult < 0 ? iResult : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -394,6 +449,9 @@ int main(int argc, char** argv) {
         opt.fWait ? ReadBackWaiting(hRead, opt, &st, lpOut) : ReadBack(hRead, opt, &st, lpOut);
     if (iRead < 0) iExit = 1;
   }
+  // Asked while the print channel keeps the link up.
+  std::string status;
+  if (!iExit && opt.dwStatusPsid && QueryStatus(opt, &status) < 0) iExit = 1;
 
   LONG lLinkError = MLCGetLastLinkError(opt.dwPort, 0);
   // Close what was opened, whatever happened: the last close leaves the
@@ -420,6 +478,9 @@ int main(int argc, char** argv) {
   if (opt.dwReadPsid)
     printf("  read back:       %.0f bytes from socket %lu\n", (double)st.cbRead,
            (unsigned long)opt.dwReadPsid);
+  if (opt.dwStatusPsid)
+    printf("  printer status:  %s (socket %lu)\n", status.empty() ? "-" : status.c_str(),
+           (unsigned long)opt.dwStatusPsid);
   printf("  credit requests: %lu (writes that found no credit)\n", st.ulCreditWaits);
   printf("  link errors:     %s (last link error %ld)\n", lLinkError ? "yes" : "none",
          (long)lLinkError);

@@ -182,7 +182,15 @@ KRZMLC15_API int WINAPI MLCGetDeviceId(DWORD dwPort, LPSTR lpBuffer, int iLength
  * (also when the wait then ran out), MLC_INVALID_LENGTH, MLC_INVALID_HANDLE,
  * MLC_TIME_OUT (nothing sent), MLC_PHYSICAL_LINK_FAILURE, MLC_WRITE_FAILURE
  * (the channel is gone with the link), MLC_CHANNEL_BUSY, MLC_SYSTEM_FAILURE.
- * Packet channels are not served yet: MLC_INVALID_TYPE. */
+ * On a packet channel every call moves one whole message. MLCRead takes the
+ * oldest waiting message (a null lpBuffer: its length, 0 when none):
+ * its length, MLC_NO_MESSAGE, MLC_BUFFER_TOO_SMALL (it stays), or with
+ * fBlock MLC_TIME_OUT / MLC_PHYSICAL_LINK_FAILURE. MLCWrite sends one
+ * message of 1 to the socket's packet size, or queues it while the printer
+ * grants no credit (at most 255 wait); queued messages go out first, in
+ * order. Results: the length, MLC_INVALID_LENGTH, MLC_NO_MEMORY,
+ * MLC_WRITE_FAILURE, MLC_PHYSICAL_LINK_FAILURE, MLC_CHANNEL_BUSY (the queue
+ * is full; with fBlock: no credit now, or messages queued). */
 KRZMLC15_API int WINAPI MLCRead(DWORD hChannel, LPVOID lpBuffer, int iRequestLength,
                                 DWORD fBlock, DWORD dwTimeOut);
 KRZMLC15_API int WINAPI MLCRead64(DWORD hChannel, LPVOID lpBuffer, int iRequestLength,

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "channel/channel.h"
 #include "data_traffic.h"
 #include "krzmlc15.h"
 #include "link/link.h"
@@ -249,3 +250,161 @@ TEST_F(DataTest, PollCountsByTypeAndSwitchesTheHelperTimer) {
 }
 
 }  // namespace
+
+// ---- Message channels against the emulator's message echo and status
+// services: one message per packet both ways, the send queue, refusals.
+
+namespace {
+
+LRESULT CALLBACK KeepWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  return DefWindowProcA(hWnd, uMsg, wParam, lParam);
+}
+
+WORD OpenMessages(DWORD dwPsid, BOOL fTwoSlots, HWND hWnd = NULL) {
+  WORD hChannel = 0;
+  DWORD dwBuffer = fTwoSlots ? 1 : 0;
+  int iResult = MLCOpenChannel(0, dwPsid, MLC_PACKET_CHANNEL, &dwBuffer, &hChannel, hWnd, 0x7777,
+                               0x1234, NULL, NULL);
+  EXPECT_EQ(iResult, MLC_SUCCESS) << "socket " << dwPsid;
+  return iResult == MLC_SUCCESS ? hChannel : 0;
+}
+
+std::string Message(size_t n, int iSeed) {
+  std::string text(n, ' ');
+  for (size_t i = 0; i < n; ++i) text[i] = (char)('A' + (i * 7 + (size_t)iSeed) % 26);
+  return text;
+}
+
+}  // namespace
+
+TEST_F(DataTest, MessagesKeepTheirBoundariesInOneAndTwoSlots) {
+  Start(ConfigWith({"6:msgecho:credit=2"}));
+  for (BOOL fTwo : {FALSE, TRUE}) {
+    WORD h = OpenMessages(6, fTwo);
+    ASSERT_TRUE(h);
+    SocketInfo info{};
+    ASSERT_EQ(MLCGetSocketInfo(0, 6, (LPBYTE)&info, sizeof info), MLC_SUCCESS);
+    const size_t cbMax = info.wPtoHPacketSize;  // the echo of a longer one is cut
+    ASSERT_LE(cbMax, (size_t)info.wHtoPPacketSize);
+    std::vector<char> buffer(cbMax + 1);
+    for (size_t n : {(size_t)1, (size_t)2, (size_t)100, cbMax - 1, cbMax}) {
+      std::string sent = Message(n, (int)n);
+      ASSERT_EQ(MLCWrite(h, sent.data(), (int)n, FALSE, 0), (int)n);
+      ASSERT_EQ(MLCRead(h, buffer.data(), (int)buffer.size(), TRUE, 5000), (int)n) << n;
+      EXPECT_EQ(std::string(buffer.data(), n), sent) << n;
+    }
+    // Lengths no message can have; the whole length counts, not its low
+    // 16 bits.
+    EXPECT_EQ(MLCWrite(h, buffer.data(), info.wHtoPPacketSize + 1, FALSE, 0), MLC_INVALID_LENGTH);
+    EXPECT_EQ(MLCWrite(h, buffer.data(), 0x10001, FALSE, 0), MLC_INVALID_LENGTH);
+    EXPECT_EQ(MLCWrite(h, buffer.data(), 0, FALSE, 0), MLC_INVALID_LENGTH);
+    // Two messages in flight come back one by one, oldest first; a short
+    // buffer or a query leaves a message where it is.
+    std::string a = Message(10, 1), b = Message(20, 2);
+    ASSERT_EQ(MLCWrite(h, a.data(), 10, FALSE, 0), 10);
+    ASSERT_EQ(MLCWrite(h, b.data(), 20, FALSE, 0), 20);
+    ASSERT_EQ(MLCRead(h, buffer.data(), (int)buffer.size(), TRUE, 5000), 10);
+    EXPECT_EQ(std::string(buffer.data(), 10), a);
+    while (MLCRead(h, NULL, 0, FALSE, 0) == 0) MLCPollChannels(FALSE);
+    EXPECT_EQ(MLCRead(h, NULL, 0, FALSE, 0), 20);
+    EXPECT_EQ(MLCRead(h, buffer.data(), 19, FALSE, 0), MLC_BUFFER_TOO_SMALL);
+    ASSERT_EQ(MLCRead(h, buffer.data(), 20, FALSE, 0), 20);
+    EXPECT_EQ(std::string(buffer.data(), 20), b);
+    EXPECT_EQ(MLCRead(h, buffer.data(), 20, FALSE, 0), MLC_NO_MESSAGE);
+    EXPECT_EQ(MLCRead(h, buffer.data(), 20, TRUE, 200), MLC_TIME_OUT);
+    EXPECT_EQ(MLCCloseChannel(h), MLC_SUCCESS);
+  }
+}
+
+TEST_F(DataTest, StatusAnswersReachTheClientWindowAndTheReader) {
+  Start(ConfigWith({"1:status:text=PRINTER:OK;PAGES:12;"}));
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = KeepWndProc;
+  wc.lpszClassName = "DataTestClient";
+  RegisterClassA(&wc);
+  HWND hClient = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+  WORD h = OpenMessages(1, FALSE, hClient);
+  ASSERT_TRUE(h);
+  const std::string kStatus = "PRINTER:OK;PAGES:12;";
+  char answer[64] = {};
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(MLCWrite(h, "?", 1, FALSE, 0), 1);
+    if (i == 0) {
+      ASSERT_EQ(MLCRead(h, answer, sizeof answer, TRUE, 5000), (int)kStatus.size());
+    } else {
+      // Polled in: every message is told to the client's window with its
+      // length.
+      for (int n = 0; n < 500 && MLCRead(h, NULL, 0, FALSE, 0) == 0; ++n) MLCPollChannels(FALSE);
+      MSG msg;
+      ASSERT_TRUE(PeekMessageA(&msg, hClient, 0x7777, 0x7777, PM_REMOVE)) << i;
+      EXPECT_EQ(msg.wParam, 0x1234u);
+      EXPECT_EQ(msg.lParam, MAKELPARAM(MLC_READ_PACKET, kStatus.size()));
+      ASSERT_EQ(MLCRead(h, answer, sizeof answer, FALSE, 0), (int)kStatus.size());
+    }
+    EXPECT_EQ(std::string(answer, kStatus.size()), kStatus);
+  }
+  EXPECT_EQ(MLCCloseChannel(h), MLC_SUCCESS);
+  DestroyWindow(hClient);
+}
+
+TEST_F(DataTest, TheQueueFillsWhileThePrinterWithholdsCreditAndDrainsInOrder) {
+  // Credit comes back by MLC_CREDIT, and then in the headers of the echoes.
+  for (bool fPiggyback : {false, true}) {
+    emu::EmuConfig cfg = ConfigWith({"6:msgecho:credit=1"});
+    cfg.piggyback = fPiggyback;
+    Start(cfg);
+    WORD h = OpenMessages(6, FALSE);
+    ASSERT_TRUE(h);
+    // The first echo fills the one slot: the echo service holds the next
+    // message and grants nothing more while it is unread.
+    int iWritten = 0;
+    for (;; ++iWritten) {
+      std::string m = "message " + std::to_string(iWritten);
+      int iResult = MLCWrite(h, m.data(), (int)m.size(), FALSE, 0);
+      if (iResult < 0) {
+        EXPECT_EQ(iResult, MLC_CHANNEL_BUSY);
+        break;
+      }
+      ASSERT_EQ(iResult, (int)m.size());
+    }
+    EXPECT_EQ(iWritten, 2 + 255);  // two went out, 255 wait, the 256th is refused
+    EXPECT_EQ(MLCWrite(h, "x", 1, TRUE, 0), MLC_CHANNEL_BUSY);
+    // Reading lets the printer answer; each grant sends the oldest waiting.
+    char buffer[32];
+    for (int i = 0; i < 100; ++i) {
+      std::string m = "message " + std::to_string(i);
+      ASSERT_EQ(MLCRead(h, buffer, sizeof buffer, TRUE, 5000), (int)m.size()) << i;
+      ASSERT_EQ(std::string(buffer, m.size()), m);
+    }
+    // Closing frees what still waits (TearDown counts the blocks).
+    EXPECT_EQ(MLCCloseChannel(h), MLC_SUCCESS);
+    EXPECT_EQ(printer->Violations(), std::vector<std::string>{});
+    printer.reset();
+    SetUp();
+  }
+}
+
+TEST_F(DataTest, UnwantedAndOversizedMessagesAreErrorsOneAndFive) {
+  for (auto [lpszFault, bCode] : {std::pair{"nocredit@open", 1}, std::pair{"oversize@open", 5}}) {
+    emu::EmuConfig cfg = ConfigWith({"6:msgecho"});
+    emu::Fault fault;
+    std::string error;
+    ASSERT_TRUE(emu::ParseFault(lpszFault, &fault, &error)) << error;
+    cfg.faults.push_back(fault);
+    Start(cfg);
+    WORD h = OpenMessages(6, TRUE);
+    ASSERT_TRUE(h);
+    // The message sent on the one grant is taken; the one beyond it, or
+    // one too long, drops the link.
+    char buffer[8192];
+    int iRead = 0, iMessages = 0;
+    while ((iRead = MLCRead(h, buffer, sizeof buffer, TRUE, 5000)) > 0) ++iMessages;
+    EXPECT_EQ(iRead, MLC_PHYSICAL_LINK_FAILURE) << lpszFault;
+    EXPECT_EQ(iMessages, bCode == 1 ? 1 : 0) << lpszFault;
+    for (int i = 0; i < 100 && printer->HostErrors().empty(); ++i) Sleep(10);
+    EXPECT_EQ(printer->HostErrors(), std::vector<BYTE>{(BYTE)bCode}) << lpszFault;
+    EXPECT_EQ(MLCCloseChannel(h), MLC_INVALID_HANDLE);
+    printer.reset();
+    SetUp();
+  }
+}

@@ -124,7 +124,7 @@ void MakeStreamChannel(BYTE bPsid, DWORD dwHostCredits, LONG lRing, WORD wPtoH, 
   ReleasePPI(0);
 }
 
-void MakeMessageChannel(BYTE bPsid, WORD wHostCredits) {
+void MakeMessageChannel(BYTE bPsid, WORD wHostCredits, WORD wPtoH) {
   PerPortInfo* lpPPI = ObtainPPI(0);
   HMEMBLOCK hRecord = AllocMLCCheck(0, sizeof(MessageChannel));
   auto* lpMsgChan = (MessageChannel*)LockMLCCheck(0, hRecord);
@@ -135,6 +135,18 @@ void MakeMessageChannel(BYTE bPsid, WORD wHostCredits) {
   lpMsgChan->fChannelOpen = 1;
   lpMsgChan->wHostHtoPCredits = wHostCredits;
   lpMsgChan->lReadSlot = -1;
+  if (wPtoH) {
+    lpMsgChan->hSlot[0] = AllocMLCCheck(0, wPtoH);
+    lpMsgChan->bSlotCount = 1;
+    lpMsgChan->wPeriPtoHCredits = 1;
+    lpPPI->hSocketInfoArray = AllocMLCCheck(0, sizeof(SocketInfo));
+    auto* lpSocket = (SocketInfo*)LockMLCCheck(0, lpPPI->hSocketInfoArray);
+    memset(lpSocket, 0, sizeof *lpSocket);
+    lpSocket->bPsid = bPsid;
+    lpSocket->wHtoPPacketSize = lpSocket->wPtoHPacketSize = wPtoH;
+    UnlockMLCCheck(0, lpPPI->hSocketInfoArray);
+    lpPPI->bSocketInfoCount = 1;
+  }
   UnlockMLCCheck(0, hRecord);
   lpPPI->hChanPtrArray = AllocMLCCheck(0, sizeof(HMEMBLOCK));
   auto* lpTable = (HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray);

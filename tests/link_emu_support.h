@@ -46,6 +46,8 @@ DWORD PortAreaBlocks();
 void MakeStreamChannel(BYTE bPsid, DWORD dwHostCredits, LONG lRing = 0, WORD wPtoH = 0,
                        LONG lStored = 0);
 // A message channel in slot 0 of LPT1 holding wHostCredits; link marked up.
-void MakeMessageChannel(BYTE bPsid, WORD wHostCredits);
+// With wPtoH, one receive slot of that size, granted to the peripheral, and
+// a socket entry with that packet size.
+void MakeMessageChannel(BYTE bPsid, WORD wHostCredits, WORD wPtoH = 0);
 // A command-channel packet: header with the total length, then the payload.
 Bytes CommandPacket(const Bytes& payload);

@@ -415,15 +415,18 @@ TEST_F(LinkBringUp, WhatWaitsOnTheLineBeforeBringUpIsDiscarded) {
 
 using LinkChannels = LinkTest;
 
-TEST_F(LinkChannels, CreditAndDebitOnAPacketChannelCountItsLowByte) {
+TEST_F(LinkChannels, CreditAndDebitOnAPacketChannelCountAllSixteenBits) {
   BringUp();
   BYTE bPacket = AddChannel(0, MLC_PACKET_CHANNEL, 0x03, 1);
   const struct {
     Bytes command, reply;
     DWORD dwCreditsAfter;
   } kSteps[] = {
-      {Command({0x03, bPacket, 0x03, 0x01, 0x2C}), Command({0x83, 0x00}), 45},  // 300: +44
-      {Command({0x05, bPacket, 0x03, 0x00, 0x0A}), Command({0x86, 0x00, 0x00, 0x0A}), 35},
+      {Command({0x03, bPacket, 0x03, 0x01, 0x2C}), Command({0x83, 0x00}), 301},
+      {Command({0x05, bPacket, 0x03, 0x01, 0x0A}), Command({0x86, 0x00, 0x01, 0x0A}), 35},
+      // A debit past what is held gives up what is held, and says so.
+      {Command({0x05, bPacket, 0x03, 0x00, 0x30}), Command({0x86, 0x00, 0x00, 0x23}), 0},
+      {Command({0x03, bPacket, 0x03, 0x00, 0x23}), Command({0x83, 0x00}), 35},
       {Command({0x05, bPacket, 0x09, 0x00, 0x01}), Command({0x86, 0x01, 0x00, 0x00}), 35},  // psid
   };
   for (const auto& step : kSteps) {

@@ -2,7 +2,8 @@
 # The main job: installs what the build needs, builds Release, starts the
 # printer emulator on a private namespace and Windows directory, prints a
 # sample job through the library with krzprint (reading back what the
-# printer's source socket sends), and shows the summary and the decoded
+# printer's source socket sends, then asking the printer's status on its
+# status socket, a message channel), and shows the summary and the decoded
 # wire trace. Exit code: krzprint's, or 1 when the emulator saw the host
 # break the protocol or something was left behind.
 #

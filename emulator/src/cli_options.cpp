@@ -7,8 +7,8 @@ namespace emu {
 const char kEmulatorUsage[] =
     "usage: krzemu [options]\n"
     "  --port LPTn            port whose wire to attach to (LPT1)\n"
-    "  --service P:KIND[:o]   socket P served by sink|echo|source|status; options\n"
-    "                         credit=N, drain=N|max (sink, bytes/s), store (sink),\n"
+    "  --service P:KIND[:o]   socket P served by sink|echo|source|status|msgecho;\n"
+    "                         options credit=N, drain=N|max (sink, bytes/s), store (sink),\n"
     "                         bytes=N (source), text=T (status), channels=N (open\n"
     "                         channels on this socket at once). Repeatable; default\n"
     "                         1:status 2:sink 3:echo 4:source\n"

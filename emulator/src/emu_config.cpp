@@ -71,6 +71,8 @@ const char* ServiceKindName(ServiceKind kind) {
       return "source";
     case ServiceKind::kStatus:
       return "status";
+    case ServiceKind::kMessageEcho:
+      return "msgecho";
   }
   return "?";
 }
@@ -97,6 +99,9 @@ bool ParseService(const std::string& text, ServiceSetup* out, std::string* error
     s.bytes = 65536;
   } else if (kind == "status") {
     s.kind = ServiceKind::kStatus;
+    s.credit = 1;
+  } else if (kind == "msgecho") {
+    s.kind = ServiceKind::kMessageEcho;
     s.credit = 1;
   } else {
     return Fail(error, "unknown service kind '" + kind + "'");

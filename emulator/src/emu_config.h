@@ -13,7 +13,7 @@
 
 namespace emu {
 
-enum class ServiceKind { kSink, kEcho, kSource, kStatus };
+enum class ServiceKind { kSink, kEcho, kSource, kStatus, kMessageEcho };
 
 struct ServiceSetup {
   uint8_t psid = 0;

@@ -135,8 +135,6 @@ class Peripheral {
   void ServeChannels(uint32_t now);
   void SendData(ChannelBook& ch, Bytes payload, uint32_t now);
   uint32_t Grantable(const ChannelBook& ch) const;
-  // Credit the host applies from a grant of `value` (a message channel keeps the low 8 bits).
-  static uint32_t Applied(const ChannelBook& ch, uint32_t value);
   // A free instance of the socket's service for a new channel (made when all are busy).
   Service* ServiceForOpen(uint8_t psid);
   unsigned ChannelLimit(uint8_t psid) const;

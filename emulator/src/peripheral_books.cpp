@@ -85,14 +85,8 @@ Service* Peripheral::ServiceForOpen(uint8_t psid) {
   return pool.back().get();
 }
 
-uint32_t Peripheral::Applied(const ChannelBook& ch, uint32_t value) {
-  return ch.service->IsPacketChannel() ? (value & 0xFF) : value;
-}
-
 uint32_t Peripheral::Grantable(const ChannelBook& ch) const {
   uint32_t cap = ch.service->Capacity();
-  // A message channel's credit from an open or MLC_CREDIT counts only its low 8 bits.
-  if (ch.service->IsPacketChannel()) cap = std::min<uint32_t>(cap, 255);
   uint32_t promised = ch.host_credit + ch.withheld;
   if (cap <= promised) return 0;
   return std::min<uint32_t>(cap - promised, 0xFFFF - std::min<uint32_t>(ch.host_credit, 0xFFFF));
@@ -133,7 +127,7 @@ void Peripheral::SendNextOwn(uint32_t now) {
         // A grant queued with value 0 takes what is free when it goes out.
         if (c.value == 0) c.value = static_cast<uint16_t>(Grantable(ch));
         if (c.value == 0) continue;
-        uint32_t applied = Applied(ch, c.value);
+        uint32_t applied = c.value;
         ch.host_credit = Cap16(static_cast<uint64_t>(ch.host_credit) + applied);
         ch.granted_total += applied;
         pkt = CreditCommand(c.hsid, c.psid, c.value);

@@ -285,7 +285,7 @@ void Peripheral::HandleHostReply(const Bytes& pkt, uint32_t now) {
   if (it == channels_.end()) return;
   ChannelBook& ch = it->second;
   if (own.command == kCredit && result != kResultOk) {
-    uint32_t back = std::min(ch.host_credit, Applied(ch, own.value));
+    uint32_t back = std::min<uint32_t>(ch.host_credit, own.value);
     ch.host_credit -= back;
     ch.granted_total -= std::min(ch.granted_total, back);
     Note(now, std::string(kNote) + "host did not apply our credit (result " +

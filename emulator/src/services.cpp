@@ -97,21 +97,22 @@ Bytes SourceService::TakeOutput(size_t max) {
   return out;
 }
 
-void StatusService::Open(uint32_t /*now_ms*/) { unanswered_ = 0; }
+void MessageService::Open(uint32_t /*now_ms*/) { answers_.clear(); }
 
-void StatusService::OnData(const uint8_t* /*p*/, size_t n, uint32_t /*now_ms*/) {
+void MessageService::OnData(const uint8_t* p, size_t n, uint32_t /*now_ms*/) {
   CountIn(n);
-  unanswered_++;
+  if (config_.kind == ServiceKind::kStatus)
+    answers_.emplace_back(config_.text.begin(), config_.text.end());
+  else
+    answers_.emplace_back(p, p + n);
 }
 
-uint32_t StatusService::Capacity() const { return FreeSlots(config_.credit, unanswered_); }
+uint32_t MessageService::Capacity() const { return FreeSlots(config_.credit, answers_.size()); }
 
-uint32_t StatusService::PacketsWanted(size_t /*max*/) const { return unanswered_; }
-
-Bytes StatusService::TakeOutput(size_t max) {
-  if (unanswered_ == 0) return {};
-  unanswered_--;
-  Bytes out(config_.text.begin(), config_.text.end());
+Bytes MessageService::TakeOutput(size_t max) {
+  if (answers_.empty()) return {};
+  Bytes out = std::move(answers_.front());
+  answers_.pop_front();
   if (out.size() > max) out.resize(max);
   CountOut(out.size());
   return out;
@@ -126,7 +127,8 @@ std::unique_ptr<Service> MakeService(const ServiceSetup& config) {
     case ServiceKind::kSource:
       return std::make_unique<SourceService>(config);
     case ServiceKind::kStatus:
-      return std::make_unique<StatusService>(config);
+    case ServiceKind::kMessageEcho:
+      return std::make_unique<MessageService>(config);
   }
   return nullptr;
 }

@@ -106,20 +106,23 @@ class SourceService : public Service {
   uint64_t sent_ = 0;
 };
 
-// Status service (message channel): answers each request message with one
-// status message carrying the configured text.
-class StatusService : public Service {
+// Message services (message channels): each message from the host is
+// answered by one message, the configured text (status) or the message
+// itself (msgecho); a message's slot is free again once its answer went out.
+class MessageService : public Service {
  public:
   using Service::Service;
   bool IsPacketChannel() const override { return true; }
   void Open(uint32_t now_ms) override;
   void OnData(const uint8_t* p, size_t n, uint32_t now_ms) override;
   uint32_t Capacity() const override;
-  uint32_t PacketsWanted(size_t max) const override;
+  uint32_t PacketsWanted(size_t /*max*/) const override {
+    return static_cast<uint32_t>(answers_.size());
+  }
   Bytes TakeOutput(size_t max) override;
 
  private:
-  uint32_t unanswered_ = 0;
+  std::deque<Bytes> answers_;
 };
 
 std::unique_ptr<Service> MakeService(const ServiceSetup& config);

@@ -219,13 +219,13 @@ TEST(Faults, CommandsTheHostMustRefuseAndTheAnswersWeCheck) {
     // A stray command changes no books of the channel that is open.
     EXPECT_EQ(h.p.channel(0x80)->host_credit, 2u) << c.fault;
   }
-  // MLC_CREDIT of 300 on a message channel: the host applies the low 8 bits, 44.
+  // MLC_CREDIT of 300 on a message channel: the host applies all of it.
   Harness h(ConfigWith({"1:status"}, {"msgcredit@open"}));
   std::vector<Bytes> out = SplitPackets(h.Open(0x81, 1, 0));
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[1], CreditCommand(0x81, 1, 300));
   h.Send(CreditReply(0));
-  EXPECT_EQ(h.p.channel(0x81)->host_credit, 1u + 44u);
+  EXPECT_EQ(h.p.channel(0x81)->host_credit, 1u + 300u);
   EXPECT_EQ(h.violations(), 0u);
 }
 

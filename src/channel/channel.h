@@ -56,8 +56,31 @@ int GrantAnyCredits(PerPortInfo* lpPPI, StreamChannel* lpStream);
 // or the channel or link is gone.
 int RequestStreamCredits(StreamChannel* lpStream);
 
+// Credit the peripheral grants a message channel (open or request reply,
+// MLC_CREDIT, a message header): 0, or 3 when it would pass 65535 (MLC_ERROR
+// code 3 has then gone out and the credit is not applied; the record must
+// not be touched again before it is re-validated).
+int AddMessageCredits(MessageChannel* lpMsgChan, WORD wCredit);
+// Receive slots of a message channel that are empty and not yet promised to
+// the peripheral by credit it holds.
+WORD MessageRoom(const MessageChannel* lpMsgChan);
+// The credit byte of a message the host sends now: 1 while the slots have
+// room for one more answer, else 0 (that grant is then owed). Booked here.
+BYTE TakeMessageCreditByte(MessageChannel* lpMsgChan);
+// Gives the peripheral the owed grants the slots now have room for, with
+// MLC_CREDIT: TRUE, or FALSE when the exchange failed (the link has been
+// reset; the record must not be touched before it is re-validated).
+BOOL GrantOwedMessageCredit(MessageChannel* lpMsgChan);
+// The owed grants, at most wWanted, that the slots have room for, booked as
+// given: for the answer to the peripheral's MLC_CREDIT_REQUEST.
+WORD TakeOwedMessageCredit(MessageChannel* lpMsgChan, WORD wWanted);
+
 // MLC_CREDIT granting wCredit on a channel, and MLC_CREDIT_REQUEST asking
 // for it (only when no other command awaits its reply); each waits for the
 // reply: 1 when it was accepted, else 0.
 BOOL MLCIssueCredit(BYTE bPort, BYTE bHsid, BYTE bPsid, WORD wCredit);
 BOOL MLCCreditRequest(BYTE bPort, BYTE bHsid, BYTE bPsid, WORD wCredit);
+// The 11-byte command packet bCommand (MLC_OPEN_CHANNEL, MLC_CREDIT,
+// MLC_CREDIT_REQUEST) for a socket pair with its 16-bit value.
+void BuildChannelCommand(BYTE* lpPacket, BYTE bCommand, BYTE bHsid, BYTE bPsid, WORD wValue);
+

@@ -167,8 +167,11 @@ LONG CloseChannel(WORD hChannel, BOOL fSendClose, BOOL fNotifyClient) {
     StreamChannel* lpStream = (StreamChannel*)lpRecord;  // common head of both records
     BYTE bPsid = lpStream->bPsid;
     LONG lAvailBytes = bType == MLC_STREAM_CHANNEL ? lpStream->wAvailBytes : 0;
+    DWORD fWasOpen = lpStream->fChannelOpen;
     if (bType == MLC_STREAM_CHANNEL) lpStream->wAvailBytes = 0;
-    if (!fSendClose) lpStream->fChannelOpen = 0;
+    // Credit arriving during the close exchange must not send a message
+    // channel's queue after the close.
+    if (!fSendClose || bType != MLC_STREAM_CHANNEL) lpStream->fChannelOpen = 0;
     BOOL fRelease = TRUE;
     if (fSendClose) {
       LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
@@ -183,7 +186,10 @@ LONG CloseChannel(WORD hChannel, BOOL fSendClose, BOOL fNotifyClient) {
       } else if (lResult != MLC_SUCCESS) {
         // Refused: the channel stays exactly as it was.
         fRelease = FALSE;
-        if (bType == MLC_STREAM_CHANNEL) lpStream->wAvailBytes = lAvailBytes;
+        if (bType == MLC_STREAM_CHANNEL)
+          lpStream->wAvailBytes = lAvailBytes;
+        else
+          lpStream->fChannelOpen = fWasOpen;
       } else if (lpStream->fChannelOpen) {
         lResult = MLC_CLOSE_FAILED;  // released all the same
       }

@@ -12,11 +12,7 @@ namespace {
 BOOL CreditExchange(BYTE bPort, BYTE bCommand, BYTE bHsid, BYTE bPsid, WORD wCredit,
                     LPCSTR lpszSentLine) {
   BYTE abPacket[MLC_CREDIT_LENGTH];
-  BuildCommandHeader(abPacket, sizeof(abPacket));
-  abPacket[6] = bCommand;
-  abPacket[7] = bHsid;
-  abPacket[8] = bPsid;
-  PutWireWord(abPacket + 9, wCredit);
+  BuildChannelCommand(abPacket, bCommand, bHsid, bPsid, wCredit);
   if (!SendPacket(bPort, abPacket, sizeof(abPacket), NULL)) return FALSE;
   MLCLOG(DBG_TRACE, lpszSentLine, wCredit);
   PerPortInfo* lpPPI = ObtainPPI(bPort);
@@ -27,6 +23,14 @@ BOOL CreditExchange(BYTE bPort, BYTE bCommand, BYTE bHsid, BYTE bPsid, WORD wCre
 }
 
 }  // namespace
+
+void BuildChannelCommand(BYTE* lpPacket, BYTE bCommand, BYTE bHsid, BYTE bPsid, WORD wValue) {
+  BuildCommandHeader(lpPacket, MLC_CREDIT_LENGTH);
+  lpPacket[6] = bCommand;
+  lpPacket[7] = bHsid;
+  lpPacket[8] = bPsid;
+  PutWireWord(lpPacket + 9, wValue);
+}
 
 BOOL MLCIssueCredit(BYTE bPort, BYTE bHsid, BYTE bPsid, WORD wCredit) {
   MLCLOG(DBG_ENTRY | DBG_API, " -->MLCIssueCredit entry, wCredit = %d\n", wCredit);

@@ -12,7 +12,7 @@
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
 
-#define MLC_OPEN_CHANNEL_LENGTH 11
+#define MLC_OPEN_CHANNEL_LENGTH MLC_CREDIT_LENGTH
 // Host socket ids 0x80..0xFF: slots a port may allocate while its link is up.
 #define MLC_MAX_SLOTS 128
 // The open packet carries the initial credit in 16 bits.
@@ -34,29 +34,27 @@ struct OpenRequest {
   WORD wSocketIdx;
 };
 
+// Fills what both kinds of record take from the request; every other
+// field starts at 0.
+template <class Record>
+void SetUpRecord(const OpenRequest& req, BYTE bHsid, Record* lpRecord) {
+  ZeroMemory(lpRecord, sizeof *lpRecord);
+  lpRecord->bType = req.bType;
+  lpRecord->bPsid = req.bPsid;
+  lpRecord->bHsid = bHsid;
+  lpRecord->bPort = req.bPort;
+  lpRecord->hAppWnd = DwordFromHwnd(req.hAppWnd);
+  lpRecord->wAppMsg = req.wAppMsg;
+  lpRecord->dwAppData = req.dwAppData;
+  lpRecord->lpfnCallBack = req.lpfnCallBack;
+  lpRecord->hCallBackWnd = DwordFromHwnd(req.hCallBackWnd);
+  lpRecord->wSocketIdx = req.wSocketIdx;
+}
+
 // Fills a new stream record and its ring: the initial credit, or
 // MLC_NO_MEMORY.
 LONG SetUpStream(const OpenRequest& req, BYTE bHsid, StreamChannel* lpStream, LONG P) {
-  lpStream->bType = MLC_STREAM_CHANNEL;
-  lpStream->bPsid = req.bPsid;
-  lpStream->bHsid = bHsid;
-  lpStream->bPort = req.bPort;
-  lpStream->fChannelOpen = 0;
-  lpStream->fPostReadStream = 0;
-  lpStream->bFlags = 0;
-  lpStream->fRequestedCredits = 0;
-  lpStream->hBuffer = 0;
-  lpStream->lWritePos = lpStream->lReadPos = lpStream->lLastPos = 0;
-  lpStream->wAllocated = lpStream->wLength = lpStream->wAvailBytes = 0;
-  lpStream->wPtoHMark = lpStream->wPeriPtoHCredits = 0;
-  lpStream->wHostHtoPCredits = 0;
-  lpStream->hMlcWnd = 0;
-  lpStream->hAppWnd = DwordFromHwnd(req.hAppWnd);
-  lpStream->wAppMsg = req.wAppMsg;
-  lpStream->dwAppData = req.dwAppData;
-  lpStream->lpfnCallBack = req.lpfnCallBack;
-  lpStream->hCallBackWnd = DwordFromHwnd(req.hCallBackWnd);
-  lpStream->wSocketIdx = req.wSocketIdx;
+  SetUpRecord(req, bHsid, lpStream);
   if (!req.pdwBufferSize || *req.pdwBufferSize == 0) return 0;
 
   LONG lSize = (LONG)*req.pdwBufferSize;
@@ -79,28 +77,12 @@ LONG SetUpStream(const OpenRequest& req, BYTE bHsid, StreamChannel* lpStream, LO
   return lCredit;
 }
 
-// Fills a new packet record and its receive slots: the initial credit, or
-// MLC_NO_MEMORY.
+// Fills a new packet record and its receive slots (one, or two when a
+// buffer was asked for): the initial credit, or MLC_NO_MEMORY. The second
+// slot is granted at once; the first waits for the host's first message.
 LONG SetUpPacket(const OpenRequest& req, BYTE bHsid, MessageChannel* lpMsgChan, LONG P) {
-  lpMsgChan->bType = MLC_PACKET_CHANNEL;
-  lpMsgChan->bPsid = req.bPsid;
-  lpMsgChan->bHsid = bHsid;
-  lpMsgChan->bPort = req.bPort;
-  lpMsgChan->fChannelOpen = 0;
-  lpMsgChan->wHostHtoPCredits = 0;
-  lpMsgChan->bQueuedMsgs = 0;
-  lpMsgChan->hMlcWnd = 0;
-  lpMsgChan->bSlotCount = 0;
-  lpMsgChan->wSlotLength[0] = lpMsgChan->wSlotLength[1] = 0;
-  lpMsgChan->hSlot[0] = lpMsgChan->hSlot[1] = 0;
-  lpMsgChan->hMsgQueueHead = lpMsgChan->hMsgQueueTail = 0;
+  SetUpRecord(req, bHsid, lpMsgChan);
   lpMsgChan->lReadSlot = -1;
-  lpMsgChan->hAppWnd = DwordFromHwnd(req.hAppWnd);
-  lpMsgChan->wAppMsg = req.wAppMsg;
-  lpMsgChan->dwAppData = req.dwAppData;
-  lpMsgChan->lpfnCallBack = req.lpfnCallBack;
-  lpMsgChan->hCallBackWnd = DwordFromHwnd(req.hCallBackWnd);
-  lpMsgChan->wSocketIdx = req.wSocketIdx;
   lpMsgChan->hSlot[0] = AllocMLCCheck(req.bPort, (DWORD)P);
   if (!lpMsgChan->hSlot[0]) return MLC_NO_MEMORY;
   lpMsgChan->bSlotCount = 1;
@@ -109,6 +91,7 @@ LONG SetUpPacket(const OpenRequest& req, BYTE bHsid, MessageChannel* lpMsgChan, 
   lpMsgChan->hSlot[1] = AllocMLCCheck(req.bPort, (DWORD)P);
   if (!lpMsgChan->hSlot[1]) return MLC_NO_MEMORY;
   lpMsgChan->bSlotCount = 2;
+  lpMsgChan->wPeriPtoHCredits = 1;
   return 1;
 }
 
@@ -145,11 +128,7 @@ int EnsureSocket(BYTE bPort, PerPortInfo* lpPPI, BYTE bPsid, BYTE bStatusLevel) 
 // (the link has then been reset).
 int ExchangeOpen(BYTE bPort, PerPortInfo* lpPPI, BYTE bHsid, BYTE bPsid, WORD wCredit) {
   BYTE abPacket[MLC_OPEN_CHANNEL_LENGTH];
-  BuildCommandHeader(abPacket, sizeof(abPacket));
-  abPacket[6] = MLC_OPEN_CHANNEL;
-  abPacket[7] = bHsid;
-  abPacket[8] = bPsid;
-  PutWireWord(abPacket + 9, wCredit);
+  BuildChannelCommand(abPacket, MLC_OPEN_CHANNEL, bHsid, bPsid, wCredit);
   if (!SendPacket(bPort, abPacket, sizeof(abPacket), NULL)) return MLC_OPEN_FAILED;
   MLCLOG(DBG_TRACE, "(   MLCOpenChannel - MLC_OPEN_CHANNEL sent ok (credits=%d)\n", wCredit);
   lpPPI->bLastMlcCommand = MLC_OPEN_CHANNEL;

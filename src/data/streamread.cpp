@@ -1,6 +1,7 @@
 // Reading a stream channel: bytes out of its receive ring, the freed space
 // counted for credit, and the wait of a blocking read.
 #include "channel/channel.h"
+#include "data/message.h"
 #include "data/stream.h"
 #include "debug/cm_debug.h"
 #include "link/link.h"
@@ -189,9 +190,9 @@ int ReadEntry(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, DWORD fBlock, DWOR
   ObtainPPI(bPort);
   BYTE bType = GetTypeIdx(bPort, (BYTE)(bHsid - MLC_FIRST_HSID));
   ReleasePPI(bPort);
-  // Message channels are read with their own calls, which come with the
-  // message data path.
-  if (bType != MLC_STREAM_CHANNEL) return bType ? MLC_INVALID_TYPE : MLC_INVALID_HANDLE;
+  if (bType == MLC_PACKET_CHANNEL)
+    return CopyPacketData(hChannel, lpBuffer, lRequest, (WORD)fBlock, dwTimeOut);
+  if (bType != MLC_STREAM_CHANNEL) return MLC_INVALID_HANDLE;
   return CopyStreamData(hChannel, lpBuffer, lRequest, (WORD)fBlock, dwTimeOut);
 }
 

@@ -1,6 +1,7 @@
 // Writing a stream channel: the caller's bytes cut into data packets, one
 // per credit the peripheral granted, with credit asked for when none is left.
 #include "channel/channel.h"
+#include "data/message.h"
 #include "data/stream.h"
 #include "debug/cm_debug.h"
 #include "krzcom15.h"
@@ -255,11 +256,13 @@ int WINAPI MLCWrite(DWORD hChannel, LPCVOID lpBuffer, int iLength, DWORD fBlock,
   PerPortInfo* lpPPI = ObtainPPI(bPort);
   BYTE bType = lpPPI->bChannelsUsed ? GetTypeIdx(bPort, MLC_CHANNEL_SLOT(hChannel)) : 0;
   ReleasePPI(bPort);
-  if (bType != MLC_STREAM_CHANNEL) {
-    // Message channels are written with their own calls, which come with
-    // the message data path.
-    return bType ? MLC_INVALID_TYPE : MLC_INVALID_HANDLE;
+  if (bType == MLC_PACKET_CHANNEL) {
+    int iWritten = WritePacketData(hChannel, lpBuffer, iLength, (WORD)fBlock);
+    MLCLOG(DBG_API | DBG_EXIT, "<---MLCWrite: Channel Type =%d, BytesWritten =%d\r\n", bType,
+           iWritten);
+    return iWritten;
   }
+  if (bType != MLC_STREAM_CHANNEL) return MLC_INVALID_HANDLE;
 
   int iResult = WriteStreamData(hChannel, lpBuffer, wLength, (WORD)fBlock, dwTimeOut);
   MLCLOG(DBG_API | DBG_EXIT, "<---MLCWrite: Channel Type =%d, BytesWritten =%d\r\n", bType,

@@ -2,6 +2,7 @@
 // request, debit and MLC_ERROR; anything else is answered as unsupported.
 #include "channel/channel.h"
 #include "data/dispatch.h"
+#include "data/message.h"
 #include "debug/cm_debug.h"
 #include "link/cmdproc.h"
 #include "link/link.h"
@@ -9,11 +10,24 @@
 
 namespace {
 
-// Checks shared by MLC_CREDIT and MLC_DEBIT: total length 11, link up.
-int CheckChannelCommand(BYTE bPort, const PerPortInfo* lpPPI, WORD wLength) {
+// A command naming a socket pair with a 16-bit value (MLC_CREDIT,
+// MLC_CREDIT_REQUEST, MLC_DEBIT).
+struct ChannelCommand {
+  BYTE bHsid;
+  BYTE bPsid;
+  WORD wValue;
+};
+
+// Checks the command's total length (11) and that the link is up, and reads
+// its fields: 0, or the result of the refusal sent.
+int ReadChannelCommand(BYTE bPort, const PerPortInfo* lpPPI, const BYTE* lpPayload, WORD wLength,
+                       ChannelCommand* lpCommand) {
   if (wLength + MLC_HEADER_SIZE != MLC_CREDIT_LENGTH)
     return RefusePacket(bPort, MLC_ERROR_BAD_LENGTH);
   if (!lpPPI->fMlcInitDone) return RefusePacket(bPort, MLC_ERROR_NOT_INITIALISED);
+  lpCommand->bHsid = lpPayload[1];
+  lpCommand->bPsid = lpPayload[2];
+  lpCommand->wValue = WireWord(lpPayload + 3);
   return 0;
 }
 
@@ -23,86 +37,102 @@ int SendReply(BYTE bPort, BYTE* lpPacket, WORD wTotal, LPCSTR lpszSentLine) {
   return MLC_PACKET_SUCCESSFUL;
 }
 
+// Credit for a message channel: applied in full, then queued messages go
+// out with it, oldest first. 0, or MLC_UNRECOVERABLE_ERROR when the credit
+// overflowed or a send failed (the record is then not to be touched).
+int CreditMessageChannel(BYTE bPort, MessageChannel* lpMsgChan, WORD wCredit) {
+  if (AddMessageCredits(lpMsgChan, wCredit) != 0) return MLC_UNRECOVERABLE_ERROR;
+  if (DrainMessageQueue(bPort, lpMsgChan) != MLC_SUCCESS) {
+    MLCLOG(DBG_ERROR, "!   ProcessMLCPacket - SendNextMessage failed %d\n", MLC_WRITE_FAILURE);
+    return MLC_UNRECOVERABLE_ERROR;
+  }
+  return 0;
+}
+
 int PeerCredit(BYTE bPort, const PerPortInfo* lpPPI, const BYTE* lpPayload, WORD wLength) {
-  int iCheck = CheckChannelCommand(bPort, lpPPI, wLength);
+  ChannelCommand cmd = {};
+  int iCheck = ReadChannelCommand(bPort, lpPPI, lpPayload, wLength, &cmd);
   if (iCheck) return iCheck;
-  BYTE bHsid = lpPayload[1];
-  BYTE bPsid = lpPayload[2];
-  WORD wCredit = WireWord(lpPayload + 3);
-  MLCLOG(DBG_TRACE, "ProcessMLCPacket case MLC_CREDIT (credits=%d)\n", wCredit);
+  MLCLOG(DBG_TRACE, "ProcessMLCPacket case MLC_CREDIT (credits=%d)\n", cmd.wValue);
   BYTE abReply[MLC_CREDIT_REPLY_LENGTH];
   BuildCommandHeader(abReply, sizeof(abReply));
   abReply[6] = MLC_CREDIT_REPLY;
   abReply[7] = 3;
-  if (!CheckPortAndHsid(bPort, bHsid)) {
-    MLCLOG(DBG_ERROR, "!   ProcessMLCPacket - invalid bReceivedHsid %d\n", bHsid);
+  if (!CheckPortAndHsid(bPort, cmd.bHsid)) {
+    MLCLOG(DBG_ERROR, "!   ProcessMLCPacket - invalid bReceivedHsid %d\n", cmd.bHsid);
     return RefusePacket(bPort, MLC_ERROR_BAD_SOCKET);
   }
-  BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
+  BYTE bIndex = (BYTE)(cmd.bHsid - MLC_FIRST_HSID);
   BYTE bType = GetTypeIdx(bPort, bIndex);
   LPVOID lpRecord = LockChannelIdx(bPort, bIndex);
-  if (lpRecord && bType == MLC_STREAM_CHANNEL && ((StreamChannel*)lpRecord)->bPsid == bPsid) {
+  if (lpRecord && ((const StreamChannel*)lpRecord)->bPsid == cmd.bPsid) {  // same offset in both
     abReply[7] = 0;
     LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
-    if (AddStreamCredits((StreamChannel*)lpRecord, wCredit) != 0) {
+    int iCredit = bType == MLC_STREAM_CHANNEL
+                      ? AddStreamCredits((StreamChannel*)lpRecord, cmd.wValue)
+                      : CreditMessageChannel(bPort, (MessageChannel*)lpRecord, cmd.wValue);
+    if (iCredit != 0) {
       if (LinkStampValid(bPort, bIndex, stamp)) UnlockChannelIdx(bPort, bIndex);
       return MLC_UNRECOVERABLE_ERROR;
     }
-  } else if (lpRecord && bType != MLC_STREAM_CHANNEL &&
-             ((MessageChannel*)lpRecord)->bPsid == bPsid) {
-    abReply[7] = 0;
-    MessageChannel* lpMsgChan = (MessageChannel*)lpRecord;
-    // A message count past 65535 would wrap to a small one: refused as for
-    // a stream channel.
-    if ((DWORD)lpMsgChan->wHostHtoPCredits + LOBYTE(wCredit) > 0xFFFF) {
-      UnlockChannelIdx(bPort, bIndex);
-      SendErrorPacket(bPort, MLC_ERROR_CREDIT_OVERFLOW, FALSE);
-      return MLC_UNRECOVERABLE_ERROR;
-    }
-    lpMsgChan->wHostHtoPCredits = (WORD)(lpMsgChan->wHostHtoPCredits + LOBYTE(wCredit));
-    LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
-    int iSent = SendNextMessage(bPort, lpMsgChan);
-    if (iSent == MLC_WRITE_FAILURE)
-      MLCLOG(DBG_ERROR, "!   ProcessMLCPacket - SendNextMessage failed %d\n", iSent);
-    // Sending may have reset the link and freed the record.
-    if (!LinkStampValid(bPort, bIndex, stamp)) return MLC_UNRECOVERABLE_ERROR;
   }
   if (lpRecord) UnlockChannelIdx(bPort, bIndex);
   return SendReply(bPort, abReply, sizeof(abReply),
                    ")   ProcessMLCPacket - MLC_CREDIT_REPLY sent ok\n");
 }
 
+// The peripheral asks for credit: a message channel gets the grants its
+// messages could not carry, as far as its slots have room; a stream
+// channel's credit goes back with MLC_CREDIT as its ring empties.
+int PeerCreditRequest(BYTE bPort, const BYTE* lpPayload, WORD wLength) {
+  WORD wGrant = 0;
+  if (wLength + MLC_HEADER_SIZE == MLC_CREDIT_LENGTH && lpPayload[1] >= MLC_FIRST_HSID &&
+      CheckPortAndHsid(bPort, lpPayload[1])) {
+    BYTE bIndex = (BYTE)(lpPayload[1] - MLC_FIRST_HSID);
+    BYTE bType = GetTypeIdx(bPort, bIndex);
+    MessageChannel* lpMsgChan = (MessageChannel*)LockChannelIdx(bPort, bIndex);
+    if (lpMsgChan && bType == MLC_PACKET_CHANNEL && lpMsgChan->bPsid == lpPayload[2])
+      wGrant = TakeOwedMessageCredit(lpMsgChan, WireWord(lpPayload + 3));
+    if (lpMsgChan) UnlockChannelIdx(bPort, bIndex);
+  }
+  BYTE abReply[MLC_CREDIT_REQUEST_REPLY_LENGTH];
+  BuildCommandHeader(abReply, sizeof(abReply));
+  abReply[6] = MLC_CREDIT_REQUEST_REPLY;
+  abReply[7] = COMMAND_SUCCESSFUL;
+  PutWireWord(abReply + 8, wGrant);
+  MLCLOG(DBG_TRACE, ")   ProcessMLCPacket - MLC_CREDIT_REQUEST_REPLY (credit=%d)\n", wGrant);
+  return SendReply(bPort, abReply, sizeof(abReply),
+                   ")   ProcessMLCPacket - MLC_CREDIT_REQUEST_REPLY sent ok\n");
+}
+
 int PeerDebit(BYTE bPort, const PerPortInfo* lpPPI, const BYTE* lpPayload, WORD wLength) {
-  int iCheck = CheckChannelCommand(bPort, lpPPI, wLength);
+  ChannelCommand cmd = {};
+  int iCheck = ReadChannelCommand(bPort, lpPPI, lpPayload, wLength, &cmd);
   if (iCheck) return iCheck;
-  BYTE bHsid = lpPayload[1];
-  BYTE bPsid = lpPayload[2];
-  WORD wDebit = WireWord(lpPayload + 3);
+  WORD wDebit = cmd.wValue;
   MLCLOG(DBG_TRACE, "(debits=%d)\n", wDebit);
   // The reply to a debit carries 0x86 on the wire: peers expect it so.
   BYTE abReply[10];
   BuildCommandHeader(abReply, sizeof(abReply));
   abReply[6] = MLC_DEBIT_REQUEST_REPLY;
   abReply[7] = 1;
-  if (CheckPortAndHsid(bPort, bHsid)) {
-    BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
+  if (CheckPortAndHsid(bPort, cmd.bHsid)) {
+    BYTE bIndex = (BYTE)(cmd.bHsid - MLC_FIRST_HSID);
     BYTE bType = GetTypeIdx(bPort, bIndex);
     LPVOID lpRecord = LockChannelIdx(bPort, bIndex);
     if (!lpRecord) {
       abReply[7] = 3;
-    } else if (bType == MLC_STREAM_CHANNEL) {
-      StreamChannel* lpStream = (StreamChannel*)lpRecord;
-      if (lpStream->bPsid == bPsid) {
-        abReply[7] = 0;
+    } else if (((const StreamChannel*)lpRecord)->bPsid == cmd.bPsid) {  // same offset in both
+      abReply[7] = 0;
+      // What is given up is exactly what the reply reports.
+      if (bType == MLC_STREAM_CHANNEL) {
+        StreamChannel* lpStream = (StreamChannel*)lpRecord;
         if (wDebit > lpStream->wHostHtoPCredits) wDebit = (WORD)lpStream->wHostHtoPCredits;
         lpStream->wHostHtoPCredits -= wDebit;
-      }
-    } else {
-      MessageChannel* lpMsgChan = (MessageChannel*)lpRecord;
-      if (lpMsgChan->bPsid == bPsid) {
-        abReply[7] = 0;
+      } else {
+        MessageChannel* lpMsgChan = (MessageChannel*)lpRecord;
         if (wDebit > lpMsgChan->wHostHtoPCredits) wDebit = lpMsgChan->wHostHtoPCredits;
-        lpMsgChan->wHostHtoPCredits = (WORD)(lpMsgChan->wHostHtoPCredits - LOBYTE(wDebit));
+        lpMsgChan->wHostHtoPCredits = (WORD)(lpMsgChan->wHostHtoPCredits - wDebit);
       }
     }
     if (lpRecord) UnlockChannelIdx(bPort, bIndex);
@@ -119,16 +149,8 @@ int ProcessPeerCommand(BYTE bPort, PerPortInfo* lpPPI, const BYTE* lpPayload, WO
   switch (bCommand) {
     case MLC_CREDIT:
       return PeerCredit(bPort, lpPPI, lpPayload, wLength);
-    case MLC_CREDIT_REQUEST: {
-      BYTE abReply[MLC_CREDIT_REQUEST_REPLY_LENGTH];
-      BuildCommandHeader(abReply, sizeof(abReply));
-      abReply[6] = MLC_CREDIT_REQUEST_REPLY;
-      abReply[7] = COMMAND_SUCCESSFUL;
-      abReply[8] = 0;
-      abReply[9] = 0;
-      return SendReply(bPort, abReply, sizeof(abReply),
-                       ")   ProcessMLCPacket - MLC_CREDIT_REQUEST_REPLY sent ok (credit=0)\n");
-    }
+    case MLC_CREDIT_REQUEST:
+      return PeerCreditRequest(bPort, lpPayload, wLength);
     case MLC_DEBIT:
       return PeerDebit(bPort, lpPPI, lpPayload, wLength);
     case MLC_ERROR:

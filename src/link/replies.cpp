@@ -56,7 +56,7 @@ int OpenChannelReply(BYTE bPort, const BYTE* lpPayload, BYTE bContext, BYTE bTyp
     lpStream->fChannelOpen = 1;
   } else {
     MessageChannel* lpMsgChan = (MessageChannel*)lpRecord;
-    lpMsgChan->wHostHtoPCredits = LOBYTE(wCredit);
+    lpMsgChan->wHostHtoPCredits = wCredit;  // all 16 bits: a new record holds none
     lpMsgChan->fChannelOpen = 1;
   }
   UnlockChannelIdx(bPort, bIndex);
@@ -81,19 +81,13 @@ int CreditRequestReply(BYTE bPort, const BYTE* lpPayload, BYTE bContext, BYTE bT
   BYTE bIndex = (BYTE)(bContext - MLC_FIRST_HSID);
   LPVOID lpRecord = LockChannelIdx(bPort, bIndex);
   if (!lpRecord) return MLC_PACKET_SUCCESSFUL;
-  if (bType == MLC_STREAM_CHANNEL) {
-    LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
-    if (AddStreamCredits((StreamChannel*)lpRecord, wCredit) != 0) {
-      if (LinkStampValid(bPort, bIndex, stamp)) UnlockChannelIdx(bPort, bIndex);
-      return MLC_UNRECOVERABLE_ERROR;
-    }
-  } else {
-    MessageChannel* lpMsgChan = (MessageChannel*)lpRecord;
-    if ((DWORD)lpMsgChan->wHostHtoPCredits + wCredit > 0xFFFF) {
-      UnlockChannelIdx(bPort, bIndex);
-      return RefusePacket(bPort, MLC_ERROR_CREDIT_OVERFLOW);
-    }
-    lpMsgChan->wHostHtoPCredits = (WORD)(lpMsgChan->wHostHtoPCredits + wCredit);
+  // The writer that asked sends what the credit allows once the wait ends.
+  LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
+  int iCredit = bType == MLC_STREAM_CHANNEL ? AddStreamCredits((StreamChannel*)lpRecord, wCredit)
+                                            : AddMessageCredits((MessageChannel*)lpRecord, wCredit);
+  if (iCredit != 0) {
+    if (LinkStampValid(bPort, bIndex, stamp)) UnlockChannelIdx(bPort, bIndex);
+    return MLC_UNRECOVERABLE_ERROR;
   }
   UnlockChannelIdx(bPort, bIndex);
   return MLC_PACKET_SUCCESSFUL;
