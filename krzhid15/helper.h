@@ -7,6 +7,11 @@
 //                              a period of lParam milliseconds; 17: stop it;
 //   HIDDEN_START_READ (0x466)  poll once, soon;
 //   WM_CLOSE                   end the process.
+// Between timer ticks it also polls as soon as a port with open channels has
+// input waiting: one waiter thread per port sleeps on the port's input and
+// posts HELPER_INPUT_WAITING to the window, so data and credit from the
+// printer reach clients at once, and an idle port costs no processor.
+// [KRZHID15] WAKE_ON_INPUT=0 in KRZTBX15.INI turns that off (timer only).
 #pragma once
 
 #include <windows.h>
@@ -17,8 +22,27 @@
 // Sent to the helper window: the number of polls run so far. Lets tools and
 // tests watch the timer without touching the ports.
 #define HELPER_QUERY_POLLS (WM_APP + 1)
+// Posted by a waiter thread: input is waiting on port wParam.
+#define HELPER_INPUT_WAITING (WM_APP + 2)
+// Sent to the helper window: the number of polls input woke so far.
+#define HELPER_QUERY_INPUT_POLLS (WM_APP + 3)
 
 LRESULT CALLBACK HelperWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
-// Runs one poll of all ports.
+// Runs one poll of all ports for the timer or a read request, and tells the
+// waiters which ports to watch.
 void HelperPoll();
+// Runs one poll for input that a waiter saw on port bPort.
+void HelperInputPoll(BYTE bPort);
+
+// The waiter threads (input.cpp). Start after MLCSetup (the ports are open
+// then); Stop before the process ends.
+BOOL StartInputWaiters(HWND hWnd);
+void StopInputWaiters();
+// Lets every waiter watch its port again (the poll timer was started) or
+// stops all of them (the timer was stopped: no channel is open anywhere).
+void WatchAllPorts(BOOL fWatch);
+// After a regular poll: watch the ports the poll served, not the others.
+// After an input poll on bPort: watch on when the poll handled a packet
+// there, else leave the port until the next regular poll.
+void WatchPort(BYTE bPort, BOOL fWatch);
