@@ -18,6 +18,9 @@
 
 #define HELPER_WND_CLASS "KRZHID15_Helper"
 #define HELPER_POLL_TIMER_ID 1
+// Timers 2, 3, 4: the pause of a port's waiter after an input poll that
+// handled nothing.
+#define HELPER_BACKOFF_TIMER_ID 2
 
 // Sent to the helper window: the number of polls run so far. Lets tools and
 // tests watch the timer without touching the ports.
@@ -29,20 +32,24 @@
 
 LRESULT CALLBACK HelperWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
-// Runs one poll of all ports for the timer or a read request, and tells the
-// waiters which ports to watch.
+// Runs one poll of all ports for the timer or a read request.
 void HelperPoll();
-// Runs one poll for input that a waiter saw on port bPort.
-void HelperInputPoll(BYTE bPort);
+// Runs one poll for input that a waiter saw on port bPort: TRUE when the
+// poll handled a packet there.
+BOOL HelperInputPoll(BYTE bPort);
 
 // The waiter threads (input.cpp). Start after MLCSetup (the ports are open
 // then); Stop before the process ends.
 BOOL StartInputWaiters(HWND hWnd);
 void StopInputWaiters();
-// Lets every waiter watch its port again (the poll timer was started) or
-// stops all of them (the timer was stopped: no channel is open anywhere).
+// Lets every waiter watch its port (the poll timer runs), or none (the timer
+// was stopped: no channel is open anywhere).
 void WatchAllPorts(BOOL fWatch);
-// After a regular poll: watch the ports the poll served, not the others.
-// After an input poll on bPort: watch on when the poll handled a packet
-// there, else leave the port until the next regular poll.
-void WatchPort(BYTE bPort, BOOL fWatch);
+// After an input poll on bPort: the waiter looks again at once when the
+// poll handled a packet (more may be waiting); otherwise (the port was busy
+// in another process, or its input is no packet a poll takes) after a pause
+// that doubles up to a second, so that such input never makes the helper
+// spin. Runs on the window's thread.
+void InputPolled(HWND hWnd, BYTE bPort, BOOL fProgress);
+// The pause of port bPort ended (its timer, HELPER_BACKOFF_TIMER_ID + port).
+void BackoffEnded(HWND hWnd, BYTE bPort);

@@ -4,9 +4,9 @@
 //
 // A waiter posts once and then waits until the window's thread lets it look
 // again: at once when its poll handled a packet on the port (more may be
-// waiting), otherwise only after the next regular poll (timer or read
-// request). Input that a poll cannot take (the port is busy in another
-// process, or has no channel) therefore never makes the helper spin.
+// waiting), otherwise after a pause. Input that a poll cannot take (the port
+// is busy in another process, or has no channel) therefore never makes the
+// helper spin.
 #include <atomic>
 
 #include "helper.h"
@@ -18,13 +18,18 @@ namespace {
 // Longest single wait on a port's input: how soon a waiter notices that the
 // helper is ending. The wake on input itself is immediate.
 constexpr DWORD kWaitSliceMs = 250;
+// The pause after an input poll that handled nothing: doubles from the
+// first to the last value while polls keep handling nothing.
+constexpr UINT kFirstBackoffMs = 10;
+constexpr UINT kLastBackoffMs = 1000;
 
 struct PortWaiter {
   BYTE bPort = 0;
   HANDLE hThread = NULL;
   HANDLE hGo = NULL;  // auto-reset: the waiter may look at the port again
   std::atomic<DWORD> hPort{0};
-  std::atomic<bool> fWatch{false};
+  std::atomic<bool> fWatch{true};
+  UINT uBackoffMs = kFirstBackoffMs;  // window thread only
 };
 
 PortWaiter g_waiters[MLC_PORT_COUNT];
@@ -41,13 +46,16 @@ DWORD WINAPI WaiterThread(LPVOID lpParam) {
     }
     if (!VCOMM_WaitInput(hPort, kWaitSliceMs)) {
       if (GetLastError() == ERROR_TIMEOUT) continue;
-      // The port cannot wait or its handle is gone: leave it to the timer.
+      // The port cannot wait or its handle is gone: leave it to the timer
+      // until the window's thread asks for the port again.
       w->fWatch.store(false);
       continue;
     }
     if (g_fQuit.load()) break;
-    w->fWatch.store(false);
-    if (!PostMessageA(g_hWnd, HELPER_INPUT_WAITING, w->bPort, 0)) continue;
+    if (!PostMessageA(g_hWnd, HELPER_INPUT_WAITING, w->bPort, 0)) {
+      Sleep(kFirstBackoffMs);  // the queue is full: the window's thread is busy
+      continue;
+    }
     WaitForSingleObject(w->hGo, INFINITE);
   }
   return 0;
@@ -87,16 +95,32 @@ void StopInputWaiters() {
   }
 }
 
-void WatchPort(BYTE bPort, BOOL fWatch) {
-  if (bPort >= MLC_PORT_COUNT) return;
-  PortWaiter& w = g_waiters[bPort];
-  if (!w.hGo) return;  // no waiters (turned off, or not started)
-  // The handle of this process may have changed with a link reset.
-  w.hPort.store(GetHportVal(bPort));
-  w.fWatch.store(fWatch != FALSE);
-  if (fWatch) SetEvent(w.hGo);
+void WatchAllPorts(BOOL fWatch) {
+  for (PortWaiter& w : g_waiters) {
+    if (!w.hGo) continue;  // no waiters (turned off, or not started)
+    // The handle of this process may have changed with a link reset.
+    w.hPort.store(GetHportVal(w.bPort));
+    w.fWatch.store(fWatch != FALSE);
+    if (fWatch) SetEvent(w.hGo);
+  }
 }
 
-void WatchAllPorts(BOOL fWatch) {
-  for (BYTE bPort = 0; bPort < MLC_PORT_COUNT; ++bPort) WatchPort(bPort, fWatch);
+void InputPolled(HWND hWnd, BYTE bPort, BOOL fProgress) {
+  if (bPort >= MLC_PORT_COUNT || !g_waiters[bPort].hGo) return;
+  PortWaiter& w = g_waiters[bPort];
+  if (fProgress) {
+    w.uBackoffMs = kFirstBackoffMs;
+    SetEvent(w.hGo);
+    return;
+  }
+  SetTimer(hWnd, HELPER_BACKOFF_TIMER_ID + bPort, w.uBackoffMs, NULL);
+  w.uBackoffMs = w.uBackoffMs * 2 > kLastBackoffMs ? kLastBackoffMs : w.uBackoffMs * 2;
+}
+
+void BackoffEnded(HWND hWnd, BYTE bPort) {
+  KillTimer(hWnd, HELPER_BACKOFF_TIMER_ID + bPort);
+  if (bPort >= MLC_PORT_COUNT || !g_waiters[bPort].hGo) return;
+  PortWaiter& w = g_waiters[bPort];
+  w.hPort.store(GetHportVal(bPort));
+  SetEvent(w.hGo);
 }

@@ -16,9 +16,7 @@ LRESULT CALLBACK HelperWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lPara
       } else if ((wParam == POLL_TIMER_MIN || wParam == POLL_TIMER_MAX) && lParam > 0) {
         // Setting the same timer id again replaces its period.
         SetTimer(hWnd, HELPER_POLL_TIMER_ID, (UINT)lParam, NULL);
-        // A first channel may just have opened: watch every port until the
-        // next poll tells which ones have channels.
-        if (wParam == POLL_TIMER_MAX) WatchAllPorts(TRUE);
+        WatchAllPorts(TRUE);
       }
       return 0;
     case HIDDEN_START_READ: {
@@ -32,10 +30,14 @@ LRESULT CALLBACK HelperWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lPara
       return 0;
     }
     case HELPER_INPUT_WAITING:
-      HelperInputPoll((BYTE)wParam);
+      if (wParam < MLC_PORT_COUNT) InputPolled(hWnd, (BYTE)wParam, HelperInputPoll((BYTE)wParam));
       return 0;
     case WM_TIMER:
-      if (wParam == HELPER_POLL_TIMER_ID) HelperPoll();
+      if (wParam == HELPER_POLL_TIMER_ID)
+        HelperPoll();
+      else if (wParam >= HELPER_BACKOFF_TIMER_ID &&
+               wParam < HELPER_BACKOFF_TIMER_ID + MLC_PORT_COUNT)
+        BackoffEnded(hWnd, (BYTE)(wParam - HELPER_BACKOFF_TIMER_ID));
       return 0;
     case HELPER_QUERY_POLLS:
       return (LRESULT)g_dwHelperPolls;
