@@ -239,6 +239,9 @@ TEST_F(HelperTest, RetrieveDataGrantsWithoutWaitingForRepliesAndDropsACutPacket)
   lpPPI->hChanPtrArray = 0;
   ReleasePPI(0);
   MakeStreamChannel(0x21, 0, 0, 1024);
+  StreamChannel* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
+  lpStream->wPeriPtoHCredits = 0;  // the printer holds no credit
+  UnlockChannelIdx(0, 0);
   DWORD dwLength = 1024;
   std::vector<BYTE> buffer(1024);
 
@@ -276,7 +279,7 @@ TEST_F(HelperTest, RetrieveDataGrantsWithoutWaitingForRepliesAndDropsACutPacket)
   EXPECT_TRUE(std::equal(payload.begin(), payload.end(), buffer.begin()));
   EXPECT_EQ(next(), 1);  // the reply to the 1
   EXPECT_TRUE(far.Join()) << far.failures();
-  StreamChannel* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
+  lpStream = (StreamChannel*)LockChannelIdx(0, 0);
   LONG lPeriCredits = lpStream->wPeriPtoHCredits;
   UnlockChannelIdx(0, 0);
   EXPECT_EQ(lPeriCredits, 0xFFFF);  // 65535 - 1 packet + 1 granted
