@@ -231,8 +231,8 @@ TEST_F(HelperTest, RetrieveDataReadsTheSourceWholeBesideARealHelperAndRefusesFir
 }
 
 TEST_F(HelperTest, RetrieveDataGrantsWithoutWaitingForRepliesAndDropsACutPacket) {
-  peri::Peripheral far;
-  ASSERT_TRUE(far.Attach("LPT1"));
+  peri::Peripheral peer;
+  ASSERT_TRUE(peer.Attach("LPT1"));
   // The stand-in channel takes a fresh table (the last link left its own).
   PerPortInfo* lpPPI = ObtainPPI(0);
   if (lpPPI->hChanPtrArray) FreeMLCCheck(0, lpPPI->hChanPtrArray);
@@ -250,14 +250,14 @@ TEST_F(HelperTest, RetrieveDataGrantsWithoutWaitingForRepliesAndDropsACutPacket)
   EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), 4);
   EXPECT_EQ(dwLength, 0u);
   EXPECT_EQ(pPerPortInfo[0].dwIdlePolls, dwIdle + 1);
-  EXPECT_TRUE(far.Expect(peri::Command(peri::Hex("03 80 21 FF FF"))));
+  EXPECT_TRUE(peer.Expect(peri::Command(peri::Hex("03 80 21 FF FF"))));
 
   // A 1000-byte packet that stalls halfway: one credit of 1 goes out in
   // the middle, its reply comes after the packet and is taken as a reply.
   peri::Bytes payload(1000);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = (BYTE)(i * 7);
   peri::Bytes packet = peri::Packet(0x80, 0x21, payload);
-  far.StartFn([&](peri::Peripheral& p) {
+  peer.StartFn([&](peri::Peripheral& p) {
     return p.Send(peri::Command(peri::Hex("83 00"))) &&
            p.Send(peri::Bytes(packet.begin(), packet.begin() + 506)) &&
            p.Expect(peri::Command(peri::Hex("03 80 21 00 01"))) &&
@@ -278,7 +278,7 @@ TEST_F(HelperTest, RetrieveDataGrantsWithoutWaitingForRepliesAndDropsACutPacket)
   ASSERT_EQ(dwLength, 1000u);
   EXPECT_TRUE(std::equal(payload.begin(), payload.end(), buffer.begin()));
   EXPECT_EQ(next(), 1);  // the reply to the 1
-  EXPECT_TRUE(far.Join()) << far.failures();
+  EXPECT_TRUE(peer.Join()) << peer.failures();
   lpStream = (StreamChannel*)LockChannelIdx(0, 0);
   LONG lPeriCredits = lpStream->wPeriPtoHCredits;
   UnlockChannelIdx(0, 0);
@@ -286,14 +286,14 @@ TEST_F(HelperTest, RetrieveDataGrantsWithoutWaitingForRepliesAndDropsACutPacket)
 
   // A packet whose second half never comes: after the credit for the stall
   // the link is dropped with MLC_ERROR 6, not read on from inside a packet.
-  far.StartFn([&](peri::Peripheral& p) {
+  peer.StartFn([&](peri::Peripheral& p) {
     return p.Send(peri::Bytes(packet.begin(), packet.begin() + 300)) &&
            p.Expect(peri::Command(peri::Hex("03 80 21 00 01"))) &&
            p.Expect(peri::Command(peri::Hex("7F 06")));
   });
   EXPECT_EQ(next(), 3);
   EXPECT_EQ(dwLength, 294u);
-  EXPECT_TRUE(far.Join()) << far.failures();
+  EXPECT_TRUE(peer.Join()) << peer.failures();
   EXPECT_FALSE(pPerPortInfo[0].fMlcInitDone);
 }
 
