@@ -79,8 +79,7 @@ KRZMLC15_API int WINAPI MLCOpenChannel(DWORD dwPort, DWORD dwPsid, DWORD dwType,
                                        DWORD dwAppMsg, DWORD dwAppData, MLC_CALLBACK lpfnCallBack,
                                        BYTE *pbStatusLevel);
 KRZMLC15_API int WINAPI MLCCloseChannel(DWORD hChannel);
-KRZMLC15_API int WINAPI MLCGetSocketInfo(DWORD dwPort, DWORD dwPsid, LPBYTE lpBuffer,
-                                         int cbBuffer);
+KRZMLC15_API int WINAPI MLCGetSocketInfo(DWORD dwPort, DWORD dwPsid, LPBYTE lpBuffer, int cbBuffer);
 
 /* Messages to the helper process's window (see krzhid15/). */
 #define HIDDEN_POLL_TIMER 0x465 /* wParam: POLL_TIMER_*; lParam: period in ms */
@@ -212,8 +211,21 @@ KRZMLC15_API int WINAPI MLCPollChannels2(WORD bAutoPing, DWORD ePollType);
 /* Poll statistics of a port: 1, MLC_INVALID_PORT, or MLC_INVALID_TYPE when
  * an output pointer is null. */
 KRZMLC15_API int WINAPI MLCResetPollStats(DWORD bPort);
-KRZMLC15_API int WINAPI MLCRetrievePollStats(DWORD bPort, PollStats* lpType0, PollStats* lpType1,
-                                             PollStats* lpType2);
+KRZMLC15_API int WINAPI MLCRetrievePollStats(DWORD bPort, PollStats *lpType0, PollStats *lpType1,
+                                             PollStats *lpType2);
+
+/* The direct reader, for the stream channel in slot 0 of a port (host
+ * socket 0x80): reads the next packet of the port into lpBuffer, whose size
+ * is given at *lpdwLength; *lpdwLength receives the bytes delivered.
+ * Command packets and other channels' packets are handled as a poll would.
+ * From the first call on, the polls of other callers leave the port's
+ * packets to this reader. Results: 1 (a packet was handled), 2 (a refused
+ * reply), 3 (the link failed and was reset), 4 (nothing was waiting), or
+ * MLC_INVALID_PORT, MLC_INVALID_HANDLE (no stream channel in slot 0),
+ * MLC_BUFFER_TOO_SMALL (the buffer is shorter than the largest packet the
+ * printer may send on the channel; nothing is read),
+ * MLC_PHYSICAL_LINK_FAILURE (no port handle in this process). */
+KRZMLC15_API int WINAPI RetrieveData(DWORD dwPort, LPVOID lpBuffer, LPDWORD lpdwLength);
 
 /* The exit procedure that 16-bit Windows called before unloading a library;
  * kept for callers that still call it. Does nothing and returns 1. */

@@ -24,10 +24,16 @@ int main() {
     return 3;
   }
 
+  // Waking on input is the default; [KRZHID15] WAKE_ON_INPUT=0 leaves the
+  // polling to the timer and the read requests alone.
+  BOOL fWake = GetPrivateProfileIntA("KRZHID15", "WAKE_ON_INPUT", 1, "KRZTBX15.INI") != 0;
+  if (fWake && !StartInputWaiters(hWnd)) StopInputWaiters();  // the timer still polls
+
   MSG msg;
   while (GetMessageA(&msg, NULL, 0, 0) > 0) {
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
+  StopInputWaiters();
   return 0;
 }

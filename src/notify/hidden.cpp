@@ -126,9 +126,16 @@ int KillHiddenExe() {
     DWORD dwWait = WaitForSingleObject(hPMLInitDeInit, 0);
     if (dwWait == WAIT_OBJECT_0) {
       MLCLOG(DBG_TRACE, "KillHiddenExe PMLInitDeInit Event Obtained\n");
-      PostMessageA(hHidden, WM_CLOSE, 0, 0);
+      fStopped = PostMessageA(hHidden, WM_CLOSE, 0, 0);
       MLCLOG(DBG_TRACE, "KillHiddenExe: PostMessage WM_CLOSE Windows= 0x%x\n", pMGD->hHiddenWnd);
-      fStopped = TRUE;
+      if (!fStopped)
+        MLCLOG(DBG_ERROR, "!   KillHiddenExe: WM_CLOSE not posted, err=%lu; helper kept\n",
+               GetLastError());
+      // The event only keeps a stop from cutting into a PML initialisation:
+      // once WM_CLOSE is posted (or could not be) the stop is over. Kept
+      // taken, it would make the next helper unstoppable and every PML
+      // component wait out its time-out.
+      SetEvent(hPMLInitDeInit);
     } else {
       MLCLOG(DBG_ERROR,
              "!   KillHiddenExe: wait for PMLInitDeInit Event failed (%lu), err=%lu; "

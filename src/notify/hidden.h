@@ -15,7 +15,8 @@
 // MLC_SYSTEM_FAILURE (-19).
 int LaunchHiddenExe();
 // Asks the helper to close when no PML initialisation or deinitialisation
-// is running, and then (or when its window is gone) clears the setup state;
+// is running (the PML event is taken for the stop and given back after it),
+// and clears the setup state when WM_CLOSE was posted or the window is gone;
 // clears the poll timer id in any case. Always 1.
 int KillHiddenExe();
 // "<system directory>\spool\DRIVERS\W32X86\<file>" into lpBuffer: the length

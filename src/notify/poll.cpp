@@ -5,6 +5,7 @@
 #include "channel/channel.h"
 #include "debug/cm_debug.h"
 #include "link/link.h"
+#include "notify/retrieve.h"
 #include "port/porthandle.h"
 #include "shared/config.h"
 #include "shared/locks.h"
@@ -70,6 +71,10 @@ int PollOnePort(BYTE bPort, BOOL bAutoPing, int ePollType, BOOL* lpfIdle, BOOL* 
     return 0;
   }
   int iResult = GrantPort(bPort, lpPPI);
+  if (iResult != MLC_UNRECOVERABLE_ERROR && PollLeavesPortToReader(bPort, ePollType)) {
+    CheckReleasePPI(lpPPI, bPort);
+    return 0;
+  }
   MLCLOG(DBG_TRACE, "MLCLocalPoll - polling port %d\n", bPort);
   if (iResult != MLC_UNRECOVERABLE_ERROR) {
     BYTE bHsid = 0, bPsid = 0, bCommand = 0;

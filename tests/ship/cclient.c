@@ -48,14 +48,12 @@ static int CallEverything(void) {
   MLCGetDeviceId(0, szId, (int)sizeof szId);
   MLCCompareDevID(0, "COMMAND SET", "CMD", "MLC");
   MLCEscapeCommFunction(hChannel, 0, NULL, 0, NULL, 0, 0);
-#if !CCLIENT_PENDING_EXPORTS
   {
     DWORD dwLength = sizeof abData;
     RetrieveData(0, abData, &dwLength);
     CallBackWndProc(NULL, WM_NULL, 0, 0);
     P1284WndProc(NULL, WM_NULL, 0, 0);
   }
-#endif
   return MLCCloseChannel(hChannel);
 }
 

@@ -3,12 +3,10 @@
 # order (from 1), and no other export, named or by ordinal only.
 #
 #   cmake -DOBJDUMP=<objdump> -DDLL=<file> -DMODULE=<KRZMLC15|KRZMEM15|KRZCOM15>
-#         [-DEXPORTS_FILE=<exports>] [-DNOT_YET_BUILT=<names>] -P export_table.cmake
+#         [-DEXPORTS_FILE=<exports>] -P export_table.cmake
 #
 # For KRZMLC15 the module-definition list `exports` (EXPORTS_FILE) must also
-# name the same 28 exports with the same ordinals. NOT_YET_BUILT names
-# exports (undecorated) that must still be missing: the DLL lacks them and
-# `exports` keeps them commented out.
+# name the same 28 exports with the same ordinals, none left commented out.
 cmake_minimum_required(VERSION 3.25)
 
 # The library's interface: ordinal and decorated name.
@@ -62,20 +60,11 @@ endmacro()
 set(expected "")
 if(MODULE STREQUAL "KRZMLC15")
   set(names "")
-  set(KRZMLC15_NOT_YET_BUILT "")
-  foreach(entry IN LISTS KRZMLC15_TABLE)
-    if(entry MATCHES " _([A-Za-z0-9_]+)@" AND CMAKE_MATCH_1 IN_LIST NOT_YET_BUILT)
-      string(REGEX REPLACE "^[0-9]+ " "" missing "${entry}")
-      list(APPEND KRZMLC15_NOT_YET_BUILT ${missing})
-    endif()
-  endforeach()
   foreach(entry IN LISTS KRZMLC15_TABLE)
     separate_arguments(pair UNIX_COMMAND "${entry}")
     list(GET pair 1 name)
     list(APPEND names ${name})
-    if(NOT name IN_LIST KRZMLC15_NOT_YET_BUILT)
-      list(APPEND expected "${entry}")
-    endif()
+    list(APPEND expected "${entry}")
   endforeach()
   # The table itself: ordinals 1..28 in the alphabetical order of the names.
   set(sorted ${names})
@@ -83,8 +72,8 @@ if(MODULE STREQUAL "KRZMLC15")
   if(NOT sorted STREQUAL names)
     fail("the table's names are not in alphabetical order")
   endif()
-  # `exports`: active entries are what the DLL exports, commented ones
-  # (";-") are the exports not built yet.
+  # `exports`: active entries are what the DLL exports; a commented one
+  # (";-") would be an export not built.
   file(STRINGS ${EXPORTS_FILE} lines)
   set(active "")
   set(pending "")
@@ -103,8 +92,8 @@ if(MODULE STREQUAL "KRZMLC15")
   if(NOT active STREQUAL expected)
     fail("exports lists [${active}]\n  expected [${expected}]")
   endif()
-  if(NOT pending STREQUAL KRZMLC15_NOT_YET_BUILT)
-    fail("exports leaves out [${pending}], the table expects [${KRZMLC15_NOT_YET_BUILT}] still missing")
+  if(pending)
+    fail("exports leaves out [${pending}]")
   endif()
 else()
   set(i 1)

@@ -1,0 +1,25 @@
+// The direct reader: RetrieveData reads the next packet of a port straight
+// into the caller's buffer, for the stream channel in slot 0 of the port.
+#pragma once
+
+#include <windows.h>
+
+// Set in StreamChannel.bFlags of the slot-0 channel by the first
+// RetrieveData: its client reads the port itself, so the polls leave the
+// port's packets to it (a poll would take the client's packet and, finding
+// no receive ring for it, drop the link).
+#define STREAM_DIRECT_READ 0x02
+
+// Reads up to dwLength payload bytes of the packet whose header was just
+// read. When the printer stalls it is granted one credit (MLC_CREDIT sent,
+// its reply left to the next reader or poll; none when another command
+// awaits its reply or *lplPeriCredits would pass 65535, and a grant adds 1
+// to *lplPeriCredits); a stall longer than dwTimeOut ms after that ends the
+// read short. MLC_PACKET_SUCCESSFUL, or MLC_UNRECOVERABLE_ERROR when the
+// port failed (lLastLinkError set) or the credit could not be sent.
+int MultiReadCreditGrant(DWORD hPort, BYTE bPort, BYTE bHsid, BYTE bPsid, LPVOID lpBuffer,
+                         DWORD dwLength, LPDWORD lpdwRead, DWORD dwTimeOut, LONG* lplPeriCredits);
+
+// Whether the polls of type ePollType leave the port's packets to a direct
+// reader. With the port's mutex held.
+BOOL PollLeavesPortToReader(BYTE bPort, int ePollType);
