@@ -200,6 +200,16 @@ TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
        {0x80, 2, 0, 9, 0, 0, 1, 2, 3},
        0,
        1},
+      {"data past the peripheral's credit",
+       [] {
+         MakeStreamChannel(2, 0, 32, 8);
+         auto* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
+         lpStream->wPeriPtoHCredits = 0;
+         UnlockChannelIdx(0, 0);
+       },
+       {0x80, 2, 0, 6, 0, 0},  // even an empty packet costs a credit
+       0,
+       1},
       {"data on a channel without a ring",
        [] { MakeStreamChannel(2, 0, 0, 8); },
        {0x80, 2, 0, 7, 0, 0, 1},
@@ -296,29 +306,49 @@ TEST_F(LinkTest, PeripheralCommandsAreAnswered) {
   EXPECT_EQ(PortAreaBlocks(), dwBlocks);
 }
 
-TEST_F(LinkTest, StreamDataWrapsAroundTheRing) {
+TEST_F(LinkTest, StreamDataWrapsAroundTheRingAndEveryPacketSpendsACredit) {
   RawPeripheral peri;
   DWORD dwBlocks = PortAreaBlocks();
-  MakeStreamChannel(2, 0, 8, 6, 6);                // 6 bytes waiting, the next store starts at 6
+  MakeStreamChannel(2, 0, 8, 6, 6);  // 6 bytes waiting, the next store starts at 6
+  struct Books {
+    LONG lWritePos, lLength, lAvail, lPeriCredits;
+    DWORD dwHostCredits;
+    std::string tail;
+  };
+  auto books = [] {
+    auto* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
+    const BYTE* lpRing = (const BYTE*)LockMLCCheck(0, lpStream->hBuffer);
+    Books b{lpStream->lWritePos,        lpStream->wLength,
+            lpStream->wAvailBytes,      lpStream->wPeriPtoHCredits,
+            lpStream->wHostHtoPCredits, std::string((const char*)lpRing + 6, 2)};
+    UnlockMLCCheck(0, lpStream->hBuffer);
+    UnlockChannelIdx(0, 0);
+    return b;
+  };
+  auto* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
+  lpStream->wPeriPtoHCredits = 2;
+  UnlockChannelIdx(0, 0);
   peri.Send({0x80, 2, 0, 6 + 2, 1, 0, 'a', 'b'});  // fills the ring to its end
   EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
-  auto* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
-  LONG lWritePos = lpStream->lWritePos, lLength = lpStream->wLength;
-  LONG lAvail = lpStream->wAvailBytes;
-  DWORD dwCredits = lpStream->wHostHtoPCredits;
-  const BYTE* lpRing = (const BYTE*)LockMLCCheck(0, lpStream->hBuffer);
-  std::string tail((const char*)lpRing + 6, 2);
-  UnlockMLCCheck(0, lpStream->hBuffer);
-  UnlockChannelIdx(0, 0);
-  EXPECT_EQ(lWritePos, 0);
-  EXPECT_EQ(lLength, 8);
-  EXPECT_EQ(lAvail, 6 - 2);  // the unused part of the packet's credit
-  EXPECT_EQ(dwCredits, 1u);  // piggy-backed
-  EXPECT_EQ(tail, "ab");
+  Books b = books();
+  EXPECT_EQ(b.lWritePos, 0);
+  EXPECT_EQ(b.lLength, 8);
+  EXPECT_EQ(b.lAvail, 6 - 2);  // the unused part of the packet's credit
+  EXPECT_EQ(b.lPeriCredits, 1);
+  EXPECT_EQ(b.dwHostCredits, 1u);  // piggy-backed
+  EXPECT_EQ(b.tail, "ab");
   EXPECT_TRUE(peri.Take(20).empty());
 
-  peri.Send({0x80, 2, 0, 6, 0, 0});  // empty data packet: consumed, nothing stored
+  // An empty packet stores nothing but spends its credit (the whole packet's
+  // space is free for the next grant) and brings its piggy-backed credit.
+  peri.Send({0x80, 2, 0, 6, 2, 0});
   EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
+  b = books();
+  EXPECT_EQ(b.lLength, 8);
+  EXPECT_EQ(b.lAvail, 4 + 6);
+  EXPECT_EQ(b.lPeriCredits, 0);
+  EXPECT_EQ(b.dwHostCredits, 3u);
+  EXPECT_TRUE(peri.Take(20).empty());
   StartAllOverAgain(0, FALSE);
   EXPECT_EQ(PortAreaBlocks(), dwBlocks);
 }

@@ -19,6 +19,7 @@
 #endif
 
 #include "channel/channel.h"
+#include "data/stream.h"
 #include "krzcom15.h"
 #include "krzmlc15.h"
 #include "link/packet.h"
@@ -289,6 +290,32 @@ TEST_F(LinkSend, AStreamPacketCutByATimeOutIsFinishedWithoutRepeatingAByte) {
   EXPECT_TRUE(SendStreamPacket(2, payload.data(), (WORD)payload.size(), &header, &cbOnWire));
   EXPECT_EQ(cbOnWire, payload.size() + 6);
   EXPECT_TRUE(peri_.Join()) << "the packet exactly once";
+}
+
+TEST_F(LinkSend, AStreamWriteGivesUpAtTheThirdResendOfOnePacket) {
+  ResendStreamPackets resend;
+  BringUp();
+  BYTE bHsid = AddChannel(2, MLC_STREAM_CHANNEL, 0x02, 5);
+  PerPortInfo* lpPPI = ObtainPPI(2);
+  lpPPI->hSocketInfoArray = AllocMLCCheck(2, sizeof(SocketInfo));
+  auto* lpSocket = (SocketInfo*)LockMLCCheck(2, lpPPI->hSocketInfoArray);
+  *lpSocket = SocketInfo{};
+  lpSocket->bPsid = 0x02;
+  lpSocket->wHtoPPacketSize = lpSocket->wPtoHPacketSize = 1024;
+  UnlockMLCCheck(2, lpPPI->hSocketInfoArray);
+  lpPPI->bSocketInfoCount = 1;
+  ReleasePPI(2);
+  Stall();
+  // Every attempt ends at the port's write time-out with the packet still
+  // cut: the first send and three resends, then -17 and the link is reset
+  // (a writer is never held in the loop while the printer takes nothing).
+  Bytes job(1000, 0x33);
+  DWORD dwStart = GetTickCount();
+  EXPECT_EQ(WriteStreamData(MLC_MAKE_CHANNEL(2, bHsid), job.data(), (WORD)job.size(), 0),
+            MLC_WRITE_FAILURE);
+  EXPECT_GE(GetTickCount() - dwStart, 4 * kStalledWriteMs - 20);
+  ExpectLinkDown(2);
+  peri_.Drain(0);
 }
 
 // ---- Resets of two ports at once
