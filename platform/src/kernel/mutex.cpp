@@ -45,6 +45,19 @@ void init_state(void* state, void* arg) {
   if (arg && *(const bool*)arg) pthread_mutex_lock(m);  // initial owner: the creating thread
 }
 
+// The calling thread's id, asked of the kernel once per thread: a system
+// call on every take and release was most of the cost of a recursive take.
+// A forked child (whose only thread is the forking one, under a new id)
+// asks again.
+thread_local pid_t t_tid = 0;
+
+pid_t caller_tid() {
+  static const int registered = pthread_atfork(nullptr, nullptr, [] { t_tid = 0; });
+  (void)registered;
+  if (t_tid == 0) t_tid = gettid();
+  return t_tid;
+}
+
 class MutexObject;
 
 // Mutexes owned by threads of this process. While a thread owns a mutex its
@@ -72,7 +85,7 @@ class MutexObject : public SegmentObject, public std::enable_shared_from_this<Mu
   // mutex (the kernel clears it when the owner dies).
   bool owned_by_caller() {
     unsigned word = (unsigned)__atomic_load_n(&mutex()->__data.__lock, __ATOMIC_ACQUIRE);
-    return (word & FUTEX_TID_MASK) == (unsigned)gettid();
+    return (word & FUTEX_TID_MASK) == (unsigned)caller_tid();
   }
 
   // Bookkeeping of a successful acquisition by a thread of this process.
