@@ -194,6 +194,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const LONG lCreditBytes = (lRing / wPtoH) * (LONG)wPtoH;
   VMEM_SetScript(wire.data(), (DWORD)wire.size(), pieces.data(), (DWORD)pieces.size());
   std::vector<BYTE> buffer(65536);
+  // Steps go on while the script lasts, and a few more once it is read.
+  size_t nAfterScript = 0;
   for (size_t i = 0; i < 4096 && pPerPortInfo[0].fMlcInitDone; ++i) {
     BYTE bStep = steps.empty() ? 0 : steps[i % steps.size()];
     int iResult = MLC_PACKET_SUCCESSFUL;
@@ -211,7 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
     CheckRecords(lCreditBytes);
-    if (iResult == MLC_NO_DATA && VMEM_Unread() == 0) break;
+    if (VMEM_Unread() == 0 && (iResult == MLC_NO_DATA || ++nAfterScript > 8)) break;
   }
   StartAllOverAgain(0, FALSE);
   if (pPerPortInfo[0].hChanPtrArray || pPerPortInfo[0].bChannelsUsed) Fail("reset left channels");
