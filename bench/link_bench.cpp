@@ -14,32 +14,13 @@
 #include <stdlib.h>
 #include <windows.h>
 
-#ifndef _WIN32
-#include <sys/resource.h>
-#endif
-
 #include "krzmlc15.h"
 #include "link/link.h"
 #include "shared/locks.h"
+#include "testutil.h"
 #include "wire_runner.h"
 
 namespace {
-
-double CpuMs() {
-#ifdef _WIN32
-  FILETIME ftCreate, ftExit, ftKernel, ftUser;
-  GetProcessTimes(GetCurrentProcess(), &ftCreate, &ftExit, &ftKernel, &ftUser);
-  auto ms = [](const FILETIME& ft) {
-    return (double)(((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime) / 10000.0;
-  };
-  return ms(ftKernel) + ms(ftUser);
-#else
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0 +
-         (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
-#endif
-}
 
 LRESULT CALLBACK StandInProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   return uMsg == WM_CLOSE ? 0 : DefWindowProcA(hWnd, uMsg, wParam, lParam);
@@ -100,11 +81,11 @@ int main(int argc, char** argv) {
   if (MLCInit(0) != 1) return 1;
   ObtainPPI(0)->bLastMlcCommand = MLC_CREDIT;  // a reply the silent printer never sends
   ReleasePPI(0);
-  double dCpu = CpuMs();
+  double dCpu = ProcessCpuMs();
   dwStart = GetTickCount();
   int iWait = ReceivePacket(0, 0, 0, MLC_CREDIT_REPLY, FALSE, 2000);
   dwSpent = GetTickCount() - dwStart;
-  dCpu = CpuMs() - dCpu;
+  dCpu = ProcessCpuMs() - dCpu;
   printf(
       "silent reply wait: result %d after %lu ms, %.1f ms of processor time = %.2f%% of a core\n",
       iWait, (unsigned long)dwSpent, dCpu, 100.0 * dCpu / dwSpent);

@@ -13,6 +13,7 @@
 #include "krzmlc15.h"
 #include "link/link.h"
 #include "link_emu_support.h"
+#include "notify/poll.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -460,7 +461,22 @@ TEST_F(ChanTest, GrantsReturnExactlyTheSpaceReadersFreed) {
     if (iRead > 0) cbReceived += (DWORD)iRead;
     return iRead;
   };
+  // The books: what is stored, what is freed and what the printer may still
+  // send always add up to the ring's worth of credit, and the printer's own
+  // count of its credit never exceeds ours (packets may be on the wire).
+  auto books = [&] {
+    StreamChannel s = Stream(hChannel);
+    EXPECT_EQ(s.wLength + s.wAvailBytes + 1024 * s.wPeriPtoHCredits, 8192);
+    long lEmu = printer.runner->With([](emu::Peripheral& p) {
+      const emu::ChannelBook* lpBook = p.channel(0x80);
+      return lpBook ? (long)lpBook->peri_credit : -1L;
+    });
+    EXPECT_LE(lEmu, (long)s.wPeriPtoHCredits);
+    return lEmu == (long)s.wPeriPtoHCredits;
+  };
   ASSERT_EQ(fill(8192), 8192);
+  EXPECT_TRUE(books());
+  EXPECT_EQ(+Stream(hChannel).wPeriPtoHCredits, 0);
   // Half the ring freed: below the batch of 6 packets, nothing goes back.
   ASSERT_EQ(read(4096), 4096);
   EXPECT_EQ(grant(), 0);
@@ -477,6 +493,7 @@ TEST_F(ChanTest, GrantsReturnExactlyTheSpaceReadersFreed) {
     if (Poll() == MLC_NO_DATA) Sleep(2);
     read(777);
     ASSERT_NE(grant(), MLC_UNRECOVERABLE_ERROR);
+    books();
   }
   ASSERT_EQ(cbReceived, received.size());
   for (DWORD i = 0; i < cbReceived; ++i) ASSERT_EQ(received[i], (BYTE)i) << i;
@@ -485,26 +502,64 @@ TEST_F(ChanTest, GrantsReturnExactlyTheSpaceReadersFreed) {
   EXPECT_EQ(+s.wLength, 0);
   EXPECT_LT(+s.wAvailBytes, 1024 * 6);
   EXPECT_EQ(GrantedCredit(printer) * 1024 + s.wAvailBytes, 65536);
+  EXPECT_TRUE(books());
   EXPECT_EQ(MLCCloseChannel(hChannel), 1);
   ExpectClean(printer);
 }
 
-TEST_F(ChanTest, CreditPastTheFieldIsAnErrorAndDropsTheLink) {
-  Printer printer(PrinterConfig("overflow"));  // right after the first open
-  WORD hChannel = 0;
-  ASSERT_EQ(Open(2, 0, &hChannel, hApp), 1);
-  DWORD dwHeld = Stream(hChannel).wHostHtoPCredits;
-  EXPECT_GT(dwHeld, 0u);
+TEST_F(ChanTest, ThePollStopsGrantingAtTheFirstFailedGrant) {
+  Printer printer(PrinterConfig());
+  WORD hSource = 0, hEcho = 0;
+  ASSERT_EQ(Open(4, 8192, &hSource), 1);  // sends 64 KiB after the open
+  ASSERT_EQ(Open(3, 8192, &hEcho), 1);
+  std::vector<BYTE> job(8192, 0x42), back(8192);
+  // Two packets of 4096 come back as eight of 1024: the ring's credit.
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(MLCWrite(hEcho, job.data(), 4096, 0, 0), 4096);
   DWORD dwStart = GetTickCount();
-  while (CheckPortAndHsid(0, 0x80) && GetTickCount() - dwStart < 3000) {
+  while ((Stream(hSource).wLength < 8192 || Stream(hEcho).wLength < 8192) &&
+         GetTickCount() - dwStart < 5000) {
     if (Poll() == MLC_NO_DATA) Sleep(5);
   }
-  EXPECT_FALSE(Port().fMlcInitDone);
-  for (int i = 0; i < 100 && printer.HostErrors().empty(); ++i) Sleep(10);
-  EXPECT_EQ(printer.HostErrors(), std::vector<BYTE>{3});
-  EXPECT_EQ(TakeDisconnects(hApp).size(), 1u);
-  EXPECT_EQ(MLCCloseChannel(hChannel), MLC_INVALID_HANDLE);
+  for (WORD h : {hSource, hEcho}) ASSERT_EQ(MLCRead(h, back.data(), 8192, 0, 0), 8192);
+  // The printer refuses the first grant: the poll reports it and neither
+  // grants the other channel nor reads the port.
+  ASSERT_EQ(printer.runner->AddFault("result=credit", nullptr), true);
+  MLCResetPollStats(0);
+  BOOL fIdle = FALSE, fPolled = FALSE;
+  EXPECT_EQ(PollOnePort(0, FALSE, POLL_TYPE_LIBRARY, &fIdle, &fPolled), MLC_UNRECOVERABLE_ERROR);
+  EXPECT_EQ(printer.Count("H>P MLC_CREDIT hsid"), 1u);
+  EXPECT_EQ(printer.Count("H>P MLC_CREDIT hsid=81"), 0u);
+  EXPECT_FALSE(fPolled);
+  // The next poll grants both, the refused space included.
+  EXPECT_NE(PollOnePort(0, FALSE, POLL_TYPE_LIBRARY, &fIdle, &fPolled), MLC_UNRECOVERABLE_ERROR);
+  EXPECT_EQ(printer.Count("H>P MLC_CREDIT hsid=80 psid=04 credit=8"), 2u);
+  EXPECT_EQ(printer.Count("H>P MLC_CREDIT hsid=81 psid=03 credit=8"), 1u);
+  for (WORD h : {hSource, hEcho}) EXPECT_EQ(MLCCloseChannel(h), 1);
   ExpectClean(printer);
+}
+
+// Data past the credit or too long, and credit past 65535 (the printer's
+// faults come right after the open): MLC_ERROR, the link dropped, the
+// client told.
+TEST_F(ChanTest, ProtocolFaultsOfThePrinterDropTheLink) {
+  for (auto [lpszFault, bCode] :
+       {std::pair{"nocredit", 1}, std::pair{"oversize", 5}, std::pair{"overflow", 3}}) {
+    SCOPED_TRACE(lpszFault);
+    Rearm();
+    Printer printer(PrinterConfig(lpszFault));
+    WORD hChannel = 0;
+    ASSERT_EQ(Open(2, 4096, &hChannel, hApp), 1);
+    DWORD dwStart = GetTickCount();
+    while (CheckPortAndHsid(0, 0x80) && GetTickCount() - dwStart < 3000) {
+      if (Poll() == MLC_NO_DATA) Sleep(5);
+    }
+    EXPECT_FALSE(Port().fMlcInitDone);
+    for (int i = 0; i < 100 && printer.HostErrors().empty(); ++i) Sleep(10);
+    EXPECT_EQ(printer.HostErrors(), std::vector<BYTE>{(BYTE)bCode});
+    EXPECT_EQ(TakeDisconnects(hApp).size(), 1u);
+    EXPECT_EQ(MLCCloseChannel(hChannel), MLC_INVALID_HANDLE);
+    ExpectClean(printer);
+  }
 }
 
 TEST_F(ChanTest, AWriterOutOfCreditIsWokenByThePrintersGrant) {

@@ -86,6 +86,20 @@ DWORD PortAreaBlocks() {
   return dwBlocks;
 }
 
+namespace {
+// Puts the record in slot 0 of a new channel table and marks the link up.
+void InstallChannel(PerPortInfo* lpPPI, HMEMBLOCK hRecord) {
+  lpPPI->hChanPtrArray = AllocMLCCheck(0, sizeof(HMEMBLOCK));
+  auto* lpTable = (HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray);
+  lpTable[0] = hRecord;
+  UnlockMLCCheck(0, lpPPI->hChanPtrArray);
+  lpPPI->bChannelsAllocated = 1;
+  lpPPI->bChannelsUsed = 1;
+  lpPPI->fMlcInitDone = TRUE;
+  ReleasePPI(0);
+}
+}  // namespace
+
 void MakeStreamChannel(BYTE bPsid, DWORD dwHostCredits, LONG lRing, WORD wPtoH, LONG lStored) {
   PerPortInfo* lpPPI = ObtainPPI(0);
   HMEMBLOCK hRecord = AllocMLCCheck(0, sizeof(StreamChannel));
@@ -102,6 +116,8 @@ void MakeStreamChannel(BYTE bPsid, DWORD dwHostCredits, LONG lRing, WORD wPtoH, 
     lpStream->lLastPos = lpStream->wAllocated = lRing;
     lpStream->wLength = lStored;
     lpStream->lWritePos = lStored % lRing;
+    // The ring's worth of credit, at least one packet's.
+    lpStream->wPeriPtoHCredits = wPtoH && lRing > wPtoH ? lRing / wPtoH : 1;
   }
   UnlockMLCCheck(0, hRecord);
   if (wPtoH) {
@@ -114,14 +130,7 @@ void MakeStreamChannel(BYTE bPsid, DWORD dwHostCredits, LONG lRing, WORD wPtoH, 
     UnlockMLCCheck(0, lpPPI->hSocketInfoArray);
     lpPPI->bSocketInfoCount = 1;
   }
-  lpPPI->hChanPtrArray = AllocMLCCheck(0, sizeof(HMEMBLOCK));
-  auto* lpTable = (HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray);
-  lpTable[0] = hRecord;
-  UnlockMLCCheck(0, lpPPI->hChanPtrArray);
-  lpPPI->bChannelsAllocated = 1;
-  lpPPI->bChannelsUsed = 1;
-  lpPPI->fMlcInitDone = TRUE;
-  ReleasePPI(0);
+  InstallChannel(lpPPI, hRecord);
 }
 
 void MakeMessageChannel(BYTE bPsid, WORD wHostCredits, WORD wPtoH) {
@@ -148,14 +157,7 @@ void MakeMessageChannel(BYTE bPsid, WORD wHostCredits, WORD wPtoH) {
     lpPPI->bSocketInfoCount = 1;
   }
   UnlockMLCCheck(0, hRecord);
-  lpPPI->hChanPtrArray = AllocMLCCheck(0, sizeof(HMEMBLOCK));
-  auto* lpTable = (HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray);
-  lpTable[0] = hRecord;
-  UnlockMLCCheck(0, lpPPI->hChanPtrArray);
-  lpPPI->bChannelsAllocated = 1;
-  lpPPI->bChannelsUsed = 1;
-  lpPPI->fMlcInitDone = TRUE;
-  ReleasePPI(0);
+  InstallChannel(lpPPI, hRecord);
 }
 
 Bytes CommandPacket(const Bytes& payload) {

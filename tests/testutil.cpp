@@ -2,6 +2,10 @@
 
 #include <stdio.h>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 bool Child::Start(const std::string& args) {
   std::string cmd = "krzmlc15_child.exe " + args;
   STARTUPINFOA si{};
@@ -82,4 +86,20 @@ bool AreaExists(const std::string& name) {
 
 std::string PortAreaName(int iPort) {
   return "KRZMLC15_SHARED_PORT_LPT" + std::to_string(iPort + 1) + "\n";
+}
+
+double ProcessCpuMs() {
+#ifdef _WIN32
+  FILETIME ftCreate, ftExit, ftKernel, ftUser;
+  GetProcessTimes(GetCurrentProcess(), &ftCreate, &ftExit, &ftKernel, &ftUser);
+  auto ms = [](const FILETIME& ft) {
+    return (double)(((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime) / 10000.0;
+  };
+  return ms(ftKernel) + ms(ftUser);
+#else
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0 +
+         (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
+#endif
 }

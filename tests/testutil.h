@@ -43,5 +43,8 @@ struct SharedView {
   ~SharedView();
 };
 
+// Processor time (user + system) of this process in milliseconds.
+double ProcessCpuMs();
+
 bool AreaExists(const std::string& name);
 std::string PortAreaName(int iPort);  // line feed included

@@ -29,3 +29,24 @@ cmake -S . -B "$B/mingw-x86_64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake
 cmake --build "$B/mingw-x86_64" -j "$JOBS"
 ctest --test-dir "$B/mingw-x86_64" -j 1 --output-on-failure
+
+# Opt-in flavours (each a tree of its own; together they would take CI past
+# its half hour on a two-core machine; figures in fuzz/README.md):
+#   W32_CI_TSAN=1  ThreadSanitizer build of the library and its multi-thread tests;
+#   W32_CI_FUZZ=1  clang build with the libFuzzer target and its one-minute run.
+if [ -n "${W32_CI_TSAN:-}" ]; then
+  echo "== native (ThreadSanitizer) =="
+  cmake -S . -B "$B/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DW32_TSAN=ON
+  cmake --build "$B/tsan" -j "$JOBS" --target kernel_tests krzmlc15_tests krzmlc15_child \
+    krzmlc15_link_tests krzmlc15_link_emu_tests krzmlc15_link_process_tests krzperi_script \
+    krzmlc15_chan_tests krzmlc15_data_emu_tests krzmlc15_datachild krzhid15 w32_leakcheck
+  ctest --test-dir "$B/tsan" -j "$JOBS" --output-on-failure -R \
+    'kernel_tests|krzmlc15_tests|krzmlc15_(link|link_emu|link_process|chan|data_emu)_tests'
+fi
+if [ -n "${W32_CI_FUZZ:-}" ]; then
+  echo "== native (clang, libFuzzer, one minute) =="
+  CC=clang CXX=clang++ cmake -S . -B "$B/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DW32_SANITIZE=ON -DW32_FUZZ=ON
+  cmake --build "$B/fuzz" -j "$JOBS" --target krzmlc15_stream_rx_fuzz
+  ctest --test-dir "$B/fuzz" --output-on-failure -R stream_rx_fuzz
+fi

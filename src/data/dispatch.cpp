@@ -9,10 +9,18 @@
 
 int ProcessDataPacket(BYTE bPort, const BYTE* lpHeader) {
   BYTE bHsid = lpHeader[0];
+  WORD wPayload;
+  CopyMemory(&wPayload, lpHeader + 2, sizeof(wPayload));
   if (CheckPortAndHsid(bPort, bHsid)) {
     ObtainPPI(bPort);
     BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
     BYTE bType = GetTypeIdx(bPort, bIndex);
+    if (wPayload == 0 && bType != MLC_STREAM_CHANNEL) {
+      // An empty message is consumed as it is: message channels keep their
+      // own books.
+      ReleasePPI(bPort);
+      return MLC_PACKET_SUCCESSFUL;
+    }
     LPVOID lpRecord = LockChannelIdx(bPort, bIndex);
     if (bType == MLC_STREAM_CHANNEL)
       MLCLOG(DBG_TRACE, "    ProcessDataPacket: bType (STREAM) %d ;       pStreamCH = 0x%lx\n",
@@ -32,6 +40,8 @@ int ProcessDataPacket(BYTE bPort, const BYTE* lpHeader) {
     }
     if (lpRecord) UnlockChannelIdx(bPort, bIndex);
     ReleasePPI(bPort);
+  } else if (wPayload == 0) {
+    return MLC_PACKET_SUCCESSFUL;  // nothing to flush, nobody's credit spent
   }
   MLCLOG(DBG_ERROR, "ProcessDataPacket - invalid header = %02x %02x %02x %02x %02x %02x\n",
          lpHeader[0], lpHeader[1], lpHeader[2], lpHeader[3], lpHeader[4], lpHeader[5]);

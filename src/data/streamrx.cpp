@@ -55,8 +55,10 @@ int ProcessStreamData(BYTE bPort, StreamChannel* lpStream, const BYTE* lpHeader)
     MLCLOG(DBG_ERROR,
            "ProcessStreamData ERROR : ReplyHeader->wLength > SocketInfo->wPtoHPacketSize \n");
     iRefusal = MLC_ERROR_DATA_TOO_LONG;
-  } else if (!fRing || lpStream->wLength < 0 || lpStream->wAllocated - lpStream->wLength < L ||
-             L > lpStream->lLastPos) {
+  } else if (!fRing || lpStream->wPeriPtoHCredits <= 0 || lpStream->wLength < 0 ||
+             lpStream->wAllocated - lpStream->wLength < L || L > lpStream->lLastPos) {
+    // No ring, or the peripheral has used up its credit (even an empty
+    // packet costs one), or the data would not fit: sent without credit.
     MLCLOG(DBG_ERROR, "ProcessStreamData :MLC_ERROR_NO_CREDIT \n");
     iRefusal = MLC_ERROR_NO_CREDIT;
   }
@@ -94,6 +96,9 @@ int ProcessStreamData(BYTE bPort, StreamChannel* lpStream, const BYTE* lpHeader)
     ReleasePPI(bPort);
     return MLC_UNRECOVERABLE_ERROR;
   }
+  // Every stored packet spends one credit whatever its length; the part of
+  // it left empty is free space again at once (the next grant returns it).
+  lpStream->wPeriPtoHCredits--;
   lpStream->wAvailBytes += P - L;
   lpStream->wLength += L;
   NotifyArrival(bPort, lpStream, bHsid);

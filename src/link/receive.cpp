@@ -64,7 +64,9 @@ int PollForData(BYTE bPort, BYTE* lpbHsid, BYTE* lpbPsid, BYTE* lpbCommand, WORD
         iResult = ProcessMLCPacket(bPort, wPayload, lpbCommand, bChannelContext);
       } else {
         *lpbCommand = 0xFF;
-        if (wPayload != 0) iResult = ProcessDataPacket(bPort, abHeader);
+        // An empty packet goes on too: it spent one of the peripheral's
+        // credits and may carry credit for the host.
+        iResult = ProcessDataPacket(bPort, abHeader);
       }
     } else {
       MLCLOG(DBG_ERROR, "!   PollForData - iRetVal != MLC_UNRECOVERABLE_ERROR\n");

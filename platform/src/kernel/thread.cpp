@@ -12,6 +12,7 @@
 
 #include "common/clock.h"
 #include "common/handles.h"
+#include "common/tsan.h"
 
 namespace w32p {
 
@@ -72,7 +73,9 @@ class ThreadObject : public Object {
     std::unique_lock<std::timed_mutex> g(join_lock_, std::defer_lock);
     if (deadline.infinite()) {
       g.lock();
-    } else if (!g.try_lock_for(std::chrono::nanoseconds(deadline.remaining_ns()))) {
+    } else if (!(W32P_TSAN ? g.try_lock_until(std::chrono::system_clock::now() +
+                                              std::chrono::nanoseconds(deadline.remaining_ns()))
+                           : g.try_lock_for(std::chrono::nanoseconds(deadline.remaining_ns())))) {
       return WAIT_TIMEOUT;
     }
     if (joined_) return WAIT_OBJECT_0;
@@ -83,7 +86,16 @@ class ThreadObject : public Object {
       r = pthread_tryjoin_np(thread_, nullptr);
     } else {
       timespec abs = deadline.abs();
-      r = pthread_clockjoin_np(thread_, nullptr, CLOCK_MONOTONIC, &abs);
+      if (W32P_TSAN) {
+        uint64_t left = deadline.remaining_ns();
+        clock_gettime(CLOCK_REALTIME, &abs);
+        left += (uint64_t)abs.tv_nsec;
+        abs.tv_sec += (time_t)(left / 1000000000u);
+        abs.tv_nsec = (long)(left % 1000000000u);
+        r = pthread_timedjoin_np(thread_, nullptr, &abs);
+      } else {
+        r = pthread_clockjoin_np(thread_, nullptr, CLOCK_MONOTONIC, &abs);
+      }
     }
     if (r == 0) {
       joined_ = true;
