@@ -5,7 +5,7 @@
 namespace krzcom {
 
 const Backend* BackendFind(const char* pszName) {
-  static const Backend* const kBackends[] = {&g_virtualBackend};
+  static const Backend* const kBackends[] = {&g_virtualBackend, &g_memoryBackend};
   for (const Backend* pBackend : kBackends)
     if (strcmp(pBackend->pszName, pszName) == 0) return pBackend;
   return NULL;
