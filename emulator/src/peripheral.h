@@ -131,6 +131,8 @@ class Peripheral {
   void OnCreditRequest(const uint8_t* pl, Fault* f, uint32_t now);
   void CheckAnswerResult(const OwnCommand& own, uint8_t result, uint32_t now);
   void DropLink(uint32_t now, const std::string& why);
+  // A host packet on a link that is down: a violation, unless it crossed our MLC_ERROR.
+  void NotInitialised(uint32_t now, const std::string& what);
 
   void ServeChannels(uint32_t now);
   void SendData(ChannelBook& ch, Bytes payload, uint32_t now);
@@ -160,6 +162,10 @@ class Peripheral {
   uint32_t hold_until_ = 0;
   std::vector<Scheduled> scheduled_;
   bool link_up_ = false;
+  // We dropped the link with our own MLC_ERROR: until the host's next
+  // MLC_INIT its packets may have crossed the error on the wire.
+  bool dropped_by_us_ = false;
+  uint32_t dropped_at_ = 0;
   bool silent_ = false;
   bool stalled_ = false;
   bool detach_ = false;

@@ -15,7 +15,7 @@ void Peripheral::HandleData(const Bytes& pkt, uint32_t now) {
   Header h = ParseHeader(pkt.data());
   size_t n = pkt.size() - kHeaderSize;
   if (!link_up_) {
-    Violate(now, "data packet for " + Hex2(h.hsid) + " on a link that is not initialised");
+    NotInitialised(now, "data packet for " + Hex2(h.hsid));
     return;
   }
   auto it = channels_.find(h.hsid);

@@ -50,7 +50,7 @@ void Peripheral::HandleCommand(const Bytes& pkt, uint32_t now) {
     return;
   }
   if (cmd != kInit && !link_up_) {
-    Violate(now, CommandName(cmd) + " on a link that is not initialised");
+    NotInitialised(now, CommandName(cmd));
     return;
   }
   unsigned occurrence = ++command_count_[cmd];
@@ -98,8 +98,19 @@ void Peripheral::DropLink(uint32_t now, const std::string& why) {
   Note(now, std::string(kNote) + "link down: " + why);
 }
 
+void Peripheral::NotInitialised(uint32_t now, const std::string& what) {
+  // Sent before the host could read our MLC_ERROR (a write in progress
+  // reads nothing until it needs credit): not the host's mistake. A host
+  // still talking a second later did not take the error in.
+  if (dropped_by_us_ && now - dropped_at_ < 1000)
+    Note(now, std::string(kNote) + what + " crossed our MLC_ERROR");
+  else
+    Violate(now, what + " on a link that is not initialised");
+}
+
 void Peripheral::OnInit(const uint8_t* pl, Fault* f, uint32_t now) {
   host_revision_ = pl[1];
+  dropped_by_us_ = false;
   if (link_up_ || !channels_.empty()) DropLink(now, "MLC_INIT on a live link");
   silent_ = false;
   uint8_t result = Forced(f);
@@ -257,6 +268,10 @@ void Peripheral::HandleHostReply(const Bytes& pkt, uint32_t now) {
   if (!own_ && given_up_ && v == detail::ExpectedAnswer(given_up_->command)) {
     Note(now, std::string(kNote) + "late answer to our " + CommandName(given_up_->command));
     given_up_.reset();
+    return;
+  }
+  if (!own_ && !link_up_) {  // our command went with the link we dropped
+    NotInitialised(now, CommandName(v));
     return;
   }
   if (!own_) {

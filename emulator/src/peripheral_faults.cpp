@@ -167,6 +167,8 @@ void Peripheral::FireEvent(Fault& f, uint32_t now) {
     case FaultKind::kError:
       Emit(ErrorCommand(static_cast<uint8_t>(f.value)), now);
       DropLink(now, "sent MLC_ERROR");
+      dropped_by_us_ = true;
+      dropped_at_ = now;
       break;
     case FaultKind::kNoCredit: {
       uint32_t n = ch->peri_credit + 1;

@@ -137,6 +137,14 @@ TEST(Faults, CommandFaultsStartExchangesOfTheirOwn) {
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[1], Hex("00 00 00 08 00 00 7F 06"));
     EXPECT_FALSE(h.p.link_up());
+    // A write of the host in progress crosses the error on the wire: not a
+    // violation; a host still sending a second later ignored the error.
+    h.Send(MakePacket(0x80, 2, 0, 0, Bytes(10)));
+    h.Send(CreditRequestCommand(0x80, 2, 1));
+    EXPECT_EQ(h.violations(), 0u);
+    h.Advance(1000);
+    h.Send(MakePacket(0x80, 2, 0, 0, Bytes(10)));
+    EXPECT_EQ(h.violations(), 1u);
   }
 }
 

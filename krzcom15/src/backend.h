@@ -2,8 +2,8 @@
 //
 // A backend is a small table of functions. Each returns ERROR_SUCCESS or
 // the error code the port handle records for VCOMM_GetLastError (CE_PTO for
-// a write time-out). The virtual wire and the in-memory script exist today;
-// hardware backends add a table and a line in BackendFind.
+// a write time-out). The virtual wire and the in-process memory port exist
+// today; hardware backends add a table and a line in BackendFind.
 #pragma once
 
 #include <windows.h>
@@ -31,7 +31,7 @@ struct Backend {
 };
 
 extern const Backend g_virtualBackend;
-extern const Backend g_memoryBackend;  // vmem.h
+extern const Backend g_memoryBackend;  // include/vmem.h
 
 // The backend named in a port's configuration, or NULL.
 const Backend* BackendFind(const char* pszName);

@@ -1,0 +1,68 @@
+// The rows of the fault matrix and the operations they hit.
+#pragma once
+
+#include <windows.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+// The operation in flight when the fault strikes.
+enum class Op {
+  kBringUp,     // the first open of a link: MLC_INIT, socket configuration, open
+  kOpen,        // an open on a link that is up
+  kClose,       // closing a channel
+  kWrite,       // a stream write to the print sink
+  kCreditWait,  // a stream write larger than the sink's credit
+  kRead,        // stream data from the source, through polls, read back
+  kPoll,        // polls while the printer starts exchanges of its own
+  kPing,        // MLCPingMlc on a channel
+  kVcomm,       // MLCPingVcomm on a channel
+};
+
+// The result a call owes: one code, or a range (a byte count).
+struct Owed {
+  int lo, hi;
+  bool Matches(int v) const { return v >= lo && v <= hi; }
+  std::string Text() const;
+};
+inline Owed Is(int v) { return {v, v}; }
+inline Owed ByteCount() { return {1, INT_MAX}; }
+
+constexpr LONG kAnyLinkError = INT_MIN;
+// The host may or may not tell the printer (an optional MLC_ERROR).
+const std::vector<BYTE> kAnyErrors{0xFF};
+
+struct FaultRow {
+  const char* lpszId;     // test name and README key
+  const char* lpszFault;  // emulator faults, ';' between several
+  Op op;
+  Owed result;
+  bool bReset;                   // the link is reset (the witness channel is told)
+  std::vector<BYTE> hostErrors;  // MLC_ERROR codes the host owes the printer
+  LONG lLinkError = kAnyLinkError;
+  bool bAtStart = false;  // the fault is part of the printer's start (device ID)
+};
+
+const std::vector<FaultRow>& FaultRows();
+
+// What an operation needs: the witness channel (open for every row but
+// bring-up) and the channel the operation works on.
+struct OpContext {
+  HWND hApp;
+  UINT uAppMsg;
+  WORD hWitness = 0;
+  WORD hChannel = 0;
+};
+struct OpOutcome {
+  int iResult;
+};
+
+bool PrepareOperation(Op op, OpContext* ctx);
+OpOutcome RunOperation(Op op, OpContext* ctx);
+// Closes what the operation left open when the link survived.
+void FinishOperation(Op op, OpContext* ctx);
+
+// gtest names a failing row by its id.
+#include <ostream>
+inline void PrintTo(const FaultRow& row, std::ostream* os) { *os << row.lpszId; }

@@ -1,0 +1,86 @@
+// The rows of the fault matrix: fault, operation, and what the library owes.
+// Time-outs are the test's INI values (replies 300 ms, credit 300 ms).
+#include "fault_matrix.h"
+#include "krzmlc15.h"
+
+namespace {
+
+std::vector<FaultRow> Build() {
+  const std::vector<BYTE> none, any = kAnyErrors, e0{0}, e1{1}, e2{2}, e3{3}, e5{5}, e6{6}, e7{7};
+  const Owed ok = Is(MLC_SUCCESS);
+  const Owed poll = {0, 1};  // a poll reports whether it found data
+  return {
+      // Bring-up: MLC_INIT and the socket configuration. An open retries a
+      // failed bring-up once after a reset, so one fault costs nothing.
+      {"BringUpInitUnanswered", "noreply=init", Op::kBringUp, ok, false, any},
+      {"BringUpInitTwiceUnanswered", "noreply=init;noreply=init#2", Op::kBringUp,
+       Is(MLC_INIT_FAILED), true, any},
+      {"BringUpInitLate", "late=init:700", Op::kBringUp, ok, false, any},
+      {"BringUpInitRefused", "result=init", Op::kBringUp, ok, false, none},
+      {"BringUpInitMalformed", "badlen=init", Op::kBringUp, ok, false, e0},
+      {"BringUpInitUnknownReply", "unknown=init", Op::kBringUp, ok, false, e2},
+      {"BringUpInitHalf", "half=init", Op::kBringUp, ok, false, e6},
+      {"BringUpInitSplit", "split=init:3:50", Op::kBringUp, ok, false, none},
+      {"BringUpConfigUnanswered", "noreply=config", Op::kBringUp, ok, false, any},
+      {"BringUpConfigRefused", "result=config:2", Op::kBringUp, Is(MLC_SOCKET_CONFIG_FAILED), false,
+       none},
+      {"BringUpConfigMalformed", "badlen=config", Op::kBringUp, ok, false, e0},
+      {"BringUpNoMlcInDeviceId", "idnomlc", Op::kBringUp, Is(MLC_INIT_FAILED), true, none,
+       kAnyLinkError, true},
+      {"BringUpNoEcp", "noecp", Op::kBringUp, Is(MLC_INIT_FAILED), true, none, -72, true},
+      {"BringUpDeviceIdLengthLies", "idlen=9000", Op::kBringUp, Is(MLC_INIT_FAILED), true, none,
+       kAnyLinkError, true},
+      // Opening on a live link: a failed exchange resets it, a refusal does not.
+      {"OpenUnanswered", "noreply=open", Op::kOpen, Is(MLC_OPEN_FAILED), true, any},
+      {"OpenLate", "late=open:700", Op::kOpen, Is(MLC_OPEN_FAILED), true, any},
+      {"OpenMaxedOut", "result=open", Op::kOpen, Is(MLC_NO_CHANNEL), false, none},
+      {"OpenRefused", "result=open:2", Op::kOpen, Is(MLC_NO_CHANNEL), false, none},
+      {"OpenMalformed", "badlen=open", Op::kOpen, Is(MLC_OPEN_FAILED), true, e0},
+      {"OpenUnknownReply", "unknown=open", Op::kOpen, Is(MLC_OPEN_FAILED), true, e2},
+      {"OpenHalf", "half=open", Op::kOpen, Is(MLC_OPEN_FAILED), true, e6},
+      {"OpenSplit", "split=open:3:50", Op::kOpen, ok, false, none},
+      // Closing: a refused close leaves the channel open and usable.
+      {"CloseUnanswered", "noreply=close", Op::kClose, Is(MLC_CLOSE_FAILED), true, any},
+      {"CloseRefused", "result=close", Op::kClose, Is(MLC_CLOSE_FAILED), false, none},
+      {"CloseMalformed", "badlen=close", Op::kClose, Is(MLC_CLOSE_FAILED), true, e0},
+      {"CloseHalf", "half=close", Op::kClose, Is(MLC_CLOSE_FAILED), true, e6},
+      {"CloseLate", "late=close:700", Op::kClose, Is(MLC_CLOSE_FAILED), true, any},
+      // Stream writes: what went out is reported; a dead link is -6.
+      {"WriteIntoAStalledWire", "stall@t=0", Op::kCreditWait, Is(MLC_PHYSICAL_LINK_FAILURE), true,
+       any},
+      {"WriteOutOfCredit", "nodrain@t=0", Op::kCreditWait, ByteCount(), false, none},
+      {"WriteCreditRequestUnanswered", "nodrain@t=0;noreply=creditreq", Op::kCreditWait,
+       Is(MLC_PHYSICAL_LINK_FAILURE), true, any},
+      {"WriteCreditDebited", "debit=2@t=0", Op::kWrite, Is(16384), false, none},
+      // Stream data through polls: the host refuses what breaks its books,
+      // the link is reset, and the read finds its channel gone.
+      {"ReadOversizedPacket", "oversize@t=0", Op::kRead, Is(MLC_INVALID_HANDLE), true, e5},
+      {"ReadPacketWithoutCredit", "nocredit@t=0", Op::kRead, Is(MLC_INVALID_HANDLE), true, e1},
+      {"ReadPacketForAnotherSocket", "badpsid@t=0", Op::kRead, Is(MLC_INVALID_HANDLE), true, e7},
+      {"ReadHalfPacket", "half=data", Op::kRead, Is(MLC_INVALID_HANDLE), true, e6},
+      {"ReadSplitPacket", "split=data:3:50", Op::kRead, ByteCount(), false, none},
+      {"ReadCreditOverflow", "overflow@t=0", Op::kRead, Is(MLC_INVALID_HANDLE), true, e3},
+      // The printer's own exchanges, met by polls.
+      {"PollPeripheralError", "error=6@t=0", Op::kPoll, poll, true, none},
+      {"PollCreditRequest", "creditreq@t=0", Op::kPoll, poll, false, none},
+      {"PollUnsupportedCommand", "unsupported@t=0", Op::kPoll, poll, false, none},
+      {"PollCreditForUnknownSocket", "badcredit@t=0", Op::kPoll, poll, true, e7},
+      {"PollCreditForWrongPsid", "badcredit=psid@t=0", Op::kPoll, poll, false, none},
+      {"PollDebitForUnknownSocket", "baddebit@t=0", Op::kPoll, poll, false, none},
+      {"PollDebit", "debit=1@t=0", Op::kPoll, poll, false, none},
+      {"PollEmptyCommand", "emptycmd@t=0", Op::kPoll, poll, true, e0},
+      {"PollShortHeader", "shortlen@t=0", Op::kPoll, poll, true, e0},
+      {"PollPrinterGone", "detach@t=0", Op::kPoll, poll, false, none},
+      // Liveness checks find a dead printer and reset the link.
+      {"PingStalledWire", "stall@t=0", Op::kPing, ok, true, any},
+      {"PingUnanswered", "noreply=credit", Op::kPing, ok, true, any},
+      {"VcommPrinterGone", "detach@t=0", Op::kVcomm, ok, true, none},
+  };
+}
+
+}  // namespace
+
+const std::vector<FaultRow>& FaultRows() {
+  static const std::vector<FaultRow> rows = Build();
+  return rows;
+}

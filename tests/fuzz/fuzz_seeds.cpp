@@ -1,0 +1,105 @@
+// Writes the fuzz target's seed corpus: what the emulator's core sends to a
+// host that opened the target's two channels (echo stream at 0x80, status
+// messages at 0x81) and then talks on them, plain and with faults, cut into
+// pieces of several sizes in the target's input format.
+//   krzmlc15_fuzz_seeds DIR
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "emu_config.h"
+#include "mlc_packet.h"
+#include "peripheral.h"
+
+namespace {
+
+using emu::Bytes;
+
+const uint8_t kRingPick = 7;    // ring of 8 KiB
+const uint8_t kPtoHPick = 255;  // packets of 7 + 255 * 4 = 1027 bytes
+const uint16_t kPtoH = 7 + 255 * 4;
+
+// What the printer sends once the host opened both channels and sends
+// `rounds` echo packets and status requests; faults as in the emulator.
+Bytes Conversation(const std::vector<std::string>& faults, int rounds) {
+  emu::EmuConfig cfg;
+  cfg.max_ptoh = kPtoH;
+  cfg.credit_request_ms = 0;
+  std::string error;
+  for (const char* text : {"1:status", "3:echo"}) {
+    emu::ServiceSetup s;
+    emu::ParseService(text, &s, &error);
+    cfg.services.push_back(s);
+  }
+  for (const std::string& text : faults) {
+    emu::Fault f;
+    if (emu::ParseFault(text, &f, &error)) cfg.faults.push_back(f);
+  }
+  emu::Peripheral p(cfg, nullptr);
+  uint32_t now = 1;
+  auto send = [&](const Bytes& packet) { p.Receive(0x4D, packet.data(), packet.size(), now++); };
+  send(emu::InitCommand(3));
+  send(emu::ConfigSocketCommand(3, 0x100C, kPtoH, 0));
+  send(emu::OpenChannelCommand(0x80, 3, 8));
+  send(emu::ConfigSocketCommand(1, 0x100C, kPtoH, 0));
+  send(emu::OpenChannelCommand(0x81, 1, 1));
+  p.TakeOutput();  // the replies the target's set-up already consumed
+  Bytes out;
+  for (int i = 0; i < rounds; ++i) {
+    send(emu::MakePacket(0x80, 3, 0, 0, Bytes(100 + 300 * i, (uint8_t)i)));
+    send(emu::MakePacket(0x81, 1, 1, 0, Bytes{'S', '?'}));
+    now += 50;
+    p.Tick(now);
+    Bytes b = p.TakeOutput();
+    out.insert(out.end(), b.begin(), b.end());
+  }
+  return out;
+}
+
+// The target's input format: two set-up bytes, then pieces of `piece` bytes.
+Bytes AsInput(const Bytes& stream, size_t piece) {
+  Bytes input{kRingPick, kPtoHPick};
+  for (size_t at = 0; at < stream.size(); at += piece) {
+    size_t n = stream.size() - at < piece ? stream.size() - at : piece;
+    input.push_back((uint8_t)n);
+    input.insert(input.end(), stream.begin() + (long)at, stream.begin() + (long)(at + n));
+  }
+  return input;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: krzmlc15_fuzz_seeds DIR\n");
+    return 2;
+  }
+  struct Seed {
+    const char* name;
+    std::vector<std::string> faults;
+    size_t piece;
+  } seeds[] = {
+      {"echo-and-status", {}, 255},
+      {"split-small", {}, 5},
+      {"split-headers", {}, 3},
+      {"oversize", {"oversize@bytes=1"}, 200},
+      {"nocredit", {"nocredit@bytes=1"}, 255},
+      {"badpsid", {"badpsid@bytes=1"}, 64},
+      {"overflow", {"overflow@bytes=1"}, 100},
+      {"creditreq", {"creditreq@bytes=1"}, 255},
+      {"debit", {"debit=2@bytes=1"}, 255},
+      {"msgcredit", {"msgcredit@bytes=1"}, 50},
+      {"shortlen", {"shortlen@bytes=1"}, 255},
+      {"emptycmd", {"emptycmd@bytes=1"}, 7},
+  };
+  for (const Seed& s : seeds) {
+    Bytes input = AsInput(Conversation(s.faults, 4), s.piece);
+    std::string path = std::string(argv[1]) + "/" + s.name;
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return 1;
+    fwrite(input.data(), 1, input.size(), f);
+    fclose(f);
+  }
+  return 0;
+}

@@ -1,0 +1,173 @@
+#include "fuzz_support.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+#include "channel/chanrec.h"
+#include "emu_config.h"
+#include "krzcom15.h"
+#include "krzmlc15.h"
+#include "link/link.h"
+#include "link_emu_support.h"
+#include "peripheral.h"
+#include "shared/config.h"
+#include "shared/locks.h"
+#include "shared/records.h"
+#include "shared/sharedmem.h"
+#include "testutil.h"
+#include "vmem.h"
+
+struct FuzzPort {
+  DWORD hPort = 0;      // our own handle of LPT1, for feeding
+  HWND hHelper = NULL;  // stands in for the helper's window
+  std::unique_ptr<emu::Peripheral> printer;
+  DWORD dwNow = 0;
+};
+
+namespace {
+
+LRESULT CALLBACK QuietProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  if (uMsg == WM_CLOSE) return 0;  // the stand-in helper never closes
+  return DefWindowProcA(hWnd, uMsg, wParam, lParam);
+}
+
+// The emulator's core answers every write of the host at once.
+void Answer(void* pContext, const BYTE* pb, DWORD cb) {
+  FuzzPort* port = (FuzzPort*)pContext;
+  port->printer->Receive(0x4D, pb, cb, ++port->dwNow);
+  emu::Bytes out = port->printer->TakeOutput();
+  FuzzFeed(port, out.data(), out.size());
+}
+
+void SetResponder(FuzzPort* port, bool bOn) {
+  VMemResponder responder{bOn ? Answer : NULL, port};
+  VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_RESPONDER, &responder, NULL);
+}
+
+}  // namespace
+
+FuzzPort* FuzzPortStart() {
+  if (!getenv("W32POSIX_NAMESPACE") || !getenv("W32POSIX_ROOT")) {
+    fprintf(stderr, "fuzz: set W32POSIX_NAMESPACE and W32POSIX_ROOT (a private Windows root)\n");
+    return nullptr;
+  }
+  WriteTextFile(WindowsDirFile("KRZCOM15.INI"), "[LPT1]\r\nBackend=memory\r\n");
+  WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
+                "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=2\r\n"
+                "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2\r\nMLC_INTER_PACKET_TIME_OUT=1\r\n"
+                "CreditTimeout=1\r\n");
+  LoadIniValues();
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = QuietProc;
+  wc.hInstance = GetModuleHandleA(NULL);
+  wc.lpszClassName = "FuzzHelper";
+  RegisterClassA(&wc);
+  HWND hHelper =
+      CreateWindowExA(0, "FuzzHelper", "", 0, 0, 0, 0, 0, NULL, NULL, wc.hInstance, NULL);
+  if (!hHelper || MLCSetup(hHelper) != MLC_SUCCESS) return nullptr;
+  FuzzPort* port = new FuzzPort();
+  port->hHelper = hHelper;
+  port->hPort = VCOMM_OpenCommA("LPT1", 1);
+  if (!port->hPort) return nullptr;
+  return port;
+}
+
+bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage) {
+  StartAllOverAgain(0, FALSE);
+  FuzzDrain(port);
+  MLCSetup(port->hHelper);  // a reset with no channel left forgets the helper
+  emu::EmuConfig cfg;
+  cfg.max_ptoh = wPtoH;
+  cfg.credit_request_ms = 0;
+  std::string error;
+  for (const char* text : {"1:status", "3:echo"}) {
+    emu::ServiceSetup s;
+    emu::ParseService(text, &s, &error);
+    cfg.services.push_back(s);
+  }
+  port->printer = std::make_unique<emu::Peripheral>(cfg, nullptr);
+  SetResponder(port, true);
+  DWORD dwRing = (DWORD)lRing, dwSlots = 1;
+  int iStream = MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwRing, phStream, NULL, 0, 0, NULL, NULL);
+  int iMessage =
+      MLCOpenChannel(0, 1, MLC_PACKET_CHANNEL, &dwSlots, phMessage, NULL, 0, 0, NULL, NULL);
+  bool bOpen = iStream == MLC_SUCCESS && iMessage == MLC_SUCCESS;
+  if (!bOpen) fprintf(stderr, "fuzz: opens gave %d and %d\n", iStream, iMessage);
+  SetResponder(port, false);
+  FuzzDrain(port);
+  return bOpen;
+}
+
+void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb) {
+  VMemFeed feed{pb, (DWORD)cb};
+  VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_FEED, &feed, NULL);
+}
+
+DWORD FuzzUnread(FuzzPort* port) { return VCOMM_WaitInput(port->hPort, 0) ? 1 : 0; }
+
+void FuzzDrain(FuzzPort* port) {
+  VMemTaken taken;
+  VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_TAKE, NULL, &taken);
+}
+
+DWORD FuzzPortBlocks() { return PortAreaBlocks(); }
+
+namespace {
+
+const char* CheckStream(const StreamChannel* s) {
+  if (s->bFlags & STREAM_HAS_BUFFER) {
+    if (s->lLastPos <= 0 || s->lLastPos != s->wAllocated) return "stream ring size";
+    if (s->lReadPos < 0 || s->lReadPos >= s->lLastPos) return "stream read position";
+    if (s->lWritePos < 0 || s->lWritePos >= s->lLastPos) return "stream write position";
+    if (s->wLength < 0 || s->wLength > s->wAllocated) return "stream bytes stored";
+    if ((s->lWritePos - s->lReadPos + s->lLastPos) % s->lLastPos != s->wLength % s->lLastPos)
+      return "stream ring positions against bytes stored";
+  } else if (s->wLength != 0) {
+    return "bytes stored without a ring";
+  }
+  if (s->wAvailBytes < 0) return "stream freed bytes";
+  if (s->wPeriPtoHCredits < 0 || s->wPeriPtoHCredits > 65535) return "peripheral's stream credit";
+  if (s->wHostHtoPCredits > 65535) return "host's stream credit";
+  return nullptr;
+}
+
+const char* CheckMessage(BYTE bPort, const MessageChannel* m) {
+  if (m->bSlotCount < 1 || m->bSlotCount > 2) return "message slot count";
+  if (m->lReadSlot < -1 || m->lReadSlot >= m->bSlotCount) return "message read slot";
+  unsigned nNodes = 0;
+  HMEMBLOCK hNode = m->hMsgQueueHead, hLast = 0;
+  while (hNode && nNodes <= 256) {
+    const QueuedMessage* q = (const QueuedMessage*)LockMLCCheck(bPort, hNode);
+    if (!q) return "message queue node";
+    HMEMBLOCK hNext = q->hNext;
+    UnlockMLCCheck(bPort, hNode);
+    hLast = hNode;
+    hNode = hNext;
+    ++nNodes;
+  }
+  if (nNodes != m->bQueuedMsgs) return "queued messages against linked nodes";
+  if (nNodes && hLast != m->hMsgQueueTail) return "message queue tail";
+  return nullptr;
+}
+
+}  // namespace
+
+const char* FuzzCheckRecords() {
+  PerPortInfo* lpPPI = ObtainPPI(0);
+  const char* broken = nullptr;
+  if (lpPPI->bChannelsUsed > lpPPI->bChannelsAllocated) broken = "channel counts";
+  for (BYTE i = 0; !broken && i < lpPPI->bChannelsAllocated; ++i) {
+    if (!ValidChannelIdx(0, i)) continue;
+    BYTE bType = GetTypeIdx(0, i);
+    const void* lpRecord = LockChannelIdx(0, i);
+    if (!lpRecord) continue;
+    broken = bType == MLC_STREAM_CHANNEL ? CheckStream((const StreamChannel*)lpRecord)
+                                         : CheckMessage(0, (const MessageChannel*)lpRecord);
+    UnlockChannelIdx(0, i);
+  }
+  ReleasePPI(0);
+  return broken;
+}

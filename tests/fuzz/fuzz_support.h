@@ -1,0 +1,28 @@
+// The fuzz target's far side: LPT1 on the in-process memory port, channels
+// opened through a real exchange with the emulator's core, and checks of
+// the shared records.
+#pragma once
+
+#include <windows.h>
+
+struct FuzzPort;
+
+// Writes the INI files (memory backend on LPT1, short time-outs), stands in
+// for the helper window and opens a feeding handle. NULL on failure.
+FuzzPort* FuzzPortStart();
+// Resets the link locally and opens, against the emulator's core answering
+// through the port, a stream channel to the echo service (ring lRing) and a
+// message channel with two slots to the status service; the sockets are
+// configured with peripheral-to-host packets of wPtoH bytes (header
+// included). Nothing is left waiting on the port afterwards.
+bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage);
+// Queues one piece of peripheral bytes.
+void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb);
+// Non-zero while fed bytes wait to be read.
+DWORD FuzzUnread(FuzzPort* port);
+// Forgets what the host wrote and what it did not read.
+void FuzzDrain(FuzzPort* port);
+// Blocks in use in the shared area of LPT1.
+DWORD FuzzPortBlocks();
+// NULL when every channel record of LPT1 is consistent, else what is not.
+const char* FuzzCheckRecords();
