@@ -30,6 +30,18 @@ void CALLBACK Record(DWORD dwPort, DWORD dwCode, DWORD dwAppData, DWORD dwCount)
   g_calls.push_back({dwPort, dwCode, dwAppData, dwCount});
 }
 
+// The stand-in helper's window keeps living when the last close asks the
+// helper to end.
+LRESULT CALLBACK HelperWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  return uMsg == WM_CLOSE ? 0 : DefWindowProcA(hWnd, uMsg, wParam, lParam);
+}
+
+// Sets this process up as the helper again (the last close stopped it).
+void StandInHelper() {
+  MLCSetPMLInitDeInitEvent();
+  MLCSetup(g_hHelperWnd);
+}
+
 HWND NewWindow() {
   return CreateWindowExA(0, "NotifyTestWnd", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
 }
@@ -78,11 +90,14 @@ class NotifyTest : public ::testing::Test {
     wc.lpszClassName = "NotifyTestWnd";
     RegisterClassA(&wc);
     // This process plays a helper that never polls.
-    g_hHelperWnd = NewWindow();
+    wc.lpfnWndProc = HelperWndProc;
+    wc.lpszClassName = "NotifyTestHelper";
+    RegisterClassA(&wc);
+    g_hHelperWnd =
+        CreateWindowExA(0, "NotifyTestHelper", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
   }
   void SetUp() override {
-    MLCSetPMLInitDeInitEvent();
-    MLCSetup(g_hHelperWnd);
+    StandInHelper();
     g_calls.clear();
   }
   void TearDown() override {
@@ -200,6 +215,7 @@ TEST_F(NotifyTest, EveryEventReachesEachKindOfTarget) {
   g_calls.clear();
   WORD hFirst = Open(4, 8192, NULL, 1, Record);
   EXPECT_EQ(MLCCloseChannel(hFirst), MLC_SUCCESS);
+  StandInHelper();
   WORD hSecond = Open(4, 8192, NULL, 2, Record);
   EXPECT_EQ(hSecond, hFirst);
   EXPECT_EQ(MLCRead(hSecond, NULL, 0, FALSE, 0), 0);

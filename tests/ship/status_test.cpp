@@ -12,6 +12,7 @@
 #include "channel/chanrec.h"
 #include "krzmlc15.h"
 #include "link_emu_support.h"
+#include "notify/cbtable.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "testutil.h"
@@ -33,6 +34,24 @@ HWND MakeWindow(const char* lpszClass) {
   wc.lpszClassName = lpszClass;
   RegisterClassA(&wc);
   return CreateWindowExA(0, lpszClass, "", 0, 0, 0, 0, 0, NULL, NULL, wc.hInstance, NULL);
+}
+
+void CALLBACK OnEvent(DWORD, DWORD, DWORD, DWORD) {}
+
+void PumpMessages() {
+  MSG msg;
+  while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+}
+
+// The callback key a channel's record holds.
+DWORD CallBackKey(WORD hChannel) {
+  BYTE bIndex = MLC_CHANNEL_SLOT(hChannel);
+  ObtainPPI(0);
+  const StreamChannel* lpStream = (const StreamChannel*)LockChannelIdx(0, bIndex);
+  DWORD dwKey = lpStream ? lpStream->lpfnCallBack : 0;
+  if (lpStream) UnlockChannelIdx(0, bIndex);
+  ReleasePPI(0);
+  return dwKey;
 }
 
 // Runs krzstat with the arguments; its output, or "" when it did not end
@@ -92,7 +111,7 @@ TEST(StatusTool, ReportsChannelsInTheirStatesWithoutTouchingThem) {
   MLCSetup(hHelper);  // stands for the helper: no helper process is started
   emu::EmuConfig cfg = PrinterConfig();
   cfg.services.clear();
-  for (const char* lpszService : {"1:status", "2:sink", "3:echo", "4:source:bytes=300"}) {
+  for (const char* lpszService : {"1:status", "2:sink", "3:echo", "4:source:bytes=300", "5:sink"}) {
     emu::ServiceSetup service;
     ASSERT_TRUE(emu::ParseService(lpszService, &service, nullptr));
     cfg.services.push_back(service);
@@ -101,21 +120,27 @@ TEST(StatusTool, ReportsChannelsInTheirStatesWithoutTouchingThem) {
 
   // 0x80: stream from the source, 300 bytes waiting in its ring; 0x81:
   // stream to the sink without a ring, notifying a window; 0x82: packet
-  // channel to the echo; 0x83: opened and closed again (a free slot).
-  WORD hSource = 0, hSink = 0, hEcho = 0, hGone = 0;
+  // channel to the echo; 0x83: opened and closed again (a free slot);
+  // 0x84: stream to a sink that tells a callback of this process.
+  WORD hSource = 0, hSink = 0, hEcho = 0, hGone = 0, hCall = 0;
   DWORD dwRing = 4096, dwNone = 0, dwSlots = 0;
   ASSERT_EQ(MLCOpenChannel(0, 4, 1, &dwRing, &hSource, NULL, 0, 0, NULL, NULL), MLC_SUCCESS);
   ASSERT_EQ(MLCOpenChannel(0, 2, 1, &dwNone, &hSink, hApp, kAppMsg, 5, NULL, NULL), MLC_SUCCESS);
   ASSERT_EQ(MLCOpenChannel(0, 3, 2, &dwSlots, &hEcho, NULL, 0, 0, NULL, NULL), MLC_SUCCESS);
   ASSERT_EQ(MLCOpenChannel(0, 1, 1, &dwNone, &hGone, NULL, 0, 0, NULL, NULL), MLC_SUCCESS);
+  ASSERT_EQ(MLCOpenChannel(0, 5, 1, &dwNone, &hCall, NULL, 0, 0, OnEvent, NULL), MLC_SUCCESS);
+  ASSERT_EQ(hCall, 0x84);
   ASSERT_EQ(MLCCloseChannel(hGone), MLC_SUCCESS);
+  // The shared record holds a key of this process's table, not the address.
+  DWORD dwKey = CallBackKey(hCall);
+  EXPECT_EQ(LookupCallBack(dwKey), OnEvent);
   for (int i = 0; i < 200 && MLCRead(hSource, NULL, 0, FALSE, 0) < 300; ++i) {
     MLCPollChannels2(FALSE, 0);
     Sleep(5);
   }
   ASSERT_EQ(MLCRead(hSource, NULL, 0, FALSE, 0), 300);
 
-  std::vector<WORD> channels = {hSource, hSink, hEcho};
+  std::vector<WORD> channels = {hSource, hSink, hEcho, hCall};
   std::vector<BYTE> before = SharedBytes(channels);
   std::string json = RunStatus("--json");
   EXPECT_EQ(SharedBytes(channels), before) << "the tool changed the shared state";
@@ -124,13 +149,13 @@ TEST(StatusTool, ReportsChannelsInTheirStatesWithoutTouchingThem) {
                       "\"peer_revision\":3,\"last_command\":255"),
             std::string::npos)
       << json;
-  EXPECT_NE(json.find("\"slots_allocated\":4,\"slots_used\":3"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"slots_allocated\":5,\"slots_used\":4"), std::string::npos) << json;
   EXPECT_NE(json.find("{\"psid\":4,\"htop_size\":"), std::string::npos) << json;
   EXPECT_NE(json.find("\"port\":\"LPT2\",\"state\":\"copied\",\"link_up\":false"),
             std::string::npos);
   const MlcGlobalData& g = *ObtainMGD();
   std::string timer = "\"timer_id\":" + std::to_string(g.wPollTimerId);
-  EXPECT_NE(json.find("\"channels_open\":3"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"channels_open\":4"), std::string::npos) << json;
   ReleaseMGD();
   EXPECT_NE(json.find(timer), std::string::npos) << json;
   EXPECT_NE(json.find("\"setup_done\":true"), std::string::npos) << json;
@@ -147,6 +172,7 @@ TEST(StatusTool, ReportsChannelsInTheirStatesWithoutTouchingThem) {
   EXPECT_NE(echo.find("\"type\":\"packet\",\"psid\":3,\"open\":true"), std::string::npos) << json;
   EXPECT_NE(echo.find("\"queued\":0"), std::string::npos) << echo;
   EXPECT_EQ(ChannelJson(json, hGone), "") << json;
+  EXPECT_NE(ChannelJson(json, hCall).find("\"callback\":true"), std::string::npos) << json;
 
   std::string text = RunStatus("");
   EXPECT_NE(text.find("LPT1: copied, link up"), std::string::npos) << text;
@@ -165,6 +191,9 @@ TEST(StatusTool, ReportsChannelsInTheirStatesWithoutTouchingThem) {
   EXPECT_LT(dwMs, 10000u);
 
   for (WORD hChannel : channels) EXPECT_EQ(MLCCloseChannel(hChannel), MLC_SUCCESS);
+  // The callback window goes with its channel, and takes the key along.
+  PumpMessages();
+  EXPECT_EQ(LookupCallBack(dwKey), nullptr);
   EXPECT_TRUE(printer.Violations().empty());
   MLCCleanup();
   DestroyWindow(hApp);

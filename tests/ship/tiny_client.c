@@ -1,8 +1,7 @@
 /* The smallest client of an installed tree: built with nothing but
  * `pkg-config --cflags --libs krzmlc15`. */
-#include <stdio.h>
-
 #include <krzmlc15.h>
+#include <stdio.h>
 
 int main(void) {
   PollStats stats[3];
