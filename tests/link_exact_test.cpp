@@ -268,7 +268,7 @@ TEST_F(LinkSend, AStreamWriteGivesUpAtTheThirdResendOfOnePacket) {
   // (a writer is never held in the loop while the printer takes nothing).
   Bytes job(1000, 0x33);
   DWORD dwStart = GetTickCount();
-  EXPECT_EQ(WriteStreamData(MLC_MAKE_CHANNEL(2, bHsid), job.data(), (WORD)job.size(), 0),
+  EXPECT_EQ(WriteStreamData(MLC_MAKE_CHANNEL(2, bHsid), job.data(), (WORD)job.size(), FALSE, 0),
             MLC_WRITE_FAILURE);
   EXPECT_GE(GetTickCount() - dwStart, 4 * kStalledWriteMs - 20);
   ExpectLinkDown(2);

@@ -133,6 +133,12 @@ void ExpectLinkDown(BYTE bPort) {
 }
 
 namespace {
+DWORD AttachCount() {
+  DWORD dwCount = ObtainMGD()->dwMlcAttachCount;
+  ReleaseMGD();
+  return dwCount;
+}
+
 LRESULT CALLBACK HelperStandIn(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   if (uMsg == WM_CLOSE) {
     MLCSetPMLInitDeInitEvent();  // what the helper gives back as it ends
@@ -163,6 +169,10 @@ FakeHelper::~FakeHelper() {
     KillHiddenExe();
     for (int i = 0; i < 1000 && IsWindow(hHidden); ++i) Sleep(10);
     MLCSetPMLInitDeInitEvent();
+    // Its window goes before the process does, and the helper's detach frees
+    // the ports without channels: the next test's link must not be dropped
+    // under it, so wait until this process is the only one attached.
+    for (int i = 0; i < 1000 && AttachCount() > 1; ++i) Sleep(10);
   }
   MLCCleanup();
   if (hWnd_) DestroyWindow(hWnd_);

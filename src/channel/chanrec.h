@@ -15,3 +15,6 @@
 
 // StreamChannel, MessageChannel, QueuedMessage and SocketInfo, with the
 // assertions of their sizes and offsets: shared/layout.h.
+
+// The send queue of a message channel holds at most this many messages.
+#define MLC_MAX_QUEUED_MSGS 255
