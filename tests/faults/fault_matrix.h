@@ -18,6 +18,9 @@ enum class Op {
   kPoll,        // polls while the printer starts exchanges of its own
   kPing,        // MLCPingMlc on a channel
   kVcomm,       // MLCPingVcomm on a channel
+  kMessage,     // a status request on a message channel, its answer read back blocking
+  kBlockRead,   // a blocking stream read from the sink, which sends nothing
+  kBlockWrite,  // a blocking stream write larger than the sink's credit
 };
 
 // The result a call owes: one code, or a range (a byte count).

@@ -8,12 +8,23 @@
 
 namespace {
 
-const BYTE kSinkPsid = 2, kSourcePsid = 4;
+const BYTE kStatusPsid = 1, kSinkPsid = 2, kSourcePsid = 4;
+const DWORD kBlockMs = 1500;  // a blocking call's time-out
 
-int OpenTo(OpContext* ctx, BYTE bPsid, DWORD dwBuffer) {
+int OpenTo(OpContext* ctx, BYTE bPsid, DWORD dwBuffer, BYTE bType = MLC_STREAM_CHANNEL) {
   DWORD dwSize = dwBuffer;
-  return MLCOpenChannel(0, bPsid, MLC_STREAM_CHANNEL, dwBuffer ? &dwSize : NULL, &ctx->hChannel,
-                        ctx->hApp, ctx->uAppMsg, 0x66, NULL, NULL);
+  return MLCOpenChannel(0, bPsid, bType, dwBuffer ? &dwSize : NULL, &ctx->hChannel, ctx->hApp,
+                        ctx->uAppMsg, 0x66, NULL, NULL);
+}
+
+// A status request and its answer, read with a blocking call: the answer's
+// length, or the first failure.
+int StatusRoundTrip(OpContext* ctx) {
+  static const char kRequest[] = "STATUS?";
+  int iSent = MLCWrite(ctx->hChannel, (LPVOID)kRequest, 7, TRUE, kBlockMs);
+  if (iSent != 7) return iSent;
+  BYTE answer[512];
+  return MLCRead(ctx->hChannel, answer, sizeof answer, TRUE, kBlockMs);
 }
 
 int Write(OpContext* ctx, int cb) {
@@ -62,6 +73,12 @@ bool PrepareOperation(Op op, OpContext* ctx) {
       return OpenTo(ctx, kSinkPsid, 0) == MLC_SUCCESS;
     case Op::kRead:
       return OpenTo(ctx, kSourcePsid, 8192) == MLC_SUCCESS;
+    case Op::kMessage:
+      return OpenTo(ctx, kStatusPsid, 0, MLC_PACKET_CHANNEL) == MLC_SUCCESS;
+    case Op::kBlockRead:
+      return OpenTo(ctx, kSinkPsid, 4096) == MLC_SUCCESS;
+    case Op::kBlockWrite:
+      return OpenTo(ctx, kSinkPsid, 0) == MLC_SUCCESS;
     default:
       return true;
   }
@@ -96,6 +113,18 @@ OpOutcome RunOperation(Op op, OpContext* ctx) {
     case Op::kVcomm:
       Sleep(30);
       return {MLCPingVcomm(ctx->hWitness)};
+    case Op::kMessage:
+      Sleep(30);
+      return {StatusRoundTrip(ctx)};
+    case Op::kBlockRead: {
+      BYTE buffer[256];
+      return {MLCRead(ctx->hChannel, buffer, sizeof buffer, TRUE, kBlockMs)};
+    }
+    case Op::kBlockWrite: {
+      Sleep(50);  // the sinks stop draining first
+      std::vector<BYTE> data(65535, 0x5A);
+      return {MLCWrite(ctx->hChannel, data.data(), 65535, TRUE, kBlockMs)};
+    }
   }
   return {INT_MIN};
 }

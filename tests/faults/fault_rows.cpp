@@ -75,6 +75,25 @@ std::vector<FaultRow> Build() {
       {"PingStalledWire", "stall@t=0", Op::kPing, ok, true, any},
       {"PingUnanswered", "noreply=credit", Op::kPing, ok, true, any},
       {"VcommPrinterGone", "detach@t=0", Op::kVcomm, ok, true, none},
+      // Message channels: the answer is one message; what breaks the host's
+      // books resets the link and the blocked read finds its channel gone
+      // (-6: it went away during the wait). A printer that stopped reading
+      // still takes a short message into the wire's buffer: only the answer
+      // is missing.
+      {"MessageRoundTrip", "", Op::kMessage, Is(13), false, none},
+      {"MessageSplit", "split=data:3:50", Op::kMessage, Is(13), false, none},
+      {"MessageOversized", "oversize@t=0", Op::kMessage, Is(MLC_PHYSICAL_LINK_FAILURE), true, e5},
+      {"MessageHalf", "half=data", Op::kMessage, Is(MLC_PHYSICAL_LINK_FAILURE), true, e6},
+      {"MessageCreditPast16Bits", "msgcredit=300@t=0", Op::kMessage, Is(13), false, none},
+      {"MessageUnanswered", "stall@t=0", Op::kMessage, Is(MLC_TIME_OUT), false, none},
+      // Blocking calls wait in their window, polling the port themselves; a
+      // reset wakes them.
+      {"BlockingReadTimesOut", "", Op::kBlockRead, Is(MLC_TIME_OUT), false, none},
+      {"BlockingReadLinkDropped", "error=6@t=0", Op::kBlockRead, Is(MLC_PHYSICAL_LINK_FAILURE),
+       true, none},
+      {"BlockingWriteOutOfCredit", "nodrain@t=0", Op::kBlockWrite, ByteCount(), false, none},
+      {"BlockingWriteStalled", "stall@t=0", Op::kBlockWrite, Is(MLC_PHYSICAL_LINK_FAILURE), true,
+       any},
   };
 }
 

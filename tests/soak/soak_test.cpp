@@ -47,10 +47,13 @@ TEST(Soak, ClientsKilledAndFaultsInjectedLoseNoReportedData) {
   unsigned long long cb = 0;
   const char* p = line.c_str();
   ASSERT_EQ(sscanf(strstr(p, "kills="), "kills=%d held-kills=%d", &kills, &held), 2) << line;
+  unsigned long long messages = 0;
   ASSERT_EQ(sscanf(strstr(p, "bytes-verified="), "bytes-verified=%llu", &cb), 1) << line;
+  ASSERT_EQ(sscanf(strstr(p, "messages="), "messages=%llu", &messages), 1) << line;
   EXPECT_GE(kills, 3) << line;
   EXPECT_GE(held, 1) << line;
   EXPECT_GT(cb, 100000u) << line;
+  EXPECT_GT(messages, 10u) << "status answers on the message channels: " << line;
 #ifndef _WIN32
   int left = HelpersLeft();
   for (int i = 0; i < 100 && left; ++i, Sleep(100)) left = HelpersLeft();
