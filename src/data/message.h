@@ -35,5 +35,3 @@ int DrainMessageQueue(BYTE bPort, MessageChannel* lpMsgChan);
 // not go out (the link has been reset).
 BOOL SendMessageNow(BYTE bPort, MessageChannel* lpMsgChan, const BYTE* lpData, WORD wLength);
 
-// Tells the channel's client that a message of wLength bytes arrived.
-void NotifyMessageArrival(BYTE bPort, const MessageChannel* lpMsgChan, WORD wLength);

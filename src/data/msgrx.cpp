@@ -5,6 +5,7 @@
 #include "data/message.h"
 #include "debug/cm_debug.h"
 #include "link/link.h"
+#include "notify/notify.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -81,7 +82,7 @@ int ProcessMessagePacket(BYTE bPort, MessageChannel* lpMsgChan, const BYTE* lpHe
     MLCLOG(DBG_TRACE, "ProcessMessagePacket - bytes received ok = %d\n", wLength);
     lpMsgChan->wSlotLength[iSlot] = wLength;
     if (lpMsgChan->lReadSlot == -1) lpMsgChan->lReadSlot = iSlot;
-    NotifyMessageArrival(bPort, lpMsgChan, wLength);
+    NotifyChannel(lpMsgChan, MLC_READ_PACKET, wLength);  // every message is told
   }
   // Credit that came with the message lets queued messages go out first.
   int iResult = MLC_PACKET_SUCCESSFUL;

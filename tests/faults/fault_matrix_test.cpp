@@ -149,12 +149,14 @@ TEST_P(FaultMatrix, Row) {
     ObtainPPI(0)->lLastLinkError = 0;
     ReleasePPI(0);
 
+    DWORD dwOpStart = GetTickCount();
     OpOutcome got = RunOperation(row.op, &ctx);
     Sleep(300);  // the printer's thread takes in what the host wrote last
     if (strncmp(row.lpszFault, "late=", 5) == 0) {
       // A late reply comes after the host has moved on: let it arrive and be
       // read, so that the row does not depend on who polls when.
-      Sleep(700);
+      DWORD dwLate = (DWORD)atoi(strchr(row.lpszFault, ':') + 1) + 500;
+      while (GetTickCount() - dwOpStart < dwLate) Sleep(50);
       BYTE bHsid = 0, bPsid = 0, bCommand = 0;
       WORD wLength = 0;
       PollForData(0, &bHsid, &bPsid, &bCommand, &wLength, 0);

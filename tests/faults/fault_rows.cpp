@@ -15,7 +15,7 @@ std::vector<FaultRow> Build() {
       {"BringUpInitUnanswered", "noreply=init", Op::kBringUp, ok, false, any},
       {"BringUpInitTwiceUnanswered", "noreply=init;noreply=init#2", Op::kBringUp,
        Is(MLC_INIT_FAILED), true, any},
-      {"BringUpInitLate", "late=init:700", Op::kBringUp, ok, true, e2},
+      {"BringUpInitLate", "late=init:1200", Op::kBringUp, ok, true, e2},
       {"BringUpInitRefused", "result=init", Op::kBringUp, ok, false, none},
       {"BringUpInitMalformed", "badlen=init", Op::kBringUp, ok, false, e0},
       {"BringUpInitUnknownReply", "unknown=init", Op::kBringUp, ok, false, e2},

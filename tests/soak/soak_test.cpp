@@ -52,8 +52,9 @@ TEST(Soak, ClientsKilledAndFaultsInjectedLoseNoReportedData) {
   ASSERT_EQ(sscanf(strstr(p, "messages="), "messages=%llu", &messages), 1) << line;
   EXPECT_GE(kills, 3) << line;
   EXPECT_GE(held, 1) << line;
-  EXPECT_GT(cb, 100000u) << line;
-  EXPECT_GT(messages, 10u) << "status answers on the message channels: " << line;
+  EXPECT_GT(cb, (unsigned long long)SOAK_TEST_MIN_BYTES) << line;
+  EXPECT_GT(messages, (unsigned long long)SOAK_TEST_MIN_MESSAGES)
+      << "status answers on the message channels: " << line;
 #ifndef _WIN32
   int left = HelpersLeft();
   for (int i = 0; i < 100 && left; ++i, Sleep(100)) left = HelpersLeft();
