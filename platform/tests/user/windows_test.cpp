@@ -1,5 +1,6 @@
-// Windows: creation and destruction messages, extra bytes, and IsWindow
-// after destruction, for stale handles and after the owner thread ended.
+// Window classes and windows: registration, lookup and unregistration;
+// creation and destruction messages, extra bytes, and IsWindow after
+// destruction, for stale handles and after the owner thread ended.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -27,6 +28,49 @@ size_t index_of(UINT msg) {
 }
 
 }  // namespace
+
+TEST(UserClass, RegisterLookUpAndUnregister) {
+  WNDCLASSA wc{CS_GLOBALCLASS, record_proc, 0,    10,   instance(),
+               NULL,           NULL,        NULL, NULL, "UserTestClassA"};
+  ATOM atom = RegisterClassA(&wc);
+  ASSERT_NE(atom, 0);
+  wc.lpszClassName = "usertestclassa";  // names compare case-insensitively
+  SetLastError(0);
+  EXPECT_EQ(RegisterClassA(&wc), 0);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_CLASS_ALREADY_EXISTS);
+
+  WNDCLASSA info{};
+  ASSERT_TRUE(GetClassInfoA(instance(), "USERTESTCLASSA", &info));
+  EXPECT_EQ(info.lpfnWndProc, record_proc);
+  EXPECT_EQ(info.cbWndExtra, 10);
+
+  // A window of the class (made through the atom) keeps it registered.
+  HWND h = CreateWindowExA(0, MAKEINTATOM(atom), "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL, NULL,
+                           instance(), NULL);
+  ASSERT_NE(h, (HWND)NULL);
+  SetLastError(0);
+  EXPECT_FALSE(UnregisterClassA("UserTestClassA", instance()));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_CLASS_HAS_WINDOWS);
+  ASSERT_TRUE(DestroyWindow(h));
+  EXPECT_TRUE(UnregisterClassA("UserTestClassA", instance()));
+
+  SetLastError(0);
+  EXPECT_FALSE(UnregisterClassA("UserTestClassA", instance()));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_CLASS_DOES_NOT_EXIST);
+  SetLastError(0);
+  EXPECT_FALSE(GetClassInfoA(instance(), "UserTestClassA", &info));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_CLASS_DOES_NOT_EXIST);
+  SetLastError(0);
+  EXPECT_EQ(CreateWindowExA(0, "UserTestClassA", "", 0, 0, 0, 0, 0, NULL, NULL, instance(), NULL),
+            (HWND)NULL);
+  // Windows reports ERROR_CANNOT_FIND_WND_CLASS, Wine ERROR_CLASS_DOES_NOT_EXIST.
+  DWORD error = GetLastError();
+  EXPECT_TRUE(error == ERROR_CANNOT_FIND_WND_CLASS || error == ERROR_CLASS_DOES_NOT_EXIST) << error;
+
+  wc.style = 0;  // the name is free again, also for a local class
+  EXPECT_NE(RegisterClassA(&wc), 0);
+  EXPECT_TRUE(UnregisterClassA("UserTestClassA", instance()));
+}
 
 TEST(UserWindow, CreateAndDestroyMessages) {
   WNDCLASSA wc{};
@@ -79,18 +123,14 @@ TEST(UserWindow, ExtraBytesAtAnyOffset) {
     }
   };
   check();  // zero-filled
-  WORD w0 = 0x1234, w6 = 0x5678, w8 = 1;
-  LONG l2 = (LONG)0x89ABCDEF;
-  EXPECT_EQ(SetWindowWord(h, 0, w0), 0);
-  EXPECT_EQ(SetWindowLongA(h, 2, l2), 0);
-  EXPECT_EQ(SetWindowWord(h, 6, w6), 0);
-  EXPECT_EQ(SetWindowWord(h, 8, w8), 0);
-  memcpy(mirror, &w0, 2);
-  memcpy(mirror + 2, &l2, 4);
-  memcpy(mirror + 6, &w6, 2);
-  memcpy(mirror + 8, &w8, 2);
+  EXPECT_EQ(SetWindowWord(h, 0, 0x1234), 0);
+  EXPECT_EQ(SetWindowLongA(h, 2, (LONG)0x89ABCDEF), 0);
+  EXPECT_EQ(SetWindowWord(h, 6, 0x5678), 0);
+  EXPECT_EQ(SetWindowWord(h, 8, 1), 0);
+  const unsigned char set[10] = {0x34, 0x12, 0xEF, 0xCD, 0xAB, 0x89, 0x78, 0x56, 1, 0};
+  memcpy(mirror, set, 10);
   check();
-  EXPECT_EQ(SetWindowLongA(h, 2, 7), l2);  // writers return the previous value
+  EXPECT_EQ(SetWindowLongA(h, 2, 7), (LONG)0x89ABCDEF);  // writers return the previous value
   LONG_PTR big = (LONG_PTR)(sizeof(LONG_PTR) == 8 ? 0x0102030405060708ull : 0x05060708u);
   SetWindowLongPtrA(h, 1, big);
   memcpy(mirror + 1, &big, sizeof big);
