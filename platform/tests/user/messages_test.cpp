@@ -19,31 +19,10 @@ void CALLBACK timer_proc(HWND, UINT, UINT_PTR id, DWORD) { g_proc_id = id; }
 
 }  // namespace
 
-TEST(UserMessage, PostedInOrderAndDispatched) {
-  HWND h = make_window();
-  drain();
-  for (int i = 0; i < 100; ++i) ASSERT_TRUE(PostMessageA(h, WM_USER + 1, i, -i));
-  seen().clear();
-  for (int i = 0; i < 100; ++i) {
-    MSG m;
-    ASSERT_EQ(GetMessageA(&m, NULL, 0, 0), TRUE);
-    EXPECT_EQ(m.hwnd, h);
-    EXPECT_EQ(m.message, (UINT)WM_USER + 1);
-    EXPECT_EQ(m.wParam, (WPARAM)i);
-    EXPECT_EQ(m.lParam, (LPARAM)-i);
-    DispatchMessageA(&m);
-  }
-  ASSERT_EQ(seen().size(), 100u);
-  EXPECT_EQ(seen()[42].wp, (WPARAM)42);
-
-  EXPECT_EQ(SendMessageA(h, WM_USER + 100, 40, 2), 42);  // own thread: a direct call
-  DestroyWindow(h);
-}
-
-TEST(UserMessage, FiltersAndQuit) {
+TEST(UserMessage, FiltersDispatchAndQuit) {
   HWND a = make_window(), b = make_window();
   drain();
-  PostMessageA(a, WM_USER + 1, 0, 0);
+  PostMessageA(a, WM_USER + 1, 40, -40);
   PostMessageA(b, WM_USER + 2, 0, 0);
   PostMessageA(a, WM_USER + 3, 0, 0);
   PostMessageA(NULL, WM_USER + 4, 0, 0);  // thread message
@@ -62,7 +41,14 @@ TEST(UserMessage, FiltersAndQuit) {
   // WM_QUIT comes after the posted messages, whatever the range.
   PostQuitMessage(7);
   ASSERT_EQ(GetMessageA(&m, NULL, 0, 0), TRUE);
+  EXPECT_EQ(m.hwnd, a);
   EXPECT_EQ(m.message, (UINT)WM_USER + 1);
+  EXPECT_EQ(m.lParam, (LPARAM)-40);
+  seen().clear();
+  DispatchMessageA(&m);
+  ASSERT_EQ(seen().size(), 1u);
+  EXPECT_EQ(seen()[0].wp, (WPARAM)40);
+  EXPECT_EQ(SendMessageA(a, WM_USER + 100, 40, 2), 42);  // own thread: a direct call
   ASSERT_EQ(GetMessageA(&m, NULL, 0, 0), TRUE);
   EXPECT_EQ(m.message, (UINT)WM_USER + 3);
   ASSERT_EQ(GetMessageA(&m, NULL, WM_USER, WM_USER), FALSE);
