@@ -2,20 +2,17 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "helpers.h"
 
 namespace {
 
 std::string program_dir_backslashed() {
   char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
-  EXPECT_GT(n, 0u);
-  std::string p(path, n);
-  for (char& c : p) {
-    if (c == '/') c = '\\';
-  }
-  p.resize(p.rfind('\\'));
-  return p;
+  std::string p(path, GetModuleFileNameA(NULL, path, sizeof path));
+  std::replace(p.begin(), p.end(), '/', '\\');
+  return p.substr(0, p.rfind('\\'));
 }
 
 // A named mapping for a child to report into; returns its view.

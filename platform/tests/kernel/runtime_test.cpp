@@ -1,5 +1,4 @@
-// wsprintfA, private profiles, the 16-bit style file calls, global memory
-// and security descriptors.
+// wsprintfA, private profiles, the 16-bit style file calls and global memory.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -142,24 +141,6 @@ TEST(GlobalMemory, MoveableBlocksLockAndZeroInit) {
   EXPECT_FALSE(GlobalUnlock(h));  // now unlocked
   EXPECT_EQ(GetLastError(), (DWORD)NO_ERROR);
   EXPECT_EQ(GlobalFree(h), (HGLOBAL)NULL);
-}
-
-TEST(Security, NullDaclDescriptorOpensNamedObjects) {
-  SECURITY_DESCRIPTOR sd;
-  EXPECT_FALSE(InitializeSecurityDescriptor(&sd, 2));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_UNKNOWN_REVISION);
-  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
-  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE));
-  SECURITY_ATTRIBUTES sa{sizeof sa, &sd, FALSE};
-  std::string name = kt::with_lf(kt::unique_name("nulldacl"));
-  HANDLE m = CreateMutexA(&sa, FALSE, name.c_str());
-  ASSERT_NE(m, (HANDLE)NULL);
-  HANDLE o = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
-  ASSERT_NE(o, (HANDLE)NULL);
-  EXPECT_EQ(WaitForSingleObject(o, 0), WAIT_OBJECT_0);
-  EXPECT_TRUE(ReleaseMutex(o));
-  CloseHandle(o);
-  CloseHandle(m);
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ DWORD on_thread(LPTHREAD_START_ROUTINE fn, Shared* s) {
   return s->result;
 }
 
-TEST(Mutex, RecursiveForOwnerExclusiveForOthersAndHandedToWaiter) {
+TEST(Mutex, RecursiveExclusiveHandedToWaiterAbandonedByEndedThread) {
   HANDLE m = CreateMutexA(NULL, TRUE, NULL);
   ASSERT_NE(m, (HANDLE)NULL);
   EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);  // second level
@@ -85,25 +85,28 @@ TEST(Mutex, RecursiveForOwnerExclusiveForOthersAndHandedToWaiter) {
   SetLastError(0);
   EXPECT_FALSE(ReleaseMutex(m));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_OWNER);
-  EXPECT_TRUE(CloseHandle(m));
-}
-
-TEST(Mutex, OwnerThreadEndingAbandonsIt) {
-  HANDLE m = CreateMutexA(NULL, FALSE, NULL);
-  Shared s{m, INFINITE, false, 0xDEAD, 0};
-  EXPECT_EQ(on_thread(waiter, &s), WAIT_OBJECT_0);
+  // A thread ending while it owns the mutex abandons it; once taken, the
+  // mutex is normal again.
+  Shared a{m, INFINITE, false, 0xDEAD, 0};
+  EXPECT_EQ(on_thread(waiter, &a), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(m, 1000), (DWORD)WAIT_ABANDONED);
-  // Once taken, the mutex is normal again.
   EXPECT_TRUE(ReleaseMutex(m));
   EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
   EXPECT_TRUE(ReleaseMutex(m));
-  CloseHandle(m);
+  EXPECT_TRUE(CloseHandle(m));
 }
 
 TEST(Mutex, NamedCreateOpenAndExistingName) {
+  // Created with a NULL DACL, as the product does for objects it shares.
+  SECURITY_DESCRIPTOR sd;
+  EXPECT_FALSE(InitializeSecurityDescriptor(&sd, 2));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_UNKNOWN_REVISION);
+  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE));
+  SECURITY_ATTRIBUTES sa{sizeof sa, &sd, FALSE};
   std::string name = kt::with_lf(kt::unique_name("mutex"));
   SetLastError(1234);
-  HANDLE a = CreateMutexA(NULL, TRUE, name.c_str());
+  HANDLE a = CreateMutexA(&sa, TRUE, name.c_str());
   ASSERT_NE(a, (HANDLE)NULL);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
   // The existing object, its initial ownership ignored (no second level).
@@ -111,7 +114,7 @@ TEST(Mutex, NamedCreateOpenAndExistingName) {
   ASSERT_NE(b, (HANDLE)NULL);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
   EXPECT_NE(a, b);
-  HANDLE c = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str());
+  HANDLE c = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
   ASSERT_NE(c, (HANDLE)NULL);
   // Same object: the owner may release it through another handle.
   EXPECT_TRUE(ReleaseMutex(c));
