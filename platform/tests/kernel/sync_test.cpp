@@ -96,42 +96,6 @@ TEST(Mutex, RecursiveExclusiveHandedToWaiterAbandonedByEndedThread) {
   EXPECT_TRUE(CloseHandle(m));
 }
 
-TEST(Mutex, NamedCreateOpenAndExistingName) {
-  // Created with a NULL DACL, as the product does for objects it shares.
-  SECURITY_DESCRIPTOR sd;
-  EXPECT_FALSE(InitializeSecurityDescriptor(&sd, 2));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_UNKNOWN_REVISION);
-  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
-  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE));
-  SECURITY_ATTRIBUTES sa{sizeof sa, &sd, FALSE};
-  std::string name = kt::with_lf(kt::unique_name("mutex"));
-  SetLastError(1234);
-  HANDLE a = CreateMutexA(&sa, TRUE, name.c_str());
-  ASSERT_NE(a, (HANDLE)NULL);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
-  // The existing object, its initial ownership ignored (no second level).
-  HANDLE b = CreateMutexA(NULL, TRUE, name.c_str());
-  ASSERT_NE(b, (HANDLE)NULL);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
-  EXPECT_NE(a, b);
-  HANDLE c = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
-  ASSERT_NE(c, (HANDLE)NULL);
-  // Same object: the owner may release it through another handle.
-  EXPECT_TRUE(ReleaseMutex(c));
-  EXPECT_FALSE(ReleaseMutex(b));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_OWNER);
-  // The name without its line feed is another object.
-  std::string bare = name.substr(0, name.size() - 1);
-  EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, bare.c_str()), (HANDLE)NULL);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-  CloseHandle(a);
-  CloseHandle(b);
-  CloseHandle(c);
-  // The last handle is gone, and so is the object.
-  EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str()), (HANDLE)NULL);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-}
-
 // Manual reset: stays set until reset, one set releases every waiter.
 // Auto reset: a wait takes the set, and one set releases one waiter.
 TEST(Event, ManualAndAutoReset) {
@@ -166,28 +130,53 @@ TEST(Event, ManualAndAutoReset) {
   }
 }
 
-TEST(Event, NamedOpenSeesSameStateAndNamesAreSharedAcrossTypes) {
-  std::string name = kt::with_lf(kt::unique_name("event"));
-  HANDLE a = CreateEventA(NULL, FALSE, FALSE, name.c_str());
+// A new name creates the object; Create with an existing name returns it,
+// its own flags ignored, as does Open; the name without its line feed is
+// another; a mutex cannot take an event's name; the name goes with the last
+// handle.
+TEST(Named, MutexesAndEvents) {
+  // The product shares its objects with a NULL DACL.
+  SECURITY_DESCRIPTOR sd;
+  EXPECT_FALSE(InitializeSecurityDescriptor(&sd, 2));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_UNKNOWN_REVISION);
+  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE));
+  SECURITY_ATTRIBUTES sa{sizeof sa, &sd, FALSE};
+  std::string mn = kt::with_lf(kt::unique_name("mutex")), en = kt::with_lf(kt::unique_name("ev"));
+  SetLastError(1234);
+  HANDLE m1 = CreateMutexA(&sa, TRUE, mn.c_str());
+  ASSERT_NE(m1, (HANDLE)NULL);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
-  // Creating again returns the existing auto-reset event, ignoring the flags.
-  HANDLE b = CreateEventA(NULL, TRUE, TRUE, name.c_str());
+  HANDLE e1 = CreateEventA(&sa, FALSE, FALSE, en.c_str());
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+  HANDLE m2 = CreateMutexA(NULL, TRUE, mn.c_str());
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(WaitForSingleObject(a, 0), (DWORD)WAIT_TIMEOUT);
-  HANDLE c = OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str());
-  ASSERT_NE(c, (HANDLE)NULL);
-  EXPECT_TRUE(SetEvent(c));
-  EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(a, 0), (DWORD)WAIT_TIMEOUT);
-  // A mutex cannot have an event's name.
-  EXPECT_EQ(CreateMutexA(NULL, FALSE, name.c_str()), (HANDLE)NULL);
+  HANDLE e2 = CreateEventA(NULL, TRUE, TRUE, en.c_str());
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+  HANDLE m3 = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mn.c_str());
+  HANDLE e3 = OpenEventA(EVENT_ALL_ACCESS, FALSE, en.c_str());
+  ASSERT_TRUE(m2 && m3 && e1 && e2 && e3);
+  EXPECT_NE(m1, m2);
+  // One mutex, owned once: the owner releases it through another handle.
+  EXPECT_TRUE(ReleaseMutex(m3));
+  EXPECT_FALSE(ReleaseMutex(m2));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_OWNER);
+  // One auto-reset event, not set.
+  EXPECT_EQ(WaitForSingleObject(e1, 0), (DWORD)WAIT_TIMEOUT);
+  EXPECT_TRUE(SetEvent(e3));
+  EXPECT_EQ(WaitForSingleObject(e2, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(e1, 0), (DWORD)WAIT_TIMEOUT);
+  std::string bare = mn.substr(0, mn.size() - 1);
+  EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, bare.c_str()), (HANDLE)NULL);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(CreateMutexA(NULL, FALSE, en.c_str()), (HANDLE)NULL);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
-  EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str()), (HANDLE)NULL);
+  EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, en.c_str()), (HANDLE)NULL);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
-  CloseHandle(a);
-  CloseHandle(b);
-  CloseHandle(c);
-  EXPECT_EQ(OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str()), (HANDLE)NULL);
+  for (HANDLE h : {m1, m2, m3, e1, e2, e3}) CloseHandle(h);
+  EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, mn.c_str()), (HANDLE)NULL);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(OpenEventA(EVENT_ALL_ACCESS, FALSE, en.c_str()), (HANDLE)NULL);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
 }
 
