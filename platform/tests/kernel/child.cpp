@@ -17,12 +17,20 @@ std::string lf(const char* base) {
   return name;
 }
 
-// Takes the mutex, sets `ready`, then exits owning it or waits to be killed.
+// Takes the mutex, sets `ready`, then exits owning it, or creates and
+// writes the mapping "<base>-map" too and waits to be killed.
 int hold_mutex(const char* base, const char* ready, bool wait_for_kill) {
   HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, lf(base).c_str());
   HANDLE e = OpenEventA(EVENT_MODIFY_STATE, FALSE, lf(ready).c_str());
   if (!m || !e) return 10;
   if (WaitForSingleObject(m, 5000) != WAIT_OBJECT_0) return 11;
+  if (wait_for_kill) {
+    std::string map = lf(base).insert(strlen(base), "-map");
+    HANDLE f = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, map.c_str());
+    char* p = f ? (char*)MapViewOfFile(f, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
+    if (!p) return 12;
+    lstrcpyA(p, "left by child");
+  }
   SetEvent(e);
   if (wait_for_kill) Sleep(INFINITE);
   return 0;
@@ -77,19 +85,6 @@ int record_args(const char* base, int argc, char** argv) {
     text += argv[i];
   }
   return map_text(base, text.c_str(), true);
-}
-
-// Creates a named mapping, sets `ready` and waits to be killed.
-int create_and_hold(const char* base, const char* ready) {
-  HANDLE m =
-      CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, lf(base).c_str());
-  HANDLE e = OpenEventA(EVENT_MODIFY_STATE, FALSE, lf(ready).c_str());
-  char* p = m ? (char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
-  if (!p || !e) return 10;
-  lstrcpyA(p, "left by child");
-  SetEvent(e);
-  Sleep(INFINITE);
-  return 0;
 }
 
 // Creates a mutex (owned), an event and a mapping with a view, all named
@@ -150,7 +145,6 @@ int main(int argc, char** argv) {
   if (mode == "write-map" && argc == 4) return map_text(argv[2], argv[3], true);
   if (mode == "check-map" && argc == 4) return map_text(argv[2], argv[3], false);
   if (mode == "args" && argc >= 3) return record_args(argv[2], argc - 3, argv + 3);
-  if (mode == "create-and-hold" && argc == 4) return create_and_hold(argv[2], argv[3]);
   if (mode == "leave" && argc == 3) return leave(argv[2]);
   if (mode == "churn" && argc == 5) return churn(argv[2], argv[3], atoi(argv[4]));
   return 3;

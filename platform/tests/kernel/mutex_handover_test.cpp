@@ -7,10 +7,8 @@
 // tries to take the mutex again; W0 is killed; the owner releases if it
 // did get the mutex. W1 must then get the mutex (abandoned if it had been
 // handed to W0), never sleep on a free one.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ptrace.h>
@@ -26,14 +24,6 @@
 
 namespace {
 
-std::string child_path() {
-  char buf[4096];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return "kernel_child";
-  std::string self(buf, (size_t)n);
-  return self.substr(0, self.rfind('/') + 1) + "kernel_child";
-}
-
 // Waits for a state change of a traced child for at most `ms`.
 bool wait_stop(pid_t pid, int* status, int ms) {
   for (int i = 0; i < ms; ++i) {
@@ -45,26 +35,19 @@ bool wait_stop(pid_t pid, int* status, int ms) {
   return false;
 }
 
-// The state letter of /proc/<pid>/stat and the system call it sleeps in.
-char proc_state(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(in, line);
-  size_t p = line.rfind(')');
-  return p == std::string::npos || p + 2 >= line.size() ? '?' : line[p + 2];
-}
-long proc_syscall(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
-  long nr = -1;
-  in >> nr;
-  return in ? nr : -1;
-}
-
-// Sleeps until the process sleeps in futex (it waits for the mutex).
+// Sleeps until the process sleeps in futex (it waits for the mutex): its
+// state letter in /proc/<pid>/stat is 'S' and /proc/<pid>/syscall names futex.
 bool asleep_in_futex(pid_t pid) {
-  for (int i = 0; i < 5000; ++i) {
-    if (proc_state(pid) == 'S' && proc_syscall(pid) == SYS_futex) return true;
-    usleep(1000);
+  std::string dir = "/proc/" + std::to_string(pid);
+  for (int i = 0; i < 5000; ++i, usleep(1000)) {
+    std::ifstream stat(dir + "/stat"), call(dir + "/syscall");
+    std::string line;
+    long nr = -1;
+    std::getline(stat, line);
+    size_t p = line.rfind(')');
+    if (p != std::string::npos && p + 2 < line.size() && line[p + 2] == 'S' && call >> nr &&
+        nr == SYS_futex)
+      return true;
   }
   return false;
 }
@@ -76,7 +59,10 @@ struct TracedWaiter {
   pid_t pid = -1;
 
   bool start(const std::string& base) {
-    std::string path = child_path();
+    char self[4096] = {0};
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return false;
+    std::string path = self;
+    path = path.substr(0, path.rfind('/') + 1) + "kernel_child";
     // Leak checking at exit would need ptrace of its own; this child is
     // killed anyway.
     std::string asan = "ASAN_OPTIONS=detect_leaks=0";
@@ -161,14 +147,8 @@ TEST(MutexHandOver, WaiterKilledAfterItsWakeUpDoesNotStrandTheNext) {
   }
 
   bool ended = WaitForSingleObject(w1, 10000) == WAIT_OBJECT_0;
-  DWORD code = 0xFFFFFFFF;
-  if (ended) {
-    GetExitCodeProcess(w1, &code);
-  } else {
-    TerminateProcess(w1, 99);
-    WaitForSingleObject(w1, 10000);
-  }
-  CloseHandle(w1);
+  if (!ended) TerminateProcess(w1, 99);
+  DWORD code = kt::finish_child(w1);
   ASSERT_TRUE(ended) << "W1 still sleeps although the mutex is free";
   // 0: got it after the owner's release; 1: abandoned by the killed W0.
   EXPECT_EQ(code, again == WAIT_OBJECT_0 ? 0u : 1u);

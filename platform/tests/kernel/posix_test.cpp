@@ -116,9 +116,30 @@ TEST(Posix, FileModesFollowTheDacl) {
   CloseHandle(hb);
 }
 
-TEST(Posix, ObjectLeftHalfCreatedIsRenewed) {
-  // What a process killed while creating a name leaves behind: the file
-  // exists but its header was never completed.
+// Names a process held go with it: as it exits, or, when it was killed, or
+// killed while creating a name, the next process that uses a name removes
+// them; a half-created object is not opened but created afresh.
+TEST(Posix, NamesGoWithTheProcessesThatHeldThem) {
+  std::string base = kt::unique_name("left");
+  ASSERT_EQ(kt::run_child("leave " + base), 0u);
+  for (const char* kind : {"-mutex", "-event", "-map"})
+    EXPECT_FALSE(std::filesystem::exists(shm_path(kt::with_lf(base + kind)))) << kind;
+
+  std::string held = kt::unique_name("killed"), ready = kt::unique_name("ready");
+  HANDLE m = CreateMutexA(NULL, FALSE, kt::with_lf(held).c_str());
+  HANDLE e = CreateEventA(NULL, TRUE, FALSE, kt::with_lf(ready).c_str());
+  HANDLE child = kt::start_child("hold-mutex-wait " + held + " " + ready);
+  ASSERT_EQ(WaitForSingleObject(e, 20000), WAIT_OBJECT_0);
+  TerminateProcess(child, 9);
+  EXPECT_EQ(kt::finish_child(child), 9u);
+  std::string map = shm_path(kt::with_lf(held + "-map"));
+  std::string half = shm_path(kt::with_lf(kt::unique_name("half")));
+  close(open(half.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+  EXPECT_TRUE(std::filesystem::exists(map));
+  EXPECT_EQ(kt::run_child("set-event " + kt::unique_name("none")), 10u);  // fails to open a name
+  EXPECT_FALSE(std::filesystem::exists(map));
+  EXPECT_FALSE(std::filesystem::exists(half));
+
   std::string name = kt::with_lf(kt::unique_name("half"));
   int fd = shm_open(w32p::shm_name("obj", name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
   ASSERT_GE(fd, 0);
@@ -126,39 +147,14 @@ TEST(Posix, ObjectLeftHalfCreatedIsRenewed) {
   close(fd);
   EXPECT_EQ(OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str()), (HANDLE)NULL);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-  fd = shm_open(w32p::shm_name("obj", name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  HANDLE e = CreateEventA(NULL, TRUE, TRUE, name.c_str());
-  ASSERT_NE(e, (HANDLE)NULL);
+  close(shm_open(w32p::shm_name("obj", name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+  HANDLE renewed = CreateEventA(NULL, TRUE, TRUE, name.c_str());
+  ASSERT_NE(renewed, (HANDLE)NULL);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
-  EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(renewed, 0), WAIT_OBJECT_0);
+  CloseHandle(renewed);
   CloseHandle(e);
-}
-
-TEST(Posix, NamesGoWithTheProcessesThatHeldThem) {
-  // A process that ends without closing its objects drops their names as it
-  // exits.
-  std::string base = kt::unique_name("left");
-  ASSERT_EQ(kt::run_child("leave " + base), 0u);
-  for (const char* kind : {"-mutex", "-event", "-map"})
-    EXPECT_FALSE(std::filesystem::exists(shm_path(kt::with_lf(base + kind)))) << kind;
-  // A killed one cannot: the next process that uses a name removes what it
-  // left, and what a creator killed mid-way left.
-  std::string held = kt::unique_name("killed"), ready = kt::with_lf(kt::unique_name("ready"));
-  HANDLE e = CreateEventA(NULL, TRUE, FALSE, ready.c_str());
-  HANDLE child =
-      kt::start_child("create-and-hold " + held + " " + ready.substr(0, ready.size() - 1));
-  ASSERT_EQ(WaitForSingleObject(e, 20000), WAIT_OBJECT_0);
-  TerminateProcess(child, 9);
-  EXPECT_EQ(kt::finish_child(child), 9u);
-  std::string half = shm_path(kt::with_lf(kt::unique_name("half")));
-  close(open(half.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
-  EXPECT_TRUE(std::filesystem::exists(shm_path(kt::with_lf(held))));
-  EXPECT_EQ(kt::run_child("set-event " + kt::unique_name("none")), 10u);  // fails to open a name
-  EXPECT_FALSE(std::filesystem::exists(shm_path(kt::with_lf(held))));
-  EXPECT_FALSE(std::filesystem::exists(half));
-  CloseHandle(e);
+  CloseHandle(m);
 }
 
 TEST(Posix, DebugOutputGoesToTheSink) {
@@ -201,7 +197,7 @@ TEST(Posix, SearchesSystemDirectoryAndPath) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(Posix, ModuleHandlesNameTheirOwnModule) {
+TEST(Posix, ModuleHandlesNameTheirOwnModuleAndDllMainGetsItsOwn) {
   HMODULE program = GetModuleHandleA(NULL);
   EXPECT_EQ(W32ThisModule(), program);
   HMODULE lib = GetModuleHandleA("W32POSIX.DLL");
@@ -212,14 +208,11 @@ TEST(Posix, ModuleHandlesNameTheirOwnModule) {
   ASSERT_GT(GetModuleFileNameA(lib, path, sizeof path), 0u);
   EXPECT_NE(strstr(path, "libw32posix.so"), nullptr);
   EXPECT_EQ(GetModuleHandleA("no_such_module"), (HMODULE)NULL);
-}
-
-TEST(Posix, DllMainGetsTheLibrarysOwnInstance) {
   int attaches = 0;
   HINSTANCE dll = kernel_dll_instance(&attaches);
   EXPECT_EQ(attaches, 1);
   EXPECT_EQ(dll, GetModuleHandleA("kernel_dll.dll"));
-  EXPECT_NE(dll, GetModuleHandleA(NULL));
+  EXPECT_NE(dll, program);
   EXPECT_EQ(dll, W32ModuleFromAddress((const void*)&kernel_dll_instance));
 }
 

@@ -2,20 +2,17 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "helpers.h"
 
 namespace {
 
 std::string program_dir_backslashed() {
   char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
-  EXPECT_GT(n, 0u);
-  std::string p(path, n);
-  for (char& c : p) {
-    if (c == '/') c = '\\';
-  }
-  p.resize(p.rfind('\\'));
-  return p;
+  std::string p(path, GetModuleFileNameA(NULL, path, sizeof path));
+  std::replace(p.begin(), p.end(), '/', '\\');
+  return p.substr(0, p.rfind('\\'));
 }
 
 // A named mapping for a child to report into; returns its view.
@@ -34,7 +31,7 @@ struct Report {
   char* view;
 };
 
-TEST(Process, ExitCodeWaitAndStillActive) {
+TEST(Process, ExitCodesTerminateAndCommandLines) {
   HANDLE p = kt::start_child("sleep 300");
   ASSERT_NE(p, (HANDLE)NULL);
   DWORD code = 0;
@@ -42,18 +39,14 @@ TEST(Process, ExitCodeWaitAndStillActive) {
   EXPECT_EQ(code, (DWORD)STILL_ACTIVE);
   EXPECT_EQ(WaitForSingleObject(p, 0), (DWORD)WAIT_TIMEOUT);
   EXPECT_EQ(kt::finish_child(p), 0u);
-  EXPECT_EQ(kt::run_child("exit 42"), 42u);
-}
-
-TEST(Process, TerminateSetsTheExitCode) {
-  HANDLE p = kt::start_child("sleep 60000");
-  ASSERT_NE(p, (HANDLE)NULL);
+  p = kt::start_child("sleep 60000");
   EXPECT_TRUE(TerminateProcess(p, 1234));
-  EXPECT_EQ(WaitForSingleObject(p, 10000), WAIT_OBJECT_0);
-  DWORD code = 0;
-  EXPECT_TRUE(GetExitCodeProcess(p, &code));
-  EXPECT_EQ(code, 1234u);
-  CloseHandle(p);
+  EXPECT_EQ(kt::finish_child(p), 1234u);
+  // The child's arguments are split by the Windows rules.
+  Report r("args");
+  std::string args = "args " + r.base + " plain \"two words\" a\\\"b c:\\x\\y \"end\\\\\"";
+  ASSERT_EQ(kt::run_child(args), 0u);
+  EXPECT_STREQ(r.view, "plain|two words|a\"b|c:\\x\\y|end\\");
 }
 
 TEST(Process, FindsProgramsAsWindowsDoes) {
@@ -69,22 +62,13 @@ TEST(Process, FindsProgramsAsWindowsDoes) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
 }
 
-TEST(Process, CommandLineIsSplitByWindowsRules) {
-  Report r("args");
-  std::string args = "args " + r.base + " plain \"two words\" a\\\"b c:\\x\\y \"end\\\\\"";
-  ASSERT_EQ(kt::run_child(args), 0u);
-  EXPECT_STREQ(r.view, "plain|two words|a\"b|c:\\x\\y|end\\");
-}
-
-TEST(CrossProcess, MappingWrittenByOneIsReadByTheOther) {
+TEST(CrossProcess, MappingsAndEventsAreShared) {
   Report r("xmap");
   ASSERT_EQ(kt::run_child("write-map " + r.base + " from-child"), 0u);
   EXPECT_STREQ(r.view, "from-child");
   strcpy(r.view, "from-parent");
   EXPECT_EQ(kt::run_child("check-map " + r.base + " from-parent"), 0u);
-}
 
-TEST(CrossProcess, EventsReleaseWaitersInOtherProcesses) {
   std::string base = kt::unique_name("xevent");
   HANDLE e = CreateEventA(NULL, FALSE, FALSE, kt::with_lf(base).c_str());
   ASSERT_NE(e, (HANDLE)NULL);
@@ -100,58 +84,47 @@ TEST(CrossProcess, EventsReleaseWaitersInOtherProcesses) {
 
 // The child takes the named mutex, signals `ready`, then either exits or
 // is killed while owning it: either way the next waiter gets it abandoned.
-void abandon_test(bool killed) {
-  std::string mbase = kt::unique_name("xmutex"), rbase = kt::unique_name("ready");
-  HANDLE m = CreateMutexA(NULL, FALSE, kt::with_lf(mbase).c_str());
-  HANDLE ready = CreateEventA(NULL, TRUE, FALSE, kt::with_lf(rbase).c_str());
-  ASSERT_NE(m, (HANDLE)NULL);
-  HANDLE child =
-      kt::start_child((killed ? "hold-mutex-wait " : "hold-mutex ") + mbase + " " + rbase);
-  ASSERT_NE(child, (HANDLE)NULL);
-  ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
-  if (killed) {
-    EXPECT_EQ(WaitForSingleObject(m, 100), (DWORD)WAIT_TIMEOUT);  // the child owns it
-    EXPECT_TRUE(TerminateProcess(child, 9));
+// A killed child also held a mapping, which goes with it.
+TEST(CrossProcess, MutexOfExitedOrKilledOwnerIsAbandoned) {
+  for (bool killed : {false, true}) {
+    std::string mbase = kt::unique_name("xmutex"), rbase = kt::unique_name("ready");
+    HANDLE m = CreateMutexA(NULL, FALSE, kt::with_lf(mbase).c_str());
+    HANDLE ready = CreateEventA(NULL, TRUE, FALSE, kt::with_lf(rbase).c_str());
+    ASSERT_NE(m, (HANDLE)NULL);
+    HANDLE child =
+        kt::start_child((killed ? "hold-mutex-wait " : "hold-mutex ") + mbase + " " + rbase);
+    ASSERT_NE(child, (HANDLE)NULL);
+    ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
+    std::string map = kt::with_lf(mbase + "-map");
+    if (killed) {
+      EXPECT_EQ(WaitForSingleObject(m, 100), (DWORD)WAIT_TIMEOUT);  // the child owns it
+      HANDLE seen = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, map.c_str());
+      EXPECT_NE(seen, (HANDLE)NULL);
+      CloseHandle(seen);
+      EXPECT_TRUE(TerminateProcess(child, 9));
+    }
+    EXPECT_EQ(WaitForSingleObject(m, 20000), (DWORD)WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(m));
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(m));
+    // An owner that simply exited did so cleanly, its mutex still owned.
+    DWORD code = kt::finish_child(child);
+    if (!killed) {
+      EXPECT_EQ(code, 0u);
+    } else {  // the name opens nothing; a new object under it is fresh
+      EXPECT_EQ(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, map.c_str()), (HANDLE)NULL);
+      EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+      HANDLE fresh =
+          CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, map.c_str());
+      EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+      char* p = (char*)MapViewOfFile(fresh, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+      EXPECT_EQ(p[0], 0);
+      UnmapViewOfFile(p);
+      CloseHandle(fresh);
+    }
+    CloseHandle(ready);
+    CloseHandle(m);
   }
-  EXPECT_EQ(WaitForSingleObject(m, 20000), (DWORD)WAIT_ABANDONED);
-  EXPECT_TRUE(ReleaseMutex(m));
-  EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
-  EXPECT_TRUE(ReleaseMutex(m));
-  // An owner that simply exited did so cleanly, its mutex still owned.
-  DWORD code = kt::finish_child(child);
-  if (!killed) {
-    EXPECT_EQ(code, 0u);
-  }
-  CloseHandle(ready);
-  CloseHandle(m);
-}
-
-TEST(CrossProcess, MutexOfExitedOwnerIsAbandoned) { abandon_test(false); }
-TEST(CrossProcess, MutexOfKilledOwnerIsAbandoned) { abandon_test(true); }
-
-TEST(CrossProcess, ObjectsOfKilledProcessDisappear) {
-  std::string mbase = kt::unique_name("orphan"), rbase = kt::unique_name("ready");
-  HANDLE ready = CreateEventA(NULL, TRUE, FALSE, kt::with_lf(rbase).c_str());
-  HANDLE child = kt::start_child("create-and-hold " + mbase + " " + rbase);
-  ASSERT_NE(child, (HANDLE)NULL);
-  ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
-  std::string name = kt::with_lf(mbase);
-  HANDLE seen = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
-  ASSERT_NE(seen, (HANDLE)NULL);
-  CloseHandle(seen);
-  EXPECT_TRUE(TerminateProcess(child, 1));
-  kt::finish_child(child);
-  EXPECT_EQ(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str()), (HANDLE)NULL);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-  HANDLE fresh =
-      CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, name.c_str());
-  ASSERT_NE(fresh, (HANDLE)NULL);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
-  char* p = (char*)MapViewOfFile(fresh, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-  EXPECT_EQ(p[0], 0);
-  UnmapViewOfFile(p);
-  CloseHandle(fresh);
-  CloseHandle(ready);
 }
 
 struct Churn {
@@ -199,7 +172,7 @@ TEST(CrossProcess, NamedMutexExcludesUnderChurn) {
 }
 
 TEST(Directories, ReportLengthOrNeededSize) {
-  char win[MAX_PATH], sys[MAX_PATH];
+  char win[MAX_PATH], sys[MAX_PATH], tiny[2];
   UINT w = GetWindowsDirectoryA(win, sizeof win);
   UINT s = GetSystemDirectoryA(sys, sizeof sys);
   ASSERT_GT(w, 0u);
@@ -207,10 +180,8 @@ TEST(Directories, ReportLengthOrNeededSize) {
   EXPECT_EQ(strlen(win), w);
   EXPECT_EQ(strlen(sys), s);
   EXPECT_EQ(lstrcmpiA(std::string(sys, w).c_str(), win), 0);  // the system directory is inside
-  char tiny[2];
   EXPECT_EQ(GetSystemDirectoryA(tiny, sizeof tiny), s + 1);
   EXPECT_EQ(GetWindowsDirectoryA(win, w), w + 1);
-  EXPECT_NE(GetModuleHandleA(NULL), (HMODULE)NULL);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // Messages within one process: order, filters, WM_QUIT, the bounded queue,
-// and SendMessageA to the caller's own and to another thread's window.
+// SendMessageA to the caller's own and to another thread's window; timers:
+// WM_TIMER through the owner's message loop at the period, after posted
+// messages, replaced and killed, and thread timers with a procedure.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <future>
 #include <thread>
 
@@ -10,34 +11,18 @@
 
 using namespace usertest;
 
-TEST(UserMessage, PostedInOrderAndDispatched) {
-  HWND h = make_window();
-  drain();
-  for (int i = 0; i < 100; ++i) ASSERT_TRUE(PostMessageA(h, WM_USER + 1, i, -i));
-  seen().clear();
-  for (int i = 0; i < 100; ++i) {
-    MSG m;
-    ASSERT_EQ(GetMessageA(&m, NULL, 0, 0), TRUE);
-    EXPECT_EQ(m.hwnd, h);
-    EXPECT_EQ(m.message, (UINT)WM_USER + 1);
-    EXPECT_EQ(m.wParam, (WPARAM)i);
-    EXPECT_EQ(m.lParam, (LPARAM)-i);
-    DispatchMessageA(&m);
-  }
-  ASSERT_EQ(seen().size(), 100u);
-  EXPECT_EQ(seen()[42].wp, (WPARAM)42);
+namespace {
 
-  LPARAM lp = MAKELPARAM(0x100, 1234);  // the product's notification words
-  EXPECT_EQ(LOWORD(lp), 0x100);
-  EXPECT_EQ(HIWORD(lp), 1234);
-  EXPECT_EQ(SendMessageA(h, WM_USER + 100, 40, 2), 42);  // own thread: a direct call
-  DestroyWindow(h);
-}
+UINT_PTR g_proc_id = 0;
 
-TEST(UserMessage, FiltersAndQuit) {
+void CALLBACK timer_proc(HWND, UINT, UINT_PTR id, DWORD) { g_proc_id = id; }
+
+}  // namespace
+
+TEST(UserMessage, FiltersDispatchAndQuit) {
   HWND a = make_window(), b = make_window();
   drain();
-  PostMessageA(a, WM_USER + 1, 0, 0);
+  PostMessageA(a, WM_USER + 1, 40, -40);
   PostMessageA(b, WM_USER + 2, 0, 0);
   PostMessageA(a, WM_USER + 3, 0, 0);
   PostMessageA(NULL, WM_USER + 4, 0, 0);  // thread message
@@ -56,7 +41,14 @@ TEST(UserMessage, FiltersAndQuit) {
   // WM_QUIT comes after the posted messages, whatever the range.
   PostQuitMessage(7);
   ASSERT_EQ(GetMessageA(&m, NULL, 0, 0), TRUE);
+  EXPECT_EQ(m.hwnd, a);
   EXPECT_EQ(m.message, (UINT)WM_USER + 1);
+  EXPECT_EQ(m.lParam, (LPARAM)-40);
+  seen().clear();
+  DispatchMessageA(&m);
+  ASSERT_EQ(seen().size(), 1u);
+  EXPECT_EQ(seen()[0].wp, (WPARAM)40);
+  EXPECT_EQ(SendMessageA(a, WM_USER + 100, 40, 2), 42);  // own thread: a direct call
   ASSERT_EQ(GetMessageA(&m, NULL, 0, 0), TRUE);
   EXPECT_EQ(m.message, (UINT)WM_USER + 3);
   ASSERT_EQ(GetMessageA(&m, NULL, WM_USER, WM_USER), FALSE);
@@ -129,4 +121,53 @@ TEST(UserMessage, SendFromAnotherThread) {
   ASSERT_FALSE(seen().empty());
   EXPECT_EQ(seen()[0].msg, (UINT)WM_USER + 101);
   DestroyWindow(h);
+}
+
+TEST(UserTimer, WindowAndThreadTimers) {
+  HWND h = make_window();
+  drain();
+  DWORD start = GetTickCount();
+  ASSERT_NE(SetTimer(h, 7, 30, NULL), 0u);
+  MSG m;
+  for (int ticks = 0; ticks < 3;) {
+    ASSERT_EQ(GetMessageA(&m, NULL, 0, 0), TRUE);
+    if (m.message != WM_TIMER) continue;
+    EXPECT_EQ(m.hwnd, h);
+    EXPECT_EQ(m.wParam, (WPARAM)7);
+    ++ticks;
+  }
+  EXPECT_GE(GetTickCount() - start, 60u);  // three periods, never early by more than one
+
+  // Posted messages come before a due timer.
+  Sleep(40);
+  PostMessageA(h, WM_USER + 1, 0, 0);
+  ASSERT_TRUE(PeekMessageA(&m, NULL, 0, 0, PM_REMOVE));
+  EXPECT_EQ(m.message, (UINT)WM_USER + 1);
+  ASSERT_TRUE(PeekMessageA(&m, NULL, 0, 0, PM_REMOVE));
+  EXPECT_EQ(m.message, (UINT)WM_TIMER);
+
+  EXPECT_TRUE(KillTimer(h, 7));
+  EXPECT_FALSE(KillTimer(h, 7));
+  Sleep(60);
+  EXPECT_FALSE(PeekMessageA(&m, NULL, WM_TIMER, WM_TIMER, PM_REMOVE));
+
+  // Setting a timer again replaces its period (else this would block a minute).
+  ASSERT_NE(SetTimer(h, 9, 60000, NULL), 0u);
+  ASSERT_NE(SetTimer(h, 9, 20, NULL), 0u);
+  ASSERT_EQ(GetMessageA(&m, NULL, WM_TIMER, WM_TIMER), TRUE);
+  EXPECT_EQ(m.wParam, (WPARAM)9);
+
+  DestroyWindow(h);  // ends its timers
+  Sleep(60);
+  EXPECT_FALSE(PeekMessageA(&m, NULL, WM_TIMER, WM_TIMER, PM_REMOVE));
+
+  // A thread timer calls its procedure.
+  UINT_PTR id = SetTimer(NULL, 0, 10, timer_proc);
+  ASSERT_NE(id, 0u);
+  ASSERT_EQ(GetMessageA(&m, NULL, WM_TIMER, WM_TIMER), TRUE);
+  EXPECT_EQ(m.hwnd, (HWND)NULL);
+  EXPECT_EQ(m.wParam, id);
+  DispatchMessageA(&m);
+  EXPECT_EQ(g_proc_id, id);
+  EXPECT_TRUE(KillTimer(NULL, id));
 }
