@@ -166,11 +166,6 @@ TEST(Faults, TimedFaultsStopDrainingStallAndDetach) {
   EXPECT_EQ(h.trace.Matching("** fault").size(), 3u);
 }
 
-}  // namespace
-}  // namespace emu
-
-namespace emu {
-namespace {
 
 TEST(Faults, FaultsAddedWhileRunningCountFromThen) {
   Harness h = Ready({});
@@ -192,11 +187,6 @@ TEST(Faults, FaultsAddedWhileRunningCountFromThen) {
   EXPECT_EQ(h.Advance(1), ErrorCommand(4));
 }
 
-}  // namespace
-}  // namespace emu
-
-namespace emu {
-namespace {
 
 // The host's answer to each stray or unsupported command, and whether it is a violation.
 TEST(Faults, CommandsTheHostMustRefuseAndTheAnswersWeCheck) {

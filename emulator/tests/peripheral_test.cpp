@@ -38,23 +38,6 @@ TEST(Peripheral, AnswersTheLinkExchangesWithTheTableBytes) {
   EXPECT_EQ(h.violations(), 0u);
 }
 
-TEST(Peripheral, RefusesUnservedSocketsAndTooManyChannels) {
-  EmuConfig cfg = ConfigWith({"2:sink", "3:echo"});
-  cfg.max_channels = 1;
-  Harness h(cfg);
-  h.Send(InitCommand(3));
-  EXPECT_EQ(h.Send(ConfigSocketCommand(9, 0x100C, 0x0406, 0)),
-            Hex("00 00 00 0D 00 00 87 02 00 00 00 00 00"));
-  EXPECT_EQ(h.Send(OpenChannelCommand(0x80, 9, 1)), Hex("00 00 00 0A 00 00 81 02 00 00"));
-  h.Send(ConfigSocketCommand(2, 0x100C, 0x0406, 0));
-  h.Send(ConfigSocketCommand(3, 0x100C, 0x0406, 0));
-  EXPECT_EQ(h.Send(OpenChannelCommand(0x80, 2, 1)), Hex("00 00 00 0A 00 00 81 00 00 08"));
-  // One channel per socket, and at most max_channels.
-  EXPECT_EQ(h.Send(OpenChannelCommand(0x81, 2, 1)), Hex("00 00 00 0A 00 00 81 01 00 00"));
-  EXPECT_EQ(h.Send(OpenChannelCommand(0x81, 3, 1)), Hex("00 00 00 0A 00 00 81 01 00 00"));
-  EXPECT_EQ(h.violations(), 0u);
-}
-
 TEST(Peripheral, SlowSinkKeepsStrictCreditBooks) {
   Harness h(ConfigWith({"2:sink:credit=4,drain=2048,store"}));
   h.Open(0x80, 2, 0);
@@ -264,12 +247,6 @@ TEST(Peripheral, TraceNamesEveryPacketTypeInBothDirections) {
   EXPECT_EQ(h.violations(), 0u);
 }
 
-}  // namespace
-}  // namespace emu
-
-namespace emu {
-namespace {
-
 TEST(Peripheral, AnAnswerAfterWeGaveUpWaitingIsNoViolation) {
   EmuConfig cfg = ConfigWith({"2:sink:credit=1"});
   cfg.reply_wait_ms = 100;
@@ -283,12 +260,6 @@ TEST(Peripheral, AnAnswerAfterWeGaveUpWaitingIsNoViolation) {
   h.Send(CreditReply(0));  // a second one answers nothing
   EXPECT_EQ(h.violations(), 1u);
 }
-
-}  // namespace
-}  // namespace emu
-
-namespace emu {
-namespace {
 
 TEST(Peripheral, HeaderBytesTheHostNeverSetsAndRepeatedConfigurationAreViolations) {
   Harness h(ConfigWith({"2:sink:credit=4", "1:status"}));
@@ -322,12 +293,16 @@ TEST(Peripheral, HeaderBytesTheHostNeverSetsAndRepeatedConfigurationAreViolation
   EXPECT_EQ(h.p.channel(0x80)->peri_credit, 0u);
 }
 
-TEST(Peripheral, SeveralChannelsPerSocketShareOneConfiguration) {
-  EmuConfig cfg = ConfigWith({"2:sink:credit=2", "3:echo:credit=1", "4:sink:channels=3"});
+TEST(Peripheral, RefusesUnservedSocketsAndChannelsPastTheLimits) {
+  EmuConfig cfg = ConfigWith({"2:sink:credit=2", "3:echo:credit=1", "4:sink:channels=3", "5:sink"});
   cfg.channels_per_socket = 2;
+  cfg.max_channels = 7;
   Harness h(cfg);
   h.Send(InitCommand(3));
-  for (uint8_t psid : {2, 3, 4}) h.Send(ConfigSocketCommand(psid, 0x100C, 0x0406, 0));
+  EXPECT_EQ(h.Send(ConfigSocketCommand(9, 0x100C, 0x0406, 0)),
+            Hex("00 00 00 0D 00 00 87 02 00 00 00 00 00"));
+  EXPECT_EQ(h.Send(OpenChannelCommand(0x80, 9, 1)), Hex("00 00 00 0A 00 00 81 02 00 00"));
+  for (uint8_t psid : {2, 3, 4, 5}) h.Send(ConfigSocketCommand(psid, 0x100C, 0x0406, 0));
   // Each channel has a service instance of its own, so each gets the whole credit.
   EXPECT_EQ(h.Send(OpenChannelCommand(0x80, 2, 0)), OpenChannelReply(0, 2));
   EXPECT_EQ(h.Send(OpenChannelCommand(0x81, 2, 0)), OpenChannelReply(0, 2));
@@ -347,6 +322,8 @@ TEST(Peripheral, SeveralChannelsPerSocketShareOneConfiguration) {
     EXPECT_EQ(h.Send(OpenChannelCommand(hsid, 4, 0)), OpenChannelReply(0, 8));
   }
   EXPECT_EQ(h.Send(OpenChannelCommand(0x88, 4, 0)), OpenChannelReply(kResultMaxxedOut, 0));
+  // Seven channels are open: the port's limit refuses a socket with room.
+  EXPECT_EQ(h.Send(OpenChannelCommand(0x89, 5, 0)), OpenChannelReply(kResultMaxxedOut, 0));
   EXPECT_EQ(h.violations(), 0u);
 
   // 128 channels on one port, all to one socket.

@@ -203,11 +203,6 @@ TEST(Wire, CommandLineEmulatorServesAPortAndPrintsTheTrace) {
   std::remove(trace_name);
 }
 
-}  // namespace
-}  // namespace emu
-
-namespace emu {
-namespace {
 
 #ifdef _WIN32
 std::FILE* OpenPipe(const std::string& cmd) { return _popen(cmd.c_str(), "r"); }
