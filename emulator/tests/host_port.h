@@ -16,7 +16,6 @@ class HostPort {
   explicit HostPort(const char* port);
   ~HostPort();
   bool ok() const { return h_ != 0; }
-  DWORD handle() const { return h_; }
   bool SetAddress(BYTE address);
   bool Write(const Bytes& b);
   // Whole packets, until count arrived or timeout_ms passed.

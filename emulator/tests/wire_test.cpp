@@ -1,6 +1,7 @@
 // The emulator on a real port's virtual wire, driven through the host side
-// of KRZCOM15: device ID and capabilities, the exchanges, credit under a slow
-// sink, the wire-level faults, and the command-line program.
+// of KRZCOM15: device ID and capabilities, the exchanges, the wire-level
+// faults, and the command-line program. (Credit under a slow sink on the
+// wire: the library's data tests, with the same sink.)
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -54,93 +55,24 @@ TEST(Wire, AnnouncesItselfAndServesTheHostExchanges) {
   EXPECT_FALSE(host.Connected());
 }
 
-TEST(Wire, SlowSinkMakesTheHostWaitForCredit) {
-  Trace trace(nullptr, true);
-  WireRunner runner(ConfigWith({"2:sink:credit=2,drain=40000"}), &trace);
-  std::string err;
-  ASSERT_TRUE(runner.Start("LPT2", &err)) << err;
-  HostPort host("LPT2");
-  host.SetAddress(kMlcAddress);
-  host.Exchange(InitCommand(3));
-  host.Exchange(ConfigSocketCommand(2, 0x100C, 0x0406, 0));
-  Bytes open = host.Exchange(OpenChannelCommand(0x80, 2, 0));
-  uint32_t credit = GetU16(open.data() + 8);
-  ASSERT_EQ(credit, 2u);
-  // The host writes only with credit, as the library does, and waits for
-  // the sink to drain (40 bytes per ms: about 100 ms per 4096-byte packet).
-  const int kPackets = 8;
-  DWORD start = GetTickCount();
-  int sent = 0, waits = 0;
-  while (sent < kPackets) {
-    if (credit == 0) {
-      std::vector<Bytes> in = host.Read(1);
-      ASSERT_EQ(in.size(), 1u);
-      Header h = ParseHeader(in[0].data());
-      ASSERT_EQ(h.hsid, 0);
-      ASSERT_EQ(in[0][6], kCredit);
-      credit += GetU16(in[0].data() + 9);
-      ASSERT_TRUE(host.Write(CreditReply(0)));
-      waits++;
-      continue;
-    }
-    ASSERT_TRUE(host.Write(MakePacket(0x80, 2, 0, 0, Bytes(4096, 1))));
-    credit--;
-    sent++;
-  }
-  EXPECT_GE(waits, 3);
-  EXPECT_GE(GetTickCount() - start, 100u);  // at least the drain time of the excess
-  ASSERT_TRUE(WaitFor([&] {
-    return runner.With([](Peripheral& p) { return p.service(2)->stats().bytes_drained; }) ==
-           kPackets * 4096u;
-  }));
-  runner.With([&](Peripheral& p) {
-    EXPECT_TRUE(p.violations().empty());
-    const ChannelBook* ch = p.channel(0x80);
-    EXPECT_EQ(ch->granted_total - ch->host_credit, static_cast<uint32_t>(kPackets));
-    return 0;
-  });
-}
-
-TEST(Wire, DeviceFaultsStallAndDetachAreWhatTheHostSees) {
-  EmuConfig cfg = ConfigWith({"2:sink:credit=1,drain=0"}, {"stall@bytes=1"});
+// The device-ID faults, and a detach. (A stall on the wire: the library's
+// fault matrix (WriteIntoAStalledWire) and Faults.TimedFaultsStopDrainingStallAndDetach.)
+TEST(Wire, DeviceFaultsAndDetachAreWhatTheHostSees) {
+  EmuConfig cfg = ConfigWith({"2:sink"}, {"detach@open"});
   cfg.device_id = "MFG:Emulated;CMD:PCL;";
   cfg.id_length = 300;
   cfg.capabilities = 0;
-  {
-    Trace trace(nullptr, true);
-    WireRunner runner(cfg, &trace);
-    std::string err;
-    ASSERT_TRUE(runner.Start("LPT3", &err)) << err;
-    HostPort host("LPT3");
-    EXPECT_EQ(host.Capabilities(), 0u);
-    Bytes id = host.DeviceId();
-    ASSERT_EQ(id.size(), 2 + cfg.device_id.size());
-    EXPECT_EQ(GetU16(id.data()), 300);  // the length bytes lie
-    EXPECT_EQ(std::string(id.begin() + 2, id.end()), cfg.device_id);
-    // After the first data byte the peripheral stops reading: writes time out.
-    host.SetAddress(kMlcAddress);
-    host.Exchange(InitCommand(3));
-    host.Exchange(ConfigSocketCommand(2, 0x100C, 0x0406, 0));
-    host.Exchange(OpenChannelCommand(0x80, 2, 0));
-    host.Write(MakePacket(0x80, 2, 0, 0, {1}));
-    ASSERT_TRUE(WaitFor([&] { return runner.With([](Peripheral& p) { return p.stalled(); }); }));
-    Bytes big(64 * 1024, 0);
-    bool timed_out = false;
-    for (int i = 0; i < 64 && !timed_out; ++i) {
-      DWORD written = 0;
-      if (!VCOMM_WriteComm(host.handle(), big.data(), static_cast<DWORD>(big.size()), &written)) {
-        timed_out = VCOMM_GetLastError(host.handle()) == CE_PTO;
-        EXPECT_LT(written, big.size());
-      }
-    }
-    EXPECT_TRUE(timed_out);
-  }
   Trace trace(nullptr, true);
-  WireRunner runner(ConfigWith({"2:sink"}, {"detach@open"}), &trace);
+  WireRunner runner(cfg, &trace);
   std::string err;
   ASSERT_TRUE(runner.Start("LPT3", &err)) << err;
   HostPort host("LPT3");
   EXPECT_TRUE(host.Connected());
+  EXPECT_EQ(host.Capabilities(), 0u);
+  Bytes id = host.DeviceId();
+  ASSERT_EQ(id.size(), 2 + cfg.device_id.size());
+  EXPECT_EQ(GetU16(id.data()), 300);  // the length bytes lie
+  EXPECT_EQ(std::string(id.begin() + 2, id.end()), cfg.device_id);
   host.SetAddress(kMlcAddress);
   host.Exchange(InitCommand(3));
   host.Exchange(ConfigSocketCommand(2, 0x100C, 0x0406, 0));
@@ -148,66 +80,6 @@ TEST(Wire, DeviceFaultsStallAndDetachAreWhatTheHostSees) {
   EXPECT_TRUE(WaitFor([&] { return !host.Connected(); }));
   EXPECT_FALSE(runner.attached());
 }
-
-TEST(Wire, CommandLineEmulatorServesAPortAndPrintsTheTrace) {
-  char trace_name[64];
-  std::snprintf(trace_name, sizeof trace_name, "krzemu-trace-%lu.txt",
-                static_cast<unsigned long>(GetCurrentProcessId()));
-  std::string cmd = std::string("krzemu.exe --port LPT2 --service 2:echo --service 3:sink ") +
-                    "--fault result=open#2:1 --fault error=5@close --seconds 4 --trace " +
-                    trace_name;
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(
-      CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-  HostPort host("LPT2");
-  ASSERT_TRUE(WaitFor([&] { return host.Connected(); }, 10000));
-  host.SetAddress(kMlcAddress);
-  EXPECT_EQ(host.Exchange(InitCommand(3)), InitReply(0, 3));
-  EXPECT_EQ(host.Exchange(ConfigSocketCommand(2, 0x100C, 0x0406, 0)),
-            ConfigSocketReply(0, 0x100C, 0x0406, 0));
-  EXPECT_EQ(host.Exchange(ConfigSocketCommand(3, 0x100C, 0x0406, 0)),
-            ConfigSocketReply(0, 0x100C, 0x0406, 0));
-  EXPECT_EQ(host.Exchange(OpenChannelCommand(0x80, 2, 1)), OpenChannelReply(0, 4));
-  EXPECT_EQ(host.Exchange(OpenChannelCommand(0x81, 3, 1)), OpenChannelReply(1, 0));
-  ASSERT_TRUE(host.Write(MakePacket(0x80, 2, 0, 0, {'h', 'i'})));
-  EXPECT_EQ(host.Read(1).at(0), MakePacket(0x80, 2, 0, 0, {'h', 'i'}));
-  ASSERT_TRUE(host.Write(CloseChannelCommand(0x80, 2)));
-  std::vector<Bytes> last = host.Read(3);
-  ASSERT_EQ(last.size(), 3u);
-  EXPECT_EQ(last[0], CreditCommand(0x80, 2, 1));  // the echoed packet's slot, granted back
-  EXPECT_EQ(last[1], CloseChannelReply(0));
-  EXPECT_EQ(last[2], ErrorCommand(5));
-  host.Write(Hex("00 00 00 07 00 00 7F"));  // a malformed MLC_ERROR: a host violation
-  // The program ends when its time is up, with exit code 1 for the violation.
-  DWORD code = 0;
-  if (WaitForSingleObject(pi.hProcess, 15000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 9);
-  EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &code));
-  EXPECT_EQ(code, 1u);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  std::ifstream in(trace_name);
-  std::stringstream all;
-  all << in.rdbuf();
-  std::string t = all.str();
-  for (const char* name :
-       {"attached to LPT2", "H>P MLC_INIT rev=3", "P>H MLC_INIT_REPLY result=00 rev=3",
-        "P>H MLC_CONFIG_SOCKET_REPLY result=00 htop=0x100C ptoh=0x0406",
-        "P>H MLC_OPEN_CHANNEL_REPLY result=01", "H>P DATA hsid=80 psid=02 len=8 payload=2",
-        "P>H DATA hsid=80 psid=02", "** fault error=5@close", "P>H MLC_ERROR code=5",
-        "!! host violation: malformed MLC_ERROR: length 7, expected 8"}) {
-    EXPECT_NE(t.find(name), std::string::npos) << name << "\n" << t;
-  }
-  in.close();
-  std::remove(trace_name);
-}
-
-}  // namespace
-}  // namespace emu
-
-namespace emu {
-namespace {
 
 #ifdef _WIN32
 std::FILE* OpenPipe(const std::string& cmd) { return _popen(cmd.c_str(), "r"); }
@@ -244,31 +116,58 @@ bool FileExists(const std::string& name) {
   return f != nullptr;
 }
 
-TEST(Wire, CommandLineSaysWhenReadyAndSummarisesOnStandardOutput) {
+// The program: ready once attached, its faults, the trace file, the summary,
+// exit code 1 for the host's violation, and --help.
+TEST(Wire, CommandLineEmulatorServesAPortTracesAndSummarises) {
   unsigned long pid = static_cast<unsigned long>(GetCurrentProcessId());
-  std::string trace_name = "krzemu-trace2-" + std::to_string(pid) + ".txt";
+  std::string trace_name = "krzemu-trace-" + std::to_string(pid) + ".txt";
   std::string ready_name = "krzemu-ready-" + std::to_string(pid) + ".txt";
-  std::FILE* out = OpenPipe(ProgramPath() + " --port LPT3 --service 2:sink --seconds 2 --trace " +
+  std::FILE* out = OpenPipe(ProgramPath() +
+                            " --port LPT2 --service 2:echo --service 3:sink --fault result=open#2:1"
+                            " --fault error=5@close --seconds 4 --trace " +
                             trace_name + " --ready-file " + ready_name);
   ASSERT_NE(out, nullptr);
   char line[256] = {};
   ASSERT_NE(std::fgets(line, sizeof line, out), nullptr);
-  EXPECT_STREQ(line, "krzemu: ready on LPT3\n");
+  EXPECT_STREQ(line, "krzemu: ready on LPT2\n");
   // Ready means attached: the file is there and the host is answered at once.
   EXPECT_TRUE(FileExists(ready_name));
-  HostPort host("LPT3");
+  HostPort host("LPT2");
   EXPECT_TRUE(host.Connected());
   host.SetAddress(kMlcAddress);
   EXPECT_EQ(host.Exchange(InitCommand(3)), InitReply(0, 3));
+  EXPECT_EQ(host.Exchange(ConfigSocketCommand(2, 0x100C, 0x0406, 0)),
+            ConfigSocketReply(0, 0x100C, 0x0406, 0));
+  EXPECT_EQ(host.Exchange(ConfigSocketCommand(3, 0x100C, 0x0406, 0)),
+            ConfigSocketReply(0, 0x100C, 0x0406, 0));
+  EXPECT_EQ(host.Exchange(OpenChannelCommand(0x80, 2, 1)), OpenChannelReply(0, 4));
+  EXPECT_EQ(host.Exchange(OpenChannelCommand(0x81, 3, 1)), OpenChannelReply(1, 0));
+  ASSERT_TRUE(host.Write(MakePacket(0x80, 2, 0, 0, {'h', 'i'})));
+  EXPECT_EQ(host.Read(1).at(0), MakePacket(0x80, 2, 0, 0, {'h', 'i'}));
+  ASSERT_TRUE(host.Write(CloseChannelCommand(0x80, 2)));
+  std::vector<Bytes> last = host.Read(3);
+  ASSERT_EQ(last.size(), 3u);
+  EXPECT_EQ(last[0], CreditCommand(0x80, 2, 1));  // the echoed packet's slot, granted back
+  EXPECT_EQ(last[1], CloseChannelReply(0));
+  EXPECT_EQ(last[2], ErrorCommand(5));
+  host.Write(Hex("00 00 00 07 00 00 7F"));  // a malformed MLC_ERROR: a host violation
   std::string rest = ReadAll(out);
-  EXPECT_EQ(ClosePipe(out), 0);
+  EXPECT_EQ(ClosePipe(out), 1);
   EXPECT_NE(rest.find("-- summary"), std::string::npos) << rest;
-  EXPECT_NE(rest.find("host violations 0"), std::string::npos) << rest;
+  EXPECT_NE(rest.find("host violations 1"), std::string::npos) << rest;
   EXPECT_FALSE(FileExists(ready_name));  // removed at the end
   std::ifstream in(trace_name);
-  std::stringstream trace;
-  trace << in.rdbuf();
-  EXPECT_NE(trace.str().find("H>P MLC_INIT rev=3"), std::string::npos);
+  std::stringstream all;
+  all << in.rdbuf();
+  std::string t = all.str();
+  for (const char* name :
+       {"attached to LPT2", "H>P MLC_INIT rev=3", "P>H MLC_INIT_REPLY result=00 rev=3",
+        "P>H MLC_CONFIG_SOCKET_REPLY result=00 htop=0x100C ptoh=0x0406",
+        "P>H MLC_OPEN_CHANNEL_REPLY result=01", "H>P DATA hsid=80 psid=02 len=8 payload=2",
+        "P>H DATA hsid=80 psid=02", "** fault error=5@close", "P>H MLC_ERROR code=5",
+        "!! host violation: malformed MLC_ERROR: length 7, expected 8"}) {
+    EXPECT_NE(t.find(name), std::string::npos) << name << "\n" << t;
+  }
   in.close();
   std::remove(trace_name.c_str());
 
