@@ -136,23 +136,15 @@ TEST_F(DataTest, BlockingCallsPollThemselvesAndLengthsAreChecked) {
 TEST_F(DataTest, FourProcessesWithTwoChannelsEachShareTheLink) {
   Start(ConfigWith(
       {"10:echo", "11:echo", "12:echo", "13:echo", "14:echo", "15:echo", "16:echo", "17:echo"}));
-  std::vector<PROCESS_INFORMATION> children(4);
-  for (int i = 0; i < 4; ++i) {
-    std::string cmd = "krzmlc15_datachild.exe " + std::to_string(10 + 2 * i) + " " +
-                      std::to_string(11 + 2 * i) + " " + std::to_string(256 * 1024 / kScale) + " " +
-                      std::to_string(100 + i);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    ASSERT_TRUE(
-        CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &children[i]));
-  }
-  for (PROCESS_INFORMATION& pi : children) {
-    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 120000), WAIT_OBJECT_0);
-    DWORD dwCode = 0xFFFF;
-    GetExitCodeProcess(pi.hProcess, &dwCode);
-    EXPECT_EQ(dwCode, 0u);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+  Child children[4];
+  for (int i = 0; i < 4; ++i)
+    ASSERT_TRUE(Spawn(&children[i], "krzmlc15_datachild.exe " + std::to_string(10 + 2 * i) + " " +
+                                        std::to_string(11 + 2 * i) + " " +
+                                        std::to_string(256 * 1024 / kScale) + " " +
+                                        std::to_string(100 + i)));
+  for (Child& child : children) {
+    EXPECT_EQ(WaitForSingleObject(child.pi.hProcess, 120000), WAIT_OBJECT_0);
+    EXPECT_EQ(child.Wait(), 0u);
   }
   // The last close of the last child left the link.
   EXPECT_EQ(printer->Count("H>P MLC_EXIT "), 1u);

@@ -10,6 +10,7 @@
 
 #include "link_emu_support.h"
 #include "shared/records.h"
+#include "testutil.h"
 
 // The emulator's default printer with the given services ("PSID:KIND:...")
 // in place of those on the same sockets.
@@ -32,6 +33,15 @@ inline HWND MakeWindow(const char* lpszClass, WNDPROC lpfnProc = DefWindowProcA)
   wc.lpszClassName = lpszClass;
   RegisterClassA(&wc);
   return CreateWindowExA(0, lpszClass, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+}
+
+// Starts the command line cmd as lpChild (killed if the test ends first).
+inline bool Spawn(Child* lpChild, std::string cmd) {
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  lpChild->running =
+      CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &lpChild->pi) != 0;
+  return lpChild->running;
 }
 
 // Whether f() holds within dwMs, asked every 5 ms.

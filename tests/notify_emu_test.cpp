@@ -109,11 +109,7 @@ class NotifyTest : public ::testing::Test {
     return hChannel;
   }
   static void PollChild(Child* lpChild, const char* lpszArgs) {
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    std::string cmd = std::string("krzmlc15_datachild.exe poll ") + lpszArgs;
-    lpChild->running =
-        CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &lpChild->pi);
+    Spawn(lpChild, std::string("krzmlc15_datachild.exe poll ") + lpszArgs);
   }
   std::unique_ptr<Printer> printer;
 };
