@@ -62,13 +62,14 @@ StreamChannel* Stream(WORD hChannel) {
 
 // Until a blocking call on hChannel has its window published.
 bool WaiterIn(WORD hChannel) {
-  for (int i = 0; i < 500; ++i, Sleep(5)) {
-    StreamChannel* lpStream = Stream(hChannel);
-    DWORD hMlcWnd = lpStream ? lpStream->hMlcWnd : 0;
-    if (lpStream) UnlockChannelIdx(0, MLC_CHANNEL_SLOT(hChannel));
-    if (hMlcWnd) return true;
-  }
-  return false;
+  return Eventually(
+      [&] {
+        StreamChannel* lpStream = Stream(hChannel);
+        DWORD hMlcWnd = lpStream ? lpStream->hMlcWnd : 0;
+        if (lpStream) UnlockChannelIdx(0, MLC_CHANNEL_SLOT(hChannel));
+        return hMlcWnd != 0;
+      },
+      2500);
 }
 
 class NotifyTest : public ::testing::Test {
