@@ -9,9 +9,9 @@
 
 #include "channel/channel.h"
 #include "data_traffic.h"
+#include "emu_client_support.h"
 #include "krzmlc15.h"
 #include "link/link.h"
-#include "link_emu_support.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "testutil.h"
@@ -27,22 +27,6 @@ constexpr size_t kScale = 1;
 
 HWND g_hHelperWnd = NULL;
 
-LRESULT CALLBACK QuietWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
-  return DefWindowProcA(hWnd, uMsg, wParam, lParam);
-}
-
-emu::EmuConfig ConfigWith(std::initializer_list<const char*> services) {
-  emu::EmuConfig cfg = PrinterConfig();
-  for (const char* lpszService : services) {
-    emu::ServiceSetup service;
-    std::string error;
-    if (!emu::ParseService(lpszService, &service, &error)) ADD_FAILURE() << error;
-    std::erase_if(cfg.services, [&](const emu::ServiceSetup& s) { return s.psid == service.psid; });
-    cfg.services.push_back(service);
-  }
-  return cfg;
-}
-
 class DataTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -53,12 +37,7 @@ class DataTest : public ::testing::Test {
     LoadIniValues();
     // This process plays the helper: its window receives the timer
     // requests, which the tests read from the queue.
-    WNDCLASSA wc{};
-    wc.lpfnWndProc = QuietWndProc;
-    wc.lpszClassName = "DataTestHelper";
-    RegisterClassA(&wc);
-    g_hHelperWnd = CreateWindowExA(0, "DataTestHelper", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
-    MLCSetup(g_hHelperWnd);
+    g_hHelperWnd = MakeWindow("DataTestHelper");
   }
   void SetUp() override {
     // The last close of a test stops "the helper": this window is set up
@@ -73,27 +52,19 @@ class DataTest : public ::testing::Test {
       EXPECT_EQ(printer->HostErrors(), std::vector<BYTE>{});
     }
     // Every channel closed: the link is left and its blocks are freed.
-    EXPECT_EQ(pPerPortInfo[0].bChannelsUsed, 0);
     EXPECT_FALSE(pPerPortInfo[0].fMlcInitDone);
-    // What is left in the port's area is what its record still holds (the
-    // device ID and the channel table stay until the next bring-up), or
-    // nothing once the last process that mapped the area has left.
-    const PerPortInfo& port = pPerPortInfo[0];
-    DWORD dwHeld = (port.hDeviceID != 0) + (port.hSocketInfoArray != 0) + (port.hChanPtrArray != 0);
-    DWORD dwBlocks = PortAreaBlocks();
-    if (dwBlocks) {
-      EXPECT_EQ(dwBlocks, dwHeld);
-    }
+    ExpectOnlyTheRecordsBlocks();
     printer.reset();
   }
   void Start(const emu::EmuConfig& cfg) {
     printer = std::make_unique<Printer>(cfg);
     ASSERT_TRUE(printer->runner);
   }
-  static WORD Open(DWORD dwPsid, DWORD dwBuffer) {
+  static WORD Open(DWORD dwPsid, DWORD dwBuffer, BYTE bType = MLC_STREAM_CHANNEL,
+                   HWND hWnd = NULL) {
     WORD hChannel = 0;
     int iResult =
-        MLCOpenChannel(0, dwPsid, MLC_STREAM_CHANNEL, &dwBuffer, &hChannel, NULL, 0, 0, NULL, NULL);
+        MLCOpenChannel(0, dwPsid, bType, &dwBuffer, &hChannel, hWnd, 0x7777, 0x1234, NULL, NULL);
     EXPECT_EQ(iResult, MLC_SUCCESS) << "socket " << dwPsid;
     return iResult == MLC_SUCCESS ? hChannel : 0;
   }
@@ -126,77 +97,54 @@ TEST_F(DataTest, EchoAndSourceAreByteExactThroughRingWraps) {
   EXPECT_EQ(printer->Count("P>H MLC_ERROR"), 0u);
 }
 
-TEST_F(DataTest, SlowSinkMakesTheWriterAskAndWaitForCredit) {
-  Start(ConfigWith({"2:sink:drain=40000,credit=2", "5:sink:drain=0,credit=2"}));
-  WORD hSink = Open(2, 0);
-  ASSERT_TRUE(hSink);
-  std::vector<BYTE> job(60000, 0x5A);
+TEST_F(DataTest, BlockingCallsPollThemselvesAndLengthsAreChecked) {
+  Start(ConfigWith(
+      {"2:sink:drain=40000,credit=2", "5:sink:drain=0,credit=2", "4:source:bytes=5000"}));
+  WORD hSink = Open(2, 0), hStuck = Open(5, 0), hSource = Open(4, 4096);
+  ASSERT_TRUE(hSink && hStuck && hSource);
+  std::vector<BYTE> job(66000, 0x5A);
+  // Blocking: every byte goes out, the writer asking for the sink's credit
+  // and polling for it itself.
   DWORD dwStart = GetTickCount();
-  // Blocking: every byte goes out, the writer waiting for the sink's credit.
-  EXPECT_EQ(MLCWrite(hSink, job.data(), (int)job.size(), TRUE, 20000), (int)job.size());
+  EXPECT_EQ(MLCWrite(hSink, job.data(), 60000, TRUE, 20000), 60000);
   EXPECT_GE(GetTickCount() - dwStart, 500u);
   EXPECT_GT(printer->Count("H>P MLC_CREDIT_REQUEST "), 0u);
-  // A query reports what may be written now, never more than 32767.
-  int iSpace = MLCWrite(hSink, NULL, 0, FALSE, 0);
-  EXPECT_GE(iSpace, 0);
+  // A query reports what may be written now, never more than 32767; beyond
+  // one call's reach is a short write, not a write of the low 16 bits.
+  int iSpace = MLCWrite(hStuck, NULL, 0, FALSE, 0);
+  EXPECT_GT(iSpace, 0);
   EXPECT_LE(iSpace, 0x7FFF);
-
-  // A sink that never drains: what went out is reported, then the wait for
-  // credit runs out.
-  WORD hStuck = Open(5, 0);
-  ASSERT_TRUE(hStuck);
-  int iFirst = MLCWrite(hStuck, job.data(), (int)job.size(), TRUE, 10000);
-  EXPECT_GT(iFirst, 0);
-  EXPECT_LT(iFirst, (int)job.size());
-  EXPECT_EQ(MLCWrite(hStuck, job.data(), 100, TRUE, 10000), MLC_TIME_OUT);
-  // Beyond one call's reach is a short write, not a write of the low 16 bits.
-  EXPECT_EQ(MLCWrite(hSink, job.data(), 65536, FALSE, 0) >= 0, true);
+  EXPECT_GT(MLCWrite(hStuck, job.data(), 65536, FALSE, 0), 0);
+  // A sink that never drains: the wait for credit runs out.
+  EXPECT_EQ(MLCWrite(hStuck, job.data(), 100, TRUE, 1000), MLC_TIME_OUT);
   EXPECT_EQ(MLCWrite(hSink, job.data(), -1, FALSE, 0), MLC_INVALID_LENGTH);
-  EXPECT_EQ(MLCCloseChannel(hStuck), MLC_SUCCESS);
-  EXPECT_EQ(MLCCloseChannel(hSink), MLC_SUCCESS);
-  // Handles of closed channels and reads of a channel without a ring.
+
+  // The read polls for the bytes itself; a channel without a ring has none.
+  EXPECT_EQ(MLCRead(hSink, job.data(), 10, FALSE, 0), MLC_NO_BUFFER);
+  EXPECT_EQ(MLCRead(hSource, job.data(), 4500, TRUE, 10000), 4500);
+  for (int i = 0; i < 4500; ++i) ASSERT_EQ(job[i], (BYTE)i) << i;
+  // Fewer bytes than asked for come: the time-out reports what came.
+  EXPECT_EQ(MLCRead(hSource, job.data(), 1000, TRUE, 300), 500);
+  EXPECT_EQ(MLCRead(hSource, job.data(), 1000, TRUE, 100), MLC_TIME_OUT);
+  for (WORD h : {hSink, hStuck, hSource}) EXPECT_EQ(MLCCloseChannel(h), MLC_SUCCESS);
+  // Handles of closed channels.
   EXPECT_EQ(MLCWrite(hSink, job.data(), 10, FALSE, 0), MLC_INVALID_HANDLE);
   EXPECT_EQ(MLCRead(hSink, job.data(), 10, FALSE, 0), MLC_INVALID_HANDLE);
   EXPECT_EQ(MLCRead(hSink, job.data(), 65536, FALSE, 0), MLC_INVALID_LENGTH);
 }
 
-TEST_F(DataTest, BlockingReadAndReadWithoutRing) {
-  Start(ConfigWith({"4:source:bytes=5000"}));
-  WORD hSource = Open(4, 4096);
-  WORD hSink = Open(2, 0);
-  ASSERT_TRUE(hSource && hSink);
-  std::vector<BYTE> buffer(6000);
-  EXPECT_EQ(MLCRead(hSink, buffer.data(), 10, FALSE, 0), MLC_NO_BUFFER);
-  // The read polls for the bytes itself.
-  EXPECT_EQ(MLCRead(hSource, buffer.data(), 4500, TRUE, 10000), 4500);
-  for (int i = 0; i < 4500; ++i) ASSERT_EQ(buffer[i], (BYTE)i) << i;
-  // Fewer bytes than asked for come: the time-out reports what came.
-  EXPECT_EQ(MLCRead(hSource, buffer.data(), 1000, TRUE, 300), 500);
-  EXPECT_EQ(MLCRead(hSource, buffer.data(), 1000, TRUE, 100), MLC_TIME_OUT);
-  EXPECT_EQ(MLCCloseChannel(hSource), MLC_SUCCESS);
-  EXPECT_EQ(MLCCloseChannel(hSink), MLC_SUCCESS);
-}
-
 TEST_F(DataTest, FourProcessesWithTwoChannelsEachShareTheLink) {
   Start(ConfigWith(
       {"10:echo", "11:echo", "12:echo", "13:echo", "14:echo", "15:echo", "16:echo", "17:echo"}));
-  std::vector<PROCESS_INFORMATION> children(4);
-  for (int i = 0; i < 4; ++i) {
-    std::string cmd = "krzmlc15_datachild.exe " + std::to_string(10 + 2 * i) + " " +
-                      std::to_string(11 + 2 * i) + " " + std::to_string(256 * 1024 / kScale) + " " +
-                      std::to_string(100 + i);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    ASSERT_TRUE(
-        CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &children[i]));
-  }
-  for (PROCESS_INFORMATION& pi : children) {
-    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 120000), WAIT_OBJECT_0);
-    DWORD dwCode = 0xFFFF;
-    GetExitCodeProcess(pi.hProcess, &dwCode);
-    EXPECT_EQ(dwCode, 0u);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+  Child children[4];
+  for (int i = 0; i < 4; ++i)
+    ASSERT_TRUE(Spawn(&children[i], "krzmlc15_datachild.exe " + std::to_string(10 + 2 * i) + " " +
+                                        std::to_string(11 + 2 * i) + " " +
+                                        std::to_string(256 * 1024 / kScale) + " " +
+                                        std::to_string(100 + i)));
+  for (Child& child : children) {
+    EXPECT_EQ(WaitForSingleObject(child.pi.hProcess, 120000), WAIT_OBJECT_0);
+    EXPECT_EQ(child.Wait(), 0u);
   }
   // The last close of the last child left the link.
   EXPECT_EQ(printer->Count("H>P MLC_EXIT "), 1u);
@@ -249,25 +197,9 @@ TEST_F(DataTest, PollCountsByTypeAndSwitchesTheHelperTimer) {
   EXPECT_EQ(MLCCloseChannel(hSink), MLC_SUCCESS);
 }
 
-}  // namespace
-
-// ---- Message channels against the emulator's message echo and status
-// services: one message per packet both ways, the send queue, refusals.
-
-namespace {
-
-LRESULT CALLBACK KeepWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
-  return DefWindowProcA(hWnd, uMsg, wParam, lParam);
-}
-
-WORD OpenMessages(DWORD dwPsid, BOOL fTwoSlots, HWND hWnd = NULL) {
-  WORD hChannel = 0;
-  DWORD dwBuffer = fTwoSlots ? 1 : 0;
-  int iResult = MLCOpenChannel(0, dwPsid, MLC_PACKET_CHANNEL, &dwBuffer, &hChannel, hWnd, 0x7777,
-                               0x1234, NULL, NULL);
-  EXPECT_EQ(iResult, MLC_SUCCESS) << "socket " << dwPsid;
-  return iResult == MLC_SUCCESS ? hChannel : 0;
-}
+// ---- Message channels against the emulator's message echo service: one
+// message per packet both ways, the send queue, refusals. (The status
+// service's round trip is a row of the fault matrix.)
 
 std::string Message(size_t n, int iSeed) {
   std::string text(n, ' ');
@@ -275,12 +207,11 @@ std::string Message(size_t n, int iSeed) {
   return text;
 }
 
-}  // namespace
-
 TEST_F(DataTest, MessagesKeepTheirBoundariesInOneAndTwoSlots) {
   Start(ConfigWith({"6:msgecho:credit=2"}));
+  HWND hClient = MakeWindow("DataTestClient");
   for (BOOL fTwo : {FALSE, TRUE}) {
-    WORD h = OpenMessages(6, fTwo);
+    WORD h = Open(6, fTwo ? 1 : 0, MLC_PACKET_CHANNEL, hClient);
     ASSERT_TRUE(h);
     SocketInfo info{};
     ASSERT_EQ(MLCGetSocketInfo(0, 6, (LPBYTE)&info, sizeof info), MLC_SUCCESS);
@@ -312,38 +243,18 @@ TEST_F(DataTest, MessagesKeepTheirBoundariesInOneAndTwoSlots) {
     EXPECT_EQ(std::string(buffer.data(), 20), b);
     EXPECT_EQ(MLCRead(h, buffer.data(), 20, FALSE, 0), MLC_NO_MESSAGE);
     EXPECT_EQ(MLCRead(h, buffer.data(), 20, TRUE, 200), MLC_TIME_OUT);
+    // A message polled in is told to the client's window with its length.
+    MSG msg;
+    while (PeekMessageA(&msg, hClient, 0, 0, PM_REMOVE)) {
+    }
+    ASSERT_EQ(MLCWrite(h, a.data(), 7, FALSE, 0), 7);
+    while (MLCRead(h, NULL, 0, FALSE, 0) == 0) MLCPollChannels(FALSE);
+    ASSERT_TRUE(PeekMessageA(&msg, hClient, 0x7777, 0x7777, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 0x1234u);
+    EXPECT_EQ(msg.lParam, MAKELPARAM(MLC_READ_PACKET, 7));
+    EXPECT_EQ(MLCRead(h, buffer.data(), 7, FALSE, 0), 7);
     EXPECT_EQ(MLCCloseChannel(h), MLC_SUCCESS);
   }
-}
-
-TEST_F(DataTest, StatusAnswersReachTheClientWindowAndTheReader) {
-  Start(ConfigWith({"1:status:text=PRINTER:OK;PAGES:12;"}));
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = KeepWndProc;
-  wc.lpszClassName = "DataTestClient";
-  RegisterClassA(&wc);
-  HWND hClient = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
-  WORD h = OpenMessages(1, FALSE, hClient);
-  ASSERT_TRUE(h);
-  const std::string kStatus = "PRINTER:OK;PAGES:12;";
-  char answer[64] = {};
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(MLCWrite(h, "?", 1, FALSE, 0), 1);
-    if (i == 0) {
-      ASSERT_EQ(MLCRead(h, answer, sizeof answer, TRUE, 5000), (int)kStatus.size());
-    } else {
-      // Polled in: every message is told to the client's window with its
-      // length.
-      for (int n = 0; n < 500 && MLCRead(h, NULL, 0, FALSE, 0) == 0; ++n) MLCPollChannels(FALSE);
-      MSG msg;
-      ASSERT_TRUE(PeekMessageA(&msg, hClient, 0x7777, 0x7777, PM_REMOVE)) << i;
-      EXPECT_EQ(msg.wParam, 0x1234u);
-      EXPECT_EQ(msg.lParam, MAKELPARAM(MLC_READ_PACKET, kStatus.size()));
-      ASSERT_EQ(MLCRead(h, answer, sizeof answer, FALSE, 0), (int)kStatus.size());
-    }
-    EXPECT_EQ(std::string(answer, kStatus.size()), kStatus);
-  }
-  EXPECT_EQ(MLCCloseChannel(h), MLC_SUCCESS);
   DestroyWindow(hClient);
 }
 
@@ -353,7 +264,7 @@ TEST_F(DataTest, TheQueueFillsWhileThePrinterWithholdsCreditAndDrainsInOrder) {
     emu::EmuConfig cfg = ConfigWith({"6:msgecho:credit=1"});
     cfg.piggyback = fPiggyback;
     Start(cfg);
-    WORD h = OpenMessages(6, FALSE);
+    WORD h = Open(6, 0, MLC_PACKET_CHANNEL);
     ASSERT_TRUE(h);
     // The first echo fills the one slot: the echo service holds the next
     // message and grants nothing more while it is unread.
@@ -384,27 +295,27 @@ TEST_F(DataTest, TheQueueFillsWhileThePrinterWithholdsCreditAndDrainsInOrder) {
   }
 }
 
-TEST_F(DataTest, UnwantedAndOversizedMessagesAreErrorsOneAndFive) {
-  for (auto [lpszFault, bCode] : {std::pair{"nocredit@open", 1}, std::pair{"oversize@open", 5}}) {
-    emu::EmuConfig cfg = ConfigWith({"6:msgecho"});
-    emu::Fault fault;
-    std::string error;
-    ASSERT_TRUE(emu::ParseFault(lpszFault, &fault, &error)) << error;
-    cfg.faults.push_back(fault);
-    Start(cfg);
-    WORD h = OpenMessages(6, TRUE);
-    ASSERT_TRUE(h);
-    // The message sent on the one grant is taken; the one beyond it, or
-    // one too long, drops the link.
-    char buffer[8192];
-    int iRead = 0, iMessages = 0;
-    while ((iRead = MLCRead(h, buffer, sizeof buffer, TRUE, 5000)) > 0) ++iMessages;
-    EXPECT_EQ(iRead, MLC_PHYSICAL_LINK_FAILURE) << lpszFault;
-    EXPECT_EQ(iMessages, bCode == 1 ? 1 : 0) << lpszFault;
-    for (int i = 0; i < 100 && printer->HostErrors().empty(); ++i) Sleep(10);
-    EXPECT_EQ(printer->HostErrors(), std::vector<BYTE>{(BYTE)bCode}) << lpszFault;
-    EXPECT_EQ(MLCCloseChannel(h), MLC_INVALID_HANDLE);
-    printer.reset();
-    SetUp();
-  }
+// (An oversized message is a row of the fault matrix.)
+TEST_F(DataTest, AMessageBeyondTheGrantedOneIsErrorOne) {
+  emu::EmuConfig cfg = ConfigWith({"6:msgecho"});
+  emu::Fault fault;
+  std::string error;
+  ASSERT_TRUE(emu::ParseFault("nocredit@open", &fault, &error)) << error;
+  cfg.faults.push_back(fault);
+  Start(cfg);
+  WORD h = Open(6, 1, MLC_PACKET_CHANNEL);
+  ASSERT_TRUE(h);
+  // The message sent on the one grant is taken; the one beyond it drops
+  // the link.
+  char buffer[8192];
+  int iRead = 0, iMessages = 0;
+  while ((iRead = MLCRead(h, buffer, sizeof buffer, TRUE, 5000)) > 0) ++iMessages;
+  EXPECT_EQ(iRead, MLC_PHYSICAL_LINK_FAILURE);
+  EXPECT_EQ(iMessages, 1);
+  EXPECT_TRUE(Eventually([&] { return !printer->HostErrors().empty(); }, 1000));
+  EXPECT_EQ(printer->HostErrors(), std::vector<BYTE>{1});
+  EXPECT_EQ(MLCCloseChannel(h), MLC_INVALID_HANDLE);
+  printer.reset();
 }
+
+}  // namespace

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "channel/channel.h"
+#include "emu_client_support.h"
 #include "krzmlc15.h"
 #include "link/link.h"
-#include "link_emu_support.h"
 #include "port/porthandle.h"
 #include "scripted_peripheral.h"
 #include "shared/config.h"
@@ -22,16 +22,6 @@
 namespace {
 
 constexpr UINT kAppMsg = WM_USER + 7;
-
-template <typename F>
-bool Eventually(F f, DWORD dwMs = 10000) {
-  DWORD dwStart = GetTickCount();
-  while (GetTickCount() - dwStart < dwMs) {
-    if (f()) return true;
-    Sleep(5);
-  }
-  return f();
-}
 
 // Processes attached to the library: this one, and the helper while it runs.
 DWORD AttachCount() {
@@ -51,24 +41,16 @@ class HelperTest : public ::testing::Test {
                   "MIN_POLL_INTERVAL=30000\r\nMAX_POLL_INTERVAL=30000\r\n"
                   "HELPER_SETUP_TIMEOUT=60000\r\n");
     LoadIniValues();
-    WNDCLASSA wc{};
-    wc.lpfnWndProc = DefWindowProcA;
-    wc.lpszClassName = "HelperTestClient";
-    RegisterClassA(&wc);
   }
   void SetUp() override {
-    hClient = CreateWindowExA(0, "HelperTestClient", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+    hClient = MakeWindow("HelperTestClient");
     ASSERT_NE(MLCGetPortHandle(0), 0u);
   }
   void TearDown() override {
     EXPECT_EQ(printer ? printer->Violations() : std::vector<std::string>{},
               std::vector<std::string>{});
     printer.reset();
-    // Left in the port's area: only what its record holds between links.
-    const PerPortInfo& port = pPerPortInfo[0];
-    EXPECT_EQ(port.bChannelsUsed, 0);
-    DWORD dwHeld = (port.hDeviceID != 0) + (port.hSocketInfoArray != 0) + (port.hChanPtrArray != 0);
-    EXPECT_TRUE(PortAreaBlocks() == 0 || PortAreaBlocks() == dwHeld) << PortAreaBlocks();
+    ExpectOnlyTheRecordsBlocks();
     MLCReleasePortHandle(GetPortHandle(0));
     DestroyWindow(hClient);
   }
@@ -150,13 +132,7 @@ TEST_F(HelperTest, RetrieveDataReadsTheSourceWholeBesideARealHelperAndRefusesFir
   EXPECT_EQ(RetrieveData(3, buffer.data(), &dwLength), MLC_INVALID_PORT);
   EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), MLC_INVALID_HANDLE);  // no channel
 
-  emu::EmuConfig cfg = PrinterConfig();
-  emu::ServiceSetup source;
-  std::string error;
-  ASSERT_TRUE(emu::ParseService("4:source:bytes=20000", &source, &error)) << error;
-  std::erase_if(cfg.services, [](const emu::ServiceSetup& s) { return s.psid == 4; });
-  cfg.services.push_back(source);
-  printer = std::make_unique<Printer>(cfg);
+  printer = std::make_unique<Printer>(ConfigWith({"4:source:bytes=20000"}));
   ASSERT_TRUE(printer->runner);
   WORD hSource = Open(4, 0);  // no ring: the client reads the port itself
   ASSERT_EQ(MLC_CHANNEL_SLOT(hSource), 0);

@@ -170,25 +170,16 @@ TEST(Helper, StartsOnceServesItsTimerClosesAndStartsAgain) {
   ReleaseMGD();
   ASSERT_EQ(LaunchHiddenExe(), 1);
   hHidden = HiddenWindow();
-  EXPECT_TRUE(IsWindow(hHidden));
-  EXPECT_EQ(KillHiddenExe(), 1);
-  EXPECT_TRUE(Eventually([&] { return !IsWindow(hHidden); }));
-  EXPECT_TRUE(MLCSetPMLInitDeInitEvent());
-  MLCCleanup();
-  LoadIniValues();
-}
-
-TEST(Helper, ACleanupInAClientKeepsTheSetupOfALiveHelper) {
-  ASSERT_EQ(LaunchHiddenExe(), 1);
-  HWND hHidden = HiddenWindow();
   ASSERT_TRUE(IsWindow(hHidden));
-  MLCCleanup();  // this process is not the helper: the helper stays stoppable
+  // A cleanup in a client (not the helper) keeps the helper stoppable.
+  MLCCleanup();
   EXPECT_EQ(HiddenWindow(), hHidden);
   EXPECT_EQ(KillHiddenExe(), 1);
   EXPECT_TRUE(Eventually([&] { return !IsWindow(hHidden); }));
   EXPECT_TRUE(MLCSetPMLInitDeInitEvent());
   MLCCleanup();
   EXPECT_EQ(HiddenWindow(), (HWND)NULL);
+  LoadIniValues();
 }
 
 TEST(Helper, AStopPostsOneCloseAndKeepsTheSetupWhenThePostFails) {
@@ -319,10 +310,5 @@ TEST(LoadPath, JoinsTheDriverFolderAndRefusesWhatDoesNotFit) {
     EXPECT_EQ(AppendLoadPath(buf.data(), (UINT)dir.size(), "KRZHID15.EXE", (UINT)buf.size() - 1),
               0u);
   }
-  char szSys[MAX_PATH];
-  std::string sys(szSys, GetSystemDirectoryA(szSys, MAX_PATH));
-  char szPath[MAX_PATH];
-  UINT uDir = FormatLoadPath("KRZHID15.EXE", szPath, sizeof szPath);
-  EXPECT_EQ(uDir, sys.size() + 1);
-  EXPECT_EQ(std::string(szPath), sys + "\\" + tail);
+  // (The path in use is proven by the driver-folder test's launch.)
 }
