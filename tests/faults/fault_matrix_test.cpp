@@ -113,7 +113,9 @@ class FaultMatrix : public ::testing::TestWithParam<FaultRow> {
     MSG msg;
     while (PeekMessageA(&msg, hHelper, 0, 0, PM_REMOVE)) {
     }
-    EXPECT_EQ(PortAreaBlocks(), dwBaseBlocks);
+    // No more than before: the device-ID block may go too, when a process
+    // without channels detaches meanwhile and frees the idle port's state.
+    EXPECT_LE(PortAreaBlocks(), dwBaseBlocks);
   }
 };
 HWND FaultMatrix::hHelper = NULL;
