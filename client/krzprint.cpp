@@ -33,7 +33,7 @@ struct Options {
   const char* lpszInput = "-";
   const char* lpszOutput = nullptr;  // where the read-back bytes go
   bool fProgress = true;
-  bool fWait = false;  // blocking reads woken through a callback
+  bool fWait = false;      // blocking reads woken through a callback
   DWORD dwStatusPsid = 1;  // the printer's status socket; 0: ask nothing
 };
 
@@ -175,30 +175,42 @@ bool WriteAll(WORD hChannel, const BYTE* lpData, DWORD cb, const Options& opt, S
   return true;
 }
 
+// How many bytes the next read asks for: 0 once opt.dwReadBytes came.
+DWORD WantNext(const Options& opt, const Stats* lpSt, DWORD cbBuffer) {
+  if (!opt.dwReadBytes) return cbBuffer;
+  if (lpSt->cbRead >= opt.dwReadBytes) return 0;
+  return opt.dwReadBytes - lpSt->cbRead < cbBuffer ? (DWORD)(opt.dwReadBytes - lpSt->cbRead)
+                                                   : cbBuffer;
+}
+
+// Takes what a blocking read returned: 1 to read on, 0 when the printer has
+// said what it had to say, or the failure (reported).
+int TakeRead(int iRead, const BYTE* lpData, const Options& opt, Stats* lpSt, FILE* lpOut) {
+  if (iRead == MLC_TIME_OUT) {
+    if (opt.dwReadBytes) return Fail("reading back", MLC_TIME_OUT), MLC_TIME_OUT;
+    return 0;
+  }
+  if (iRead < 0) return Fail("reading back", iRead), iRead;
+  if (lpOut && iRead > 0 && fwrite(lpData, 1, (size_t)iRead, lpOut) != (size_t)iRead) {
+    fprintf(stderr, "krzprint: cannot write %s\n", opt.lpszOutput);
+    return MLC_SYSTEM_FAILURE;
+  }
+  lpSt->cbRead += (DWORD)iRead;
+  return 1;
+}
+
 // Reads what the printer sends on hChannel until opt.dwReadBytes came or
 // the printer stayed quiet for a second (or opt.dwTimeout without a byte).
 int ReadBack(WORD hChannel, const Options& opt, Stats* lpSt, FILE* lpOut) {
   std::vector<BYTE> buffer(16384);
   DWORD dwQuiet = lpSt->cbRead ? 1000 : opt.dwTimeout;
-  for (;;) {
-    DWORD dwWant = (DWORD)buffer.size();
-    if (opt.dwReadBytes) {
-      if (lpSt->cbRead >= opt.dwReadBytes) return 0;
-      if (opt.dwReadBytes - lpSt->cbRead < dwWant) dwWant = (DWORD)(opt.dwReadBytes - lpSt->cbRead);
-    }
+  for (DWORD dwWant; (dwWant = WantNext(opt, lpSt, (DWORD)buffer.size())) != 0;) {
     int iRead = MLCRead(hChannel, buffer.data(), (int)dwWant, TRUE, dwQuiet);
-    if (iRead == MLC_TIME_OUT) {
-      if (opt.dwReadBytes) return Fail("reading back", MLC_TIME_OUT), MLC_TIME_OUT;
-      return 0;  // the printer has said what it had to say
-    }
-    if (iRead < 0) return Fail("reading back", iRead), iRead;
-    if (lpOut && iRead > 0 && fwrite(buffer.data(), 1, (size_t)iRead, lpOut) != (size_t)iRead) {
-      fprintf(stderr, "krzprint: cannot write %s\n", opt.lpszOutput);
-      return MLC_SYSTEM_FAILURE;
-    }
-    lpSt->cbRead += (DWORD)iRead;
+    int iTaken = TakeRead(iRead, buffer.data(), opt, lpSt, lpOut);
+    if (iTaken <= 0) return iTaken;
     dwQuiet = 1000;
   }
+  return 0;
 }
 
 // ---- --wait: the library tells this thread of channel events through a
@@ -264,28 +276,16 @@ int ReadBackWaiting(WORD hChannel, const Options& opt, Stats* lpSt, FILE* lpOut)
     return 0;
   }
   if (g_events.ulDisconnects) return Fail("reading back", MLC_PHYSICAL_LINK_FAILURE), -6;
-  for (;;) {
-    DWORD dwWant = (DWORD)buffer.size();
-    if (opt.dwReadBytes) {
-      if (lpSt->cbRead >= opt.dwReadBytes) return 0;
-      if (opt.dwReadBytes - lpSt->cbRead < dwWant) dwWant = (DWORD)(opt.dwReadBytes - lpSt->cbRead);
-    }
+  for (DWORD dwWant; (dwWant = WantNext(opt, lpSt, (DWORD)buffer.size())) != 0;) {
     int iRead =
         MLCRead(hChannel, buffer.data(), (int)dwWant, TRUE, opt.dwReadBytes ? opt.dwTimeout : 1000);
     RunCallbacks();
-    if (iRead == MLC_TIME_OUT) {
-      if (opt.dwReadBytes) return Fail("reading back", MLC_TIME_OUT), MLC_TIME_OUT;
-      return 0;  // the printer has said what it had to say
-    }
-    if (iRead < 0) return Fail("reading back", iRead), iRead;
-    if (lpOut && iRead > 0 && fwrite(buffer.data(), 1, (size_t)iRead, lpOut) != (size_t)iRead) {
-      fprintf(stderr, "krzprint: cannot write %s\n", opt.lpszOutput);
-      return MLC_SYSTEM_FAILURE;
-    }
-    lpSt->cbRead += (DWORD)iRead;
+    int iTaken = TakeRead(iRead, buffer.data(), opt, lpSt, lpOut);
+    if (iTaken <= 0) return iTaken;
     // Fewer bytes than asked for: the printer went quiet.
     if (!opt.dwReadBytes && (DWORD)iRead < dwWant) return 0;
   }
+  return 0;
 }
 
 // Writes all of cb bytes with one blocking write per call's reach: the
