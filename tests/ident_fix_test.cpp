@@ -14,6 +14,7 @@
 #include "krzcom15.h"
 #include "krzmlc15.h"
 #include "link/link.h"
+#include "notify/notify.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "testutil.h"
@@ -157,6 +158,33 @@ TEST_F(IdentTest, AHandleKeptAcrossAResetAddressesNoLaterOpen) {
   EXPECT_EQ(MLCCloseChannel(hChannel), MLC_PHYSICAL_LINK_FAILURE);
   SetEvent(done.handle);
   EXPECT_EQ(child.Wait(), 0u);
+}
+
+// A blocking read's window whose channel went with a reset, and whose slot
+// this process opened again, takes nothing from the new channel's ring.
+TEST_F(IdentTest, AWaitServesOnlyTheOpenItBeganOn) {
+  WORD hChannel = StartAndOpen();
+  BYTE abWanted[5] = {};
+  WaitState state = {WAIT_STREAM_READ, hChannel, abWanted, 0, 0};
+  ObtainPPI(0);
+  HWND hWnd = CreateWaitWindow(&state, sizeof abWanted);
+  ReleasePPI(0);
+  ASSERT_NE(hWnd, nullptr);
+  StartAllOverAgain(0, FALSE);
+  DWORD dwBuffer = 4096;
+  WORD hAgain = 0;
+  ASSERT_EQ(MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwBuffer, &hAgain, NULL, 0, 0, NULL, NULL),
+            MLC_SUCCESS);
+  ASSERT_EQ(hAgain, hChannel);
+  EXPECT_EQ(MLCWrite(hAgain, "later", 5, TRUE, 5000), 5);
+  EXPECT_TRUE(
+      Eventually([&] { return MLCPollChannels(FALSE), MLCRead(hAgain, NULL, 0, 0, 0) == 5; }));
+  // The event queued for the old wait arrives now.
+  P1284WndProc(hWnd, MLC_NOTIFY_MSG, 0, MAKELPARAM(MLC_READ_STREAM, 5));
+  EXPECT_EQ(GetWindowWord(hWnd, WAIT_WND_ERROR), 1);
+  EXPECT_EQ(MLCRead(hAgain, NULL, 0, FALSE, 0), 5);
+  DestroyWaitWindow(hWnd);
+  EXPECT_EQ(MLCCloseChannel(hAgain), MLC_SUCCESS);
 }
 
 }  // namespace
