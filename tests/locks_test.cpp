@@ -96,6 +96,7 @@ TEST(ChannelIndex, LockAndUnlockByIndex) {
   lpPPI->hChanPtrArray = hTable;
   lpPPI->bChannelsAllocated = 3;
   lpPPI->hSocketInfoArray = hSockets;
+  lpPPI->bSocketInfoCount = 4;
 
   // The owner of the port's mutex uses them without blocking.
   EXPECT_EQ(GetTypeIdx(bPort, 0), MLC_STREAM_CHANNEL);
@@ -130,7 +131,7 @@ TEST(ChannelIndex, LockAndUnlockByIndex) {
     EXPECT_TRUE(memFreeBlock(PortMapMemInfo[bPort], hBlock)) << hBlock;
   }
   lpPPI->hChanPtrArray = lpPPI->hSocketInfoArray = 0;
-  lpPPI->bChannelsAllocated = 0;
+  lpPPI->bChannelsAllocated = lpPPI->bSocketInfoCount = 0;
 }
 
 void CALLBACK FirstCallBack(DWORD, DWORD, DWORD, DWORD) {}

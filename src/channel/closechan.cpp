@@ -4,10 +4,12 @@
 #include "channel/closechan.h"
 
 #include "channel/channel.h"
+#include "channel/ownopen.h"
 #include "debug/cm_debug.h"
 #include "link/link.h"
 #include "notify/hidden.h"
 #include "notify/notify.h"
+#include "port/porthandle.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -221,12 +223,16 @@ int WINAPI MLCCloseChannel(DWORD hChannel) {
            bHsid);
     return MLC_INVALID_HANDLE;
   }
+  if (!CanSendOnPort(bPort)) return MLC_PHYSICAL_LINK_FAILURE;
   // The port stays ours from the check to the close: the slot cannot be
   // closed and reused by another open in between.
   ObtainPPI(bPort);
   LONG lResult = MLC_INVALID_HANDLE;
   BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
-  if (CheckPortAndHsid(bPort, bHsid)) {
+  if (CheckPortAndHsid(bPort, bHsid) && OwnHandleStale(hChannel)) {
+    // Our channel went with a link reset; the slot is another open's now.
+    lResult = MLC_PHYSICAL_LINK_FAILURE;
+  } else if (CheckPortAndHsid(bPort, bHsid)) {
     StreamChannel* lpRecord = (StreamChannel*)LockChannelIdx(bPort, bIndex);
     DWORD fNotifyOnClose = lpRecord ? lpRecord->fNotifyOnClose : 0;
     if (lpRecord) {
@@ -236,6 +242,7 @@ int WINAPI MLCCloseChannel(DWORD hChannel) {
     }
     LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
     lResult = CloseChannel((WORD)hChannel, TRUE, FALSE);
+    if (lResult >= 0) ForgetOwnOpen(bPort, bHsid);
     if (lResult < 0) {
       MLCLOG(DBG_TRACE, "    MLCCloseChannel: CloseChannel failed  iReturn: %d, hChannel %u \n",
              (int)lResult, (UINT)(hChannel & 0xFFFF));
@@ -253,7 +260,8 @@ int WINAPI MLCCloseChannel(DWORD hChannel) {
            bHsid);
   }
   ReleasePPI(bPort);
-  if (lResult != MLC_INVALID_HANDLE && AllChannelsClosed()) {
+  if (lResult != MLC_INVALID_HANDLE && lResult != MLC_PHYSICAL_LINK_FAILURE &&
+      AllChannelsClosed()) {
     MLCLOG(DBG_TRACE, "    MLCCloseChannel exit: tell hidden app to close\n");
     KillHiddenExe();
   }

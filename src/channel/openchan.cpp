@@ -3,11 +3,13 @@
 // credit, and the MLC_OPEN_CHANNEL exchange.
 #include "channel/channel.h"
 #include "channel/closechan.h"
+#include "channel/ownopen.h"
 #include "debug/cm_debug.h"
 #include "link/link.h"
 #include "notify/cbtable.h"
 #include "notify/hidden.h"
 #include "notify/wndproc.h"
+#include "port/porthandle.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -49,6 +51,8 @@ void SetUpRecord(const OpenRequest& req, BYTE bHsid, Record* lpRecord) {
   lpRecord->lpfnCallBack = req.lpfnCallBack;
   lpRecord->hCallBackWnd = DwordFromHwnd(req.hCallBackWnd);
   lpRecord->wSocketIdx = req.wSocketIdx;
+  lpRecord->dwOpenProcess = GetCurrentProcessId();
+  lpRecord->dwOpenSerial = NoteOwnOpen(req.bPort, bHsid);
 }
 
 // Fills a new stream record and its ring: the initial credit, or
@@ -238,6 +242,7 @@ int WINAPI MLCOpenChannel(DWORD dwPort, DWORD dwPsid, DWORD dwType, DWORD* pdwBu
   // Without somewhere to put the handle the channel could never be used
   // or closed.
   if (!phChannel) return MLC_INVALID_HANDLE;
+  if (!CanSendOnPort(req.bPort)) return MLC_PHYSICAL_LINK_FAILURE;
 
   BYTE bPort = req.bPort;
   PerPortInfo* lpPPI = ObtainPPI(bPort);

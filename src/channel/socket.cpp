@@ -4,6 +4,7 @@
 #include "debug/cm_debug.h"
 #include "link/link.h"
 #include "notify/hidden.h"
+#include "port/porthandle.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -112,6 +113,7 @@ int WINAPI MLCGetSocketInfo(DWORD dwPort, DWORD dwPsid, LPBYTE lpBuffer, int cbB
   BYTE bPsid = (BYTE)dwPsid;
   MLCLOG(DBG_ENTRY | DBG_API, " -->MLCGetSocketInfo\n");
   if (bPort >= MLC_PORT_COUNT) return MLC_INVALID_PORT;
+  if (!CanSendOnPort(bPort)) return MLC_PHYSICAL_LINK_FAILURE;
   PerPortInfo* lpPPI = ObtainPPI(bPort);
   int iResult = MLC_SUCCESS;
   if (!lpPPI->fMlcInitDone && (MLCInit(bPort) < 0 || !lpPPI->fMlcInitDone)) {

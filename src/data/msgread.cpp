@@ -1,6 +1,7 @@
 // Reading a message channel: the oldest message out of its receive slot,
 // the slot's room given back, and the wait of a blocking read.
 #include "channel/channel.h"
+#include "channel/ownopen.h"
 #include "data/dispatch.h"
 #include "data/message.h"
 #include "debug/cm_debug.h"
@@ -103,6 +104,13 @@ int CopyPacketData(DWORD hChannel, LPVOID lpBuffer, int iRequestLength, WORD fBl
       MLCLOG(DBG_ERROR, "<---CopyPacketData: MLC_INVALID_HANDLE :bPort=%d, Hsid =%d\r\n", bPort,
              bHsid);
       return MLC_INVALID_HANDLE;
+    }
+    // A wait may have ended after a reset and another client's open of the
+    // slot: that client's message is not the caller's.
+    if (OwnOpenStale(bPort, bHsid, lpMsgChan)) {
+      UnlockChannelIdx(bPort, bIndex);
+      ReleasePPI(bPort);
+      return MLC_PHYSICAL_LINK_FAILURE;
     }
     int iCount = lpMsgChan->wSlotLength[ReadSlot(lpMsgChan)];
     if (!lpBuffer || (fBlock && iCount == 0)) {

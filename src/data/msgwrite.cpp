@@ -1,6 +1,7 @@
 // Writing a message channel: the message goes out at once when the host
 // holds credit and nothing older waits, else it joins the send queue.
 #include "channel/channel.h"
+#include "channel/ownopen.h"
 #include "data/dispatch.h"
 #include "data/message.h"
 #include "debug/cm_debug.h"
@@ -59,6 +60,7 @@ int WritePacketData(DWORD hChannel, LPCVOID lpBuffer, int iLength, WORD fBlock) 
            locks.bPort, bHsid);
     return Leave(locks, MLC_INVALID_HANDLE);
   }
+  if (OwnOpenStale(locks.bPort, bHsid, lpMsgChan)) return Leave(locks, MLC_PHYSICAL_LINK_FAILURE);
   WORD wMaxLength = HtoPPacketSize(locks.bPort, lpMsgChan);
   if (!lpBuffer) {
     // How long a message may be that would go out now.

@@ -1,11 +1,13 @@
 // Reading a stream channel: bytes out of its receive ring, the freed space
 // counted for credit, and the wait of a blocking read.
 #include "channel/channel.h"
+#include "channel/ownopen.h"
 #include "data/message.h"
 #include "data/stream.h"
 #include "debug/cm_debug.h"
 #include "link/link.h"
 #include "notify/notify.h"
+#include "port/porthandle.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -54,7 +56,7 @@ int WaitForStream(DWORD hChannel, StreamChannel* lpStream, BYTE* lpBuffer, WORD 
     ReleasePPI(bPort);
     return MLC_CHANNEL_BUSY;
   }
-  WaitState state = {WAIT_STREAM_READ, (WORD)hChannel, lpBuffer, 0};
+  WaitState state = {WAIT_STREAM_READ, (WORD)hChannel, lpBuffer, 0, 0};
   HWND hWnd = CreateWaitWindow(&state, wRequest);
   if (!hWnd) {
     UnlockChannelIdx(bPort, bIndex);
@@ -72,8 +74,9 @@ int WaitForStream(DWORD hChannel, StreamChannel* lpStream, BYTE* lpBuffer, WORD 
   LONG lDone = wRequest - WaitRemaining(hWnd);
 
   ObtainPPI(bPort);
-  lpStream =
-      LinkStampValid(bPort, bIndex, stamp) ? (StreamChannel*)LockChannelIdx(bPort, bIndex) : NULL;
+  lpStream = LinkStampValid(bPort, bIndex, stamp)
+                 ? (StreamChannel*)LockChannelOfType(bPort, bIndex, MLC_STREAM_CHANNEL)
+                 : NULL;
   if (lpStream && lpStream->hMlcWnd != DwordFromHwnd(hWnd)) {
     // Not the channel this wait began on.
     UnlockChannelIdx(bPort, bIndex);
@@ -106,7 +109,10 @@ int CopyStreamData(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBlock, 
   BYTE bHsid = MLC_CHANNEL_HSID(hChannel);
   BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
   PerPortInfo* lpPPI = ObtainPPI(bPort);
-  StreamChannel* lpStream = (StreamChannel*)LockChannelIdx(bPort, bIndex);
+  // The type is checked again under this hold: the caller's look at it
+  // was under an earlier one, and a reset may have let a message channel
+  // take the slot since.
+  StreamChannel* lpStream = (StreamChannel*)LockChannelOfType(bPort, bIndex, MLC_STREAM_CHANNEL);
   if (!lpStream) {
     ReleasePPI(bPort);
     MLCLOG(DBG_ERROR,
@@ -120,6 +126,11 @@ int CopyStreamData(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBlock, 
     MLCLOG(DBG_ERROR, "<---CopyStreamData: MLC_INVALID_HANDLE :bPort=%d, Hsid =%d\r\n", bPort,
            bHsid);
     return MLC_INVALID_HANDLE;
+  }
+  if (OwnOpenStale(bPort, bHsid, lpStream)) {
+    UnlockChannelIdx(bPort, bIndex);
+    ReleasePPI(bPort);
+    return MLC_PHYSICAL_LINK_FAILURE;
   }
   if (!(lpStream->bFlags & STREAM_HAS_BUFFER) || !lpStream->hBuffer) {
     UnlockChannelIdx(bPort, bIndex);
@@ -187,6 +198,8 @@ int ReadEntry(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, DWORD fBlock, DWOR
     MLCLOG(DBG_ERROR, lpszInvalid, bPort, bHsid);
     return MLC_INVALID_HANDLE;
   }
+  // Reading returns freed space to the printer as credit, which is sent.
+  if (!CanSendOnPort(bPort)) return MLC_PHYSICAL_LINK_FAILURE;
   ObtainPPI(bPort);
   BYTE bType = GetTypeIdx(bPort, (BYTE)(bHsid - MLC_FIRST_HSID));
   ReleasePPI(bPort);

@@ -1,6 +1,7 @@
 // Writing a stream channel: the caller's bytes cut into data packets, one
 // per credit the peripheral granted, with credit asked for when none is left.
 #include "channel/channel.h"
+#include "channel/ownopen.h"
 #include "data/message.h"
 #include "data/stream.h"
 #include "debug/cm_debug.h"
@@ -8,6 +9,7 @@
 #include "link/link.h"
 #include "notify/notify.h"
 #include "notify/poll.h"
+#include "port/porthandle.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 
@@ -105,7 +107,7 @@ int WaitToWrite(WriteLocks& locks, StreamChannel* lpStream, WORD hChannel, const
     UnlockAll(locks);
     return MLC_CHANNEL_BUSY;
   }
-  WaitState state = {WAIT_STREAM_WRITE, hChannel, (BYTE*)lpBuffer, 0};
+  WaitState state = {WAIT_STREAM_WRITE, hChannel, (BYTE*)lpBuffer, 0, 0};
   HWND hWnd = CreateWaitWindow(&state, wLength);
   if (!hWnd) {
     UnlockAll(locks);
@@ -121,7 +123,7 @@ int WaitToWrite(WriteLocks& locks, StreamChannel* lpStream, WORD hChannel, const
   ObtainPPI(locks.bPort);
   locks.fSocket = FALSE;
   lpStream = LinkStampValid(locks.bPort, locks.bIndex, locks.stamp)
-                 ? (StreamChannel*)LockChannelIdx(locks.bPort, locks.bIndex)
+                 ? (StreamChannel*)LockChannelOfType(locks.bPort, locks.bIndex, MLC_STREAM_CHANNEL)
                  : NULL;
   if (lpStream && lpStream->hMlcWnd != DwordFromHwnd(hWnd)) {
     UnlockChannelIdx(locks.bPort, locks.bIndex);
@@ -149,8 +151,9 @@ int WriteStreamData(DWORD hChannel, LPCVOID lpBuffer, WORD wLength, WORD fBlock,
   WriteLocks locks = {MLC_CHANNEL_PORT(hChannel), MLC_CHANNEL_SLOT(hChannel), 0, FALSE, {}};
   BYTE bHsid = MLC_CHANNEL_HSID(hChannel);
   PerPortInfo* lpPPI = ObtainPPI(locks.bPort);
+  // The type is checked again under this hold (see CopyStreamData).
   StreamChannel* lpStream =
-      lpPPI->hChanPtrArray ? (StreamChannel*)LockChannelIdx(locks.bPort, locks.bIndex) : NULL;
+      (StreamChannel*)LockChannelOfType(locks.bPort, locks.bIndex, MLC_STREAM_CHANNEL);
   if (!lpStream) {
     ReleasePPI(locks.bPort);
     MLCLOG(DBG_ERROR,
@@ -164,6 +167,10 @@ int WriteStreamData(DWORD hChannel, LPCVOID lpBuffer, WORD wLength, WORD fBlock,
     MLCLOG(DBG_ERROR, "<---WriteStreamData: MLC_INVALID_HANDLE :bPort=%d, Hsid =%d\r\n",
            locks.bPort, bHsid);
     return MLC_INVALID_HANDLE;
+  }
+  if (OwnOpenStale(locks.bPort, bHsid, lpStream)) {
+    UnlockAll(locks);
+    return MLC_PHYSICAL_LINK_FAILURE;
   }
   locks.wSocketIdx = lpStream->wSocketIdx;
   const SocketInfo* lpSocket = (const SocketInfo*)LockSocketIdx(locks.bPort, locks.wSocketIdx);
@@ -247,6 +254,7 @@ int WINAPI MLCWrite(DWORD hChannel, LPCVOID lpBuffer, int iLength, DWORD fBlock,
     MLCLOG(DBG_ERROR, "<---MLCWrite: MLC_INVALID_HANDLE :bPort=%d, Hsid =%d\r\n", bPort, bHsid);
     return MLC_INVALID_HANDLE;
   }
+  if (!CanSendOnPort(bPort)) return MLC_PHYSICAL_LINK_FAILURE;
   // A negative length names no bytes the caller has; a length beyond one
   // call's reach is a short write the caller continues.
   if (iLength < 0) return MLC_INVALID_LENGTH;

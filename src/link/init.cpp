@@ -13,7 +13,6 @@ static const char lpszTargetKey2[] = "CMD";
 static const char lpszTargetValue[] = "MLC";
 
 // ECP channel addresses.
-#define MLC_CHANNEL_ADDRESS 0x4D
 #define SYNCH_CHANNEL_ADDRESS 0x4E
 
 namespace {

@@ -64,6 +64,8 @@ int ProcessMLCPacketLock(BYTE bPort, PerPortInfo* lpPPI, WORD wPayloadLength, BY
 
 // ---- Link bring-up, reset, liveness (init.cpp, reset.cpp, ping.cpp) ----
 int MLCInit(BYTE bPort);
+// The ECP channel address every packet of an up link travels on.
+#define MLC_CHANNEL_ADDRESS 0x4D
 void StartAllOverAgain(BYTE bPort, BOOL fStopHelper);
 BOOL PingVcomm(BYTE bPort);
 

@@ -1,6 +1,7 @@
 // Dropping the link of a port, the connection check, and the last error.
 #include "channel/channel.h"
 #include "channel/closechan.h"
+#include "channel/ownopen.h"
 #include "debug/cm_debug.h"
 #include "krzcom15.h"
 #include "link/link.h"
@@ -112,11 +113,14 @@ int WINAPI MLCPingMlc(DWORD hChannel) {
     MLCLOG(DBG_ERROR, "<---MLCPingMLC: MLC_INVALID_HANDLE :bPort=%d, Hsid =%d\r\n", bPort, bHsid);
     return MLC_INVALID_HANDLE;
   }
+  if (!CanSendOnPort(bPort)) return MLC_PHYSICAL_LINK_FAILURE;
   PerPortInfo* lpPPI = ObtainPPI(bPort);
   int iResult = 1;
   if (!CheckPortAndHsid(bPort, bHsid)) {
     MLCLOG(DBG_ERROR, "<---MLCPingMLC: MLC_INVALID_HANDLE :bPort=%d, Hsid =%d\r\n", bPort, bHsid);
     iResult = MLC_INVALID_HANDLE;
+  } else if (OwnHandleStale(hChannel)) {
+    iResult = MLC_PHYSICAL_LINK_FAILURE;
   } else if (lpPPI->bLastMlcCommand != NO_COMMAND) {
     MLCLOG(DBG_ERROR, "!   MLCPingMlc - bLastMlcCommand != NO_COMMAND(%d)\n",
            lpPPI->bLastMlcCommand);

@@ -80,6 +80,9 @@ struct WaitState {
   WORD hChannel;
   BYTE* lpNext;     // stream read or write: next byte of the caller's buffer
   WORD wEventCode;  // WAIT_EVENT: the code that ends the wait
+  // This process's open the wait began on (ownopen.h), set when the window
+  // is made: an event for a later open of the slot does not serve it.
+  DWORD dwOpenSerial;
 };
 #define WAIT_WND_CHANNEL 0
 #define WAIT_WND_ADDRESS 2

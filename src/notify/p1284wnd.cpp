@@ -1,5 +1,6 @@
 // The window procedure of blocking-call windows: each channel event moves
 // the bytes the call waits for, or ends the wait.
+#include "channel/ownopen.h"
 #include "debug/cm_debug.h"
 #include "krzmlc15.h"
 #include "link/link.h"
@@ -9,7 +10,24 @@
 
 namespace {
 
-WaitState* StateOf(HWND hWnd) { return (WaitState*)GetWindowLongPtrA(hWnd, GWLP_USERDATA); }
+// The state of a blocking call's window. Only windows of the wait-window
+// class, created in this process, carry one: any other window handed to
+// this procedure (the callback window, a window of another module or
+// process) keeps something else in its user data.
+WaitState* StateOf(HWND hWnd) {
+  DWORD dwProcess = 0;
+  if (GetWindowLongPtrA(hWnd, GWLP_WNDPROC) != (LONG_PTR)P1284WndProc) return NULL;
+  if (!GetWindowThreadProcessId(hWnd, &dwProcess) || dwProcess != GetCurrentProcessId())
+    return NULL;
+  return (WaitState*)GetWindowLongPtrA(hWnd, GWLP_USERDATA);
+}
+
+// Whether the slot still holds this process's open the wait began on (a
+// reset and a later open of the slot by this process change it).
+BOOL SameOpen(const WaitState* lpState) {
+  return lpState->dwOpenSerial ==
+         OwnOpenSerial(MLC_CHANNEL_PORT(lpState->hChannel), MLC_CHANNEL_HSID(lpState->hChannel));
+}
 
 void SetError(HWND hWnd) { SetWindowWord(hWnd, WAIT_WND_ERROR, 1); }
 
@@ -70,7 +88,7 @@ void WriteStep(HWND hWnd, WaitState* lpState) {
 void HandleWaitNotify(HWND hWnd, WORD wCode, WORD wCount) {
   WaitState* lpState = StateOf(hWnd);
   if (!lpState || wCode < MLC_READ_STREAM || wCode > MLC_DISCONNECT) return;
-  if (wCode == MLC_DISCONNECT) {
+  if (wCode == MLC_DISCONNECT || !SameOpen(lpState)) {
     SetError(hWnd);
     return;
   }
@@ -90,7 +108,7 @@ void HandleWaitTick(HWND hWnd) {
   WaitState* lpState = StateOf(hWnd);
   if (!lpState) return;
   BYTE bPort = MLC_CHANNEL_PORT(lpState->hChannel);
-  if (bPort >= MLC_PORT_COUNT) {
+  if (bPort >= MLC_PORT_COUNT || !SameOpen(lpState)) {
     SetError(hWnd);
     return;
   }

@@ -3,6 +3,7 @@
 // channel's events to them, and pumped by that thread while it holds no
 // lock, sleeping until a message or its timer comes.
 #include "channel/channel.h"
+#include "channel/ownopen.h"
 #include "debug/cm_debug.h"
 #include "notify/notify.h"
 #include "notify/poll.h"
@@ -45,6 +46,8 @@ HWND CreateWaitWindow(WaitState* lpState, WORD wRemaining) {
   HWND hWnd = CreateWindowExA(0, MLC_HIDDEN_WND_CLASS, NULL, WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL,
                               NULL, hMlcInstance, NULL);
   if (!hWnd) return NULL;
+  lpState->dwOpenSerial =
+      OwnOpenSerial(MLC_CHANNEL_PORT(lpState->hChannel), MLC_CHANNEL_HSID(lpState->hChannel));
   SetWindowLongPtrA(hWnd, GWLP_USERDATA, (LONG_PTR)lpState);
   SetWindowWord(hWnd, WAIT_WND_CHANNEL, lpState->hChannel);
   SetWindowLongA(hWnd, WAIT_WND_ADDRESS, (LONG)(ULONG_PTR)lpState->lpNext);
@@ -128,7 +131,7 @@ int WaitForChannelEvent(WORD hChannel, WORD wCode, DWORD dwTimeOut) {
     UnlockChannelIdx(bPort, bIndex);
     return MLC_CHANNEL_BUSY;
   }
-  WaitState state = {WAIT_EVENT, hChannel, NULL, wCode};
+  WaitState state = {WAIT_EVENT, hChannel, NULL, wCode, 0};
   HWND hWnd = CreateWaitWindow(&state, 1);
   if (!hWnd) {
     UnlockChannelIdx(bPort, bIndex);
@@ -144,6 +147,7 @@ int WaitForChannelEvent(WORD hChannel, WORD wCode, DWORD dwTimeOut) {
   ObtainPPI(bPort);
   BOOL fOurs = FALSE;
   if (LinkStampValid(bPort, bIndex, stamp)) {
+    bType = GetTypeIdx(bPort, bIndex);  // the slot may hold another kind of channel now
     lpRecord = LockChannelIdx(bPort, bIndex);
     if (lpRecord) {
       lpdwMlcWnd = bType == MLC_STREAM_CHANNEL ? &((StreamChannel*)lpRecord)->hMlcWnd

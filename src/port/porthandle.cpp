@@ -13,6 +13,12 @@ MLCPortInfo MLCPortInfoStr[MLC_PORT_COUNT] = {
 
 DWORD GetPortHandle(BYTE bPort) { return MLCPortInfoStr[bPort].hPort; }
 
+BOOL CanSendOnPort(BYTE bPort) {
+  if (bPort < MLC_PORT_COUNT && MLCPortInfoStr[bPort].hPort) return TRUE;
+  MLCLOG(DBG_ERROR, "!   No port handle in this process: bPort=%d\n", bPort);
+  return FALSE;
+}
+
 int SetPortHandle(BYTE bPort, DWORD hPort) {
   MLCPortInfoStr[bPort].hPort = hPort;
   MLCPortInfoStr[bPort].dwRefCount++;

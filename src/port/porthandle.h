@@ -16,6 +16,11 @@ extern MLCPortInfo MLCPortInfoStr[MLC_PORT_COUNT];
 
 // Port handle of this process, 0 when the port is not open here.
 DWORD GetPortHandle(BYTE bPort);
+// Whether this process may put anything on the port's wire. A process that
+// holds no handle of the port cannot send: every operation that could send
+// refuses (MLC_PHYSICAL_LINK_FAILURE) before it touches the shared state,
+// since a failed send resets the link of every process.
+BOOL CanSendOnPort(BYTE bPort);
 // Stores the handle and counts one acquisition; returns 1.
 int SetPortHandle(BYTE bPort, DWORD hPort);
 // Drops one acquisition; the last one closes the port. The second argument

@@ -2,23 +2,25 @@
 //
 // The channel table is locked only long enough to read a slot's handle; a
 // record returned by LockChannelIdx stays locked after the port's mutex has
-// been released, and its contents stay guarded by callers holding it.
+// been released, and its contents stay guarded by callers holding it. An
+// index past the table or the socket array names nothing: the blocks end
+// there, and what follows them belongs to other records.
 #include "channel/chanrec.h"
 #include "debug/cm_debug.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
 
-// Locks the port's channel table; NULL when the port has none. A non-NULL
-// result is unlocked by the caller.
-static HMEMBLOCK* LockTable(BYTE bPort, const PerPortInfo* lpPPI) {
-  if (!lpPPI->hChanPtrArray) return NULL;
+// Locks the port's channel table; NULL when the port has none or bIndex
+// lies past it. A non-NULL result is unlocked by the caller.
+static HMEMBLOCK* LockTable(BYTE bPort, const PerPortInfo* lpPPI, BYTE bIndex) {
+  if (!lpPPI->hChanPtrArray || bIndex >= lpPPI->bChannelsAllocated) return NULL;
   return (HMEMBLOCK*)LockMLCCheck(bPort, lpPPI->hChanPtrArray);
 }
 
 BYTE GetTypeIdx(BYTE bPort, BYTE bIndex) {
   PerPortInfo* lpPPI = ObtainPPI(bPort);
   BYTE bType = 0;
-  HMEMBLOCK* lpTable = LockTable(bPort, lpPPI);
+  HMEMBLOCK* lpTable = LockTable(bPort, lpPPI, bIndex);
   if (lpTable) {
     HMEMBLOCK hRecord = lpTable[bIndex];
     if (hRecord) {
@@ -37,7 +39,7 @@ BYTE GetTypeIdx(BYTE bPort, BYTE bIndex) {
 LPVOID LockChannelIdx(BYTE bPort, BYTE bIndex) {
   PerPortInfo* lpPPI = ObtainPPI(bPort);
   LPVOID lpRecord = NULL;
-  HMEMBLOCK* lpTable = LockTable(bPort, lpPPI);
+  HMEMBLOCK* lpTable = LockTable(bPort, lpPPI, bIndex);
   if (lpTable) {
     lpRecord = LockMLCCheck(bPort, lpTable[bIndex]);
     UnlockMLCCheck(bPort, lpPPI->hChanPtrArray);
@@ -48,7 +50,7 @@ LPVOID LockChannelIdx(BYTE bPort, BYTE bIndex) {
 
 void UnlockChannelIdx(BYTE bPort, BYTE bIndex) {
   PerPortInfo* lpPPI = ObtainPPI(bPort);
-  HMEMBLOCK* lpTable = LockTable(bPort, lpPPI);
+  HMEMBLOCK* lpTable = LockTable(bPort, lpPPI, bIndex);
   if (lpTable) {
     UnlockMLCCheck(bPort, lpTable[bIndex]);
     UnlockMLCCheck(bPort, lpPPI->hChanPtrArray);
@@ -59,7 +61,7 @@ void UnlockChannelIdx(BYTE bPort, BYTE bIndex) {
 BOOL ValidChannelIdx(BYTE bPort, BYTE bIndex) {
   PerPortInfo* lpPPI = ObtainPPI(bPort);
   BOOL fValid = FALSE;
-  HMEMBLOCK* lpTable = LockTable(bPort, lpPPI);
+  HMEMBLOCK* lpTable = LockTable(bPort, lpPPI, bIndex);
   if (lpTable) {
     fValid = lpTable[bIndex] != 0;
     UnlockMLCCheck(bPort, lpPPI->hChanPtrArray);
@@ -83,7 +85,7 @@ static void UnlockAllQueuedMessages(BYTE bPort, HMEMBLOCK hMessage) {
 
 void UnlockAllLocksChannelIdx(BYTE bPort, BYTE bIndex) {
   PerPortInfo* lpPPI = ObtainPPI(bPort);
-  HMEMBLOCK* lpTable = LockTable(bPort, lpPPI);
+  HMEMBLOCK* lpTable = LockTable(bPort, lpPPI, bIndex);
   if (lpTable) {
     HMEMBLOCK hRecord = lpTable[bIndex];
     const BYTE* lpRecord = hRecord ? (const BYTE*)LockMLCCheck(bPort, hRecord) : NULL;
@@ -105,16 +107,27 @@ void UnlockAllLocksChannelIdx(BYTE bPort, BYTE bIndex) {
   ReleasePPI(bPort);
 }
 
+LPVOID LockChannelOfType(BYTE bPort, BYTE bIndex, BYTE bType) {
+  ObtainPPI(bPort);
+  const BYTE* lpRecord = (const BYTE*)LockChannelIdx(bPort, bIndex);
+  if (lpRecord && lpRecord[0] != bType) {
+    UnlockChannelIdx(bPort, bIndex);
+    lpRecord = NULL;
+  }
+  ReleasePPI(bPort);
+  return (LPVOID)lpRecord;
+}
+
 LPVOID LockSocketIdx(BYTE bPort, WORD wIndex) {
   PerPortInfo* lpPPI = ObtainPPI(bPort);
-  BYTE* lpSockets = (BYTE*)LockMLCCheck(bPort, lpPPI->hSocketInfoArray);
+  BYTE* lpSockets =
+      wIndex < lpPPI->bSocketInfoCount ? (BYTE*)LockMLCCheck(bPort, lpPPI->hSocketInfoArray) : NULL;
   ReleasePPI(bPort);
   return lpSockets ? lpSockets + (DWORD)wIndex * SOCKET_INFO_SIZE : NULL;
 }
 
 void UnlockSocketIdx(BYTE bPort, WORD wIndex) {
-  (void)wIndex;
   PerPortInfo* lpPPI = ObtainPPI(bPort);
-  UnlockMLCCheck(bPort, lpPPI->hSocketInfoArray);
+  if (wIndex < lpPPI->bSocketInfoCount) UnlockMLCCheck(bPort, lpPPI->hSocketInfoArray);
   ReleasePPI(bPort);
 }

@@ -86,6 +86,12 @@ typedef struct StreamChannel {
   DWORD lpfnCallBack;        /* callback key of the opening process, 0 = none */
   WORD wSocketIdx;           /* index of the socket entry */
   DWORD dwCreditRequestTime; /* tick when the credit wait began */
+  /* Who opened the channel: the process id and that process's serial
+   * number of the open. A handle kept across a link reset is told from the
+   * open that took its slot since by these. Appended, so every field above
+   * keeps its offset. */
+  DWORD dwOpenProcess;
+  DWORD dwOpenSerial;
 } StreamChannel;
 
 /* Record of a PACKET channel (bType 2). */
@@ -117,6 +123,9 @@ typedef struct MessageChannel {
    * so every field above keeps its offset. */
   WORD wPeriPtoHCredits;
   WORD wOwedCredits;
+  /* Who opened the channel, as in StreamChannel. */
+  DWORD dwOpenProcess;
+  DWORD dwOpenSerial;
 } MessageChannel;
 
 /* One outgoing message waiting for credit; the message bytes follow. */
@@ -155,7 +164,7 @@ MLC_LAYOUT_ASSERT(offsetof(PerPortInfo, bSocketInfoCount) == 24, "port record la
 MLC_LAYOUT_ASSERT(offsetof(PerPortInfo, dwBusyFlags) == 28, "port record layout");
 MLC_LAYOUT_ASSERT(offsetof(PerPortInfo, lLastLinkError) == 40, "port record layout");
 MLC_LAYOUT_ASSERT(offsetof(PerPortInfo, PollStats) == 44, "port record layout");
-MLC_LAYOUT_ASSERT(sizeof(StreamChannel) == 89, "stream record");
+MLC_LAYOUT_ASSERT(sizeof(StreamChannel) == 97, "stream record");
 MLC_LAYOUT_ASSERT(offsetof(StreamChannel, fChannelOpen) == 4, "stream record layout");
 MLC_LAYOUT_ASSERT(offsetof(StreamChannel, bFlags) == 16, "stream record layout");
 MLC_LAYOUT_ASSERT(offsetof(StreamChannel, hBuffer) == 21, "stream record layout");
@@ -166,7 +175,8 @@ MLC_LAYOUT_ASSERT(offsetof(StreamChannel, wAppMsg) == 73, "stream record layout"
 MLC_LAYOUT_ASSERT(offsetof(StreamChannel, lpfnCallBack) == 79, "stream record layout");
 MLC_LAYOUT_ASSERT(offsetof(StreamChannel, wSocketIdx) == 83, "stream record layout");
 MLC_LAYOUT_ASSERT(offsetof(StreamChannel, dwCreditRequestTime) == 85, "stream record layout");
-MLC_LAYOUT_ASSERT(sizeof(MessageChannel) == 68, "message record");
+MLC_LAYOUT_ASSERT(offsetof(StreamChannel, dwOpenSerial) == 93, "stream record layout");
+MLC_LAYOUT_ASSERT(sizeof(MessageChannel) == 76, "message record");
 MLC_LAYOUT_ASSERT(offsetof(MessageChannel, fNotifyOnClose) == 8, "message record layout");
 MLC_LAYOUT_ASSERT(offsetof(MessageChannel, wHostHtoPCredits) == 12, "message record layout");
 MLC_LAYOUT_ASSERT(offsetof(MessageChannel, hAppWnd) == 15, "message record layout");
@@ -176,6 +186,7 @@ MLC_LAYOUT_ASSERT(offsetof(MessageChannel, hSlot) == 46, "message record layout"
 MLC_LAYOUT_ASSERT(offsetof(MessageChannel, hMsgQueueTail) == 58, "message record layout");
 MLC_LAYOUT_ASSERT(offsetof(MessageChannel, wSocketIdx) == 62, "message record layout");
 MLC_LAYOUT_ASSERT(offsetof(MessageChannel, wOwedCredits) == 66, "message record layout");
+MLC_LAYOUT_ASSERT(offsetof(MessageChannel, dwOpenSerial) == 72, "message record layout");
 MLC_LAYOUT_ASSERT(sizeof(QueuedMessage) == 6, "queue node");
 MLC_LAYOUT_ASSERT(offsetof(QueuedMessage, hNext) == 2, "queue node layout");
 MLC_LAYOUT_ASSERT(sizeof(SocketInfo) == SOCKET_INFO_SIZE, "socket entry");

@@ -46,6 +46,11 @@ void ReleaseAttach();
 // port's PPI mutex itself; callers may hold it already (it is recursive).
 BYTE GetTypeIdx(BYTE bPort, BYTE bIndex);
 LPVOID LockChannelIdx(BYTE bPort, BYTE bIndex);
+// The record of the slot, locked, when it is of bType (MLC_STREAM_CHANNEL,
+// MLC_PACKET_CHANNEL); NULL otherwise. The type is read under the same hold
+// of the port's mutex that locks the record: a reset and a reopen between
+// a caller's earlier look at the type and its use cannot change it.
+LPVOID LockChannelOfType(BYTE bPort, BYTE bIndex, BYTE bType);
 void UnlockChannelIdx(BYTE bPort, BYTE bIndex);
 BOOL ValidChannelIdx(BYTE bPort, BYTE bIndex);
 void UnlockAllLocksChannelIdx(BYTE bPort, BYTE bIndex);
