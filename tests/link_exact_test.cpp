@@ -8,10 +8,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 
-#include <atomic>
-#include <barrier>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "channel/channel.h"
@@ -281,27 +278,7 @@ TEST(LinkResets, TwoPortsResetAtOnceEachHoldingItsOwnMutexDoNotDeadlock) {
   WriteLinkIni();
   FakeHelper helper;
   ASSERT_TRUE(helper.ok());
-  std::barrier both(2);
-  HANDLE hDone = CreateEventA(NULL, TRUE, FALSE, NULL);
-  std::atomic<int> nDone{0};
-  auto reset = [&](BYTE bPort) {
-    ObtainPPI(bPort);  // as a failing exchange holds it
-    both.arrive_and_wait();
-    StartAllOverAgain(bPort, TRUE);  // looks at the other ports for open channels
-    ReleasePPI(bPort);
-    if (++nDone == 2) SetEvent(hDone);
-  };
-  std::thread first(reset, (BYTE)0), second(reset, (BYTE)1);
-  bool fFinished = WaitForSingleObject(hDone, 10000) == WAIT_OBJECT_0;
-  EXPECT_TRUE(fFinished) << "the two resets wait for each other";
-  if (!fFinished) {
-    first.detach();  // deadlocked: nothing more to learn here
-    second.detach();
-    return;
-  }
-  first.join();
-  second.join();
-  CloseHandle(hDone);
+  EXPECT_TRUE(ResetTwoPortsAtOnce()) << "the two resets wait for each other";
 }
 
 // ---- Waiting for a reply from a silent printer must not burn a processor

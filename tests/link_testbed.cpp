@@ -1,5 +1,9 @@
 #include "link_testbed.h"
 
+#include <atomic>
+#include <memory>
+#include <thread>
+
 #include "channel/chanrec.h"
 #include "krzmlc15.h"
 #include "live_blocks.h"
@@ -132,6 +136,53 @@ void ExpectLinkDown(BYTE bPort) {
   EXPECT_EQ(record.bChannelsAllocated, 0);
 }
 
+bool RunPair(std::function<void()> first, std::function<void()> second, DWORD dwMs) {
+  struct Shared {
+    HANDLE hDone = CreateEventA(NULL, TRUE, FALSE, NULL);
+    std::atomic<int> nDone{0};
+    ~Shared() { CloseHandle(hDone); }
+  };
+  // Shared with the threads: a detached one may outlive this call.
+  auto shared = std::make_shared<Shared>();
+  auto run = [shared](std::function<void()> fn) {
+    fn();
+    if (++shared->nDone == 2) SetEvent(shared->hDone);
+  };
+  std::thread one(run, std::move(first)), two(run, std::move(second));
+  if (WaitForSingleObject(shared->hDone, dwMs) != WAIT_OBJECT_0) {
+    one.detach();
+    two.detach();
+    return false;
+  }
+  one.join();
+  two.join();
+  return true;
+}
+
+Rendezvous::Rendezvous() {
+  for (HANDLE& h : hArrived_) h = CreateEventA(NULL, TRUE, FALSE, NULL);
+}
+
+Rendezvous::~Rendezvous() {
+  for (HANDLE h : hArrived_) CloseHandle(h);
+}
+
+bool Rendezvous::Meet(int iSide, DWORD dwMs) {
+  SetEvent(hArrived_[iSide]);
+  return WaitForSingleObject(hArrived_[1 - iSide], dwMs) == WAIT_OBJECT_0;
+}
+
+bool ResetTwoPortsAtOnce(DWORD dwMs) {
+  auto meeting = std::make_shared<Rendezvous>();
+  auto reset = [meeting, dwMs](BYTE bPort) {
+    ObtainPPI(bPort);  // as a failing exchange holds it
+    meeting->Meet(bPort, dwMs);
+    StartAllOverAgain(bPort, TRUE);
+    ReleasePPI(bPort);
+  };
+  return RunPair([reset] { reset(0); }, [reset] { reset(1); }, dwMs);
+}
+
 namespace {
 DWORD AttachCount() {
   DWORD dwCount = ObtainMGD()->dwMlcAttachCount;
@@ -173,6 +224,10 @@ FakeHelper::~FakeHelper() {
     // the ports without channels: the next test's link must not be dropped
     // under it, so wait until this process is the only one attached.
     for (int i = 0; i < 1000 && AttachCount() > 1; ++i) Sleep(10);
+    // The count drops as the helper begins to leave; its ports are torn
+    // down afterwards, under the attach mutex: wait for that as well.
+    ObtainAttach();
+    ReleaseAttach();
   }
   MLCCleanup();
   if (hWnd_) DestroyWindow(hWnd_);

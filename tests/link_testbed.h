@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include "link/link.h"
@@ -45,6 +46,35 @@ BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWn
 DWORD HostCredits(BYTE bPort, BYTE bHsid);
 BOOL ChannelOpen(BYTE bPort, BYTE bHsid);
 void SetChannelOpen(BYTE bPort, BYTE bHsid, BOOL fOpen);
+
+// Runs first and second on two threads: TRUE when both returned within
+// dwMs. Threads that did not are left running (detached): a deadlock is
+// reported, not waited for.
+bool RunPair(std::function<void()> first, std::function<void()> second, DWORD dwMs);
+
+// Two threads meet: each arrives, then waits at most dwMs for the other.
+// Events, not std::barrier: MinGW's C++ runtime (no futex underneath) can
+// miss the wake-up of a barrier waiter that goes to sleep just as its
+// partner arrives, and that thread then waits for ever; holding a port
+// mutex meanwhile, it hangs every later user of the port.
+class Rendezvous {
+ public:
+  Rendezvous();
+  ~Rendezvous();
+  Rendezvous(const Rendezvous&) = delete;
+  Rendezvous& operator=(const Rendezvous&) = delete;
+  // Thread iSide (0 or 1) arrives; TRUE when the other one came in time.
+  bool Meet(int iSide, DWORD dwMs);
+
+ private:
+  HANDLE hArrived_[2];
+};
+
+// Two threads take ports 0 and 1, meet, and reset their port with the
+// helper stop (which looks at the other port for open channels): TRUE when
+// both resets ended within dwMs. A thread whose partner does not come
+// resets all the same, so no port is left taken.
+bool ResetTwoPortsAtOnce(DWORD dwMs = 10000);
 
 // The link is dropped: not initialised, nothing outstanding, no channel
 // table or socket array.
