@@ -39,6 +39,7 @@ struct FakeParport::State {
   size_t cbData = 0;
   size_t cEmptyReads = 0, cStatusReads = 0;
 
+  std::string dir;
   GMainContext* ctx = nullptr;
   GMainLoop* loop = nullptr;
   std::thread thread;
@@ -191,6 +192,9 @@ FakeParport::FakeParport(const FakeSetup& setup) : s_(new State(setup)) {
     g_signal_connect(dev, "handle-read", G_CALLBACK(OnRead), s);
     g_signal_connect(dev, "handle-write", G_CALLBACK(OnWrite), s);
     umockdev_testbed_attach_ioctl(tb, "/dev/parport0", dev, &e);
+    gchar* root = umockdev_testbed_get_root_dir(tb);
+    s->dir = root;
+    g_free(root);
     GSource* tick = g_timeout_source_new(2);
     g_source_set_callback(tick, OnTick, s, nullptr);
     g_source_attach(tick, s->ctx);
@@ -229,23 +233,32 @@ uint64_t FakeParport::SinkBytes() {
   std::lock_guard<std::mutex> lock(s_->mu);
   return s_->printer.socket_stats(2).bytes_in;
 }
+std::string FakeParport::Dir() { return s_->dir; }
+
 size_t FakeParport::Violations() {
   std::lock_guard<std::mutex> lock(s_->mu);
   return s_->printer.violations().size();
 }
 
-int StartChild(const std::vector<std::string>& argv, bool fPreload, const std::string& outFile) {
+int StartChild(const std::vector<std::string>& argv, const std::string& testbed,
+               const std::string& outFile) {
   std::vector<std::string> env;
+  bool fPreload = !testbed.empty();
   for (char** e = environ; *e; ++e) {
     std::string v = *e;
-    if (v.rfind("ASAN_OPTIONS=", 0) == 0 || v.rfind("LD_PRELOAD=", 0) == 0) continue;
+    if (v.rfind("ASAN_OPTIONS=", 0) == 0 || v.rfind("LD_PRELOAD=", 0) == 0 ||
+        v.rfind("UMOCKDEV_DIR=", 0) == 0)
+      continue;
     env.push_back(v);
   }
   const char* asan = getenv("ASAN_OPTIONS");
   // The preload comes before the sanitizer's runtime in the library list.
   env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
                 (fPreload ? ":verify_asan_link_order=0" : ""));
-  if (fPreload) env.push_back(FakeParport::Preload());
+  if (fPreload) {
+    env.push_back("LD_PRELOAD=libumockdev-preload.so.0");
+    env.push_back("UMOCKDEV_DIR=" + testbed);
+  }
   std::vector<char*> args, envp;
   for (const std::string& a : argv) args.push_back((char*)a.c_str());
   args.push_back(nullptr);

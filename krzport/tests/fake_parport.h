@@ -32,8 +32,8 @@ class FakeParport {
   size_t StatusReads();
   uint64_t SinkBytes();  // bytes the print sink (socket 2) received
   size_t Violations();   // host protocol violations the printer saw
-  // Environment entry for a child that should see the device.
-  static const char* Preload() { return "LD_PRELOAD=libumockdev-preload.so.0"; }
+  // The testbed's folder: a child started with it sees the device.
+  std::string Dir();
 
   struct State;
 
@@ -41,9 +41,12 @@ class FakeParport {
   std::unique_ptr<State> s_;
 };
 
-// Starts a program with the environment of this process, plus the preload
-// when fPreload; returns its pid.
-int StartChild(const std::vector<std::string>& argv, bool fPreload, const std::string& outFile);
+// Starts a program with the environment of this process; with a testbed
+// folder, under umockdev's preload library on that testbed (named here, not
+// inherited: a testbed changes the process's environment when it comes and
+// goes). Returns its pid.
+int StartChild(const std::vector<std::string>& argv, const std::string& testbed,
+               const std::string& outFile);
 // Waits for a child; its exit status, or -1 when it ran over the time.
 int WaitChild(int pid, unsigned uSeconds);
 std::string ReadFile(const std::string& path);

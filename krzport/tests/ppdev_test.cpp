@@ -4,6 +4,8 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <linux/parport.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vperi.h>
 
@@ -37,32 +39,27 @@ FakeSetup LongIdPrinter() {
   return s;
 }
 
-// krzport with the emulated device, serving LPT1 until its stop file shows.
+// krzport with the emulated device, serving a port until it is stopped.
 struct Krzport {
-  std::string out = Temp("krzport.out"), ready = Temp("ready"), stop = Temp("stop");
+  std::string out = Temp("krzport.out"), ready = Temp("ready");
   int pid = 0;
-  explicit Krzport(const std::string& port = "LPT1") {
+  explicit Krzport(FakeParport& dev, const std::string& port = "LPT1") {
     unlink(ready.c_str());
-    unlink(stop.c_str());
     pid = StartChild({Bin() + "krzport", "--port", port, "--device", "/dev/parport0",
-                      "--ready-file", ready, "--stop-file", stop, "--quiet"},
-                     true, out);
+                      "--ready-file", ready, "--quiet"},
+                     dev.Dir(), out);
   }
   // Waits for krzport to serve (true) or to end (false).
   bool Serving() {
     for (int i = 0; i < 3000 && access(ready.c_str(), F_OK) != 0; ++i) {
-      if (ReadFile(out).find("krzport: ") != std::string::npos &&
-          access(ready.c_str(), F_OK) != 0 && ReadFile(out).find("serving") == std::string::npos)
-        return false;
+      if (waitpid(pid, nullptr, WNOHANG) == pid) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));  // krzport's progress
     }
     return access(ready.c_str(), F_OK) == 0;
   }
-  int Stop() {
-    std::ofstream(stop.c_str()).put('\n');
-    int rc = WaitChild(pid, 30);
-    unlink(stop.c_str());
-    return rc;
+  int Stop() {  // as a service manager does
+    kill(pid, SIGTERM);
+    return WaitChild(pid, 30);
   }
 };
 
@@ -78,7 +75,7 @@ std::string MakeJob(size_t cb) {
 int Print(const std::string& job, const std::string& out, const char* timeout = "30000") {
   int pid = StartChild({Bin() + "krzprint", "--no-progress", "--timeout", timeout, "--read", "4",
                         "--read-bytes", "4096", "--out", Temp("readback"), job},
-                       false, out);
+                       "", out);
   return WaitChild(pid, 120);
 }
 
@@ -87,8 +84,9 @@ TEST(PpdevBackend, AddressCyclesDeviceIdReadsAndStalledWrite) {
   setup.cbTakeBudget = 3 * 4 + 1 + 20;  // the last write stalls after 20 bytes
   FakeParport dev(setup);
   std::string out = Temp("probe.out");
-  ASSERT_EQ(0,
-            WaitChild(StartChild({Bin() + "krzport_ppdev_probe", "/dev/parport0"}, true, out), 60));
+  ASSERT_EQ(
+      0,
+      WaitChild(StartChild({Bin() + "krzport_ppdev_probe", "/dev/parport0"}, dev.Dir(), out), 60));
   EXPECT_EQ(
       "caps 4\nwrite ok 3 error 0\nwrite ok 3 error 0\nid ok 160 00a0\nwrite ok 3 error 0\n"
       "write ok 3 error 0\nwrite ok 1 error 0\nread ok 0\nwait failed 1460\n"
@@ -110,7 +108,7 @@ TEST(PpdevBackend, RefusedNegotiationIsToldApart) {
     FakeSetup setup;
     setup.iNegotiateErrno = iErrno;
     FakeParport dev(setup);
-    Krzport port;
+    Krzport port(dev);
     EXPECT_EQ(2, WaitChild(port.pid, 60));
     std::string text = ReadFile(port.out);
     EXPECT_NE(std::string::npos,
@@ -121,10 +119,10 @@ TEST(PpdevBackend, RefusedNegotiationIsToldApart) {
 
 TEST(PpdevChain, MainJobThroughKrzportAndASecondOwnerRefused) {
   FakeParport dev(LongIdPrinter());
-  Krzport port;
+  Krzport port(dev);
   ASSERT_TRUE(port.Serving()) << ReadFile(port.out);
 
-  Krzport second("LPT2");  // the same device for another port
+  Krzport second(dev, "LPT2");  // the same device for another port
   EXPECT_EQ(2, WaitChild(second.pid, 60));
   EXPECT_NE(std::string::npos, ReadFile(second.out).find("already owned")) << ReadFile(second.out);
 
@@ -143,7 +141,7 @@ TEST(PpdevChain, DeviceVanishingMidJobFreesTheWire) {
   FakeSetup setup = LongIdPrinter();
   setup.cbVanishAfter = 64 * 1024;
   FakeParport dev(setup);
-  Krzport port;
+  Krzport port(dev);
   ASSERT_TRUE(port.Serving()) << ReadFile(port.out);
   std::string out = Temp("krzprint.out");
   EXPECT_NE(0, Print(MakeJob(256 * 1024), out, "5000")) << ReadFile(out);
