@@ -1,7 +1,8 @@
 // Drives the ppdev backend on a device through the port functions, one
 // step per line of output, for the tests to compare with what the device
 // saw: writes around an address change and a device-ID read, a read with
-// nothing waiting, a wait for input, and a write the printer stalls.
+// nothing waiting, a wait for input, a write the printer stalls, and the
+// device ID through the configuration of a port.
 #include <krzcom15.h>
 #include <stdio.h>
 #include <string.h>
@@ -52,5 +53,9 @@ int main(int argc, char** argv) {
   printf("wait %s %lu\n", fOk ? "ok" : "failed", (unsigned long)GetLastError());
   Write("0123456789012345678901234567890123456789");
   VCOMM_CloseComm(g_hPort);
+  // The same device named in KRZCOM15.INI for LPT3.
+  DWORD cbLpt3 = 0;
+  fOk = VCOMM_GetDeviceIdA("LPT3", abId, sizeof abId, &cbLpt3);
+  printf("LPT3 id %s %lu\n", fOk ? "ok" : "failed", (unsigned long)cbLpt3);
   return 0;
 }

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -25,8 +26,19 @@ std::string Bin() {
   return self.substr(0, self.rfind('/') + 1);
 }
 
+// A file in this run's own folder, removed at the end.
 std::string Temp(const char* name) {
-  return "/tmp/krzport-test-" + std::to_string(getpid()) + "-" + name;
+  static const std::string* dir = [] {
+    char sz[] = "/tmp/krzport-test.XXXXXX";
+    std::string* made = new std::string(mkdtemp(sz) ? sz : "/tmp");
+    if (*made != "/tmp") atexit([] { std::filesystem::remove_all(*dir); });
+    return made;
+  }();
+  return *dir + "/" + name;
+}
+
+std::string WindowsFile(const char* name) {
+  return std::string(getenv("W32POSIX_ROOT")) + "/WINDOWS/" + name;
 }
 
 // A printer whose device ID is 160 bytes long: its second length byte is 0xA0.
@@ -84,21 +96,25 @@ TEST(PpdevBackend, AddressCyclesDeviceIdReadsAndStalledWrite) {
   setup.cbTakeBudget = 3 * 4 + 1 + 20;  // the last write stalls after 20 bytes
   FakeParport dev(setup);
   std::string out = Temp("probe.out");
+  std::ofstream(WindowsFile("KRZCOM15.INI"))
+      << "[LPT3]\r\nBackend=ppdev\r\nDevice=/dev/parport0\r\nWriteTimeout=300\r\n";
   ASSERT_EQ(
       0,
       WaitChild(StartChild({Bin() + "krzport_ppdev_probe", "/dev/parport0"}, dev.Dir(), out), 60));
   EXPECT_EQ(
       "caps 4\nwrite ok 3 error 0\nwrite ok 3 error 0\nid ok 160 00a0\nwrite ok 3 error 0\n"
       "write ok 3 error 0\nwrite ok 1 error 0\nread ok 0\nwait failed 1460\n"
-      "write failed 20 error 512\n",
+      "write failed 20 error 512\nLPT3 id ok 160\n",
       ReadFile(out));
   // The time-out is set, then the port claimed again; an address goes out
   // before the first write, after the device-ID read renegotiated, and when
   // it changes, never while it stays the same.
   std::vector<std::string> expected = {
-      "claim",  "settime 200", "release", "claim",     "negot 16",  "addr cd", "data 3",
-      "data 3", "negot 256",   "negot 4", "negot 256", "negot 16",  "addr cd", "data 3",
-      "data 3", "addr ce",     "data 1",  "data 20",   "negot 256", "release"};
+      "claim",       "settime 200", "release", "claim",     "negot 16",  "addr cd", "data 3",
+      "data 3",      "negot 256",   "negot 4", "negot 256", "negot 16",  "addr cd", "data 3",
+      "data 3",      "addr ce",     "data 1",  "data 20",   "negot 256", "release", "claim",
+      "settime 300", "release",     "claim",   "negot 16",  "negot 256", "negot 4", "negot 256",
+      "negot 16",    "negot 256",   "release"};
   EXPECT_EQ(expected, dev.Log());
   EXPECT_EQ(1u, dev.EmptyReads());  // the read with nothing waiting, answered at once
 }
@@ -143,8 +159,12 @@ TEST(PpdevChain, DeviceVanishingMidJobFreesTheWire) {
   FakeParport dev(setup);
   Krzport port(dev);
   ASSERT_TRUE(port.Serving()) << ReadFile(port.out);
+  // The library gives a stalled write up after 2 s instead of 15.
+  std::ofstream(WindowsFile("KRZTBX15.INI"))
+      << "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\n";
   std::string out = Temp("krzprint.out");
   EXPECT_NE(0, Print(MakeJob(256 * 1024), out, "5000")) << ReadFile(out);
+  unlink(WindowsFile("KRZTBX15.INI").c_str());
   EXPECT_EQ(1, WaitChild(port.pid, 60));
   EXPECT_NE(std::string::npos, ReadFile(port.out).find("vanished")) << ReadFile(port.out);
   DWORD hPeri = VPERI_Attach("LPT1");  // krzport left the wire
