@@ -37,7 +37,7 @@ struct FakeParport::State {
   uint8_t bAddress = 0;
   bool fGone = false;
   size_t cbData = 0;
-  size_t cEmptyReads = 0, cStatusReads = 0;
+  size_t cEmptyReads = 0;
 
   std::string dir;
   GMainContext* ctx = nullptr;
@@ -98,7 +98,6 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
     int iMode = *(int*)Arg(c, sizeof(int))->data;
     s->fAddrMode = (iMode & IEEE1284_ADDR) != 0;
   } else if (req == PPRSTATUS) {
-    ++s->cStatusReads;
     bool fRequest = s->iMode == IEEE1284_MODE_ECP && !s->toHost.empty();
     Arg(c, 1)->data[0] = fRequest ? 0 : PARPORT_STATUS_ERROR;
   } else {
@@ -224,10 +223,6 @@ std::vector<std::string> FakeParport::Log() {
 size_t FakeParport::EmptyReads() {
   std::lock_guard<std::mutex> lock(s_->mu);
   return s_->cEmptyReads;
-}
-size_t FakeParport::StatusReads() {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  return s_->cStatusReads;
 }
 uint64_t FakeParport::SinkBytes() {
   std::lock_guard<std::mutex> lock(s_->mu);
