@@ -57,9 +57,7 @@ else()
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/KRZTBX15.INI ${CMAKE_SOURCE_DIR}/README.md
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # The service that serves a physical port (krzport@parport0).
-  configure_file(${CMAKE_CURRENT_LIST_DIR}/krzport@.service.in ${CMAKE_BINARY_DIR}/krzport@.service
-                 @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/krzport@.service DESTINATION lib/systemd/system)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/krzport@.service DESTINATION lib/systemd/system)
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
