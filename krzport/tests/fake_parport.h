@@ -28,7 +28,7 @@ class FakeParport {
   // "claim", "release", "settime MS", "negot MODE", "addr XX", "data N",
   // "gone": every call that changed something, in order.
   std::vector<std::string> Log();
-  size_t EmptyReads();  // ECP reads that found nothing
+  size_t EmptyReads();   // ECP reads that found nothing
   uint64_t SinkBytes();  // bytes the print sink (socket 2) received
   size_t Violations();   // host protocol violations the printer saw
   // The testbed's folder: a child started with it sees the device.
