@@ -108,7 +108,7 @@ int List(const std::string& backend) {
     owner.opt.backend = backend;
     std::string message;
     DWORD dwError = OwnerOpenDevice(&owner, &message);
-    if (dwError == ERROR_FILE_NOT_FOUND && i > 0) continue;
+    if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_DEV_NOT_EXIST) continue;
     ++iFound;
     if (dwError != ERROR_SUCCESS) {
       printf("%s: %s\n", szDevice, message.c_str());
