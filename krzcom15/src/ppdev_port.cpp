@@ -123,8 +123,9 @@ DWORD Open(const PortConfig* pConfig, void** ppState) {
   PpdevPort* p = new (std::nothrow) PpdevPort();
   if (p == NULL) return ERROR_NOT_ENOUGH_MEMORY;
   DWORD dwError = ERROR_SUCCESS;
-  struct timeval tv = {(time_t)(pConfig->dwWriteTimeoutMs / 1000),
-                       (suseconds_t)(pConfig->dwWriteTimeoutMs % 1000 * 1000)};
+  // The kernel refuses a time-out of 0: "fail at once" becomes 10 ms.
+  DWORD dwTimeoutMs = pConfig->dwWriteTimeoutMs < 10 ? 10 : pConfig->dwWriteTimeoutMs;
+  struct timeval tv = {(time_t)(dwTimeoutMs / 1000), (suseconds_t)(dwTimeoutMs % 1000 * 1000)};
   p->fd = open(pConfig->szDevice, O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (p->fd < 0) {
     dwError = Failed(p, errno == ENXIO || errno == ENODEV ? ENOENT : errno);
