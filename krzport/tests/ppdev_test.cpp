@@ -97,7 +97,7 @@ TEST(PpdevBackend, AddressCyclesDeviceIdReadsAndStalledWrite) {
   FakeParport dev(setup);
   std::string out = Temp("probe.out");
   std::ofstream(WindowsFile("KRZCOM15.INI"))
-      << "[LPT3]\r\nBackend=ppdev\r\nDevice=/dev/parport0\r\nWriteTimeout=300\r\n";
+      << "[LPT3]\r\nBackend=ppdev\r\nDevice=/dev/parport0\r\nWriteTimeout=0\r\n";
   ASSERT_EQ(
       0,
       WaitChild(StartChild({Bin() + "krzport_ppdev_probe", "/dev/parport0"}, dev.Dir(), out), 60));
@@ -110,11 +110,11 @@ TEST(PpdevBackend, AddressCyclesDeviceIdReadsAndStalledWrite) {
   // before the first write, after the device-ID read renegotiated, and when
   // it changes, never while it stays the same.
   std::vector<std::string> expected = {
-      "claim",       "settime 200", "release", "claim",     "negot 16",  "addr cd", "data 3",
-      "data 3",      "negot 256",   "negot 4", "negot 256", "negot 16",  "addr cd", "data 3",
-      "data 3",      "addr ce",     "data 1",  "data 20",   "negot 256", "release", "claim",
-      "settime 300", "release",     "claim",   "negot 16",  "negot 256", "negot 4", "negot 256",
-      "negot 16",    "negot 256",   "release"};
+      "claim",      "settime 200", "release", "claim",     "negot 16",  "addr cd", "data 3",
+      "data 3",     "negot 256",   "negot 4", "negot 256", "negot 16",  "addr cd", "data 3",
+      "data 3",     "addr ce",     "data 1",  "data 20",   "negot 256", "release", "claim",
+      "settime 10", "release",     "claim",   "negot 16",  "negot 256", "negot 4", "negot 256",
+      "negot 16",   "negot 256",   "release"};
   EXPECT_EQ(expected, dev.Log());
   EXPECT_EQ(1u, dev.EmptyReads());  // the read with nothing waiting, answered at once
 }
