@@ -7,7 +7,7 @@
 #            (folders SYSTEM32, WINDOWS, SDK, TOOLS; see WHERE.txt).
 include(GNUInstallDirs)
 
-set(KRZ_PROGRAMS krzhid15 krzprint krzemu krzbridge krzstat)
+set(KRZ_PROGRAMS krzhid15 krzprint krzemu krzbridge krzstat krzport)
 set(KRZ_LIBRARIES KRZMLC15 KRZMEM15 krzcom15)
 set(KRZ_HEADERS ${CMAKE_SOURCE_DIR}/include/krzmlc15.h
                 ${CMAKE_SOURCE_DIR}/krzmem15/include/krzmem15.h
@@ -20,7 +20,7 @@ endif()
 if(WIN32)
   install(TARGETS ${KRZ_LIBRARIES} RUNTIME DESTINATION SYSTEM32 ARCHIVE DESTINATION SDK/lib)
   install(TARGETS krzhid15 RUNTIME DESTINATION SYSTEM32)
-  foreach(program krzprint krzemu krzstat)
+  foreach(program krzprint krzemu krzstat krzport)
     if(TARGET ${program})
       install(TARGETS ${program} RUNTIME DESTINATION TOOLS)
     endif()
@@ -56,6 +56,8 @@ else()
   install(FILES ${CMAKE_BINARY_DIR}/krzmlc15.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/KRZTBX15.INI ${CMAKE_SOURCE_DIR}/README.md
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The service that serves a physical port (krzport@parport0).
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/krzport@.service DESTINATION lib/systemd/system)
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")

@@ -33,18 +33,35 @@ extern "C" {
 #define ERROR_NOT_READY 21L /* no peripheral attached */
 #endif
 #ifndef ERROR_BUSY
-#define ERROR_BUSY 170L /* VPERI_Attach: a live peripheral is attached */
+#define ERROR_BUSY 170L /* VPERI_Attach: a live peripheral is attached; a port owned elsewhere */
+#endif
+/* Hardware backends (README.md): the device is missing or vanished, and a
+ * failure of the port's driver not named otherwise. */
+#ifndef ERROR_DEV_NOT_EXIST
+#define ERROR_DEV_NOT_EXIST 55L
+#endif
+#ifndef ERROR_GEN_FAILURE
+#define ERROR_GEN_FAILURE 31L
 #endif
 
 /* Escape functions of VCOMM_EscapeCommFunction. */
-#define VCOMM_ESC_SET_ECP_CHANNEL 17   /* in: one byte, the ECP channel address */
-#define VCOMM_ESC_GET_DEVICE_ID 18     /* in: DWORD room, replaced by the count; out: the ID */
-#define VCOMM_ESC_GET_CAPABILITIES 19  /* out: DWORD capability word */
-#define VCOMM_ESC_CHECK_CONNECTION 23  /* fails when the link to the device is broken */
-#define VCOMM_CAP_ECP 4                /* capability bit: ECP mode available */
+#define VCOMM_ESC_SET_ECP_CHANNEL 17  /* in: one byte, the ECP channel address */
+#define VCOMM_ESC_GET_DEVICE_ID 18    /* in: DWORD room, replaced by the count; out: the ID */
+#define VCOMM_ESC_GET_CAPABILITIES 19 /* out: DWORD capability word */
+#define VCOMM_ESC_CHECK_CONNECTION 23 /* fails when the link to the device is broken */
+#define VCOMM_CAP_ECP 4               /* capability bit: ECP mode available */
 
 /* Opens a port by name; dwMode is always 1. Returns a handle, 0 on failure. */
 KRZCOM15_API DWORD WINAPI VCOMM_OpenCommA(LPCSTR lpszPort, DWORD dwMode);
+/* Opens a hardware backend ("ppdev", "winpar") on a device directly,
+ * whatever the ports' configuration says: for the program that owns a
+ * physical port. The handle works with every VCOMM_ call below. Returns 0
+ * on failure: ERROR_INVALID_NAME for a backend not built here,
+ * ERROR_FILE_NOT_FOUND or ERROR_DEV_NOT_EXIST for a missing device,
+ * ERROR_ACCESS_DENIED, ERROR_BUSY (another program owns the port),
+ * ERROR_NOT_READY (no IEEE 1284 device answers). */
+KRZCOM15_API DWORD WINAPI VCOMM_OpenDeviceA(LPCSTR lpszBackend, LPCSTR lpszDevice,
+                                            DWORD dwWriteTimeoutMs);
 KRZCOM15_API BOOL WINAPI VCOMM_CloseComm(DWORD hPort);
 /* Returns at once with what is waiting; 0 bytes is a normal result. */
 KRZCOM15_API BOOL WINAPI VCOMM_ReadComm(DWORD hPort, LPVOID lpBuf, DWORD cbToRead,

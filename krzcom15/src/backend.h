@@ -2,8 +2,19 @@
 //
 // A backend is a small table of functions. Each returns ERROR_SUCCESS or
 // the error code the port handle records for VCOMM_GetLastError (CE_PTO for
-// a write time-out). The virtual wire and the in-process memory port exist
-// today; hardware backends add a table and a line in BackendFind.
+// a write time-out). Every backend is one file with its table at the
+// bottom; BackendFind lists the tables built on this platform.
+//
+// What every backend may count on, and must keep:
+// - pfnOpen runs once per handle (VCOMM_OpenCommA, VCOMM_OpenDeviceA) or
+//   per VCOMM_GetDeviceIdA call; pfnClose once, after the last call on the
+//   state has returned.
+// - The other functions may be called on one state from several threads
+//   at once (a bridge reads on one thread while it writes on another): a
+//   backend serialises what its device cannot do concurrently itself.
+// - pfnRead is polled, often: it must return at once and cost little when
+//   nothing is waiting. Time-outs are the caller's: only pfnWrite (the
+//   port's write time-out) and pfnWaitInput (its argument) may wait.
 #pragma once
 
 #include <windows.h>
@@ -14,6 +25,9 @@ namespace krzcom {
 
 struct Backend {
   const char* pszName;  // the value of "Backend=" that selects it
+  // TRUE when the backend reaches the hardware named by "Device=": such a
+  // backend may also be opened directly by VCOMM_OpenDeviceA.
+  BOOL fDevice;
   // Opens the port for one handle; *ppState is the backend's own record.
   DWORD (*pfnOpen)(const PortConfig* pConfig, void** ppState);
   void (*pfnClose)(void* pState);
@@ -32,6 +46,12 @@ struct Backend {
 
 extern const Backend g_virtualBackend;
 extern const Backend g_memoryBackend;  // include/vmem.h
+#if defined(__linux__)
+extern const Backend g_ppdevBackend;  // ppdev_port.cpp: Linux parallel ports
+#endif
+#if defined(_WIN32)
+extern const Backend g_winparBackend;  // winpar_port.cpp: the Windows parallel-port driver
+#endif
 
 // The backend named in a port's configuration, or NULL.
 const Backend* BackendFind(const char* pszName);

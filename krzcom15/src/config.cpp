@@ -43,6 +43,7 @@ BOOL ReadPortConfig(LPCSTR lpszPort, PortConfig* pConfig) {
   }
   c.szBackend[sizeof c.szBackend - 1] = '\0';
 
+  GetPrivateProfileStringA(c.szPort, "Device", "", c.szDevice, sizeof c.szDevice, kIniFile);
   c.dwWriteTimeoutMs =
       Clamp(GetPrivateProfileIntA(c.szPort, "WriteTimeout", kDefaultWriteTimeoutMs, kIniFile), 0,
             kMaxWriteTimeoutMs);

@@ -23,6 +23,7 @@ struct PortConfig {
   DWORD dwWriteTimeoutMs;  // longest wait for the peripheral to take bytes
   DWORD cbToPeripheral;    // host-to-peripheral buffer of a new virtual wire
   DWORD cbToHost;          // peripheral-to-host buffer of a new virtual wire
+  char szDevice[260];      // hardware backends: the device ("/dev/parport0", "\\\\.\\LPT1.4")
 };
 
 // Index of a port name ("LPT1".."LPT3", any case), or -1.

@@ -164,6 +164,6 @@ DWORD WaitInput(void* pState, DWORD dwTimeoutMs) {
 
 }  // namespace
 
-const Backend g_memoryBackend = {"memory", Open, Close, Read, Write, Escape, WaitInput};
+const Backend g_memoryBackend = {"memory", FALSE, Open, Close, Read, Write, Escape, WaitInput};
 
 }  // namespace krzcom

@@ -1,5 +1,7 @@
 // The exported port functions: handle bookkeeping and dispatch to the
 // backend each port is configured for.
+#include <string.h>
+
 #include <atomic>
 #include <new>
 
@@ -52,19 +54,8 @@ DWORD OpenBackend(LPCSTR lpszPort, const Backend** ppBackend, void** ppState) {
   return dwError;
 }
 
-}  // namespace
-
-}  // namespace krzcom
-
-using namespace krzcom;
-
-extern "C" {
-
-KRZCOM15_API DWORD WINAPI VCOMM_OpenCommA(LPCSTR lpszPort, DWORD dwMode) {
-  (void)dwMode;  // always 1; kept for the callers' sake
-  HostPort* p = new (std::nothrow) HostPort();
-  if (p == NULL) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-  DWORD dwError = OpenBackend(lpszPort, &p->pBackend, &p->pState);
+// Enters a host port whose backend is open, or fails with dwError.
+DWORD InsertHost(HostPort* p, DWORD dwError) {
   if (dwError != ERROR_SUCCESS) {
     delete p;
     return Fail(dwError);
@@ -79,6 +70,38 @@ KRZCOM15_API DWORD WINAPI VCOMM_OpenCommA(LPCSTR lpszPort, DWORD dwMode) {
   }
   SetLastError(ERROR_SUCCESS);
   return hPort;
+}
+
+}  // namespace
+
+}  // namespace krzcom
+
+using namespace krzcom;
+
+extern "C" {
+
+KRZCOM15_API DWORD WINAPI VCOMM_OpenCommA(LPCSTR lpszPort, DWORD dwMode) {
+  (void)dwMode;  // always 1; kept for the callers' sake
+  HostPort* p = new (std::nothrow) HostPort();
+  if (p == NULL) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+  return InsertHost(p, OpenBackend(lpszPort, &p->pBackend, &p->pState));
+}
+
+KRZCOM15_API DWORD WINAPI VCOMM_OpenDeviceA(LPCSTR lpszBackend, LPCSTR lpszDevice,
+                                            DWORD dwWriteTimeoutMs) {
+  const Backend* pBackend = lpszBackend ? BackendFind(lpszBackend) : NULL;
+  if (pBackend == NULL || !pBackend->fDevice) return Fail(ERROR_INVALID_NAME);
+  if (lpszDevice == NULL || strlen(lpszDevice) >= sizeof(PortConfig{}.szDevice))
+    return Fail(ERROR_FILE_NOT_FOUND);
+  PortConfig config = {};
+  config.iPort = -1;  // not one of LPT1..LPT3
+  config.dwWriteTimeoutMs =
+      dwWriteTimeoutMs > kMaxWriteTimeoutMs ? kMaxWriteTimeoutMs : dwWriteTimeoutMs;
+  strcpy(config.szDevice, lpszDevice);
+  HostPort* p = new (std::nothrow) HostPort();
+  if (p == NULL) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+  p->pBackend = pBackend;
+  return InsertHost(p, pBackend->pfnOpen(&config, &p->pState));
 }
 
 KRZCOM15_API BOOL WINAPI VCOMM_CloseComm(DWORD hPort) {

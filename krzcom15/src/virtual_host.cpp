@@ -155,6 +155,6 @@ DWORD WaitInput(void* pState, DWORD dwTimeoutMs) {
 
 }  // namespace
 
-const Backend g_virtualBackend = {"virtual", Open, Close, Read, Write, Escape, WaitInput};
+const Backend g_virtualBackend = {"virtual", FALSE, Open, Close, Read, Write, Escape, WaitInput};
 
 }  // namespace krzcom

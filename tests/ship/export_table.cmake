@@ -47,7 +47,7 @@ set(KRZMEM15_NAMES
   memReleaseSharedArea@4 memUnlockAllBlock@8 memUnlockBlock@8 memUnlockNamedBlock@8)
 set(KRZCOM15_NAMES
   VCOMM_CloseComm@4 VCOMM_EscapeCommFunction@16 VCOMM_GetDeviceIdA@16 VCOMM_GetLastError@4
-  VCOMM_OpenCommA@8 VCOMM_ReadComm@16 VCOMM_WaitInput@8 VCOMM_WriteComm@16 VPERI_Attach@4
+  VCOMM_OpenCommA@8 VCOMM_OpenDeviceA@12 VCOMM_ReadComm@16 VCOMM_WaitInput@8 VCOMM_WriteComm@16 VPERI_Attach@4
   VPERI_Detach@4 VPERI_HostWaitInput@8 VPERI_Read@24 VPERI_SetCapabilities@8
   VPERI_SetDeviceId@12 VPERI_Write@20)
 

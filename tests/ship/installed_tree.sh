@@ -28,8 +28,8 @@ cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$WORK/deb" >"$WORK/cpack.lo
   { cat "$WORK/cpack.log" >&2; exit 1; }
 DEB=$(ls "$WORK"/deb/*.deb)
 dpkg-deb -c "$DEB" >"$WORK/deb.list"
-for f in ./usr/bin/KRZHID15 ./usr/bin/krzstat ./usr/include/krzmlc15/krzmlc15.h \
-         libKRZMLC15.so krzmlc15.pc KRZTBX15.INI; do
+for f in ./usr/bin/KRZHID15 ./usr/bin/krzstat ./usr/bin/krzport ./usr/include/krzmlc15/krzmlc15.h \
+         libKRZMLC15.so krzmlc15.pc KRZTBX15.INI krzport@.service; do
   grep -q -- "$f" "$WORK/deb.list" || { echo "$(basename "$DEB") lacks $f" >&2; exit 1; }
 done
 echo "$(basename "$DEB"): $(wc -l <"$WORK/deb.list") entries"

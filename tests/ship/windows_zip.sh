@@ -14,7 +14,7 @@ ZIP=$(ls "$WORK"/*.zip)
 (cd "$WORK" && cmake -E tar tf "$ZIP") | sed 's|^[^/]*/||' | sort >"$WORK/list"
 for f in SYSTEM32/KRZMLC15.dll SYSTEM32/KRZMEM15.dll SYSTEM32/KRZCOM15.dll SYSTEM32/KRZHID15.exe \
          SDK/include/krzmlc15.h SDK/lib/libKRZMLC15.dll.a SDK/lib/libKRZMEM15.dll.a \
-         SDK/lib/libKRZCOM15.dll.a TOOLS/krzprint.exe TOOLS/krzemu.exe TOOLS/krzstat.exe \
+         SDK/lib/libKRZCOM15.dll.a TOOLS/krzprint.exe TOOLS/krzemu.exe TOOLS/krzstat.exe TOOLS/krzport.exe \
          WINDOWS/KRZTBX15.INI WHERE.txt; do
   grep -qx "$f" "$WORK/list" || { echo "$(basename "$ZIP") lacks $f" >&2; cat "$WORK/list" >&2; exit 1; }
 done

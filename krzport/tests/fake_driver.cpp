@@ -1,0 +1,114 @@
+// A parallel-port driver of our own behind the Windows backend, in the test
+// program's process: the printer is the emulator's core. It stands in for
+// the real driver calls before main runs, and tells at the end what the
+// printer received.
+#include <windows.h>
+#include <winioctl.h>
+// The driver header needs CTL_CODE from winioctl.h first.
+#include <ntddpar.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <mutex>
+
+#include "peripheral.h"
+#include "winpar_seam.h"
+
+namespace {
+
+HANDLE const kDevice = (HANDLE)(INT_PTR)0x4C50;
+
+struct Driver {
+  std::mutex mu;
+  emu::Peripheral* printer = nullptr;
+  emu::Bytes toHost;
+  uint8_t bAddress = 0;
+  unsigned cAddressSets = 0;
+};
+Driver g_driver;
+
+emu::Peripheral* Printer() {
+  if (!g_driver.printer) {
+    emu::EmuConfig cfg;
+    cfg.services = emu::DefaultServices();
+    g_driver.printer = new emu::Peripheral(cfg, nullptr);
+  }
+  return g_driver.printer;
+}
+
+void Collect() {
+  emu::Peripheral* p = Printer();
+  p->Tick(GetTickCount());
+  emu::Bytes out = p->TakeOutput();
+  g_driver.toHost.insert(g_driver.toHost.end(), out.begin(), out.end());
+}
+
+HANDLE WINAPI FakeCreateFile(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                             HANDLE) {
+  if (strcmp(name, "\\\\.\\LPT1.4") != 0) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  return kDevice;
+}
+
+BOOL WINAPI FakeIoctl(HANDLE, DWORD code, LPVOID in, DWORD cbIn, LPVOID out, DWORD cbOut,
+                      LPDWORD pcbOut, LPOVERLAPPED) {
+  std::lock_guard<std::mutex> lock(g_driver.mu);
+  *pcbOut = 0;
+  if (code == IOCTL_IEEE1284_NEGOTIATE && cbOut >= sizeof(PARCLASS_NEGOTIATION_MASK)) {
+    PARCLASS_NEGOTIATION_MASK granted = {ECP_HW_NOIRQ, ECP_HW_NOIRQ};
+    memcpy(out, &granted, sizeof granted);
+    *pcbOut = sizeof granted;
+  } else if (code == IOCTL_PAR_SET_WRITE_ADDRESS && cbIn == 1) {
+    g_driver.bAddress = *(const BYTE*)in;
+    ++g_driver.cAddressSets;
+  } else if (code == IOCTL_PAR_QUERY_RAW_DEVICE_ID) {
+    emu::Bytes id = emu::RawDeviceId(Printer()->config());
+    DWORD cb = id.size() < cbOut ? (DWORD)id.size() : cbOut;
+    memcpy(out, id.data(), cb);
+    *pcbOut = cb;
+  } else if (code == IOCTL_PAR_QUERY_INFORMATION && cbOut >= 1) {
+    *(BYTE*)out = PARALLEL_SELECTED;
+    *pcbOut = 1;
+  } else if (code != CTL_CODE(FILE_DEVICE_SERIAL_PORT, 7, METHOD_BUFFERED, FILE_ANY_ACCESS)) {
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI FakeRead(HANDLE, LPVOID buf, DWORD cb, LPDWORD pcbRead, LPOVERLAPPED) {
+  std::lock_guard<std::mutex> lock(g_driver.mu);
+  Collect();
+  DWORD n = g_driver.toHost.size() < cb ? (DWORD)g_driver.toHost.size() : cb;
+  memcpy(buf, g_driver.toHost.data(), n);
+  g_driver.toHost.erase(g_driver.toHost.begin(), g_driver.toHost.begin() + n);
+  *pcbRead = n;
+  return TRUE;
+}
+
+BOOL WINAPI FakeWrite(HANDLE, LPCVOID buf, DWORD cb, LPDWORD pcbWritten, LPOVERLAPPED) {
+  std::lock_guard<std::mutex> lock(g_driver.mu);
+  Printer()->Receive(g_driver.bAddress, (const uint8_t*)buf, cb, GetTickCount());
+  Collect();
+  *pcbWritten = cb;
+  return TRUE;
+}
+
+BOOL WINAPI FakeClose(HANDLE) {
+  std::lock_guard<std::mutex> lock(g_driver.mu);
+  emu::Peripheral* p = Printer();
+  fprintf(stderr, "fake driver: sink %llu bytes, violations %u, address sets %u\n",
+          (unsigned long long)p->socket_stats(2).bytes_in, (unsigned)p->violations().size(),
+          g_driver.cAddressSets);
+  return TRUE;
+}
+
+const krzcom::WinparCalls kFakeCalls = {FakeCreateFile, FakeIoctl, FakeRead, FakeWrite, FakeClose};
+
+struct Install {
+  Install() { krzcom::g_winparCalls = &kFakeCalls; }
+} g_install;
+
+}  // namespace

@@ -1,0 +1,290 @@
+#include "fake_parport.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/parport.h>
+#include <linux/ppdev.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "peripheral.h"
+
+extern char** environ;
+
+struct FakeParport::State {
+  FakeSetup setup;
+  std::mutex mu;
+  std::vector<std::string> log;
+  emu::Peripheral printer;
+  emu::Bytes toHost;
+  emu::Bytes idLeft;
+  int iMode = IEEE1284_MODE_COMPAT;
+  bool fAddrMode = false;
+  uint8_t bAddress = 0;
+  bool fGone = false;
+  size_t cbData = 0;
+  size_t cEmptyReads = 0;
+
+  std::string dir;
+  GMainContext* ctx = nullptr;
+  GMainLoop* loop = nullptr;
+  std::thread thread;
+
+  explicit State(const FakeSetup& s) : setup(s), printer(WithServices(s.printer), nullptr) {}
+  static emu::EmuConfig WithServices(emu::EmuConfig c) {
+    if (c.services.empty()) c.services = emu::DefaultServices();
+    return c;
+  }
+  static uint32_t Now() {
+    return (uint32_t)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+};
+
+namespace {
+
+using State = FakeParport::State;
+
+// The pointed-to argument of an ioctl.
+UMockdevIoctlData* Arg(UMockdevIoctlClient* c, size_t cb) {
+  return umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(c), 0, cb, nullptr);
+}
+
+gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
+  State* s = (State*)user;
+  std::lock_guard<std::mutex> lock(s->mu);
+  if (s->fGone) {
+    umockdev_ioctl_client_complete(c, -1, ENODEV);
+    return TRUE;
+  }
+  gulong req = umockdev_ioctl_client_get_request(c);
+  long res = 0;
+  int err = 0;
+  if (req == PPCLAIM) {
+    s->log.push_back("claim");
+  } else if (req == PPRELEASE) {
+    s->log.push_back("release");
+  } else if (req == PPSETTIME) {
+    UMockdevIoctlData* d = Arg(c, sizeof(struct timeval));
+    const struct timeval* tv = (const struct timeval*)d->data;
+    s->log.push_back("settime " + std::to_string(tv->tv_sec * 1000 + tv->tv_usec / 1000));
+  } else if (req == PPNEGOT) {
+    int iMode = *(int*)Arg(c, sizeof(int))->data;
+    s->log.push_back("negot " + std::to_string(iMode));
+    if (iMode == IEEE1284_MODE_ECP && s->setup.iNegotiateErrno) {
+      res = -1;
+      err = s->setup.iNegotiateErrno;
+    } else {
+      s->iMode = iMode;
+      if (iMode == (IEEE1284_MODE_NIBBLE | IEEE1284_DEVICEID))
+        s->idLeft = emu::RawDeviceId(s->printer.config());
+    }
+  } else if (req == PPSETMODE) {
+    int iMode = *(int*)Arg(c, sizeof(int))->data;
+    s->fAddrMode = (iMode & IEEE1284_ADDR) != 0;
+  } else if (req == PPRSTATUS) {
+    bool fRequest = s->iMode == IEEE1284_MODE_ECP && !s->toHost.empty();
+    Arg(c, 1)->data[0] = fRequest ? 0 : PARPORT_STATUS_ERROR;
+  } else {
+    res = -1;
+    err = EINVAL;
+  }
+  umockdev_ioctl_client_complete(c, res, err);
+  return TRUE;
+}
+
+gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
+  State* s = (State*)user;
+  std::lock_guard<std::mutex> lock(s->mu);
+  UMockdevIoctlData* d = umockdev_ioctl_client_get_arg(c);
+  if (s->fGone) {
+    umockdev_ioctl_client_complete(c, -1, ENODEV);
+  } else if (s->fAddrMode) {
+    char sz[16];
+    snprintf(sz, sizeof sz, "addr %02x", d->data_len == 1 ? d->data[0] : 0xFFFF);
+    s->log.push_back(sz);
+    s->bAddress = d->data[0] & 0x7F;
+    umockdev_ioctl_client_complete(c, d->data_len, 0);
+  } else {
+    size_t cbRoom = s->setup.cbTakeBudget > s->cbData ? s->setup.cbTakeBudget - s->cbData : 0;
+    size_t cb = std::min((size_t)d->data_len, cbRoom);
+    s->log.push_back("data " + std::to_string(cb));
+    s->printer.Receive(s->bAddress, d->data, cb, State::Now());
+    s->cbData += cb;
+    if (s->cbData >= s->setup.cbVanishAfter) {
+      s->fGone = true;
+      s->log.push_back("gone");
+    }
+    umockdev_ioctl_client_complete(c, (long)cb, 0);
+  }
+  return TRUE;
+}
+
+gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
+  State* s = (State*)user;
+  std::lock_guard<std::mutex> lock(s->mu);
+  UMockdevIoctlData* d = umockdev_ioctl_client_get_arg(c);
+  emu::Bytes* from = nullptr;
+  size_t cbMax = (size_t)d->data_len;
+  if (s->fGone) {
+    umockdev_ioctl_client_complete(c, -1, ENODEV);
+    return TRUE;
+  }
+  if (s->iMode == (IEEE1284_MODE_NIBBLE | IEEE1284_DEVICEID)) {
+    from = &s->idLeft;
+    cbMax = std::min(cbMax, s->setup.cbIdChunk);
+  } else if (s->iMode == IEEE1284_MODE_ECP) {
+    from = &s->toHost;
+  }
+  size_t cb = from ? std::min(cbMax, from->size()) : 0;
+  if (cb == 0) {
+    if (from == &s->toHost) ++s->cEmptyReads;
+    umockdev_ioctl_client_complete(c, -1, EAGAIN);
+    return TRUE;
+  }
+  umockdev_ioctl_data_update(d, 0, from->data(), (gint)cb);
+  from->erase(from->begin(), from->begin() + cb);
+  umockdev_ioctl_client_complete(c, (long)cb, 0);
+  return TRUE;
+}
+
+// The printer's clock: lets time pass and collects what it sends.
+gboolean OnTick(gpointer user) {
+  State* s = (State*)user;
+  std::lock_guard<std::mutex> lock(s->mu);
+  s->printer.Tick(State::Now());
+  emu::Bytes out = s->printer.TakeOutput();
+  s->toHost.insert(s->toHost.end(), out.begin(), out.end());
+  return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
+FakeParport::FakeParport(const FakeSetup& setup) : s_(new State(setup)) {
+  std::promise<void> ready;
+  State* s = s_.get();
+  s->thread = std::thread([s, &ready] {
+    s->ctx = g_main_context_new();
+    g_main_context_push_thread_default(s->ctx);
+    s->loop = g_main_loop_new(s->ctx, FALSE);
+    UMockdevTestbed* tb = umockdev_testbed_new();
+    GError* e = nullptr;
+    umockdev_testbed_add_from_string(
+        tb, "P: /devices/parport0\nN: parport0\nE: SUBSYSTEM=ppdev\n\n", &e);
+    UMockdevIoctlBase* dev = umockdev_ioctl_base_new();
+    g_signal_connect(dev, "handle-ioctl", G_CALLBACK(OnIoctl), s);
+    g_signal_connect(dev, "handle-read", G_CALLBACK(OnRead), s);
+    g_signal_connect(dev, "handle-write", G_CALLBACK(OnWrite), s);
+    umockdev_testbed_attach_ioctl(tb, "/dev/parport0", dev, &e);
+    gchar* root = umockdev_testbed_get_root_dir(tb);
+    s->dir = root;
+    g_free(root);
+    GSource* tick = g_timeout_source_new(2);
+    g_source_set_callback(tick, OnTick, s, nullptr);
+    g_source_attach(tick, s->ctx);
+    ready.set_value();
+    g_main_loop_run(s->loop);
+    g_source_destroy(tick);
+    g_source_unref(tick);
+    umockdev_testbed_detach_ioctl(tb, "/dev/parport0", nullptr);
+    g_object_unref(dev);
+    g_object_unref(tb);
+    g_main_context_pop_thread_default(s->ctx);
+    g_main_loop_unref(s->loop);
+    g_main_context_unref(s->ctx);
+  });
+  ready.get_future().wait();
+}
+
+FakeParport::~FakeParport() {
+  g_main_loop_quit(s_->loop);
+  s_->thread.join();
+}
+
+std::vector<std::string> FakeParport::Log() {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  return s_->log;
+}
+size_t FakeParport::EmptyReads() {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  return s_->cEmptyReads;
+}
+uint64_t FakeParport::SinkBytes() {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  return s_->printer.socket_stats(2).bytes_in;
+}
+std::string FakeParport::Dir() { return s_->dir; }
+
+size_t FakeParport::Violations() {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  return s_->printer.violations().size();
+}
+
+int StartChild(const std::vector<std::string>& argv, const std::string& testbed,
+               const std::string& outFile) {
+  std::vector<std::string> env;
+  bool fPreload = !testbed.empty();
+  for (char** e = environ; *e; ++e) {
+    std::string v = *e;
+    if (v.rfind("ASAN_OPTIONS=", 0) == 0 || v.rfind("LD_PRELOAD=", 0) == 0 ||
+        v.rfind("UMOCKDEV_DIR=", 0) == 0)
+      continue;
+    env.push_back(v);
+  }
+  const char* asan = getenv("ASAN_OPTIONS");
+  // The preload comes before the sanitizer's runtime in the library list.
+  env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
+                (fPreload ? ":verify_asan_link_order=0" : ""));
+  if (fPreload) {
+    env.push_back("LD_PRELOAD=libumockdev-preload.so.0");
+    env.push_back("UMOCKDEV_DIR=" + testbed);
+  }
+  std::vector<char*> args, envp;
+  for (const std::string& a : argv) args.push_back((char*)a.c_str());
+  args.push_back(nullptr);
+  for (std::string& v : env) envp.push_back((char*)v.c_str());
+  envp.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int WaitChild(int pid, unsigned uSeconds) {
+  std::future<int> end = std::async(std::launch::async, [pid] {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  });
+  if (end.wait_for(std::chrono::seconds(uSeconds)) == std::future_status::ready) return end.get();
+  kill(pid, SIGKILL);
+  end.get();
+  return -1;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}

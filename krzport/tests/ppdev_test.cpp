@@ -1,0 +1,175 @@
+// The ppdev backend and krzport against an emulated /dev/parport0: the
+// whole chain client -> library -> virtual wire -> krzport -> ppdev ->
+// device -> printer emulator, and the backend's own steps.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <linux/parport.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vperi.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "fake_parport.h"
+
+namespace {
+
+std::string Bin() {
+  char sz[4096];
+  ssize_t n = readlink("/proc/self/exe", sz, sizeof sz - 1);
+  std::string self(sz, n > 0 ? (size_t)n : 0);
+  return self.substr(0, self.rfind('/') + 1);
+}
+
+// A file in this run's own folder, removed at the end.
+std::string Temp(const char* name) {
+  static const std::string* dir = [] {
+    char sz[] = "/tmp/krzport-test.XXXXXX";
+    std::string* made = new std::string(mkdtemp(sz) ? sz : "/tmp");
+    if (*made != "/tmp") atexit([] { std::filesystem::remove_all(*dir); });
+    return made;
+  }();
+  return *dir + "/" + name;
+}
+
+std::string WindowsFile(const char* name) {
+  return std::string(getenv("W32POSIX_ROOT")) + "/WINDOWS/" + name;
+}
+
+// A printer whose device ID is 160 bytes long: its second length byte is 0xA0.
+FakeSetup LongIdPrinter() {
+  FakeSetup s;
+  s.printer.device_id = emu::kDefaultDeviceId;
+  s.printer.device_id += "CMT:";
+  s.printer.device_id.append(158 - s.printer.device_id.size() - 1, 'x');
+  s.printer.device_id += ";";
+  return s;
+}
+
+// krzport with the emulated device, serving a port until it is stopped.
+struct Krzport {
+  std::string out = Temp("krzport.out"), ready = Temp("ready");
+  int pid = 0;
+  explicit Krzport(FakeParport& dev, const std::string& port = "LPT1") {
+    unlink(ready.c_str());
+    pid = StartChild({Bin() + "krzport", "--port", port, "--device", "/dev/parport0",
+                      "--ready-file", ready, "--quiet"},
+                     dev.Dir(), out);
+  }
+  // Waits for krzport to serve (true) or to end (false).
+  bool Serving() {
+    for (int i = 0; i < 3000 && access(ready.c_str(), F_OK) != 0; ++i) {
+      if (waitpid(pid, nullptr, WNOHANG) == pid) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));  // krzport's progress
+    }
+    return access(ready.c_str(), F_OK) == 0;
+  }
+  int Stop() {  // as a service manager does
+    kill(pid, SIGTERM);
+    return WaitChild(pid, 30);
+  }
+};
+
+std::string MakeJob(size_t cb) {
+  std::string path = Temp("job");
+  std::string text;
+  for (size_t i = 0; text.size() < cb; ++i) text += "line " + std::to_string(i) + " of the job\n";
+  text.resize(cb);
+  std::ofstream(path, std::ios::binary) << text;
+  return path;
+}
+
+int Print(const std::string& job, const std::string& out, const char* timeout = "30000") {
+  int pid = StartChild({Bin() + "krzprint", "--no-progress", "--timeout", timeout, "--read", "4",
+                        "--read-bytes", "4096", "--out", Temp("readback"), job},
+                       "", out);
+  return WaitChild(pid, 120);
+}
+
+TEST(PpdevBackend, AddressCyclesDeviceIdReadsAndStalledWrite) {
+  FakeSetup setup = LongIdPrinter();
+  setup.cbTakeBudget = 3 * 4 + 1 + 20;  // the last write stalls after 20 bytes
+  FakeParport dev(setup);
+  std::string out = Temp("probe.out");
+  std::ofstream(WindowsFile("KRZCOM15.INI"))
+      << "[LPT3]\r\nBackend=ppdev\r\nDevice=/dev/parport0\r\nWriteTimeout=0\r\n";
+  ASSERT_EQ(
+      0,
+      WaitChild(StartChild({Bin() + "krzport_ppdev_probe", "/dev/parport0"}, dev.Dir(), out), 60));
+  EXPECT_EQ(
+      "caps 4\nwrite ok 3 error 0\nwrite ok 3 error 0\nid ok 160 00a0\nwrite ok 3 error 0\n"
+      "write ok 3 error 0\nwrite ok 1 error 0\nread ok 0\nwait failed 1460\n"
+      "write failed 20 error 512\nLPT3 id ok 160\n",
+      ReadFile(out));
+  // The time-out is set, then the port claimed again; an address goes out
+  // before the first write, after the device-ID read renegotiated, and when
+  // it changes, never while it stays the same.
+  std::vector<std::string> expected = {
+      "claim",      "settime 200", "release", "claim",     "negot 16",  "addr cd", "data 3",
+      "data 3",     "negot 256",   "negot 4", "negot 256", "negot 16",  "addr cd", "data 3",
+      "data 3",     "addr ce",     "data 1",  "data 20",   "negot 256", "release", "claim",
+      "settime 10", "release",     "claim",   "negot 16",  "negot 256", "negot 4", "negot 256",
+      "negot 16",   "negot 256",   "release"};
+  EXPECT_EQ(expected, dev.Log());
+  EXPECT_EQ(1u, dev.EmptyReads());  // the read with nothing waiting, answered at once
+}
+
+TEST(PpdevBackend, RefusedNegotiationIsToldApart) {
+  for (int iErrno : {EIO, ENXIO}) {
+    FakeSetup setup;
+    setup.iNegotiateErrno = iErrno;
+    FakeParport dev(setup);
+    Krzport port(dev);
+    EXPECT_EQ(2, WaitChild(port.pid, 60));
+    std::string text = ReadFile(port.out);
+    EXPECT_NE(std::string::npos,
+              text.find(iErrno == EIO ? "no IEEE 1284 device answers" : "refused ECP mode"))
+        << text;
+  }
+}
+
+TEST(PpdevChain, MainJobThroughKrzportAndASecondOwnerRefused) {
+  FakeParport dev(LongIdPrinter());
+  Krzport port(dev);
+  ASSERT_TRUE(port.Serving()) << ReadFile(port.out);
+
+  Krzport second(dev, "LPT2");  // the same device for another port
+  EXPECT_EQ(2, WaitChild(second.pid, 60));
+  EXPECT_NE(std::string::npos, ReadFile(second.out).find("already owned")) << ReadFile(second.out);
+
+  const size_t cbJob = 256 * 1024;
+  std::string out = Temp("krzprint.out");
+  EXPECT_EQ(0, Print(MakeJob(cbJob), out)) << ReadFile(out);
+  EXPECT_EQ(4096u, ReadFile(Temp("readback")).size());
+  EXPECT_EQ(0, port.Stop()) << ReadFile(port.out);
+  EXPECT_EQ(cbJob, dev.SinkBytes());
+  EXPECT_EQ(0u, dev.Violations());
+  std::vector<std::string> log = dev.Log();
+  EXPECT_EQ(1, std::count(log.begin(), log.end(), "addr cd"));  // one address for the whole job
+}
+
+TEST(PpdevChain, DeviceVanishingMidJobFreesTheWire) {
+  FakeSetup setup = LongIdPrinter();
+  setup.cbVanishAfter = 64 * 1024;
+  FakeParport dev(setup);
+  Krzport port(dev);
+  ASSERT_TRUE(port.Serving()) << ReadFile(port.out);
+  // The library gives a stalled write up after 2 s instead of 15.
+  std::ofstream(WindowsFile("KRZTBX15.INI"))
+      << "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\n";
+  std::string out = Temp("krzprint.out");
+  EXPECT_NE(0, Print(MakeJob(256 * 1024), out, "5000")) << ReadFile(out);
+  unlink(WindowsFile("KRZTBX15.INI").c_str());
+  EXPECT_EQ(1, WaitChild(port.pid, 60));
+  EXPECT_NE(std::string::npos, ReadFile(port.out).find("vanished")) << ReadFile(port.out);
+  DWORD hPeri = VPERI_Attach("LPT1");  // krzport left the wire
+  EXPECT_NE(0u, hPeri);
+  if (hPeri) VPERI_Detach(hPeri);
+}
+
+}  // namespace
