@@ -98,14 +98,17 @@ int ReceivePacket(BYTE bPort, BYTE bZero, BYTE bChannelContext, BYTE bAwaitedRep
     BOOL fAwaited = bHsid == 0 && bPsid == 0 && bZero == 0 && bCommand == bAwaitedReply;
     if (iPoll == MLC_PACKET_SUCCESSFUL) {
       if (fAwaited) return 0;
-      fGrace = TRUE;
     } else if (iPoll == MLC_PACKET_REFUSED) {
       if (fAwaited) return 1;
     } else if (iPoll != MLC_NO_DATA) {
       return -1;  // the link has been reset
     }
+    // Packets still coming may hold the reply behind them: the wait goes on
+    // while they do, but not past twice its time. A printer that never
+    // pauses must not keep the port's mutex (and every client) for ever.
     DWORD dwElapsed = GetTickCount() - dwStart;
-    if (dwElapsed <= dwTimeout || iPoll == MLC_PACKET_SUCCESSFUL) {
+    DWORD dwTrafficLimit = dwTimeout > 0x7FFFFFFF ? 0xFFFFFFFF : 2 * dwTimeout;
+    if (dwElapsed <= dwTimeout || (iPoll == MLC_PACKET_SUCCESSFUL && dwElapsed <= dwTrafficLimit)) {
       // Nothing came: give the processor up until input arrives or a slice
       // passes, never past the end of the wait.
       if (iPoll == MLC_NO_DATA) WaitPortInput(bPort, dwTimeout - dwElapsed + 1);

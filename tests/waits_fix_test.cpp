@@ -1,0 +1,144 @@
+// Waits that the far side drives, against the emulator: they end within
+// their time-outs whatever the printer sends, and a call that ends early
+// reports what it moved.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <vector>
+
+#include "channel/channel.h"
+#include "emu_client_support.h"
+#include "krzmlc15.h"
+#include "link/link.h"
+#include "shared/config.h"
+#include "shared/locks.h"
+#include "shared/sharedmem.h"
+#include "testutil.h"
+
+namespace {
+
+LRESULT CALLBACK IgnoreClose(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  return uMsg == WM_CLOSE ? 0 : DefWindowProcA(hWnd, uMsg, wParam, lParam);
+}
+
+// The printer's default services with socket 2 a sink that holds one
+// packet and never drains it, with the faults given.
+emu::EmuConfig OnePacketSink(std::initializer_list<const char*> faults = {}) {
+  emu::EmuConfig cfg = ConfigWith({"2:sink:credit=1,drain=0"});
+  for (const char* lpszFault : faults) cfg.faults.push_back(PrinterConfig(lpszFault).faults.at(0));
+  return cfg;
+}
+
+class WaitsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
+                  "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=500\r\n"
+                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=500\r\nMLC_INTER_PACKET_TIME_OUT=60\r\n"
+                  "CreditTimeout=400\r\nGRANT_CREDIT_FAST_SIZE=0\r\n");
+    LoadIniValues();
+  }
+  void SetUp() override {
+    hHelper_ = MakeWindow("WaitsTestHelper", IgnoreClose);
+    MLCSetup(hHelper_);  // no helper process: the test polls itself
+  }
+  void TearDown() override {
+    StartAllOverAgain(0, FALSE);
+    ExpectOnlyTheRecordsBlocks();
+    DestroyWindow(hHelper_);
+  }
+  static WORD Open(BYTE bPsid, DWORD dwBuffer) {
+    WORD hChannel = 0;
+    int iResult = MLCOpenChannel(0, bPsid, MLC_STREAM_CHANNEL, &dwBuffer, &hChannel, NULL, 0, 0,
+                                 NULL, NULL);
+    return iResult == MLC_SUCCESS ? hChannel : 0;
+  }
+  static void ExpectClean(Printer& printer) {
+    EXPECT_EQ(printer.Violations(), std::vector<std::string>{});
+  }
+  HWND hHelper_ = NULL;
+};
+
+TEST_F(WaitsTest, TheFlushAndTheReplyWaitEndInTimeWhileThePrinterNeverPauses) {
+  {
+    // Filler without pause before MLC_INIT: the bring-up's flush ends and
+    // MLC_INIT goes out (the filler still on the wire may fail that first
+    // bring-up; the next one holds).
+    emu::EmuConfig cfg = PrinterConfig();
+    cfg.stream_before_init_ms = 20000;
+    Printer printer(cfg);
+    WORD hChannel = Open(2, 0);
+    if (!hChannel) hChannel = Open(2, 0);
+    EXPECT_NE(hChannel, 0);
+    EXPECT_EQ(printer.Count("filler stream ended: the host spoke"), 1u);
+    EXPECT_EQ(MLCCloseChannel(hChannel), MLC_SUCCESS);
+    ExpectClean(printer);
+  }
+  // Credit requests back to back while the close's reply never comes:
+  // every poll finds a packet, and the wait still ends (with a reset).
+  emu::EmuConfig cfg = PrinterConfig("noreply=close");
+  cfg.credit_request_flood_ms = 20000;
+  Printer printer(cfg);
+  WORD hChannel = Open(2, 0);
+  ASSERT_NE(hChannel, 0);
+  MLCCloseChannel(hChannel);
+  EXPECT_EQ(printer.Count("flood ended: link down"), 1u);
+  EXPECT_FALSE(pPerPortInfo[0].fMlcInitDone);
+}
+
+TEST_F(WaitsTest, ABlockingWriteReportsWhatWentOutAndEndsWhenCreditNeverComes) {
+  std::vector<BYTE> data(0x10000, 0x5A);
+  {
+    // The credit requests after the first packet (the write's own, then
+    // the wait's space query) are refused: the write reports that packet.
+    Printer printer(OnePacketSink({"result=creditreq", "result=creditreq#2"}));
+    WORD hChannel = Open(2, 0);
+    ASSERT_NE(hChannel, 0);
+    int iSpace = MLCWrite(hChannel, NULL, 0, FALSE, 0);
+    ASSERT_GT(iSpace, 0);
+    EXPECT_EQ(MLCWrite(hChannel, data.data(), 3 * iSpace, TRUE, 5000), iSpace);
+    EXPECT_EQ(MLCCloseChannel(hChannel), MLC_SUCCESS);
+    ExpectClean(printer);
+  }
+  // Credit only at the open, pings answered: a write without a time-out
+  // ends after CreditTimeout without credit, reporting the first packet.
+  emu::EmuConfig cfg = OnePacketSink();
+  cfg.open_credit_only = true;
+  Printer printer(cfg);
+  WORD hChannel = Open(2, 0);
+  ASSERT_NE(hChannel, 0);
+  int iSpace = MLCWrite(hChannel, NULL, 0, FALSE, 0);
+  ASSERT_GT(iSpace, 0);
+  auto write = std::async(std::launch::async, [&] {
+    return MLCWrite(hChannel, data.data(), 3 * iSpace, TRUE, INFINITE);
+  });
+  // A write that never ends is ended by the close (generous bound).
+  if (write.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    ADD_FAILURE() << "the write without a time-out did not end";
+    MLCCloseChannel(hChannel);
+  }
+  EXPECT_EQ(write.get(), iSpace);
+  EXPECT_EQ(MLCCloseChannel(hChannel), MLC_SUCCESS);
+  ExpectClean(printer);
+}
+
+TEST_F(WaitsTest, AReadReportsTheBytesItTookWhenThePrinterRefusesTheCredit) {
+  Printer printer(PrinterConfig("result=credit"));
+  WORD hEcho = Open(3, (DWORD)gTO_HOST_PACKET_SIZE);  // one packet: each read frees a credit
+  ASSERT_NE(hEcho, 0);
+  ASSERT_EQ(MLCWrite(hEcho, "hello", 5, FALSE, 0), 5);
+  ASSERT_TRUE(Eventually([&] {
+    BYTE bHsid, bPsid, bCommand;
+    WORD wLength;
+    PollForData(0, &bHsid, &bPsid, &bCommand, &wLength, 0);
+    return MLCRead(hEcho, NULL, 0, FALSE, 0) == 5;
+  }));
+  char echoed[5] = {};
+  EXPECT_EQ(MLCRead(hEcho, echoed, 5, FALSE, 0), 5);
+  EXPECT_EQ(std::string(echoed, 5), "hello");
+  EXPECT_EQ(printer.Count("** fault result=credit"), 1u);  // the grant was refused
+  EXPECT_EQ(MLCCloseChannel(hEcho), MLC_SUCCESS);
+  ExpectClean(printer);
+}
+
+}  // namespace
