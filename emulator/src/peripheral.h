@@ -157,6 +157,7 @@ class Peripheral {
   bool TakeFloodAnswer(const Bytes& pkt, uint32_t now);
   Phase flood_ = Phase::kIdle;
   uint32_t flood_start_ = 0;
+  uint8_t flood_hsid_ = 0, flood_psid_ = 0;  // the channel opened last when the flood began
   unsigned flood_outstanding_ = 0;
   Phase filler_ = Phase::kIdle;
   uint32_t filler_last_ = 0;

@@ -11,8 +11,8 @@ namespace emu {
 
 namespace {
 
-constexpr unsigned kFloodDepth = 16;  // requests on their way at once
-constexpr size_t kFillerBytes = 16;   // per millisecond
+constexpr unsigned kFloodDepth = 1024;  // requests on their way at once
+constexpr size_t kFillerBytes = 16;     // per millisecond
 
 }  // namespace
 
@@ -29,7 +29,8 @@ bool Peripheral::TakeFloodAnswer(const Bytes& pkt, uint32_t now) {
     Violate(now, "malformed answer to a flood request: length " + std::to_string(pkt.size()));
     return true;
   }
-  ChannelBook* ch = Target();
+  auto it = channels_.find(flood_hsid_);
+  ChannelBook* ch = it == channels_.end() ? nullptr : &it->second;
   if (ch && pl[1] == 0)
     ch->peri_credit = detail::Cap16(static_cast<uint64_t>(ch->peri_credit) + GetU16(pl + 2));
   return true;
@@ -38,7 +39,7 @@ bool Peripheral::TakeFloodAnswer(const Bytes& pkt, uint32_t now) {
 void Peripheral::WaitBehaviours(uint32_t now) {
   if (cfg_.stream_before_init_ms && filler_ == Phase::kIdle) {
     filler_ = Phase::kRunning;
-    filler_last_ = now;
+    filler_last_ = now - 8;  // the first bytes go out at once
     Note(now, std::string(kNote) + "filler stream begins");
   }
   if (filler_ == Phase::kRunning) {
@@ -51,14 +52,17 @@ void Peripheral::WaitBehaviours(uint32_t now) {
     }
   }
 
-  if (cfg_.credit_request_flood_ms && flood_ == Phase::kIdle && link_up_ && !channels_.empty()) {
+  if (cfg_.credit_request_flood_ms && flood_ == Phase::kIdle && link_up_ && Target()) {
     flood_ = Phase::kRunning;
     flood_start_ = now;
+    flood_hsid_ = Target()->hsid;
+    flood_psid_ = Target()->psid;
     Note(now, std::string(kNote) + "MLC_CREDIT_REQUEST flood begins");
   }
   if (flood_ != Phase::kRunning) return;
-  ChannelBook* ch = Target();
-  if (!link_up_ || !ch) {
+  // The flood goes on for its channel while the host has it open, also
+  // through a close we leave unanswered.
+  if (!link_up_) {
     flood_ = Phase::kEnded;
     flood_outstanding_ = 0;
     Note(now, std::string(kNote) + "MLC_CREDIT_REQUEST flood ended: link down");
@@ -72,7 +76,7 @@ void Peripheral::WaitBehaviours(uint32_t now) {
   }
   if (own_ || silent_) return;  // an exchange of ours is answered first
   while (flood_outstanding_ < kFloodDepth) {
-    Bytes pkt = CreditRequestCommand(ch->hsid, ch->psid, 1);
+    Bytes pkt = CreditRequestCommand(flood_hsid_, flood_psid_, 1);
     Output(pkt.data(), pkt.size());
     ++flood_outstanding_;
   }
