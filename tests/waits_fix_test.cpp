@@ -19,6 +19,8 @@
 
 namespace {
 
+constexpr UINT kAppMsg = WM_USER + 9;
+
 LRESULT CALLBACK IgnoreClose(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   return uMsg == WM_CLOSE ? 0 : DefWindowProcA(hWnd, uMsg, wParam, lParam);
 }
@@ -37,7 +39,7 @@ class WaitsTest : public ::testing::Test {
     WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
                   "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=500\r\n"
                   "MLC_PACKET_TIMEOUT_WHILE_BUSY=500\r\nMLC_INTER_PACKET_TIME_OUT=60\r\n"
-                  "CreditTimeout=400\r\nGRANT_CREDIT_FAST_SIZE=0\r\n");
+                  "CreditTimeout=400\r\nGRANT_CREDIT_FAST_SIZE=0\r\nMIN_POLL_INTERVAL=50\r\n");
     LoadIniValues();
   }
   void SetUp() override {
@@ -49,10 +51,10 @@ class WaitsTest : public ::testing::Test {
     ExpectOnlyTheRecordsBlocks();
     DestroyWindow(hHelper_);
   }
-  static WORD Open(BYTE bPsid, DWORD dwBuffer) {
+  static WORD Open(BYTE bPsid, DWORD dwBuffer, HWND hApp = NULL) {
     WORD hChannel = 0;
-    int iResult =
-        MLCOpenChannel(0, bPsid, MLC_STREAM_CHANNEL, &dwBuffer, &hChannel, NULL, 0, 0, NULL, NULL);
+    int iResult = MLCOpenChannel(0, bPsid, MLC_STREAM_CHANNEL, &dwBuffer, &hChannel, hApp, kAppMsg,
+                                 0, NULL, NULL);
     return iResult == MLC_SUCCESS ? hChannel : 0;
   }
   static void ExpectClean(Printer& printer) {
@@ -144,6 +146,30 @@ TEST_F(WaitsTest, AReadReportsTheBytesItTookWhenThePrinterRefusesTheCredit) {
   EXPECT_EQ(printer.Count("** fault result=credit"), 1u);  // the grant was refused
   EXPECT_EQ(MLCCloseChannel(hEcho), MLC_SUCCESS);
   ExpectClean(printer);
+}
+
+TEST_F(WaitsTest, DataThatCameForAnEndingBlockingReadIsToldToTheClient) {
+  // The echo of ten bytes is on the port before a blocking read of five:
+  // the wait's poll stores it and its notice goes to the wait's window,
+  // which ends after the first five and must hand the notice on.
+  Printer printer(PrinterConfig());
+  HWND hApp = MakeWindow("WaitsTestApp");
+  WORD hEcho = Open(3, 4096, hApp);
+  ASSERT_NE(hEcho, 0);
+  ASSERT_EQ(MLCWrite(hEcho, "helloworld", 10, FALSE, 0), 10);
+  ASSERT_TRUE(Eventually([] { return VCOMM_WaitInput(GetPortHandle(0), 5) != FALSE; }));
+  char text[5];
+  EXPECT_EQ(MLCRead(hEcho, text, 5, TRUE, 5000), 5);
+  MSG msg;
+  bool fTold = false;
+  while (PeekMessageA(&msg, hApp, kAppMsg, kAppMsg, PM_REMOVE))
+    fTold = fTold || LOWORD(msg.lParam) == MLC_READ_STREAM;
+  EXPECT_TRUE(fTold);
+  EXPECT_EQ(MLCRead(hEcho, text, 5, FALSE, 0), 5);
+  EXPECT_EQ(std::string(text, 5), "world");
+  EXPECT_EQ(MLCCloseChannel(hEcho), MLC_SUCCESS);
+  ExpectClean(printer);
+  DestroyWindow(hApp);
 }
 
 }  // namespace

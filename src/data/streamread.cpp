@@ -79,6 +79,7 @@ int WaitForStream(DWORD hChannel, StreamChannel* lpStream, BYTE* lpBuffer, WORD 
     UnlockChannelIdx(bPort, bIndex);
     lpStream = NULL;
   }
+  if (lpStream) HandOverWaitEvents(hWnd, TargetsOf(lpStream));
   DestroyWaitWindow(hWnd);
   if (!lpStream) {
     ReleasePPI(bPort);

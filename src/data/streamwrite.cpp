@@ -139,6 +139,7 @@ int WaitToWrite(WriteLocks& locks, StreamChannel* lpStream, WORD hChannel, const
     UnlockChannelIdx(locks.bPort, locks.bIndex);
     lpStream = NULL;
   }
+  if (lpStream) HandOverWaitEvents(hWnd, TargetsOf(lpStream));
   DestroyWaitWindow(hWnd);
   if (!lpStream) {
     ReleasePPI(locks.bPort);
