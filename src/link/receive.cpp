@@ -104,10 +104,14 @@ int ReceivePacket(BYTE bPort, BYTE bZero, BYTE bChannelContext, BYTE bAwaitedRep
       return -1;  // the link has been reset
     }
     // Packets still coming may hold the reply behind them: the wait goes on
-    // while they do, but not past twice its time. A printer that never
-    // pauses must not keep the port's mutex (and every client) for ever.
+    // while they do, by its own time again (at least the gap allowed inside
+    // a packet), and no longer. A printer that never pauses must not keep
+    // the port's mutex (and every client) for ever.
     DWORD dwElapsed = GetTickCount() - dwStart;
-    DWORD dwTrafficLimit = dwTimeout > 0x7FFFFFFF ? 0xFFFFFFFF : 2 * dwTimeout;
+    DWORD dwMore = dwTimeout > (DWORD)gMLC_Inter_Packet_Time_Out
+                       ? dwTimeout
+                       : (DWORD)gMLC_Inter_Packet_Time_Out;
+    DWORD dwTrafficLimit = dwTimeout > 0x7FFFFFFF ? 0xFFFFFFFF : dwTimeout + dwMore;
     if (dwElapsed <= dwTimeout || (iPoll == MLC_PACKET_SUCCESSFUL && dwElapsed <= dwTrafficLimit)) {
       // Nothing came: give the processor up until input arrives or a slice
       // passes, never past the end of the wait.
