@@ -12,6 +12,7 @@
 #include "krzmlc15.h"
 #include "link/link.h"
 #include "port/porthandle.h"
+#include "scripted_peripheral.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -170,6 +171,36 @@ TEST_F(WaitsTest, DataThatCameForAnEndingBlockingReadIsToldToTheClient) {
   EXPECT_EQ(MLCCloseChannel(hEcho), MLC_SUCCESS);
   ExpectClean(printer);
   DestroyWindow(hApp);
+}
+
+TEST_F(WaitsTest, TheDirectReadersGrantLeavesNoCommandOutstandingBetweenCalls) {
+  peri::Peripheral peer;
+  ASSERT_TRUE(peer.Attach("LPT1"));
+  DWORD hPort = MLCGetPortHandle(0);
+  PerPortInfo* lpPPI = ObtainPPI(0);  // the last link's table makes room
+  if (lpPPI->hChanPtrArray) FreeMLCCheck(0, lpPPI->hChanPtrArray);
+  lpPPI->hChanPtrArray = 0;
+  ReleasePPI(0);
+  MakeStreamChannel(0x21, 0, 0, 1024);
+  StreamChannel* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
+  lpStream->wPeriPtoHCredits = 0;  // the printer holds no credit: it is granted some
+  UnlockChannelIdx(0, 0);
+  std::vector<BYTE> buffer(1024);
+  DWORD dwLength = (DWORD)buffer.size();
+  EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), MLC_NO_DATA);
+  EXPECT_TRUE(peer.Expect(peri::Command(peri::Hex("03 80 21 FF FF"))));
+  // Another client's credit request while the grant's reply is due: it
+  // goes out, and each reply is taken as the answer to its own command.
+  peer.StartFn([](peri::Peripheral& p) {
+    return p.Expect(peri::Command(peri::Hex("04 80 21 00 01"))) &&
+           p.Send(peri::Command(peri::Hex("83 00"))) &&
+           p.Send(peri::Command(peri::Hex("84 00 00 01")));
+  });
+  EXPECT_TRUE(MLCCreditRequest(0, 0x80, 0x21, 1));
+  EXPECT_TRUE(peer.Join()) << peer.failures();
+  EXPECT_TRUE(peer.ExpectSilence(50));  // no MLC_ERROR
+  EXPECT_TRUE(pPerPortInfo[0].fMlcInitDone);
+  MLCReleasePortHandle(hPort);
 }
 
 }  // namespace

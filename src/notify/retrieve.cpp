@@ -17,16 +17,31 @@
 
 namespace {
 
+// The slot-0 stream channel of the port, locked, or NULL. With the port's
+// mutex held.
+StreamChannel* LockReaderChannel(BYTE bPort, const PerPortInfo* lpPPI) {
+  if (!lpPPI->hChanPtrArray || lpPPI->bChannelsAllocated == 0 ||
+      GetTypeIdx(bPort, 0) != MLC_STREAM_CHANNEL)
+    return NULL;
+  return (StreamChannel*)LockChannelIdx(bPort, 0);
+}
+
 // Sends MLC_CREDIT without waiting for its reply: the reply is a packet like
 // any other, taken by the next reader or poll once the packet being read
-// has ended. Nothing is sent while another command awaits its reply (there
-// is room for one outstanding command only). FALSE when the send failed
-// (the link has then been reset).
+// has ended, and matched with the grant noted in the reader's record (not in
+// bLastMlcCommand, which belongs to the exchanges that wait for their
+// reply). Nothing is sent while another command awaits its reply, or while
+// three grants do. FALSE when the send failed (the link has then been reset).
 BOOL GrantWithoutWait(BYTE bPort, BYTE bHsid, BYTE bPsid, WORD wCredit, BOOL* lpfSent) {
   *lpfSent = FALSE;
   PerPortInfo* lpPPI = ObtainPPI(bPort);
-  if (lpPPI->bLastMlcCommand != NO_COMMAND) {
-    MLCLOG(DBG_TRACE, "    RetrieveData - command %d awaits its reply: no credit granted\n",
+  StreamChannel* lpReader = LockReaderChannel(bPort, lpPPI);
+  BOOL fRoom = lpReader && lpReader->bHsid == bHsid &&
+               (lpReader->bFlags & STREAM_GRANTS_IN_FLIGHT) != STREAM_GRANTS_IN_FLIGHT;
+  if (lpReader) UnlockChannelIdx(bPort, 0);
+  if (lpPPI->bLastMlcCommand != NO_COMMAND || !fRoom) {
+    MLCLOG(DBG_TRACE,
+           "    RetrieveData - command %d or grants await their reply: no credit granted\n",
            lpPPI->bLastMlcCommand);
     ReleasePPI(bPort);
     return TRUE;
@@ -37,10 +52,15 @@ BOOL GrantWithoutWait(BYTE bPort, BYTE bHsid, BYTE bPsid, WORD wCredit, BOOL* lp
   abPacket[7] = bHsid;
   abPacket[8] = bPsid;
   PutWireWord(abPacket + 9, wCredit);
+  LinkStamp stamp = TakeLinkStamp(bPort, 0);
   BOOL fOK = SendPacket(bPort, abPacket, sizeof(abPacket), NULL);
-  if (fOK) {
+  if (fOK && LinkStampValid(bPort, 0, stamp)) {
     MLCLOG(DBG_TRACE, "(   MLCIssueCredit - MLC_CREDIT sent ok = %d\n", wCredit);
-    lpPPI->bLastMlcCommand = MLC_CREDIT;
+    lpReader = LockReaderChannel(bPort, lpPPI);
+    if (lpReader) {
+      lpReader->bFlags = (BYTE)(lpReader->bFlags + STREAM_GRANT_IN_FLIGHT);
+      UnlockChannelIdx(bPort, 0);
+    }
     *lpfSent = TRUE;
   }
   ReleasePPI(bPort);
@@ -101,6 +121,17 @@ int ReadPacket(BYTE bPort, StreamChannel* lpStream, BYTE* lpHeader, LPVOID lpBuf
 }
 
 }  // namespace
+
+BOOL TakeGrantReply(BYTE bPort, const PerPortInfo* lpPPI, const BYTE* lpPayload) {
+  StreamChannel* lpReader = LockReaderChannel(bPort, lpPPI);
+  if (!lpReader) return FALSE;
+  BOOL fOurs = (lpReader->bFlags & STREAM_GRANTS_IN_FLIGHT) != 0;
+  if (fOurs) lpReader->bFlags = (BYTE)(lpReader->bFlags - STREAM_GRANT_IN_FLIGHT);
+  UnlockChannelIdx(bPort, 0);
+  if (fOurs && lpPayload[1] != 0)
+    MLCLOG(DBG_ERROR, "!   RetrieveData - the printer refused a grant (result %d)\n", lpPayload[1]);
+  return fOurs;
+}
 
 int MultiReadCreditGrant(DWORD hPort, BYTE bPort, BYTE bHsid, BYTE bPsid, LPVOID lpBuffer,
                          DWORD dwLength, LPDWORD lpdwRead, DWORD dwTimeOut, LONG* lplPeriCredits) {

@@ -4,11 +4,25 @@
 
 #include <windows.h>
 
+#include "shared/records.h"
+
 // Set in StreamChannel.bFlags of the slot-0 channel by the first
 // RetrieveData: its client reads the port itself, so the polls leave the
 // port's packets to it (a poll would take the client's packet and, finding
 // no receive ring for it, drop the link).
 #define STREAM_DIRECT_READ 0x02
+// Bits 2-3 of the same bFlags: how many of the direct reader's MLC_CREDIT
+// grants await their reply (at most 3). The reader does not wait for them
+// under the port's mutex; the reply path takes them (TakeGrantReply), so no
+// command is left outstanding in bLastMlcCommand between calls.
+#define STREAM_GRANTS_IN_FLIGHT 0x0C
+#define STREAM_GRANT_IN_FLIGHT 0x04
+
+// An MLC_CREDIT_REPLY that answers a grant of the direct reader of the
+// port: the grant is taken off the record and TRUE returned (a refusal is
+// only logged). FALSE when no grant of the reader awaits a reply. With the
+// port's mutex held.
+BOOL TakeGrantReply(BYTE bPort, const PerPortInfo* lpPPI, const BYTE* lpPayload);
 
 // Reads up to dwLength payload bytes of the packet whose header was just
 // read. When the printer stalls it is granted one credit (MLC_CREDIT sent,
