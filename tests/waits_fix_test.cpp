@@ -203,4 +203,40 @@ TEST_F(WaitsTest, TheDirectReadersGrantLeavesNoCommandOutstandingBetweenCalls) {
   MLCReleasePortHandle(hPort);
 }
 
+TEST_F(WaitsTest, ADirectReaderLeavesThePortToPollsBetweenItsCalls) {
+  Printer printer(ConfigWith({"4:source:bytes=3000"}));
+  WORD hSource = Open(4, 0);  // slot 0, no ring: read with RetrieveData
+  WORD hEcho = Open(3, 4096);
+  ASSERT_EQ(MLC_CHANNEL_SLOT(hSource), 0);
+  ASSERT_NE(hEcho, 0);
+  std::vector<BYTE> buffer(0x1000), received;
+  auto retrieve = [&] {
+    DWORD dwLength = (DWORD)buffer.size();
+    int iResult = RetrieveData(0, buffer.data(), &dwLength);
+    received.insert(received.end(), buffer.begin(), buffer.begin() + dwLength);
+    return iResult;
+  };
+  EXPECT_EQ(retrieve(), MLC_NO_DATA);  // grants the source its credit
+  // The helper's polls meet the source's packets: each waits for the
+  // reader, which gets the whole source.
+  int iResult = MLC_NO_DATA;
+  EXPECT_TRUE(Eventually([&] {
+    MLCPollChannels(0);
+    iResult = retrieve();
+    return received.size() >= 3000 || (iResult != MLC_PACKET_SUCCESSFUL && iResult != MLC_NO_DATA);
+  }));
+  EXPECT_NE(iResult, MLC_UNRECOVERABLE_ERROR);
+  ASSERT_EQ(received.size(), 3000u);
+  for (size_t i = 0; i < received.size(); ++i) ASSERT_EQ(received[i], (BYTE)i) << i;
+  // Between the reader's calls the polls serve the other channels.
+  ASSERT_EQ(MLCWrite(hEcho, "ping", 4, FALSE, 0), 4);
+  EXPECT_TRUE(Eventually([&] {
+    MLCPollChannels(0);
+    return MLCRead(hEcho, NULL, 0, FALSE, 0) == 4;
+  }));
+  EXPECT_EQ(MLCCloseChannel(hSource), MLC_SUCCESS);
+  EXPECT_EQ(MLCCloseChannel(hEcho), MLC_SUCCESS);
+  ExpectClean(printer);
+}
+
 }  // namespace

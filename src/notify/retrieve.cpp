@@ -180,22 +180,30 @@ int MultiReadCreditGrant(DWORD hPort, BYTE bPort, BYTE bHsid, BYTE bPsid, LPVOID
   return iResult;
 }
 
-BOOL PollLeavesPortToReader(BYTE bPort, int ePollType) {
-  // The library's own polls (a writer waiting for credit) still read: the
-  // credit they wait for comes on the same wire.
-  if (ePollType == POLL_TYPE_LIBRARY) return FALSE;
+BOOL PollLeavesPortToReader(BYTE bPort, int /*ePollType*/) {
   PerPortInfo* lpPPI = ObtainPPI(bPort);
-  BOOL fLeave = FALSE;
-  if (lpPPI->hChanPtrArray && lpPPI->bChannelsAllocated > 0 &&
-      GetTypeIdx(bPort, 0) == MLC_STREAM_CHANNEL) {
-    const StreamChannel* lpStream = (const StreamChannel*)LockChannelIdx(bPort, 0);
-    if (lpStream) {
-      fLeave = (lpStream->bFlags & STREAM_DIRECT_READ) != 0;
-      UnlockChannelIdx(bPort, 0);
-    }
-  }
+  const StreamChannel* lpReader = LockReaderChannel(bPort, lpPPI);
+  BOOL fLeave = lpReader && (lpReader->bFlags & STREAM_HEADER_PARKED) != 0;
+  if (lpReader) UnlockChannelIdx(bPort, 0);
   ReleasePPI(bPort);
   return fLeave;
+}
+
+BOOL ParkReaderHeader(BYTE bPort, const BYTE* lpHeader) {
+  if (lpHeader[0] != MLC_FIRST_HSID) return FALSE;
+  PerPortInfo* lpPPI = ObtainPPI(bPort);
+  StreamChannel* lpReader = LockReaderChannel(bPort, lpPPI);
+  BOOL fPark = lpReader && (lpReader->bFlags & STREAM_DIRECT_READ) &&
+               !(lpReader->bFlags & (STREAM_HAS_BUFFER | STREAM_HEADER_PARKED));
+  if (fPark) {
+    CopyMemory(&lpReader->lWritePos, lpHeader, 4);
+    CopyMemory(&lpReader->lReadPos, lpHeader + 4, 2);
+    lpReader->bFlags |= STREAM_HEADER_PARKED;
+    MLCLOG(DBG_TRACE, "    PollForData - packet of the direct reader: header kept for it\n");
+  }
+  if (lpReader) UnlockChannelIdx(bPort, 0);
+  ReleasePPI(bPort);
+  return fPark;
 }
 
 int WINAPI RetrieveData(DWORD dwPort, LPVOID lpBuffer, LPDWORD lpdwLength) {
@@ -246,7 +254,20 @@ int WINAPI RetrieveData(DWORD dwPort, LPVOID lpBuffer, LPDWORD lpdwLength) {
 
   BYTE abHeader[MLC_HEADER_SIZE];
   DWORD cbHeader = 0;
-  int iResult = SingleVCOMMRead(lpPPI, abHeader, MLC_HEADER_SIZE, &cbHeader);
+  int iResult = MLC_PACKET_SUCCESSFUL;
+  if (lpStream->bFlags & STREAM_HEADER_PARKED) {
+    // A poll read this packet's header: its payload is next on the wire.
+    WORD wPayload = 0;
+    CopyMemory(abHeader, &lpStream->lWritePos, 4);
+    CopyMemory(abHeader + 4, &lpStream->lReadPos, 2);
+    CopyMemory(&wPayload, abHeader + 2, sizeof(wPayload));
+    PutWireWord(abHeader + 2, (WORD)(wPayload + MLC_HEADER_SIZE));
+    lpStream->lWritePos = lpStream->lReadPos = 0;
+    lpStream->bFlags &= (BYTE)~STREAM_HEADER_PARKED;
+    cbHeader = MLC_HEADER_SIZE;
+  } else {
+    iResult = SingleVCOMMRead(lpPPI, abHeader, MLC_HEADER_SIZE, &cbHeader);
+  }
   if (iResult != MLC_UNRECOVERABLE_ERROR && cbHeader == 0 && lpStream->wPeriPtoHCredits == 0) {
     // The printer holds no credit: it may send as much as it likes.
     BOOL fSent = FALSE;
