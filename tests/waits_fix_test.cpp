@@ -39,7 +39,7 @@ class WaitsTest : public ::testing::Test {
   static void SetUpTestSuite() {
     WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
                   "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=500\r\n"
-                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=500\r\nMLC_INTER_PACKET_TIME_OUT=60\r\n"
+                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=500\r\nMLC_INTER_PACKET_TIME_OUT=300\r\n"
                   "CreditTimeout=400\r\nGRANT_CREDIT_FAST_SIZE=0\r\nMIN_POLL_INTERVAL=50\r\n");
     LoadIniValues();
   }
