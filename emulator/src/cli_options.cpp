@@ -27,6 +27,11 @@ const char kEmulatorUsage[] =
     "  --max-htop N           largest whole packet accepted from the host (0x100C)\n"
     "  --max-ptoh N           largest whole packet sent to the host (0x100C)\n"
     "  --max-status N         highest status level granted (255)\n"
+    "  --credit-request-flood MS  from the first open, MLC_CREDIT_REQUEST back to back\n"
+    "                         for MS ms\n"
+    "  --stream-before-init MS  filler bytes without pause until the host's first packet\n"
+    "                         byte, for at most MS ms\n"
+    "  --open-credit-only     credit in the open reply only; pings answered, no grants\n"
     "  --max-channels N       open channels before COMMAND_CHANNEL_MAXXED_OUT (16, at most 128)\n"
     "  --channels-per-socket N  open channels on one socket at once (1, at most 128)\n"
     "  --revision N           MLC revision in MLC_INIT_REPLY (3)\n"
@@ -54,6 +59,31 @@ const char kBridgeUsage[] =
     "  --help                 this text (anywhere on the command line)\n";
 
 namespace {
+
+bool Number(const std::string& s, int64_t lo, int64_t hi, int64_t* out);
+
+// The printer behaviours that test the host's waits: 1 when args[*i] was
+// one (*i then past its value), 0 when not, -1 on a bad value.
+int ParseWaitOption(const std::vector<std::string>& args, size_t* i, EmuConfig* cfg,
+                    std::string* error) {
+  const std::string& a = args[*i];
+  if (a == "--open-credit-only") {
+    cfg->open_credit_only = true;
+    return 1;
+  }
+  uint32_t* ms = a == "--credit-request-flood" ? &cfg->credit_request_flood_ms
+                 : a == "--stream-before-init" ? &cfg->stream_before_init_ms
+                                               : nullptr;
+  if (!ms) return 0;
+  int64_t n = 0;
+  if (*i + 1 >= args.size() || !Number(args[*i + 1], 1, 0x7FFFFFFF, &n)) {
+    *error = "bad value for " + a;
+    return -1;
+  }
+  *ms = static_cast<uint32_t>(n);
+  ++*i;
+  return 1;
+}
 
 bool Number(const std::string& s, int64_t lo, int64_t hi, int64_t* out) {
   if (s.empty()) return false;
@@ -111,6 +141,9 @@ bool ParseEmulatorArgs(const std::vector<std::string>& args, EmulatorOptions* ou
       o.summary = false;
       continue;
     }
+    int iWaitOption = ParseWaitOption(args, &i, &o.cfg, error);
+    if (iWaitOption < 0) return false;
+    if (iWaitOption > 0) continue;
     static const char* const kValued[] = {"--port",         "--service",
                                           "--fault",        "--device-id",
                                           "--caps",         "--max-htop",

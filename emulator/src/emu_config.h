@@ -105,6 +105,16 @@ struct EmuConfig {
   unsigned channels_per_socket = 1;
   std::vector<ServiceSetup> services;
   std::vector<Fault> faults;
+
+  // Printer behaviours that test how long the host waits (peripheral_waits.cpp).
+  // From the first open, for this many ms: MLC_CREDIT_REQUEST back to back
+  // on the channel opened last, several on their way at once; 0 = never.
+  uint32_t credit_request_flood_ms = 0;
+  // From the start, for at most this many ms: filler bytes without pause
+  // until the host's first packet byte (the host flushes before MLC_INIT).
+  uint32_t stream_before_init_ms = 0;
+  // Credit only in the open reply: MLC_CREDIT (pings) answered, never a grant.
+  bool open_credit_only = false;
 };
 
 // The device ID as the wire delivers it: two length bytes, then the text.

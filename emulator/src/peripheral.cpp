@@ -106,6 +106,7 @@ void Peripheral::Receive(uint8_t address, const uint8_t* p, size_t n, uint32_t n
     Violate(now, std::to_string(n) + " bytes on ECP channel address " + Hex2(address));
     return;
   }
+  if (filler_ == Phase::kRunning) EndFiller(now, "the host spoke");
   splitter_.Feed(p, n);
   last_rx_ms_ = now;
   Bytes pkt;
@@ -176,6 +177,7 @@ void Peripheral::Tick(uint32_t now) {
   }
   CheckTriggers(now);
   if (link_up_) ServeChannels(now);
+  WaitBehaviours(now);
   SendNextOwn(now);
 }
 

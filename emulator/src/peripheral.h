@@ -149,6 +149,19 @@ class Peripheral {
   // badcredit, baddebit: the socket pair the stray command names; false when there is none.
   bool StrayPair(const Fault& f, uint8_t* hsid, uint8_t* psid);
 
+  // Behaviours of EmuConfig that test the host's waits (peripheral_waits.cpp).
+  enum class Phase { kIdle, kRunning, kEnded };
+  void WaitBehaviours(uint32_t now);
+  void EndFiller(uint32_t now, const char* why);
+  // Takes the host's answer to one of the flood's requests; false for others.
+  bool TakeFloodAnswer(const Bytes& pkt, uint32_t now);
+  Phase flood_ = Phase::kIdle;
+  uint32_t flood_start_ = 0;
+  uint8_t flood_hsid_ = 0, flood_psid_ = 0;  // the channel opened last when the flood began
+  unsigned flood_outstanding_ = 0;
+  Phase filler_ = Phase::kIdle;
+  uint32_t filler_last_ = 0;
+
   EmuConfig cfg_;
   Trace* trace_;
   bool started_ = false;

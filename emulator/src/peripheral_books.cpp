@@ -86,6 +86,7 @@ Service* Peripheral::ServiceForOpen(uint8_t psid) {
 }
 
 uint32_t Peripheral::Grantable(const ChannelBook& ch) const {
+  if (cfg_.open_credit_only && ch.granted_total > 0) return 0;
   uint32_t cap = ch.service->Capacity();
   uint32_t promised = ch.host_credit + ch.withheld;
   if (cap <= promised) return 0;
@@ -110,7 +111,8 @@ void Peripheral::QueueOwn(uint8_t command, uint8_t hsid, uint8_t psid, uint16_t 
 }
 
 void Peripheral::SendNextOwn(uint32_t now) {
-  while (!own_ && !own_queue_.empty() && !silent_ && link_up_) {
+  // The flood's answers come first: nothing of ours is sent while they are due.
+  while (!own_ && flood_outstanding_ == 0 && !own_queue_.empty() && !silent_ && link_up_) {
     OwnCommand c = own_queue_.front();
     own_queue_.pop_front();
     Bytes pkt;

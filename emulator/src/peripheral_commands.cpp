@@ -263,6 +263,7 @@ void Peripheral::OnCreditRequest(const uint8_t* pl, Fault* f, uint32_t now) {
 // ---------------------------------------------------------------- the host's answers
 
 void Peripheral::HandleHostReply(const Bytes& pkt, uint32_t now) {
+  if (TakeFloodAnswer(pkt, now)) return;
   const uint8_t* pl = pkt.data() + kHeaderSize;
   uint8_t v = pl[0];
   if (!own_ && given_up_ && v == detail::ExpectedAnswer(given_up_->command)) {

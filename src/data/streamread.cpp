@@ -82,6 +82,7 @@ int WaitForStream(DWORD hChannel, StreamChannel* lpStream, BYTE* lpBuffer, WORD 
     UnlockChannelIdx(bPort, bIndex);
     lpStream = NULL;
   }
+  if (lpStream) HandOverWaitEvents(hWnd, TargetsOf(lpStream));
   DestroyWaitWindow(hWnd);
   if (!lpStream) {
     ReleasePPI(bPort);
@@ -167,11 +168,10 @@ int CopyStreamData(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBlock, 
     lResult = n;
     if (lpSocket && (DWORD)lpSocket->wPtoHPacketSize > (DWORD)gGRANT_CREDIT_FAST_SIZE) {
       LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
-      if (GrantAnyCredits(lpPPI, lpStream) == MLC_UNRECOVERABLE_ERROR) {
-        if (LinkStampValid(bPort, bIndex, stamp)) {
-          UnlockSocketIdx(bPort, wSocketIdx);
-          UnlockChannelIdx(bPort, bIndex);
-        }
+      // A refused grant keeps the space for a later one: the bytes taken
+      // are the caller's all the same. Only a channel gone fails the read.
+      if (GrantAnyCredits(lpPPI, lpStream) == MLC_UNRECOVERABLE_ERROR &&
+          !LinkStampValid(bPort, bIndex, stamp)) {
         MLCLOG(DBG_ERROR, "CopyStreamData: MLC_UNRECOVERABLE_ERROR from GrantAnyCredits");
         ReleasePPI(bPort);
         return MLC_SYSTEM_FAILURE;

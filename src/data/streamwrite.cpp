@@ -117,7 +117,19 @@ int WaitToWrite(WriteLocks& locks, StreamChannel* lpStream, WORD hChannel, const
   UnlockAll(locks);
 
   PostMessageA(hWnd, MLC_NOTIFY_MSG, 0, MAKELPARAM(MLC_WRITE_STREAM, 0));
-  int iWait = RunWaitWindow(hWnd, dwTimeOut);
+  // Without a time-out of its own the write still ends once no credit came
+  // for CreditTimeout: a printer that answers pings but never grants credit
+  // would hold the caller for ever.
+  int iWait;
+  if (dwTimeOut != INFINITE) {
+    iWait = RunWaitWindow(hWnd, dwTimeOut);
+  } else {
+    WORD wBefore;
+    do {
+      wBefore = WaitRemaining(hWnd);
+      iWait = RunWaitWindow(hWnd, (DWORD)gCreditTimeout);
+    } while (iWait == MLC_TIME_OUT && WaitRemaining(hWnd) != wBefore);
+  }
   int iSent = wLength - WaitRemaining(hWnd);
 
   ObtainPPI(locks.bPort);
@@ -129,6 +141,7 @@ int WaitToWrite(WriteLocks& locks, StreamChannel* lpStream, WORD hChannel, const
     UnlockChannelIdx(locks.bPort, locks.bIndex);
     lpStream = NULL;
   }
+  if (lpStream) HandOverWaitEvents(hWnd, TargetsOf(lpStream));
   DestroyWaitWindow(hWnd);
   if (!lpStream) {
     ReleasePPI(locks.bPort);
@@ -136,8 +149,11 @@ int WaitToWrite(WriteLocks& locks, StreamChannel* lpStream, WORD hChannel, const
   }
   lpStream->hMlcWnd = 0;
   int iResult = wLength;
+  // A failure after bytes went out on a channel that is still open (a
+  // refused credit request) reports the bytes: the caller would send them
+  // twice otherwise.
   if (iWait == MLC_PHYSICAL_LINK_FAILURE)
-    iResult = MLC_PHYSICAL_LINK_FAILURE;
+    iResult = iSent > 0 && lpStream->fChannelOpen ? iSent : MLC_PHYSICAL_LINK_FAILURE;
   else if (iWait == MLC_TIME_OUT)
     iResult = iSent > 0 ? iSent : MLC_TIME_OUT;
   UnlockAll(locks);

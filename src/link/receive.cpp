@@ -2,6 +2,8 @@
 #include "data/dispatch.h"
 #include "debug/cm_debug.h"
 #include "link/link.h"
+#include "notify/poll.h"
+#include "notify/retrieve.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 
@@ -32,6 +34,14 @@ int PollForData(BYTE bPort, BYTE* lpbHsid, BYTE* lpbPsid, BYTE* lpbCommand, WORD
 
   BYTE abHeader[MLC_HEADER_SIZE];
   DWORD cbHeader = 0;
+  // The wire is inside a packet of the direct reader's: nothing to read
+  // until the reader has taken it.
+  if (PollLeavesPortToReader(bPort, POLL_TYPE_LIBRARY)) {
+    ReleasePPI(bPort);
+    ReleaseMutex(Read_Mutex[bPort]);
+    bFunctionCalled = FALSE;
+    return MLC_NO_DATA;
+  }
   int iResult = SingleVCOMMRead(lpPPI, abHeader, MLC_HEADER_SIZE, &cbHeader);
   if (iResult == MLC_UNRECOVERABLE_ERROR) {
     MLCLOG(DBG_ERROR, "!   PollForData - SingleVCOMMRead failed\n");
@@ -65,8 +75,10 @@ int PollForData(BYTE bPort, BYTE* lpbHsid, BYTE* lpbPsid, BYTE* lpbCommand, WORD
       } else {
         *lpbCommand = 0xFF;
         // An empty packet goes on too: it spent one of the peripheral's
-        // credits and may carry credit for the host.
-        iResult = ProcessDataPacket(bPort, abHeader);
+        // credits and may carry credit for the host. A packet of the
+        // direct reader's waits for it.
+        iResult = ParkReaderHeader(bPort, abHeader) ? MLC_PACKET_SUCCESSFUL
+                                                    : ProcessDataPacket(bPort, abHeader);
       }
     } else {
       MLCLOG(DBG_ERROR, "!   PollForData - iRetVal != MLC_UNRECOVERABLE_ERROR\n");
@@ -98,14 +110,21 @@ int ReceivePacket(BYTE bPort, BYTE bZero, BYTE bChannelContext, BYTE bAwaitedRep
     BOOL fAwaited = bHsid == 0 && bPsid == 0 && bZero == 0 && bCommand == bAwaitedReply;
     if (iPoll == MLC_PACKET_SUCCESSFUL) {
       if (fAwaited) return 0;
-      fGrace = TRUE;
     } else if (iPoll == MLC_PACKET_REFUSED) {
       if (fAwaited) return 1;
     } else if (iPoll != MLC_NO_DATA) {
       return -1;  // the link has been reset
     }
+    // Packets still coming may hold the reply behind them: the wait goes on
+    // while they do, by its own time again (at least the gap allowed inside
+    // a packet), and no longer. A printer that never pauses must not keep
+    // the port's mutex (and every client) for ever.
     DWORD dwElapsed = GetTickCount() - dwStart;
-    if (dwElapsed <= dwTimeout || iPoll == MLC_PACKET_SUCCESSFUL) {
+    DWORD dwMore = dwTimeout > (DWORD)gMLC_Inter_Packet_Time_Out
+                       ? dwTimeout
+                       : (DWORD)gMLC_Inter_Packet_Time_Out;
+    DWORD dwTrafficLimit = dwTimeout > 0x7FFFFFFF ? 0xFFFFFFFF : dwTimeout + dwMore;
+    if (dwElapsed <= dwTimeout || (iPoll == MLC_PACKET_SUCCESSFUL && dwElapsed <= dwTrafficLimit)) {
       // Nothing came: give the processor up until input arrives or a slice
       // passes, never past the end of the wait.
       if (iPoll == MLC_NO_DATA) WaitPortInput(bPort, dwTimeout - dwElapsed + 1);

@@ -4,6 +4,7 @@
 #include "debug/cm_debug.h"
 #include "link/cmdproc.h"
 #include "link/link.h"
+#include "notify/retrieve.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -130,6 +131,10 @@ int ProcessMLCReply(BYTE bPort, PerPortInfo* lpPPI, const BYTE* lpPayload, WORD 
     MLCLOG(DBG_ERROR, "(   ProcessMLCPacket - UNKNOWN_REPLY received ok\n");
     return RefusePacket(bPort, MLC_ERROR_UNEXPECTED_REPLY);
   }
+  // A grant of the direct reader, sent without waiting for its reply.
+  if (bReply == MLC_CREDIT_REPLY && wLength + MLC_HEADER_SIZE == MLC_CREDIT_REPLY_LENGTH &&
+      TakeGrantReply(bPort, lpPPI, lpPayload))
+    return MLC_PACKET_SUCCESSFUL;
   if (lpPPI->bLastMlcCommand != (BYTE)(bReply - MLC_REPLY)) {
     if (bReply == MLC_OPEN_CHANNEL_REPLY)
       MLCLOG(DBG_ERROR,

@@ -108,12 +108,24 @@ int FlushIncomingData(PerPortInfo* lpPPI) {
   DWORD cbRead = 0;
   int iResult = SingleVCOMMRead(lpPPI, abDiscard, sizeof(abDiscard), &cbRead);
   DWORD cbTotal = cbRead;
+  // A printer that streams without pause would keep the flush (and the
+  // port's mutex, which every client waits for) for ever: it ends after the
+  // reply time-out; what comes later is read as packets and refused.
+  DWORD dwStart = GetTickCount();
+  BOOL fCut = FALSE;
   while (iResult != MLC_UNRECOVERABLE_ERROR && cbRead >= sizeof(abDiscard)) {
+    if (GetTickCount() - dwStart > (DWORD)gMLC_Packet_TimeOut_While_Not_Busy) {
+      fCut = TRUE;
+      break;
+    }
     iResult = MultiVCOMMRead(lpPPI, abDiscard, sizeof(abDiscard), &cbRead,
                              (DWORD)gMLC_Inter_Packet_Time_Out);
     cbTotal += cbRead;
   }
-  if (iResult == MLC_UNRECOVERABLE_ERROR)
+  if (fCut)
+    MLCLOG(DBG_ERROR, "!   FlushIncomingData - the port still delivers after %d bytes\n",
+           (int)cbTotal);
+  else if (iResult == MLC_UNRECOVERABLE_ERROR)
     MLCLOG(DBG_ERROR, "!   FlushIncomingData - failed after %d bytes\n", (int)cbTotal);
   else
     MLCLOG(DBG_TRACE, "FlushIncomingData - flushed %d bytes\n", (int)cbTotal);

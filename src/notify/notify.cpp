@@ -25,6 +25,16 @@ void PostChannelEvent(const ChannelTargets& targets, WORD wCode, WORD wCount, BO
   }
 }
 
+void HandOverWaitEvents(HWND hWnd, const ChannelTargets& targets) {
+  MSG msg;
+  while (PeekMessageA(&msg, hWnd, MLC_NOTIFY_MSG, MLC_NOTIFY_MSG, PM_REMOVE)) {
+    WORD wCode = LOWORD(msg.lParam);
+    // A disconnect reaches the client by itself (PostChannelClose).
+    if (wCode >= MLC_READ_STREAM && wCode <= MLC_READ_PACKET)
+      PostChannelEvent(targets, wCode, HIWORD(msg.lParam), FALSE);
+  }
+}
+
 void ForwardChannelEvent(WORD hChannel, WORD wCode, WORD wCount) {
   BYTE bPort = MLC_CHANNEL_PORT(hChannel);
   BYTE bHsid = MLC_CHANNEL_HSID(hChannel);

@@ -47,6 +47,12 @@ inline void NotifyChannel(MessageChannel* lpMsgChan, WORD wCode, WORD wCount) {
   PostChannelEvent(TargetsOf(lpMsgChan), wCode, wCount, TRUE);
 }
 
+// A blocking call ends (its window no longer published, the record locked
+// under the port's mutex): the data, credit and message events still queued
+// for its window go to the client's own target, which would otherwise never
+// hear of them (the arrival that posted them is not posted again).
+void HandOverWaitEvents(HWND hWnd, const ChannelTargets& targets);
+
 // A blocking call's window got an event it does not wait for: the client's
 // own target gets it instead. Takes the port's mutex; nothing happens when
 // the channel is gone.

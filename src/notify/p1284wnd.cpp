@@ -72,10 +72,9 @@ void WriteStep(HWND hWnd, WaitState* lpState) {
   WORD wSend = (DWORD)iSpace < wRemaining ? (WORD)iSpace : wRemaining;
   if (wSend == 0) return;
   int iWritten = MLCWrite(lpState->hChannel, lpState->lpNext, wSend, FALSE, 0);
-  if (iWritten <= 0) {
-    SetError(hWnd);
-    return;
-  }
+  if (iWritten < 0) SetError(hWnd);
+  // 0: another writer took the credit since the query; more will come.
+  if (iWritten <= 0) return;
   Advance(hWnd, lpState, (WORD)iWritten);
   // A space answer is capped: with more still to send, more credit may be
   // there already.

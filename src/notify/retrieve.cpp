@@ -17,16 +17,31 @@
 
 namespace {
 
+// The slot-0 stream channel of the port, locked, or NULL. With the port's
+// mutex held.
+StreamChannel* LockReaderChannel(BYTE bPort, const PerPortInfo* lpPPI) {
+  if (!lpPPI->hChanPtrArray || lpPPI->bChannelsAllocated == 0 ||
+      GetTypeIdx(bPort, 0) != MLC_STREAM_CHANNEL)
+    return NULL;
+  return (StreamChannel*)LockChannelIdx(bPort, 0);
+}
+
 // Sends MLC_CREDIT without waiting for its reply: the reply is a packet like
 // any other, taken by the next reader or poll once the packet being read
-// has ended. Nothing is sent while another command awaits its reply (there
-// is room for one outstanding command only). FALSE when the send failed
-// (the link has then been reset).
+// has ended, and matched with the grant noted in the reader's record (not in
+// bLastMlcCommand, which belongs to the exchanges that wait for their
+// reply). Nothing is sent while another command awaits its reply, or while
+// three grants do. FALSE when the send failed (the link has then been reset).
 BOOL GrantWithoutWait(BYTE bPort, BYTE bHsid, BYTE bPsid, WORD wCredit, BOOL* lpfSent) {
   *lpfSent = FALSE;
   PerPortInfo* lpPPI = ObtainPPI(bPort);
-  if (lpPPI->bLastMlcCommand != NO_COMMAND) {
-    MLCLOG(DBG_TRACE, "    RetrieveData - command %d awaits its reply: no credit granted\n",
+  StreamChannel* lpReader = LockReaderChannel(bPort, lpPPI);
+  BOOL fRoom = lpReader && lpReader->bHsid == bHsid &&
+               (lpReader->bFlags & STREAM_GRANTS_IN_FLIGHT) != STREAM_GRANTS_IN_FLIGHT;
+  if (lpReader) UnlockChannelIdx(bPort, 0);
+  if (lpPPI->bLastMlcCommand != NO_COMMAND || !fRoom) {
+    MLCLOG(DBG_TRACE,
+           "    RetrieveData - command %d or grants await their reply: no credit granted\n",
            lpPPI->bLastMlcCommand);
     ReleasePPI(bPort);
     return TRUE;
@@ -37,10 +52,15 @@ BOOL GrantWithoutWait(BYTE bPort, BYTE bHsid, BYTE bPsid, WORD wCredit, BOOL* lp
   abPacket[7] = bHsid;
   abPacket[8] = bPsid;
   PutWireWord(abPacket + 9, wCredit);
+  LinkStamp stamp = TakeLinkStamp(bPort, 0);
   BOOL fOK = SendPacket(bPort, abPacket, sizeof(abPacket), NULL);
-  if (fOK) {
+  if (fOK && LinkStampValid(bPort, 0, stamp)) {
     MLCLOG(DBG_TRACE, "(   MLCIssueCredit - MLC_CREDIT sent ok = %d\n", wCredit);
-    lpPPI->bLastMlcCommand = MLC_CREDIT;
+    lpReader = LockReaderChannel(bPort, lpPPI);
+    if (lpReader) {
+      lpReader->bFlags = (BYTE)(lpReader->bFlags + STREAM_GRANT_IN_FLIGHT);
+      UnlockChannelIdx(bPort, 0);
+    }
     *lpfSent = TRUE;
   }
   ReleasePPI(bPort);
@@ -102,6 +122,17 @@ int ReadPacket(BYTE bPort, StreamChannel* lpStream, BYTE* lpHeader, LPVOID lpBuf
 
 }  // namespace
 
+BOOL TakeGrantReply(BYTE bPort, const PerPortInfo* lpPPI, const BYTE* lpPayload) {
+  StreamChannel* lpReader = LockReaderChannel(bPort, lpPPI);
+  if (!lpReader) return FALSE;
+  BOOL fOurs = (lpReader->bFlags & STREAM_GRANTS_IN_FLIGHT) != 0;
+  if (fOurs) lpReader->bFlags = (BYTE)(lpReader->bFlags - STREAM_GRANT_IN_FLIGHT);
+  UnlockChannelIdx(bPort, 0);
+  if (fOurs && lpPayload[1] != 0)
+    MLCLOG(DBG_ERROR, "!   RetrieveData - the printer refused a grant (result %d)\n", lpPayload[1]);
+  return fOurs;
+}
+
 int MultiReadCreditGrant(DWORD hPort, BYTE bPort, BYTE bHsid, BYTE bPsid, LPVOID lpBuffer,
                          DWORD dwLength, LPDWORD lpdwRead, DWORD dwTimeOut, LONG* lplPeriCredits) {
   enum { READING, WAITING, GIVEN_UP } state = READING;
@@ -149,22 +180,30 @@ int MultiReadCreditGrant(DWORD hPort, BYTE bPort, BYTE bHsid, BYTE bPsid, LPVOID
   return iResult;
 }
 
-BOOL PollLeavesPortToReader(BYTE bPort, int ePollType) {
-  // The library's own polls (a writer waiting for credit) still read: the
-  // credit they wait for comes on the same wire.
-  if (ePollType == POLL_TYPE_LIBRARY) return FALSE;
+BOOL PollLeavesPortToReader(BYTE bPort, int /*ePollType*/) {
   PerPortInfo* lpPPI = ObtainPPI(bPort);
-  BOOL fLeave = FALSE;
-  if (lpPPI->hChanPtrArray && lpPPI->bChannelsAllocated > 0 &&
-      GetTypeIdx(bPort, 0) == MLC_STREAM_CHANNEL) {
-    const StreamChannel* lpStream = (const StreamChannel*)LockChannelIdx(bPort, 0);
-    if (lpStream) {
-      fLeave = (lpStream->bFlags & STREAM_DIRECT_READ) != 0;
-      UnlockChannelIdx(bPort, 0);
-    }
-  }
+  const StreamChannel* lpReader = LockReaderChannel(bPort, lpPPI);
+  BOOL fLeave = lpReader && (lpReader->bFlags & STREAM_HEADER_PARKED) != 0;
+  if (lpReader) UnlockChannelIdx(bPort, 0);
   ReleasePPI(bPort);
   return fLeave;
+}
+
+BOOL ParkReaderHeader(BYTE bPort, const BYTE* lpHeader) {
+  if (lpHeader[0] != MLC_FIRST_HSID) return FALSE;
+  PerPortInfo* lpPPI = ObtainPPI(bPort);
+  StreamChannel* lpReader = LockReaderChannel(bPort, lpPPI);
+  BOOL fPark = lpReader && (lpReader->bFlags & STREAM_DIRECT_READ) &&
+               !(lpReader->bFlags & (STREAM_HAS_BUFFER | STREAM_HEADER_PARKED));
+  if (fPark) {
+    CopyMemory(&lpReader->lWritePos, lpHeader, 4);
+    CopyMemory(&lpReader->lReadPos, lpHeader + 4, 2);
+    lpReader->bFlags |= STREAM_HEADER_PARKED;
+    MLCLOG(DBG_TRACE, "    PollForData - packet of the direct reader: header kept for it\n");
+  }
+  if (lpReader) UnlockChannelIdx(bPort, 0);
+  ReleasePPI(bPort);
+  return fPark;
 }
 
 int WINAPI RetrieveData(DWORD dwPort, LPVOID lpBuffer, LPDWORD lpdwLength) {
@@ -215,7 +254,20 @@ int WINAPI RetrieveData(DWORD dwPort, LPVOID lpBuffer, LPDWORD lpdwLength) {
 
   BYTE abHeader[MLC_HEADER_SIZE];
   DWORD cbHeader = 0;
-  int iResult = SingleVCOMMRead(lpPPI, abHeader, MLC_HEADER_SIZE, &cbHeader);
+  int iResult = MLC_PACKET_SUCCESSFUL;
+  if (lpStream->bFlags & STREAM_HEADER_PARKED) {
+    // A poll read this packet's header: its payload is next on the wire.
+    WORD wPayload = 0;
+    CopyMemory(abHeader, &lpStream->lWritePos, 4);
+    CopyMemory(abHeader + 4, &lpStream->lReadPos, 2);
+    CopyMemory(&wPayload, abHeader + 2, sizeof(wPayload));
+    PutWireWord(abHeader + 2, (WORD)(wPayload + MLC_HEADER_SIZE));
+    lpStream->lWritePos = lpStream->lReadPos = 0;
+    lpStream->bFlags &= (BYTE)~STREAM_HEADER_PARKED;
+    cbHeader = MLC_HEADER_SIZE;
+  } else {
+    iResult = SingleVCOMMRead(lpPPI, abHeader, MLC_HEADER_SIZE, &cbHeader);
+  }
   if (iResult != MLC_UNRECOVERABLE_ERROR && cbHeader == 0 && lpStream->wPeriPtoHCredits == 0) {
     // The printer holds no credit: it may send as much as it likes.
     BOOL fSent = FALSE;

@@ -154,6 +154,10 @@ int WaitForChannelEvent(WORD hChannel, WORD wCode, DWORD dwTimeOut) {
                                                : &((MessageChannel*)lpRecord)->hMlcWnd;
       fOurs = *lpdwMlcWnd == DwordFromHwnd(hWnd);
       if (fOurs) *lpdwMlcWnd = 0;
+      if (fOurs)
+        HandOverWaitEvents(hWnd, bType == MLC_STREAM_CHANNEL
+                                     ? TargetsOf((const StreamChannel*)lpRecord)
+                                     : TargetsOf((const MessageChannel*)lpRecord));
       UnlockChannelIdx(bPort, bIndex);
     }
   }

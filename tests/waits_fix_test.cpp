@@ -1,0 +1,242 @@
+// Waits that the far side drives, against the emulator: they end within
+// their time-outs whatever the printer sends, and a call that ends early
+// reports what it moved.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <vector>
+
+#include "channel/channel.h"
+#include "emu_client_support.h"
+#include "krzcom15.h"
+#include "krzmlc15.h"
+#include "link/link.h"
+#include "port/porthandle.h"
+#include "scripted_peripheral.h"
+#include "shared/config.h"
+#include "shared/locks.h"
+#include "shared/sharedmem.h"
+#include "testutil.h"
+
+namespace {
+
+constexpr UINT kAppMsg = WM_USER + 9;
+
+LRESULT CALLBACK IgnoreClose(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  return uMsg == WM_CLOSE ? 0 : DefWindowProcA(hWnd, uMsg, wParam, lParam);
+}
+
+// The printer's default services with socket 2 a sink that holds one
+// packet and never drains it, with the faults given.
+emu::EmuConfig OnePacketSink(std::initializer_list<const char*> faults = {}) {
+  emu::EmuConfig cfg = ConfigWith({"2:sink:credit=1,drain=0"});
+  for (const char* lpszFault : faults) cfg.faults.push_back(PrinterConfig(lpszFault).faults.at(0));
+  return cfg;
+}
+
+class WaitsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
+                  "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=500\r\n"
+                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=500\r\nMLC_INTER_PACKET_TIME_OUT=300\r\n"
+                  "CreditTimeout=400\r\nGRANT_CREDIT_FAST_SIZE=0\r\nMIN_POLL_INTERVAL=50\r\n");
+    LoadIniValues();
+  }
+  void SetUp() override { hHelper_ = MakeWindow("WaitsTestHelper", IgnoreClose); }
+  void TearDown() override {
+    StartAllOverAgain(0, FALSE);
+    ExpectOnlyTheRecordsBlocks();
+    DestroyWindow(hHelper_);
+  }
+  // No helper process: the test polls itself. The library forgets the
+  // stand-in window whenever the last channel closes.
+  static WORD Open(BYTE bPsid, DWORD dwBuffer, HWND hApp = NULL) {
+    MLCSetup(hHelper_);
+    WORD hChannel = 0;
+    int iResult = MLCOpenChannel(0, bPsid, MLC_STREAM_CHANNEL, &dwBuffer, &hChannel, hApp, kAppMsg,
+                                 0, NULL, NULL);
+    return iResult == MLC_SUCCESS ? hChannel : 0;
+  }
+  static void ExpectClean(Printer& printer) {
+    EXPECT_EQ(printer.Violations(), std::vector<std::string>{});
+  }
+  static HWND hHelper_;
+};
+HWND WaitsTest::hHelper_ = NULL;
+
+TEST_F(WaitsTest, TheFlushAndTheReplyWaitEndInTimeWhileThePrinterNeverPauses) {
+  {
+    // Filler without pause before MLC_INIT: the bring-up's flush ends and
+    // MLC_INIT goes out (the filler still on the wire may fail that first
+    // bring-up; the next one holds).
+    emu::EmuConfig cfg = PrinterConfig();
+    cfg.stream_before_init_ms = 20000;
+    Printer printer(cfg);
+    DWORD hPort = MLCGetPortHandle(0);
+    ASSERT_TRUE(Eventually([&] { return VCOMM_WaitInput(hPort, 5) != FALSE; }));
+    WORD hChannel = Open(2, 0);
+    if (!hChannel) hChannel = Open(2, 0);
+    EXPECT_NE(hChannel, 0);
+    EXPECT_EQ(printer.Count("filler stream ended: the host spoke"), 1u);
+    EXPECT_EQ(MLCCloseChannel(hChannel), MLC_SUCCESS);
+    ExpectClean(printer);
+    MLCReleasePortHandle(hPort);
+  }
+  // Credit requests back to back while the close's reply never comes:
+  // every poll finds a packet, and the wait still ends (with a reset).
+  emu::EmuConfig cfg = PrinterConfig("noreply=close");
+  cfg.credit_request_flood_ms = 20000;
+  Printer printer(cfg);
+  WORD hChannel = Open(2, 0);
+  ASSERT_NE(hChannel, 0);
+  MLCCloseChannel(hChannel);
+  EXPECT_EQ(printer.Count("flood ended"), 0u);  // the close did not wait for its end
+  EXPECT_FALSE(pPerPortInfo[0].fMlcInitDone);
+}
+
+TEST_F(WaitsTest, ABlockingWriteReportsWhatWentOutAndEndsWhenCreditNeverComes) {
+  std::vector<BYTE> data(0x10000, 0x5A);
+  {
+    // The credit requests after the first packet (the write's own, then
+    // the wait's space query) are refused: the write reports that packet.
+    Printer printer(OnePacketSink({"result=creditreq", "result=creditreq#2"}));
+    WORD hChannel = Open(2, 0);
+    ASSERT_NE(hChannel, 0);
+    int iSpace = MLCWrite(hChannel, NULL, 0, FALSE, 0);
+    ASSERT_GT(iSpace, 0);
+    EXPECT_EQ(MLCWrite(hChannel, data.data(), 3 * iSpace, TRUE, 5000), iSpace);
+    EXPECT_EQ(MLCCloseChannel(hChannel), MLC_SUCCESS);
+    ExpectClean(printer);
+  }
+  // Credit only at the open, pings answered: a write without a time-out
+  // ends after CreditTimeout without credit, reporting the first packet.
+  emu::EmuConfig cfg = OnePacketSink();
+  cfg.open_credit_only = true;
+  Printer printer(cfg);
+  WORD hChannel = Open(2, 0);
+  ASSERT_NE(hChannel, 0);
+  int iSpace = MLCWrite(hChannel, NULL, 0, FALSE, 0);
+  ASSERT_GT(iSpace, 0);
+  auto write = std::async(std::launch::async, [&] {
+    return MLCWrite(hChannel, data.data(), 3 * iSpace, TRUE, INFINITE);
+  });
+  // A write that never ends is ended by the close (generous bound).
+  if (write.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    ADD_FAILURE() << "the write without a time-out did not end";
+    MLCCloseChannel(hChannel);
+  }
+  EXPECT_EQ(write.get(), iSpace);
+  EXPECT_EQ(MLCCloseChannel(hChannel), MLC_SUCCESS);
+  ExpectClean(printer);
+}
+
+TEST_F(WaitsTest, AReadReportsTheBytesItTookWhenThePrinterRefusesTheCredit) {
+  Printer printer(PrinterConfig("result=credit"));
+  WORD hEcho = Open(3, (DWORD)gTO_HOST_PACKET_SIZE);  // one packet: each read frees a credit
+  ASSERT_NE(hEcho, 0);
+  ASSERT_EQ(MLCWrite(hEcho, "hello", 5, FALSE, 0), 5);
+  ASSERT_TRUE(Eventually([&] {
+    BYTE bHsid, bPsid, bCommand;
+    WORD wLength;
+    PollForData(0, &bHsid, &bPsid, &bCommand, &wLength, 0);
+    return MLCRead(hEcho, NULL, 0, FALSE, 0) == 5;
+  }));
+  char echoed[5] = {};
+  EXPECT_EQ(MLCRead(hEcho, echoed, 5, FALSE, 0), 5);
+  EXPECT_EQ(std::string(echoed, 5), "hello");
+  EXPECT_EQ(printer.Count("** fault result=credit"), 1u);  // the grant was refused
+  EXPECT_EQ(MLCCloseChannel(hEcho), MLC_SUCCESS);
+  ExpectClean(printer);
+}
+
+TEST_F(WaitsTest, DataThatCameForAnEndingBlockingReadIsToldToTheClient) {
+  // The echo of ten bytes is on the port before a blocking read of five:
+  // the wait's poll stores it and its notice goes to the wait's window,
+  // which ends after the first five and must hand the notice on.
+  Printer printer(PrinterConfig());
+  HWND hApp = MakeWindow("WaitsTestApp");
+  WORD hEcho = Open(3, 4096, hApp);
+  ASSERT_NE(hEcho, 0);
+  ASSERT_EQ(MLCWrite(hEcho, "helloworld", 10, FALSE, 0), 10);
+  ASSERT_TRUE(Eventually([] { return VCOMM_WaitInput(GetPortHandle(0), 5) != FALSE; }));
+  char text[5];
+  EXPECT_EQ(MLCRead(hEcho, text, 5, TRUE, 5000), 5);
+  MSG msg;
+  bool fTold = false;
+  while (PeekMessageA(&msg, hApp, kAppMsg, kAppMsg, PM_REMOVE))
+    fTold = fTold || LOWORD(msg.lParam) == MLC_READ_STREAM;
+  EXPECT_TRUE(fTold);
+  EXPECT_EQ(MLCRead(hEcho, text, 5, FALSE, 0), 5);
+  EXPECT_EQ(std::string(text, 5), "world");
+  EXPECT_EQ(MLCCloseChannel(hEcho), MLC_SUCCESS);
+  ExpectClean(printer);
+  DestroyWindow(hApp);
+}
+
+TEST_F(WaitsTest, TheDirectReadersGrantLeavesNoCommandOutstandingBetweenCalls) {
+  peri::Peripheral peer;
+  ASSERT_TRUE(peer.Attach("LPT1"));
+  DWORD hPort = MLCGetPortHandle(0);
+  PerPortInfo* lpPPI = ObtainPPI(0);  // the last link's table makes room
+  if (lpPPI->hChanPtrArray) FreeMLCCheck(0, lpPPI->hChanPtrArray);
+  lpPPI->hChanPtrArray = 0;
+  ReleasePPI(0);
+  MakeStreamChannel(0x21, 0, 0, 1024);
+  StreamChannel* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
+  lpStream->wPeriPtoHCredits = 0;  // the printer holds no credit: it is granted some
+  UnlockChannelIdx(0, 0);
+  std::vector<BYTE> buffer(1024);
+  DWORD dwLength = (DWORD)buffer.size();
+  EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), MLC_NO_DATA);
+  EXPECT_TRUE(peer.Expect(peri::Command(peri::Hex("03 80 21 FF FF"))));
+  // Another client's credit request while the grant's reply is due: it
+  // goes out, and each reply is taken as the answer to its own command.
+  peer.StartFn([](peri::Peripheral& p) {
+    return p.Expect(peri::Command(peri::Hex("04 80 21 00 01"))) &&
+           p.Send(peri::Command(peri::Hex("83 00"))) &&
+           p.Send(peri::Command(peri::Hex("84 00 00 01")));
+  });
+  EXPECT_TRUE(MLCCreditRequest(0, 0x80, 0x21, 1));
+  EXPECT_TRUE(peer.Join()) << peer.failures();
+  EXPECT_TRUE(peer.ExpectSilence(50));  // no MLC_ERROR
+  EXPECT_TRUE(pPerPortInfo[0].fMlcInitDone);
+  MLCReleasePortHandle(hPort);
+}
+
+TEST_F(WaitsTest, ADirectReaderLeavesThePortToPollsBetweenItsCalls) {
+  Printer printer(ConfigWith({"4:source:bytes=3000"}));
+  WORD hSource = Open(4, 0);  // slot 0, no ring: read with RetrieveData
+  WORD hEcho = Open(3, 4096);
+  ASSERT_EQ(MLC_CHANNEL_SLOT(hSource), 0);
+  ASSERT_NE(hEcho, 0);
+  std::vector<BYTE> buffer(0x1000), received;
+  auto retrieve = [&] {
+    DWORD dwLength = (DWORD)buffer.size();
+    int iResult = RetrieveData(0, buffer.data(), &dwLength);
+    received.insert(received.end(), buffer.begin(), buffer.begin() + dwLength);
+    return iResult;
+  };
+  // The first call grants the source its credit. The helper's polls meet
+  // the source's packets: each waits for the reader, which gets them all.
+  int iResult = retrieve();
+  EXPECT_TRUE(Eventually([&] {
+    MLCPollChannels(0);
+    iResult = retrieve();
+    return received.size() >= 3000 || (iResult != MLC_PACKET_SUCCESSFUL && iResult != MLC_NO_DATA);
+  }));
+  EXPECT_NE(iResult, MLC_UNRECOVERABLE_ERROR);
+  ASSERT_EQ(received.size(), 3000u);
+  for (size_t i = 0; i < received.size(); ++i) ASSERT_EQ(received[i], (BYTE)i) << i;
+  // Between the reader's calls the polls serve the other channels.
+  ASSERT_EQ(MLCWrite(hEcho, "ping", 4, FALSE, 0), 4);
+  EXPECT_TRUE(Eventually([&] {
+    MLCPollChannels(0);
+    return MLCRead(hEcho, NULL, 0, FALSE, 0) == 4;
+  }));
+  EXPECT_EQ(MLCCloseChannel(hSource), MLC_SUCCESS);
+  EXPECT_EQ(MLCCloseChannel(hEcho), MLC_SUCCESS);
+  ExpectClean(printer);
+}
+
+}  // namespace
