@@ -26,15 +26,6 @@ inline emu::EmuConfig ConfigWith(std::initializer_list<const char*> services) {
   return cfg;
 }
 
-// A window of class lpszClass (registered on first use) run by lpfnProc.
-inline HWND MakeWindow(const char* lpszClass, WNDPROC lpfnProc = DefWindowProcA) {
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = lpfnProc;
-  wc.lpszClassName = lpszClass;
-  RegisterClassA(&wc);
-  return CreateWindowExA(0, lpszClass, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
-}
-
 // Starts the command line cmd as lpChild (killed if the test ends first).
 inline bool Spawn(Child* lpChild, std::string cmd) {
   STARTUPINFOA si{};
@@ -42,14 +33,6 @@ inline bool Spawn(Child* lpChild, std::string cmd) {
   lpChild->running =
       CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &lpChild->pi) != 0;
   return lpChild->running;
-}
-
-// Whether f() holds within dwMs, asked every 5 ms.
-template <typename F>
-bool Eventually(F f, DWORD dwMs = 10000) {
-  for (DWORD dwStart = GetTickCount(); GetTickCount() - dwStart < dwMs; Sleep(5))
-    if (f()) return true;
-  return f();
 }
 
 // No channel is left, and the port's area holds only the blocks its record

@@ -26,13 +26,6 @@ struct Holder {
   }
 };
 
-// Waits up to 10 s for a condition that another process brings about.
-template <typename F>
-bool Eventually(F f) {
-  for (int i = 0; i < 1000 && !f(); ++i) Sleep(10);
-  return f();
-}
-
 class Lifecycle : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_FALSE(AreaExists("KRZMLC15_MLCGlobal_")); }

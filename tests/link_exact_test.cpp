@@ -453,20 +453,8 @@ TEST_F(LinkChannels, RepliesForAChannelChangeItsRecord) {
   EXPECT_TRUE(peri_.ExpectSilence(50)) << "no error on the way";
 }
 
-namespace {
-LRESULT CALLBACK ClientWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
-  return DefWindowProcA(hWnd, uMsg, wParam, lParam);
-}
-}  // namespace
-
 TEST_F(LinkChannels, CreditPastTheLimitIsErrorThreeAndTheResetClosesEveryChannel) {
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = ClientWndProc;
-  wc.hInstance = GetModuleHandleA(NULL);
-  wc.lpszClassName = "LinkTestClient";
-  RegisterClassA(&wc);
-  HWND hClient =
-      CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, NULL, NULL, wc.hInstance, NULL);
+  HWND hClient = MakeWindow("LinkTestClient");
   ASSERT_TRUE(hClient);
 
   BringUp();
