@@ -1,6 +1,7 @@
 // The link layer against two far sides: the emulator for whole exchanges
 // and its faults, and a raw peripheral for packets the emulator never sends.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <string.h>
 
 #include <thread>
@@ -73,7 +74,7 @@ class LinkTest : public ::testing::Test {
 };
 
 TEST_F(LinkTest, BringUpOverTheEmulatorHappensOnce) {
-  Printer printer(PrinterConfig());
+  Printer printer(PrinterConfig("noreply=init#2"));  // a second MLC_INIT would fail
   ASSERT_TRUE(printer.runner);
   EXPECT_EQ(MLCInit(0), 1);
   EXPECT_TRUE(Port().fMlcInitDone);
@@ -81,8 +82,6 @@ TEST_F(LinkTest, BringUpOverTheEmulatorHappensOnce) {
   EXPECT_EQ(Port().bLastMlcCommand, NO_COMMAND);
   EXPECT_EQ(MLCInit(0), 1);
   EXPECT_EQ(MLCInit(3), MLC_INVALID_PORT);
-  Sleep(50);
-  EXPECT_EQ(printer.Count("H>P MLC_INIT "), 1u);
   EXPECT_EQ(MLCCompareDevID(0, "COMMAND SET", "CMD", "PJL"), 0);
   EXPECT_EQ(MLCCompareDevID(0, "COMMAND SET", "CMD", "mlc"), MLC_DEVICE_ID_MISMATCH);
   EXPECT_TRUE(printer.Violations().empty());
@@ -128,7 +127,9 @@ TEST_F(LinkTest, FailedInitLeavesTheLinkDownAndTheNextSucceeds) {
     Printer printer(PrinterConfig(lpszFault));
     EXPECT_EQ(MLCInit(0), MLC_INIT_FAILED);
     EXPECT_FALSE(Port().fMlcInitDone);
-    if (strncmp(lpszFault, "late", 4) == 0) Sleep(600);  // let the late reply pass
+    if (strncmp(lpszFault, "late", 4) == 0) {  // the late reply is on the wire first
+      ASSERT_TRUE(Eventually([&] { return printer.Count("P>H MLC_INIT_REPLY") == 1; }));
+    }
     EXPECT_EQ(MLCInit(0), 1);
     EXPECT_TRUE(Port().fMlcInitDone);
     EXPECT_TRUE(printer.Violations().empty());
@@ -139,17 +140,15 @@ TEST_F(LinkTest, FailedInitLeavesTheLinkDownAndTheNextSucceeds) {
 // A process that dies inside an exchange leaves its command outstanding (and
 // perhaps a busy mark): the next bring-up must not trust that link.
 TEST_F(LinkTest, BringUpAfterAnInterruptedExchangeStartsClean) {
-  Printer printer(PrinterConfig());
+  Printer printer(PrinterConfig("result=init#2:1"));  // only a new MLC_INIT sees the refusal
   ASSERT_EQ(MLCInit(0), 1);
   PerPortInfo* lpPPI = ObtainPPI(0);
   lpPPI->bLastMlcCommand = MLC_OPEN_CHANNEL;
   lpPPI->dwBusyFlags = BUSY_START_ALL_OVER;
   ReleasePPI(0);
-  EXPECT_EQ(MLCInit(0), 1);
+  EXPECT_EQ(MLCInit(0), MLC_INIT_FAILED);
   EXPECT_EQ(Port().dwBusyFlags, 0u);
   EXPECT_EQ(Port().bLastMlcCommand, NO_COMMAND);
-  Sleep(50);
-  EXPECT_EQ(printer.Count("H>P MLC_INIT "), 2u);
   EXPECT_TRUE(printer.Violations().empty());
 }
 
@@ -168,8 +167,10 @@ TEST_F(LinkTest, SynchBytesGoFirstOnTheirOwnChannel) {
             (Bytes{0x4E, 0x4E, 0x4E, 0x4E, 0x4D, 0x4D, 0x4D, 0x4D, 0x4D, 0x4D, 0x4D, 0x4D}));
 }
 
-// Every protocol error the link can see without the data paths: the host
-// sends MLC_ERROR with the code, drops the link and keeps no block.
+// Protocol errors the fault matrix cannot provoke through the emulator (its
+// rows cover empty commands, oversized, cut and misaddressed data, and credit
+// for unknown sockets): the host sends MLC_ERROR with the code, drops the
+// link and keeps no block.
 TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
   struct Case {
     const char* lpszWhat;
@@ -178,7 +179,6 @@ TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
     BYTE bContext;
     BYTE bCode;
   } cases[] = {
-      {"no command byte", [] { SetLink(TRUE, NO_COMMAND); }, CommandPacket({}), 0, 0},
       {"message credit past 65535", [] { MakeMessageChannel(2, 65530); },
        CommandPacket({0x03, 0x80, 2, 0x01, 10}), 0, 3},
       {"message header credit past 65535",
@@ -186,14 +186,7 @@ TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
        {0x80, 2, 0, 7, 1, 0, 'x'},
        0,
        3},
-      {"credit for no channel", [] { SetLink(TRUE, NO_COMMAND); },
-       CommandPacket({0x03, 0x81, 2, 0, 1}), 0, 7},
       {"data for no channel", [] { SetLink(TRUE, NO_COMMAND); }, {0x81, 2, 0, 7, 0, 0, 'x'}, 0, 7},
-      {"data longer than the socket's packets",
-       [] { MakeStreamChannel(2, 0, 32, 8); },
-       {0x80, 2, 0, 15, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9},
-       0,
-       5},
       {"data without room in the ring",
        [] { MakeStreamChannel(2, 0, 32, 8, 30); },
        {0x80, 2, 0, 9, 0, 0, 1, 2, 3},
@@ -214,16 +207,6 @@ TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
        {0x80, 2, 0, 7, 0, 0, 1},
        0,
        1},
-      {"data from the wrong peripheral socket",
-       [] { MakeStreamChannel(2, 0, 32, 8); },
-       {0x80, 3, 0, 7, 0, 0, 1},
-       0,
-       7},
-      {"data cut short",
-       [] { MakeStreamChannel(2, 0, 32, 8); },
-       {0x80, 2, 0, 10, 0, 0, 1, 2},
-       0,
-       6},
       {"socket sizes without room for a payload byte", [] { ConfigWaiting(); },
        CommandPacket({0x87, 0, 0, 6, 0, 10, 0}), 0, 0},
       {"socket sizes above the host's proposal", [] { ConfigWaiting(); },
@@ -257,52 +240,6 @@ TEST_F(LinkTest, OnlyOneErrorPerLink) {
   ReleasePPI(0);
   EXPECT_EQ(peri.Take(), CommandPacket({0x7F, 6}));
   EXPECT_EQ(Port().bLastMlcCommand, MLC_ERROR);
-}
-
-TEST_F(LinkTest, PeripheralCommandsAreAnswered) {
-  RawPeripheral peri;
-  DWORD dwBlocks = PortAreaBlocks();
-  MakeStreamChannel(2, 4);
-  ASSERT_EQ(PortAreaBlocks(), dwBlocks + 2);  // the count sees the table and the record
-  auto credits = [] {
-    auto* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
-    DWORD dwCredits = lpStream->wHostHtoPCredits;
-    UnlockChannelIdx(0, 0);
-    return dwCredits;
-  };
-  peri.Send(CommandPacket({0x03, 0x80, 2, 0, 3}));
-  EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
-  EXPECT_EQ(peri.Take(), CommandPacket({0x83, 0}));
-  EXPECT_EQ(credits(), 7u);
-
-  peri.Send(CommandPacket({0x03, 0x80, 5, 0, 3}));  // not the channel's socket
-  EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
-  EXPECT_EQ(peri.Take(), CommandPacket({0x83, 3}));
-  EXPECT_EQ(credits(), 7u);
-
-  peri.Send(CommandPacket({0x05, 0x80, 2, 0, 10}));  // takes what there is
-  EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
-  EXPECT_EQ(peri.Take(), CommandPacket({0x86, 0, 0, 7}));
-  EXPECT_EQ(credits(), 0u);
-
-  peri.Send(CommandPacket({0x05, 0x81, 2, 0, 10}));  // no such channel: refused, no error
-  EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
-  EXPECT_EQ(peri.Take(), CommandPacket({0x86, 1, 0, 0}));
-
-  peri.Send(CommandPacket({0x04, 0x80, 2, 0, 9}));
-  EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
-  EXPECT_EQ(peri.Take(), CommandPacket({0x84, 0, 0, 0}));
-
-  peri.Send(CommandPacket({0x06}));
-  EXPECT_EQ(Poll(), MLC_PACKET_REFUSED);
-  EXPECT_EQ(peri.Take(), CommandPacket({0x86, 0xFF}));
-  EXPECT_TRUE(Port().fMlcInitDone);
-
-  peri.Send(CommandPacket({0x7F, 6}));  // the peripheral gives up: no answer, link dropped
-  EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR);
-  EXPECT_TRUE(peri.Take().empty());
-  ExpectLinkDown();
-  EXPECT_EQ(PortAreaBlocks(), dwBlocks);
 }
 
 TEST_F(LinkTest, StreamDataWrapsAroundTheRingAndEveryPacketSpendsACredit) {
@@ -435,8 +372,10 @@ TEST_F(LinkTest, DeviceIdNeverOverrunsTheCallersBuffer) {
     EXPECT_EQ(buffer[c.iLength], 'Z');
   }
   char sentinel = 'Z';
-  EXPECT_EQ(MLCGetDeviceId(0, &sentinel, 0), MLC_BUFFER_TOO_SMALL);
-  EXPECT_EQ(sentinel, 'Z');
+  for (int iLength : {0, -1, INT_MIN}) {
+    EXPECT_EQ(MLCGetDeviceId(0, &sentinel, iLength), MLC_BUFFER_TOO_SMALL) << iLength;
+    EXPECT_EQ(sentinel, 'Z');
+  }
   EXPECT_EQ(MLCGetDeviceId(0, NULL, 10), MLC_BUFFER_TOO_SMALL);
   EXPECT_EQ(MLCGetDeviceId(3, &sentinel, 1), MLC_INVALID_PORT);
   EXPECT_EQ(MLCCompareDevID(0, "CMD", NULL, "MLC"), 0);  // opened just for the call
@@ -448,18 +387,21 @@ TEST_F(LinkTest, DeviceIdNeverOverrunsTheCallersBuffer) {
   EXPECT_EQ(std::string(buffer), text);
   EXPECT_EQ(MLCGetDeviceId(0, buffer, iText), MLC_BUFFER_TOO_SMALL);
 
-  // A handle but nothing read yet: read from the device, not an empty answer.
-  PerPortInfo* lpPPI = ObtainPPI(0);
-  FreeMLCCheck(0, lpPPI->hDeviceID);
-  lpPPI->hDeviceID = 0;
-  ReleasePPI(0);
-  EXPECT_EQ(MLCGetDeviceId(0, buffer, sizeof buffer), 1);
-  EXPECT_EQ(std::string(buffer), text);
+  // A handle but nothing read yet, or an empty block: read from the device,
+  // not an empty answer.
+  for (HMEMBLOCK hEmpty : {(HMEMBLOCK)0, AllocMLCCheck(0, 259)}) {
+    PerPortInfo* lpPPI = ObtainPPI(0);
+    FreeMLCCheck(0, lpPPI->hDeviceID);
+    lpPPI->hDeviceID = hEmpty;
+    ReleasePPI(0);
+    EXPECT_EQ(MLCGetDeviceId(0, buffer, sizeof buffer), 1);
+    EXPECT_EQ(std::string(buffer), text);
+  }
 
   // Length bytes that count less than themselves and one character: no ID.
   const BYTE abShort[] = {0, 2, 'x'};
   VPERI_SetDeviceId(peri.hPeri, abShort, sizeof abShort);
-  lpPPI = ObtainPPI(0);
+  PerPortInfo* lpPPI = ObtainPPI(0);
   FreeMLCCheck(0, lpPPI->hDeviceID);
   lpPPI->hDeviceID = 0;
   ReleasePPI(0);
