@@ -145,16 +145,19 @@ TEST_F(NotifyTest, EveryEventReachesEachKindOfTarget) {
   g_calls.clear();
   BYTE abJob[10] = {};
   EXPECT_EQ(MLCWrite(hSink, abJob, sizeof abJob, FALSE, 0), 10);
-  for (int i = 0; i < 20 && g_calls.empty(); ++i, Sleep(10)) {
+  Eventually([] {
     MLCPollChannels(FALSE);
     Pump();
-  }
+    return !g_calls.empty();
+  });
   EXPECT_EQ(g_calls, (std::vector<Call>{{0, MLC_WRITE_STREAM, 0x55, 0}}));
 
   // A link reset tells both clients MLC_DISCONNECT, the callback one with
   // its port, and then closes the callback window. It runs in a thread that
   // holds the port while this one, the callback window's, waits for it:
-  // neither may wait for the other.
+  // neither may wait for the other. (Whether this thread is in its wait
+  // before or after the reset, it handles no sent message there: a
+  // disconnect sent instead of posted keeps the port held past the wait.)
   StreamChannel* lpSink = Stream(hSink);
   HWND hCallBackWnd = HwndFromDword(lpSink->hCallBackWnd);
   UnlockChannelIdx(0, MLC_CHANNEL_SLOT(hSink));
@@ -164,7 +167,6 @@ TEST_F(NotifyTest, EveryEventReachesEachKindOfTarget) {
   std::thread resetter([&] {
     ObtainPPI(0);
     fHeld = true;
-    Sleep(50);
     StartAllOverAgain(0, FALSE);
     ReleasePPI(0);
   });
@@ -191,8 +193,7 @@ TEST_F(NotifyTest, EveryEventReachesEachKindOfTarget) {
   WORD hSecond = Open(4, 8192, NULL, 2, Record);
   EXPECT_EQ(hSecond, hFirst);
   EXPECT_EQ(MLCRead(hSecond, NULL, 0, FALSE, 0), 0);
-  for (int i = 0; i < 20 && MLCRead(hSecond, NULL, 0, FALSE, 0) == 0; ++i, Sleep(10))
-    MLCPollChannels(FALSE);
+  Eventually([&] { return MLCPollChannels(FALSE), MLCRead(hSecond, NULL, 0, FALSE, 0) != 0; });
   Pump();
   EXPECT_EQ(g_calls, (std::vector<Call>{{0, MLC_WRITE_STREAM, 2, 0}, {0, MLC_READ_STREAM, 2, 0}}));
   EXPECT_EQ(MLCCloseChannel(hSecond), MLC_SUCCESS);
