@@ -1,5 +1,6 @@
 // The TCP bridge with a tiny peripheral of our own on the TCP side: the MLC
-// channel both ways, synch bytes counted, and a lost connection as a detach.
+// channel both ways, synch bytes counted, and a lost connection as a detach;
+// and the program connecting out to a listening peripheral.
 #include "bridge.h"
 
 #include <gtest/gtest.h>
@@ -85,6 +86,43 @@ TEST(Bridge, CarriesTheMlcChannelBothWaysAndDetachesWhenThePeerLeaves) {
   EXPECT_EQ(st.to_peer, 8u + data.size() + 7u);
   EXPECT_EQ(st.from_peer, 9u + data.size() + 8u);
   EXPECT_EQ(st.connections, 1u);
+}
+
+TEST(Bridge, ProgramConnectsToAListeningPeripheralAndEndsWithTheConnection) {
+  ASSERT_TRUE(net::Startup());
+  uint16_t port = 0;
+  net::Socket listener = net::Listen("127.0.0.1", 0, &port);
+  ASSERT_NE(listener, net::kNoSocket);
+  std::string cmd = "krzbridge.exe --port LPT2 --connect " + std::to_string(port) +
+                    " --caps 0 --trace none --seconds 30";
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(
+      CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  net::Socket s = net::Accept(listener, 15000);
+  ASSERT_NE(s, net::kNoSocket);
+  HostPort host("LPT2");
+  // The capability word is set just after the attach: the host may see 4 for a moment.
+  EXPECT_TRUE(WaitFor([&] { return host.Capabilities() == 0u; }, 5000));
+  host.SetAddress(kMlcAddress);
+  host.Write(InitCommand(3));
+  uint8_t buf[16];
+  int n = net::Receive(s, buf, sizeof buf, 3000);
+  ASSERT_EQ(n, 8);
+  EXPECT_EQ(Bytes(buf, buf + n), InitCommand(3));
+  Bytes reply = InitReply(0, 3);
+  net::SendAll(s, reply.data(), reply.size());
+  EXPECT_EQ(host.Read(1).at(0), reply);
+  net::Close(s);  // the peer goes away: the bridge detaches and ends
+  EXPECT_TRUE(WaitFor([&] { return !host.Connected(); }, 5000));
+  DWORD code = 99;
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
+  GetExitCodeProcess(pi.hProcess, &code);
+  EXPECT_EQ(code, 0u);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  net::Close(listener);
 }
 
 }  // namespace
