@@ -11,15 +11,22 @@
 #include "link/link.h"
 #include "link_emu_support.h"
 #include "notify/hidden.h"
+#include "scripted_peripheral.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
 #include "testutil.h"
-#include "vperi.h"
 
 namespace {
 
 const PerPortInfo& Port() { return pPerPortInfo[0]; }
+
+// The scripted peripheral on LPT1, announcing MLC (or the ID given).
+struct Lpt1 : peri::Peripheral {
+  explicit Lpt1(const std::string& id = "MFG:T;CMD:MLC;") {
+    EXPECT_TRUE(Attach("LPT1") && SetDeviceId(id) && SetCapabilities(4));
+  }
+};
 
 class LinkTest : public ::testing::Test {
  protected:
@@ -153,18 +160,14 @@ TEST_F(LinkTest, BringUpAfterAnInterruptedExchangeStartsClean) {
 }
 
 TEST_F(LinkTest, SynchBytesGoFirstOnTheirOwnChannel) {
-  RawPeripheral peri;
+  Lpt1 peri;
   g_bDoMlcSync = 1;
   int iResult = 0;
   std::thread init([&] { iResult = MLCInit(0); });
-  std::vector<BYTE> addresses;
-  Bytes wire = peri.Take(2000, &addresses, 12);
-  peri.Send(CommandPacket({0x80, 0x00, 0x03}));
+  EXPECT_TRUE(peri.Expect(Bytes(4, 0), peri::kSynchAddress));
+  EXPECT_TRUE(peri.AnswerInit());
   init.join();
   EXPECT_EQ(iResult, 1);
-  EXPECT_EQ(wire, (Bytes{0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0x00, 0x03}));
-  EXPECT_EQ(addresses,
-            (Bytes{0x4E, 0x4E, 0x4E, 0x4E, 0x4D, 0x4D, 0x4D, 0x4D, 0x4D, 0x4D, 0x4D, 0x4D}));
 }
 
 // Protocol errors the fault matrix cannot provoke through the emulator (its
@@ -180,7 +183,7 @@ TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
     BYTE bCode;
   } cases[] = {
       {"message credit past 65535", [] { MakeMessageChannel(2, 65530); },
-       CommandPacket({0x03, 0x80, 2, 0x01, 10}), 0, 3},
+       peri::Command({0x03, 0x80, 2, 0x01, 10}), 0, 3},
       {"message header credit past 65535",
        [] { MakeMessageChannel(2, 65535, 8); },
        {0x80, 2, 0, 7, 1, 0, 'x'},
@@ -208,29 +211,29 @@ TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
        0,
        1},
       {"socket sizes without room for a payload byte", [] { ConfigWaiting(); },
-       CommandPacket({0x87, 0, 0, 6, 0, 10, 0}), 0, 0},
+       peri::Command({0x87, 0, 0, 6, 0, 10, 0}), 0, 0},
       {"socket sizes above the host's proposal", [] { ConfigWaiting(); },
-       CommandPacket({0x87, 0, 0x10, 0x0D, 0, 10, 0}), 0, 0},
-      {"waiting channel has no record", [] { SetLink(TRUE, MLC_CREDIT); }, CommandPacket({0x83, 0}),
+       peri::Command({0x87, 0, 0x10, 0x0D, 0, 10, 0}), 0, 0},
+      {"waiting channel has no record", [] { SetLink(TRUE, MLC_CREDIT); }, peri::Command({0x83, 0}),
        0x85, 13},
       {"credit request reply for no channel", [] { SetLink(TRUE, MLC_CREDIT_REQUEST); },
-       CommandPacket({0x84, 0, 0, 5}), 0, 255},
+       peri::Command({0x84, 0, 0, 5}), 0, 255},
   };
-  RawPeripheral peri;
+  Lpt1 peri;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lpszWhat);
     DWORD dwBlocks = PortAreaBlocks();
     c.pfnSetUp();
     peri.Send(c.bytes);
     EXPECT_EQ(Poll(c.bContext), MLC_UNRECOVERABLE_ERROR);
-    EXPECT_EQ(peri.Take(), CommandPacket({0x7F, c.bCode}));
+    EXPECT_TRUE(peri.Expect(peri::Command({0x7F, c.bCode})));
     ExpectLinkDown();
     EXPECT_LE(PortAreaBlocks(), dwBlocks);
   }
 }
 
 TEST_F(LinkTest, OnlyOneErrorPerLink) {
-  RawPeripheral peri;
+  Lpt1 peri;
   SetLink(TRUE, NO_COMMAND);
   PerPortInfo* lpPPI = ObtainPPI(0);
   lpPPI->dwBusyFlags |= BUSY_START_ALL_OVER;  // keep the link: look at the second error
@@ -238,12 +241,12 @@ TEST_F(LinkTest, OnlyOneErrorPerLink) {
   EXPECT_TRUE(SendErrorPacket(0, 2, FALSE));
   lpPPI->dwBusyFlags &= ~(DWORD)BUSY_START_ALL_OVER;
   ReleasePPI(0);
-  EXPECT_EQ(peri.Take(), CommandPacket({0x7F, 6}));
+  EXPECT_TRUE(peri.Expect(peri::Command({0x7F, 6})));
   EXPECT_EQ(Port().bLastMlcCommand, MLC_ERROR);
 }
 
 TEST_F(LinkTest, StreamDataWrapsAroundTheRingAndEveryPacketSpendsACredit) {
-  RawPeripheral peri;
+  Lpt1 peri;
   DWORD dwBlocks = PortAreaBlocks();
   MakeStreamChannel(2, 0, 8, 6, 6);  // 6 bytes waiting, the next store starts at 6
   struct Books {
@@ -273,7 +276,7 @@ TEST_F(LinkTest, StreamDataWrapsAroundTheRingAndEveryPacketSpendsACredit) {
   EXPECT_EQ(b.lPeriCredits, 1);
   EXPECT_EQ(b.dwHostCredits, 1u);  // piggy-backed
   EXPECT_EQ(b.tail, "ab");
-  EXPECT_TRUE(peri.Take(20).empty());
+  EXPECT_TRUE(peri.ExpectSilence(20));
 
   // An empty packet stores nothing but spends its credit (the whole packet's
   // space is free for the next grant) and brings its piggy-backed credit.
@@ -284,15 +287,15 @@ TEST_F(LinkTest, StreamDataWrapsAroundTheRingAndEveryPacketSpendsACredit) {
   EXPECT_EQ(b.lAvail, 4 + 6);
   EXPECT_EQ(b.lPeriCredits, 0);
   EXPECT_EQ(b.dwHostCredits, 3u);
-  EXPECT_TRUE(peri.Take(20).empty());
+  EXPECT_TRUE(peri.ExpectSilence(20));
   StartAllOverAgain(0, FALSE);
   EXPECT_EQ(PortAreaBlocks(), dwBlocks);
 }
 
 TEST_F(LinkTest, ASocketReplyGoesToTheNewestSocketEntry) {
-  RawPeripheral peri;
+  Lpt1 peri;
   ConfigWaiting();  // sizes less the header
-  peri.Send(CommandPacket({0x87, 0, 0x04, 0x06, 0x01, 0x06, 7}));
+  peri.Send(peri::Command({0x87, 0, 0x04, 0x06, 0x01, 0x06, 7}));
   EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_CONFIG_SOCKET_REPLY, TRUE, 1000), 0);
   auto* lpSocket = (const SocketInfo*)LockMLCCheck(0, Port().hSocketInfoArray);
   SocketInfo socket = *lpSocket;
@@ -300,7 +303,7 @@ TEST_F(LinkTest, ASocketReplyGoesToTheNewestSocketEntry) {
   EXPECT_EQ((int)socket.wHtoPPacketSize, 0x400);
   EXPECT_EQ((int)socket.wPtoHPacketSize, 0x100);
   EXPECT_EQ((int)socket.bStatusLevel, 7);
-  EXPECT_TRUE(peri.Take(20).empty());
+  EXPECT_TRUE(peri.ExpectSilence(20));
 }
 
 TEST_F(LinkTest, PingAndLastErrorCheckTheirArguments) {
@@ -321,33 +324,31 @@ TEST_F(LinkTest, PingAndLastErrorCheckTheirArguments) {
 }
 
 TEST_F(LinkTest, PingMlcProbesWithAGrantOfNoCredit) {
-  RawPeripheral peri;
+  Lpt1 peri;
   MakeStreamChannel(2, 0);
   EXPECT_EQ(MLCPingMlc(0x0081), MLC_INVALID_HANDLE);
   EXPECT_EQ(MLCPingMlc(0x0380), MLC_INVALID_HANDLE);
 
   SetLink(TRUE, MLC_OPEN_CHANNEL);  // another command awaits its reply: nothing sent
   EXPECT_EQ(MLCPingMlc(0x0080), 0);
-  EXPECT_TRUE(peri.Take(20).empty());
+  EXPECT_TRUE(peri.ExpectSilence(20));
 
   SetLink(TRUE, NO_COMMAND);
-  peri.Send(CommandPacket({0x83, 0}));  // read only after the probe went out
+  peri.Send(peri::Command({0x83, 0}));  // read only after the probe went out
   EXPECT_EQ(MLCPingMlc(0x0080), 1);
-  EXPECT_EQ(peri.Take(), CommandPacket({0x03, 0x80, 2, 0, 0}));
+  EXPECT_TRUE(peri.Expect(peri::Command({0x03, 0x80, 2, 0, 0})));
   EXPECT_TRUE(Port().fMlcInitDone);
   EXPECT_EQ(Port().bLastMlcCommand, NO_COMMAND);
 
   EXPECT_EQ(MLCPingMlc(0x0080), 1);  // silence: MLC_ERROR 6 and the link dropped
-  Bytes expected = CommandPacket({0x03, 0x80, 2, 0, 0});
-  Bytes error = CommandPacket({0x7F, 6});
-  expected.insert(expected.end(), error.begin(), error.end());
-  EXPECT_EQ(peri.Take(), expected);
+  EXPECT_TRUE(peri.Expect(peri::Command({0x03, 0x80, 2, 0, 0})));
+  EXPECT_TRUE(peri.Expect(peri::Command({0x7F, 6})));
   ExpectLinkDown();
 }
 
 TEST_F(LinkTest, DeviceIdNeverOverrunsTheCallersBuffer) {
   const std::string text = "MFG:X;CMD:MLC;";
-  RawPeripheral peri(text);
+  Lpt1 peri(text);
   const int iText = (int)text.size();
   struct Case {
     int iLength;
@@ -399,8 +400,7 @@ TEST_F(LinkTest, DeviceIdNeverOverrunsTheCallersBuffer) {
   }
 
   // Length bytes that count less than themselves and one character: no ID.
-  const BYTE abShort[] = {0, 2, 'x'};
-  VPERI_SetDeviceId(peri.hPeri, abShort, sizeof abShort);
+  ASSERT_TRUE(peri.SetRawDeviceId({0, 2, 'x'}));
   PerPortInfo* lpPPI = ObtainPPI(0);
   FreeMLCCheck(0, lpPPI->hDeviceID);
   lpPPI->hDeviceID = 0;
