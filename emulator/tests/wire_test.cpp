@@ -1,56 +1,16 @@
-// The emulator on a real port's virtual wire, driven through the host side
-// of KRZCOM15: device ID and capabilities, the exchanges, the wire-level
-// faults, and the command-line program. (Credit under a slow sink on the
-// wire: the library's data tests, with the same sink.)
+// The command-line emulator on a real port's virtual wire, driven through
+// the host side of KRZCOM15. (The emulator in process on the wire, its
+// device ID, capabilities and exchanges: every library suite that runs
+// against it.)
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
 #include "core_test_util.h"
 #include "host_port.h"
-#include "wire_runner.h"
 
 namespace emu {
 namespace {
-
-TEST(Wire, AnnouncesItselfAndServesTheHostExchanges) {
-  Trace trace(nullptr, true);
-  WireRunner runner(ConfigWith({"2:sink:store"}), &trace);
-  std::string err;
-  ASSERT_TRUE(runner.Start("LPT1", &err)) << err;
-  HostPort host("LPT1");
-  ASSERT_TRUE(host.ok());
-  EXPECT_TRUE(host.Connected());
-  EXPECT_EQ(host.Capabilities(), 4u);
-  Bytes id = host.DeviceId();
-  ASSERT_GT(id.size(), 2u);
-  EXPECT_EQ(GetU16(id.data()), id.size());
-  EXPECT_NE(std::string(id.begin() + 2, id.end()).find("CMD:MLC,"), std::string::npos);
-
-  // Synch bytes first, then the MLC channel.
-  ASSERT_TRUE(host.SetAddress(kSynchAddress));
-  ASSERT_TRUE(host.Write(Bytes(4, 0)));
-  ASSERT_TRUE(host.SetAddress(kMlcAddress));
-  EXPECT_EQ(host.Exchange(InitCommand(3)), Hex("00 00 00 09 00 00 80 00 03"));
-  EXPECT_EQ(host.Exchange(ConfigSocketCommand(2, 0x100C, 0x0406, 0)),
-            Hex("00 00 00 0D 00 00 87 00 10 0C 04 06 00"));
-  EXPECT_EQ(host.Exchange(OpenChannelCommand(0x80, 2, 0)), Hex("00 00 00 0A 00 00 81 00 00 08"));
-  Bytes text(4000, 'x');
-  ASSERT_TRUE(host.Write(MakePacket(0x80, 2, 0, 0, text)));
-  // The sink drains at once and gives the packet's credit back.
-  EXPECT_EQ(host.Read(1).at(0), CreditCommand(0x80, 2, 1));
-  ASSERT_TRUE(host.Write(CreditReply(0)));
-  EXPECT_EQ(host.Exchange(CloseChannelCommand(0x80, 2)), CloseChannelReply(0));
-  EXPECT_EQ(host.Exchange(ExitCommand()), ExitReply());
-  runner.With([&](Peripheral& p) {
-    EXPECT_EQ(p.synch_bytes(), 4u);
-    EXPECT_EQ(p.service(2)->stored(), text);
-    EXPECT_TRUE(p.violations().empty());
-    return 0;
-  });
-  runner.Stop();
-  EXPECT_FALSE(host.Connected());
-}
 
 #ifdef _WIN32
 std::FILE* OpenPipe(const std::string& cmd) { return _popen(cmd.c_str(), "r"); }
