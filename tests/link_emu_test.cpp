@@ -1,5 +1,6 @@
 // The link layer against two far sides: the emulator for whole exchanges
-// and its faults, and a raw peripheral for packets the emulator never sends.
+// and its faults, and the scripted peripheral for packets the emulator never
+// sends.
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <string.h>
@@ -10,8 +11,8 @@
 #include "krzmlc15.h"
 #include "link/link.h"
 #include "link_emu_support.h"
+#include "link_testbed.h"
 #include "notify/hidden.h"
-#include "scripted_peripheral.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -21,66 +22,41 @@ namespace {
 
 const PerPortInfo& Port() { return pPerPortInfo[0]; }
 
-// The scripted peripheral on LPT1, announcing MLC (or the ID given).
-struct Lpt1 : peri::Peripheral {
-  explicit Lpt1(const std::string& id = "MFG:T;CMD:MLC;") {
-    EXPECT_TRUE(Attach("LPT1") && SetDeviceId(id) && SetCapabilities(4));
-  }
-};
-
-class LinkTest : public ::testing::Test {
+// The link tests' frame (link_testbed.h) with the emulator, not the scripted
+// peripheral, on LPT1.
+class LinkEmu : public LinkTest {
  protected:
-  static void SetUpTestSuite() {
-    WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
-                  "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=1000\r\n"
-                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=1000\r\nMLC_INTER_PACKET_TIME_OUT=60\r\n");
-    LoadIniValues();
-    MLCSetup(NULL);  // no helper window: nothing to start or stop
-  }
-  // A bring-up after a reset that cleared the setup starts the real helper:
-  // it is stopped here, or it would outlive the test program.
-  static void TearDownTestSuite() {
-    MLCSetPMLInitDeInitEvent();
-    KillHiddenExe();
-  }
+  LinkEmu() { fScript_ = false; }
   void TearDown() override {
-    StartAllOverAgain(0, FALSE);
+    LinkTest::TearDown();
     ObtainPPI(0)->lLastLinkError = 0;
     ReleasePPI(0);
-    g_bDoMlcSync = 0;
-  }
-  static void ExpectLinkDown() {
-    EXPECT_FALSE(Port().fMlcInitDone);
-    EXPECT_EQ(Port().hChanPtrArray, 0u);
-    EXPECT_EQ(Port().bChannelsAllocated, 0);
-    EXPECT_EQ(Port().bLastMlcCommand, NO_COMMAND);
-  }
-  static void SetLink(BOOL fInitDone, BYTE bLastCommand) {
-    PerPortInfo* lpPPI = ObtainPPI(0);
-    lpPPI->fMlcInitDone = fInitDone;
-    lpPPI->bLastMlcCommand = bLastCommand;
-    ReleasePPI(0);
-  }
-  // A socket entry just made, its MLC_CONFIG_SOCKET outstanding.
-  static void ConfigWaiting() {
-    PerPortInfo* lpPPI = ObtainPPI(0);
-    lpPPI->hSocketInfoArray = AllocMLCCheck(0, sizeof(SocketInfo));
-    auto* lpSocket = (SocketInfo*)LockMLCCheck(0, lpPPI->hSocketInfoArray);
-    memset(lpSocket, 0, sizeof *lpSocket);
-    lpSocket->bPsid = 2;
-    UnlockMLCCheck(0, lpPPI->hSocketInfoArray);
-    lpPPI->bSocketInfoCount = 1;
-    ReleasePPI(0);
-    SetLink(TRUE, MLC_CONFIG_SOCKET);
-  }
-  static int Poll(BYTE bContext = 0) {
-    BYTE bHsid, bPsid, bCommand;
-    WORD wLength;
-    return PollForData(0, &bHsid, &bPsid, &bCommand, &wLength, bContext);
   }
 };
 
-TEST_F(LinkTest, BringUpOverTheEmulatorHappensOnce) {
+void SetLink(BOOL fInitDone, BYTE bLastCommand) {
+  PerPortInfo* lpPPI = ObtainPPI(0);
+  lpPPI->fMlcInitDone = fInitDone;
+  lpPPI->bLastMlcCommand = bLastCommand;
+  ReleasePPI(0);
+}
+
+// A socket entry just made, its MLC_CONFIG_SOCKET outstanding.
+void ConfigWaiting() {
+  PerPortInfo* lpPPI = ObtainPPI(0);
+  lpPPI->hSocketInfoArray = AllocMLCCheck(0, sizeof(SocketInfo));
+  auto* lpSocket = (SocketInfo*)LockMLCCheck(0, lpPPI->hSocketInfoArray);
+  memset(lpSocket, 0, sizeof *lpSocket);
+  lpSocket->bPsid = 2;
+  UnlockMLCCheck(0, lpPPI->hSocketInfoArray);
+  lpPPI->bSocketInfoCount = 1;
+  ReleasePPI(0);
+  SetLink(TRUE, MLC_CONFIG_SOCKET);
+}
+
+}  // namespace
+
+TEST_F(LinkEmu, BringUpOverTheEmulatorHappensOnce) {
   Printer printer(PrinterConfig("noreply=init#2"));  // a second MLC_INIT would fail
   ASSERT_TRUE(printer.runner);
   EXPECT_EQ(MLCInit(0), 1);
@@ -94,7 +70,7 @@ TEST_F(LinkTest, BringUpOverTheEmulatorHappensOnce) {
   EXPECT_TRUE(printer.Violations().empty());
 }
 
-TEST_F(LinkTest, BringUpRefusesWhatCannotCarryMlc) {
+TEST_F(LinkEmu, BringUpRefusesWhatCannotCarryMlc) {
   struct Case {
     const char* lpszId;
     int iIdLength;  // -1: the truth
@@ -128,7 +104,7 @@ TEST_F(LinkTest, BringUpRefusesWhatCannotCarryMlc) {
   }
 }
 
-TEST_F(LinkTest, FailedInitLeavesTheLinkDownAndTheNextSucceeds) {
+TEST_F(LinkEmu, FailedInitLeavesTheLinkDownAndTheNextSucceeds) {
   for (const char* lpszFault : {"noreply=init", "result=init:1", "late=init:1500"}) {
     SCOPED_TRACE(lpszFault);
     Printer printer(PrinterConfig(lpszFault));
@@ -146,7 +122,7 @@ TEST_F(LinkTest, FailedInitLeavesTheLinkDownAndTheNextSucceeds) {
 
 // A process that dies inside an exchange leaves its command outstanding (and
 // perhaps a busy mark): the next bring-up must not trust that link.
-TEST_F(LinkTest, BringUpAfterAnInterruptedExchangeStartsClean) {
+TEST_F(LinkEmu, BringUpAfterAnInterruptedExchangeStartsClean) {
   Printer printer(PrinterConfig("result=init#2:1"));  // only a new MLC_INIT sees the refusal
   ASSERT_EQ(MLCInit(0), 1);
   PerPortInfo* lpPPI = ObtainPPI(0);
@@ -160,13 +136,13 @@ TEST_F(LinkTest, BringUpAfterAnInterruptedExchangeStartsClean) {
 }
 
 TEST_F(LinkTest, SynchBytesGoFirstOnTheirOwnChannel) {
-  Lpt1 peri;
   g_bDoMlcSync = 1;
   int iResult = 0;
   std::thread init([&] { iResult = MLCInit(0); });
-  EXPECT_TRUE(peri.Expect(Bytes(4, 0), peri::kSynchAddress));
-  EXPECT_TRUE(peri.AnswerInit());
+  EXPECT_TRUE(peri_.Expect(Bytes(4, 0), peri::kSynchAddress));
+  EXPECT_TRUE(peri_.AnswerInit());
   init.join();
+  g_bDoMlcSync = 0;
   EXPECT_EQ(iResult, 1);
 }
 
@@ -175,6 +151,7 @@ TEST_F(LinkTest, SynchBytesGoFirstOnTheirOwnChannel) {
 // for unknown sockets): the host sends MLC_ERROR with the code, drops the
 // link and keeps no block.
 TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
+  BringUp();  // the port selects the MLC address
   struct Case {
     const char* lpszWhat;
     void (*pfnSetUp)();
@@ -219,21 +196,20 @@ TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
       {"credit request reply for no channel", [] { SetLink(TRUE, MLC_CREDIT_REQUEST); },
        peri::Command({0x84, 0, 0, 5}), 0, 255},
   };
-  Lpt1 peri;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lpszWhat);
     DWORD dwBlocks = PortAreaBlocks();
     c.pfnSetUp();
-    peri.Send(c.bytes);
+    peri_.Send(c.bytes);
     EXPECT_EQ(Poll(c.bContext), MLC_UNRECOVERABLE_ERROR);
-    EXPECT_TRUE(peri.Expect(peri::Command({0x7F, c.bCode})));
-    ExpectLinkDown();
+    EXPECT_TRUE(peri_.Expect(peri::Command({0x7F, c.bCode})));
+    ExpectLinkDown(0);
     EXPECT_LE(PortAreaBlocks(), dwBlocks);
   }
 }
 
 TEST_F(LinkTest, OnlyOneErrorPerLink) {
-  Lpt1 peri;
+  BringUp();  // the port selects the MLC address
   SetLink(TRUE, NO_COMMAND);
   PerPortInfo* lpPPI = ObtainPPI(0);
   lpPPI->dwBusyFlags |= BUSY_START_ALL_OVER;  // keep the link: look at the second error
@@ -241,12 +217,11 @@ TEST_F(LinkTest, OnlyOneErrorPerLink) {
   EXPECT_TRUE(SendErrorPacket(0, 2, FALSE));
   lpPPI->dwBusyFlags &= ~(DWORD)BUSY_START_ALL_OVER;
   ReleasePPI(0);
-  EXPECT_TRUE(peri.Expect(peri::Command({0x7F, 6})));
+  EXPECT_TRUE(peri_.Expect(peri::Command({0x7F, 6})));
   EXPECT_EQ(Port().bLastMlcCommand, MLC_ERROR);
 }
 
 TEST_F(LinkTest, StreamDataWrapsAroundTheRingAndEveryPacketSpendsACredit) {
-  Lpt1 peri;
   DWORD dwBlocks = PortAreaBlocks();
   MakeStreamChannel(2, 0, 8, 6, 6);  // 6 bytes waiting, the next store starts at 6
   struct Books {
@@ -267,7 +242,7 @@ TEST_F(LinkTest, StreamDataWrapsAroundTheRingAndEveryPacketSpendsACredit) {
   auto* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
   lpStream->wPeriPtoHCredits = 2;
   UnlockChannelIdx(0, 0);
-  peri.Send({0x80, 2, 0, 6 + 2, 1, 0, 'a', 'b'});  // fills the ring to its end
+  peri_.Send({0x80, 2, 0, 6 + 2, 1, 0, 'a', 'b'});  // fills the ring to its end
   EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
   Books b = books();
   EXPECT_EQ(b.lWritePos, 0);
@@ -276,26 +251,25 @@ TEST_F(LinkTest, StreamDataWrapsAroundTheRingAndEveryPacketSpendsACredit) {
   EXPECT_EQ(b.lPeriCredits, 1);
   EXPECT_EQ(b.dwHostCredits, 1u);  // piggy-backed
   EXPECT_EQ(b.tail, "ab");
-  EXPECT_TRUE(peri.ExpectSilence(20));
+  EXPECT_TRUE(peri_.ExpectSilence(20));
 
   // An empty packet stores nothing but spends its credit (the whole packet's
   // space is free for the next grant) and brings its piggy-backed credit.
-  peri.Send({0x80, 2, 0, 6, 2, 0});
+  peri_.Send({0x80, 2, 0, 6, 2, 0});
   EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
   b = books();
   EXPECT_EQ(b.lLength, 8);
   EXPECT_EQ(b.lAvail, 4 + 6);
   EXPECT_EQ(b.lPeriCredits, 0);
   EXPECT_EQ(b.dwHostCredits, 3u);
-  EXPECT_TRUE(peri.ExpectSilence(20));
+  EXPECT_TRUE(peri_.ExpectSilence(20));
   StartAllOverAgain(0, FALSE);
   EXPECT_EQ(PortAreaBlocks(), dwBlocks);
 }
 
 TEST_F(LinkTest, ASocketReplyGoesToTheNewestSocketEntry) {
-  Lpt1 peri;
   ConfigWaiting();  // sizes less the header
-  peri.Send(peri::Command({0x87, 0, 0x04, 0x06, 0x01, 0x06, 7}));
+  peri_.Send(peri::Command({0x87, 0, 0x04, 0x06, 0x01, 0x06, 7}));
   EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_CONFIG_SOCKET_REPLY, TRUE, 1000), 0);
   auto* lpSocket = (const SocketInfo*)LockMLCCheck(0, Port().hSocketInfoArray);
   SocketInfo socket = *lpSocket;
@@ -303,10 +277,10 @@ TEST_F(LinkTest, ASocketReplyGoesToTheNewestSocketEntry) {
   EXPECT_EQ((int)socket.wHtoPPacketSize, 0x400);
   EXPECT_EQ((int)socket.wPtoHPacketSize, 0x100);
   EXPECT_EQ((int)socket.bStatusLevel, 7);
-  EXPECT_TRUE(peri.ExpectSilence(20));
+  EXPECT_TRUE(peri_.ExpectSilence(20));
 }
 
-TEST_F(LinkTest, PingAndLastErrorCheckTheirArguments) {
+TEST_F(LinkEmu, PingAndLastErrorCheckTheirArguments) {
   Printer printer(PrinterConfig());
   ASSERT_EQ(MLCInit(0), 1);
   EXPECT_EQ(MLCPingVcomm(0x0080), MLC_INVALID_HANDLE);  // no channel yet
@@ -320,35 +294,35 @@ TEST_F(LinkTest, PingAndLastErrorCheckTheirArguments) {
   printer.runner->Stop();  // the connection breaks
   EXPECT_TRUE(PingVcomm(0));
   EXPECT_NE(MLCGetLastLinkError(0, 0), 0);
-  ExpectLinkDown();
+  ExpectLinkDown(0);
 }
 
 TEST_F(LinkTest, PingMlcProbesWithAGrantOfNoCredit) {
-  Lpt1 peri;
+  BringUp();  // the port selects the MLC address
   MakeStreamChannel(2, 0);
   EXPECT_EQ(MLCPingMlc(0x0081), MLC_INVALID_HANDLE);
   EXPECT_EQ(MLCPingMlc(0x0380), MLC_INVALID_HANDLE);
 
   SetLink(TRUE, MLC_OPEN_CHANNEL);  // another command awaits its reply: nothing sent
   EXPECT_EQ(MLCPingMlc(0x0080), 0);
-  EXPECT_TRUE(peri.ExpectSilence(20));
+  EXPECT_TRUE(peri_.ExpectSilence(20));
 
   SetLink(TRUE, NO_COMMAND);
-  peri.Send(peri::Command({0x83, 0}));  // read only after the probe went out
+  peri_.Send(peri::Command({0x83, 0}));  // read only after the probe went out
   EXPECT_EQ(MLCPingMlc(0x0080), 1);
-  EXPECT_TRUE(peri.Expect(peri::Command({0x03, 0x80, 2, 0, 0})));
+  EXPECT_TRUE(peri_.Expect(peri::Command({0x03, 0x80, 2, 0, 0})));
   EXPECT_TRUE(Port().fMlcInitDone);
   EXPECT_EQ(Port().bLastMlcCommand, NO_COMMAND);
 
   EXPECT_EQ(MLCPingMlc(0x0080), 1);  // silence: MLC_ERROR 6 and the link dropped
-  EXPECT_TRUE(peri.Expect(peri::Command({0x03, 0x80, 2, 0, 0})));
-  EXPECT_TRUE(peri.Expect(peri::Command({0x7F, 6})));
-  ExpectLinkDown();
+  EXPECT_TRUE(peri_.Expect(peri::Command({0x03, 0x80, 2, 0, 0})));
+  EXPECT_TRUE(peri_.Expect(peri::Command({0x7F, 6})));
+  ExpectLinkDown(0);
 }
 
 TEST_F(LinkTest, DeviceIdNeverOverrunsTheCallersBuffer) {
   const std::string text = "MFG:X;CMD:MLC;";
-  Lpt1 peri(text);
+  ASSERT_TRUE(peri_.SetDeviceId(text));
   const int iText = (int)text.size();
   struct Case {
     int iLength;
@@ -400,7 +374,7 @@ TEST_F(LinkTest, DeviceIdNeverOverrunsTheCallersBuffer) {
   }
 
   // Length bytes that count less than themselves and one character: no ID.
-  ASSERT_TRUE(peri.SetRawDeviceId({0, 2, 'x'}));
+  ASSERT_TRUE(peri_.SetRawDeviceId({0, 2, 'x'}));
   PerPortInfo* lpPPI = ObtainPPI(0);
   FreeMLCCheck(0, lpPPI->hDeviceID);
   lpPPI->hDeviceID = 0;
@@ -408,5 +382,3 @@ TEST_F(LinkTest, DeviceIdNeverOverrunsTheCallersBuffer) {
   EXPECT_EQ(MLCGetDeviceId(0, buffer, sizeof buffer), MLC_NO_DEVICE_ID);
   EXPECT_EQ(MLCCompareDevID(0, "CMD", NULL, "MLC"), MLC_PHYSICAL_LINK_FAILURE);
 }
-
-}  // namespace

@@ -149,12 +149,7 @@ LRESULT CALLBACK HelperStandIn(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lPara
 }  // namespace
 
 FakeHelper::FakeHelper() {
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = HelperStandIn;
-  wc.hInstance = GetModuleHandleA(NULL);
-  wc.lpszClassName = "LinkTestHelperStandIn";
-  RegisterClassA(&wc);  // already registered by an earlier test: fine
-  hWnd_ = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, NULL, NULL, wc.hInstance, NULL);
+  hWnd_ = MakeWindow("LinkTestHelperStandIn", HelperStandIn);
   fOk_ = hWnd_ && MLCSetup(hWnd_) == 1;
 }
 
@@ -167,12 +162,12 @@ FakeHelper::~FakeHelper() {
   if (hHidden && hHidden != hWnd_ && IsWindow(hHidden)) {
     MLCSetPMLInitDeInitEvent();
     KillHiddenExe();
-    for (int i = 0; i < 1000 && IsWindow(hHidden); ++i) Sleep(10);
+    Eventually([&] { return !IsWindow(hHidden); });
     MLCSetPMLInitDeInitEvent();
     // Its window goes before the process does, and the helper's detach frees
     // the ports without channels: the next test's link must not be dropped
     // under it, so wait until this process is the only one attached.
-    for (int i = 0; i < 1000 && AttachCount() > 1; ++i) Sleep(10);
+    Eventually([] { return AttachCount() == 1; });
   }
   MLCCleanup();
   if (hWnd_) DestroyWindow(hWnd_);
@@ -181,8 +176,10 @@ FakeHelper::~FakeHelper() {
 void LinkTest::SetUp() {
   helper_ = new FakeHelper;
   ASSERT_TRUE(helper_->ok());
-  ASSERT_TRUE(peri_.Attach(lpszPort_));
-  ASSERT_TRUE(peri_.SetDeviceId(kMlcDeviceId));
+  if (fScript_) {
+    ASSERT_TRUE(peri_.Attach(lpszPort_));
+    ASSERT_TRUE(peri_.SetDeviceId(kMlcDeviceId));
+  }
   lBlocksBefore_ = LinkBlocks(bPort_);
 }
 
