@@ -19,7 +19,6 @@
 namespace {
 
 constexpr UINT kAppMsg = WM_APP + 7;
-HWND g_hHelperWnd = NULL;
 struct Call {
   DWORD dwPort, dwCode, dwAppData, dwCount;
   bool operator==(const Call&) const = default;
@@ -28,18 +27,6 @@ std::vector<Call> g_calls;
 
 void CALLBACK Record(DWORD dwPort, DWORD dwCode, DWORD dwAppData, DWORD dwCount) {
   g_calls.push_back({dwPort, dwCode, dwAppData, dwCount});
-}
-
-// The stand-in helper's window keeps living when the last close asks the
-// helper to end.
-LRESULT CALLBACK HelperWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
-  return uMsg == WM_CLOSE ? 0 : DefWindowProcA(hWnd, uMsg, wParam, lParam);
-}
-
-// Sets this process up as the helper again (the last close stopped it).
-void StandInHelper() {
-  MLCSetPMLInitDeInitEvent();
-  MLCSetup(g_hHelperWnd);
 }
 
 void Pump() {
@@ -72,34 +59,26 @@ bool WaiterIn(WORD hChannel) {
       2500);
 }
 
-class NotifyTest : public ::testing::Test {
+class NotifyTest : public EmuClientTest {
  protected:
   static void SetUpTestSuite() {
     // The waiters' own poll comes only after 8 s: what ends a wait sooner
     // came through another thread's or process's poll.
-    WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
-                  "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2000\r\n"
-                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\nMLC_INTER_PACKET_TIME_OUT=200\r\n"
-                  "CreditTimeout=1500\r\nMIN_POLL_INTERVAL=8000\r\nMAX_POLL_INTERVAL=9000\r\n");
-    LoadIniValues();
-    // This process plays a helper that never polls.
-    g_hHelperWnd = MakeWindow("NotifyTestHelper", HelperWndProc);
+    UseSettings(
+        "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2000\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\n"
+        "MLC_INTER_PACKET_TIME_OUT=200\r\nCreditTimeout=1500\r\nMIN_POLL_INTERVAL=8000\r\n"
+        "MAX_POLL_INTERVAL=9000\r\n");
   }
   void SetUp() override {
-    StandInHelper();
+    EmuClientTest::SetUp();
     g_calls.clear();
   }
   void TearDown() override {
-    if (printer) {
-      EXPECT_EQ(printer->Violations(), std::vector<std::string>{});
-      EXPECT_EQ(printer->HostErrors(), std::vector<BYTE>{});
-    }
-    ExpectOnlyTheRecordsBlocks();
     Pump();
-    printer.reset();
+    EmuClientTest::TearDown();
   }
   void Start(std::initializer_list<const char*> services) {
-    printer = std::make_unique<Printer>(ConfigWith(services));
+    EmuClientTest::Start(ConfigWith(services));
   }
   static WORD Open(DWORD dwPsid, DWORD dwBuffer, HWND hWnd = NULL, DWORD dwData = 0,
                    MLC_CALLBACK lpfn = NULL) {
@@ -112,7 +91,6 @@ class NotifyTest : public ::testing::Test {
   static void PollChild(Child* lpChild, const char* lpszArgs) {
     Spawn(lpChild, std::string("krzmlc15_datachild.exe poll ") + lpszArgs);
   }
-  std::unique_ptr<Printer> printer;
 };
 
 TEST_F(NotifyTest, EveryEventReachesEachKindOfTarget) {
