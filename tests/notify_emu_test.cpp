@@ -209,7 +209,8 @@ TEST_F(NotifyTest, BlockingCallsWaitWithoutHoldingThePort) {
   EXPECT_EQ(iWritten, 30000);
 
   // A second blocking call on a channel is refused; a close and a link
-  // reset end the waits at once.
+  // reset end the waits at once: well before the waiter's own poll (8 s),
+  // with a margin a loaded machine keeps.
   std::thread closed([&] { iRead = MLCRead(hSource, buffer.data(), 100, TRUE, INFINITE); });
   EXPECT_TRUE(WaiterIn(hSource));
   BYTE abByte[1];
@@ -218,14 +219,14 @@ TEST_F(NotifyTest, BlockingCallsWaitWithoutHoldingThePort) {
   EXPECT_EQ(MLCCloseChannel(hSource), MLC_SUCCESS);
   closed.join();
   EXPECT_EQ(iRead, MLC_PHYSICAL_LINK_FAILURE);
-  EXPECT_LT(GetTickCount() - dwStart, 2000u);
+  EXPECT_LT(GetTickCount() - dwStart, 6000u);
   std::thread reset([&] { iRead = MLCRead(hOther, buffer.data(), 100, TRUE, 20000); });
   EXPECT_TRUE(WaiterIn(hOther));
   dwStart = GetTickCount();
   StartAllOverAgain(0, FALSE);
   reset.join();
   EXPECT_EQ(iRead, MLC_PHYSICAL_LINK_FAILURE);
-  EXPECT_LT(GetTickCount() - dwStart, 2000u);
+  EXPECT_LT(GetTickCount() - dwStart, 6000u);
 }
 
 TEST_F(NotifyTest, AWaitingWriteHandsReceivedDataToTheClient) {
