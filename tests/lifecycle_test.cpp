@@ -8,9 +8,6 @@
 #define LIBRARY_FILE "KRZMLC15.dll"
 #else
 #include <dlfcn.h>
-#include <sys/syscall.h>
-
-#include <fstream>
 #define LIBRARY_FILE "libKRZMLC15.so"
 #endif
 
@@ -28,20 +25,6 @@ struct Holder {
     return child.Wait();
   }
 };
-
-#ifndef _WIN32
-// Whether the main thread of process dwPid sleeps in futex (waits for a lock).
-bool AsleepInFutex(DWORD dwPid) {
-  std::string dir = "/proc/" + std::to_string(dwPid);
-  std::ifstream stat(dir + "/stat"), call(dir + "/syscall");
-  std::string line;
-  long lCall = -1;
-  std::getline(stat, line);
-  size_t at = line.rfind(')');
-  return at != std::string::npos && at + 2 < line.size() && line[at + 2] == 'S' && call >> lCall &&
-         lCall == SYS_futex;
-}
-#endif
 
 class Lifecycle : public ::testing::Test {
  protected:
@@ -179,14 +162,10 @@ TEST_F(Lifecycle, AnAttachWaitsUntilTheLastDetachHasTornDown) {
     ASSERT_TRUE(Eventually([&] { return view.global->dwMlcAttachCount == 0; }));
   }
   ASSERT_TRUE(joiner.child.Start("hold " + joiner.ready.name + " " + joiner.go.name));
-#ifndef _WIN32
   // The joiner is inside its attach, asleep on a lock, and not attached yet.
-  // (Windows has no portable view of another process's wait: there the test
-  // checks only that the joiner starts afresh.)
-  ASSERT_TRUE(Eventually([&] { return AsleepInFutex(joiner.child.pi.dwProcessId); }));
+  ASSERT_TRUE(Eventually([&] { return AsleepInWait(joiner.child.pi.dwProcessId); }));
   EXPECT_EQ(WaitForSingleObject(joiner.ready.handle, 0), (DWORD)WAIT_TIMEOUT)
       << "attached to records being torn down";
-#endif
   ReleaseMutex(hPort);
   CloseHandle(hPort);
   EXPECT_EQ(last.child.Wait(), 16u * 1);

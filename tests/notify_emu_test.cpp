@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,16 +48,15 @@ StreamChannel* Stream(WORD hChannel) {
   return (StreamChannel*)LockChannelIdx(0, MLC_CHANNEL_SLOT(hChannel));
 }
 
-// Until a blocking call on hChannel has its window published.
-bool WaiterIn(WORD hChannel) {
-  return Eventually(
-      [&] {
-        StreamChannel* lpStream = Stream(hChannel);
-        DWORD hMlcWnd = lpStream ? lpStream->hMlcWnd : 0;
-        if (lpStream) UnlockChannelIdx(0, MLC_CHANNEL_SLOT(hChannel));
-        return hMlcWnd != 0;
-      },
-      2500);
+// Until the blocking call of thread *lpTid on hChannel has published its
+// window and sleeps in its wait.
+bool WaiterIn(WORD hChannel, const std::atomic<DWORD>* lpTid) {
+  return Eventually([&] {
+    StreamChannel* lpStream = Stream(hChannel);
+    DWORD hMlcWnd = lpStream ? lpStream->hMlcWnd : 0;
+    if (lpStream) UnlockChannelIdx(0, MLC_CHANNEL_SLOT(hChannel));
+    return hMlcWnd != 0 && *lpTid != 0 && AsleepInWait(*lpTid);
+  });
 }
 
 class NotifyTest : public EmuClientTest {
@@ -198,9 +198,18 @@ TEST_F(NotifyTest, BlockingCallsWaitWithoutHoldingThePort) {
   WORD hOther = Open(5, 8192);
   WORD hSink = Open(2, 0);
   std::atomic<int> iRead = 0, iWritten = 0;
-  std::thread reader([&] { iRead = MLCRead(hOther, buffer.data(), 12000, TRUE, INFINITE); });
+  std::atomic<DWORD> dwTid = 0;
+  auto waiter = [&](std::function<int()> call, std::atomic<int>* lpResult) {
+    dwTid = 0;
+    return std::thread([&dwTid, call, lpResult] {
+      dwTid = GetCurrentThreadId();
+      *lpResult = call();
+    });
+  };
   std::thread writer([&] { iWritten = MLCWrite(hSink, buffer.data(), 30000, TRUE, 20000); });
-  EXPECT_TRUE(WaiterIn(hOther));
+  std::thread reader =
+      waiter([&] { return MLCRead(hOther, buffer.data(), 12000, TRUE, INFINITE); }, &iRead);
+  EXPECT_TRUE(WaiterIn(hOther, &dwTid));
   for (dwStart = GetTickCount(); (!iRead || !iWritten) && GetTickCount() - dwStart < 15000;)
     MLCPollChannels(FALSE), Sleep(20);
   reader.join();
@@ -211,8 +220,9 @@ TEST_F(NotifyTest, BlockingCallsWaitWithoutHoldingThePort) {
   // A second blocking call on a channel is refused; a close and a link
   // reset end the waits at once: well before the waiter's own poll (8 s),
   // with a margin a loaded machine keeps.
-  std::thread closed([&] { iRead = MLCRead(hSource, buffer.data(), 100, TRUE, INFINITE); });
-  EXPECT_TRUE(WaiterIn(hSource));
+  std::thread closed =
+      waiter([&] { return MLCRead(hSource, buffer.data(), 100, TRUE, INFINITE); }, &iRead);
+  EXPECT_TRUE(WaiterIn(hSource, &dwTid));
   BYTE abByte[1];
   EXPECT_EQ(MLCRead(hSource, abByte, 1, TRUE, 100), MLC_CHANNEL_BUSY);
   dwStart = GetTickCount();
@@ -220,8 +230,9 @@ TEST_F(NotifyTest, BlockingCallsWaitWithoutHoldingThePort) {
   closed.join();
   EXPECT_EQ(iRead, MLC_PHYSICAL_LINK_FAILURE);
   EXPECT_LT(GetTickCount() - dwStart, 6000u);
-  std::thread reset([&] { iRead = MLCRead(hOther, buffer.data(), 100, TRUE, 20000); });
-  EXPECT_TRUE(WaiterIn(hOther));
+  std::thread reset =
+      waiter([&] { return MLCRead(hOther, buffer.data(), 100, TRUE, 20000); }, &iRead);
+  EXPECT_TRUE(WaiterIn(hOther, &dwTid));
   dwStart = GetTickCount();
   StartAllOverAgain(0, FALSE);
   reset.join();

@@ -52,6 +52,12 @@ inline HWND MakeWindow(const char* lpszClass, WNDPROC lpfnProc = DefWindowProcA)
   return CreateWindowExA(0, lpszClass, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
 }
 
+// Whether the thread or process dwId (a thread id or process id of this
+// machine) is asleep in a wait: natively, sleeping in the futex call every
+// wait of the platform layer ends in. Windows shows no other thread's wait;
+// there it is true.
+bool AsleepInWait(DWORD dwId);
+
 // Processor time (user + system) of this process in milliseconds.
 double ProcessCpuMs();
 
