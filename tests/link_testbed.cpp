@@ -162,12 +162,12 @@ FakeHelper::~FakeHelper() {
   if (hHidden && hHidden != hWnd_ && IsWindow(hHidden)) {
     MLCSetPMLInitDeInitEvent();
     KillHiddenExe();
-    Eventually([&] { return !IsWindow(hHidden); });
+    for (int i = 0; i < 1000 && IsWindow(hHidden); ++i) Sleep(10);
     MLCSetPMLInitDeInitEvent();
     // Its window goes before the process does, and the helper's detach frees
     // the ports without channels: the next test's link must not be dropped
     // under it, so wait until this process is the only one attached.
-    Eventually([] { return AttachCount() == 1; });
+    for (int i = 0; i < 1000 && AttachCount() > 1; ++i) Sleep(10);
   }
   MLCCleanup();
   if (hWnd_) DestroyWindow(hWnd_);
