@@ -25,40 +25,21 @@ constexpr size_t kScale = 16;
 constexpr size_t kScale = 1;
 #endif
 
-HWND g_hHelperWnd = NULL;
-
-class DataTest : public ::testing::Test {
+class DataTest : public EmuClientTest {
  protected:
   static void SetUpTestSuite() {
-    WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
-                  "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2000\r\n"
-                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\nMLC_INTER_PACKET_TIME_OUT=200\r\n"
-                  "CreditTimeout=1500\r\nMIN_POLL_INTERVAL=111\r\nMAX_POLL_INTERVAL=999\r\n");
-    LoadIniValues();
-    // This process plays the helper: its window receives the timer
-    // requests, which the tests read from the queue.
-    g_hHelperWnd = MakeWindow("DataTestHelper");
+    UseSettings(
+        "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2000\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\n"
+        "MLC_INTER_PACKET_TIME_OUT=200\r\nCreditTimeout=1500\r\nMIN_POLL_INTERVAL=111\r\n"
+        "MAX_POLL_INTERVAL=999\r\n");
   }
   void SetUp() override {
-    // The last close of a test stops "the helper": this window is set up
-    // as the helper again, so no real one starts.
-    MLCSetPMLInitDeInitEvent();
-    MLCSetup(g_hHelperWnd);
+    EmuClientTest::SetUp();
     TimerRequests();
   }
   void TearDown() override {
-    if (printer) {
-      EXPECT_EQ(printer->Violations(), std::vector<std::string>{});
-      EXPECT_EQ(printer->HostErrors(), std::vector<BYTE>{});
-    }
-    // Every channel closed: the link is left and its blocks are freed.
-    EXPECT_FALSE(pPerPortInfo[0].fMlcInitDone);
-    ExpectOnlyTheRecordsBlocks();
-    printer.reset();
-  }
-  void Start(const emu::EmuConfig& cfg) {
-    printer = std::make_unique<Printer>(cfg);
-    ASSERT_TRUE(printer->runner);
+    EXPECT_FALSE(pPerPortInfo[0].fMlcInitDone);  // every channel closed: the link was left
+    EmuClientTest::TearDown();
   }
   static WORD Open(DWORD dwPsid, DWORD dwBuffer, BYTE bType = MLC_STREAM_CHANNEL,
                    HWND hWnd = NULL) {
@@ -74,11 +55,10 @@ class DataTest : public ::testing::Test {
   static std::vector<std::pair<WPARAM, LPARAM>> TimerRequests() {
     std::vector<std::pair<WPARAM, LPARAM>> requests;
     MSG msg;
-    while (PeekMessageA(&msg, g_hHelperWnd, 0, 0, PM_REMOVE))
+    while (PeekMessageA(&msg, hHelper_, 0, 0, PM_REMOVE))
       if (msg.message == HIDDEN_POLL_TIMER) requests.emplace_back(msg.wParam, msg.lParam);
     return requests;
   }
-  std::unique_ptr<Printer> printer;
 };
 
 TEST_F(DataTest, EchoAndSourceAreByteExactThroughRingWraps) {

@@ -1,14 +1,18 @@
 // Shared by the client tests against the emulator (channels, data, events,
-// the helper): a printer with chosen services, a window of a class of its
-// own, waiting for a condition, and the check that the port's area holds no
-// more than its record keeps between links.
+// the helper): a printer with chosen services, the check that the port's
+// area holds no more than its record keeps between links, and the frame of
+// the suites in which this process stands in for the helper.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "krzmlc15.h"
 #include "link_emu_support.h"
+#include "shared/config.h"
 #include "shared/records.h"
 #include "testutil.h"
 
@@ -26,15 +30,6 @@ inline emu::EmuConfig ConfigWith(std::initializer_list<const char*> services) {
   return cfg;
 }
 
-// A window of class lpszClass (registered on first use) run by lpfnProc.
-inline HWND MakeWindow(const char* lpszClass, WNDPROC lpfnProc = DefWindowProcA) {
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = lpfnProc;
-  wc.lpszClassName = lpszClass;
-  RegisterClassA(&wc);
-  return CreateWindowExA(0, lpszClass, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
-}
-
 // Starts the command line cmd as lpChild (killed if the test ends first).
 inline bool Spawn(Child* lpChild, std::string cmd) {
   STARTUPINFOA si{};
@@ -42,14 +37,6 @@ inline bool Spawn(Child* lpChild, std::string cmd) {
   lpChild->running =
       CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &lpChild->pi) != 0;
   return lpChild->running;
-}
-
-// Whether f() holds within dwMs, asked every 5 ms.
-template <typename F>
-bool Eventually(F f, DWORD dwMs = 10000) {
-  for (DWORD dwStart = GetTickCount(); GetTickCount() - dwStart < dwMs; Sleep(5))
-    if (f()) return true;
-  return f();
 }
 
 // No channel is left, and the port's area holds only the blocks its record
@@ -62,3 +49,40 @@ inline void ExpectOnlyTheRecordsBlocks() {
   DWORD dwBlocks = PortAreaBlocks();
   EXPECT_TRUE(dwBlocks == 0 || dwBlocks == dwHeld) << dwBlocks << " blocks, " << dwHeld << " held";
 }
+
+// The frame of a client suite against the emulator: KRZTBX15.INI with the
+// suite's settings, this process standing in for the helper (its window
+// ignores WM_CLOSE, so no helper process starts), and after each test no
+// host violation, no MLC_ERROR from the host and no block beyond the
+// record's.
+class EmuClientTest : public ::testing::Test {
+ protected:
+  static void UseSettings(const std::string& lines) {
+    WriteTextFile(WindowsDirFile("KRZTBX15.INI"), "[KRZMLC15]\r\n" + lines);
+    LoadIniValues();
+    if (!hHelper_) hHelper_ = MakeWindow("EmuClientHelper", IgnoreClose);
+  }
+  // Sets this process up as the helper again (the last close stopped it).
+  static void StandInHelper() {
+    MLCSetPMLInitDeInitEvent();
+    MLCSetup(hHelper_);
+  }
+  void SetUp() override { StandInHelper(); }
+  void TearDown() override {
+    if (printer) {
+      EXPECT_EQ(printer->Violations(), std::vector<std::string>{});
+      EXPECT_EQ(printer->HostErrors(), std::vector<BYTE>{});
+    }
+    ExpectOnlyTheRecordsBlocks();
+    printer.reset();
+  }
+  void Start(const emu::EmuConfig& cfg) {
+    printer = std::make_unique<Printer>(cfg);
+    ASSERT_TRUE(printer->runner);
+  }
+  static LRESULT CALLBACK IgnoreClose(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    return uMsg == WM_CLOSE ? 0 : DefWindowProcA(hWnd, uMsg, wParam, lParam);
+  }
+  static inline HWND hHelper_ = NULL;
+  std::unique_ptr<Printer> printer;
+};

@@ -99,14 +99,20 @@ TEST_F(HelperTest, ARealHelperServesAQuietClientAtOnceIdlesAndEndsWithTheLastClo
   }
   EXPECT_GT(SendMessageA(hHidden, HELPER_QUERY_INPUT_POLLS, 0, 0), 0);
 
-  // Quiet, the helper polls nothing (a waiter that spun would post polls).
+  // Quiet, the helper polls nothing: once the polls for the last echo's
+  // input are over, none come in 600 ms (a waiter that spun would post polls
+  // all the time, and never settle).
   auto polls = [&] {
     return SendMessageA(hHidden, HELPER_QUERY_POLLS, 0, 0) +
            SendMessageA(hHidden, HELPER_QUERY_INPUT_POLLS, 0, 0);
   };
-  Sleep(100);
   LRESULT lPolls = polls();
-  Sleep(600);
+  ASSERT_TRUE(Eventually([&] {
+    LRESULT lBefore = lPolls;
+    Sleep(100);
+    return (lPolls = polls()) == lBefore;
+  }));
+  Sleep(600);  // the span in which nothing may happen
   EXPECT_EQ(polls(), lPolls);
   EXPECT_EQ(MLCCloseChannel(hEcho), MLC_SUCCESS);
   EXPECT_TRUE(Eventually([] { return AttachCount() == 1; }));  // the helper ended

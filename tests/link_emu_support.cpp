@@ -7,7 +7,6 @@
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
 #include "testutil.h"
-#include "vperi.h"
 
 Printer::Printer(const emu::EmuConfig& cfg) {
   runner = std::make_unique<emu::WireRunner>(cfg, &trace);
@@ -40,35 +39,6 @@ emu::EmuConfig PrinterConfig(const char* lpszFault) {
     if (emu::ParseFault(lpszFault, &fault, &error)) cfg.faults.push_back(fault);
   }
   return cfg;
-}
-
-RawPeripheral::RawPeripheral(const std::string& deviceId, DWORD dwCaps) {
-  hPeri = VPERI_Attach("LPT1");
-  Bytes id = {HIBYTE(deviceId.size() + 2), LOBYTE(deviceId.size() + 2)};
-  id.insert(id.end(), deviceId.begin(), deviceId.end());
-  VPERI_SetDeviceId(hPeri, id.data(), (DWORD)id.size());
-  VPERI_SetCapabilities(hPeri, dwCaps);
-}
-
-RawPeripheral::~RawPeripheral() { VPERI_Detach(hPeri); }
-
-void RawPeripheral::Send(const Bytes& bytes) {
-  DWORD cbWritten = 0;
-  VPERI_Write(hPeri, bytes.data(), (DWORD)bytes.size(), &cbWritten, 1000);
-}
-
-Bytes RawPeripheral::Take(DWORD dwQuietMs, std::vector<BYTE>* lpAddresses, size_t cbWanted) {
-  Bytes all;
-  BYTE abBuf[512];
-  while (cbWanted == 0 || all.size() < cbWanted) {
-    DWORD cbRead = 0;
-    BYTE bAddress = 0;
-    if (!VPERI_Read(hPeri, abBuf, sizeof abBuf, &cbRead, &bAddress, dwQuietMs) || cbRead == 0)
-      break;
-    all.insert(all.end(), abBuf, abBuf + cbRead);
-    if (lpAddresses) lpAddresses->insert(lpAddresses->end(), cbRead, bAddress);
-  }
-  return all;
 }
 
 DWORD PortAreaBlocks() {
@@ -158,15 +128,4 @@ void MakeMessageChannel(BYTE bPsid, WORD wHostCredits, WORD wPtoH) {
   }
   UnlockMLCCheck(0, hRecord);
   InstallChannel(lpPPI, hRecord);
-}
-
-Bytes CommandPacket(const Bytes& payload) {
-  WORD wTotal = (WORD)(payload.size() + 6);
-  // Filled by index: GCC 12 at -O3 misreads an insert after a 6-byte
-  // initialiser as an overrun (-Warray-bounds).
-  Bytes packet(payload.size() + 6, 0);
-  packet[2] = HIBYTE(wTotal);
-  packet[3] = LOBYTE(wTotal);
-  for (size_t i = 0; i < payload.size(); ++i) packet[6 + i] = payload[i];
-  return packet;
 }

@@ -1,5 +1,5 @@
-// Far sides for the link tests: the emulator on LPT1, a raw peripheral that
-// writes and reads bytes itself, and views of the port's shared state.
+// The emulator on LPT1 for the client tests, and views of the port's
+// shared state.
 #pragma once
 
 #include <windows.h>
@@ -26,17 +26,6 @@ struct Printer {
 };
 emu::EmuConfig PrinterConfig(const char* lpszFault = nullptr);
 
-// A peripheral played byte by byte on LPT1.
-struct RawPeripheral {
-  DWORD hPeri = 0;
-  explicit RawPeripheral(const std::string& deviceId = "MFG:T;CMD:MLC;", DWORD dwCaps = 4);
-  ~RawPeripheral();
-  void Send(const Bytes& bytes);
-  // What the host wrote until it stayed silent for dwQuietMs; the channel
-  // address of each run of bytes goes to lpAddresses when given.
-  Bytes Take(DWORD dwQuietMs = 100, std::vector<BYTE>* lpAddresses = nullptr, size_t cbWanted = 0);
-};
-
 // Blocks in use in the shared area of LPT1 (0 when it does not exist).
 DWORD PortAreaBlocks();
 // A stream channel in slot 0 of LPT1 (host socket 0x80), as an open would
@@ -49,5 +38,3 @@ void MakeStreamChannel(BYTE bPsid, DWORD dwHostCredits, LONG lRing = 0, WORD wPt
 // With wPtoH, one receive slot of that size, granted to the peripheral, and
 // a socket entry with that packet size.
 void MakeMessageChannel(BYTE bPsid, WORD wHostCredits, WORD wPtoH = 0);
-// A command-channel packet: header with the total length, then the payload.
-Bytes CommandPacket(const Bytes& payload);

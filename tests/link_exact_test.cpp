@@ -3,10 +3,9 @@
 // in pieces, cut short or with impossible lengths, replies that answer
 // something else or come before bring-up, a wait kept alive by packets, an
 // exit outstanding, stalled writes and cut stream packets, two ports reset
-// at once, how quietly a reply is waited for, device-ID corners, and the
+// at once, how quietly a reply is waited for, device-ID length bytes, and the
 // command channel acting on channel records.
 #include <gtest/gtest.h>
-#include <limits.h>
 
 #include <string>
 #include <vector>
@@ -281,25 +280,22 @@ TEST(LinkResets, TwoPortsResetAtOnceEachHoldingItsOwnMutexDoNotDeadlock) {
   EXPECT_TRUE(ResetTwoPortsAtOnce()) << "the two resets wait for each other";
 }
 
-// ---- Waiting for a reply from a silent printer must not burn a processor
+// ---- Waiting for a reply from a silent printer must not spin
 
 using LinkWait = LinkTest;
 
-TEST_F(LinkWait, AReplyWaitGivesTheProcessorUp) {
+TEST_F(LinkWait, AReplyWaitSleepsBetweenEmptyPolls) {
   BringUp();
   SetLastCommand(0, MLC_CREDIT);
   const DWORD kWaitMs = 1000;
-  double dCpuBefore = ProcessCpuMs();
   DWORD dwStart = GetTickCount();
   EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_CREDIT_REPLY, FALSE, kWaitMs), -1);
   DWORD dwSpent = GetTickCount() - dwStart;
-  double dCpu = ProcessCpuMs() - dCpuBefore;
-  DWORD dwEmptyPolls = PortRecord(0).dwIdlePolls;
   EXPECT_GE(dwSpent, kWaitMs);
-  // A loop that spins takes a whole core when it can and polls many times
-  // a millisecond; on a crowded machine it gets less processor time, but
-  // still polls far more often than this.
-  EXPECT_LT(dCpu, 0.2 * dwSpent) << dCpu << " ms of processor time in " << dwSpent << " ms";
+  // A loop that spins polls many times a millisecond even when a crowded
+  // machine gives it little processor time; one that sleeps between empty
+  // polls stays far below two a millisecond, however loaded the machine.
+  DWORD dwEmptyPolls = PortRecord(0).dwIdlePolls;
   EXPECT_LT(dwEmptyPolls, 2 * dwSpent) << "empty polls in " << dwSpent << " ms";
   ExpectLinkDown(0);
   EXPECT_TRUE(peri_.ExpectSilence(50)) << "this wait sends no error";
@@ -310,42 +306,6 @@ TEST_F(LinkWait, AReplyWaitGivesTheProcessorUp) {
   EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_CONFIG_SOCKET_REPLY, TRUE, 100), -1);
   EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_SHORT_PACKET)));
   ExpectLinkDown(0);
-}
-
-// ---- Device ID: the cases the emulator tests leave out (LPT2, which this
-// process has not opened unless a test says so)
-
-class DeviceId : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { WriteLinkIni(); }
-  void SetUp() override {
-    ASSERT_TRUE(peri_.Attach("LPT2"));
-    ASSERT_TRUE(peri_.SetDeviceId(kMlcDeviceId));
-    lBlocksBefore_ = LinkBlocks(1);
-  }
-  void TearDown() override { EXPECT_LE(LinkBlocks(1), lBlocksBefore_); }
-  peri::Peripheral peri_;
-  LONG lBlocksBefore_ = 0;
-};
-
-TEST_F(DeviceId, NegativeLengthsWriteNothingAndAnEmptyBlockIsReadAgain) {
-  char buf[300];
-  for (int iLength : {-1, -300, INT_MIN}) {
-    memset(buf, '#', sizeof buf);
-    EXPECT_EQ(MLCGetDeviceId(1, buf, iLength), MLC_BUFFER_TOO_SMALL) << iLength;
-    EXPECT_EQ(buf[0], '#') << iLength;
-  }
-
-  // An open port whose device-ID block is there but empty.
-  PerPortInfo* lpPPI = ObtainPPI(1);
-  if (lpPPI->hDeviceID) FreeMLCCheck(1, lpPPI->hDeviceID);
-  lpPPI->hDeviceID = AllocMLCCheck(1, 259);
-  ReleasePPI(1);
-  DWORD hPort = MLCGetPortHandle(1);
-  ASSERT_NE(hPort, 0u);
-  EXPECT_EQ(MLCGetDeviceId(1, buf, sizeof buf), 1);
-  EXPECT_STREQ(buf, kMlcDeviceId);
-  MLCReleasePortHandle(hPort);
 }
 
 // ---- Bring-up on the wire
@@ -430,20 +390,8 @@ TEST_F(LinkChannels, RepliesForAChannelChangeItsRecord) {
   EXPECT_TRUE(peri_.ExpectSilence(50)) << "no error on the way";
 }
 
-namespace {
-LRESULT CALLBACK ClientWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
-  return DefWindowProcA(hWnd, uMsg, wParam, lParam);
-}
-}  // namespace
-
 TEST_F(LinkChannels, CreditPastTheLimitIsErrorThreeAndTheResetClosesEveryChannel) {
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = ClientWndProc;
-  wc.hInstance = GetModuleHandleA(NULL);
-  wc.lpszClassName = "LinkTestClient";
-  RegisterClassA(&wc);
-  HWND hClient =
-      CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, NULL, NULL, wc.hInstance, NULL);
+  HWND hClient = MakeWindow("LinkTestClient");
   ASSERT_TRUE(hClient);
 
   BringUp();

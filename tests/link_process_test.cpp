@@ -12,6 +12,7 @@
 #include "link_testbed.h"
 #include "shared/locks.h"
 #include "testutil.h"
+#include "vperi.h"
 
 namespace {
 
@@ -99,7 +100,9 @@ TEST_F(LinkProcesses, AProcessKilledMidExchangeLeavesALinkTheNextCallerBringsUpA
     ASSERT_TRUE(holder.Start(std::string(lpszWhere) + " 0 " + ready.name));
     ASSERT_TRUE(ready.WaitSet());
     if (fReading) {
-      Sleep(300);  // into the read; killed before or in it, the port is held
+      // Once the holder has taken the bytes off the wire, it is in the read,
+      // waiting for the rest.
+      ASSERT_TRUE(Eventually([] { return !VPERI_HostWaitInput(GetHportVal(0), 0); }));
     } else {
       // The credit command is on the wire; its sender waits for the reply.
       EXPECT_TRUE(printer.Expect(peri::Command({0x03, 0x80, 0x01, 0x00, 0x00})));

@@ -200,12 +200,7 @@ LRESULT CALLBACK HelperStandIn(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lPara
 }  // namespace
 
 FakeHelper::FakeHelper() {
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = HelperStandIn;
-  wc.hInstance = GetModuleHandleA(NULL);
-  wc.lpszClassName = "LinkTestHelperStandIn";
-  RegisterClassA(&wc);  // already registered by an earlier test: fine
-  hWnd_ = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, NULL, NULL, wc.hInstance, NULL);
+  hWnd_ = MakeWindow("LinkTestHelperStandIn", HelperStandIn);
   fOk_ = hWnd_ && MLCSetup(hWnd_) == 1;
 }
 
@@ -236,8 +231,10 @@ FakeHelper::~FakeHelper() {
 void LinkTest::SetUp() {
   helper_ = new FakeHelper;
   ASSERT_TRUE(helper_->ok());
-  ASSERT_TRUE(peri_.Attach(lpszPort_));
-  ASSERT_TRUE(peri_.SetDeviceId(kMlcDeviceId));
+  if (fScript_) {
+    ASSERT_TRUE(peri_.Attach(lpszPort_));
+    ASSERT_TRUE(peri_.SetDeviceId(kMlcDeviceId));
+  }
   lBlocksBefore_ = LinkBlocks(bPort_);
 }
 

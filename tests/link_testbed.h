@@ -107,6 +107,7 @@ class LinkTest : public ::testing::Test {
 
   BYTE bPort_ = 0;
   const char* lpszPort_ = "LPT1";
+  bool fScript_ = true;  // false: the test attaches a far side of its own
   FakeHelper* helper_ = nullptr;
   peri::Peripheral peri_;
   LONG lBlocksBefore_ = 0;

@@ -43,8 +43,32 @@ struct SharedView {
   ~SharedView();
 };
 
+// A window of class lpszClass (registered on first use) run by lpfnProc.
+inline HWND MakeWindow(const char* lpszClass, WNDPROC lpfnProc = DefWindowProcA) {
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = lpfnProc;
+  wc.lpszClassName = lpszClass;
+  RegisterClassA(&wc);
+  return CreateWindowExA(0, lpszClass, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+}
+
+// Whether the thread or process dwId (a thread id or process id of this
+// machine) is asleep in a wait: natively, sleeping in the futex call every
+// wait of the platform layer ends in. Windows shows no other thread's wait;
+// there it is true.
+bool AsleepInWait(DWORD dwId);
+
 // Processor time (user + system) of this process in milliseconds.
 double ProcessCpuMs();
+
+// Whether f() holds within dwMs, asked every 5 ms: for a state another
+// thread or process brings about.
+template <typename F>
+bool Eventually(F f, DWORD dwMs = 10000) {
+  for (DWORD dwStart = GetTickCount(); GetTickCount() - dwStart < dwMs; Sleep(5))
+    if (f()) return true;
+  return f();
+}
 
 bool AreaExists(const std::string& name);
 std::string PortAreaName(int iPort);  // line feed included

@@ -1,5 +1,6 @@
 // The TCP bridge with a tiny peripheral of our own on the TCP side: the MLC
-// channel both ways, synch bytes counted, and a lost connection as a detach.
+// channel both ways, synch bytes counted, and a lost connection as a detach;
+// and the program connecting out to a listening peripheral.
 #include "bridge.h"
 
 #include <gtest/gtest.h>
@@ -85,11 +86,6 @@ TEST(Bridge, CarriesTheMlcChannelBothWaysAndDetachesWhenThePeerLeaves) {
   EXPECT_EQ(st.to_peer, 8u + data.size() + 7u);
   EXPECT_EQ(st.from_peer, 9u + data.size() + 8u);
   EXPECT_EQ(st.connections, 1u);
-  for (const char* line :
-       {"H>P MLC_INIT rev=3", "P>H MLC_INIT_REPLY result=00", "H>P DATA hsid=80 psid=02 len=3006",
-        "P>H DATA hsid=80 psid=02", "H>P MLC_EXIT", "detached from LPT1: connection lost"}) {
-    EXPECT_FALSE(trace.Matching(line).empty()) << line;
-  }
 }
 
 TEST(Bridge, ProgramConnectsToAListeningPeripheralAndEndsWithTheConnection) {

@@ -7,37 +7,6 @@
 namespace emu {
 namespace {
 
-TEST(Peripheral, AnswersTheLinkExchangesWithTheTableBytes) {
-  Harness h(ConfigWith({"2:sink", "3:echo"}));
-  EXPECT_EQ(h.Send(InitCommand(3)), Hex("00 00 00 09 00 00 80 00 03"));
-  EXPECT_TRUE(h.p.link_up());
-  // The default configuration's sizes come back unchanged.
-  EXPECT_EQ(h.Send(ConfigSocketCommand(2, 0x100C, 0x0406, 0)),
-            Hex("00 00 00 0D 00 00 87 00 10 0C 04 06 00"));
-  // Never larger than proposed, never above our own limits.
-  h.p = Peripheral(
-      [] {
-        EmuConfig c = ConfigWith({"2:sink"});
-        c.max_ptoh = 0x0206;
-        c.max_status_level = 2;
-        return c;
-      }(),
-      &h.trace);
-  h.Send(InitCommand(3));
-  EXPECT_EQ(h.Send(ConfigSocketCommand(2, 0x0100, 0x0406, 0xFF)),
-            Hex("00 00 00 0D 00 00 87 00 01 00 02 06 02"));
-  // Open grants the sink's credit; close and exit answer with result 0.
-  EXPECT_EQ(h.Send(OpenChannelCommand(0x80, 2, 3)), Hex("00 00 00 0A 00 00 81 00 00 08"));
-  ASSERT_NE(h.p.channel(0x80), nullptr);
-  EXPECT_EQ(h.p.channel(0x80)->peri_credit, 3u);
-  EXPECT_EQ(h.p.channel(0x80)->htop_payload, 0x0100u - 6);
-  EXPECT_EQ(h.Send(CloseChannelCommand(0x80, 2)), Hex("00 00 00 08 00 00 82 00"));
-  EXPECT_EQ(h.p.channel(0x80), nullptr);
-  EXPECT_EQ(h.Send(ExitCommand()), Hex("00 00 00 08 00 00 88 00"));
-  EXPECT_FALSE(h.p.link_up());
-  EXPECT_EQ(h.violations(), 0u);
-}
-
 TEST(Peripheral, SlowSinkKeepsStrictCreditBooks) {
   Harness h(ConfigWith({"2:sink:credit=4,drain=2048,store"}));
   h.Open(0x80, 2, 0);
@@ -94,37 +63,6 @@ TEST(Peripheral, EchoSendsBackWithinHostCreditAndAsksForMore) {
   EXPECT_EQ(out[2], MakePacket(0x81, 3, 0, 0, Bytes(msg.begin() + 512, msg.end())));
   EXPECT_EQ(out[3], CreditCommand(0x81, 3, 1));  // the echoed packet's slot is free again
   EXPECT_EQ(h.p.channel(0x81)->peri_credit, 3u);
-  EXPECT_EQ(h.violations(), 0u);
-}
-
-TEST(Peripheral, SourceAndStatusServicesWithPiggyBackedCredit) {
-  EmuConfig cfg = ConfigWith({"4:source:bytes=2500", "1:status:text=READY;"});
-  cfg.piggyback = true;
-  cfg.credit_request_ms = 0;
-  Harness h(cfg);
-  h.Send(InitCommand(3));
-  h.Send(ConfigSocketCommand(4, 0x100C, 0x0406, 0));
-  std::vector<Bytes> out = SplitPackets(h.Send(OpenChannelCommand(0x80, 4, 2)));
-  ASSERT_EQ(out.size(), 3u);
-  EXPECT_EQ(out[0], Hex("00 00 00 0A 00 00 81 00 00 01"));
-  EXPECT_EQ(out[1].size(), 1030u);
-  EXPECT_EQ(out[1][6 + 255], 255);
-  EXPECT_EQ(out[2][6 + 1], 1024 % 256 + 1);
-  EXPECT_TRUE(h.Advance(1000).empty());  // out of credit, not allowed to ask
-  out = SplitPackets(h.Send(CreditCommand(0x80, 4, 1)));
-  ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(out[1], MakePacket(0x80, 4, 0, 0, [] {
-              Bytes b(452);
-              for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(2048 + i);
-              return b;
-            }()));
-  // Status: a message channel; each request gets one answer carrying the next credit.
-  h.Send(ConfigSocketCommand(1, 0x0106, 0x0106, 0));
-  EXPECT_EQ(h.Send(OpenChannelCommand(0x81, 1, 0)), Hex("00 00 00 0A 00 00 81 00 00 01"));
-  Bytes answer = MakePacket(0x81, 1, 1, 0, {'R', 'E', 'A', 'D', 'Y', ';'});
-  EXPECT_EQ(h.Send(MakePacket(0x81, 1, 1, 0, {'?'})), answer);
-  EXPECT_EQ(h.Send(MakePacket(0x81, 1, 1, 0, {'?'})), answer);
-  EXPECT_EQ(h.p.service(1)->stats().packets_out, 2u);
   EXPECT_EQ(h.violations(), 0u);
 }
 
@@ -197,48 +135,6 @@ TEST(Peripheral, HostErrorForgetsTheLinkUntilTheNextInit) {
   h.p.Receive(kSynchAddress, sync.data(), sync.size(), h.now);
   EXPECT_EQ(h.p.synch_bytes(), 4u);
   EXPECT_EQ(h.violations(), 1u);
-}
-
-// INIT, CONFIG_SOCKET, OPEN_CHANNEL, DATA and our MLC_ERROR: also in the
-// program's trace file (wire_test.cpp).
-TEST(Peripheral, TraceNamesEveryPacketTypeInBothDirections) {
-  EmuConfig cfg = ConfigWith({"3:echo:credit=1"}, {"debit=1@credit"});
-  Harness h(cfg);
-  h.Open(0x80, 3, 1);
-  h.Send(MakePacket(0x80, 3, 0, 0, {1, 2}));  // echoed; the slot is granted back
-  h.Send(CreditReply(0));
-  h.Send(CreditRequestCommand(0x80, 3, 1));
-  h.Send(CreditCommand(0x80, 3, 1));  // then our MLC_DEBIT
-  h.Send(DebitReplyFromHost(0, 1));
-  h.Advance(1100);  // echo wants nothing: no credit request yet
-  h.Send(CloseChannelCommand(0x80, 3));
-  h.Send(ExitCommand());
-  h.Open(0x80, 3, 0);
-  h.Send(ErrorCommand(1));
-  const char* names[] = {"H>P DATA hsid=80 psid=03 len=8 payload=2",
-                         "P>H DATA hsid=80 psid=03 len=8 payload=2",
-                         "P>H MLC_CREDIT hsid=80 psid=03 credit=1",
-                         "H>P MLC_CREDIT_REPLY result=00",
-                         "H>P MLC_CREDIT_REQUEST ",
-                         "P>H MLC_CREDIT_REQUEST_REPLY ",
-                         "H>P MLC_CREDIT hsid=80",
-                         "P>H MLC_CREDIT_REPLY ",
-                         "P>H MLC_DEBIT hsid=80 psid=03 debit=1",
-                         "H>P MLC_DEBIT_REQUEST_REPLY result=00 debit=1",
-                         "H>P MLC_CLOSE_CHANNEL ",
-                         "P>H MLC_CLOSE_CHANNEL_REPLY ",
-                         "H>P MLC_EXIT ",
-                         "P>H MLC_EXIT_REPLY ",
-                         "H>P MLC_ERROR code=1"};
-  for (const char* name : names) {
-    EXPECT_FALSE(h.trace.Matching(name).empty()) << name;
-  }
-  // Every line is time-stamped: seconds and milliseconds since the start.
-  for (const std::string& line : h.trace.Lines()) {
-    EXPECT_EQ(line[6], '.') << line;
-  }
-  EXPECT_EQ(h.trace.Lines().front().substr(0, 10), "     0.000");
-  EXPECT_EQ(h.violations(), 0u);
 }
 
 TEST(Peripheral, AnAnswerAfterWeGaveUpWaitingIsNoViolation) {
@@ -319,22 +215,6 @@ TEST(Peripheral, RefusesUnservedSocketsAndChannelsPastTheLimits) {
   // Seven channels are open: the port's limit refuses a socket with room.
   EXPECT_EQ(h.Send(OpenChannelCommand(0x89, 5, 0)), OpenChannelReply(kResultMaxxedOut, 0));
   EXPECT_EQ(h.violations(), 0u);
-
-  // 128 channels on one port, all to one socket.
-  cfg = ConfigWith({"2:sink:credit=1"});
-  cfg.max_channels = 128;
-  cfg.channels_per_socket = 128;
-  Harness full(cfg);
-  full.Send(InitCommand(3));
-  full.Send(ConfigSocketCommand(2, 0x100C, 0x0406, 0));
-  for (unsigned hsid = 0x80; hsid <= 0xFF; ++hsid) {
-    ASSERT_EQ(full.Send(OpenChannelCommand(static_cast<uint8_t>(hsid), 2, 1)),
-              OpenChannelReply(0, 1))
-        << hsid;
-  }
-  full.Send(MakePacket(0xFF, 2, 0, 0, {1}));
-  EXPECT_EQ(full.p.socket_stats(2).packets_in, 1u);
-  EXPECT_EQ(full.violations(), 0u);
 }
 
 }  // namespace

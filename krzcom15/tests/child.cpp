@@ -6,7 +6,7 @@
 //   drain PORT N SUM        attach, report ready, read N bytes; exit code 0
 //                           when their checksum is SUM (hex), 4 when not, 1 on
 //                           a wrong address, 2 when the bytes stop coming
-//   host-echo PORT ADDR     open as host, select ADDR (hex), wait for bytes,
+//   host-echo PORT ADDR     open as host, select ADDR (hex), report ready, wait for bytes,
 //                           read them and write them back; exit code = byte count (100+ on failure)
 //   hold-lock PORT          take the wire's mutex, mark an update under way,
 //                           report ready, then hold it until killed
@@ -59,6 +59,7 @@ int HostEcho(const char* pszPort, BYTE bAddress) {
   DWORD hPort = VCOMM_OpenCommA(pszPort, 1);
   if (hPort == 0) return 100;
   if (!VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL)) return 101;
+  ReportReady();
   BYTE ab[256];
   DWORD cbRead = 0, cbWritten = 0;
   if (!VPERI_HostWaitInput(hPort, 10000)) return 104;

@@ -16,8 +16,7 @@ TEST(Processes, HandlesOfTwoProcessesShareOneWire) {
   // The child waits for "ping", reads it through its own handle and writes
   // it back on 0x4E; each side is woken by the other process.
   PROCESS_INFORMATION pi;
-  ASSERT_TRUE(StartChild("host-echo LPT1 4E", &pi, FALSE));
-  Sleep(100);
+  ASSERT_TRUE(StartChild("host-echo LPT1 4E", &pi, TRUE));
   DWORD cb = 0;
   ASSERT_TRUE(VPERI_Write(hPeri, "ping", 4, &cb, 0));
   char ab[16];

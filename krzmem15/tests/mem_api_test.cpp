@@ -108,7 +108,10 @@ TEST_F(Mem, StaleInvalidAndForeignHandlesAndLockCounts) {
   memUnlockBlock(a, h);
   EXPECT_FALSE(memFreeBlock(a, h));  // still locked once
   memUnlockBlock(a, h);
-  memUnlockBlock(a, h);  // more unlocks than locks: harmless
+  memUnlockBlock(a, h);  // more unlocks than locks: the count stays at none
+  memLockBlock(a, h);
+  EXPECT_FALSE(memFreeBlock(a, h));
+  memUnlockBlock(a, h);
   ASSERT_TRUE(memFreeBlock(a, h));
   for (int i = 0; i < 5000; ++i) {  // a freed handle does not come back soon
     HMEMBLOCK n = memAllocBlock(a, 64);
@@ -121,6 +124,7 @@ TEST_F(Mem, StaleInvalidAndForeignHandlesAndLockCounts) {
   HMEMAREA other = memCreateSharedArea(0x10000, "memtest.other", 0x10000, &f);
   HMEMBLOCK mine = memAllocBlock(a, 32);
   EXPECT_EQ(memLockBlock(other, mine), nullptr);  // handles are per area
+  ASSERT_NE(memLockBlock(a, mine), nullptr);      // unlocks of bad handles must not touch it
   memReleaseSharedArea(other);
   for (HMEMBLOCK bad : std::vector<HMEMBLOCK>{h, 0, 1, 0xFFFF, 0xFFFFFFFF, 0x12340001}) {
     EXPECT_TRUE(!memLockBlock(a, bad) && !memFreeBlock(a, bad) && !memReAllocBlock(a, bad, 8));
@@ -131,7 +135,9 @@ TEST_F(Mem, StaleInvalidAndForeignHandlesAndLockCounts) {
     EXPECT_EQ(memAllocNamedBlock(bad, 8, "X"), 0u);
     memReleaseSharedArea(bad);
   }
-  EXPECT_NE(memLockBlock(a, mine), nullptr);
+  EXPECT_FALSE(memFreeBlock(a, mine));  // still locked once, and the area still open
+  memUnlockBlock(a, mine);
+  EXPECT_TRUE(memFreeBlock(a, mine));
 }
 
 struct Proxy {
@@ -163,7 +169,6 @@ TEST_F(Mem, NamedBlocksAreReferencedPerThread) {
   EXPECT_EQ(memAllocNamedBlock(a, 8, std::string(60, 'n').c_str()), 0u);
   static_cast<DWORD*>(memLockBlock(a, g))[0] = 42;
   memUnlockNamedBlock(a, "GLOBAL");
-  memUnlockNamedBlock(a, "NOSUCH");
 
   Proxy x{a, 0};  // a thread without references frees nothing
   OnThread(&x);

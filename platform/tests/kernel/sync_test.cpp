@@ -113,8 +113,7 @@ TEST(Event, ManualAndAutoReset) {
     Shared s1{e, INFINITE, false, 0xDEAD, 0}, s2 = s1;
     HANDLE t[] = {CreateThread(NULL, 0, waiter, &s1, 0, NULL),
                   manual ? CreateThread(NULL, 0, waiter, &s2, 0, NULL) : NULL};
-    Sleep(50);
-    EXPECT_TRUE(SetEvent(e));
+    EXPECT_TRUE(SetEvent(e));  // before or after the waits begin: both must see it
     for (HANDLE h : t) {
       if (!h) continue;
       EXPECT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);

@@ -139,30 +139,31 @@ TEST(UserTimer, WindowAndThreadTimers) {
   EXPECT_GE(GetTickCount() - start, 60u);  // three periods, never early by more than one
 
   // Posted messages come before a due timer.
-  Sleep(40);
+  for (int i = 0; i < 10000 && !PeekMessageA(&m, NULL, WM_TIMER, WM_TIMER, PM_NOREMOVE); ++i)
+    Sleep(1);  // until the next tick is due
   PostMessageA(h, WM_USER + 1, 0, 0);
   ASSERT_TRUE(PeekMessageA(&m, NULL, 0, 0, PM_REMOVE));
   EXPECT_EQ(m.message, (UINT)WM_USER + 1);
   ASSERT_TRUE(PeekMessageA(&m, NULL, 0, 0, PM_REMOVE));
   EXPECT_EQ(m.message, (UINT)WM_TIMER);
 
+  // A killed timer ticks no more: the next tick is the other timer's, whose
+  // period (reset from a minute to 80 ms, else this would block) spans the
+  // killed one's.
   EXPECT_TRUE(KillTimer(h, 7));
   EXPECT_FALSE(KillTimer(h, 7));
-  Sleep(60);
-  EXPECT_FALSE(PeekMessageA(&m, NULL, WM_TIMER, WM_TIMER, PM_REMOVE));
-
-  // Setting a timer again replaces its period (else this would block a minute).
   ASSERT_NE(SetTimer(h, 9, 60000, NULL), 0u);
-  ASSERT_NE(SetTimer(h, 9, 20, NULL), 0u);
+  ASSERT_NE(SetTimer(h, 9, 80, NULL), 0u);
   ASSERT_EQ(GetMessageA(&m, NULL, WM_TIMER, WM_TIMER), TRUE);
   EXPECT_EQ(m.wParam, (WPARAM)9);
 
-  DestroyWindow(h);  // ends its timers
-  Sleep(60);
-  EXPECT_FALSE(PeekMessageA(&m, NULL, WM_TIMER, WM_TIMER, PM_REMOVE));
+  // Destroying the window ends its timers: the thread timer's first tick
+  // comes with no window timer before it.
+  ASSERT_NE(SetTimer(h, 10, 10, NULL), 0u);
+  DestroyWindow(h);
 
   // A thread timer calls its procedure.
-  UINT_PTR id = SetTimer(NULL, 0, 10, timer_proc);
+  UINT_PTR id = SetTimer(NULL, 0, 40, timer_proc);
   ASSERT_NE(id, 0u);
   ASSERT_EQ(GetMessageA(&m, NULL, WM_TIMER, WM_TIMER), TRUE);
   EXPECT_EQ(m.hwnd, (HWND)NULL);
