@@ -27,7 +27,7 @@ class CreditTest : public ::testing::Test {
     WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
                   "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2000\r\n"
                   "MLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\nMLC_INTER_PACKET_TIME_OUT=200\r\n"
-                  "CreditTimeout=1500\r\n");
+                  "CreditTimeout=1500\r\nMIN_POLL_INTERVAL=111\r\nMAX_POLL_INTERVAL=999\r\n");
     LoadIniValues();
     g_hHelperWnd = MakeWindow("CreditTestHelper");  // this process plays the helper
   }
