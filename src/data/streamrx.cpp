@@ -53,7 +53,8 @@ int TakeEmptyPacket(BYTE bPort, StreamChannel* lpStream, const SocketInfo* lpSoc
       lpStream->wAvailBytes += P;
     }
   }
-  if (lpSocket) UnlockSocketIdx(bPort, wSocketIdx);
+  // A reset on the way has freed the socket array with the record.
+  if (lpSocket && pPerPortInfo[bPort].hSocketInfoArray) UnlockSocketIdx(bPort, wSocketIdx);
   ReleasePPI(bPort);
   return iResult;
 }
