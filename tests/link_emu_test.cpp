@@ -155,7 +155,7 @@ TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
          lpStream->wPeriPtoHCredits = 0;
          UnlockChannelIdx(0, 0);
        },
-       {0x80, 2, 0, 6, 0, 0},  // even an empty packet costs a credit
+       {0x80, 2, 0, 7, 0, 0, 1},
        0,
        1},
       {"data on a channel without a ring",

@@ -37,6 +37,8 @@ const char kEmulatorUsage[] =
     "  --revision N           MLC revision in MLC_INIT_REPLY (3)\n"
     "  --piggyback            grant credit in the headers of outgoing data\n"
     "  --credit-request-ms N  ask for credit at most every N ms, 0 never (1000)\n"
+    "  --data-on-credit       send the data a fresh MLC_CREDIT allows before its reply\n"
+    "  --empty-credit         return credit only in the headers of empty data packets\n"
     "  --trace FILE|-|none    decoded wire trace (standard output)\n"
     "  --ready-file FILE      written once attached to the wire, removed at the end;\n"
     "                         standard output also gets the line \"krzemu: ready on LPTn\"\n"
@@ -133,6 +135,14 @@ bool ParseEmulatorArgs(const std::vector<std::string>& args, EmulatorOptions* ou
       *error = "bad value for " + a + ": " + what;
       return false;
     };
+    if (a == "--data-on-credit") {
+      o.cfg.data_on_credit = true;
+      continue;
+    }
+    if (a == "--empty-credit") {
+      o.cfg.empty_credit = true;
+      continue;
+    }
     if (a == "--piggyback") {
       o.cfg.piggyback = true;
       continue;

@@ -115,6 +115,14 @@ struct EmuConfig {
   uint32_t stream_before_init_ms = 0;
   // Credit only in the open reply: MLC_CREDIT (pings) answered, never a grant.
   bool open_credit_only = false;
+
+  // -- Ways of handling credit (legal printer behaviours, off by default):
+  // data that a fresh MLC_CREDIT allows goes out before its MLC_CREDIT_REPLY;
+  bool data_on_credit = false;
+  // credit goes back only in the headers of empty data packets, never with
+  // MLC_CREDIT (an empty packet spends one of our credits when we hold any).
+  bool empty_credit = false;
+  // -- end of the ways of handling credit
 };
 
 // The device ID as the wire delivers it: two length bytes, then the text.

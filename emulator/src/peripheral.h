@@ -8,6 +8,7 @@
 //   peripheral_commands.cpp  the host's commands, our replies, the host's answers to ours
 //   peripheral_books.cpp     data packets, credit books, services, our own commands
 //   peripheral_faults.cpp    reply faults, triggers and event faults
+//   peripheral_credit_ways.cpp  the ways of handling credit chosen by option
 #ifndef EMU_PERIPHERAL_H
 #define EMU_PERIPHERAL_H
 
@@ -44,6 +45,7 @@ struct ChannelBook {
   uint32_t withheld = 0;       // credit taken back with MLC_DEBIT: never granted again here
   uint32_t last_credit_request_ms = 0;
   bool credit_request_sent = false;
+  bool host_grants = true;  // the host granted credit at the open (it has a receive buffer)
   uint64_t packets_in = 0, bytes_in = 0, packets_out = 0, bytes_out = 0;
   Service* service = nullptr;
 };
@@ -135,6 +137,12 @@ class Peripheral {
   void NotInitialised(uint32_t now, const std::string& what);
 
   void ServeChannels(uint32_t now);
+  // -- The ways of handling credit (peripheral_credit_ways.cpp).
+  // Data the channel's credit allows, sent now (before a reply).
+  void SendOnFreshCredit(ChannelBook& ch, uint32_t now);
+  // What may be granted, in the headers of empty data packets.
+  void GrantInEmptyPackets(ChannelBook& ch, uint32_t now);
+  // -- end of the ways of handling credit
   void SendData(ChannelBook& ch, Bytes payload, uint32_t now);
   uint32_t Grantable(const ChannelBook& ch) const;
   // A free instance of the socket's service for a new channel (made when all are busy).

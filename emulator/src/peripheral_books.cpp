@@ -192,7 +192,9 @@ void Peripheral::ServeChannels(uint32_t now) {
     }
     uint32_t wanted = svc->PacketsWanted(ch.ptoh_payload);
     bool piggy_soon = cfg_.piggyback && wanted > 0 && ch.peri_credit > 0;
-    if (Grantable(ch) > 0 && !piggy_soon && !OwnQueued(kCredit, ch.hsid)) {
+    if (cfg_.empty_credit) {
+      GrantInEmptyPackets(ch, now);
+    } else if (Grantable(ch) > 0 && !piggy_soon && !OwnQueued(kCredit, ch.hsid)) {
       QueueOwn(kCredit, ch.hsid, ch.psid, 0);
     }
     if (wanted > 0 && ch.peri_credit == 0 && cfg_.credit_request_ms &&

@@ -190,6 +190,7 @@ void Peripheral::OnOpen(const uint8_t* pl, Fault* f, uint32_t now) {
   ch.htop_payload = sc.htop - kHeaderSize;
   ch.ptoh_payload = sc.ptoh - kHeaderSize;
   ch.peri_credit = credit;
+  ch.host_grants = credit > 0;
   ch.service = svc;
   svc->Open(now);
   ChannelBook& book = channels_[hsid] = ch;
@@ -237,6 +238,7 @@ void Peripheral::OnCredit(const uint8_t* pl, Fault* f, uint32_t now) {
   } else if (!result) {
     it->second.peri_credit += credit;
     if (credit) it->second.credit_request_sent = false;
+    if (credit && cfg_.data_on_credit) SendOnFreshCredit(it->second, now);
   }
   EmitReply(kCredit, CreditReply(result), f, now);
 }

@@ -188,8 +188,10 @@ LONG CloseChannel(WORD hChannel, BOOL fSendClose, BOOL fNotifyClient) {
       } else if (lResult != MLC_SUCCESS) {
         // Refused: the channel stays exactly as it was.
         fRelease = FALSE;
+        // Packets stored during the exchange have freed space of their
+        // own meanwhile: the space held back is added to it.
         if (bType == MLC_STREAM_CHANNEL)
-          lpStream->wAvailBytes = lAvailBytes;
+          lpStream->wAvailBytes += lAvailBytes;
         else
           lpStream->fChannelOpen = fWasOpen;
       } else if (lpStream->fChannelOpen) {

@@ -33,19 +33,26 @@ int GrantAnyCredits(PerPortInfo* /*lpPPI*/, StreamChannel* lpStream) {
     if (lpStream->wPtoHMark <= wCreditsToIssue) {
       BYTE bHsid = lpStream->bHsid;
       BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
+      // Booked before the command goes out: the credit counts from the
+      // moment the peripheral has it, and it may send on it before its
+      // reply, while this thread still waits for that reply.
+      LONG lGranted = (LONG)wCreditsToIssue * P;
+      lpStream->wAvailBytes -= lGranted;
+      lpStream->wPeriPtoHCredits += wCreditsToIssue;
       LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
       BOOL fIssued = MLCIssueCredit(bPort, bHsid, lpStream->bPsid, wCreditsToIssue);
       if (!LinkStampValid(bPort, bIndex, stamp)) {
         // The exchange reset the link: the record and the socket array are
-        // gone, nothing is booked or unlocked.
+        // gone, nothing is undone or unlocked.
         iResult = MLC_UNRECOVERABLE_ERROR;
         lpSocket = NULL;
       } else if (!fIssued) {
-        iResult = MLC_UNRECOVERABLE_ERROR;  // the space stays for a later grant
+        // Refused: the peripheral did not take it; the space stays for a
+        // later grant.
+        lpStream->wAvailBytes += lGranted;
+        lpStream->wPeriPtoHCredits -= wCreditsToIssue;
+        iResult = MLC_UNRECOVERABLE_ERROR;
       } else {
-        lpStream->wAvailBytes -= (LONG)wCreditsToIssue * P;
-        // Every stored packet spent one of these (ProcessStreamData).
-        lpStream->wPeriPtoHCredits += wCreditsToIssue;
         MLCLOG(
             DBG_TRACE,
             "    GrantAnyCredits: wCreditsToIssue = %d,> pS_CH->wPtoHMark %d ,pS_CH->wAvailBytes "

@@ -15,12 +15,6 @@ int ProcessDataPacket(BYTE bPort, const BYTE* lpHeader) {
     ObtainPPI(bPort);
     BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
     BYTE bType = GetTypeIdx(bPort, bIndex);
-    if (wPayload == 0 && bType != MLC_STREAM_CHANNEL) {
-      // An empty message is consumed as it is: message channels keep their
-      // own books.
-      ReleasePPI(bPort);
-      return MLC_PACKET_SUCCESSFUL;
-    }
     LPVOID lpRecord = LockChannelIdx(bPort, bIndex);
     if (bType == MLC_STREAM_CHANNEL)
       MLCLOG(DBG_TRACE, "    ProcessDataPacket: bType (STREAM) %d ;       pStreamCH = 0x%lx\n",

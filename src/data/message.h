@@ -24,8 +24,9 @@ int CopyPacketData(DWORD hChannel, LPVOID lpBuffer, int iRequestLength, WORD fBl
 // fBlock: no credit, or messages queued; without: the queue is full).
 int WritePacketData(DWORD hChannel, LPCVOID lpBuffer, int iLength, WORD fBlock);
 
-// Appends a message to the channel's send queue: 1, MLC_NO_MEMORY, or
-// MLC_CHANNEL_BUSY when MLC_MAX_QUEUED_MSGS wait already.
+// Appends a message to the channel's send queue: 1, MLC_NO_MEMORY,
+// MLC_SYSTEM_FAILURE when the queue's tail does not lock (nothing changed),
+// or MLC_CHANNEL_BUSY when MLC_MAX_QUEUED_MSGS wait already.
 int QueueMessage(MessageChannel* lpMsgChan, const BYTE* lpData, WORD wLength);
 // Sends every queued message the channel's credit allows, oldest first: 1,
 // or MLC_WRITE_FAILURE (the link has been reset; the record must not be

@@ -30,25 +30,30 @@ int QueueMessage(MessageChannel* lpMsgChan, const BYTE* lpData, WORD wLength) {
   // nodes stay linked.
   if (lpMsgChan->bQueuedMsgs >= MLC_MAX_QUEUED_MSGS) return MLC_CHANNEL_BUSY;
   BYTE bPort = lpMsgChan->bPort;
+  // The tail is locked first: a queue whose tail cannot be reached takes
+  // nothing (a node hung nowhere would be lost with what follows it).
+  QueuedMessage* lpTail = NULL;
+  if (lpMsgChan->bQueuedMsgs) {
+    lpTail = lpMsgChan->hMsgQueueTail
+                 ? (QueuedMessage*)LockMLCCheck(bPort, lpMsgChan->hMsgQueueTail)
+                 : NULL;
+    if (!lpTail) return MLC_SYSTEM_FAILURE;
+  }
   HMEMBLOCK hNode = AllocMLCCheck(bPort, (DWORD)sizeof(QueuedMessage) + wLength);
-  if (!hNode) return MLC_NO_MEMORY;
-  QueuedMessage* lpNode = (QueuedMessage*)LockMLCCheck(bPort, hNode);
+  QueuedMessage* lpNode = hNode ? (QueuedMessage*)LockMLCCheck(bPort, hNode) : NULL;
   if (!lpNode) {
-    FreeMLCCheck(bPort, hNode);
+    if (hNode) FreeMLCCheck(bPort, hNode);
+    if (lpTail) UnlockMLCCheck(bPort, lpMsgChan->hMsgQueueTail);
     return MLC_NO_MEMORY;
   }
   lpNode->wMsgLength = wLength;
   lpNode->hNext = 0;
   CopyMemory(lpNode + 1, lpData, wLength);
   UnlockMLCCheck(bPort, hNode);
-  QueuedMessage* lpTail = lpMsgChan->hMsgQueueTail
-                              ? (QueuedMessage*)LockMLCCheck(bPort, lpMsgChan->hMsgQueueTail)
-                              : NULL;
-  if (lpMsgChan->bQueuedMsgs && lpTail) {
+  if (lpTail) {
     lpTail->hNext = hNode;
     UnlockMLCCheck(bPort, lpMsgChan->hMsgQueueTail);
   } else {
-    if (lpTail) UnlockMLCCheck(bPort, lpMsgChan->hMsgQueueTail);
     lpMsgChan->hMsgQueueHead = hNode;
   }
   lpMsgChan->hMsgQueueTail = hNode;

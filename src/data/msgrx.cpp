@@ -63,13 +63,14 @@ int ProcessMessagePacket(BYTE bPort, MessageChannel* lpMsgChan, const BYTE* lpHe
   // host grants no more than it has free slots for: a message without a
   // grant is unwanted, and one is never written over an unread one.
   int iSlot = FreeSlot(lpMsgChan);
-  if (lpMsgChan->wPeriPtoHCredits == 0 || (wLength > 0 && iSlot < 0)) {
+  if (wLength > 0 && (lpMsgChan->wPeriPtoHCredits == 0 || iSlot < 0)) {
     MLCLOG(DBG_ERROR, "ProcessMessagePacket - no credit or no free slot: MLC_ERROR_NO_CREDIT\n");
     return Refuse(bPort, MLC_ERROR_NO_CREDIT);
   }
-  lpMsgChan->wPeriPtoHCredits--;
   // An empty message has nothing to hold (an empty slot reads as no
-  // message): only the grant it used and the credit it carries count.
+  // message): only the grant it used, when the peripheral held one, and the
+  // credit it carries count. Having nothing to store, it is never refused.
+  if (lpMsgChan->wPeriPtoHCredits > 0) lpMsgChan->wPeriPtoHCredits--;
   if (wLength > 0) {
     HMEMBLOCK hSlot = lpMsgChan->hSlot[iSlot];
     BYTE* lpSlot = (BYTE*)LockMLCCheck(bPort, hSlot);

@@ -22,21 +22,25 @@ void AskHelperToRead() {
   ReleaseMGD();
 }
 
-// Copies n bytes out of the ring at lReadPos, wrapping at lLastPos.
-void CopyOutOfRing(BYTE bPort, StreamChannel* lpStream, BYTE* lpDest, LONG n) {
+// Copies n bytes out of the ring at lReadPos, wrapping at lLastPos. FALSE,
+// with nothing moved, when the ring cannot be locked for the copy.
+BOOL CopyOutOfRing(BYTE bPort, StreamChannel* lpStream, BYTE* lpDest, LONG n) {
+  BOOL fCopy = g_bDoMemCopy && lpDest;
   BYTE* lpRing = (BYTE*)LockMLCCheck(bPort, lpStream->hBuffer);
+  if (!lpRing && fCopy) return FALSE;
   LONG lFirst = lpStream->lLastPos - lpStream->lReadPos;
   if (lFirst >= n) {
-    if (lpRing && g_bDoMemCopy && lpDest) CopyMemory(lpDest, lpRing + lpStream->lReadPos, n);
+    if (fCopy) CopyMemory(lpDest, lpRing + lpStream->lReadPos, n);
     lpStream->lReadPos += n;
   } else {
-    if (lpRing && g_bDoMemCopy && lpDest) {
+    if (fCopy) {
       CopyMemory(lpDest, lpRing + lpStream->lReadPos, lFirst);
       CopyMemory(lpDest + lFirst, lpRing, n - lFirst);
     }
     lpStream->lReadPos = n - lFirst;
   }
   if (lpRing) UnlockMLCCheck(bPort, lpStream->hBuffer);
+  return TRUE;
 }
 
 // The wait of a blocking read, entered with the port's mutex held once and
@@ -162,7 +166,13 @@ int CopyStreamData(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBlock, 
   if (lStored < 0 || lStored > lpStream->lLastPos) lStored = 0;
   if (lWanted > 0 && lStored > 0) {
     LONG n = lStored < lWanted ? lStored : lWanted;
-    CopyOutOfRing(bPort, lpStream, (BYTE*)lpBuffer, n);
+    if (!CopyOutOfRing(bPort, lpStream, (BYTE*)lpBuffer, n)) {
+      if (lpSocket) UnlockSocketIdx(bPort, wSocketIdx);
+      UnlockChannelIdx(bPort, bIndex);
+      ReleasePPI(bPort);
+      MLCLOG(DBG_ERROR, "CopyStreamData: ring of channel 0x%X not locked\n", bHsid);
+      return MLC_SYSTEM_FAILURE;
+    }
     lpStream->wLength -= n;
     lpStream->wAvailBytes += n;
     lResult = n;

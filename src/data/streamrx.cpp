@@ -34,6 +34,31 @@ void NotifyArrival(BYTE bPort, StreamChannel* lpStream, BYTE bHsid) {
   NotifyChannel(lpStream, MLC_READ_STREAM, LOWORD(lpStream->wLength));
 }
 
+// An empty packet carries nothing but its piggy-backed credit, which is
+// always applied. Where a ring exists it spends one of the peripheral's
+// credits, and the packet's whole space is free again at once. Without a
+// ring, or with the credit used up, the peripheral is not refused for it:
+// there is nothing to store, so nothing to overrun. Entered with the port's
+// mutex held once more and the socket entry locked; releases both.
+int TakeEmptyPacket(BYTE bPort, StreamChannel* lpStream, const SocketInfo* lpSocket, LONG P,
+                    BOOL fRing, BYTE bCredit) {
+  WORD wSocketIdx = lpStream->wSocketIdx;
+  // A credit past 65535 has drawn MLC_ERROR: the link is to be dropped (and
+  // a failed error packet has freed the record).
+  int iResult = MLC_UNRECOVERABLE_ERROR;
+  if (AddStreamCredits(lpStream, bCredit) == 0) {
+    iResult = MLC_PACKET_SUCCESSFUL;
+    if (fRing && lpSocket && lpStream->wPeriPtoHCredits > 0) {
+      lpStream->wPeriPtoHCredits--;
+      lpStream->wAvailBytes += P;
+    }
+  }
+  // A reset on the way has freed the socket array with the record.
+  if (lpSocket && pPerPortInfo[bPort].hSocketInfoArray) UnlockSocketIdx(bPort, wSocketIdx);
+  ReleasePPI(bPort);
+  return iResult;
+}
+
 }  // namespace
 
 int ProcessStreamData(BYTE bPort, StreamChannel* lpStream, const BYTE* lpHeader) {
@@ -50,6 +75,7 @@ int ProcessStreamData(BYTE bPort, StreamChannel* lpStream, const BYTE* lpHeader)
   BOOL fRing = (lpStream->bFlags & STREAM_HAS_BUFFER) && lpStream->hBuffer &&
                lpStream->lLastPos > 0 && lpStream->lWritePos >= 0 &&
                lpStream->lWritePos < lpStream->lLastPos;
+  if (L == 0) return TakeEmptyPacket(bPort, lpStream, lpSocket, P, fRing, lpHeader[4]);
   int iRefusal = -1;  // error code of a refused packet
   if (!lpSocket || P < L) {
     MLCLOG(DBG_ERROR,

@@ -69,10 +69,13 @@ int WaitForCredit(const WriteLocks& locks, StreamChannel* lpStream) {
 // resending is configured: TRUE when it went out whole; FALSE when it could
 // not (the link has then been reset).
 BOOL SendOnePacket(const WriteLocks& locks, PerPortInfo* lpPPI, const StreamChannel* lpStream,
-                   BYTE bHsid, const BYTE* lpData, WORD n, int* lpiResends) {
+                   BYTE bHsid, const BYTE* lpData, WORD n) {
   PacketHeader header =
       SendHeaderPacket(locks.bPort, bHsid, lpStream->bPsid, (WORD)(n + MLC_HEADER_SIZE), 0, 0);
   DWORD cbOnWire = 0;
+  // The cap is per packet: time-outs spread over a long write are each
+  // finished by their own resends.
+  int iResends = 0;
   for (;;) {
     // A time-out mark of an earlier, finished packet is not this one's.
     if (lpPPI->lLastLinkError == CE_PTO) lpPPI->lLastLinkError = 0;
@@ -82,7 +85,7 @@ BOOL SendOnePacket(const WriteLocks& locks, PerPortInfo* lpPPI, const StreamChan
       return FALSE;
     }
     if (!gRetry_Resent_Stream_Packet || lpPPI->lLastLinkError != CE_PTO) return TRUE;
-    if (++*lpiResends > kMaxResends) {
+    if (++iResends > kMaxResends) {
       // Part of a packet is on the wire and the port takes no more: the
       // link cannot go on, and looping here would hold the port for ever.
       MLCLOG(DBG_ERROR, "WriteStreamData: SendPacket: MLC_WRITE_FAILURE\n");
@@ -230,10 +233,9 @@ int WriteStreamData(DWORD hChannel, LPCVOID lpBuffer, WORD wLength, WORD fBlock,
   const BYTE* lpData = (const BYTE*)lpBuffer;
   WORD wRemaining = wPacketSize ? wLength : 0;
   int iResult = 0;
-  int iResends = 0;
   while (wRemaining && lpStream->wHostHtoPCredits) {
     WORD n = wRemaining < wPacketSize ? wRemaining : wPacketSize;
-    if (!SendOnePacket(locks, lpPPI, lpStream, bHsid, lpData, n, &iResends)) {
+    if (!SendOnePacket(locks, lpPPI, lpStream, bHsid, lpData, n)) {
       UnlockAll(locks);
       return MLC_WRITE_FAILURE;
     }

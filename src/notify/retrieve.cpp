@@ -83,8 +83,9 @@ int ReadPacket(BYTE bPort, StreamChannel* lpStream, BYTE* lpHeader, LPVOID lpBuf
     return ProcessMLCPacket(bPort, wPayload, &bCommand, 0);
   }
   if (lpHeader[0] != lpStream->bHsid) {
-    // Another channel's packet: stored for it as a poll would store it.
-    return wPayload == 0 ? MLC_PACKET_SUCCESSFUL : ProcessDataPacket(bPort, lpHeader);
+    // Another channel's packet, an empty one too (its credit counts):
+    // stored for it as a poll would store it.
+    return ProcessDataPacket(bPort, lpHeader);
   }
   if (lpHeader[1] != lpStream->bPsid || wPayload > wMaxPayload) {
     MLCLOG(DBG_ERROR, "!   RetrieveData - packet of %d bytes from socket %d refused\n", wPayload,

@@ -55,13 +55,15 @@ std::vector<FaultRow> Build() {
       // Stream data through polls: the host refuses what breaks its books,
       // the link is reset, and the read finds its channel gone.
       {"ReadOversizedPacket", "oversize@t=0", Op::kRead, Is(MLC_INVALID_HANDLE), true, e5},
-      {"ReadPacketWithoutCredit", "nocredit@t=0", Op::kRead, Is(MLC_INVALID_HANDLE), true, e1},
       {"ReadPacketForAnotherSocket", "badpsid@t=0", Op::kRead, Is(MLC_INVALID_HANDLE), true, e7},
       {"ReadHalfPacket", "half=data", Op::kRead, Is(MLC_INVALID_HANDLE), true, e6},
       {"ReadSplitPacket", "split=data:3:50", Op::kRead, ByteCount(), false, none},
       {"ReadCreditOverflow", "overflow@t=0", Op::kRead, Is(MLC_INVALID_HANDLE), true, e3},
       // The printer's own exchanges, met by polls.
       {"PollPeripheralError", "error=6@t=0", Op::kPoll, poll, true, none},
+      // Past the credit on a channel nobody reads: no grant is on its way
+      // (a packet that arrives while one awaits its reply counts on it).
+      {"PollPacketWithoutCredit", "nocredit@t=0", Op::kPoll, poll, true, e1},
       {"PollCreditRequest", "creditreq@t=0", Op::kPoll, poll, false, none},
       {"PollUnsupportedCommand", "unsupported@t=0", Op::kPoll, poll, false, none},
       {"PollCreditForUnknownSocket", "badcredit@t=0", Op::kPoll, poll, true, e7},
