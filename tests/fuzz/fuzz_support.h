@@ -16,6 +16,9 @@ FuzzPort* FuzzPortStart();
 // configured with peripheral-to-host packets of wPtoH bytes (header
 // included). Nothing is left waiting on the port afterwards.
 bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage);
+// Resets the link locally, forgets what is on the port both ways and
+// stands in for the helper again (a reset with no channel left forgets it).
+void FuzzReset(FuzzPort* port);
 // Queues one piece of peripheral bytes.
 void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb);
 // Non-zero while fed bytes wait to be read.
