@@ -8,7 +8,8 @@
 #   wine         MinGW x86_64: the tests labelled "wine" (what only real Win32
 #                can prove) under 64-bit Wine;
 #   tsan         ThreadSanitizer: the library's multi-thread suites;
-#   fuzz         clang with libFuzzer: a minute of fuzzing the receive path.
+#   fuzz         clang with libFuzzer: a minute of the receive path, half a minute
+#                of the replies and peer commands of bring-up.
 # A failing stage does not stop the later ones: every stage runs and reports
 # its time; the script fails at the end if any stage failed.
 # STAGES="native-asan wine" runs only those.
@@ -68,7 +69,7 @@ stage_tsan() {
 stage_fuzz() {
   CC=clang CXX=clang++ cmake -S . -B "$B/clang-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DW32_FUZZ=ON $CACHE &&
-    cmake --build "$B/clang-fuzz" -j "$JOBS" --target krzmlc15_fuzz_receive &&
+    cmake --build "$B/clang-fuzz" -j "$JOBS" --target krzmlc15_fuzz_receive krzmlc15_fuzz_replies &&
     ctest --test-dir "$B/clang-fuzz" -R krzmlc15_fuzz --output-on-failure
 }
 
