@@ -42,6 +42,10 @@ struct FaultRow {
   // emulator's faults are in the protocol, so it stays 0 unless a row says.
   LONG lLinkError = 0;
   bool bAtStart = false;  // the fault is part of the printer's start (device ID)
+  // Late replies: the stale reply comes after the host gave up and reset.
+  // Whether the host then reads it and refuses it (MLC_ERROR 2) depends on
+  // when it arrives, so these codes are accepted instead of hostErrors too.
+  std::vector<BYTE> staleErrors{};
 };
 
 const std::vector<FaultRow>& FaultRows();

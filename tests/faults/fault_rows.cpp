@@ -35,7 +35,7 @@ std::vector<FaultRow> Build() {
        true},
       // Opening on a live link: a failed exchange resets it, a refusal does not.
       {"OpenUnanswered", "noreply=open", Op::kOpen, Is(MLC_OPEN_FAILED), true, none},
-      {"OpenLate", "late=open:700", Op::kOpen, Is(MLC_OPEN_FAILED), true, none},
+      {"OpenLate", "late=open:700", Op::kOpen, Is(MLC_OPEN_FAILED), true, none, 0, false, e2},
       {"OpenMaxedOut", "result=open", Op::kOpen, Is(MLC_NO_CHANNEL), false, none},
       {"OpenRefused", "result=open:2", Op::kOpen, Is(MLC_NO_CHANNEL), false, none},
       {"OpenMalformed", "badlen=open", Op::kOpen, Is(MLC_OPEN_FAILED), true, e0},
@@ -47,7 +47,7 @@ std::vector<FaultRow> Build() {
       {"CloseRefused", "result=close", Op::kClose, Is(MLC_CLOSE_FAILED), false, none},
       {"CloseMalformed", "badlen=close", Op::kClose, Is(MLC_CLOSE_FAILED), true, e0},
       {"CloseHalf", "half=close", Op::kClose, Is(MLC_CLOSE_FAILED), true, e6},
-      {"CloseLate", "late=close:700", Op::kClose, Is(MLC_CLOSE_FAILED), true, none},
+      {"CloseLate", "late=close:700", Op::kClose, Is(MLC_CLOSE_FAILED), true, none, 0, false, e2},
       // Stream writes: what went out is reported; a dead link is -6.
       {"WriteIntoAStalledWire", "stall@t=0", Op::kCreditWait, Is(MLC_PHYSICAL_LINK_FAILURE), true,
        none},
