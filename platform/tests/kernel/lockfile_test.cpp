@@ -2,6 +2,7 @@
 // and removing it never lets two processes into the name lock at once.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,10 +15,19 @@
 
 namespace {
 
+// This test's environment (sanitizer options included) in a namespace of
+// its own.
+std::string EnvironmentWith(const std::string& ns) {
+  std::string block = "W32POSIX_NAMESPACE=" + ns + '\0';
+  for (char** e = environ; *e; ++e)
+    if (strncmp(*e, "W32POSIX_NAMESPACE=", 19) != 0) block += std::string(*e) + '\0';
+  return block + '\0';
+}
+
 struct OtherNamespace {
   std::string ns = w32p::name_space() + "-lk";
   std::string lock = "/dev/shm/w32p." + ns + ".lock";
-  std::string block = "W32POSIX_NAMESPACE=" + ns + '\0' + "PATH=/usr/bin" + '\0' + '\0';
+  std::string block = EnvironmentWith(ns);
   DWORD run(const std::string& args, DWORD* pid = nullptr) {
     HANDLE h = kt::start(NULL, "kernel_child.exe " + args, &block[0], pid);
     return pid ? (DWORD)(h != NULL) : kt::finish_child(h);
