@@ -42,10 +42,17 @@ void Answer(void* pContext, const BYTE* pb, DWORD cb) {
   FuzzFeed(port, out.data(), out.size());
 }
 
-void SetResponder(FuzzPort* port, bool bOn) {
-  VMemResponder responder{bOn ? Answer : NULL, port};
+}  // namespace
+
+void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWORD),
+                     void* pContext) {
+  VMemResponder responder{pfnWritten, pContext};
   VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_RESPONDER, &responder, NULL);
 }
+
+namespace {
+
+void SetResponder(FuzzPort* port, bool bOn) { FuzzOnHostWrite(port, bOn ? Answer : NULL, port); }
 
 }  // namespace
 
@@ -111,7 +118,18 @@ bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WO
   return bOpen;
 }
 
+namespace {
+std::string* g_pRecord;
+}  // namespace
+
+void FuzzRecord(std::string* pRecord) { g_pRecord = pRecord; }
+
 void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb) {
+  if (g_pRecord) {  // as a piece: its length byte, then its bytes
+    if (cb > 255) abort();
+    g_pRecord->push_back((char)cb);
+    g_pRecord->append((const char*)pb, cb);
+  }
   VMemFeed feed{pb, (DWORD)cb};
   VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_FEED, &feed, NULL);
 }
