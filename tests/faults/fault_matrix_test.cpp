@@ -60,7 +60,7 @@ class FaultMatrix : public ::testing::TestWithParam<FaultRow> {
   static void SetUpTestSuite() {
     WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
                   "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=300\r\n"
-                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=300\r\nMLC_INTER_PACKET_TIME_OUT=60\r\n"
+                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=300\r\nMLC_INTER_PACKET_TIME_OUT=200\r\n"
                   "CreditTimeout=300\r\n");
     LoadIniValues();
     hHelper = MakeWindow("FaultMatrixHelper");
