@@ -98,7 +98,7 @@ std::vector<FaultRow> Build() {
       {"BlockingReadTimesOut", "", Op::kBlockRead, Is(MLC_TIME_OUT), false, none},
       {"BlockingReadLinkDropped", "error=6@t=0", Op::kBlockRead, Is(MLC_PHYSICAL_LINK_FAILURE),
        true, none},
-      // Part of the job: what the sink's credit took before the window closed.
+      // Some of the job, not all: what the sink's credit took before the window closed.
       {"BlockingWriteOutOfCredit", "nodrain@t=0", Op::kBlockWrite, {1, 65534}, false, none},
       {"BlockingWriteStalled", "stall@t=0", Op::kBlockWrite, Is(MLC_PHYSICAL_LINK_FAILURE), true,
        none},
