@@ -134,6 +134,17 @@ void WaitQuiet(Printer& printer) {
   }
 }
 
+// The command whose reply a "late=CMD:MS" fault holds back, as the trace
+// names it.
+std::string LateCommand(const char* lpszFault) {
+  std::string cmd(lpszFault + 5, strcspn(lpszFault + 5, ":"));
+  if (cmd == "init") return "MLC_INIT";
+  if (cmd == "open") return "MLC_OPEN_CHANNEL";
+  if (cmd == "close") return "MLC_CLOSE_CHANNEL";
+  ADD_FAILURE() << "no late rows for " << cmd;
+  return cmd;
+}
+
 emu::EmuConfig RowPrinter(const FaultRow& row) {
   emu::EmuConfig cfg = PrinterConfig();
   if (row.bAtStart) {
@@ -164,14 +175,19 @@ TEST_P(FaultMatrix, Row) {
     ReleasePPI(0);
 
     WaitQuiet(printer);  // faults due at once are in force
-    DWORD dwOpStart = GetTickCount();
     OpOutcome got = RunOperation(row.op, &ctx);
     WaitQuiet(printer);  // the printer took in what the host wrote last
     if (strncmp(row.lpszFault, "late=", 5) == 0) {
-      // A late reply comes after the host has moved on: let it arrive and be
-      // read, so that the row does not depend on who polls when.
-      DWORD dwLate = (DWORD)atoi(strchr(row.lpszFault, ':') + 1) + 500;
-      while (GetTickCount() - dwOpStart < dwLate) Sleep(50);
+      // A late reply comes after the host has moved on: wait until the
+      // printer has answered every such command the host sent, then let the
+      // host read, so that the row does not depend on who polls when.
+      std::string command = LateCommand(row.lpszFault);
+      for (DWORD dwEnd = GetTickCount() + 10000;
+           printer.Count("H>P " + command + " ") > printer.Count("P>H " + command + "_REPLY");) {
+        ASSERT_GT((LONG)(dwEnd - GetTickCount()), 0) << "the late reply never came";
+        Sleep(5);
+      }
+      WaitQuiet(printer);  // and it is on the wire
       BYTE bHsid = 0, bPsid = 0, bCommand = 0;
       WORD wLength = 0;
       PollForData(0, &bHsid, &bPsid, &bCommand, &wLength, 0);
