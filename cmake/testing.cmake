@@ -1,7 +1,13 @@
 # Test helpers shared by every folder.
 #
-# w32_add_gtest(<target> SOURCES ... [LIBS ...] [TIMEOUT s] [SERIAL])
-#   Builds a GoogleTest program and registers it with CTest. Natively each
+# w32_add_gtest(<target> SOURCES ... [LIBS ...] [ARGS ...] [WINE_ARGS ...]
+#               [TIMEOUT s] [SERIAL] [WINE])
+#   Builds a GoogleTest program and registers it with CTest. SERIAL: runs
+#   alone (timing-bound tests must not share the machine with it). WINE: the
+#   program proves something only real Win32 can, so the Wine run keeps it
+#   (label "wine"; the run selects by that label, everything else runs
+#   natively only). ARGS go to the program everywhere, WINE_ARGS (e.g. a
+#   --gtest_filter slice) only in the Windows builds. Natively each
 #   test program gets a private object namespace (W32POSIX_NAMESPACE) and its
 #   own Windows directory (W32POSIX_ROOT), so `ctest -j` is safe. After the
 #   program, the test <target>.objects (w32_leakcheck, a CTest fixture
@@ -9,13 +15,20 @@
 #   the program runs through cmake/wine-run.sh in the build's prefix; Wine's
 #   objects are shared by the whole prefix, so those runs are serial.
 function(w32_add_gtest target)
-  cmake_parse_arguments(T "SERIAL" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "SERIAL;WINE" "TIMEOUT" "SOURCES;LIBS;ARGS;WINE_ARGS" ${ARGN})
   add_executable(${target} ${T_SOURCES})
   target_link_libraries(${target} PRIVATE ${T_LIBS} w32_gtest_main)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  add_test(NAME ${target} COMMAND ${target})
+  set(args ${T_ARGS})
+  if(WIN32)
+    list(APPEND args ${T_WINE_ARGS})
+  endif()
+  add_test(NAME ${target} COMMAND ${target} ${args})
+  if(WIN32 AND T_WINE)
+    set_tests_properties(${target} PROPERTIES LABELS wine)
+  endif()
   set(root ${CMAKE_BINARY_DIR}/testroot/${target})
   file(MAKE_DIRECTORY ${root}/WINDOWS/SYSTEM32)
   # The namespace also names the build tree: several checkouts of the

@@ -44,7 +44,9 @@ EMU_STOP=""
 $RUNNER "$BIN/krzemu$EXE" --help >"$WORK/emulator.help" 2>&1
 grep -q -- --ready-file "$WORK/emulator.help" && EMU_READY="--ready-file $READY"
 grep -q -- --stop-file "$WORK/emulator.help" && EMU_STOP="--stop-file $STOP"
+# The sink keeps what it receives, so that the job can be compared.
 $RUNNER "$BIN/krzemu$EXE" --port LPT1 --seconds 120 --trace "$TRACE" $EMU_READY $EMU_STOP \
+  --service 1:status --service 2:sink:store --service 3:echo --service 4:source \
   >"$WORK/emulator.out" 2>&1 &
 EMU=$!
 n=0
@@ -67,14 +69,27 @@ $RUNNER "$BIN/krzprint$EXE" --read 4 --read-bytes 65536 --out "$WORK/read-back.b
 RC=$?
 
 # The helper process ends once the last channel is closed; then the
-# library's shared areas of this namespace are gone.
+# library's shared areas of this namespace are gone. Under Wine the areas
+# are the prefix's own objects: there the helper of this prefix must end.
+helpers() {
+  for p in $(pgrep -f KRZHID15 2>/dev/null); do
+    tr '\0' '\n' 2>/dev/null <"/proc/$p/environ" | grep -qx "WINEPREFIX=${W32_WINEPREFIX:-}" &&
+      echo "KRZHID15 (pid $p)"
+  done
+}
+left() {
+  if [ -n "$RUNNER" ]; then
+    helpers
+  else
+    ls /dev/shm 2>/dev/null | grep "^w32p\.$W32POSIX_NAMESPACE\.obj\.KRZMLC15"
+  fi
+}
 n=0
-while [ -z "$RUNNER" ] && ls /dev/shm 2>/dev/null | grep -q "^w32p\.$W32POSIX_NAMESPACE\.obj\.KRZMLC15"; do
-  [ $n -ge 50 ] && break
+while [ -n "$(left)" ] && [ $n -lt 50 ]; do
   sleep 0.1
   n=$((n + 1))
 done
-LEFT=$(ls /dev/shm 2>/dev/null | grep "^w32p\.$W32POSIX_NAMESPACE\.obj\.KRZMLC15" || true)
+LEFT=$(left)
 
 if [ -n "$EMU_STOP" ]; then
   : >"$STOP"
@@ -93,6 +108,19 @@ fi
 echo "== decoded wire trace: $TRACE ($(wc -l <"$TRACE") lines); first lines:"
 head -n 12 "$TRACE"
 echo "== files of this run: $WORK"
+# The sink received exactly the job; the read-back is the source's pattern
+# (byte i is i mod 256) for as many bytes as asked.
+STORED=$(tr -d '\r' <"$WORK/emulator.out" | sed -n 's/^ *socket 2 stored \([0-9]*\) bytes, cksum \([0-9]*\)$/\2 \1/p')
+SENT=$(cksum <"$JOB")
+if [ "$STORED" != "$SENT" ]; then
+  echo "run-job: the sink received [$STORED] (cksum, bytes), the job is [$SENT]" >&2
+  [ $RC -eq 0 ] && RC=1
+fi
+if [ "$(wc -c <"$WORK/read-back.bin")" -ne 65536 ] ||
+  ! od -An -v -tu1 -w1 "$WORK/read-back.bin" | awk '$1 != (NR - 1) % 256 { exit 1 }'; then
+  echo "run-job: the read-back is not the 65536 bytes the source sent" >&2
+  [ $RC -eq 0 ] && RC=1
+fi
 if [ -n "$LEFT" ]; then
   echo "run-job: shared areas left behind: $LEFT" >&2
   [ $RC -eq 0 ] && RC=1

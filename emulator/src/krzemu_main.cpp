@@ -22,6 +22,20 @@ std::atomic<bool> g_interrupted{false};
 
 extern "C" void OnSignal(int) { g_interrupted = true; }
 
+// The POSIX cksum of the bytes (CRC-32 of polynomial 0x04C11DB7 over the
+// data and its length), so that a script can compare with `cksum FILE`.
+unsigned long Cksum(const emu::Bytes& data) {
+  uint32_t crc = 0;
+  auto add = [&crc](uint8_t byte) {
+    crc ^= static_cast<uint32_t>(byte) << 24;
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+  };
+  for (uint8_t b : data) add(b);
+  for (uint64_t n = data.size(); n; n >>= 8) add(static_cast<uint8_t>(n & 0xFF));
+  return ~crc;
+}
+
 void PrintSummary(emu::Peripheral& p, std::FILE* out) {
   std::fprintf(out, "-- summary\n");
   for (const emu::ServiceSetup& s : p.config().services) {
@@ -35,6 +49,12 @@ void PrintSummary(emu::Peripheral& p, std::FILE* out) {
                  static_cast<unsigned long long>(st.packets_out),
                  static_cast<unsigned long long>(st.bytes_out),
                  static_cast<unsigned long long>(st.bytes_drained));
+    // A storing sink tells exactly what it received.
+    if (s.store && p.service(s.psid)) {
+      const emu::Bytes& kept = p.service(s.psid)->stored();
+      std::fprintf(out, "   socket %u stored %zu bytes, cksum %lu\n", s.psid, kept.size(),
+                   Cksum(kept));
+    }
   }
   std::fprintf(out, "   synch bytes %llu, MLC_ERROR from host %zu, host violations %zu\n",
                static_cast<unsigned long long>(p.synch_bytes()), p.host_errors().size(),

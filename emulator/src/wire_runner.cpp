@@ -101,6 +101,7 @@ void WireRunner::Loop() {
       Bytes out = peripheral_.TakeOutput();
       unsent_.insert(unsent_.end(), out.begin(), out.end());
     }
+    if (stalled || got == 0) ++quiet_rounds_;
     if (!unsent_.empty()) {
       DWORD written = 0;
       // Waits a little for the host to make room rather than spinning.

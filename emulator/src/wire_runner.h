@@ -35,6 +35,11 @@ class WireRunner {
   // False once the peripheral left the wire (detach fault) or was stopped.
   bool attached() const { return attached_; }
 
+  // Rounds of the serving thread that found no host bytes on the wire (or
+  // were stalled). Two more rounds than when a host call returned: the
+  // peripheral has taken in everything that call wrote.
+  uint64_t quiet_rounds() const { return quiet_rounds_; }
+
   // Parses and adds a fault (see Peripheral::AddFault); false with the reason.
   bool AddFault(const std::string& text, std::string* error);
 
@@ -56,6 +61,7 @@ class WireRunner {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> attached_{false};
+  std::atomic<uint64_t> quiet_rounds_{0};
   unsigned long peri_ = 0;
   uint32_t start_ms_ = 0;
   Bytes unsent_;

@@ -30,11 +30,6 @@ struct Owed {
   std::string Text() const;
 };
 inline Owed Is(int v) { return {v, v}; }
-inline Owed ByteCount() { return {1, INT_MAX}; }
-
-constexpr LONG kAnyLinkError = INT_MIN;
-// The host may or may not tell the printer (an optional MLC_ERROR).
-const std::vector<BYTE> kAnyErrors{0xFF};
 
 struct FaultRow {
   const char* lpszId;     // test name and README key
@@ -43,8 +38,14 @@ struct FaultRow {
   Owed result;
   bool bReset;                   // the link is reset (the witness channel is told)
   std::vector<BYTE> hostErrors;  // MLC_ERROR codes the host owes the printer
-  LONG lLinkError = kAnyLinkError;
+  // The port's last link error afterwards. Only a failing port sets it; the
+  // emulator's faults are in the protocol, so it stays 0 unless a row says.
+  LONG lLinkError = 0;
   bool bAtStart = false;  // the fault is part of the printer's start (device ID)
+  // Late replies: the stale reply comes after the host gave up and reset.
+  // Whether the host then reads it and refuses it (MLC_ERROR 2) depends on
+  // when it arrives, so these codes are accepted instead of hostErrors too.
+  std::vector<BYTE> staleErrors{};
 };
 
 const std::vector<FaultRow>& FaultRows();

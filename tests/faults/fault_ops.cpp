@@ -100,28 +100,22 @@ OpOutcome RunOperation(Op op, OpContext* ctx) {
     case Op::kWrite:
       return {Write(ctx, 16384)};
     case Op::kCreditWait:
-      Sleep(50);  // the sinks stop draining first
       return {Write(ctx, 65535)};
     case Op::kRead:
       return {ReadThroughPolls(ctx, 30000, 1500)};
     case Op::kPoll:
-      Sleep(30);
       return {PollFor(400)};
     case Op::kPing:
-      Sleep(30);
       return {MLCPingMlc(ctx->hWitness)};
     case Op::kVcomm:
-      Sleep(30);
       return {MLCPingVcomm(ctx->hWitness)};
     case Op::kMessage:
-      Sleep(30);
       return {StatusRoundTrip(ctx)};
     case Op::kBlockRead: {
       BYTE buffer[256];
       return {MLCRead(ctx->hChannel, buffer, sizeof buffer, TRUE, kBlockMs)};
     }
     case Op::kBlockWrite: {
-      Sleep(50);  // the sinks stop draining first
       std::vector<BYTE> data(65535, 0x5A);
       return {MLCWrite(ctx->hChannel, data.data(), 65535, TRUE, kBlockMs)};
     }

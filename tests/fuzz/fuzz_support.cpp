@@ -42,10 +42,17 @@ void Answer(void* pContext, const BYTE* pb, DWORD cb) {
   FuzzFeed(port, out.data(), out.size());
 }
 
-void SetResponder(FuzzPort* port, bool bOn) {
-  VMemResponder responder{bOn ? Answer : NULL, port};
+}  // namespace
+
+void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWORD),
+                     void* pContext) {
+  VMemResponder responder{pfnWritten, pContext};
   VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_RESPONDER, &responder, NULL);
 }
+
+namespace {
+
+void SetResponder(FuzzPort* port, bool bOn) { FuzzOnHostWrite(port, bOn ? Answer : NULL, port); }
 
 }  // namespace
 
@@ -54,11 +61,17 @@ FuzzPort* FuzzPortStart() {
     fprintf(stderr, "fuzz: set W32POSIX_NAMESPACE and W32POSIX_ROOT (a private Windows root)\n");
     return nullptr;
   }
+  // A reset that leaves no channel forgets the stand-in helper, and the next
+  // open then starts the helper program: let that fail at once rather than
+  // search every folder of the PATH on each input.
+  setenv("PATH", "", 1);
   WriteTextFile(WindowsDirFile("KRZCOM15.INI"), "[LPT1]\r\nBackend=memory\r\n");
+  // No waiting: the port's bytes are all there before the host reads, and
+  // nothing more arrives while it waits, so a wait would only cost time.
   WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
-                "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=2\r\n"
-                "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2\r\nMLC_INTER_PACKET_TIME_OUT=1\r\n"
-                "CreditTimeout=1\r\n");
+                "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=0\r\n"
+                "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=0\r\nMLC_INTER_PACKET_TIME_OUT=0\r\n"
+                "CreditTimeout=0\r\n");
   LoadIniValues();
   WNDCLASSA wc{};
   wc.lpfnWndProc = QuietProc;
@@ -75,10 +88,14 @@ FuzzPort* FuzzPortStart() {
   return port;
 }
 
-bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage) {
+void FuzzReset(FuzzPort* port) {
   StartAllOverAgain(0, FALSE);
   FuzzDrain(port);
-  MLCSetup(port->hHelper);  // a reset with no channel left forgets the helper
+  MLCSetup(port->hHelper);
+}
+
+bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage) {
+  FuzzReset(port);
   emu::EmuConfig cfg;
   cfg.max_ptoh = wPtoH;
   cfg.credit_request_ms = 0;
@@ -101,7 +118,18 @@ bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WO
   return bOpen;
 }
 
+namespace {
+std::string* g_pRecord;
+}  // namespace
+
+void FuzzRecord(std::string* pRecord) { g_pRecord = pRecord; }
+
 void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb) {
+  if (g_pRecord) {  // as a piece: its length byte, then its bytes
+    if (cb > 255) abort();
+    g_pRecord->push_back((char)cb);
+    g_pRecord->append((const char*)pb, cb);
+  }
   VMemFeed feed{pb, (DWORD)cb};
   VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_FEED, &feed, NULL);
 }

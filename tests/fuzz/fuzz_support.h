@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 struct FuzzPort;
 
 // Writes the INI files (memory backend on LPT1, short time-outs), stands in
@@ -16,6 +18,14 @@ FuzzPort* FuzzPortStart();
 // configured with peripheral-to-host packets of wPtoH bytes (header
 // included). Nothing is left waiting on the port afterwards.
 bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage);
+// Resets the link locally, forgets what is on the port both ways and
+// stands in for the helper again (a reset with no channel left forgets it).
+void FuzzReset(FuzzPort* port);
+// Calls pfnWritten with every write of the host from now on (NULL: none).
+void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWORD), void* pContext);
+// From now on, every piece queued for the host is also appended to *pRecord
+// as a length byte and its bytes (NULL: stop recording).
+void FuzzRecord(std::string* pRecord);
 // Queues one piece of peripheral bytes.
 void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb);
 // Non-zero while fed bytes wait to be read.

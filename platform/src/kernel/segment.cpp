@@ -25,10 +25,17 @@ constexpr uint32_t kMagic = 0x57333250;  // "W32P"
 // Serialises create, open and close of names: the recursive mutex among the
 // threads of this process, flock() on the namespace's lock file among
 // processes. The flock is taken once per outermost acquisition.
+//
+// The lock file exists only while the namespace has objects: the process
+// that finds the namespace empty as it lets go of the lock unlinks the file
+// while still holding it. A process that opened the file before that and
+// then gets the lock sees it unlinked (no links left) and locks the file now
+// at the path instead, so no two processes ever hold different files.
 struct NameLock {
   std::recursive_mutex mutex;
   int depth = 0;
   int fd = -1;
+  bool used = false;  // this process has used a named object
   // Objects of this process by segment name, so a name opened twice shares
   // one attachment.
   struct Entry {
@@ -43,39 +50,79 @@ NameLock& name_lock() {
   return *n;
 }
 
+std::string lock_path() { return "/dev/shm/w32p." + name_space() + ".lock"; }
+
+int open_lock_file() {
+  std::string path = lock_path();
+  // Open before creating: with fs.protected_regular an O_CREAT open of
+  // another user's file in the sticky /dev/shm is refused.
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      fchmod(fd, 0666);  // every user of the namespace must lock it
+    } else if (errno == EEXIST) {
+      fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    }
+  }
+  return fd;
+}
+
+// True when /dev/shm holds no object segment of this namespace.
+bool namespace_empty() {
+  std::string prefix = shm_name("obj", "");
+  prefix = prefix.substr(1, prefix.find(".obj.") + 5 - 1);  // "w32p.<ns>.obj."
+  DIR* d = opendir("/dev/shm");
+  if (!d) return false;
+  bool empty = true;
+  while (dirent* e = readdir(d)) {
+    if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) {
+      empty = false;
+      break;
+    }
+  }
+  closedir(d);
+  return empty;
+}
+
 class NameGuard {
  public:
   NameGuard() : n_(name_lock()) {
     n_.mutex.lock();
-    if (n_.depth++ == 0) {
-      if (n_.fd < 0) {
-        std::string path = "/dev/shm/w32p." + name_space() + ".lock";
-        // Open before creating: with fs.protected_regular an O_CREAT open of
-        // another user's file in the sticky /dev/shm is refused.
-        n_.fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        if (n_.fd < 0 && errno == ENOENT) {
-          n_.fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-          if (n_.fd >= 0) {
-            fchmod(n_.fd, 0666);  // every user of the namespace must lock it
-          } else if (errno == EEXIST) {
-            n_.fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-          }
-        }
-      }
-      if (n_.fd >= 0) {
-        while (flock(n_.fd, LOCK_EX) != 0 && errno == EINTR) {
-        }
-      }
-    }
+    if (n_.depth++ == 0) lock_file();
   }
   ~NameGuard() {
-    if (--n_.depth == 0 && n_.fd >= 0) flock(n_.fd, LOCK_UN);
+    if (--n_.depth == 0 && n_.fd >= 0) {
+      // Holding no name, this process may be the namespace's last user.
+      if (n_.registry.empty() && namespace_empty()) {
+        unlink(lock_path().c_str());
+        close(n_.fd);  // drops the lock too
+        n_.fd = -1;
+      } else {
+        flock(n_.fd, LOCK_UN);
+      }
+    }
     n_.mutex.unlock();
   }
   NameGuard(const NameGuard&) = delete;
   NameGuard& operator=(const NameGuard&) = delete;
 
  private:
+  void lock_file() {
+    n_.used = true;
+    for (;;) {
+      if (n_.fd < 0) n_.fd = open_lock_file();
+      if (n_.fd < 0) return;
+      while (flock(n_.fd, LOCK_EX) != 0 && errno == EINTR) {
+      }
+      struct stat st;
+      if (fstat(n_.fd, &st) != 0 || st.st_nlink > 0) return;
+      // Unlinked by the namespace's last user since it was opened.
+      close(n_.fd);
+      n_.fd = -1;
+    }
+  }
+
   NameLock& n_;
 };
 
@@ -326,7 +373,7 @@ __attribute__((destructor)) void release_names_at_exit() {
   std::vector<std::pair<ObjectRef, Segment*>> held;  // keeps each segment alive meanwhile
   {
     std::lock_guard<std::recursive_mutex> g(n.mutex);
-    if (n.fd < 0) return;  // never used a named object
+    if (!n.used) return;  // never used a named object
   }
   NameGuard guard;
   for (auto& entry : n.registry)

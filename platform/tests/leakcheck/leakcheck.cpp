@@ -2,7 +2,8 @@
 // when named objects of that namespace are still there. By then every
 // process of the program has ended, and the platform has dropped the names
 // they held and those left by killed processes, so anything found is a leak
-// (an object of a process still running, or a name the layer kept).
+// (an object of a process still running, or a name the layer kept). The
+// namespace's lock file counts too: the last user of the namespace removes it.
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -20,11 +21,14 @@
 
 namespace {
 
+// The namespace's objects, and its lock file, which goes with the last one.
 std::vector<std::string> leftovers(const std::string& prefix) {
+  std::string lock = "w32p." + w32p::name_space() + ".lock";
   std::vector<std::string> out;
   if (DIR* d = opendir("/dev/shm")) {
     while (dirent* e = readdir(d))
-      if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) out.push_back(e->d_name);
+      if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0 || lock == e->d_name)
+        out.push_back(e->d_name);
     closedir(d);
   }
   return out;
