@@ -56,7 +56,7 @@ class WireRunner {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> attached_{false};
-  unsigned long peri_ = 0;
+  std::atomic<unsigned long> peri_{0};  // 0 once left
   uint32_t start_ms_ = 0;
   Bytes unsent_;
 };
