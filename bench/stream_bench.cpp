@@ -1,7 +1,7 @@
 // Stream benchmark of the library against the printer emulator running as a
 // process of its own on LPT1's virtual wire, with the real helper process:
 //
-//   krzmlc15_stream_bench EMULATOR_PID [seconds per figure]
+//   krzmlc15_stream_bench EMULATOR_PID [seconds per figure] [idle seconds]
 //
 // Run by bench/run-stream-bench.sh, which builds, starts the emulator and
 // runs this twice: with the default packet sizes and with the largest the
@@ -14,7 +14,8 @@
 //    whenever its ring is empty;
 // 4. open+close latency of a second channel (median, p99);
 // 5. processor time of client, helper and emulator per MB written, and
-//    while idle with one channel open.
+//    while idle with one channel open (0 idle seconds: not measured);
+// 6. with the default packet sizes, the figures against their goals.
 // Only the library's public header is used for the library itself.
 #include <dirent.h>
 #include <stdio.h>
@@ -49,24 +50,27 @@ double SelfCpuMs() {
          (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
 }
 
-// User + system time of another process, from /proc; -1 when it is gone.
+// Processor time of a process in ms: the sum over its threads of the run
+// time the scheduler counts (/proc/PID/task/TID/schedstat, in ns; finer
+// than the 10 ms ticks of /proc/PID/stat). -1 when it is gone.
 double ProcCpuMs(long pid) {
   if (pid <= 0) return -1;
-  char szPath[64];
-  snprintf(szPath, sizeof szPath, "/proc/%ld/stat", pid);
-  FILE* f = fopen(szPath, "r");
-  if (!f) return -1;
-  char szLine[1024] = "";
-  size_t n = fread(szLine, 1, sizeof szLine - 1, f);
-  fclose(f);
-  szLine[n] = 0;
-  const char* p = strrchr(szLine, ')');  // the command may hold spaces
-  if (!p) return -1;
-  unsigned long ulUser = 0, ulSystem = 0;
-  // Fields after the command: state, then 10 numbers, then utime, stime.
-  if (sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ulUser, &ulSystem) != 2)
-    return -1;
-  return (ulUser + ulSystem) * 1000.0 / sysconf(_SC_CLK_TCK);
+  char szDir[64];
+  snprintf(szDir, sizeof szDir, "/proc/%ld/task", pid);
+  DIR* d = opendir(szDir);
+  if (!d) return -1;
+  double dNs = 0;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::string path = std::string(szDir) + "/" + e->d_name + "/schedstat";
+    FILE* f = fopen(path.c_str(), "r");
+    if (!f) continue;
+    unsigned long long ullRun = 0;
+    if (fscanf(f, "%llu", &ullRun) == 1) dNs += (double)ullRun;
+    fclose(f);
+  }
+  closedir(d);
+  return dNs / 1e6;
 }
 
 // The helper process of this object namespace: KRZHID15 with our
@@ -107,6 +111,16 @@ struct Cpu {
 };
 Cpu TakeCpu(long helper, long emulator) {
   return {SelfCpuMs(), ProcCpuMs(helper), ProcCpuMs(emulator)};
+}
+// Processor time per MB (ms) of each process between two samples.
+Cpu PerMB(const Cpu& before, const Cpu& after, double dMB) {
+  return {(after.dClient - before.dClient) / dMB, (after.dHelper - before.dHelper) / dMB,
+          (after.dEmulator - before.dEmulator) / dMB};
+}
+
+// One figure of the summary against its goal.
+void Goal(const char* lpszFigure, const char* lpszNow, const char* lpszGoal, bool fMet) {
+  printf("| %s | %s | %s | %s |\n", lpszFigure, lpszNow, lpszGoal, fMet ? "met" : "missed");
 }
 
 struct DrainArgs {
@@ -181,6 +195,7 @@ double WriteRate(WORD hChannel, int cbWrite, double dSeconds, double* lpdMB) {
 int main(int argc, char** argv) {
   long emulator = argc > 1 ? atol(argv[1]) : 0;
   double dSeconds = argc > 2 ? atof(argv[2]) : 2.0;
+  double dIdleSeconds = argc > 3 ? atof(argv[3]) : 2 * dSeconds;
   DWORD cbPeri = GetPrivateProfileIntA("KRZMLC15", "TO_PERI_PACKET_SIZE", 4102, "KRZTBX15.INI");
   DWORD cbHost = GetPrivateProfileIntA("KRZMLC15", "TO_HOST_PACKET_SIZE", 1024, "KRZTBX15.INI");
   printf("packet payloads: to the printer %lu B, to the host %lu B\n", (unsigned long)cbPeri,
@@ -205,21 +220,26 @@ int main(int argc, char** argv) {
 
   double dRaw = RawWire(cbPeri + 6, dSeconds);
   printf("raw wire, %lu-byte packets: %.1f MB/s\n", (unsigned long)cbPeri + 6, dRaw);
-  for (int cbWrite : {512, 4096, 65536}) {
+  double adRate[3] = {0, 0, 0};
+  Cpu aCpu[3] = {};
+  const int acbWrite[3] = {512, 4096, 65536};
+  for (int i = 0; i < 3; ++i) {
     double dMB = 0;
     Cpu before = TakeCpu(helper, emulator);
-    double dRate = WriteRate(hSink, cbWrite, dSeconds, &dMB);
-    Cpu after = TakeCpu(helper, emulator);
+    adRate[i] = WriteRate(hSink, acbWrite[i], dSeconds, &dMB);
+    aCpu[i] = PerMB(before, TakeCpu(helper, emulator), dMB);
     printf(
         "MLCWrite %5d B: %7.1f MB/s = %.2f x raw wire; CPU per MB: client %.2f ms, helper %.2f "
         "ms, emulator %.2f ms\n",
-        cbWrite, dRate, dRate / dRaw, (after.dClient - before.dClient) / dMB,
-        (after.dHelper - before.dHelper) / dMB, (after.dEmulator - before.dEmulator) / dMB);
+        acbWrite[i], adRate[i], adRate[i] / dRaw, aCpu[i].dClient, aCpu[i].dHelper,
+        aCpu[i].dEmulator);
   }
 
   // Reads from the source (socket 4), which sends as long as the run lasts.
   WORD hSource = 0;
   DWORD dwRing = cbHost * 4 > 65536 ? cbHost * 4 : 65536;
+  double dReadRate = 0;
+  Cpu readCpu{};
   if (MLCOpenChannel(0, 4, MLC_STREAM_CHANNEL, &dwRing, &hSource, NULL, 0, 0, NULL, NULL) == 1) {
     std::vector<BYTE> buf(65536);
     Cpu before = TakeCpu(helper, emulator);
@@ -234,13 +254,12 @@ int main(int argc, char** argv) {
       dBytes += n;
     }
     double dMB = dBytes / 1048576.0;
-    Cpu after = TakeCpu(helper, emulator);
+    dReadRate = dMB / ((NowMs() - dStart) / 1000.0);
+    readCpu = PerMB(before, TakeCpu(helper, emulator), dMB);
     printf(
         "MLCRead, %lu B ring: %7.1f MB/s; CPU per MB: client %.2f ms, helper %.2f ms, emulator "
         "%.2f ms\n",
-        (unsigned long)dwRing, dMB / ((NowMs() - dStart) / 1000.0),
-        (after.dClient - before.dClient) / dMB, (after.dHelper - before.dHelper) / dMB,
-        (after.dEmulator - before.dEmulator) / dMB);
+        (unsigned long)dwRing, dReadRate, readCpu.dClient, readCpu.dHelper, readCpu.dEmulator);
     MLCCloseChannel(hSource);
   } else {
     fprintf(stderr, "open of the source failed\n");
@@ -262,23 +281,54 @@ int main(int argc, char** argv) {
     times.push_back(NowMs() - t0);
   }
   std::sort(times.begin(), times.end());
-  if (!times.empty())
-    printf("open+close: %zu rounds, median %.3f ms, p99 %.3f ms\n", times.size(),
-           times[times.size() / 2], times[times.size() * 99 / 100]);
+  double dMedian = times.empty() ? 0 : times[times.size() / 2];
+  double dP99 = times.empty() ? 0 : times[times.size() * 99 / 100];
+  printf("open+close: %zu rounds, median %.3f ms, p99 %.3f ms\n", times.size(), dMedian, dP99);
 
   // Idle with the sink channel open: the helper's timer polls the port.
-  Sleep(500);
-  Cpu before = TakeCpu(helper, emulator);
-  double dIdleStart = NowMs();
-  Sleep((DWORD)(dSeconds * 2000));
-  Cpu after = TakeCpu(helper, emulator);
-  double dIdleMs = NowMs() - dIdleStart;
-  printf(
-      "idle, one channel open, %.0f ms: client %.2f%%, helper %.2f%%, emulator %.2f%% of a core\n",
-      dIdleMs, 100 * (after.dClient - before.dClient) / dIdleMs,
-      100 * (after.dHelper - before.dHelper) / dIdleMs,
-      100 * (after.dEmulator - before.dEmulator) / dIdleMs);
+  Cpu idle{-1, -1, -1};
+  if (dIdleSeconds > 0) {
+    Sleep(500);
+    Cpu before = TakeCpu(helper, emulator);
+    double dIdleStart = NowMs();
+    Sleep((DWORD)(dIdleSeconds * 1000));
+    Cpu after = TakeCpu(helper, emulator);
+    double dIdleMs = NowMs() - dIdleStart;
+    idle = {100 * (after.dClient - before.dClient) / dIdleMs,
+            100 * (after.dHelper - before.dHelper) / dIdleMs,
+            100 * (after.dEmulator - before.dEmulator) / dIdleMs};
+    printf(
+        "idle, one channel open, %.0f ms: client %.3f%%, helper %.3f%%, emulator %.3f%% of a "
+        "core\n",
+        dIdleMs, idle.dClient, idle.dHelper, idle.dEmulator);
+  }
   MLCCloseChannel(hSink);
   MLCReleasePortHandle(hPort);
+
+  if (cbPeri != 4102 || cbHost != 1024) return 0;  // the goals are for the default sizes
+  char szNow[160];
+  printf("\n| Figure | Now | Goal | |\n|---|---|---|---|\n");
+  snprintf(szNow, sizeof szNow, "%.1f MB/s", dRaw);
+  printf("| raw virtual wire, 4108-byte packets | %s | (the limit) | |\n", szNow);
+  snprintf(szNow, sizeof szNow, "%.1f MB/s = %.2f x raw", adRate[1], adRate[1] / dRaw);
+  Goal("`MLCWrite` 4 KiB", szNow, ">= 0.75 x raw", adRate[1] >= 0.75 * dRaw);
+  const Cpu& c4 = aCpu[1];
+  snprintf(szNow, sizeof szNow, "%.2f / %.2f / %.2f ms", c4.dClient, c4.dHelper, c4.dEmulator);
+  Goal("CPU per MB written at 4 KiB: client / helper / emulator", szNow,
+       "client + helper <= 1.5 ms", c4.dClient + c4.dHelper <= 1.5);
+  snprintf(szNow, sizeof szNow, "%.1f MB/s, client %.2f ms per MB", adRate[0], aCpu[0].dClient);
+  Goal("`MLCWrite` 512 B", szNow, "client <= 6 ms per MB", aCpu[0].dClient <= 6);
+  snprintf(szNow, sizeof szNow, "%.1f MB/s; client %.2f + helper %.2f ms per MB", dReadRate,
+           readCpu.dClient, readCpu.dHelper);
+  Goal("`MLCRead`, 1024-byte packets", szNow, ">= 100 MB/s; client + helper <= 8 ms per MB",
+       dReadRate >= 100 && readCpu.dClient + readCpu.dHelper <= 8);
+  snprintf(szNow, sizeof szNow, "%.3f / %.3f ms", dMedian, dP99);
+  Goal("open+close median / p99", szNow, "median <= 0.25 ms", dMedian <= 0.25);
+  if (idle.dEmulator >= 0) {
+    snprintf(szNow, sizeof szNow, "%.3f / %.3f / %.3f %% of a core", idle.dClient, idle.dHelper,
+             idle.dEmulator);
+    Goal("idle, one channel open: client / helper / emulator", szNow, "emulator <= 0.2 %",
+         idle.dEmulator <= 0.2);
+  }
   return 0;
 }

@@ -10,6 +10,7 @@
 
 Printer::Printer(const emu::EmuConfig& cfg) {
   runner = std::make_unique<emu::WireRunner>(cfg, &trace);
+  runner->set_max_idle_wait_ms(5);  // quiet rounds follow each other quickly
   std::string error;
   if (!runner->Start("LPT1", &error)) runner.reset();
 }

@@ -9,6 +9,7 @@
 //   peripheral_books.cpp     data packets, credit books, services, our own commands
 //   peripheral_faults.cpp    reply faults, triggers and event faults
 //   peripheral_credit_ways.cpp  the ways of handling credit chosen by option
+//   peripheral_due.cpp       when time next matters to Tick
 #ifndef EMU_PERIPHERAL_H
 #define EMU_PERIPHERAL_H
 
@@ -66,6 +67,11 @@ class Peripheral {
   void Tick(uint32_t now_ms);
   // Bytes to send to the host (in order), cleared by the call.
   Bytes TakeOutput();
+  // Milliseconds from now until Tick can next change anything on its own
+  // (kNothingDue: only the host's bytes can). Every timed behaviour of Tick
+  // must be counted here, or the wire runner sleeps through it.
+  static constexpr uint32_t kNothingDue = 0xFFFFFFFF;
+  uint32_t MsUntilDue(uint32_t now_ms) const;
 
   bool link_up() const { return link_up_; }
   bool silent() const { return silent_; }

@@ -34,6 +34,8 @@ class Service {
   virtual void Open(uint32_t now_ms) = 0;
   virtual void OnData(const uint8_t* p, size_t n, uint32_t now_ms) = 0;
   virtual void Tick(uint32_t /*now_ms*/) {}
+  // Ticks change the service as time passes (a sink draining at its rate).
+  virtual bool Timed() const { return false; }
   // Host packets the service can hold now, counting those still in flight.
   virtual uint32_t Capacity() const = 0;
   // Packets of at most max bytes the service still wants to send.
@@ -68,6 +70,7 @@ class SinkService : public Service {
   void Tick(uint32_t now_ms) override;
   uint32_t Capacity() const override;
   void StopDraining() override { config_.drain = 0; }
+  bool Timed() const override { return config_.drain > 0 && !held_.empty(); }
   size_t held_packets() const { return held_.size(); }
 
  private:

@@ -3,12 +3,17 @@
 #include <vperi.h>
 
 #include <chrono>
+#include <vector>
 
 namespace emu {
 
 namespace {
-constexpr DWORD kReadWaitMs = 5;  // longest wait for host bytes before time moves on
-}
+// Waits for room towards the host, and of a stalled wire, are short slices.
+constexpr DWORD kSliceMs = 5;
+// The longest sleep for host bytes when the peripheral has nothing due: a
+// bound for timed behaviour that MsUntilDue might not know of.
+constexpr DWORD kIdleWaitMs = 1000;
+}  // namespace
 
 uint32_t SteadyMs() {
   auto d = std::chrono::steady_clock::now().time_since_epoch();
@@ -16,7 +21,7 @@ uint32_t SteadyMs() {
 }
 
 WireRunner::WireRunner(const EmuConfig& cfg, Trace* trace, Clock clock)
-    : peripheral_(cfg, trace), trace_(trace), clock_(std::move(clock)) {}
+    : peripheral_(cfg, trace), trace_(trace), clock_(std::move(clock)), max_idle_wait_ms_(kIdleWaitMs) {}
 
 WireRunner::~WireRunner() { Stop(); }
 
@@ -57,22 +62,28 @@ bool WireRunner::AddFault(const std::string& text, std::string* error) {
   return true;
 }
 
+// Detaching first wakes the serving thread from its wait for host bytes
+// (its wire calls then fail, and it sees the stop).
 void WireRunner::Stop() {
   stop_ = true;
+  Leave("stopped");
   if (thread_.joinable()) thread_.join();
-  if (attached_) Leave("stopped");
 }
 
 void WireRunner::Leave(const char* why) {
   attached_ = false;  // before the host can see the wire free
-  VPERI_Detach(static_cast<DWORD>(peri_));
+  unsigned long peri = peri_.exchange(0);
+  if (peri == 0) return;  // left already
+  VPERI_Detach(static_cast<DWORD>(peri));
   if (trace_) {
     trace_->Line(clock_() - start_ms_, std::string(kNote) + "detached from the wire: " + why);
   }
 }
 
 void WireRunner::Loop() {
-  uint8_t buf[4096];
+  std::vector<uint8_t> buf(65536);  // a whole packet of the largest size at once
+  DWORD peri = static_cast<DWORD>(peri_);
+  uint32_t due = 0;  // the peripheral's next timed step, from now
   while (!stop_) {
     bool stalled, leave;
     {
@@ -86,27 +97,29 @@ void WireRunner::Loop() {
     }
     DWORD got = 0;
     BYTE address = 0;
-    DWORD wait = unsent_.empty() ? kReadWaitMs : 0;
+    DWORD cap = max_idle_wait_ms_;
+    DWORD wait = unsent_.empty() ? (due < cap ? due : cap) : 0;
     if (stalled) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(kReadWaitMs));
-    } else if (!VPERI_Read(static_cast<DWORD>(peri_), buf, sizeof buf, &got, &address, wait)) {
-      Leave(("the wire failed (error " + std::to_string(GetLastError()) + ")").c_str());
+      std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
+    } else if (!VPERI_Read(peri, buf.data(), static_cast<DWORD>(buf.size()), &got, &address,
+                           wait)) {
+      if (!stop_) Leave(("the wire failed (error " + std::to_string(GetLastError()) + ")").c_str());
       return;
     }
     {
       std::lock_guard<std::mutex> lock(mu_);
       uint32_t now = clock_();
-      if (got) peripheral_.Receive(address, buf, got, now);
+      if (got) peripheral_.Receive(address, buf.data(), got, now);
       peripheral_.Tick(now);
       Bytes out = peripheral_.TakeOutput();
       unsent_.insert(unsent_.end(), out.begin(), out.end());
+      due = peripheral_.MsUntilDue(now);
     }
     if (stalled || got == 0) ++quiet_rounds_;
     if (!unsent_.empty()) {
       DWORD written = 0;
       // Waits a little for the host to make room rather than spinning.
-      VPERI_Write(static_cast<DWORD>(peri_), unsent_.data(), static_cast<DWORD>(unsent_.size()),
-                  &written, kReadWaitMs);
+      VPERI_Write(peri, unsent_.data(), static_cast<DWORD>(unsent_.size()), &written, kSliceMs);
       unsent_.erase(unsent_.begin(), unsent_.begin() + written);
     }
   }

@@ -39,6 +39,10 @@ class WireRunner {
   // were stalled). Two more rounds than when a host call returned: the
   // peripheral has taken in everything that call wrote.
   uint64_t quiet_rounds() const { return quiet_rounds_; }
+  // The longest wait of an idle round (1 s by default, so that an idle
+  // printer costs next to nothing). A test that counts quiet rounds sets a
+  // few milliseconds, so that rounds follow each other quickly.
+  void set_max_idle_wait_ms(uint32_t ms) { max_idle_wait_ms_ = ms; }
 
   // Parses and adds a fault (see Peripheral::AddFault); false with the reason.
   bool AddFault(const std::string& text, std::string* error);
@@ -62,7 +66,8 @@ class WireRunner {
   std::atomic<bool> stop_{false};
   std::atomic<bool> attached_{false};
   std::atomic<uint64_t> quiet_rounds_{0};
-  unsigned long peri_ = 0;
+  std::atomic<uint32_t> max_idle_wait_ms_;
+  std::atomic<unsigned long> peri_{0};  // 0 once left
   uint32_t start_ms_ = 0;
   Bytes unsent_;
 };

@@ -2,11 +2,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <atomic>
 
 namespace w32p {
 
@@ -65,10 +68,25 @@ bool alive(const Owner& owner) {
   return kill(owner.pid, 0) != 0 && errno == EPERM;
 }
 
+namespace {
+std::atomic<pid_t> g_pid{0};  // 0: not asked yet in this process
+}  // namespace
+
+pid_t current_pid() {
+  pid_t pid = g_pid.load(std::memory_order_relaxed);
+  if (pid != 0) return pid;
+  static const int registered =
+      pthread_atfork(nullptr, nullptr, [] { g_pid.store(0, std::memory_order_relaxed); });
+  (void)registered;
+  pid = getpid();
+  g_pid.store(pid, std::memory_order_relaxed);
+  return pid;
+}
+
 const Owner& self_thread() {
   thread_local Owner me{};
   thread_local pid_t cached_for = 0;
-  pid_t pid = getpid();
+  pid_t pid = current_pid();
   if (cached_for != pid) {  // first use, or a fork() copied the cache
     pid_t tid = (pid_t)syscall(SYS_gettid);
     me = Owner{pid, tid, start_time(pid, tid)};
@@ -80,7 +98,7 @@ const Owner& self_thread() {
 const Owner& self_process() {
   static Owner me{};
   static pid_t cached_for = 0;
-  pid_t pid = getpid();
+  pid_t pid = current_pid();
   if (cached_for != pid) {
     me = Owner{pid, 0, start_time(pid, 0)};
     cached_for = pid;

@@ -17,6 +17,10 @@ struct Owner {
   uint64_t start;  // start time of the thread (or process) in clock ticks
 };
 
+// The calling process's id without a system call (the C library no longer
+// caches it): asked once, and again in the child of a fork().
+pid_t current_pid();
+
 // Start time of a process or of one of its threads; 0 when it is gone or a
 // zombie. tid 0 asks for the process itself.
 uint64_t start_time(pid_t pid, pid_t tid = 0);

@@ -6,6 +6,7 @@
 
 #include "common/clock.h"
 #include "common/handles.h"
+#include "common/identity.h"
 
 namespace {
 thread_local DWORD t_last_error = 0;
@@ -53,7 +54,7 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
   }
 }
 
-DWORD WINAPI GetCurrentProcessId(void) { return (DWORD)getpid(); }
+DWORD WINAPI GetCurrentProcessId(void) { return (DWORD)current_pid(); }
 DWORD WINAPI GetCurrentThreadId(void) { return (DWORD)syscall(SYS_gettid); }
 HANDLE WINAPI GetCurrentProcess(void) { return kCurrentProcess; }
 HANDLE WINAPI GetCurrentThread(void) { return kCurrentThread; }

@@ -1,7 +1,9 @@
 // Events: four words in the object's segment. Waiters sleep on the futex
-// `seq`, which every SetEvent advances (waking sleepers only when there are
-// any); `signaled` is taken with an atomic exchange by auto-reset waiters. No lock is held while
-// anyone sleeps, so a process that dies while waiting or setting leaves nothing locked.
+// `seq`, which every SetEvent that finds the event clear advances (waking
+// sleepers only when there are any: no system call otherwise);
+// `signaled` is taken with an atomic exchange by auto-reset waiters. No lock
+// is held while anyone sleeps, so a process that dies while waiting or
+// setting leaves nothing locked.
 #include "common/clock.h"
 #include "kernel/futex.h"
 #include "kernel/segment.h"
@@ -70,9 +72,12 @@ class EventObject : public SegmentObject {
     return result;
   }
 
+  // Setting a signalled event changes nothing: whoever set it advances the
+  // sequence after its exchange, which wakes every sleeper that found the
+  // flag clear before.
   void set() {
     EventState* s = st();
-    __atomic_store_n(&s->signaled, 1, __ATOMIC_SEQ_CST);
+    if (__atomic_exchange_n(&s->signaled, 1, __ATOMIC_SEQ_CST) != 0) return;
     __atomic_add_fetch(&s->seq, 1, __ATOMIC_SEQ_CST);
     if (__atomic_load_n(&s->sleepers, __ATOMIC_SEQ_CST) != 0) futex_wake_all(&s->seq);
   }

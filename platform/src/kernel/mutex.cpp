@@ -22,8 +22,9 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
-#include <set>
+#include <vector>
 
 #include "common/clock.h"
 #include "common/tsan.h"
@@ -62,54 +63,58 @@ pid_t caller_tid() {
   return t_tid;
 }
 
-class MutexObject;
-
-// Mutexes owned by threads of this process. While a thread owns a mutex its
-// object (and so the mapping the kernel's robust list points into) stays
-// alive, even if its handles are closed, as an owned mutex stays alive on
-// Windows. The set is reachable from a global, so leak checkers do not
-// report a mutex that a thread still owned when the process ended.
-struct Owned {
+// Header pages of mutexes whose object went away while a thread of this
+// process owned them (all handles closed by their owner, or the owner ended
+// holding them). The page stays mapped for the rest of the process: the
+// kernel's and the C library's robust lists of the owner point into it, and
+// the kernel walks them when that thread ends.
+struct Orphans {
   std::mutex lock;
-  std::set<std::shared_ptr<MutexObject>> objects;
+  std::vector<void*> pages;
 };
 
-Owned& owned() {
-  static Owned* o = new Owned;  // never destroyed
+Orphans& orphans() {
+  static Orphans* o = new Orphans;  // never destroyed
   return *o;
 }
 
-class MutexObject : public SegmentObject, public std::enable_shared_from_this<MutexObject> {
+// The recursion depth is read and written only by the thread that owns the
+// lock word (which tells the owner by its thread id), so the uncontended
+// take and release are the C library's compare-and-swap on that word and
+// nothing else: no lock of our own, no allocation.
+class MutexObject : public SegmentObject {
  public:
   MutexObject() : SegmentObject(Kind::Mutex) {}
+  ~MutexObject() override {
+    if (depth_.load(std::memory_order_relaxed) == 0 || !seg.header) return;
+    // Owned by a thread of this process: keep the page mapped, give up the name.
+    seg.release_name();
+    Orphans& o = orphans();
+    std::lock_guard<std::mutex> g(o.lock);
+    o.pages.push_back(seg.header);
+    seg.header = nullptr;
+  }
 
   pthread_mutex_t* mutex() { return (pthread_mutex_t*)seg.state(); }
 
   // The owner's thread id is in the lock word of a priority-inheritance
   // mutex (the kernel clears it when the owner dies).
   bool owned_by_caller() {
-    unsigned word = (unsigned)__atomic_load_n(&mutex()->__data.__lock, __ATOMIC_ACQUIRE);
+    unsigned word = (unsigned)__atomic_load_n(&mutex()->__data.__lock, __ATOMIC_RELAXED);
     return (word & FUTEX_TID_MASK) == (unsigned)caller_tid();
   }
 
-  // Bookkeeping of a successful acquisition by a thread of this process.
-  // An abandoned mutex starts afresh: its old owner may have been a thread
-  // of this process that ended holding it.
-  void acquired(bool abandoned) {
-    std::lock_guard<std::mutex> g(lock_);
-    if (abandoned) depth_ = 0;
-    if (depth_++ == 0) {
-      Owned& o = owned();
-      std::lock_guard<std::mutex> og(o.lock);
-      o.objects.insert(shared_from_this());
-    }
-  }
+  // Bookkeeping of a successful acquisition. An abandoned mutex starts
+  // afresh: its old owner may have been a thread of this process that ended
+  // holding it.
+  void acquired() { depth_.store(1, std::memory_order_relaxed); }
 
   // A further take by the owner only counts.
   bool retake() {
-    std::lock_guard<std::mutex> g(lock_);
-    if (depth_ == 0 || !owned_by_caller()) return false;
-    ++depth_;
+    if (!owned_by_caller()) return false;
+    int depth = depth_.load(std::memory_order_relaxed);
+    if (depth == 0) return false;
+    depth_.store(depth + 1, std::memory_order_relaxed);
     return true;
   }
 
@@ -152,11 +157,11 @@ class MutexObject : public SegmentObject, public std::enable_shared_from_this<Mu
     }
     switch (r) {
       case 0:
-        acquired(false);
+        acquired();
         return WAIT_OBJECT_0;
       case EOWNERDEAD:
         pthread_mutex_consistent(mutex());
-        acquired(true);
+        acquired();
         return WAIT_ABANDONED;
       case EBUSY:
       case ETIMEDOUT:
@@ -168,31 +173,19 @@ class MutexObject : public SegmentObject, public std::enable_shared_from_this<Mu
   }
 
   bool release() {
-    std::shared_ptr<MutexObject> drop;  // released after the locks
-    {
-      std::lock_guard<std::mutex> g(lock_);
-      if (depth_ == 0 || !owned_by_caller()) {
-        SetLastError(ERROR_NOT_OWNER);
-        return false;
-      }
-      if (--depth_ > 0) return true;
-      Owned& o = owned();
-      {
-        std::lock_guard<std::mutex> og(o.lock);
-        auto it = o.objects.find(shared_from_this());
-        if (it != o.objects.end()) {
-          drop = *it;
-          o.objects.erase(it);
-        }
-      }
-      pthread_mutex_unlock(mutex());
+    int depth = depth_.load(std::memory_order_relaxed);
+    if (!owned_by_caller() || depth == 0) {
+      SetLastError(ERROR_NOT_OWNER);
+      return false;
     }
+    depth_.store(depth - 1, std::memory_order_relaxed);
+    if (depth == 1) pthread_mutex_unlock(mutex());
     return true;
   }
 
  private:
-  std::mutex lock_;
-  int depth_ = 0;  // recursion depth of the owner, when it is a thread of this process
+  // Recursion depth of the owner, when it is a thread of this process.
+  std::atomic<int> depth_{0};
 };
 
 std::shared_ptr<SegmentObject> make_mutex(Segment* attached, void*) {
@@ -206,7 +199,7 @@ HANDLE open_mutex(LPSECURITY_ATTRIBUTES sa, bool create, bool initial_owner, LPC
   ObjectRef obj = object_open(req, Kind::Mutex, make_mutex, nullptr);
   if (!obj) return NULL;
   if (create && initial_owner && GetLastError() == ERROR_SUCCESS)
-    std::static_pointer_cast<MutexObject>(obj)->acquired(false);
+    std::static_pointer_cast<MutexObject>(obj)->acquired();
   return insert_pinned(std::move(obj));
 }
 

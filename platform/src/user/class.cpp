@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "common/identity.h"
 #include "user/local_state.h"
 
 namespace w32p::user {
@@ -33,9 +34,9 @@ LocalState& local() {
 
 pid_t my_tid() {
   thread_local pid_t tid = 0, pid = 0;
-  if (pid != getpid()) {
+  if (pid != current_pid()) {
     tid = (pid_t)syscall(SYS_gettid);
-    pid = getpid();
+    pid = current_pid();
   }
   return tid;
 }

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "common/identity.h"
 #include "user/local.h"
 
 namespace w32p::user {
@@ -21,7 +22,7 @@ struct ThreadQueue {
 
 thread_local ThreadQueue tq;
 
-bool mine(uint32_t q) { return tq.q == (int32_t)q && tq.pid == getpid(); }
+bool mine(uint32_t q) { return tq.q == (int32_t)q && tq.pid == current_pid(); }
 
 void init_life(pthread_mutex_t* m) {
   pthread_mutexattr_t attr;
@@ -98,10 +99,10 @@ void signal_idle_locked(Table* t) {
   if (__atomic_load_n(&t->idle_sleepers, __ATOMIC_SEQ_CST)) wake_word(&t->idle_seq);
 }
 
-int32_t my_queue_if_any() { return tq.pid == getpid() ? tq.q : kNone; }
+int32_t my_queue_if_any() { return tq.pid == current_pid() ? tq.q : kNone; }
 
 int32_t my_queue(Table* t) {
-  if (tq.pid == getpid() && tq.q != kNone) return tq.q;
+  if (tq.pid == current_pid() && tq.q != kNone) return tq.q;
   if (!t) return kNone;
   lock_table(t);
   int32_t found = kNone;
@@ -121,7 +122,7 @@ int32_t my_queue(Table* t) {
     pthread_mutex_lock(&Q.life);
     Q.gen = (Q.gen + 1) ? Q.gen + 1 : 1;
     Q.in_use = 1;
-    Q.pid = getpid();
+    Q.pid = current_pid();
     Q.tid = (int32_t)syscall(SYS_gettid);
     Q.sleepers = 0;
     Q.idle = 0;
@@ -129,7 +130,7 @@ int32_t my_queue(Table* t) {
     Q.head = Q.count = 0;
     t->next_queue = (uint32_t)(found + 1) % kMaxQueues;
     tq.q = found;
-    tq.pid = getpid();
+    tq.pid = current_pid();
   }
   unlock_table(t);
   return found;
@@ -222,7 +223,7 @@ bool run_one_sent(Table* t, int32_t q) {
 }
 
 void release_my_queue() {
-  if (tq.q == kNone || tq.pid != getpid()) return;
+  if (tq.q == kNone || tq.pid != current_pid()) return;
   int32_t q = tq.q;
   Table* t = table();
   if (t) {

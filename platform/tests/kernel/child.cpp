@@ -36,6 +36,16 @@ int hold_mutex(const char* base, const char* ready, bool wait_for_kill) {
   return 0;
 }
 
+// Takes the mutex, closes its only handle while owning it, sets `ready`
+// and exits: the mutex outlives the handle and is abandoned by the exit.
+int own_close(const char* base, const char* ready) {
+  HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, lf(base).c_str());
+  HANDLE e = OpenEventA(EVENT_MODIFY_STATE, FALSE, lf(ready).c_str());
+  if (!m || !e) return 10;
+  if (WaitForSingleObject(m, 5000) != WAIT_OBJECT_0 || !CloseHandle(m)) return 11;
+  return SetEvent(e) ? 0 : 12;
+}
+
 // Waits without limit for the mutex; 0 = got it, 1 = got it abandoned.
 // With `stop` (POSIX only) it first stops itself, so that a tracing parent
 // knows the next system call is the wait.
@@ -139,6 +149,7 @@ int main(int argc, char** argv) {
   }
   if (mode == "hold-mutex" && argc == 4) return hold_mutex(argv[2], argv[3], false);
   if (mode == "hold-mutex-wait" && argc == 4) return hold_mutex(argv[2], argv[3], true);
+  if (mode == "own-close" && argc == 4) return own_close(argv[2], argv[3]);
   if (mode == "wait-mutex" && argc == 4) return wait_mutex(argv[2], atoi(argv[3]) != 0);
   if (mode == "set-event" && argc == 3) return event(argv[2], true, 0);
   if (mode == "wait-event" && argc == 4) return event(argv[2], false, (DWORD)atoi(argv[3]));
