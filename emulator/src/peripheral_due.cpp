@@ -24,6 +24,11 @@ uint32_t Peripheral::MsUntilDue(uint32_t now) const {
     if (!f.fired && !IsReplyFault(f.kind) && f.when.kind == Trigger::kTime)
       at(start_ms_ + static_cast<uint32_t>(f.when.value));
   }
+  // The filler stream goes out every millisecond until it ends; a flood of
+  // credit requests ends by time.
+  if (filler_ == Phase::kRunning || (cfg_.stream_before_init_ms && filler_ == Phase::kIdle))
+    at(now + 1);
+  if (flood_ == Phase::kRunning) at(flood_start_ + cfg_.credit_request_flood_ms);
   if (!link_up_) return due;
   for (const auto& entry : channels_) {
     const ChannelBook& ch = entry.second;
