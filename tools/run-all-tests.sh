@@ -42,7 +42,7 @@ stage_mingw_i686() {
     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
     -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON $CACHE &&
     cmake --build "$B/mingw-i686" -j "$JOBS" --target KRZMLC15 KRZMEM15 krzcom15 krzhid15 \
-      krzprint krzemu krzstat krzmlc15_cclient &&
+      krzprint krzemu krzstat krzport krzmlc15_cclient &&
     ctest --test-dir "$B/mingw-i686" -L native --output-on-failure
 }
 

@@ -29,9 +29,12 @@ const char kProgram[] = "krzemu";
 std::string ProgramPath() {
   char self[1024];
   DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-  std::string path(self, n);
-  size_t slash = path.find_last_of("/\\");
-  return "\"" + path.substr(0, slash + 1) + kProgram + "\"";
+  std::string quoted = "\"";
+  quoted.append(self, n);
+  quoted.erase(quoted.find_last_of("/\\") + 1);  // keeps the folder
+  quoted += kProgram;
+  quoted += "\"";
+  return quoted;
 }
 
 std::string ReadAll(std::FILE* f) {
