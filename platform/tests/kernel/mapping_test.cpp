@@ -65,8 +65,8 @@ TEST(Mapping, ExistingNameSharesDataNameLivesWithHandlesDataWithViews) {
   CloseHandle(o2);
   CloseHandle(o);
   // No handle left: the name is gone, the views still share the data.
-  EXPECT_EQ(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str()), (HANDLE)NULL);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(FAIL_ERR(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str())),
+            (DWORD)ERROR_FILE_NOT_FOUND);
   strcpy(q, "still shared");
   EXPECT_STREQ(p, "still shared");
   // A new object under the name is a fresh, zero-filled one.

@@ -145,8 +145,8 @@ TEST(Posix, NamesGoWithTheProcessesThatHeldThem) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, 100), 0);
   close(fd);
-  EXPECT_EQ(OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str()), (HANDLE)NULL);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(FAIL_ERR(OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str())),
+            (DWORD)ERROR_FILE_NOT_FOUND);
   close(shm_open(w32p::shm_name("obj", name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
   HANDLE renewed = CreateEventA(NULL, TRUE, TRUE, name.c_str());
   ASSERT_NE(renewed, (HANDLE)NULL);

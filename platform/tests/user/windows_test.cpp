@@ -54,9 +54,8 @@ TEST(UserWindow, ClassesAndCreateDestroyMessages) {
   EXPECT_NE(index_of(WM_CREATE), (size_t)-1);
   EXPECT_EQ(g_create_param, &param);
   // It keeps the class registered until it is destroyed.
-  SetLastError(0);
-  EXPECT_FALSE(UnregisterClassA("UserTestClassA", instance()));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_CLASS_HAS_WINDOWS);
+  EXPECT_EQ(FAIL_ERR(UnregisterClassA("UserTestClassA", instance())),
+            (DWORD)ERROR_CLASS_HAS_WINDOWS);
   seen().clear();
   ASSERT_TRUE(DestroyWindow(h));
   EXPECT_LT(index_of(WM_DESTROY), index_of(WM_NCDESTROY));
@@ -66,12 +65,10 @@ TEST(UserWindow, ClassesAndCreateDestroyMessages) {
   EXPECT_FALSE(DestroyWindow(h));  // (the error code differs between Win32 builds)
   EXPECT_TRUE(UnregisterClassA("UserTestClassA", instance()));
 
-  SetLastError(0);
-  EXPECT_FALSE(UnregisterClassA("UserTestClassA", instance()));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_CLASS_DOES_NOT_EXIST);
-  SetLastError(0);
-  EXPECT_FALSE(GetClassInfoA(instance(), "UserTestClassA", &info));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_CLASS_DOES_NOT_EXIST);
+  EXPECT_EQ(FAIL_ERR(UnregisterClassA("UserTestClassA", instance())),
+            (DWORD)ERROR_CLASS_DOES_NOT_EXIST);
+  EXPECT_EQ(FAIL_ERR(GetClassInfoA(instance(), "UserTestClassA", &info)),
+            (DWORD)ERROR_CLASS_DOES_NOT_EXIST);
   SetLastError(0);
   EXPECT_EQ(CreateWindowExA(0, "UserTestClassA", "", 0, 0, 0, 0, 0, NULL, NULL, instance(), NULL),
             (HWND)NULL);
