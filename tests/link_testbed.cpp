@@ -48,34 +48,32 @@ BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWn
   PerPortInfo* lpPPI = ObtainPPI(bPort);
   BYTE bIndex = lpPPI->bChannelsAllocated;
   BYTE bHsid = (BYTE)(MLC_FIRST_HSID + bIndex);
-  bool fStream = bType == MLC_STREAM_CHANNEL;
-  HMEMBLOCK hRecord =
-      AllocMLCCheck(bPort, fStream ? sizeof(StreamChannel) : sizeof(MessageChannel));
-  if (fStream) {
-    auto* p = (StreamChannel*)LockMLCCheck(bPort, hRecord);
-    *p = StreamChannel{};
-    p->bFlags = STREAM_HAS_BUFFER;
-    p->hBuffer = AllocMLCCheck(bPort, 4096);
-    p->lLastPos = p->wAllocated = 4096;
-    p->wHostHtoPCredits = dwCredits;
+  HMEMBLOCK hRecord = 0;
+  auto fill = [&](auto* p) {  // what both kinds of record hold alike
+    p->wHostHtoPCredits = (decltype(p->wHostHtoPCredits))dwCredits;
     p->hAppWnd = DwordFromHwnd(hAppWnd);
     p->wAppMsg = kChannelMsg;
     p->dwAppData = bHsid;
     p->bType = bType, p->bPsid = bPsid, p->bHsid = bHsid, p->bPort = bPort;
     p->fChannelOpen = p->fNotifyOnClose = 1;
+  };
+  if (bType == MLC_STREAM_CHANNEL) {
+    hRecord = AllocMLCCheck(bPort, sizeof(StreamChannel));
+    auto* p = (StreamChannel*)LockMLCCheck(bPort, hRecord);
+    *p = StreamChannel{};
+    p->bFlags = STREAM_HAS_BUFFER;
+    p->hBuffer = AllocMLCCheck(bPort, 4096);
+    p->lLastPos = p->wAllocated = 4096;
+    fill(p);
   } else {
+    hRecord = AllocMLCCheck(bPort, sizeof(MessageChannel));
     auto* p = (MessageChannel*)LockMLCCheck(bPort, hRecord);
     *p = MessageChannel{};
     p->bSlotCount = 2;
     p->hSlot[0] = AllocMLCCheck(bPort, 1024);
     p->hSlot[1] = AllocMLCCheck(bPort, 1024);
     p->lReadSlot = -1;
-    p->wHostHtoPCredits = (WORD)dwCredits;
-    p->hAppWnd = DwordFromHwnd(hAppWnd);
-    p->wAppMsg = kChannelMsg;
-    p->dwAppData = bHsid;
-    p->bType = bType, p->bPsid = bPsid, p->bHsid = bHsid, p->bPort = bPort;
-    p->fChannelOpen = p->fNotifyOnClose = 1;
+    fill(p);
   }
   UnlockMLCCheck(bPort, hRecord);
   DWORD cbTable = (bIndex + 1) * sizeof(HMEMBLOCK);
@@ -90,41 +88,35 @@ BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWn
   return bHsid;
 }
 
-DWORD HostCredits(BYTE bPort, BYTE bHsid) {
-  BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
-  ObtainPPI(bPort);
-  LPVOID lpRecord = LockChannelIdx(bPort, bIndex);
-  DWORD dwCredits = 0xFFFFFFFF;
-  if (lpRecord) {
-    dwCredits = ((BYTE*)lpRecord)[0] == MLC_STREAM_CHANNEL
-                    ? ((StreamChannel*)lpRecord)->wHostHtoPCredits
-                    : ((MessageChannel*)lpRecord)->wHostHtoPCredits;
-    UnlockChannelIdx(bPort, bIndex);
-  }
-  ReleasePPI(bPort);
-  return dwCredits;
-}
-
-// fChannelOpen is at the same place in both records.
-BOOL ChannelOpen(BYTE bPort, BYTE bHsid) {
+namespace {
+// fn(record) on the locked record of a channel (NULL without one), under
+// the port's mutex. fChannelOpen is at the same place in both records.
+template <class Fn>
+auto WithRecord(BYTE bPort, BYTE bHsid, Fn fn) {
   BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
   ObtainPPI(bPort);
   auto* lpRecord = (StreamChannel*)LockChannelIdx(bPort, bIndex);
-  BOOL fOpen = lpRecord && lpRecord->fChannelOpen;
+  auto result = fn(lpRecord);
   if (lpRecord) UnlockChannelIdx(bPort, bIndex);
   ReleasePPI(bPort);
-  return fOpen;
+  return result;
+}
+}  // namespace
+
+DWORD HostCredits(BYTE bPort, BYTE bHsid) {
+  return WithRecord(bPort, bHsid, [](StreamChannel* p) -> DWORD {
+    if (!p) return 0xFFFFFFFF;
+    return p->bType == MLC_STREAM_CHANNEL ? p->wHostHtoPCredits
+                                          : ((MessageChannel*)p)->wHostHtoPCredits;
+  });
+}
+
+BOOL ChannelOpen(BYTE bPort, BYTE bHsid) {
+  return WithRecord(bPort, bHsid, [](StreamChannel* p) { return p && p->fChannelOpen; });
 }
 
 void SetChannelOpen(BYTE bPort, BYTE bHsid, BOOL fOpen) {
-  BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
-  ObtainPPI(bPort);
-  auto* lpRecord = (StreamChannel*)LockChannelIdx(bPort, bIndex);
-  if (lpRecord) {
-    lpRecord->fChannelOpen = fOpen;
-    UnlockChannelIdx(bPort, bIndex);
-  }
-  ReleasePPI(bPort);
+  WithRecord(bPort, bHsid, [fOpen](StreamChannel* p) { return p && (p->fChannelOpen = fOpen); });
 }
 
 void ExpectLinkDown(BYTE bPort) {
