@@ -25,15 +25,7 @@ const PerPortInfo& Port() { return pPerPortInfo[0]; }
 
 const UINT kAppMsg = WM_USER + 7;
 
-// Messages waiting for hWnd.
-std::vector<MSG> TakeMessages(HWND hWnd) {
-  std::vector<MSG> all(1);
-  while (PeekMessageA(&all.back(), hWnd, 0, 0, PM_REMOVE)) all.emplace_back();
-  all.pop_back();
-  return all;
-}
-
-// The disconnections among them (MLC_WRITE_STREAM comes with any credit).
+// The disconnections among the messages waiting for hWnd (MLC_WRITE_STREAM comes with any credit).
 size_t TakeDisconnects(HWND hWnd) {
   size_t n = 0;
   for (const MSG& m : TakeMessages(hWnd)) n += LOWORD(m.lParam) == 0x103;
