@@ -527,9 +527,7 @@ TEST_F(ChanTest, WithoutAPrinterTheOpenFailsAndStopsTheHelper) {
   EXPECT_EQ(Open(2, 0, &hChannel), MLC_INIT_FAILED);
   EXPECT_EQ(Port().bChannelsUsed, 0);
   EXPECT_EQ(Port().hChanPtrArray, 0u);
-  MlcGlobalData* lpMGD = ObtainMGD();
-  EXPECT_FALSE(lpMGD->bMLCSetupDone);  // asked to close
-  ReleaseMGD();
+  EXPECT_FALSE(SetupDone());  // asked to close
   std::vector<MSG> posted = TakeMessages(hHelper_);
   ASSERT_FALSE(posted.empty());
   EXPECT_EQ(posted.back().message, (UINT)WM_CLOSE);

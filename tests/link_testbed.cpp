@@ -176,12 +176,6 @@ bool ResetTwoPortsAtOnce(DWORD dwMs) {
 }
 
 namespace {
-DWORD AttachCount() {
-  DWORD dwCount = ObtainMGD()->dwMlcAttachCount;
-  ReleaseMGD();
-  return dwCount;
-}
-
 LRESULT CALLBACK HelperStandIn(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   if (uMsg == WM_CLOSE) {
     MLCSetPMLInitDeInitEvent();  // what the helper gives back as it ends
@@ -200,8 +194,7 @@ FakeHelper::~FakeHelper() {
   // A reset that stopped the stand-in lets the next bring-up start the real
   // helper: stop that one as well, so that no helper outlives the test and
   // the next test's stand-in can set up.
-  HWND hHidden = HwndFromDword(ObtainMGD()->hHiddenWnd);
-  ReleaseMGD();
+  HWND hHidden = HiddenWindow();
   if (hHidden && hHidden != hWnd_ && IsWindow(hHidden)) {
     MLCSetPMLInitDeInitEvent();
     KillHiddenExe();
@@ -210,7 +203,7 @@ FakeHelper::~FakeHelper() {
     // Its window goes before the process does, and the helper's detach frees
     // the ports without channels: the next test's link must not be dropped
     // under it, so wait until this process is the only one attached.
-    for (int i = 0; i < 1000 && AttachCount() > 1; ++i) Sleep(10);
+    for (int i = 0; i < 1000 && AttachedProcesses() > 1; ++i) Sleep(10);
     // The count drops as the helper begins to leave; its ports are torn
     // down afterwards, under the attach mutex: wait for that as well.
     ObtainAttach();

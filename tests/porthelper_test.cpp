@@ -18,16 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-HWND HiddenWindow() {
-  HWND hWnd = HwndFromDword(ObtainMGD()->hHiddenWnd);
-  ReleaseMGD();
-  return hWnd;
-}
-BOOL SetupDone() {
-  BOOL fDone = ObtainMGD()->bMLCSetupDone;
-  ReleaseMGD();
-  return fDone;
-}
 // Records hWnd as the helper's window, set up or not.
 void SetHelper(HWND hWnd, BOOL fSetupDone) {
   MlcGlobalData* lpMGD = ObtainMGD();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "krzmem15.h"
+#include "shared/locks.h"
 #include "shared/records.h"
 
 // A running krzmlc15_child (or the command line given to Run); killed if
@@ -62,6 +63,21 @@ inline std::vector<MSG> TakeMessages(HWND hWnd, UINT uFirst = 0, UINT uLast = 0)
   while (PeekMessageA(&all.back(), hWnd, uFirst, uLast, PM_REMOVE)) all.emplace_back();
   all.pop_back();
   return all;
+}
+
+// The library's global record as this process (with the library loaded)
+// sees it: processes attached, the helper's window, whether it set up.
+inline DWORD AttachedProcesses() {
+  DWORD dwCount = ObtainMGD()->dwMlcAttachCount;
+  return ReleaseMGD(), dwCount;
+}
+inline HWND HiddenWindow() {
+  HWND hWnd = HwndFromDword(ObtainMGD()->hHiddenWnd);
+  return ReleaseMGD(), hWnd;
+}
+inline BOOL SetupDone() {
+  BOOL fDone = ObtainMGD()->bMLCSetupDone;
+  return ReleaseMGD(), fDone;
 }
 
 // Whether the thread or process dwId (a thread id or process id of this
