@@ -35,9 +35,7 @@ TEST(UserWindow, ClassesAndCreateDestroyMessages) {
   ATOM atom = RegisterClassA(&wc);
   ASSERT_NE(atom, 0);
   wc.lpszClassName = "usertestclassa";  // names compare case-insensitively
-  SetLastError(0);
-  EXPECT_EQ(RegisterClassA(&wc), 0);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_CLASS_ALREADY_EXISTS);
+  EXPECT_EQ(FAIL_ERR(RegisterClassA(&wc)), (DWORD)ERROR_CLASS_ALREADY_EXISTS);
   WNDCLASSA info{};
   ASSERT_TRUE(GetClassInfoA(instance(), "USERTESTCLASSA", &info));
   EXPECT_EQ(info.lpfnWndProc, lifecycle_proc);
@@ -107,12 +105,8 @@ TEST(UserWindow, ExtraBytesAtAnyOffset) {
   check(true);
 
   // Out of range: 0 and ERROR_INVALID_INDEX, nothing written.
-  SetLastError(0);
-  EXPECT_EQ(SetWindowWord(h, 9, 0xFFFF), 0);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_INDEX);
-  SetLastError(0);
-  EXPECT_EQ(SetWindowLongA(h, 7, -1), 0);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_INDEX);
+  EXPECT_EQ(FAIL_ERR(SetWindowWord(h, 9, 0xFFFF)), (DWORD)ERROR_INVALID_INDEX);
+  EXPECT_EQ(FAIL_ERR(SetWindowLongA(h, 7, -1)), (DWORD)ERROR_INVALID_INDEX);
   EXPECT_EQ(GetWindowLongA(h, -100), 0);
   check(true);
 
@@ -120,14 +114,10 @@ TEST(UserWindow, ExtraBytesAtAnyOffset) {
   EXPECT_EQ(GetWindowLongPtrA(h, GWLP_USERDATA), 42);
   EXPECT_EQ((WNDPROC)GetWindowLongPtrA(h, GWLP_WNDPROC), record_proc);
   ASSERT_TRUE(DestroyWindow(h));
-  SetLastError(0);
-  EXPECT_EQ(GetWindowWord(h, 0), 0);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_EQ(FAIL_ERR(GetWindowWord(h, 0)), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
 
   HWND none = make_window(0);  // no extra bytes at all
-  SetLastError(0);
-  EXPECT_EQ(GetWindowWord(none, 0), 0);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_INDEX);
+  EXPECT_EQ(FAIL_ERR(GetWindowWord(none, 0)), (DWORD)ERROR_INVALID_INDEX);
   DestroyWindow(none);
 }
 
