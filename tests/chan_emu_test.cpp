@@ -243,8 +243,7 @@ TEST_F(ChanTest, BadArgumentsFailBeforeTheLockAndStaleHandlesAreRefused) {
   EXPECT_EQ(dwSize, 4096u);
   SetEvent(hDone);
   holder.join();
-  CloseHandle(hHeld);
-  CloseHandle(hDone);
+  for (HANDLE h : {hHeld, hDone}) CloseHandle(h);
   EXPECT_EQ(printer.Count("H>P"), 0u);
   // A handle whose slot was closed, on a link that is down.
   EXPECT_EQ(MLCCloseChannel(0x0080), MLC_INVALID_HANDLE);

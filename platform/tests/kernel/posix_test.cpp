@@ -112,8 +112,7 @@ TEST(Posix, FileModesFollowTheDacl) {
   EXPECT_EQ(st.st_mode & 0777, 0666u);
   ASSERT_EQ(stat(shm_path(b).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  CloseHandle(ha);
-  CloseHandle(hb);
+  for (HANDLE h : {ha, hb}) CloseHandle(h);
 }
 
 // Names a process held go with it: as it exits, or, when it was killed, or
@@ -152,9 +151,7 @@ TEST(Posix, NamesGoWithTheProcessesThatHeldThem) {
   ASSERT_NE(renewed, (HANDLE)NULL);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
   EXPECT_EQ(WaitForSingleObject(renewed, 0), WAIT_OBJECT_0);
-  CloseHandle(renewed);
-  CloseHandle(e);
-  CloseHandle(m);
+  for (HANDLE h : {renewed, e, m}) CloseHandle(h);
 }
 
 TEST(Posix, DebugOutputGoesToTheSink) {

@@ -122,8 +122,7 @@ TEST(CrossProcess, MutexOfExitedOrKilledOwnerIsAbandoned) {
       UnmapViewOfFile(p);
       CloseHandle(fresh);
     }
-    CloseHandle(ready);
-    CloseHandle(m);
+    for (HANDLE h : {ready, m}) CloseHandle(h);
   }
 }
 

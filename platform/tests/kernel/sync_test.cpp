@@ -127,8 +127,7 @@ TEST(Wait, TimedWaitsAndSleepLastAboutTheirTime) {
   EXPECT_GE(GetTickCount() - a, 60u);
   EXPECT_LT(GetTickCount() - a, 5000u);
   ReleaseMutex(m);
-  CloseHandle(m);
-  CloseHandle(e);
+  for (HANDLE h : {m, e}) CloseHandle(h);
 }
 
 TEST(BadHandles, AreRefusedWithoutCrashing) {
@@ -156,8 +155,7 @@ TEST(BadHandles, AreRefusedWithoutCrashing) {
     EXPECT_FALSE(GetExitCodeProcess(h, &code));
     EXPECT_EQ(MapViewOfFile(h, FILE_MAP_ALL_ACCESS, 0, 0, 0), (LPVOID)NULL);
   }
-  CloseHandle(m);
-  CloseHandle(ev);
+  for (HANDLE h : {m, ev}) CloseHandle(h);
 }
 
 TEST(Thread, ExitCodesIdsLastErrorAndClosedHandle) {
@@ -193,8 +191,7 @@ TEST(Thread, ExitCodesIdsLastErrorAndClosedHandle) {
   SetLastError(42);
   EXPECT_EQ(WaitForSingleObject(done, 10000), WAIT_OBJECT_0);
   EXPECT_EQ(GetLastError(), 42u);
-  CloseHandle(go2);
-  CloseHandle(done);
+  for (HANDLE h : {go2, done}) CloseHandle(h);
 }
 
 }  // namespace
