@@ -25,26 +25,11 @@ const PerPortInfo& Port() { return pPerPortInfo[0]; }
 
 const UINT kAppMsg = WM_USER + 7;
 
-// Messages waiting for hWnd: (message, wParam, lParam).
-struct Posted {
-  UINT uMsg;
-  WPARAM wParam;
-  LPARAM lParam;
-};
-std::vector<Posted> TakeMessages(HWND hWnd) {
-  std::vector<Posted> all;
-  MSG msg;
-  while (PeekMessageA(&msg, hWnd, 0, 0, PM_REMOVE))
-    all.push_back({msg.message, msg.wParam, msg.lParam});
-  return all;
-}
-
-// The disconnections among them (MLC_WRITE_STREAM comes with any credit).
-std::vector<Posted> TakeDisconnects(HWND hWnd) {
-  std::vector<Posted> told;
-  for (const Posted& p : TakeMessages(hWnd))
-    if (LOWORD(p.lParam) == 0x103) told.push_back(p);
-  return told;
+// The disconnections among the messages waiting for hWnd (MLC_WRITE_STREAM comes with any credit).
+size_t TakeDisconnects(HWND hWnd) {
+  size_t n = 0;
+  for (const MSG& m : TakeMessages(hWnd)) n += LOWORD(m.lParam) == 0x103;
+  return n;
 }
 
 // Runs fn on the locked record of slot 0 under the port's mutex.
@@ -118,8 +103,7 @@ class ChanTest : public EmuClientTest {
   }
   // A copy of the record of a channel.
   static StreamChannel Stream(WORD hChannel) {
-    StreamChannel copy;
-    memset(&copy, 0, sizeof copy);
+    StreamChannel copy{};
     BYTE bIndex = MLC_CHANNEL_SLOT(hChannel);
     ObtainPPI(0);
     const StreamChannel* lpStream = (const StreamChannel*)LockChannelIdx(0, bIndex);
@@ -134,6 +118,13 @@ class ChanTest : public EmuClientTest {
     BYTE bHsid, bPsid, bCommand;
     WORD wLength;
     return PollForData(0, &bHsid, &bPsid, &bCommand, &wLength, 0);
+  }
+  // Polls the link until done() holds or dwMs have passed.
+  template <class F>
+  static bool PollUntil(F done, DWORD dwMs = 5000) {
+    for (DWORD dwStart = GetTickCount(); !done(); Sleep(Poll() == MLC_NO_DATA ? 5 : 0))
+      if (GetTickCount() - dwStart > dwMs) return false;
+    return true;
   }
 };
 
@@ -173,9 +164,9 @@ TEST_F(ChanTest, StreamChannelsOpenWithTheirCreditAndCloseDownToMlcExit) {
   EXPECT_EQ(printer.Count("H>P MLC_INIT "), 1u);
   EXPECT_EQ(printer.Count("H>P MLC_CONFIG_SOCKET "), 4u);
   // The first channel of the machine started the helper's long timer.
-  std::vector<Posted> posted = TakeMessages(hHelper_);
+  std::vector<MSG> posted = TakeMessages(hHelper_);
   ASSERT_EQ(posted.size(), 1u);
-  EXPECT_EQ(posted[0].uMsg, (UINT)HIDDEN_POLL_TIMER);
+  EXPECT_EQ(posted[0].message, (UINT)HIDDEN_POLL_TIMER);
   EXPECT_EQ(posted[0].wParam, (WPARAM)POLL_TIMER_MAX);
 
   // A socket asked again reuses its configuration.
@@ -208,7 +199,7 @@ TEST_F(ChanTest, StreamChannelsOpenWithTheirCreditAndCloseDownToMlcExit) {
   EXPECT_TRUE(Eventually([&] { return printer.Count("H>P MLC_EXIT") == 1; }));
   EXPECT_FALSE(Port().fMlcInitDone);
   EXPECT_EQ(Port().bSocketInfoCount, 0);
-  EXPECT_TRUE(TakeDisconnects(hApp).empty());
+  EXPECT_TRUE(TakeDisconnects(hApp) == 0);
   posted = TakeMessages(hHelper_);
   ASSERT_FALSE(posted.empty());
   EXPECT_EQ(posted[0].wParam, (WPARAM)POLL_TIMER_STOP);
@@ -252,8 +243,7 @@ TEST_F(ChanTest, BadArgumentsFailBeforeTheLockAndStaleHandlesAreRefused) {
   EXPECT_EQ(dwSize, 4096u);
   SetEvent(hDone);
   holder.join();
-  CloseHandle(hHeld);
-  CloseHandle(hDone);
+  for (HANDLE h : {hHeld, hDone}) CloseHandle(h);
   EXPECT_EQ(printer.Count("H>P"), 0u);
   // A handle whose slot was closed, on a link that is down.
   EXPECT_EQ(MLCCloseChannel(0x0080), MLC_INVALID_HANDLE);
@@ -279,7 +269,7 @@ TEST_F(ChanTest, RefusalsLeaveTheLinkAndOtherChannelsAsTheyWere) {
   EXPECT_EQ(hChannel, 0x0081);
   EXPECT_FALSE(CheckPortAndHsid(0, 0x81));
   EXPECT_EQ(Port().bChannelsUsed, 1);
-  EXPECT_TRUE(TakeDisconnects(hApp).empty());
+  EXPECT_TRUE(TakeDisconnects(hApp) == 0);
   // The socket was configured by then and is not configured again.
   WORD hSecond = 0;
   ASSERT_EQ(Open(3, 4096, &hSecond), 1);
@@ -298,7 +288,7 @@ TEST_F(ChanTest, RefusalsLeaveTheLinkAndOtherChannelsAsTheyWere) {
   EXPECT_EQ(+s.wAvailBytes, 100);
   EXPECT_TRUE(Port().fMlcInitDone);
   StartAllOverAgain(0, FALSE);
-  EXPECT_EQ(TakeDisconnects(hApp).size(), 1u);
+  EXPECT_EQ(TakeDisconnects(hApp), 1u);
 
   // A refused open of the port's only channel leaves MLC: the next open
   // starts with MLC_INIT again.
@@ -326,7 +316,7 @@ TEST_F(ChanTest, FailedExchangesResetTheLink) {
   EXPECT_EQ(Open(3, 4096, &hChannel), MLC_OPEN_FAILED);
   EXPECT_FALSE(Port().fMlcInitDone);
   EXPECT_EQ(Port().hChanPtrArray, 0u);
-  EXPECT_EQ(TakeDisconnects(hApp).size(), 1u);
+  EXPECT_EQ(TakeDisconnects(hApp), 1u);
 
   // No reply to a close: the same, and both channels are counted off the
   // machine (checked after the test).
@@ -338,7 +328,7 @@ TEST_F(ChanTest, FailedExchangesResetTheLink) {
   EXPECT_EQ(MLCCloseChannel(hChannel), MLC_CLOSE_FAILED);
   EXPECT_FALSE(Port().fMlcInitDone);
   EXPECT_EQ(Port().hChanPtrArray, 0u);
-  EXPECT_EQ(TakeDisconnects(hApp).size(), 1u);
+  EXPECT_EQ(TakeDisconnects(hApp), 1u);
   EXPECT_EQ(MLCCloseChannel(hChannel), MLC_INVALID_HANDLE);
   ExpectClean(printer);
 }
@@ -388,13 +378,6 @@ TEST_F(ChanTest, GrantsReturnExactlyTheSpaceReadersFreed) {
   Printer printer(PrinterConfig());  // socket 4 sends 65536 bytes after the open
   WORD hChannel = 0;
   ASSERT_EQ(Open(4, 8192, &hChannel), 1);
-  auto fill = [&](LONG lWanted) {
-    DWORD dwStart = GetTickCount();
-    while (Stream(hChannel).wLength < lWanted && GetTickCount() - dwStart < 5000) {
-      if (Poll() == MLC_NO_DATA) Sleep(5);
-    }
-    return Stream(hChannel).wLength;
-  };
   auto grant = [&] {
     return WithStream([](StreamChannel* s) { return GrantAnyCredits(NULL, s); });
   };
@@ -418,7 +401,7 @@ TEST_F(ChanTest, GrantsReturnExactlyTheSpaceReadersFreed) {
     EXPECT_LE(lEmu, (long)s.wPeriPtoHCredits);
     return lEmu == (long)s.wPeriPtoHCredits;
   };
-  ASSERT_EQ(fill(8192), 8192);
+  ASSERT_TRUE(PollUntil([&] { return Stream(hChannel).wLength == 8192; }));
   EXPECT_TRUE(books());
   EXPECT_EQ(+Stream(hChannel).wPeriPtoHCredits, 0);
   // Half the ring freed: below the batch of 6 packets, nothing goes back.
@@ -432,14 +415,14 @@ TEST_F(ChanTest, GrantsReturnExactlyTheSpaceReadersFreed) {
   EXPECT_EQ(+Stream(hChannel).wAvailBytes, 0);
 
   // The rest in odd pieces: every grant is whole packets of freed space.
-  DWORD dwStart = GetTickCount();
-  while (cbReceived < received.size() && GetTickCount() - dwStart < 20000) {
-    if (Poll() == MLC_NO_DATA) Sleep(2);
-    read(777);
-    ASSERT_NE(grant(), MLC_UNRECOVERABLE_ERROR);
-    books();
-  }
-  ASSERT_EQ(cbReceived, received.size());
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        read(777);
+        EXPECT_NE(grant(), MLC_UNRECOVERABLE_ERROR);
+        books();
+        return cbReceived == received.size();
+      },
+      20000));
   for (DWORD i = 0; i < cbReceived; ++i) ASSERT_EQ(received[i], (BYTE)i) << i;
   grant();
   StreamChannel s = Stream(hChannel);
@@ -459,11 +442,7 @@ TEST_F(ChanTest, ThePollStopsGrantingAtTheFirstFailedGrant) {
   std::vector<BYTE> job(8192, 0x42), back(8192);
   // Two packets of 4096 come back as eight of 1024: the ring's credit.
   for (int i = 0; i < 2; ++i) ASSERT_EQ(MLCWrite(hEcho, job.data(), 4096, 0, 0), 4096);
-  DWORD dwStart = GetTickCount();
-  while ((Stream(hSource).wLength < 8192 || Stream(hEcho).wLength < 8192) &&
-         GetTickCount() - dwStart < 5000) {
-    if (Poll() == MLC_NO_DATA) Sleep(5);
-  }
+  PollUntil([&] { return Stream(hSource).wLength == 8192 && Stream(hEcho).wLength == 8192; });
   for (WORD h : {hSource, hEcho}) ASSERT_EQ(MLCRead(h, back.data(), 8192, 0, 0), 8192);
   // The printer refuses the first grant: the poll reports it and neither
   // grants the other channel nor reads the port.
@@ -510,9 +489,9 @@ TEST_F(ChanTest, AWriterOutOfCreditIsWokenByThePrintersGrant) {
   StreamChannel s = Stream(hChannel);
   EXPECT_EQ(+s.wHostHtoPCredits, 1u);
   EXPECT_EQ(+s.fRequestedCredits, 0u);
-  std::vector<Posted> posted = TakeMessages(hApp);
+  std::vector<MSG> posted = TakeMessages(hApp);
   ASSERT_EQ(posted.size(), 1u);
-  EXPECT_EQ(posted[0].uMsg, kAppMsg);
+  EXPECT_EQ(posted[0].message, kAppMsg);
   EXPECT_EQ(posted[0].lParam, MAKELPARAM(0x101, 0));
   EXPECT_EQ(printer.Count("H>P MLC_CREDIT_REQUEST hsid=80 psid=02 credit=65535"), 1u);
   EXPECT_GE(printer.Count("H>P MLC_CREDIT hsid=80 psid=02 credit=0 "), 1u);
@@ -547,12 +526,10 @@ TEST_F(ChanTest, WithoutAPrinterTheOpenFailsAndStopsTheHelper) {
   EXPECT_EQ(Open(2, 0, &hChannel), MLC_INIT_FAILED);
   EXPECT_EQ(Port().bChannelsUsed, 0);
   EXPECT_EQ(Port().hChanPtrArray, 0u);
-  MlcGlobalData* lpMGD = ObtainMGD();
-  EXPECT_FALSE(lpMGD->bMLCSetupDone);  // asked to close
-  ReleaseMGD();
-  std::vector<Posted> posted = TakeMessages(hHelper_);
+  EXPECT_FALSE(SetupDone());  // asked to close
+  std::vector<MSG> posted = TakeMessages(hHelper_);
   ASSERT_FALSE(posted.empty());
-  EXPECT_EQ(posted.back().uMsg, (UINT)WM_CLOSE);
+  EXPECT_EQ(posted.back().message, (UINT)WM_CLOSE);
 }
 
 }  // namespace

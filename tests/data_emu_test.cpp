@@ -54,9 +54,8 @@ class DataTest : public EmuClientTest {
   // its queue never fills.
   static std::vector<std::pair<WPARAM, LPARAM>> TimerRequests() {
     std::vector<std::pair<WPARAM, LPARAM>> requests;
-    MSG msg;
-    while (PeekMessageA(&msg, hHelper_, 0, 0, PM_REMOVE))
-      if (msg.message == HIDDEN_POLL_TIMER) requests.emplace_back(msg.wParam, msg.lParam);
+    for (const MSG& m : TakeMessages(hHelper_))
+      if (m.message == HIDDEN_POLL_TIMER) requests.emplace_back(m.wParam, m.lParam);
     return requests;
   }
 };
@@ -122,10 +121,7 @@ TEST_F(DataTest, FourProcessesWithTwoChannelsEachShareTheLink) {
                                         std::to_string(11 + 2 * i) + " " +
                                         std::to_string(256 * 1024 / kScale) + " " +
                                         std::to_string(100 + i)));
-  for (Child& child : children) {
-    EXPECT_EQ(WaitForSingleObject(child.pi.hProcess, 120000), WAIT_OBJECT_0);
-    EXPECT_EQ(child.Wait(), 0u);
-  }
+  for (Child& child : children) EXPECT_EQ(child.Wait(120000), 0u);
   // The last close of the last child left the link.
   EXPECT_EQ(printer->Count("H>P MLC_EXIT "), 1u);
 }
@@ -224,14 +220,13 @@ TEST_F(DataTest, MessagesKeepTheirBoundariesInOneAndTwoSlots) {
     EXPECT_EQ(MLCRead(h, buffer.data(), 20, FALSE, 0), MLC_NO_MESSAGE);
     EXPECT_EQ(MLCRead(h, buffer.data(), 20, TRUE, 200), MLC_TIME_OUT);
     // A message polled in is told to the client's window with its length.
-    MSG msg;
-    while (PeekMessageA(&msg, hClient, 0, 0, PM_REMOVE)) {
-    }
+    TakeMessages(hClient);
     ASSERT_EQ(MLCWrite(h, a.data(), 7, FALSE, 0), 7);
     while (MLCRead(h, NULL, 0, FALSE, 0) == 0) MLCPollChannels(FALSE);
-    ASSERT_TRUE(PeekMessageA(&msg, hClient, 0x7777, 0x7777, PM_REMOVE));
-    EXPECT_EQ(msg.wParam, 0x1234u);
-    EXPECT_EQ(msg.lParam, MAKELPARAM(MLC_READ_PACKET, 7));
+    std::vector<MSG> told = TakeMessages(hClient, 0x7777, 0x7777);
+    ASSERT_FALSE(told.empty());
+    EXPECT_EQ(told[0].wParam, 0x1234u);
+    EXPECT_EQ(told[0].lParam, MAKELPARAM(MLC_READ_PACKET, 7));
     EXPECT_EQ(MLCRead(h, buffer.data(), 7, FALSE, 0), 7);
     EXPECT_EQ(MLCCloseChannel(h), MLC_SUCCESS);
   }

@@ -31,13 +31,7 @@ inline emu::EmuConfig ConfigWith(std::initializer_list<const char*> services) {
 }
 
 // Starts the command line cmd as lpChild (killed if the test ends first).
-inline bool Spawn(Child* lpChild, std::string cmd) {
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  lpChild->running =
-      CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &lpChild->pi) != 0;
-  return lpChild->running;
-}
+inline bool Spawn(Child* lpChild, std::string cmd) { return lpChild->Run(cmd); }
 
 // No channel is left, and the port's area holds only the blocks its record
 // keeps between links (device ID, socket and channel tables), or nothing

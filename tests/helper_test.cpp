@@ -23,13 +23,6 @@ namespace {
 
 constexpr UINT kAppMsg = WM_USER + 7;
 
-// Processes attached to the library: this one, and the helper while it runs.
-DWORD AttachCount() {
-  DWORD dwCount = ObtainMGD()->dwMlcAttachCount;
-  ReleaseMGD();
-  return dwCount;
-}
-
 class HelperTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -83,9 +76,8 @@ TEST_F(HelperTest, ARealHelperServesAQuietClientAtOnceIdlesAndEndsWithTheLastClo
   ASSERT_TRUE(printer->runner);
   WORD hEcho = Open(3, 4096);
   ASSERT_NE(hEcho, 0);
-  HWND hHidden = HwndFromDword(ObtainMGD()->hHiddenWnd);
-  ReleaseMGD();
-  EXPECT_EQ(AttachCount(), 2u);
+  HWND hHidden = HiddenWindow();
+  EXPECT_EQ(AttachedProcesses(), 2u);
   for (int iRound = 0; iRound < 3; ++iRound) {
     EXPECT_EQ(MLCRead(hEcho, NULL, 0, FALSE, 0), 0);  // arms the notification
     std::string text = "round " + std::to_string(iRound) + " of the quiet client";
@@ -115,7 +107,7 @@ TEST_F(HelperTest, ARealHelperServesAQuietClientAtOnceIdlesAndEndsWithTheLastClo
   Sleep(600);  // the span in which nothing may happen
   EXPECT_EQ(polls(), lPolls);
   EXPECT_EQ(MLCCloseChannel(hEcho), MLC_SUCCESS);
-  EXPECT_TRUE(Eventually([] { return AttachCount() == 1; }));  // the helper ended
+  EXPECT_TRUE(Eventually([] { return AttachedProcesses() == 1; }));  // the helper ended
 }
 
 TEST_F(HelperTest, TheHelperEndsAfterALinkResetThatLeavesNoChannel) {
@@ -125,9 +117,9 @@ TEST_F(HelperTest, TheHelperEndsAfterALinkResetThatLeavesNoChannel) {
   ASSERT_TRUE(printer->runner);
   WORD hEcho = Open(3, 4096);
   ASSERT_NE(hEcho, 0);
-  EXPECT_EQ(AttachCount(), 2u);
+  EXPECT_EQ(AttachedProcesses(), 2u);
   ASSERT_EQ(MLCWrite(hEcho, "x", 1, FALSE, 0), 1);
-  EXPECT_TRUE(Eventually([] { return AttachCount() == 1; }, 5000));
+  EXPECT_TRUE(Eventually([] { return AttachedProcesses() == 1; }, 5000));
   EXPECT_FALSE(CheckPortAndHsid(0, MLC_CHANNEL_HSID(hEcho)));
   EXPECT_EQ(MLCCloseChannel(hEcho), MLC_INVALID_HANDLE);
 }

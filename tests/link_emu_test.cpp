@@ -41,6 +41,12 @@ void SetLink(BOOL fInitDone, BYTE bLastCommand) {
   ReleasePPI(0);
 }
 
+// The credit the printer holds on the channel in slot 0.
+void SetPeriCredits(WORD wCredits) {
+  ((StreamChannel*)LockChannelIdx(0, 0))->wPeriPtoHCredits = wCredits;
+  UnlockChannelIdx(0, 0);
+}
+
 // A socket entry just made, its MLC_CONFIG_SOCKET outstanding.
 void ConfigWaiting() {
   PerPortInfo* lpPPI = ObtainPPI(0);
@@ -135,42 +141,18 @@ TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
     BYTE bContext;
     BYTE bCode;
   } cases[] = {
-      {"message credit past 65535", [] { MakeMessageChannel(2, 65530); },
-       peri::Command({0x03, 0x80, 2, 0x01, 10}), 0, 3},
-      {"message header credit past 65535",
-       [] { MakeMessageChannel(2, 65535, 8); },
-       {0x80, 2, 0, 7, 1, 0, 'x'},
-       0,
-       3},
+      // clang-format off
+      {"message credit past 65535", [] { MakeMessageChannel(2, 65530); }, peri::Command({0x03, 0x80, 2, 0x01, 10}), 0, 3},
+      {"message header credit past 65535", [] { MakeMessageChannel(2, 65535, 8); }, {0x80, 2, 0, 7, 1, 0, 'x'}, 0, 3},
       {"data for no channel", [] { SetLink(TRUE, NO_COMMAND); }, {0x81, 2, 0, 7, 0, 0, 'x'}, 0, 7},
-      {"data without room in the ring",
-       [] { MakeStreamChannel(2, 0, 32, 8, 30); },
-       {0x80, 2, 0, 9, 0, 0, 1, 2, 3},
-       0,
-       1},
-      {"data past the peripheral's credit",
-       [] {
-         MakeStreamChannel(2, 0, 32, 8);
-         auto* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
-         lpStream->wPeriPtoHCredits = 0;
-         UnlockChannelIdx(0, 0);
-       },
-       {0x80, 2, 0, 7, 0, 0, 1},
-       0,
-       1},
-      {"data on a channel without a ring",
-       [] { MakeStreamChannel(2, 0, 0, 8); },
-       {0x80, 2, 0, 7, 0, 0, 1},
-       0,
-       1},
-      {"socket sizes without room for a payload byte", [] { ConfigWaiting(); },
-       peri::Command({0x87, 0, 0, 6, 0, 10, 0}), 0, 0},
-      {"socket sizes above the host's proposal", [] { ConfigWaiting(); },
-       peri::Command({0x87, 0, 0x10, 0x0D, 0, 10, 0}), 0, 0},
-      {"waiting channel has no record", [] { SetLink(TRUE, MLC_CREDIT); }, peri::Command({0x83, 0}),
-       0x85, 13},
-      {"credit request reply for no channel", [] { SetLink(TRUE, MLC_CREDIT_REQUEST); },
-       peri::Command({0x84, 0, 0, 5}), 0, 255},
+      {"data without room in the ring", [] { MakeStreamChannel(2, 0, 32, 8, 30); }, {0x80, 2, 0, 9, 0, 0, 1, 2, 3}, 0, 1},
+      {"data past the peripheral's credit", [] { MakeStreamChannel(2, 0, 32, 8); SetPeriCredits(0); }, {0x80, 2, 0, 7, 0, 0, 1}, 0, 1},
+      {"data on a channel without a ring", [] { MakeStreamChannel(2, 0, 0, 8); }, {0x80, 2, 0, 7, 0, 0, 1}, 0, 1},
+      {"socket sizes without room for a payload byte", ConfigWaiting, peri::Command({0x87, 0, 0, 6, 0, 10, 0}), 0, 0},
+      {"socket sizes above the host's proposal", ConfigWaiting, peri::Command({0x87, 0, 0x10, 0x0D, 0, 10, 0}), 0, 0},
+      {"waiting channel has no record", [] { SetLink(TRUE, MLC_CREDIT); }, peri::Command({0x83, 0}), 0x85, 13},
+      {"credit request reply for no channel", [] { SetLink(TRUE, MLC_CREDIT_REQUEST); }, peri::Command({0x84, 0, 0, 5}), 0, 255},
+      // clang-format on
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lpszWhat);
@@ -215,9 +197,7 @@ TEST_F(LinkTest, StreamDataWrapsAroundTheRingAndEveryPacketSpendsACredit) {
     UnlockChannelIdx(0, 0);
     return b;
   };
-  auto* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
-  lpStream->wPeriPtoHCredits = 2;
-  UnlockChannelIdx(0, 0);
+  SetPeriCredits(2);
   peri_.Send({0x80, 2, 0, 6 + 2, 1, 0, 'a', 'b'});  // fills the ring to its end
   EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
   Books b = books();

@@ -403,13 +403,9 @@ TEST_F(LinkChannels, CreditPastTheLimitIsErrorThreeAndTheResetClosesEveryChannel
   EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_CREDIT_OVERFLOW)));
   EXPECT_TRUE(peri_.ExpectSilence(100)) << "no reply, and the reset sends nothing";
   ExpectLinkDown(0);  // and the records, ring and slots are gone: see TearDown
-  int nDisconnects = 0;
-  MSG msg;
-  while (PeekMessageA(&msg, hClient, kChannelMsg, kChannelMsg, PM_REMOVE)) {
-    EXPECT_EQ(LOWORD(msg.lParam), MLC_DISCONNECT);
-    ++nDisconnects;
-  }
-  EXPECT_EQ(nDisconnects, 3);
+  std::vector<MSG> told = TakeMessages(hClient, kChannelMsg, kChannelMsg);
+  EXPECT_EQ(told.size(), 3u);
+  for (const MSG& m : told) EXPECT_EQ(LOWORD(m.lParam), MLC_DISCONNECT);
 
   // The same for a packet channel, through the reply to a credit request.
   BringUp();

@@ -17,28 +17,11 @@
 namespace {
 
 // A process of its own playing the printer from a script.
-struct ScriptProcess {
-  PROCESS_INFORMATION pi{};
-  bool Start(const std::string& port, const std::string& script) {
-    std::string file = WindowsDirFile("linkrace.script");
-    std::ofstream(file, std::ios::binary) << script;
-    std::string cmd = "krzperi_script.exe " + port + " " + file;
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    return CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi) != 0;
-  }
-  DWORD Wait() {
-    DWORD dwCode = 0xFFFFFFFF;
-    if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0) {
-      GetExitCodeProcess(pi.hProcess, &dwCode);
-    } else {
-      TerminateProcess(pi.hProcess, 99);
-    }
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return dwCode;
-  }
-};
+bool StartScript(Child* lpPrinter, const std::string& script) {
+  std::string file = WindowsDirFile("linkrace.script");
+  std::ofstream(file, std::ios::binary) << script;
+  return lpPrinter->Run("krzperi_script.exe LPT1 " + file);
+}
 
 }  // namespace
 
@@ -61,9 +44,9 @@ class LinkProcesses : public ::testing::Test {
 
 TEST_F(LinkProcesses, TwoProcessesBringingThePortUpPutOneInitOnTheWire) {
   NamedEvent ready("peripheral"), go("go"), firstReady("first"), secondReady("second");
-  ScriptProcess printer;
+  Child printer;
   // Exactly one MLC_INIT, answered, and then nothing more.
-  ASSERT_TRUE(printer.Start("LPT1", std::string("id ") + kMlcDeviceId + "\nsignal " + ready.name +
+  ASSERT_TRUE(StartScript(&printer, std::string("id ") + kMlcDeviceId + "\nsignal " + ready.name +
                                         "\ninit\nsilence 1000\n"));
   ASSERT_TRUE(ready.WaitSet());
   Child first, second;

@@ -48,34 +48,32 @@ BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWn
   PerPortInfo* lpPPI = ObtainPPI(bPort);
   BYTE bIndex = lpPPI->bChannelsAllocated;
   BYTE bHsid = (BYTE)(MLC_FIRST_HSID + bIndex);
-  bool fStream = bType == MLC_STREAM_CHANNEL;
-  HMEMBLOCK hRecord =
-      AllocMLCCheck(bPort, fStream ? sizeof(StreamChannel) : sizeof(MessageChannel));
-  if (fStream) {
-    auto* p = (StreamChannel*)LockMLCCheck(bPort, hRecord);
-    *p = StreamChannel{};
-    p->bFlags = STREAM_HAS_BUFFER;
-    p->hBuffer = AllocMLCCheck(bPort, 4096);
-    p->lLastPos = p->wAllocated = 4096;
-    p->wHostHtoPCredits = dwCredits;
+  HMEMBLOCK hRecord = 0;
+  auto fill = [&](auto* p) {  // what both kinds of record hold alike
+    p->wHostHtoPCredits = (decltype(p->wHostHtoPCredits))dwCredits;
     p->hAppWnd = DwordFromHwnd(hAppWnd);
     p->wAppMsg = kChannelMsg;
     p->dwAppData = bHsid;
     p->bType = bType, p->bPsid = bPsid, p->bHsid = bHsid, p->bPort = bPort;
     p->fChannelOpen = p->fNotifyOnClose = 1;
+  };
+  if (bType == MLC_STREAM_CHANNEL) {
+    hRecord = AllocMLCCheck(bPort, sizeof(StreamChannel));
+    auto* p = (StreamChannel*)LockMLCCheck(bPort, hRecord);
+    *p = StreamChannel{};
+    p->bFlags = STREAM_HAS_BUFFER;
+    p->hBuffer = AllocMLCCheck(bPort, 4096);
+    p->lLastPos = p->wAllocated = 4096;
+    fill(p);
   } else {
+    hRecord = AllocMLCCheck(bPort, sizeof(MessageChannel));
     auto* p = (MessageChannel*)LockMLCCheck(bPort, hRecord);
     *p = MessageChannel{};
     p->bSlotCount = 2;
     p->hSlot[0] = AllocMLCCheck(bPort, 1024);
     p->hSlot[1] = AllocMLCCheck(bPort, 1024);
     p->lReadSlot = -1;
-    p->wHostHtoPCredits = (WORD)dwCredits;
-    p->hAppWnd = DwordFromHwnd(hAppWnd);
-    p->wAppMsg = kChannelMsg;
-    p->dwAppData = bHsid;
-    p->bType = bType, p->bPsid = bPsid, p->bHsid = bHsid, p->bPort = bPort;
-    p->fChannelOpen = p->fNotifyOnClose = 1;
+    fill(p);
   }
   UnlockMLCCheck(bPort, hRecord);
   DWORD cbTable = (bIndex + 1) * sizeof(HMEMBLOCK);
@@ -90,41 +88,35 @@ BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWn
   return bHsid;
 }
 
-DWORD HostCredits(BYTE bPort, BYTE bHsid) {
-  BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
-  ObtainPPI(bPort);
-  LPVOID lpRecord = LockChannelIdx(bPort, bIndex);
-  DWORD dwCredits = 0xFFFFFFFF;
-  if (lpRecord) {
-    dwCredits = ((BYTE*)lpRecord)[0] == MLC_STREAM_CHANNEL
-                    ? ((StreamChannel*)lpRecord)->wHostHtoPCredits
-                    : ((MessageChannel*)lpRecord)->wHostHtoPCredits;
-    UnlockChannelIdx(bPort, bIndex);
-  }
-  ReleasePPI(bPort);
-  return dwCredits;
-}
-
-// fChannelOpen is at the same place in both records.
-BOOL ChannelOpen(BYTE bPort, BYTE bHsid) {
+namespace {
+// fn(record) on the locked record of a channel (NULL without one), under
+// the port's mutex. fChannelOpen is at the same place in both records.
+template <class Fn>
+auto WithRecord(BYTE bPort, BYTE bHsid, Fn fn) {
   BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
   ObtainPPI(bPort);
   auto* lpRecord = (StreamChannel*)LockChannelIdx(bPort, bIndex);
-  BOOL fOpen = lpRecord && lpRecord->fChannelOpen;
+  auto result = fn(lpRecord);
   if (lpRecord) UnlockChannelIdx(bPort, bIndex);
   ReleasePPI(bPort);
-  return fOpen;
+  return result;
+}
+}  // namespace
+
+DWORD HostCredits(BYTE bPort, BYTE bHsid) {
+  return WithRecord(bPort, bHsid, [](StreamChannel* p) -> DWORD {
+    if (!p) return 0xFFFFFFFF;
+    return p->bType == MLC_STREAM_CHANNEL ? p->wHostHtoPCredits
+                                          : ((MessageChannel*)p)->wHostHtoPCredits;
+  });
+}
+
+BOOL ChannelOpen(BYTE bPort, BYTE bHsid) {
+  return WithRecord(bPort, bHsid, [](StreamChannel* p) { return p && p->fChannelOpen; });
 }
 
 void SetChannelOpen(BYTE bPort, BYTE bHsid, BOOL fOpen) {
-  BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
-  ObtainPPI(bPort);
-  auto* lpRecord = (StreamChannel*)LockChannelIdx(bPort, bIndex);
-  if (lpRecord) {
-    lpRecord->fChannelOpen = fOpen;
-    UnlockChannelIdx(bPort, bIndex);
-  }
-  ReleasePPI(bPort);
+  WithRecord(bPort, bHsid, [fOpen](StreamChannel* p) { return p && (p->fChannelOpen = fOpen); });
 }
 
 void ExpectLinkDown(BYTE bPort) {
@@ -184,12 +176,6 @@ bool ResetTwoPortsAtOnce(DWORD dwMs) {
 }
 
 namespace {
-DWORD AttachCount() {
-  DWORD dwCount = ObtainMGD()->dwMlcAttachCount;
-  ReleaseMGD();
-  return dwCount;
-}
-
 LRESULT CALLBACK HelperStandIn(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   if (uMsg == WM_CLOSE) {
     MLCSetPMLInitDeInitEvent();  // what the helper gives back as it ends
@@ -208,8 +194,7 @@ FakeHelper::~FakeHelper() {
   // A reset that stopped the stand-in lets the next bring-up start the real
   // helper: stop that one as well, so that no helper outlives the test and
   // the next test's stand-in can set up.
-  HWND hHidden = HwndFromDword(ObtainMGD()->hHiddenWnd);
-  ReleaseMGD();
+  HWND hHidden = HiddenWindow();
   if (hHidden && hHidden != hWnd_ && IsWindow(hHidden)) {
     MLCSetPMLInitDeInitEvent();
     KillHiddenExe();
@@ -218,7 +203,7 @@ FakeHelper::~FakeHelper() {
     // Its window goes before the process does, and the helper's detach frees
     // the ports without channels: the next test's link must not be dropped
     // under it, so wait until this process is the only one attached.
-    for (int i = 0; i < 1000 && AttachCount() > 1; ++i) Sleep(10);
+    for (int i = 0; i < 1000 && AttachedProcesses() > 1; ++i) Sleep(10);
     // The count drops as the helper begins to leave; its ports are torn
     // down afterwards, under the attach mutex: wait for that as well.
     ObtainAttach();

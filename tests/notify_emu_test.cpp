@@ -38,9 +38,7 @@ void Pump() {
 // The client messages waiting for hWnd, as (wParam, lParam) pairs.
 std::vector<std::pair<WPARAM, LPARAM>> AppEvents(HWND hWnd) {
   std::vector<std::pair<WPARAM, LPARAM>> events;
-  MSG msg;
-  while (PeekMessageA(&msg, hWnd, kAppMsg, kAppMsg, PM_REMOVE))
-    events.emplace_back(msg.wParam, msg.lParam);
+  for (const MSG& m : TakeMessages(hWnd, kAppMsg, kAppMsg)) events.emplace_back(m.wParam, m.lParam);
   return events;
 }
 

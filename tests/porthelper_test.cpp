@@ -18,10 +18,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-HWND HiddenWindow() {
-  HWND hWnd = HwndFromDword(ObtainMGD()->hHiddenWnd);
+// Records hWnd as the helper's window, set up or not.
+void SetHelper(HWND hWnd, BOOL fSetupDone) {
+  MlcGlobalData* lpMGD = ObtainMGD();
+  lpMGD->hHiddenWnd = DwordFromHwnd(hWnd);
+  lpMGD->bMLCSetupDone = fSetupDone;
   ReleaseMGD();
-  return hWnd;
 }
 
 // Removes a file once no process runs it any more (Windows refuses to
@@ -82,8 +84,7 @@ TEST(Setup, RecordsTheWindowOnceAndSurvivesAnUnopenablePort) {
 
   MLCCleanup();
   EXPECT_EQ(HiddenWindow(), (HWND)NULL);
-  EXPECT_FALSE(ObtainMGD()->bMLCSetupDone);
-  ReleaseMGD();
+  EXPECT_FALSE(SetupDone());
   EXPECT_EQ(GetHportVal(0), 0u);
   EXPECT_FALSE(GetClassInfoA(hMlcInstance, "KRZHID15_WndClass", &wc));
   DeleteFileA(ini.c_str());
@@ -130,8 +131,7 @@ TEST(Helper, StartsOnceServesItsTimerClosesAndStartsAgain) {
   ASSERT_EQ(MLCWaitForPMLInitDeInitEvent(), (DWORD)WAIT_OBJECT_0);
   EXPECT_EQ(KillHiddenExe(), 1);
   EXPECT_EQ(HiddenWindow(), hHidden);
-  EXPECT_TRUE(ObtainMGD()->bMLCSetupDone);
-  ReleaseMGD();
+  EXPECT_TRUE(SetupDone());
   EXPECT_TRUE(MLCSetPMLInitDeInitEvent());
   EXPECT_EQ(KillHiddenExe(), 1);
   EXPECT_TRUE(Eventually([&] { return !IsWindow(hHidden); }));
@@ -142,10 +142,7 @@ TEST(Helper, StartsOnceServesItsTimerClosesAndStartsAgain) {
   // its window is gone, and a new helper is started all the same.
   HWND hGone = MakeWindow("PortHelperTestWnd");
   DestroyWindow(hGone);
-  MlcGlobalData* lpMGD = ObtainMGD();
-  lpMGD->hHiddenWnd = DwordFromHwnd(hGone);
-  lpMGD->bMLCSetupDone = TRUE;
-  ReleaseMGD();
+  SetHelper(hGone, TRUE);
   ASSERT_EQ(LaunchHiddenExe(), 1);
   hHidden = HiddenWindow();
   ASSERT_TRUE(IsWindow(hHidden));
@@ -162,22 +159,14 @@ TEST(Helper, StartsOnceServesItsTimerClosesAndStartsAgain) {
 
 TEST(Helper, AStopPostsOneCloseAndKeepsTheSetupWhenThePostFails) {
   HWND hWnd = MakeWindow("PortHelperTestWnd");
-  ObtainMGD()->hHiddenWnd = DwordFromHwnd(hWnd);
-  ReleaseMGD();
+  SetHelper(hWnd, SetupDone());
   EXPECT_EQ(KillHiddenExe(), 1);
   EXPECT_EQ(KillHiddenExe(), 1);
-  int iCloses = 0;
-  MSG msg;
-  while (PeekMessageA(&msg, hWnd, 0, 0, PM_REMOVE))
-    if (msg.message == WM_CLOSE) ++iCloses;
-  EXPECT_EQ(iCloses, 1);
+  EXPECT_EQ(TakeMessages(hWnd, WM_CLOSE, WM_CLOSE).size(), 1u);
 
   // A window whose queue is full gets no WM_CLOSE: it stays the helper (a
   // later stop can still end it) and the PML event is not lost.
-  MlcGlobalData* lpMGD = ObtainMGD();
-  lpMGD->hHiddenWnd = DwordFromHwnd(hWnd);
-  lpMGD->bMLCSetupDone = TRUE;
-  ReleaseMGD();
+  SetHelper(hWnd, TRUE);
   // Windows and our layer cap a queue at 10 000 posted messages; Wine's
   // queues have no cap, and there a post cannot fail for room.
   int iPosted = 0;
@@ -188,18 +177,14 @@ TEST(Helper, AStopPostsOneCloseAndKeepsTheSetupWhenThePostFails) {
   if (iPosted < 20000) {
     EXPECT_EQ(KillHiddenExe(), 1);
     EXPECT_EQ(HiddenWindow(), hWnd);
-    EXPECT_TRUE(ObtainMGD()->bMLCSetupDone);
-    ReleaseMGD();
+    EXPECT_TRUE(SetupDone());
     EXPECT_EQ(WaitForSingleObject(hPMLInitDeInit, 0), (DWORD)WAIT_OBJECT_0);
     EXPECT_TRUE(MLCSetPMLInitDeInitEvent());
   }
-  while (PeekMessageA(&msg, hWnd, 0, 0, PM_REMOVE)) {
-  }
+  TakeMessages(hWnd);
   EXPECT_EQ(KillHiddenExe(), 1);  // room again: the stop goes through
   EXPECT_EQ(HiddenWindow(), (HWND)NULL);
-  lpMGD = ObtainMGD();
-  lpMGD->bMLCSetupDone = FALSE;
-  ReleaseMGD();
+  SetHelper(NULL, FALSE);
   DestroyWindow(hWnd);
 }
 

@@ -10,17 +10,16 @@
 #include <fstream>
 #endif
 
-bool Child::Start(const std::string& args) {
-  std::string cmd = "krzmlc15_child.exe " + args;
+bool Child::Run(std::string cmd) {
   STARTUPINFOA si{};
   si.cb = sizeof(si);
   running = CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi) != 0;
   return running;
 }
 
-DWORD Child::Wait() {
+DWORD Child::Wait(DWORD dwMs) {
   DWORD dwCode = 0xFFFFFFFF;
-  if (running && WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0) {
+  if (running && WaitForSingleObject(pi.hProcess, dwMs) == WAIT_OBJECT_0) {
     GetExitCodeProcess(pi.hProcess, &dwCode);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);

@@ -5,16 +5,20 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "krzmem15.h"
+#include "shared/locks.h"
 #include "shared/records.h"
 
-// A running krzmlc15_child; killed if the test ends before it does.
+// A running krzmlc15_child (or the command line given to Run); killed if
+// the test ends before it does.
 struct Child {
   PROCESS_INFORMATION pi{};
   bool running = false;
-  bool Start(const std::string& args);
-  DWORD Wait();  // exit code, 0xFFFFFFFF when it did not end in time
+  bool Start(const std::string& args) { return Run("krzmlc15_child.exe " + args); }
+  bool Run(std::string cmd);
+  DWORD Wait(DWORD dwMs = 30000);  // exit code, 0xFFFFFFFF when it did not end in time
   void Kill();
   ~Child() { Kill(); }
 };
@@ -50,6 +54,30 @@ inline HWND MakeWindow(const char* lpszClass, WNDPROC lpfnProc = DefWindowProcA)
   wc.lpszClassName = lpszClass;
   RegisterClassA(&wc);
   return CreateWindowExA(0, lpszClass, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+}
+
+// The messages waiting for hWnd in [uFirst, uLast] (0, 0: all), taken off
+// the queue.
+inline std::vector<MSG> TakeMessages(HWND hWnd, UINT uFirst = 0, UINT uLast = 0) {
+  std::vector<MSG> all(1);
+  while (PeekMessageA(&all.back(), hWnd, uFirst, uLast, PM_REMOVE)) all.emplace_back();
+  all.pop_back();
+  return all;
+}
+
+// The library's global record as this process (with the library loaded)
+// sees it: processes attached, the helper's window, whether it set up.
+inline DWORD AttachedProcesses() {
+  DWORD dwCount = ObtainMGD()->dwMlcAttachCount;
+  return ReleaseMGD(), dwCount;
+}
+inline HWND HiddenWindow() {
+  HWND hWnd = HwndFromDword(ObtainMGD()->hHiddenWnd);
+  return ReleaseMGD(), hWnd;
+}
+inline BOOL SetupDone() {
+  BOOL fDone = ObtainMGD()->bMLCSetupDone;
+  return ReleaseMGD(), fDone;
 }
 
 // Whether the thread or process dwId (a thread id or process id of this

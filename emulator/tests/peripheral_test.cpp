@@ -7,6 +7,18 @@
 namespace emu {
 namespace {
 
+// Sending pkt records exactly one violation, whose text holds text; the reply.
+Bytes ExpectViolation(Harness& h, const Bytes& pkt, const char* text) {
+  size_t n = h.violations();
+  Bytes reply = h.Send(pkt);
+  EXPECT_EQ(h.violations(), n + 1) << text;
+  if (h.violations() > n) {
+    EXPECT_NE(h.p.violations().back().text.find(text), std::string::npos)
+        << h.p.violations().back().text;
+  }
+  return reply;
+}
+
 TEST(Peripheral, SlowSinkKeepsStrictCreditBooks) {
   Harness h(ConfigWith({"2:sink:credit=4,drain=2048,store"}));
   h.Open(0x80, 2, 0);
@@ -31,9 +43,8 @@ TEST(Peripheral, SlowSinkKeepsStrictCreditBooks) {
   EXPECT_EQ(h.violations(), 0u);
   // The host may not go past its credit: the fifth packet in flight is refused.
   for (int i = 0; i < 3; ++i) h.Send(MakePacket(0x80, 2, 0, 0, block));
-  h.Send(MakePacket(0x80, 2, 0, 0, block));
+  ExpectViolation(h, MakePacket(0x80, 2, 0, 0, block), "without credit");
   ASSERT_EQ(h.violations(), 1u);
-  EXPECT_NE(h.p.violations()[0].text.find("without credit"), std::string::npos);
   EXPECT_EQ(h.p.service(2)->stats().packets_in, 7u);
   Bytes expect;
   for (int i = 0; i < 7; ++i) expect.insert(expect.end(), block.begin(), block.end());
@@ -75,12 +86,7 @@ TEST(Peripheral, RecordsEveryKindOfHostViolation) {
       {OpenChannelCommand(0x80, 2, 1), "not initialised"},
       {MakePacket(0x80, 2, 0, 0, {1}), "not initialised"},
   };
-  for (const Case& c : before_init) {
-    size_t n = h.violations();
-    EXPECT_TRUE(h.Send(c.pkt).empty());
-    ASSERT_EQ(h.violations(), n + 1);
-    EXPECT_NE(h.p.violations().back().text.find(c.text), std::string::npos);
-  }
+  for (const Case& c : before_init) EXPECT_TRUE(ExpectViolation(h, c.pkt, c.text).empty());
   h.Open(0x80, 2, 0);
   Bytes wrong_len = OpenChannelCommand(0x81, 2, 1);
   wrong_len.pop_back();
@@ -101,13 +107,7 @@ TEST(Peripheral, RecordsEveryKindOfHostViolation) {
       {Hex("00 00 00 02 00 00"), "below 6"},
       {MakeCommand({kDebit, 0x80, 2, 0, 1}), "unsupported command MLC_DEBIT"},
   };
-  for (const Case& c : after) {
-    size_t n = h.violations();
-    h.Send(c.pkt);
-    ASSERT_EQ(h.violations(), n + 1) << c.text;
-    EXPECT_NE(h.p.violations().back().text.find(c.text), std::string::npos)
-        << h.p.violations().back().text;
-  }
+  for (const Case& c : after) ExpectViolation(h, c.pkt, c.text);
   // The refused packets cost no credit: the one credit still takes a packet.
   EXPECT_EQ(h.p.channel(0x80)->host_credit, 1u);
   // A packet cut short is reported once the line stays silent.
@@ -169,11 +169,7 @@ TEST(Peripheral, HeaderBytesTheHostNeverSetsAndRepeatedConfigurationAreViolation
       {MakePacket(0, 0, 0, 0x10, {kCredit, 0x80, 2, 0, 0}), "status byte 0x10 in a host header"},
   };
   for (const Case& c : cases) {
-    size_t n = h.violations();
-    Bytes reply = h.Send(c.pkt);
-    ASSERT_EQ(h.violations(), n + 1) << c.text;
-    EXPECT_NE(h.p.violations().back().text.find(c.text), std::string::npos)
-        << h.p.violations().back().text;
+    Bytes reply = ExpectViolation(h, c.pkt, c.text);
     // The agreement in force is repeated, not changed.
     if (c.pkt[6] == kConfigSocket) {
       EXPECT_EQ(reply, ConfigSocketReply(0, 0x100C, 0x0406, 0));

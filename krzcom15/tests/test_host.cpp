@@ -152,10 +152,9 @@ TEST(HostPort, WritesTimeOutWithTheirCountWhenNobodyDrains) {
 
   // The other direction: the peripheral's write times out when the host
   // does not read; the host then gets what is waiting at once.
-  EXPECT_FALSE(VPERI_HostWaitInput(hOther, 50));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_TIMEOUT);
-  EXPECT_FALSE(VPERI_Write(hPeri, data.data(), (DWORD)data.size(), &cb, 50));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_TIMEOUT);
+  EXPECT_EQ(FAIL_ERR(VPERI_HostWaitInput(hOther, 50)), (DWORD)ERROR_TIMEOUT);
+  EXPECT_EQ(FAIL_ERR(VPERI_Write(hPeri, data.data(), (DWORD)data.size(), &cb, 50)),
+            (DWORD)ERROR_TIMEOUT);
   EXPECT_EQ(cb, (DWORD)TEST_SMALL_BUFFER);
   EXPECT_TRUE(VPERI_HostWaitInput(hOther, 0));
   ASSERT_TRUE(VCOMM_ReadComm(hOther, got.data(), (DWORD)got.size(), &cbRead));

@@ -8,6 +8,9 @@
 #include "krzcom15.h"
 #include "vperi.h"
 
+// The last error a call that must fail left (0 when it succeeded).
+#define FAIL_ERR(call) (SetLastError(0), (call) ? 0u : GetLastError())
+
 // Event a child sets once it is in the state the test asked for.
 #define CHILD_READY_EVENT "KRZCOM15TEST.ChildReady"
 

@@ -5,6 +5,9 @@
 
 #include <string>
 
+// The last error a call that must fail left (0 when it succeeded).
+#define FAIL_ERR(call) (SetLastError(0), (call) ? 0u : GetLastError())
+
 namespace kt {
 
 // A name unique to this test process and call, ending in a line feed as
@@ -49,5 +52,29 @@ inline DWORD run(const char* app, const std::string& line, LPVOID env = NULL) {
   return h ? finish_child(h) : 0xFFFFFFFE;
 }
 inline DWORD run_child(const std::string& args) { return run(NULL, "kernel_child.exe " + args); }
+
+// Runs f() on a new thread; the thread's exit code is f's result.
+template <class F>
+DWORD WINAPI thread_main(LPVOID v) {
+  F* f = (F*)v;
+  DWORD result = (*f)();
+  delete f;
+  return result;
+}
+template <class F>
+HANDLE thread(F f, DWORD* tid = NULL) {
+  return CreateThread(NULL, 0, thread_main<F>, new F(f), 0, tid);
+}
+// Waits for the thread and returns its exit code (0xFFFFFFFF on time-out).
+inline DWORD finish_thread(HANDLE t, DWORD ms = 10000) {
+  DWORD code = 0xFFFFFFFF;
+  if (WaitForSingleObject(t, ms) == WAIT_OBJECT_0) GetExitCodeThread(t, &code);
+  CloseHandle(t);
+  return code;
+}
+template <class F>
+DWORD on_thread(F f) {
+  return finish_thread(thread(f));
+}
 
 }  // namespace kt

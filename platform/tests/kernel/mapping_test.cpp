@@ -34,8 +34,7 @@ TEST(Mapping, NewMappingIsZeroFilledAndViewsShareIt) {
   EXPECT_FALSE(UnmapViewOfFile(b));
   EXPECT_NE(GetLastError(), 0u);
   EXPECT_EQ(MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 100, 0), (LPVOID)NULL);  // misaligned
-  CloseHandle(m);
-  CloseHandle(o);
+  for (HANDLE h : {m, o}) CloseHandle(h);
   // Unnamed mappings work; one of size 0 is refused.
   m = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 100, NULL);
   int* p = (int*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0);
@@ -62,11 +61,10 @@ TEST(Mapping, ExistingNameSharesDataNameLivesWithHandlesDataWithViews) {
   ASSERT_NE(o2, (HANDLE)NULL);
   char* q = (char*)MapViewOfFile(o2, FILE_MAP_ALL_ACCESS, 0, 0, 0);
   EXPECT_STREQ(q, "kept by the view");
-  CloseHandle(o2);
-  CloseHandle(o);
+  for (HANDLE h : {o2, o}) CloseHandle(h);
   // No handle left: the name is gone, the views still share the data.
-  EXPECT_EQ(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str()), (HANDLE)NULL);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(FAIL_ERR(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str())),
+            (DWORD)ERROR_FILE_NOT_FOUND);
   strcpy(q, "still shared");
   EXPECT_STREQ(p, "still shared");
   // A new object under the name is a fresh, zero-filled one.

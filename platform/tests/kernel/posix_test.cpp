@@ -112,8 +112,7 @@ TEST(Posix, FileModesFollowTheDacl) {
   EXPECT_EQ(st.st_mode & 0777, 0666u);
   ASSERT_EQ(stat(shm_path(b).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  CloseHandle(ha);
-  CloseHandle(hb);
+  for (HANDLE h : {ha, hb}) CloseHandle(h);
 }
 
 // Names a process held go with it: as it exits, or, when it was killed, or
@@ -145,16 +144,14 @@ TEST(Posix, NamesGoWithTheProcessesThatHeldThem) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, 100), 0);
   close(fd);
-  EXPECT_EQ(OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str()), (HANDLE)NULL);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(FAIL_ERR(OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str())),
+            (DWORD)ERROR_FILE_NOT_FOUND);
   close(shm_open(w32p::shm_name("obj", name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
   HANDLE renewed = CreateEventA(NULL, TRUE, TRUE, name.c_str());
   ASSERT_NE(renewed, (HANDLE)NULL);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
   EXPECT_EQ(WaitForSingleObject(renewed, 0), WAIT_OBJECT_0);
-  CloseHandle(renewed);
-  CloseHandle(e);
-  CloseHandle(m);
+  for (HANDLE h : {renewed, e, m}) CloseHandle(h);
 }
 
 TEST(Posix, DebugOutputGoesToTheSink) {

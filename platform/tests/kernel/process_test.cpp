@@ -112,8 +112,8 @@ TEST(CrossProcess, MutexOfExitedOrKilledOwnerIsAbandoned) {
     if (!killed) {
       EXPECT_EQ(code, 0u);
     } else {  // the name opens nothing; a new object under it is fresh
-      EXPECT_EQ(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, map.c_str()), (HANDLE)NULL);
-      EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+      EXPECT_EQ(FAIL_ERR(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, map.c_str())),
+                (DWORD)ERROR_FILE_NOT_FOUND);
       HANDLE fresh =
           CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, map.c_str());
       EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
@@ -122,8 +122,7 @@ TEST(CrossProcess, MutexOfExitedOrKilledOwnerIsAbandoned) {
       UnmapViewOfFile(p);
       CloseHandle(fresh);
     }
-    CloseHandle(ready);
-    CloseHandle(m);
+    for (HANDLE h : {ready, m}) CloseHandle(h);
   }
 }
 

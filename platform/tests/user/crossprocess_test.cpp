@@ -53,9 +53,7 @@ TEST(UserCrossProcess, KilledOwnerEndsWindowsAndSendsTheNextOneWorks) {
   ASSERT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
   EXPECT_EQ(stuck.get(), 0);
   EXPECT_FALSE(IsWindow(killed));
-  SetLastError(0);
-  EXPECT_FALSE(PostMessageA(killed, WM_USER, 0, 0));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_EQ(FAIL_ERR(PostMessageA(killed, WM_USER, 0, 0)), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
   finish(&pi);
 
   HWND child = start_pump(parent, &pi);

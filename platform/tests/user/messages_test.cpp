@@ -66,12 +66,8 @@ TEST(UserMessage, BadWindowsAndFullQueues) {
   HWND gone = make_window();
   DestroyWindow(gone);
   for (HWND bad : {gone, (HWND)(ULONG_PTR)0xDEAD0000u}) {
-    SetLastError(0);
-    EXPECT_FALSE(PostMessageA(bad, WM_USER, 0, 0));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
-    SetLastError(0);
-    EXPECT_EQ(SendMessageA(bad, WM_USER + 100, 1, 2), 0);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_EQ(FAIL_ERR(PostMessageA(bad, WM_USER, 0, 0)), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_EQ(FAIL_ERR(SendMessageA(bad, WM_USER + 100, 1, 2)), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
   }
 
   // A receiver that does not pump: posting never blocks; past the Win32

@@ -6,6 +6,9 @@
 
 #include <vector>
 
+// The last error a call that must fail left (0 when it succeeded).
+#define FAIL_ERR(call) (SetLastError(0), (call) ? 0u : GetLastError())
+
 namespace usertest {
 
 // A message as the recording window procedure saw it.

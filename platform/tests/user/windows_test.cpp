@@ -35,9 +35,7 @@ TEST(UserWindow, ClassesAndCreateDestroyMessages) {
   ATOM atom = RegisterClassA(&wc);
   ASSERT_NE(atom, 0);
   wc.lpszClassName = "usertestclassa";  // names compare case-insensitively
-  SetLastError(0);
-  EXPECT_EQ(RegisterClassA(&wc), 0);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_CLASS_ALREADY_EXISTS);
+  EXPECT_EQ(FAIL_ERR(RegisterClassA(&wc)), (DWORD)ERROR_CLASS_ALREADY_EXISTS);
   WNDCLASSA info{};
   ASSERT_TRUE(GetClassInfoA(instance(), "USERTESTCLASSA", &info));
   EXPECT_EQ(info.lpfnWndProc, lifecycle_proc);
@@ -54,9 +52,8 @@ TEST(UserWindow, ClassesAndCreateDestroyMessages) {
   EXPECT_NE(index_of(WM_CREATE), (size_t)-1);
   EXPECT_EQ(g_create_param, &param);
   // It keeps the class registered until it is destroyed.
-  SetLastError(0);
-  EXPECT_FALSE(UnregisterClassA("UserTestClassA", instance()));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_CLASS_HAS_WINDOWS);
+  EXPECT_EQ(FAIL_ERR(UnregisterClassA("UserTestClassA", instance())),
+            (DWORD)ERROR_CLASS_HAS_WINDOWS);
   seen().clear();
   ASSERT_TRUE(DestroyWindow(h));
   EXPECT_LT(index_of(WM_DESTROY), index_of(WM_NCDESTROY));
@@ -66,12 +63,10 @@ TEST(UserWindow, ClassesAndCreateDestroyMessages) {
   EXPECT_FALSE(DestroyWindow(h));  // (the error code differs between Win32 builds)
   EXPECT_TRUE(UnregisterClassA("UserTestClassA", instance()));
 
-  SetLastError(0);
-  EXPECT_FALSE(UnregisterClassA("UserTestClassA", instance()));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_CLASS_DOES_NOT_EXIST);
-  SetLastError(0);
-  EXPECT_FALSE(GetClassInfoA(instance(), "UserTestClassA", &info));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_CLASS_DOES_NOT_EXIST);
+  EXPECT_EQ(FAIL_ERR(UnregisterClassA("UserTestClassA", instance())),
+            (DWORD)ERROR_CLASS_DOES_NOT_EXIST);
+  EXPECT_EQ(FAIL_ERR(GetClassInfoA(instance(), "UserTestClassA", &info)),
+            (DWORD)ERROR_CLASS_DOES_NOT_EXIST);
   SetLastError(0);
   EXPECT_EQ(CreateWindowExA(0, "UserTestClassA", "", 0, 0, 0, 0, 0, NULL, NULL, instance(), NULL),
             (HWND)NULL);
@@ -110,12 +105,8 @@ TEST(UserWindow, ExtraBytesAtAnyOffset) {
   check(true);
 
   // Out of range: 0 and ERROR_INVALID_INDEX, nothing written.
-  SetLastError(0);
-  EXPECT_EQ(SetWindowWord(h, 9, 0xFFFF), 0);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_INDEX);
-  SetLastError(0);
-  EXPECT_EQ(SetWindowLongA(h, 7, -1), 0);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_INDEX);
+  EXPECT_EQ(FAIL_ERR(SetWindowWord(h, 9, 0xFFFF)), (DWORD)ERROR_INVALID_INDEX);
+  EXPECT_EQ(FAIL_ERR(SetWindowLongA(h, 7, -1)), (DWORD)ERROR_INVALID_INDEX);
   EXPECT_EQ(GetWindowLongA(h, -100), 0);
   check(true);
 
@@ -123,14 +114,10 @@ TEST(UserWindow, ExtraBytesAtAnyOffset) {
   EXPECT_EQ(GetWindowLongPtrA(h, GWLP_USERDATA), 42);
   EXPECT_EQ((WNDPROC)GetWindowLongPtrA(h, GWLP_WNDPROC), record_proc);
   ASSERT_TRUE(DestroyWindow(h));
-  SetLastError(0);
-  EXPECT_EQ(GetWindowWord(h, 0), 0);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_EQ(FAIL_ERR(GetWindowWord(h, 0)), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
 
   HWND none = make_window(0);  // no extra bytes at all
-  SetLastError(0);
-  EXPECT_EQ(GetWindowWord(none, 0), 0);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_INDEX);
+  EXPECT_EQ(FAIL_ERR(GetWindowWord(none, 0)), (DWORD)ERROR_INVALID_INDEX);
   DestroyWindow(none);
 }
 
