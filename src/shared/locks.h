@@ -30,6 +30,8 @@ PerPortInfo* CheckPPI(BYTE bPort);
 // The port's record without taking the mutex (last process's teardown only).
 PerPortInfo* ObtainPPINoWait(BYTE bPort);
 void ReleasePPI(BYTE bPort);
+// TRUE while the calling thread holds the port's PPI mutex.
+BOOL HoldsPPI(BYTE bPort);
 // Releases the mutex once when lpPPI (a CheckPPI result) is not NULL.
 void CheckReleasePPI(PerPortInfo* lpPPI, BYTE bPort);
 
