@@ -31,6 +31,12 @@ STREAM_BENCH_ONLY=$FIGURE LD_PRELOAD=$OUT/pidfd_shim.so valgrind --tool=callgrin
   >"$OUT/bench.out" 2>"$OUT/valgrind.out" || true
 kill -TERM $EMU
 wait $EMU || true
+# The helper's profile is written when it has ended, shortly after the client.
+n=0
+while [ $n -lt 100 ] && ! grep -q "^summary" $(ls "$OUT"/callgrind.* | tail -1); do
+  sleep 0.1
+  n=$((n + 1))
+done
 MB=$(sed -n 's/.*, \([0-9.]*\) MB moved/\1/p' "$OUT/bench.out")
 echo "$FIGURE: $MB MB; profiles in $OUT"
 for f in "$OUT"/callgrind.*; do

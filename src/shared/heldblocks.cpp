@@ -21,7 +21,7 @@ struct HeldBlocks {
   int cBlocks;
 };
 
-thread_local HeldBlocks tHeld[MLC_PORT_COUNT];
+MLC_THREAD_LOCAL HeldBlocks tHeld[MLC_PORT_COUNT];
 
 HeldBlock* Find(BYTE bPort, HMEMAREA hArea, HMEMBLOCK hBlock) {
   HeldBlocks& held = tHeld[bPort];

@@ -134,7 +134,7 @@ static void MapPortIfUsed(BYTE bPort, LPCSTR lpszCaller) {
 // that holds it already only counts, and only the outermost take and
 // release reach the mutex itself. A wait that failed owns nothing and is
 // not counted.
-static thread_local DWORD tPPIDepth[MLC_PORT_COUNT];
+static MLC_THREAD_LOCAL DWORD tPPIDepth[MLC_PORT_COUNT];
 
 static PerPortInfo* TakePPI(BYTE bPort, DWORD dwTimeOut, LPCSTR lpszCaller) {
   if (tPPIDepth[bPort]) {
