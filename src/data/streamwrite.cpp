@@ -278,19 +278,17 @@ int WINAPI MLCWrite(DWORD hChannel, LPCVOID lpBuffer, int iLength, DWORD fBlock,
     MLCLOG(DBG_ERROR, "<---MLCWrite: MLC_INVALID_HANDLE :bPort=%d, Hsid =%d\r\n", bPort, bHsid);
     return MLC_INVALID_HANDLE;
   }
-  int iResult = MLC_PHYSICAL_LINK_FAILURE;
+  int iResult = MLC_INVALID_HANDLE;
   BYTE bType = 0;
   if (!CanSendOnPort(bPort)) {
-    // iResult says it
+    iResult = MLC_PHYSICAL_LINK_FAILURE;
   } else if (iLength < 0) {
-    // A negative length names no bytes the caller has.
-    iResult = MLC_INVALID_LENGTH;
+    iResult = MLC_INVALID_LENGTH;  // names no bytes the caller has
   } else {
     if (gMlc_Force_Poll == 1) MLCLocalPoll(FALSE, POLL_TYPE_LIBRARY);
     PerPortInfo* lpPPI = ObtainPPI(bPort);
     bType = lpPPI->bChannelsUsed ? GetTypeIdx(bPort, MLC_CHANNEL_SLOT(hChannel)) : 0;
     ReleasePPI(bPort);
-    iResult = MLC_INVALID_HANDLE;
   }
   if (bType != MLC_STREAM_CHANNEL && fHeld) ReleasePPI(bPort);
   if (bType == MLC_PACKET_CHANNEL) {
