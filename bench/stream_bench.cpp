@@ -190,6 +190,43 @@ double WriteRate(WORD hChannel, int cbWrite, double dSeconds, double* lpdMB) {
   return *lpdMB / ((NowMs() - dStart) / 1000.0);
 }
 
+// Reads from a source channel for the given time, polling whenever the ring
+// is empty: MB per second, and the MB read in *lpdMB.
+double ReadRate(WORD hSource, double dSeconds, double* lpdMB) {
+  std::vector<BYTE> buf(65536);
+  double dStart = NowMs(), dBytes = 0;
+  while (NowMs() - dStart < dSeconds * 1000) {
+    int n = MLCRead(hSource, buf.data(), 0xFFFF, 0, 0);
+    if (n < 0) {
+      fprintf(stderr, "MLCRead: %d\n", n);
+      break;
+    }
+    if (n == 0) MLCPollChannels2(FALSE, 0);
+    dBytes += n;
+  }
+  *lpdMB = dBytes / 1048576.0;
+  return *lpdMB / ((NowMs() - dStart) / 1000.0);
+}
+
+// STREAM_BENCH_ONLY=w512|w4k|read: that figure alone and the MB it moved,
+// for instruction counts per MB under a profiler.
+int OnlyFigure(const char* lpszOnly, WORD hSink, double dSeconds, DWORD cbHost) {
+  double dMB = 0, dRate = 0;
+  if (!strcmp(lpszOnly, "read")) {
+    WORD hSource = 0;
+    DWORD dwRing = cbHost * 4 > 65536 ? cbHost * 4 : 65536;
+    if (MLCOpenChannel(0, 4, MLC_STREAM_CHANNEL, &dwRing, &hSource, NULL, 0, 0, NULL, NULL) != 1)
+      return 1;
+    dRate = ReadRate(hSource, dSeconds, &dMB);
+    MLCCloseChannel(hSource);
+  } else {
+    dRate = WriteRate(hSink, !strcmp(lpszOnly, "w512") ? 512 : 4096, dSeconds, &dMB);
+  }
+  printf("%s: %.1f MB/s, %.3f MB moved\n", lpszOnly, dRate, dMB);
+  MLCCloseChannel(hSink);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -217,6 +254,11 @@ int main(int argc, char** argv) {
   Sleep(200);  // the helper is up before MLCOpenChannel returns; its name may lag
   long helper = FindHelper();
   if (!helper) fprintf(stderr, "helper process not found: its time is not counted\n");
+  if (const char* lpszOnly = getenv("STREAM_BENCH_ONLY")) {
+    int iOnly = OnlyFigure(lpszOnly, hSink, dSeconds, cbHost);
+    MLCReleasePortHandle(hPort);
+    return iOnly;
+  }
 
   double dRaw = RawWire(cbPeri + 6, dSeconds);
   printf("raw wire, %lu-byte packets: %.1f MB/s\n", (unsigned long)cbPeri + 6, dRaw);
@@ -241,20 +283,9 @@ int main(int argc, char** argv) {
   double dReadRate = 0;
   Cpu readCpu{};
   if (MLCOpenChannel(0, 4, MLC_STREAM_CHANNEL, &dwRing, &hSource, NULL, 0, 0, NULL, NULL) == 1) {
-    std::vector<BYTE> buf(65536);
     Cpu before = TakeCpu(helper, emulator);
-    double dStart = NowMs(), dBytes = 0;
-    while (NowMs() - dStart < dSeconds * 1000) {
-      int n = MLCRead(hSource, buf.data(), 0xFFFF, 0, 0);
-      if (n < 0) {
-        fprintf(stderr, "MLCRead: %d\n", n);
-        break;
-      }
-      if (n == 0) MLCPollChannels2(FALSE, 0);
-      dBytes += n;
-    }
-    double dMB = dBytes / 1048576.0;
-    dReadRate = dMB / ((NowMs() - dStart) / 1000.0);
+    double dMB = 0;
+    dReadRate = ReadRate(hSource, dSeconds, &dMB);
     readCpu = PerMB(before, TakeCpu(helper, emulator), dMB);
     printf(
         "MLCRead, %lu B ring: %7.1f MB/s; CPU per MB: client %.2f ms, helper %.2f ms, emulator "

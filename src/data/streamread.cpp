@@ -200,23 +200,32 @@ int CopyStreamData(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, WORD fBlock, 
 
 namespace {
 
+// A stream read that does not block checks the handle and reads under one
+// hold of the port; a blocking one, and a read of a message channel, give
+// the port up while they wait.
 int ReadEntry(DWORD hChannel, LPVOID lpBuffer, LONG lRequest, DWORD fBlock, DWORD dwTimeOut,
               LPCSTR lpszInvalid) {
   BYTE bPort = MLC_CHANNEL_PORT(hChannel);
   BYTE bHsid = MLC_CHANNEL_HSID(hChannel);
+  if (bPort >= MLC_PORT_COUNT) return MLC_INVALID_HANDLE;
+  ObtainPPI(bPort);
+  BYTE bType = 0;
+  int iResult = MLC_INVALID_HANDLE;
   if (!CheckPortAndHsid(bPort, bHsid)) {
     MLCLOG(DBG_ERROR, lpszInvalid, bPort, bHsid);
-    return MLC_INVALID_HANDLE;
+  } else if (!CanSendOnPort(bPort)) {
+    // Reading returns freed space to the printer as credit, which is sent.
+    iResult = MLC_PHYSICAL_LINK_FAILURE;
+  } else {
+    bType = GetTypeIdx(bPort, (BYTE)(bHsid - MLC_FIRST_HSID));
   }
-  // Reading returns freed space to the printer as credit, which is sent.
-  if (!CanSendOnPort(bPort)) return MLC_PHYSICAL_LINK_FAILURE;
-  ObtainPPI(bPort);
-  BYTE bType = GetTypeIdx(bPort, (BYTE)(bHsid - MLC_FIRST_HSID));
-  ReleasePPI(bPort);
+  if (bType != MLC_STREAM_CHANNEL || fBlock) ReleasePPI(bPort);
   if (bType == MLC_PACKET_CHANNEL)
     return CopyPacketData(hChannel, lpBuffer, lRequest, (WORD)fBlock, dwTimeOut);
-  if (bType != MLC_STREAM_CHANNEL) return MLC_INVALID_HANDLE;
-  return CopyStreamData(hChannel, lpBuffer, lRequest, (WORD)fBlock, dwTimeOut);
+  if (bType != MLC_STREAM_CHANNEL) return iResult;
+  iResult = CopyStreamData(hChannel, lpBuffer, lRequest, (WORD)fBlock, dwTimeOut);
+  if (!fBlock) ReleasePPI(bPort);
+  return iResult;
 }
 
 }  // namespace

@@ -268,29 +268,41 @@ int WINAPI MLCWrite(DWORD hChannel, LPCVOID lpBuffer, int iLength, DWORD fBlock,
   MLCLOG(DBG_ENTRY | DBG_API,
          "--->MLCWrite bPort=%d iLength = %d lpPtr = 0x%08lX fBlock = %d dwTimeOut = %ld\n", bPort,
          iLength, (ULONG)(ULONG_PTR)lpBuffer, (int)fBlock, (long)dwTimeOut);
+  if (bPort >= MLC_PORT_COUNT) return MLC_INVALID_HANDLE;
+  // A write that does not block checks the handle and writes under one
+  // hold of the port (a blocking one gives it up while it waits).
+  BOOL fHeld = !fBlock && gMlc_Force_Poll != 1;
+  if (fHeld) ObtainPPI(bPort);
   if (!CheckPortAndHsid(bPort, bHsid)) {
+    if (fHeld) ReleasePPI(bPort);
     MLCLOG(DBG_ERROR, "<---MLCWrite: MLC_INVALID_HANDLE :bPort=%d, Hsid =%d\r\n", bPort, bHsid);
     return MLC_INVALID_HANDLE;
   }
-  if (!CanSendOnPort(bPort)) return MLC_PHYSICAL_LINK_FAILURE;
-  // A negative length names no bytes the caller has; a length beyond one
-  // call's reach is a short write the caller continues.
-  if (iLength < 0) return MLC_INVALID_LENGTH;
-  WORD wLength = iLength > MLC_MAX_WRITE ? (WORD)MLC_MAX_WRITE : (WORD)iLength;
-  if (gMlc_Force_Poll == 1) MLCLocalPoll(FALSE, POLL_TYPE_LIBRARY);
-
-  PerPortInfo* lpPPI = ObtainPPI(bPort);
-  BYTE bType = lpPPI->bChannelsUsed ? GetTypeIdx(bPort, MLC_CHANNEL_SLOT(hChannel)) : 0;
-  ReleasePPI(bPort);
+  int iResult = MLC_INVALID_HANDLE;
+  BYTE bType = 0;
+  if (!CanSendOnPort(bPort)) {
+    iResult = MLC_PHYSICAL_LINK_FAILURE;
+  } else if (iLength < 0) {
+    iResult = MLC_INVALID_LENGTH;  // names no bytes the caller has
+  } else {
+    if (gMlc_Force_Poll == 1) MLCLocalPoll(FALSE, POLL_TYPE_LIBRARY);
+    PerPortInfo* lpPPI = ObtainPPI(bPort);
+    bType = lpPPI->bChannelsUsed ? GetTypeIdx(bPort, MLC_CHANNEL_SLOT(hChannel)) : 0;
+    ReleasePPI(bPort);
+  }
+  if (bType != MLC_STREAM_CHANNEL && fHeld) ReleasePPI(bPort);
   if (bType == MLC_PACKET_CHANNEL) {
     int iWritten = WritePacketData(hChannel, lpBuffer, iLength, (WORD)fBlock);
     MLCLOG(DBG_API | DBG_EXIT, "<---MLCWrite: Channel Type =%d, BytesWritten =%d\r\n", bType,
            iWritten);
     return iWritten;
   }
-  if (bType != MLC_STREAM_CHANNEL) return MLC_INVALID_HANDLE;
+  if (bType != MLC_STREAM_CHANNEL) return iResult;
 
-  int iResult = WriteStreamData(hChannel, lpBuffer, wLength, (WORD)fBlock, dwTimeOut);
+  // A length beyond one call's reach is a short write the caller continues.
+  WORD wLength = iLength > MLC_MAX_WRITE ? (WORD)MLC_MAX_WRITE : (WORD)iLength;
+  iResult = WriteStreamData(hChannel, lpBuffer, wLength, (WORD)fBlock, dwTimeOut);
+  if (fHeld) ReleasePPI(bPort);
   MLCLOG(DBG_API | DBG_EXIT, "<---MLCWrite: Channel Type =%d, BytesWritten =%d\r\n", bType,
          iResult);
   return iResult;

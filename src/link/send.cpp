@@ -10,6 +10,9 @@
 // A packet, however short, gets this long before a stalled port counts.
 #define MLC_MIN_SEND_DEADLINE 50
 
+// Packets up to this size (header included) are put together on the stack.
+constexpr DWORD kPacketOnStack = 8192;
+
 void BuildCommandHeader(BYTE* lpPacket, WORD wTotal) {
   lpPacket[0] = 0;
   lpPacket[1] = 0;
@@ -47,9 +50,16 @@ BOOL SendStreamPacket(BYTE bPort, LPCVOID lpData, WORD wLength, const PacketHead
   DWORD cbRemaining = wLength;
   HGLOBAL hBuffer = NULL;
   BYTE* lpBuffer = NULL;
-  if (lpHeader) {
+  // Header and payload go to the port in one write: packets of the usual
+  // sizes are put together here, larger ones in a block of their own.
+  BYTE abPacket[kPacketOnStack];
+  if (lpHeader && (DWORD)wLength + MLC_HEADER_SIZE <= sizeof(abPacket)) {
+    lpBuffer = abPacket;
+  } else if (lpHeader) {
     hBuffer = GlobalAlloc(GMEM_MOVEABLE, (SIZE_T)wLength + MLC_HEADER_SIZE);
     lpBuffer = hBuffer ? (BYTE*)GlobalLock(hBuffer) : NULL;
+  }
+  if (lpHeader) {
     if (!lpBuffer) {
       if (hBuffer) GlobalFree(hBuffer);
       hBuffer = NULL;

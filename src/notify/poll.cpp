@@ -13,6 +13,9 @@
 
 namespace {
 
+// Packets one poll of a port takes at most.
+constexpr int kPacketsPerPoll = 32;
+
 // Returns pending credit on every stream channel of the port: the grant
 // result of the last stream channel visited, or MLC_UNRECOVERABLE_ERROR at
 // the first grant that failed (its reset may have freed the table, which is
@@ -77,10 +80,25 @@ int PollOnePort(BYTE bPort, BOOL bAutoPing, int ePollType, BOOL* lpfIdle, BOOL* 
   }
   MLCLOG(DBG_TRACE, "MLCLocalPoll - polling port %d\n", bPort);
   if (iResult != MLC_UNRECOVERABLE_ERROR) {
-    BYTE bHsid = 0, bPsid = 0, bCommand = 0;
-    WORD wLength = 0;
-    iResult = PollForData(bPort, &bHsid, &bPsid, &bCommand, &wLength, 0);
-    MLCLOG(DBG_TRACE, "MLCLocalPoll, poll returned %d\n", iResult);
+    // Every stream packet already waiting is taken under this hold, up to a
+    // bound that keeps a printer that never pauses from holding the port.
+    // The peripheral sends no more than the credit granted above, which
+    // the rings have room for. Any other packet ends the run: a message or
+    // a command is handed on before the next packet is looked at.
+    for (int iPacket = 0; iPacket < kPacketsPerPoll; ++iPacket) {
+      BYTE bHsid = 0, bPsid = 0, bCommand = 0;
+      WORD wLength = 0;
+      int iPacketResult = PollForData(bPort, &bHsid, &bPsid, &bCommand, &wLength, 0);
+      MLCLOG(DBG_TRACE, "MLCLocalPoll, poll returned %d\n", iPacketResult);
+      // The poll reports the first packet's outcome, or the failure that
+      // ended the run.
+      if (iPacket == 0 || (iPacketResult != MLC_NO_DATA && iPacketResult != MLC_PACKET_SUCCESSFUL))
+        iResult = iPacketResult;
+      if (iPacketResult != MLC_PACKET_SUCCESSFUL || bHsid < MLC_FIRST_HSID) break;
+      if (!lpPPI->fMlcInitDone || !GetPortHandle(bPort) ||
+          GetTypeIdx(bPort, (BYTE)(bHsid - MLC_FIRST_HSID)) != MLC_STREAM_CHANNEL)
+        break;
+    }
   }
   PollStat* lpStat = &lpPPI->PollStats[ePollType];
   switch (iResult) {

@@ -3,6 +3,7 @@
 #include "debug/cm_debug.h"
 #include "debug/secuhlpr.h"
 #include "shared/config.h"
+#include "shared/heldblocks.h"
 #include "shared/sharedmem.h"
 
 HANDLE PPI_Mutex[MLC_PORT_COUNT] = {NULL, NULL, NULL};
@@ -128,26 +129,38 @@ static void MapPortIfUsed(BYTE bPort, LPCSTR lpszCaller) {
   }
 }
 
-PerPortInfo* ObtainPPI(BYTE bPort) {
-  if (WaitForSingleObject(PPI_Mutex[bPort], INFINITE) == WAIT_FAILED) {
-    MLCLOG(DBG_ERROR, "ObtainPPI: Failed on wait err =%lx\n", GetLastError());
-  }
-  MapPortIfUsed(bPort, "ObtainPPI");
-  return &pPerPortInfo[bPort];
-}
+// How many times this thread holds each port's PPI mutex. The per-packet
+// paths take it again and again inside one outer hold; a take by a thread
+// that holds it already only counts, and only the outermost take and
+// release reach the mutex itself. A wait that failed owns nothing and is
+// not counted.
+static MLC_THREAD_LOCAL DWORD tPPIDepth[MLC_PORT_COUNT];
 
-PerPortInfo* CheckPPI(BYTE bPort) {
-  DWORD dwResult = WaitForSingleObject(PPI_Mutex[bPort], (DWORD)gPPI_Mutex_Timeout);
+static PerPortInfo* TakePPI(BYTE bPort, DWORD dwTimeOut, LPCSTR lpszCaller) {
+  if (tPPIDepth[bPort]) {
+    ++tPPIDepth[bPort];
+    return &pPerPortInfo[bPort];
+  }
+  DWORD dwResult = WaitForSingleObject(PPI_Mutex[bPort], dwTimeOut);
   if (dwResult == WAIT_TIMEOUT) {
-    MLCLOG(DBG_TRACE, "CheckPPI: port %d busy, gave up after %d ms\n", bPort, gPPI_Mutex_Timeout);
+    MLCLOG(DBG_TRACE, "%s: port %d busy, gave up after %lu ms\n", lpszCaller, bPort,
+           (unsigned long)dwTimeOut);
     return NULL;
   }
   if (dwResult == WAIT_FAILED) {
-    MLCLOG(DBG_ERROR, "CheckPPI: Failed on wait err =%lx\n", GetLastError());
+    MLCLOG(DBG_ERROR, "%s: Failed on wait err =%lx\n", lpszCaller, GetLastError());
+  } else {
+    tPPIDepth[bPort] = 1;
   }
-  MapPortIfUsed(bPort, "CheckPPI");
+  MapPortIfUsed(bPort, lpszCaller);
   return &pPerPortInfo[bPort];
 }
+
+PerPortInfo* ObtainPPI(BYTE bPort) { return TakePPI(bPort, INFINITE, "ObtainPPI"); }
+
+PerPortInfo* CheckPPI(BYTE bPort) { return TakePPI(bPort, (DWORD)gPPI_Mutex_Timeout, "CheckPPI"); }
+
+BOOL HoldsPPI(BYTE bPort) { return tPPIDepth[bPort] != 0; }
 
 PerPortInfo* ObtainPPINoWait(BYTE bPort) {
   MapPortIfUsed(bPort, "ObtainPPINoWait");
@@ -155,6 +168,12 @@ PerPortInfo* ObtainPPINoWait(BYTE bPort) {
 }
 
 void ReleasePPI(BYTE bPort) {
+  if (tPPIDepth[bPort] > 1) {
+    --tPPIDepth[bPort];
+    return;
+  }
+  if (tPPIDepth[bPort]) SettleHeldBlocks(bPort);
+  tPPIDepth[bPort] = 0;
   ReleaseMutex(PPI_Mutex[bPort]);
   MLCLOG(DBG_VERBOSE, "ReleasePPI %ld\n", (LONG)bPort);
 }

@@ -23,6 +23,14 @@ void FillMutexArray();
 // Closes this process's mutex and event handles; TRUE.
 BOOL CloseGlobalMutexes();
 
+// Thread-local records of the per-packet paths: on ELF platforms in the
+// module's static thread storage, reached without a call into the loader.
+#if defined(__GNUC__) && !defined(_WIN32)
+#define MLC_THREAD_LOCAL thread_local __attribute__((tls_model("initial-exec")))
+#else
+#define MLC_THREAD_LOCAL thread_local
+#endif
+
 // Takes the port's PPI mutex without limit; the port's record.
 PerPortInfo* ObtainPPI(BYTE bPort);
 // Takes it for at most gPPI_Mutex_Timeout ms; NULL when that ran out.
@@ -30,6 +38,8 @@ PerPortInfo* CheckPPI(BYTE bPort);
 // The port's record without taking the mutex (last process's teardown only).
 PerPortInfo* ObtainPPINoWait(BYTE bPort);
 void ReleasePPI(BYTE bPort);
+// TRUE while the calling thread holds the port's PPI mutex.
+BOOL HoldsPPI(BYTE bPort);
 // Releases the mutex once when lpPPI (a CheckPPI result) is not NULL.
 void CheckReleasePPI(PerPortInfo* lpPPI, BYTE bPort);
 

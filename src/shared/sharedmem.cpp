@@ -1,6 +1,7 @@
 #include "shared/sharedmem.h"
 
 #include "debug/cm_debug.h"
+#include "shared/heldblocks.h"
 #include "shared/lifecycle.h"
 #include "shared/records.h"
 
@@ -38,6 +39,7 @@ HMEMBLOCK ReAllocMLCCheck(BYTE bPort, HMEMBLOCK hBlock, DWORD dwNewSize) {
     CreateMLCMapMemArea(bPort);
     if (!PortMapMemInfo[bPort]) return 0;
   }
+  SettleHeldBlock(bPort, PortMapMemInfo[bPort], hBlock, TRUE);
   return memReAllocBlock(PortMapMemInfo[bPort], hBlock, dwNewSize);
 }
 
@@ -52,7 +54,11 @@ LPVOID LockMLCCheck(BYTE bPort, HMEMBLOCK hBlock) {
     if (!PortMapMemInfo[bPort]) return NULL;
   }
   MLCLOG(DBG_VERBOSE, "LockMLCCheck: Block 0x%X; MMI: 0x%X\n", hBlock, PortMapMemInfo[bPort]);
-  return memLockBlock(PortMapMemInfo[bPort], hBlock);
+  LPVOID lpAddress = RetakeHeldBlock(bPort, PortMapMemInfo[bPort], hBlock);
+  if (lpAddress) return lpAddress;
+  lpAddress = memLockBlock(PortMapMemInfo[bPort], hBlock);
+  NoteHeldBlock(bPort, PortMapMemInfo[bPort], hBlock, lpAddress);
+  return lpAddress;
 }
 
 void FreeMLCCheck(BYTE bPort, HMEMBLOCK hBlock) {
@@ -65,6 +71,7 @@ void FreeMLCCheck(BYTE bPort, HMEMBLOCK hBlock) {
     return;
   }
   MLCLOG(DBG_TRACE, "FMC: Free block 0x%X; MMI: 0x%X\n", hBlock, PortMapMemInfo[bPort]);
+  SettleHeldBlock(bPort, PortMapMemInfo[bPort], hBlock, TRUE);
   if (!memFreeBlock(PortMapMemInfo[bPort], hBlock)) {
     MLCLOG(DBG_ERROR, "FMC: memFreeBlock() failed\n");
   }
@@ -80,7 +87,8 @@ void UnlockMLCCheck(BYTE bPort, HMEMBLOCK hBlock) {
     return;
   }
   MLCLOG(DBG_VERBOSE, "UnlockMLCCheck: Block 0x%X; MMI: 0x%X\n", hBlock, PortMapMemInfo[bPort]);
-  memUnlockBlock(PortMapMemInfo[bPort], hBlock);
+  if (!KeepUnlockBack(bPort, PortMapMemInfo[bPort], hBlock))
+    memUnlockBlock(PortMapMemInfo[bPort], hBlock);
 }
 
 void UnlockAllMLCCheck(BYTE bPort, HMEMBLOCK hBlock) {
@@ -93,5 +101,6 @@ void UnlockAllMLCCheck(BYTE bPort, HMEMBLOCK hBlock) {
     return;
   }
   MLCLOG(DBG_TRACE, "UAMLC: Unlock all locks on : Block 0x%X\n", hBlock);
+  SettleHeldBlock(bPort, PortMapMemInfo[bPort], hBlock, FALSE);
   memUnlockAllBlock(PortMapMemInfo[bPort], hBlock);
 }
