@@ -23,13 +23,10 @@ void FillMutexArray();
 // Closes this process's mutex and event handles; TRUE.
 BOOL CloseGlobalMutexes();
 
-// Thread-local records of the per-packet paths: on ELF platforms in the
-// module's static thread storage, reached without a call into the loader.
-#if defined(__GNUC__) && !defined(_WIN32)
-#define MLC_THREAD_LOCAL thread_local __attribute__((tls_model("initial-exec")))
-#else
+// Thread-local records of the per-packet paths. The default model: the
+// library must stay loadable at run time (dlopen, LoadLibrary), where the
+// faster initial-exec model may find no static thread storage left.
 #define MLC_THREAD_LOCAL thread_local
-#endif
 
 // Takes the port's PPI mutex without limit; the port's record.
 PerPortInfo* ObtainPPI(BYTE bPort);
