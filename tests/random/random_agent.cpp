@@ -80,6 +80,19 @@ void TakeMessage(int lane, LaneRec& l, const BYTE* msg, int iLength) {
   if (++l.msgBack > l.msgSent) Fail("lane %lld: message %lld came back unsent", lane, l.msgBack);
 }
 
+// Whether a lane of this process holds hChannel now: a process cannot tell
+// its own opens of one handle apart, so a stale use of it is no fault then.
+bool HandleOpenInProcess(WORD hChannel) {
+  for (int n = 0; n < RND_AGENTS; ++n) {
+    bool fOurs = n == tAgent || (n < RND_THREAD_AGENTS && tAgent < RND_THREAD_AGENTS);
+    for (int i = 0; fOurs && i < RND_LANES; ++i) {
+      const LaneRec& other = tRun->lanes[n * RND_LANES + i];
+      if (other.open && other.hChannel == hChannel) return true;
+    }
+  }
+  return false;
+}
+
 // Forgets a lane the link took away; its handle is kept for stale uses.
 void Forget(LaneRec& l) {
   if (l.open) l.hStale = l.hChannel, ++tRun->agents[tAgent].losses;
@@ -208,7 +221,7 @@ int Exec(const Step& s, std::vector<BYTE>& buffer) {
       iResult = l.open ? Retrieve(lane, l, buffer) : 0;
       break;
     case kOpStale:
-      if (!l.hStale || (l.open && l.hStale == l.hChannel)) return 0;
+      if (!l.hStale || HandleOpenInProcess(l.hStale)) return 0;
       iResult = MLCRead(l.hStale, buffer.data(), 4096, FALSE, 0);
       if (iResult > 0)
         Fail("a handle lost to a reset read %lld bytes of another channel (%lld)", iResult,

@@ -192,6 +192,7 @@ std::string Run::Execute(const std::vector<Step>& plan) {
       WaitForSingleObject(a.pi.hProcess, 10000);
       CloseHandle(a.pi.hProcess), CloseHandle(a.pi.hThread);
       a.pi = {};
+      ResetEvent(a.hDone);  // a step it finished unseen must not answer for the next
       for (int l = 0; l < RND_LANES; ++l) run_->lanes[s.agent * RND_LANES + l] = LaneRec{};
       if (!StartAgent(s.agent)) why = "an agent did not start again";
     } else {
@@ -214,7 +215,10 @@ std::string Run::Execute(const std::vector<Step>& plan) {
   if (why.empty()) why = Check();
   for (int n = 0; n < RND_AGENTS; ++n) {
     Agent& a = agents_[n];
-    if (a.busy && !a.pi.hProcess) continue;  // a stuck thread: leaving it is all we can do
+    if (a.busy && !a.pi.hProcess) {  // a stuck thread: leaving it is all we can do
+      a.thread.detach();
+      continue;
+    }
     if (a.busy) TerminateProcess(a.pi.hProcess, 99);
     run_->agents[n].step.op = kOpExit;
     SetEvent(a.hGo);
