@@ -12,6 +12,7 @@
 
 #include "krzmlc15.h"
 #include "random_run.h"
+#include "shared/locks.h"
 
 namespace {
 
@@ -209,11 +210,14 @@ int Exec(const Step& s, std::vector<BYTE>& buffer) {
       break;
     case kOpRead:
       iResult = Read(lane, l, s, buffer);
-      // A read that finds the channel gone ends the lane; a write that fails
-      // may have sent bytes, so its lane stays and the echo tells.
+      // A channel that fails a read is gone, and a reset that took it says
+      // so first; a write that fails may have sent bytes, so its lane stays
+      // and the echo tells.
       if (iResult < 0 && iResult != MLC_TIME_OUT && iResult != MLC_NO_MESSAGE &&
-          iResult != MLC_CHANNEL_BUSY && Pump(l))
+          iResult != MLC_CHANNEL_BUSY && Pump(l)) {
+        Fail("lane %lld: a read failed with %lld on a channel no reset took", lane, iResult);
         l.open = 0;
+      }
       break;
     case kOpPoll:
       return MLCPollChannels2(FALSE, s.len % 3);
@@ -229,6 +233,8 @@ int Exec(const Step& s, std::vector<BYTE>& buffer) {
       return iResult;
     case kOpDrain:
       return Drain(s.agent);
+    case kOpHold:  // the driver kills the agent next: the mutex is abandoned
+      return ObtainPPI(0) ? 1 : 0;
   }
   if (!Pump(l)) Forget(l);
   return iResult;

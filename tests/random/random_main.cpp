@@ -37,10 +37,10 @@ bool g_verbose = false;  // --verbose: every step's result
 // of empty data packets, credit requests back to back, streaming while the
 // host flushes, pings answered but no credit granted.
 const char* const kBehaviours[] = {
-    "error=6@t=0",        "noreply=open",  "noreply=credit",  "late=open:300",
-    "split=data:3:50",    "half=data",     "creditreq@t=0",   "unsupported@t=0",
-    "late=creditreq:200", "badcredit@t=0", "debit=1@t=0",     "split=credit:3:40",
-    "result=open:2",      "noreply=close", "late=credit:200", "baddebit@t=0",
+    "error=6@t=0",  "noreply=open",      "noreply=credit",  "late=open:300",      "split=data:3:50",
+    "half=data",    "creditreq@t=0",     "unsupported@t=0", "late=creditreq:200", "badcredit@t=0",
+    "debit=1@t=0",  "split=credit:3:40", "result=open:2",   "noreply=close",      "late=credit:200",
+    "baddebit@t=0", "result=close",      "result=credit",
 };
 const int kBehaviourCount = sizeof kBehaviours / sizeof *kBehaviours;
 
@@ -188,6 +188,7 @@ std::string Run::Execute(const std::vector<Step>& plan) {
       printer_->AddFault(kBehaviours[s.len % kBehaviourCount], &why);
     } else if (s.op == kOpKill) {
       Agent& a = agents_[s.agent];
+      if (s.style & RND_BLOCK) why = Post(s.agent, Step{kOpHold, s.agent, 0, 0, 0});
       TerminateProcess(a.pi.hProcess, 99);
       WaitForSingleObject(a.pi.hProcess, 10000);
       CloseHandle(a.pi.hProcess), CloseHandle(a.pi.hThread);

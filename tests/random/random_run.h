@@ -35,6 +35,7 @@ enum RndOp : char {
   kOpStale = 'S',     // a read through the handle of a lane lost to a reset
   kOpKill = 'K',      // kill a process agent and start it again
   kOpFault = 'F',     // the printer commits a behaviour of its table
+  kOpHold = 'H',      // (agents only) take the port mutex and keep it: a kill with style 1
   kOpDrain = 'Z',     // end of run (agents only): read back everything, close
   kOpExit = 'X',
 };

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "random_run.h"
 #include "testutil.h"
 
 TEST(Randomized, FixedSeedsDeliverEveryByteOnceAndKeepTheBooks) {
@@ -25,4 +26,15 @@ TEST(Randomized, FixedSeedsDeliverEveryByteOnceAndKeepTheBooks) {
     CloseHandle(pi.hProcess);
     EXPECT_EQ(dwCode, 0u) << "seed " << seed << " (its output above)";
   }
+}
+
+// A failure is replayed from its seed, or from the plan text it printed.
+TEST(Randomized, ASeedDrawsOnePlanAndItsTextReplaysIt) {
+  std::string swarm, again, other;
+  std::vector<Step> plan = DrawPlan(42, 200, &swarm), parsed;
+  ASSERT_TRUE(ParsePlan(PlanText(plan), &parsed));
+  EXPECT_EQ(PlanText(parsed), PlanText(DrawPlan(42, 200, &again)));
+  EXPECT_EQ(swarm, again);
+  EXPECT_NE(PlanText(DrawPlan(43, 200, &other)), PlanText(plan));
+  EXPECT_FALSE(ParsePlan("W9.0.0.1", &parsed)) << "no agent 9";
 }
