@@ -111,6 +111,7 @@ int Open(int lane, LaneRec& l, const Step& s) {
   if (iResult == MLC_SUCCESS) {
     l.open = 1;
     l.lost = 0;
+    l.doubtful = 0;
     ++tRun->agents[tAgent].opens;
     l.epoch = tRun->seed * 7919u + (DWORD)lane * 131u + ++l.opens;
     l.cbSent = l.cbBack = 0;
@@ -178,7 +179,10 @@ int Drain(int agent) {
       MLCPollChannels2(FALSE, 0);
       Step s{kOpRead, (BYTE)agent, (BYTE)i, 0, 65534};
       int iRead = Read(lane, l, s, buffer);
-      if (iRead < 0 && iRead != MLC_NO_MESSAGE) break;
+      if (iRead < 0 && iRead != MLC_NO_MESSAGE) {
+        if (l.doubtful) Forget(l);
+        break;
+      }
       if (iRead <= 0) Sleep(5);
     }
     if (Pump(l) && l.open && owed())
@@ -204,6 +208,7 @@ int Exec(const Step& s, std::vector<BYTE>& buffer) {
       return l.open ? 0 : Open(lane, l, s);
     case kOpClose:
       if (l.open && (iResult = MLCCloseChannel(l.hChannel)) == MLC_SUCCESS) l.open = 0;
+      if (iResult == MLC_CLOSE_FAILED) l.doubtful = 1;
       return iResult;
     case kOpWrite:
       iResult = Write(lane, l, s, buffer);
@@ -215,8 +220,9 @@ int Exec(const Step& s, std::vector<BYTE>& buffer) {
       // and the echo tells.
       if (iResult < 0 && iResult != MLC_TIME_OUT && iResult != MLC_NO_MESSAGE &&
           iResult != MLC_CHANNEL_BUSY && Pump(l)) {
-        Fail("lane %lld: a read failed with %lld on a channel no reset took", lane, iResult);
-        l.open = 0;
+        if (!l.doubtful)
+          Fail("lane %lld: a read failed with %lld on a channel no reset took", lane, iResult);
+        Forget(l);
       }
       break;
     case kOpPoll:

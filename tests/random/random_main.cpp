@@ -29,7 +29,7 @@
 
 namespace {
 
-bool g_verbose = false;  // --verbose: every step's result
+bool g_verbose = false;  // --verbose: every step's result, no shrinking
 
 // What the printer may do during a run: legal behaviours a sound host
 // survives, at worst with a reset. To add once the emulator has them:
@@ -355,7 +355,7 @@ int main(int argc, char** argv) {
     printf("krzrandom: FAIL seed %u: %s\n", seed, why.c_str());
     fflush(stdout);
     // Real processes make the schedule vary: say how often the shrunk plan fails again.
-    std::vector<Step> shrunk = Shrink(seed, plan, why, 90000);
+    std::vector<Step> shrunk = g_verbose ? plan : Shrink(seed, plan, why, 90000);
     int again = 0;
     for (int i = 0; i < 3; ++i) again += Kind(RunOnce(seed, shrunk)) == Kind(why);
     printf(

@@ -57,6 +57,7 @@ struct LaneRec {
   DWORD epoch, opens;
   LONGLONG cbSent, cbBack;  // stream bytes written as reported / read back
   LONG msgSent, msgBack;
+  LONG doubtful;  // a close failed: the channel stays, or a reset during the close took it untold
 };
 struct AgentRec {
   Step step;
