@@ -296,6 +296,20 @@ std::vector<Step> Shrink(unsigned seed, std::vector<Step> plan, const std::strin
   return plan;
 }
 
+// Brings the link up and down once before the first seed, untimed: the
+// first start of the helper process can be slow (under Wine, seconds), and
+// no step should be judged on that.
+void WarmUp() {
+  std::string text, error;
+  emu::WireRunner printer(DrawPrinter(0, &text), nullptr);
+  if (!printer.Start("LPT1", &error)) return;
+  WORD hChannel = 0;
+  if (MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, NULL, &hChannel, NULL, 0, 0, NULL, NULL) ==
+      MLC_SUCCESS)
+    MLCCloseChannel(hChannel);  // the last channel: the link goes down with it
+  printer.Stop();
+}
+
 void WriteIni() {
   char text[512];
   snprintf(
@@ -338,6 +352,7 @@ int main(int argc, char** argv) {
   WriteIni();
   DWORD hPort = MLCGetPortHandle(0);  // for the thread agents
   if (!hPort) return fprintf(stderr, "krzrandom: no port handle\n"), 2;
+  WarmUp();
   DWORD dwStart = GetTickCount();
   int iExit = 0;
   for (unsigned n = 0; minutes ? GetTickCount() - dwStart < minutes * 60000u : n < count;
