@@ -24,6 +24,7 @@
 #include "live_blocks.h"
 #include "random_books.h"
 #include "random_run.h"
+#include "shared/config.h"
 #include "testutil.h"
 #include "wire_runner.h"
 
@@ -350,6 +351,7 @@ int main(int argc, char** argv) {
   }
   if (argc % 2 == 0 || steps <= 0) return fprintf(stderr, "krzrandom: bad arguments\n"), 2;
   WriteIni();
+  LoadIniValues();                    // this process attached before the file was written
   DWORD hPort = MLCGetPortHandle(0);  // for the thread agents
   if (!hPort) return fprintf(stderr, "krzrandom: no port handle\n"), 2;
   WarmUp();
