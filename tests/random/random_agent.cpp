@@ -266,7 +266,17 @@ int RunAgent(const std::string& name, int n) {
   tWnd = CreateWindowExA(0, "KrzRandomAgent", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
   int iExit = tRun && hGo && hDone && tWnd ? 0 : 5;
   std::vector<BYTE> buffer(70000);
-  while (iExit == 0 && WaitForSingleObject(hGo, INFINITE) == WAIT_OBJECT_0) {
+  // A process agent whose driver died (its mutex is free or abandoned) leaves.
+  HANDLE hAlive =
+      n < RND_THREAD_AGENTS ? NULL : OpenMutexA(SYNCHRONIZE, FALSE, (name + ".alive").c_str());
+  auto driverGone = [&] {
+    DWORD dw = hAlive ? WaitForSingleObject(hAlive, 0) : WAIT_TIMEOUT;
+    return dw == WAIT_OBJECT_0 || dw == WAIT_ABANDONED;
+  };
+  for (;;) {
+    DWORD dwWait = iExit == 0 ? WaitForSingleObject(hGo, 2000) : WAIT_FAILED;
+    if (dwWait == WAIT_TIMEOUT && !driverGone()) continue;
+    if (dwWait != WAIT_OBJECT_0) break;
     AgentRec& a = tRun->agents[n];
     if (a.step.op == kOpExit) break;
     a.result = Exec(a.step, buffer);
@@ -275,7 +285,7 @@ int RunAgent(const std::string& name, int n) {
   if (tWnd) DestroyWindow(tWnd);
   if (tRun) UnmapViewOfFile(tRun);
   tRun = nullptr;
-  for (HANDLE h : {hMap, hGo, hDone})
+  for (HANDLE h : {hMap, hGo, hDone, hAlive})
     if (h) CloseHandle(h);
   return iExit;
 }

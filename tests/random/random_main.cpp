@@ -89,6 +89,8 @@ class Run {
     run_ = (SharedRun*)MapViewOfFile(hMap_, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedRun));
     memset(run_, 0, sizeof *run_);
     run_->seed = seed;
+    // Held while the run lives: agent processes leave once it is abandoned.
+    hAlive_ = CreateMutexA(NULL, TRUE, (name_ + ".alive").c_str());
   }
   ~Run() {
     for (Agent& a : agents_) {
@@ -98,6 +100,8 @@ class Run {
     }
     UnmapViewOfFile(run_);
     CloseHandle(hMap_);
+    ReleaseMutex(hAlive_);
+    CloseHandle(hAlive_);
   }
   std::string Execute(const std::vector<Step>& plan);
 
@@ -110,7 +114,7 @@ class Run {
 
   unsigned seed_;
   std::string name_;
-  HANDLE hMap_;
+  HANDLE hMap_, hAlive_;
   SharedRun* run_;
   Agent agents_[RND_AGENTS];
   std::unique_ptr<emu::WireRunner> printer_;
