@@ -1,0 +1,291 @@
+// An agent of the randomized test: a client of the library that runs the
+// steps the driver posts to it, one at a time, on its own lanes. Each lane
+// carries checked traffic: a stream of Pattern(epoch, i) through an echo
+// service, numbered messages through the message echo, or the source's
+// counting bytes. A lane lost to a reset (MLC_DISCONNECT) is no longer
+// judged; what a call read or wrote is judged unless the notice came
+// during that call.
+#include <stdio.h>
+#include <string.h>
+
+#include <vector>
+
+#include "krzmlc15.h"
+#include "random_run.h"
+#include "shared/locks.h"
+
+namespace {
+
+thread_local SharedRun* tRun;
+thread_local HWND tWnd;
+thread_local int tAgent;
+
+BYTE Pattern(DWORD epoch, LONGLONG i) {
+  unsigned long long x = (unsigned long long)(i + 1) * 0x9E3779B97F4A7C15ull ^
+                         (unsigned long long)epoch * 0xD1B54A32D192ED03ull;
+  return (BYTE)(x >> 56);
+}
+
+BYTE LanePsid(int lane) { return (BYTE)(3 + lane % RND_LANES); }
+bool IsMessageLane(int lane) { return lane % RND_LANES == 2; }
+bool IsSourceLane(int lane) { return lane % RND_LANES == 3; }
+
+void Lost(DWORD dwLane) {
+  if (tRun && dwLane < RND_AGENTS * RND_LANES) tRun->lanes[dwLane].lost = 1;
+}
+
+LRESULT CALLBACK AgentWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  if (uMsg != RND_APP_MSG) return DefWindowProcA(hWnd, uMsg, wParam, lParam);
+  if (LOWORD(lParam) == MLC_DISCONNECT) Lost((DWORD)wParam);
+  return 0;
+}
+
+void CALLBACK AgentCallback(DWORD, DWORD dwCode, DWORD dwAppData, DWORD) {
+  if (dwCode == MLC_DISCONNECT) Lost(dwAppData);
+}
+
+// Takes in the notifications; true when lane l is still as it was.
+bool Pump(LaneRec& l) {
+  MSG msg;
+  while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+  return !l.lost;
+}
+
+void Fail(const char* lpszFormat, long long a, long long b) {
+  char* out = tRun->agents[tAgent].failure;
+  if (!out[0]) snprintf(out, sizeof tRun->agents[0].failure, lpszFormat, a, b);
+}
+
+// Judges iRead bytes of buffer read from stream lane l.
+void TakeBytes(int lane, LaneRec& l, const BYTE* buffer, int iRead) {
+  for (int i = 0; i < iRead; ++i) {
+    BYTE bWant = IsSourceLane(lane) ? (BYTE)(l.cbBack + i) : Pattern(l.epoch, l.cbBack + i);
+    if (buffer[i] != bWant)
+      return Fail("wrong byte on lane %lld at offset %lld", lane, l.cbBack + i);
+  }
+  l.cbBack += iRead;
+  tRun->agents[tAgent].cbChecked += iRead;
+  if (!IsSourceLane(lane) && l.cbBack > l.cbSent)
+    Fail("lane %lld: %lld bytes came back that no write reported sent", lane, l.cbBack - l.cbSent);
+  if (IsSourceLane(lane) && l.cbBack > RND_SOURCE_BYTES)
+    Fail("lane %lld: the source sent %lld bytes too many", lane, l.cbBack - RND_SOURCE_BYTES);
+}
+
+void TakeMessage(int lane, LaneRec& l, const BYTE* msg, int iLength) {
+  bool fRight = iLength >= 3 && msg[0] == (BYTE)l.msgBack && msg[1] == (BYTE)(l.msgBack >> 8) &&
+                msg[2] == (BYTE)lane;
+  for (int i = 3; fRight && i < iLength; ++i) fRight = msg[i] == Pattern(l.epoch, l.msgBack + i);
+  if (!fRight)
+    return Fail("lane %lld: message %lld wrong, out of order or not ours", lane, l.msgBack);
+  ++tRun->agents[tAgent].msgChecked;
+  if (++l.msgBack > l.msgSent) Fail("lane %lld: message %lld came back unsent", lane, l.msgBack);
+}
+
+// Whether a lane of this process holds hChannel now: a process cannot tell
+// its own opens of one handle apart, so a stale use of it is no fault then.
+bool HandleOpenInProcess(WORD hChannel) {
+  for (int n = 0; n < RND_AGENTS; ++n) {
+    bool fOurs = n == tAgent || (n < RND_THREAD_AGENTS && tAgent < RND_THREAD_AGENTS);
+    for (int i = 0; fOurs && i < RND_LANES; ++i) {
+      const LaneRec& other = tRun->lanes[n * RND_LANES + i];
+      if (other.open && other.hChannel == hChannel) return true;
+    }
+  }
+  return false;
+}
+
+// Forgets a lane the link took away; its handle is kept for stale uses.
+void Forget(LaneRec& l) {
+  if (l.open) l.hStale = l.hChannel, ++tRun->agents[tAgent].losses;
+  l.open = 0;
+  l.lost = 0;
+}
+
+int Open(int lane, LaneRec& l, const Step& s) {
+  DWORD dwBuffer = IsMessageLane(lane) ? (s.len & 1) * 2 : 2048 + (DWORD)s.len * 8;
+  bool fCallback = s.style & RND_BLOCK;
+  int iResult = MLCOpenChannel(0, LanePsid(lane),
+                               IsMessageLane(lane) ? MLC_PACKET_CHANNEL : MLC_STREAM_CHANNEL,
+                               &dwBuffer, &l.hChannel, fCallback ? NULL : tWnd, RND_APP_MSG,
+                               (DWORD)lane, fCallback ? AgentCallback : NULL, NULL);
+  if (iResult == MLC_SUCCESS) {
+    l.open = 1;
+    l.lost = 0;
+    l.doubtful = 0;
+    ++tRun->agents[tAgent].opens;
+    l.epoch = tRun->seed * 7919u + (DWORD)lane * 131u + ++l.opens;
+    l.cbSent = l.cbBack = 0;
+    l.msgSent = l.msgBack = 0;
+  }
+  return iResult;
+}
+
+int Write(int lane, LaneRec& l, const Step& s, std::vector<BYTE>& buffer) {
+  bool fBlock = s.style & RND_BLOCK;
+  if (IsSourceLane(lane)) return 0;
+  if (IsMessageLane(lane)) {
+    int cb = 3 + s.len % 60;
+    buffer[0] = (BYTE)l.msgSent, buffer[1] = (BYTE)(l.msgSent >> 8), buffer[2] = (BYTE)lane;
+    for (int i = 3; i < cb; ++i) buffer[i] = Pattern(l.epoch, l.msgSent + i);
+    int iSent = MLCWrite(l.hChannel, buffer.data(), cb, fBlock, RND_BLOCK_MS);
+    if (iSent == cb && Pump(l)) ++l.msgSent;
+    return iSent;
+  }
+  if (l.cbSent - l.cbBack > 40000) return 0;  // the echo's way back is full enough
+  int cb = 1 + s.len;
+  for (int i = 0; i < cb; ++i) buffer[i] = Pattern(l.epoch, l.cbSent + i);
+  int iSent = MLCWrite(l.hChannel, buffer.data(), cb, fBlock, RND_BLOCK_MS);
+  if (iSent > cb) Fail("lane %lld: a write of %lld bytes reported more", lane, cb);
+  if (iSent > 0 && Pump(l)) l.cbSent += iSent;
+  return iSent;
+}
+
+int Read(int lane, LaneRec& l, const Step& s, std::vector<BYTE>& buffer) {
+  bool fBlock = s.style & RND_BLOCK;
+  if (IsMessageLane(lane)) {
+    int iRead = MLCRead(l.hChannel, buffer.data(), 512, fBlock, RND_BLOCK_MS);
+    if (iRead > 0 && Pump(l)) TakeMessage(lane, l, buffer.data(), iRead);
+    return iRead;
+  }
+  int iRead = MLCRead(l.hChannel, buffer.data(), 1 + s.len, fBlock, RND_BLOCK_MS);
+  if (iRead > 1 + s.len) Fail("lane %lld: a read of %lld bytes returned more", lane, 1 + s.len);
+  if (iRead > 0 && Pump(l)) TakeBytes(lane, l, buffer.data(), iRead);
+  return iRead;
+}
+
+// The direct reader, only on the agent's own echo lane in slot 0, once its
+// ring is empty (the packets it takes come after what the ring holds).
+int Retrieve(int lane, LaneRec& l, std::vector<BYTE>& buffer) {
+  if (IsMessageLane(lane) || l.hChannel != MLC_MAKE_CHANNEL(0, MLC_FIRST_HSID)) return 0;
+  if (MLCRead(l.hChannel, NULL, 0, FALSE, 0) != 0) return 0;
+  DWORD dwLength = (DWORD)buffer.size();
+  int iResult = RetrieveData(0, buffer.data(), &dwLength);
+  if (iResult == 1 && dwLength > 0 && Pump(l)) TakeBytes(lane, l, buffer.data(), (int)dwLength);
+  return iResult;
+}
+
+// End of the run: everything a write reported sent comes back, then every lane closes.
+int Drain(int agent) {
+  std::vector<BYTE> buffer(65536);
+  DWORD dwEnd = GetTickCount() + RND_DRAIN_MS;
+  for (int i = 0; i < RND_LANES; ++i) {
+    int lane = agent * RND_LANES + i;
+    LaneRec& l = tRun->lanes[lane];
+    auto owed = [&] {
+      return IsMessageLane(lane) ? l.msgBack < l.msgSent
+                                 : !IsSourceLane(lane) && l.cbBack < l.cbSent;
+    };
+    while (Pump(l) && l.open && owed() && (LONG)(dwEnd - GetTickCount()) > 0) {
+      MLCPollChannels2(FALSE, 0);
+      Step s{kOpRead, (BYTE)agent, (BYTE)i, 0, 65534};
+      int iRead = Read(lane, l, s, buffer);
+      if (iRead < 0 && iRead != MLC_NO_MESSAGE) {
+        if (l.doubtful) Forget(l);
+        break;
+      }
+      if (iRead <= 0) Sleep(5);
+    }
+    if (Pump(l) && l.open && owed())
+      Fail("lane %lld: %lld bytes or messages a write reported sent never came back", lane,
+           IsMessageLane(lane) ? l.msgSent - l.msgBack : l.cbSent - l.cbBack);
+    // A close the printer refuses or leaves unanswered fails (and may reset
+    // the link): what it leaves, the driver's closing reset clears.
+    if (Pump(l) && l.open) MLCCloseChannel(l.hChannel);
+    l.open = 0;
+  }
+  return 0;
+}
+
+int Exec(const Step& s, std::vector<BYTE>& buffer) {
+  int lane = s.agent * RND_LANES + s.lane;
+  LaneRec& l = tRun->lanes[lane];
+  if (!Pump(l)) Forget(l);
+  int iResult = 0;
+  // Traffic on a lane that is not open opens it first, in the step's style.
+  if (!l.open && (s.op == kOpWrite || s.op == kOpRead)) return Open(lane, l, s);
+  switch (s.op) {
+    case kOpOpen:
+      return l.open ? 0 : Open(lane, l, s);
+    case kOpClose:
+      if (l.open && (iResult = MLCCloseChannel(l.hChannel)) == MLC_SUCCESS) l.open = 0;
+      if (iResult == MLC_CLOSE_FAILED) l.doubtful = 1;
+      return iResult;
+    case kOpWrite:
+      iResult = Write(lane, l, s, buffer);
+      break;
+    case kOpRead:
+      iResult = Read(lane, l, s, buffer);
+      // A channel that fails a read is gone, and a reset that took it says
+      // so first; a write that fails may have sent bytes, so its lane stays
+      // and the echo tells.
+      if (iResult < 0 && iResult != MLC_TIME_OUT && iResult != MLC_NO_MESSAGE &&
+          iResult != MLC_CHANNEL_BUSY && Pump(l)) {
+        if (!l.doubtful)
+          Fail("lane %lld: a read failed with %lld on a channel no reset took", lane, iResult);
+        Forget(l);
+      }
+      break;
+    case kOpPoll:
+      return MLCPollChannels2(FALSE, s.len % 3);
+    case kOpRetrieve:
+      iResult = l.open ? Retrieve(lane, l, buffer) : 0;
+      break;
+    case kOpStale:
+      if (!l.hStale || HandleOpenInProcess(l.hStale)) return 0;
+      iResult = MLCRead(l.hStale, buffer.data(), 4096, FALSE, 0);
+      if (iResult > 0)
+        Fail("a handle lost to a reset read %lld bytes of another channel (%lld)", iResult,
+             l.hStale);
+      return iResult;
+    case kOpDrain:
+      return Drain(s.agent);
+    case kOpHold:  // the driver kills the agent next: the mutex is abandoned
+      return ObtainPPI(0) ? 1 : 0;
+  }
+  if (!Pump(l)) Forget(l);
+  return iResult;
+}
+
+}  // namespace
+
+std::string AgentEventName(const std::string& run, int n, const char* what) {
+  return run + "." + what + "." + std::to_string(n);
+}
+
+int RunAgent(const std::string& name, int n) {
+  HANDLE hMap = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, (name + ".map").c_str());
+  HANDLE hGo = OpenEventA(EVENT_ALL_ACCESS, FALSE, AgentEventName(name, n, "go").c_str());
+  HANDLE hDone = OpenEventA(EVENT_ALL_ACCESS, FALSE, AgentEventName(name, n, "done").c_str());
+  tRun = hMap ? (SharedRun*)MapViewOfFile(hMap, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedRun))
+              : nullptr;
+  tAgent = n;
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = AgentWndProc;
+  wc.lpszClassName = "KrzRandomAgent";
+  RegisterClassA(&wc);  // a second thread finds it registered
+  tWnd = CreateWindowExA(0, "KrzRandomAgent", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+  int iExit = tRun && hGo && hDone && tWnd ? 0 : 5;
+  std::vector<BYTE> buffer(70000);
+  // A process agent whose driver died (its mutex is free or abandoned) leaves.
+  HANDLE hAlive =
+      n < RND_THREAD_AGENTS ? NULL : OpenMutexA(SYNCHRONIZE, FALSE, (name + ".alive").c_str());
+  auto driverGone = [&] {
+    DWORD dw = hAlive ? WaitForSingleObject(hAlive, 0) : WAIT_TIMEOUT;
+    return dw == WAIT_OBJECT_0 || dw == WAIT_ABANDONED;
+  };
+  for (;;) {
+    DWORD dwWait = iExit == 0 ? WaitForSingleObject(hGo, 2000) : WAIT_FAILED;
+    if (dwWait == WAIT_TIMEOUT && !driverGone()) continue;
+    if (dwWait != WAIT_OBJECT_0) break;
+    AgentRec& a = tRun->agents[n];
+    if (a.step.op == kOpExit) break;
+    a.result = Exec(a.step, buffer);
+    SetEvent(hDone);
+  }
+  if (tWnd) DestroyWindow(tWnd);
+  if (tRun) UnmapViewOfFile(tRun);
+  tRun = nullptr;
+  for (HANDLE h : {hMap, hGo, hDone, hAlive})
+    if (h) CloseHandle(h);
+  return iExit;
+}

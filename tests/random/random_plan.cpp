@@ -1,0 +1,71 @@
+// Plans of the randomized test: a weighted table of operations, some kinds
+// switched off per seed ("swarm"), every choice drawn from the seed.
+#include <stdio.h>
+
+#include <random>
+#include <sstream>
+
+#include "random_run.h"
+
+namespace {
+
+struct OpWeight {
+  char op;
+  int weight;
+  bool swarm;  // may be switched off for a whole run
+};
+const OpWeight kOps[] = {
+    {kOpOpen, 8, false}, {kOpWrite, 14, false}, {kOpRead, 14, false},
+    {kOpClose, 2, true}, {kOpPoll, 4, true},    {kOpRetrieve, 2, true},
+    {kOpStale, 1, true}, {kOpKill, 1, true},    {kOpFault, 2, true},
+};
+
+}  // namespace
+
+std::vector<Step> DrawPlan(unsigned seed, int steps, std::string* swarm) {
+  std::mt19937 rng(seed);
+  std::vector<int> weights;
+  for (const OpWeight& w : kOps) {
+    bool fOn = !w.swarm || rng() % 3 != 0;
+    weights.push_back(fOn ? w.weight : 0);
+    if (!fOn) *swarm += w.op;
+  }
+  std::discrete_distribution<int> pick(weights.begin(), weights.end());
+  std::vector<Step> plan;
+  for (int i = 0; i < steps; ++i) {
+    Step s{kOps[pick(rng)].op, (BYTE)(rng() % RND_AGENTS), (BYTE)(rng() % RND_LANES), 0, 0};
+    if (s.op == kOpKill)
+      s.agent = (BYTE)(RND_THREAD_AGENTS + s.agent % (RND_AGENTS - RND_THREAD_AGENTS));
+    if (rng() % 3 == 0) s.style = RND_BLOCK | (rng() % 2 ? RND_NO_WAIT : 0);
+    // Mostly small transfers, now and then one of many packets.
+    s.len = (WORD)(rng() % 4 ? rng() % 600 : rng() % 12000);
+    plan.push_back(s);
+  }
+  return plan;
+}
+
+std::string PlanText(const std::vector<Step>& plan) {
+  std::string text;
+  for (const Step& s : plan) {
+    char sz[32];
+    snprintf(sz, sizeof sz, "%s%c%d.%d.%d.%d", text.empty() ? "" : " ", s.op, s.agent, s.lane,
+             s.style, s.len);
+    text += sz;
+  }
+  return text;
+}
+
+bool ParsePlan(const std::string& text, std::vector<Step>* plan) {
+  std::istringstream in(text);
+  std::string word;
+  while (in >> word) {
+    Step s{};
+    int agent, lane, style, len;
+    if (sscanf(word.c_str(), "%c%d.%d.%d.%d", &s.op, &agent, &lane, &style, &len) != 5 ||
+        agent < 0 || agent >= RND_AGENTS || lane < 0 || lane >= RND_LANES || len < 0 || len > 65535)
+      return false;
+    s.agent = (BYTE)agent, s.lane = (BYTE)lane, s.style = (BYTE)style, s.len = (WORD)len;
+    plan->push_back(s);
+  }
+  return true;
+}

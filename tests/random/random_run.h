@@ -1,0 +1,93 @@
+// The randomized multi-client test: what the driver (krzrandom) and its
+// agents share. A run is a plan of steps drawn from one seed; each step is
+// one operation of one agent (a thread of the driver or a child process)
+// on one of its lanes. The agents keep their lanes' books in a shared
+// mapping, so the driver can judge them after every step.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#define RND_AGENTS 4  // agents 0 and 1 are threads of the driver, 2 and 3 processes
+#define RND_THREAD_AGENTS 2
+#define RND_LANES 4             // per agent: echo 3, echo 4, message echo 5, source 6
+#define RND_SOURCE_BYTES 20000  // what the source service sends after each open
+#define RND_APP_MSG 0x8001
+
+// Short time-outs (the test's KRZTBX15.INI) so that time-out paths come up
+// in a run. Under Wine every kernel call and a helper's start are slow.
+#ifdef _WIN32
+#define RND_REPLY_TIMEOUT_MS 1000
+#define RND_CREDIT_TIMEOUT_MS 500
+#define RND_SLOW_MS 3000
+#else
+#define RND_REPLY_TIMEOUT_MS 500
+#define RND_CREDIT_TIMEOUT_MS 300
+#define RND_SLOW_MS 0
+#endif
+#define RND_BLOCK_MS 300  // longest wait a step asks of a blocking call
+// A call may wait for the port mutex, a reply, a reset's exchanges, a credit
+// wait and its own time-out; beyond this it is stuck.
+#define RND_LONGEST_CALL_MS \
+  (4 * RND_REPLY_TIMEOUT_MS + RND_CREDIT_TIMEOUT_MS + RND_BLOCK_MS + 2000 + RND_SLOW_MS)
+#define RND_DRAIN_MS 8000
+
+enum RndOp : char {
+  kOpOpen = 'O',
+  kOpClose = 'C',
+  kOpWrite = 'W',
+  kOpRead = 'R',
+  kOpPoll = 'P',
+  kOpRetrieve = 'D',  // RetrieveData, when the agent owns host socket 0x80
+  kOpStale = 'S',     // a read through the handle of a lane lost to a reset
+  kOpKill = 'K',      // kill a process agent and start it again
+  kOpFault = 'F',     // the printer commits a behaviour of its table
+  kOpHold = 'H',      // (agents only) take the port mutex and keep it: a kill with style 1
+  kOpDrain = 'Z',     // end of run (agents only): read back everything, close
+  kOpExit = 'X',
+};
+
+// style bits
+#define RND_BLOCK 1    // blocking call (open: callback instead of a window)
+#define RND_NO_WAIT 2  // the driver goes on without waiting for the step
+
+struct Step {
+  char op;
+  BYTE agent, lane, style;
+  WORD len;  // bytes, buffer size, or the behaviour row of a fault
+};
+
+#pragma pack(push, 4)
+struct LaneRec {
+  WORD hChannel, hStale;  // hStale: the handle of the open lost to the last reset
+  LONG open, lost;        // lost: MLC_DISCONNECT came and is not yet seen
+  DWORD epoch, opens;
+  LONGLONG cbSent, cbBack;  // stream bytes written as reported / read back
+  LONG msgSent, msgBack;
+  LONG doubtful;  // a close failed: the channel stays, or a reset during the close took it untold
+};
+struct AgentRec {
+  Step step;
+  LONG result;
+  LONGLONG cbChecked;  // bytes read back and judged right
+  LONG msgChecked, opens, losses;
+  char failure[200];
+};
+struct SharedRun {
+  DWORD seed;
+  AgentRec agents[RND_AGENTS];
+  LaneRec lanes[RND_AGENTS * RND_LANES];
+};
+#pragma pack(pop)
+
+// Plans: drawn from a seed, printed and parsed back ("W2.1.1.300 R0.0.0.77 ...").
+std::vector<Step> DrawPlan(unsigned seed, int steps, std::string* swarm);
+std::string PlanText(const std::vector<Step>& plan);
+bool ParsePlan(const std::string& text, std::vector<Step>* plan);
+
+// Agent side (random_agent.cpp): serves the steps posted to agent n of the
+// run named name until kOpExit; 0, or 5 when the run cannot be joined.
+int RunAgent(const std::string& name, int n);
+std::string AgentEventName(const std::string& run, int n, const char* what);
