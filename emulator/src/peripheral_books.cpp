@@ -117,6 +117,15 @@ void Peripheral::SendNextOwn(uint32_t now) {
     own_queue_.pop_front();
     Bytes pkt;
     if (c.stray) {
+      // The pair was free when the fault fired; if the host has opened it
+      // since, the command would name an open channel and the host would
+      // rightly apply it: the fault is not committed.
+      auto open = channels_.find(c.hsid);
+      if (open != channels_.end() && open->second.psid == c.psid) {
+        Note(now, std::string(kNote) + "stray pair " + Hex2(c.hsid) + "/" + std::to_string(c.psid) +
+                      " opened meanwhile: fault not committed");
+        continue;
+      }
       pkt = c.command == kCredit ? CreditCommand(c.hsid, c.psid, c.value)
                                  : DebitCommand(c.hsid, c.psid, c.value);
     } else if (detail::IsUnsupportedByHost(c.command)) {

@@ -31,6 +31,17 @@ int ReadChannelCommand(BYTE bPort, const PerPortInfo* lpPPI, const BYTE* lpPaylo
   return 0;
 }
 
+// Whether a channel record takes the peripheral's credit or debit for this
+// peripheral socket id. Only once its open is confirmed: the peripheral
+// answers the open before it sends anything for the channel, so a command
+// that arrives while the open is unanswered was sent before the peripheral
+// saw the open, for a socket pair that was not open then (a message
+// channel being closed is not open either).
+BOOL IsOpenFor(LPCVOID lpRecord, BYTE bPsid) {
+  const StreamChannel* lpHead = (const StreamChannel*)lpRecord;  // same offsets in both
+  return lpHead && lpHead->bPsid == bPsid && lpHead->fChannelOpen == 1;
+}
+
 int SendReply(BYTE bPort, BYTE* lpPacket, WORD wTotal, LPCSTR lpszSentLine) {
   if (!SendPacket(bPort, lpPacket, wTotal, NULL)) return MLC_UNRECOVERABLE_ERROR;
   MLCLOG(DBG_TRACE, lpszSentLine);
@@ -65,7 +76,7 @@ int PeerCredit(BYTE bPort, const PerPortInfo* lpPPI, const BYTE* lpPayload, WORD
   BYTE bIndex = (BYTE)(cmd.bHsid - MLC_FIRST_HSID);
   BYTE bType = GetTypeIdx(bPort, bIndex);
   LPVOID lpRecord = LockChannelIdx(bPort, bIndex);
-  if (lpRecord && ((const StreamChannel*)lpRecord)->bPsid == cmd.bPsid) {  // same offset in both
+  if (IsOpenFor(lpRecord, cmd.bPsid)) {
     abReply[7] = 0;
     LinkStamp stamp = TakeLinkStamp(bPort, bIndex);
     int iCredit = bType == MLC_STREAM_CHANNEL
@@ -120,9 +131,9 @@ int PeerDebit(BYTE bPort, const PerPortInfo* lpPPI, const BYTE* lpPayload, WORD 
     BYTE bIndex = (BYTE)(cmd.bHsid - MLC_FIRST_HSID);
     BYTE bType = GetTypeIdx(bPort, bIndex);
     LPVOID lpRecord = LockChannelIdx(bPort, bIndex);
-    if (!lpRecord) {
+    if (!lpRecord || ((const StreamChannel*)lpRecord)->fChannelOpen != 1) {
       abReply[7] = 3;
-    } else if (((const StreamChannel*)lpRecord)->bPsid == cmd.bPsid) {  // same offset in both
+    } else if (IsOpenFor(lpRecord, cmd.bPsid)) {
       abReply[7] = 0;
       // What is given up is exactly what the reply reports.
       if (bType == MLC_STREAM_CHANNEL) {
