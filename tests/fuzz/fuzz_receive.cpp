@@ -6,13 +6,18 @@
 //
 // Input: byte 0 picks the stream channel's ring size, byte 1 the socket's
 // peripheral-to-host packet size; then pieces, each a length byte and that
-// many bytes (length 0: the host polls and reads before the next piece).
-// Between pieces the host polls and reads, so one packet may be taken in
-// over several polls.
+// many bytes (length 0: the host polls and reads before the next piece),
+// the 32nd piece being all the rest. Between pieces the host polls and
+// reads, so one packet may be taken in over several polls.
+//
+// The link and channels stay open across inputs with the same ring and
+// packet size: after each input the records are checked (also the credit
+// books) and written back as they were after the opens.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "channel/creditcheck.h"
 #include "fuzz_support.h"
 #include "krzcom15.h"
 #include "krzmlc15.h"
@@ -24,11 +29,44 @@ namespace {
 FuzzPort* port;
 DWORD dwBaseline;  // blocks of a port whose link was up once (its device ID stays)
 
-void HostTurn(WORD hStream, WORD hMessage) {
+// The channels open now, with the ring and packet size they were opened
+// with, and the snapshot their records are restored from after an input
+// that left the link standing.
+struct Open {
+  LONG lRing = 0;
+  WORD wPtoH = 0;
+  WORD hStream = 0, hMessage = 0;
+  FuzzSnapshot* snapshot = nullptr;
+} open;
+
+// More pieces than this are taken in as one: past a few dozen polls an
+// input finds little new, and each costs as much as a whole short input.
+const int kMaxPieces = 32;
+// Polls (each with a read of both channels) to take in what an input holds.
+const int kMaxTurns = 48;
+
+void HostTurn() {
   static BYTE buffer[65536];
   MLCPollChannels2(FALSE, 0);
-  MLCRead(hStream, buffer, 3000, FALSE, 0);
-  MLCRead(hMessage, buffer, sizeof buffer, FALSE, 0);
+  MLCRead(open.hStream, buffer, 3000, FALSE, 0);
+  MLCRead(open.hMessage, buffer, sizeof buffer, FALSE, 0);
+}
+
+void Fail(const char* lpszWhat, const char* lpszDetail) {
+  fprintf(stderr, "%s: %s\n", lpszWhat, lpszDetail);
+  abort();
+}
+
+// Drops the link; the port's area must be back to its baseline.
+void ResetAndCheck() {
+  StartAllOverAgain(0, FALSE);
+  FuzzDrain(port);
+  if (FuzzPortBlocks() != dwBaseline) {
+    char detail[64];
+    snprintf(detail, sizeof detail, "%lu blocks, %lu before", (unsigned long)FuzzPortBlocks(),
+             (unsigned long)dwBaseline);
+    Fail("port area", detail);
+  }
 }
 
 }  // namespace
@@ -46,30 +84,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   LONG lRing = 1024 * (1 + data[0] % 8);
   WORD wPtoH = (WORD)(7 + data[1] * 4);  // whole packets of 7..1027 bytes
-  WORD hStream = 0, hMessage = 0;
-  if (!FuzzOpenChannels(port, lRing, wPtoH, &hStream, &hMessage)) abort();
+  // The channels stay open from input to input while the ring and packet
+  // size stay the same.
+  if (!open.snapshot || open.lRing != lRing || open.wPtoH != wPtoH) {
+    if (open.snapshot) ResetAndCheck();
+    FuzzForget(open.snapshot);
+    if (!FuzzOpenChannels(port, lRing, wPtoH, &open.hStream, &open.hMessage)) abort();
+    open.lRing = lRing;
+    open.wPtoH = wPtoH;
+    open.snapshot = FuzzTake();
+  }
 
+  // Every piece is queued at once; the host reads them one by one (a read
+  // never joins two pieces), polling and reading between packets.
   size_t at = 2;
-  while (at < size) {
-    size_t cb = data[at++];
+  for (int nPieces = 1; at < size; ++nPieces) {
+    size_t cb = nPieces < kMaxPieces ? data[at++] : size - at;
     if (cb > size - at) cb = size - at;
     FuzzFeed(port, data + at, cb);
     at += cb;
-    HostTurn(hStream, hMessage);
   }
-  // Let the host take in whatever is still waiting.
-  for (int i = 0; i < 8 && FuzzUnread(port); ++i) HostTurn(hStream, hMessage);
+  for (int i = 0; i < kMaxTurns && FuzzUnread(port); ++i) HostTurn();
 
-  if (const char* broken = FuzzCheckRecords()) {
-    fprintf(stderr, "inconsistent shared records: %s\n", broken);
-    abort();
-  }
-  StartAllOverAgain(0, FALSE);
+  if (const char* broken = FuzzCheckRecords()) Fail("inconsistent shared records", broken);
+  char why[160];
+  if (!CreditBooksHold(0, why, sizeof why)) Fail("credit books", why);
   FuzzDrain(port);
-  if (FuzzPortBlocks() != dwBaseline) {
-    fprintf(stderr, "port area: %lu blocks, %lu before\n", (unsigned long)FuzzPortBlocks(),
-            (unsigned long)dwBaseline);
-    abort();
-  }
+  // Whatever the input changed of the link and channels is written back;
+  // an input that dropped or changed them ends with a reset and the check
+  // of the port area against its baseline.
   return 0;
 }

@@ -34,5 +34,22 @@ DWORD FuzzUnread(FuzzPort* port);
 void FuzzDrain(FuzzPort* port);
 // Blocks in use in the shared area of LPT1.
 DWORD FuzzPortBlocks();
+// What an input may change of an open link: LPT1's port record, its channel
+// table, channel records and socket entries, the area's block count, and
+// all of the area's bytes.
+struct FuzzSnapshot;
+// Takes the snapshot of LPT1 as it stands (the caller owns it).
+FuzzSnapshot* FuzzTake();
+// When LPT1 still holds the same blocks as at the snapshot (link up, the
+// same table, records, rings, slots and socket entries, no message queued,
+// the same block count), writes the snapshot's records back and returns
+// true: the link and channels are as the snapshot left them. Otherwise
+// changes nothing and returns false.
+bool FuzzRestore(const FuzzSnapshot* snapshot);
+// Writes back all of LPT1's shared area, its port record and the global
+// record as they were at the snapshot: after a local reset of the link
+// (nothing left open, nothing locked) the link and channels stand again.
+void FuzzRestoreAll(const FuzzSnapshot* snapshot);
+void FuzzForget(FuzzSnapshot* snapshot);
 // NULL when every channel record of LPT1 is consistent, else what is not.
 const char* FuzzCheckRecords();
