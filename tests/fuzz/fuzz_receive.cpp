@@ -6,9 +6,10 @@
 //
 // Input: byte 0 picks the stream channel's ring size, byte 1 the socket's
 // peripheral-to-host packet size; then pieces, each a length byte and that
-// many bytes (length 0: the host polls and reads before the next piece),
-// the 32nd piece being all the rest. Between pieces the host polls and
-// reads, so one packet may be taken in over several polls.
+// many bytes, the 32nd piece being all the rest. Each piece reaches the host
+// in a read of its own, so one packet may be taken in over several reads;
+// an empty piece is a pause: the host polls and reads until it has taken in
+// everything before it, and a packet it cuts is cut short.
 //
 // The link and channels stay open across inputs with the same ring and
 // packet size: after each input the records are checked (also the credit
@@ -95,16 +96,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     open.snapshot = FuzzTake();
   }
 
-  // Every piece is queued at once; the host reads them one by one (a read
-  // never joins two pieces), polling and reading between packets.
+  // The pieces are queued up to the next empty one: the host reads them one
+  // by one (a read never joins two pieces) and takes in all that is queued
+  // before the pieces after the empty one come.
   size_t at = 2;
+  int nTurns = 0;
   for (int nPieces = 1; at < size; ++nPieces) {
     size_t cb = nPieces < kMaxPieces ? data[at++] : size - at;
     if (cb > size - at) cb = size - at;
     FuzzFeed(port, data + at, cb);
     at += cb;
+    while (!cb && nTurns < kMaxTurns && FuzzUnread(port) && ++nTurns) HostTurn();
   }
-  for (int i = 0; i < kMaxTurns && FuzzUnread(port); ++i) HostTurn();
+  while (nTurns < kMaxTurns && FuzzUnread(port) && ++nTurns) HostTurn();
 
   if (const char* broken = FuzzCheckRecords()) Fail("inconsistent shared records", broken);
   char why[160];
@@ -113,5 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Whatever the input changed of the link and channels is written back;
   // an input that dropped or changed them ends with a reset and the check
   // of the port area against its baseline.
+  if (!FuzzRestore(open.snapshot)) {
+    ResetAndCheck();
+    FuzzRestoreAll(open.snapshot);
+  }
   return 0;
 }
