@@ -66,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwRing, &hStream, NULL, 0, 0, NULL, NULL) !=
       MLC_SUCCESS)
     hStream = 0;
+  FuzzHelperUp(port);
   if (MLCOpenChannel(0, 1, MLC_PACKET_CHANNEL, &dwSlots, &hMessage, NULL, 0, 0, NULL, NULL) !=
       MLC_SUCCESS)
     hMessage = 0;

@@ -85,6 +85,7 @@ FuzzPort* FuzzPortStart() {
   if (!hHelper || MLCSetup(hHelper) != MLC_SUCCESS) return nullptr;
   FuzzPort* port = new FuzzPort();
   port->hHelper = hHelper;
+  FuzzHelperUp(port);
   port->hPort = VCOMM_OpenCommA("LPT1", 1);
   if (!port->hPort) return nullptr;
   return port;
@@ -93,7 +94,19 @@ FuzzPort* FuzzPortStart() {
 void FuzzReset(FuzzPort* port) {
   StartAllOverAgain(0, FALSE);
   FuzzDrain(port);
+  FuzzHelperUp(port);
+}
+
+void FuzzHelperUp(FuzzPort* port) {
+  MSG msg;  // the stop requests (WM_CLOSE) the stand-in ignores
+  while (PeekMessageA(&msg, port->hHelper, 0, 0, PM_REMOVE)) {
+  }
   MLCSetup(port->hHelper);
+  // Held, as by a PML initialisation in progress, the event keeps the
+  // resets inside an input from stopping the stand-in, so their retries
+  // need no helper program (whose search costs more than the input). A
+  // failed open with no channel left gives it back and stops the helper.
+  WaitForSingleObject(hPMLInitDeInit, 0);
 }
 
 bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage) {

@@ -21,6 +21,11 @@ bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WO
 // Resets the link locally, forgets what is on the port both ways and
 // stands in for the helper again (a reset with no channel left forgets it).
 void FuzzReset(FuzzPort* port);
+// Stands in for the helper again, as a helper that the library starts after
+// it stopped the last one would (a failed open with no channel left stops
+// it, and the helper program is not there); while it stands in, resets do
+// not stop it.
+void FuzzHelperUp(FuzzPort* port);
 // Calls pfnWritten with every write of the host from now on (NULL: none).
 void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWORD), void* pContext);
 // From now on, every piece queued for the host is also appended to *pRecord
