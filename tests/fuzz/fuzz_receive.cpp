@@ -18,6 +18,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <map>
+#include <utility>
+
 #include "channel/creditcheck.h"
 #include "fuzz_support.h"
 #include "krzcom15.h"
@@ -30,15 +33,17 @@ namespace {
 FuzzPort* port;
 DWORD dwBaseline;  // blocks of a port whose link was up once (its device ID stays)
 
-// The channels open now, with the ring and packet size they were opened
-// with, and the snapshot their records are restored from after an input
-// that left the link standing.
+// Channels opened with one ring and packet size: their handles, and the
+// snapshot of the port after the opens. Once opened, a size is kept: after
+// a reset, its snapshot brings the link and channels back without the
+// exchanges of an open.
 struct Open {
-  LONG lRing = 0;
-  WORD wPtoH = 0;
   WORD hStream = 0, hMessage = 0;
   FuzzSnapshot* snapshot = nullptr;
-} open;
+};
+// Never destroyed: the snapshots stay reachable until the process ends.
+auto* opened = new std::map<std::pair<LONG, WORD>, Open>();
+Open open;  // the channels open now (none: no snapshot)
 
 // More pieces than this are taken in as one: past a few dozen polls an
 // input finds little new, and each costs as much as a whole short input.
@@ -87,13 +92,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WORD wPtoH = (WORD)(7 + data[1] * 4);  // whole packets of 7..1027 bytes
   // The channels stay open from input to input while the ring and packet
   // size stay the same.
-  if (!open.snapshot || open.lRing != lRing || open.wPtoH != wPtoH) {
+  Open& wanted = (*opened)[{lRing, wPtoH}];
+  if (open.snapshot != wanted.snapshot || !wanted.snapshot) {
     if (open.snapshot) ResetAndCheck();
-    FuzzForget(open.snapshot);
-    if (!FuzzOpenChannels(port, lRing, wPtoH, &open.hStream, &open.hMessage)) abort();
-    open.lRing = lRing;
-    open.wPtoH = wPtoH;
-    open.snapshot = FuzzTake();
+    if (wanted.snapshot) {
+      FuzzRestoreAll(wanted.snapshot);
+    } else {
+      if (!FuzzOpenChannels(port, lRing, wPtoH, &wanted.hStream, &wanted.hMessage)) abort();
+      wanted.snapshot = FuzzTake();
+    }
+    open = wanted;
   }
 
   // The pieces are queued up to the next empty one: the host reads them one

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "channel/chanrec.h"
+#include "channel/ownopen.h"
 #include "emu_config.h"
 #include "krzcom15.h"
 #include "krzmlc15.h"
@@ -299,11 +300,15 @@ bool Walk(const FuzzSnapshot* s, bool bWrite) {
 FuzzSnapshot* FuzzTake() {
   auto* s = new FuzzSnapshot();
   PerPortInfo* lpPPI = ObtainPPI(0);
-  std::string name = "KRZMEM15.Area." + PortAreaName(0);
-  if (HANDLE hMap = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str())) {
-    s->lpArea = (BYTE*)MapViewOfFile(hMap, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-    CloseHandle(hMap);  // the view keeps the mapping
+  static BYTE* lpArea;  // mapped once: the area lives as long as the process maps it
+  if (!lpArea) {
+    std::string name = "KRZMEM15.Area." + PortAreaName(0);
+    if (HANDLE hMap = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str())) {
+      lpArea = (BYTE*)MapViewOfFile(hMap, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+      CloseHandle(hMap);  // the view keeps the mapping
+    }
   }
+  s->lpArea = lpArea;
   if (!s->lpArea) abort();
   // The heap's chunks lie end to end; past the header and links of a free
   // last chunk nothing is in use.
@@ -349,13 +354,21 @@ bool FuzzRestore(const FuzzSnapshot* snapshot) {
 void FuzzRestoreAll(const FuzzSnapshot* s) {
   PerPortInfo* lpPPI = ObtainPPI(0);
   memcpy(s->lpArea, s->area.data(), s->area.size());
+  // The records carry the serial of the open that made them; this process
+  // may have opened the slot again since (for another snapshot): they are
+  // its opens.
+  for (size_t i = 0; i < s->table.size(); ++i) {
+    if (!s->table[i]) continue;
+    BYTE* lpRecord = (BYTE*)LockMLCCheck(0, s->table[i]);
+    DWORD dwSerial = OwnOpenSerial(0, (BYTE)(MLC_FIRST_HSID + i));
+    if (lpRecord[0] == MLC_STREAM_CHANNEL)
+      ((StreamChannel*)lpRecord)->dwOpenSerial = dwSerial;
+    else
+      ((MessageChannel*)lpRecord)->dwOpenSerial = dwSerial;
+    UnlockMLCCheck(0, s->table[i]);
+  }
   *lpPPI = s->ppi;
   *ObtainMGD() = s->mgd;
   ReleaseMGD();
   ReleasePPI(0);
-}
-
-void FuzzForget(FuzzSnapshot* snapshot) {
-  if (snapshot && snapshot->lpArea) UnmapViewOfFile(snapshot->lpArea);
-  delete snapshot;
 }

@@ -43,7 +43,7 @@ DWORD FuzzPortBlocks();
 // table, channel records and socket entries, the area's block count, and
 // all of the area's bytes.
 struct FuzzSnapshot;
-// Takes the snapshot of LPT1 as it stands (the caller owns it).
+// Takes the snapshot of LPT1 as it stands (kept for the life of the process).
 FuzzSnapshot* FuzzTake();
 // When LPT1 still holds the same blocks as at the snapshot (link up, the
 // same table, records, rings, slots and socket entries, no message queued,
@@ -55,6 +55,5 @@ bool FuzzRestore(const FuzzSnapshot* snapshot);
 // record as they were at the snapshot: after a local reset of the link
 // (nothing left open, nothing locked) the link and channels stand again.
 void FuzzRestoreAll(const FuzzSnapshot* snapshot);
-void FuzzForget(FuzzSnapshot* snapshot);
 // NULL when every channel record of LPT1 is consistent, else what is not.
 const char* FuzzCheckRecords();
