@@ -6,7 +6,9 @@
 // the opens, the closes, credit) and any peer commands or data that come
 // with them are read from it. Afterwards the shared records must be
 // consistent and, once the link is reset locally, the port's shared area
-// must hold exactly the blocks it held before.
+// must hold exactly the blocks it held before. The stand-in helper is set
+// up again before each open, as the helper the library would start after
+// stopping the last one.
 #include <stdio.h>
 #include <stdlib.h>
 

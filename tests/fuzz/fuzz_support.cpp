@@ -243,13 +243,24 @@ struct FuzzSnapshot {
 
 namespace {
 
+// A record written back carries the serial of the open that made it; this
+// process may have opened the slot again since (for another snapshot): it
+// is this process's open still.
+void MarkOwnOpen(BYTE bIndex, void* lpRecord) {
+  DWORD dwSerial = OwnOpenSerial(0, (BYTE)(MLC_FIRST_HSID + bIndex));
+  if (*(const BYTE*)lpRecord == MLC_STREAM_CHANNEL)
+    ((StreamChannel*)lpRecord)->dwOpenSerial = dwSerial;
+  else
+    ((MessageChannel*)lpRecord)->dwOpenSerial = dwSerial;
+}
+
 size_t RecordSize(const void* lpRecord) {
   return *(const BYTE*)lpRecord == MLC_STREAM_CHANNEL ? sizeof(StreamChannel)
                                                       : sizeof(MessageChannel);
 }
 
-// The blocks a record holds, and whether it holds any that come and go
-// (queued outgoing messages).
+// Whether a record holds the blocks it held at the snapshot, and none that
+// come and go (queued outgoing messages).
 bool SameBlocks(const std::string& was, const void* lpNow) {
   if (was.size() != RecordSize(lpNow) || was[0] != *(const char*)lpNow) return false;
   if (was[0] == MLC_STREAM_CHANNEL)
@@ -277,7 +288,10 @@ bool Walk(const FuzzSnapshot* s, bool bWrite) {
     if (!bSame || !lpTable[i]) continue;
     void* lpRecord = LockMLCCheck(0, lpTable[i]);
     bSame = lpRecord && SameBlocks(s->records[i], lpRecord);
-    if (bSame && bWrite) memcpy(lpRecord, s->records[i].data(), s->records[i].size());
+    if (bSame && bWrite) {
+      memcpy(lpRecord, s->records[i].data(), s->records[i].size());
+      MarkOwnOpen((BYTE)i, lpRecord);
+    }
     if (lpRecord) UnlockMLCCheck(0, lpTable[i]);
   }
   if (lpTable) UnlockMLCCheck(0, lpPPI->hChanPtrArray);
@@ -354,17 +368,9 @@ bool FuzzRestore(const FuzzSnapshot* snapshot) {
 void FuzzRestoreAll(const FuzzSnapshot* s) {
   PerPortInfo* lpPPI = ObtainPPI(0);
   memcpy(s->lpArea, s->area.data(), s->area.size());
-  // The records carry the serial of the open that made them; this process
-  // may have opened the slot again since (for another snapshot): they are
-  // its opens.
   for (size_t i = 0; i < s->table.size(); ++i) {
     if (!s->table[i]) continue;
-    BYTE* lpRecord = (BYTE*)LockMLCCheck(0, s->table[i]);
-    DWORD dwSerial = OwnOpenSerial(0, (BYTE)(MLC_FIRST_HSID + i));
-    if (lpRecord[0] == MLC_STREAM_CHANNEL)
-      ((StreamChannel*)lpRecord)->dwOpenSerial = dwSerial;
-    else
-      ((MessageChannel*)lpRecord)->dwOpenSerial = dwSerial;
+    MarkOwnOpen((BYTE)i, LockMLCCheck(0, s->table[i]));
     UnlockMLCCheck(0, s->table[i]);
   }
   *lpPPI = s->ppi;
