@@ -98,10 +98,14 @@ void FuzzReset(FuzzPort* port) {
   FuzzHelperUp(port);
 }
 
-void FuzzHelperUp(FuzzPort* port) {
-  MSG msg;  // the stop requests (WM_CLOSE) the stand-in ignores
+void FuzzForgetMessages(FuzzPort* port) {
+  MSG msg;
   while (PeekMessageA(&msg, port->hHelper, 0, 0, PM_REMOVE)) {
   }
+}
+
+void FuzzHelperUp(FuzzPort* port) {
+  FuzzForgetMessages(port);
   MLCSetup(port->hHelper);
   // Held, as by a PML initialisation in progress, the event keeps the
   // resets inside an input from stopping the stand-in, so their retries

@@ -26,6 +26,10 @@ void FuzzReset(FuzzPort* port);
 // it, and the helper program is not there); while it stands in, resets do
 // not stop it.
 void FuzzHelperUp(FuzzPort* port);
+// Drops what the library posted to the stand-in helper (read and poll
+// timer requests, stops): nobody dispatches them, and kept they would pile
+// up input after input.
+void FuzzForgetMessages(FuzzPort* port);
 // Calls pfnWritten with every write of the host from now on (NULL: none).
 void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWORD), void* pContext);
 // From now on, every piece queued for the host is also appended to *pRecord
