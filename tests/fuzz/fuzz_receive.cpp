@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char why[160];
   if (!CreditBooksHold(0, why, sizeof why)) Fail("credit books", why);
   FuzzDrain(port);
-  FuzzForgetMessages(port);
+  FuzzForgetMessages();
   // Whatever the input changed of the link and channels is written back;
   // an input that dropped or changed them ends with a reset and the check
   // of the port area against its baseline.

@@ -98,14 +98,14 @@ void FuzzReset(FuzzPort* port) {
   FuzzHelperUp(port);
 }
 
-void FuzzForgetMessages(FuzzPort* port) {
+void FuzzForgetMessages() {
   MSG msg;
-  while (PeekMessageA(&msg, port->hHelper, 0, 0, PM_REMOVE)) {
+  while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
   }
 }
 
 void FuzzHelperUp(FuzzPort* port) {
-  FuzzForgetMessages(port);
+  FuzzForgetMessages();
   MLCSetup(port->hHelper);
   // Held, as by a PML initialisation in progress, the event keeps the
   // resets inside an input from stopping the stand-in, so their retries

@@ -29,7 +29,7 @@ void FuzzHelperUp(FuzzPort* port);
 // Drops what the library posted to the stand-in helper (read and poll
 // timer requests, stops): nobody dispatches them, and kept they would pile
 // up input after input.
-void FuzzForgetMessages(FuzzPort* port);
+void FuzzForgetMessages();
 // Calls pfnWritten with every write of the host from now on (NULL: none).
 void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWORD), void* pContext);
 // From now on, every piece queued for the host is also appended to *pRecord
