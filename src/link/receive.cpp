@@ -124,7 +124,10 @@ int ReceivePacket(BYTE bPort, BYTE bZero, BYTE bChannelContext, BYTE bAwaitedRep
                        ? dwTimeout
                        : (DWORD)gMLC_Inter_Packet_Time_Out;
     DWORD dwTrafficLimit = dwTimeout > 0x7FFFFFFF ? 0xFFFFFFFF : dwTimeout + dwMore;
-    if (dwElapsed <= dwTimeout || (iPoll == MLC_PACKET_SUCCESSFUL && dwElapsed <= dwTrafficLimit)) {
+    // A wait of 0 takes only what is there already.
+    BOOL fNoWait = dwTimeout == 0 && iPoll == MLC_NO_DATA;
+    if (!fNoWait && (dwElapsed <= dwTimeout ||
+                     (iPoll == MLC_PACKET_SUCCESSFUL && dwElapsed <= dwTrafficLimit))) {
       // Nothing came: give the processor up until input arrives or a slice
       // passes, never past the end of the wait.
       if (iPoll == MLC_NO_DATA) WaitPortInput(bPort, dwTimeout - dwElapsed + 1);

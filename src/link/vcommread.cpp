@@ -85,6 +85,8 @@ int MultiVCOMMRead(PerPortInfo* lpPPI, LPVOID lpBuf, DWORD cbToRead, DWORD* lpcb
       cbTotal += cbRead;
       lpDest += cbRead;
       state = DATA_SEEN;
+    } else if (dwIdleTimeout == 0) {
+      state = STOPPED;  // no time-out: only the bytes already there
     } else if (state == DATA_SEEN) {
       dwIdleSince = GetTickCount();
       state = IDLE;

@@ -6,13 +6,22 @@
 //
 // Input: byte 0 picks the stream channel's ring size, byte 1 the socket's
 // peripheral-to-host packet size; then pieces, each a length byte and that
-// many bytes (length 0: the host polls and reads before the next piece).
-// Between pieces the host polls and reads, so one packet may be taken in
-// over several polls.
+// many bytes, the 32nd piece being all the rest. Each piece reaches the host
+// in a read of its own, so one packet may be taken in over several reads;
+// an empty piece is a pause: the host polls and reads until it has taken in
+// everything before it, and a packet it cuts is cut short.
+//
+// The link and channels stay open across inputs with the same ring and
+// packet size: after each input the records are checked (also the credit
+// books) and written back as they were after the opens.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <map>
+#include <utility>
+
+#include "channel/creditcheck.h"
 #include "fuzz_support.h"
 #include "krzcom15.h"
 #include "krzmlc15.h"
@@ -24,11 +33,46 @@ namespace {
 FuzzPort* port;
 DWORD dwBaseline;  // blocks of a port whose link was up once (its device ID stays)
 
-void HostTurn(WORD hStream, WORD hMessage) {
+// Channels opened with one ring and packet size: their handles, and the
+// snapshot of the port after the opens. Once opened, a size is kept: after
+// a reset, its snapshot brings the link and channels back without the
+// exchanges of an open.
+struct Open {
+  WORD hStream = 0, hMessage = 0;
+  FuzzSnapshot* snapshot = nullptr;
+};
+// Never destroyed: the snapshots stay reachable until the process ends.
+auto* opened = new std::map<std::pair<LONG, WORD>, Open>();
+Open open;  // the channels open now (none: no snapshot)
+
+// More pieces than this are taken in as one: past a few dozen polls an
+// input finds little new, and each costs as much as a whole short input.
+const int kMaxPieces = 32;
+// Polls (each with a read of both channels) to take in what an input holds.
+const int kMaxTurns = 48;
+
+void HostTurn() {
   static BYTE buffer[65536];
   MLCPollChannels2(FALSE, 0);
-  MLCRead(hStream, buffer, 3000, FALSE, 0);
-  MLCRead(hMessage, buffer, sizeof buffer, FALSE, 0);
+  MLCRead(open.hStream, buffer, 3000, FALSE, 0);
+  MLCRead(open.hMessage, buffer, sizeof buffer, FALSE, 0);
+}
+
+void Fail(const char* lpszWhat, const char* lpszDetail) {
+  fprintf(stderr, "%s: %s\n", lpszWhat, lpszDetail);
+  abort();
+}
+
+// Drops the link; the port's area must be back to its baseline.
+void ResetAndCheck() {
+  StartAllOverAgain(0, FALSE);
+  FuzzDrain(port);
+  if (FuzzPortBlocks() != dwBaseline) {
+    char detail[64];
+    snprintf(detail, sizeof detail, "%lu blocks, %lu before", (unsigned long)FuzzPortBlocks(),
+             (unsigned long)dwBaseline);
+    Fail("port area", detail);
+  }
 }
 
 }  // namespace
@@ -46,30 +90,45 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   LONG lRing = 1024 * (1 + data[0] % 8);
   WORD wPtoH = (WORD)(7 + data[1] * 4);  // whole packets of 7..1027 bytes
-  WORD hStream = 0, hMessage = 0;
-  if (!FuzzOpenChannels(port, lRing, wPtoH, &hStream, &hMessage)) abort();
+  // The channels stay open from input to input while the ring and packet
+  // size stay the same.
+  Open& wanted = (*opened)[{lRing, wPtoH}];
+  if (open.snapshot != wanted.snapshot || !wanted.snapshot) {
+    if (open.snapshot) ResetAndCheck();
+    if (wanted.snapshot) {
+      FuzzRestoreAll(wanted.snapshot);
+    } else {
+      if (!FuzzOpenChannels(port, lRing, wPtoH, &wanted.hStream, &wanted.hMessage)) abort();
+      wanted.snapshot = FuzzTake();
+    }
+    open = wanted;
+  }
 
+  // The pieces are queued up to the next empty one: the host reads them one
+  // by one (a read never joins two pieces) and takes in all that is queued
+  // before the pieces after the empty one come.
   size_t at = 2;
-  while (at < size) {
-    size_t cb = data[at++];
+  int nTurns = 0;
+  for (int nPieces = 1; at < size; ++nPieces) {
+    size_t cb = nPieces < kMaxPieces ? data[at++] : size - at;
     if (cb > size - at) cb = size - at;
     FuzzFeed(port, data + at, cb);
     at += cb;
-    HostTurn(hStream, hMessage);
+    while (!cb && nTurns < kMaxTurns && FuzzUnread(port) && ++nTurns) HostTurn();
   }
-  // Let the host take in whatever is still waiting.
-  for (int i = 0; i < 8 && FuzzUnread(port); ++i) HostTurn(hStream, hMessage);
+  while (nTurns < kMaxTurns && FuzzUnread(port) && ++nTurns) HostTurn();
 
-  if (const char* broken = FuzzCheckRecords()) {
-    fprintf(stderr, "inconsistent shared records: %s\n", broken);
-    abort();
-  }
-  StartAllOverAgain(0, FALSE);
+  if (const char* broken = FuzzCheckRecords()) Fail("inconsistent shared records", broken);
+  char why[160];
+  if (!CreditBooksHold(0, why, sizeof why)) Fail("credit books", why);
   FuzzDrain(port);
-  if (FuzzPortBlocks() != dwBaseline) {
-    fprintf(stderr, "port area: %lu blocks, %lu before\n", (unsigned long)FuzzPortBlocks(),
-            (unsigned long)dwBaseline);
-    abort();
+  FuzzForgetMessages();
+  // Whatever the input changed of the link and channels is written back;
+  // an input that dropped or changed them ends with a reset and the check
+  // of the port area against its baseline.
+  if (!FuzzRestore(open.snapshot)) {
+    ResetAndCheck();
+    FuzzRestoreAll(open.snapshot);
   }
   return 0;
 }

@@ -6,7 +6,9 @@
 // the opens, the closes, credit) and any peer commands or data that come
 // with them are read from it. Afterwards the shared records must be
 // consistent and, once the link is reset locally, the port's shared area
-// must hold exactly the blocks it held before.
+// must hold exactly the blocks it held before. The stand-in helper is set
+// up again before each open, as the helper the library would start after
+// stopping the last one.
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -66,6 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwRing, &hStream, NULL, 0, 0, NULL, NULL) !=
       MLC_SUCCESS)
     hStream = 0;
+  FuzzHelperUp(port);
   if (MLCOpenChannel(0, 1, MLC_PACKET_CHANNEL, &dwSlots, &hMessage, NULL, 0, 0, NULL, NULL) !=
       MLC_SUCCESS)
     hMessage = 0;

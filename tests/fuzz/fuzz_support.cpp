@@ -5,11 +5,14 @@
 #include <string.h>
 
 #include <memory>
+#include <vector>
 
 #include "channel/chanrec.h"
+#include "channel/ownopen.h"
 #include "emu_config.h"
 #include "krzcom15.h"
 #include "krzmlc15.h"
+#include "layout.h"
 #include "link/link.h"
 #include "link_emu_support.h"
 #include "peripheral.h"
@@ -83,6 +86,7 @@ FuzzPort* FuzzPortStart() {
   if (!hHelper || MLCSetup(hHelper) != MLC_SUCCESS) return nullptr;
   FuzzPort* port = new FuzzPort();
   port->hHelper = hHelper;
+  FuzzHelperUp(port);
   port->hPort = VCOMM_OpenCommA("LPT1", 1);
   if (!port->hPort) return nullptr;
   return port;
@@ -91,7 +95,23 @@ FuzzPort* FuzzPortStart() {
 void FuzzReset(FuzzPort* port) {
   StartAllOverAgain(0, FALSE);
   FuzzDrain(port);
+  FuzzHelperUp(port);
+}
+
+void FuzzForgetMessages() {
+  MSG msg;
+  while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+  }
+}
+
+void FuzzHelperUp(FuzzPort* port) {
+  FuzzForgetMessages();
   MLCSetup(port->hHelper);
+  // Held, as by a PML initialisation in progress, the event keeps the
+  // resets inside an input from stopping the stand-in, so their retries
+  // need no helper program (whose search costs more than the input). A
+  // failed open with no channel left gives it back and stops the helper.
+  WaitForSingleObject(hPMLInitDeInit, 0);
 }
 
 bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage) {
@@ -141,7 +161,21 @@ void FuzzDrain(FuzzPort* port) {
   VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_TAKE, NULL, &taken);
 }
 
-DWORD FuzzPortBlocks() { return PortAreaBlocks(); }
+DWORD FuzzPortBlocks() {
+  // LPT1's area lives as long as the process has it mapped: map its header
+  // once rather than on every count.
+  static const krzmem::AreaHeader* lpHeader;
+  if (!lpHeader) {
+    std::string name = "KRZMEM15.Area." + PortAreaName(0);
+    HANDLE hMap = OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
+    if (!hMap) return 0;
+    lpHeader = (const krzmem::AreaHeader*)MapViewOfFile(hMap, FILE_MAP_READ, 0, 0,
+                                                        sizeof(krzmem::AreaHeader));
+    CloseHandle(hMap);
+    if (!lpHeader) return 0;
+  }
+  return lpHeader->blocks;
+}
 
 namespace {
 
@@ -198,4 +232,153 @@ const char* FuzzCheckRecords() {
   }
   ReleasePPI(0);
   return broken;
+}
+
+struct FuzzSnapshot {
+  PerPortInfo ppi;
+  MlcGlobalData mgd;
+  std::vector<HMEMBLOCK> table;
+  std::vector<std::string> records;  // by table slot, empty when free
+  std::string sockets;
+  DWORD dwBlocks;
+  BYTE* lpArea = nullptr;  // LPT1's shared area, mapped here
+  std::string area;        // and its bytes
+};
+
+namespace {
+
+// A record written back carries the serial of the open that made it; this
+// process may have opened the slot again since (for another snapshot): it
+// is this process's open still.
+void MarkOwnOpen(BYTE bIndex, void* lpRecord) {
+  DWORD dwSerial = OwnOpenSerial(0, (BYTE)(MLC_FIRST_HSID + bIndex));
+  if (*(const BYTE*)lpRecord == MLC_STREAM_CHANNEL)
+    ((StreamChannel*)lpRecord)->dwOpenSerial = dwSerial;
+  else
+    ((MessageChannel*)lpRecord)->dwOpenSerial = dwSerial;
+}
+
+size_t RecordSize(const void* lpRecord) {
+  return *(const BYTE*)lpRecord == MLC_STREAM_CHANNEL ? sizeof(StreamChannel)
+                                                      : sizeof(MessageChannel);
+}
+
+// Whether a record holds the blocks it held at the snapshot, and none that
+// come and go (queued outgoing messages).
+bool SameBlocks(const std::string& was, const void* lpNow) {
+  if (was.size() != RecordSize(lpNow) || was[0] != *(const char*)lpNow) return false;
+  if (was[0] == MLC_STREAM_CHANNEL)
+    return ((const StreamChannel*)was.data())->hBuffer == ((const StreamChannel*)lpNow)->hBuffer;
+  const auto* m = (const MessageChannel*)lpNow;
+  const auto* w = (const MessageChannel*)was.data();
+  return m->hSlot[0] == w->hSlot[0] && m->hSlot[1] == w->hSlot[1] && !m->hMsgQueueHead &&
+         !w->hMsgQueueHead;
+}
+
+// Whether LPT1 holds the snapshot's blocks; with bWrite, and only then,
+// writes the snapshot's records back (call it first without).
+bool Walk(const FuzzSnapshot* s, bool bWrite) {
+  PerPortInfo* lpPPI = ObtainPPI(0);
+  bool bSame = lpPPI->fMlcInitDone && lpPPI->hChanPtrArray == s->ppi.hChanPtrArray &&
+               lpPPI->bChannelsAllocated == s->ppi.bChannelsAllocated &&
+               lpPPI->bChannelsUsed == s->ppi.bChannelsUsed &&
+               lpPPI->hSocketInfoArray == s->ppi.hSocketInfoArray &&
+               lpPPI->bSocketInfoCount == s->ppi.bSocketInfoCount &&
+               lpPPI->hDeviceID == s->ppi.hDeviceID &&
+               ((const krzmem::AreaHeader*)s->lpArea)->blocks == s->dwBlocks;
+  const auto* lpTable = bSame ? (const HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray) : nullptr;
+  for (size_t i = 0; lpTable && bSame && i < s->table.size(); ++i) {
+    if (lpTable[i] != s->table[i]) bSame = false;
+    if (!bSame || !lpTable[i]) continue;
+    void* lpRecord = LockMLCCheck(0, lpTable[i]);
+    bSame = lpRecord && SameBlocks(s->records[i], lpRecord);
+    if (bSame && bWrite) {
+      memcpy(lpRecord, s->records[i].data(), s->records[i].size());
+      MarkOwnOpen((BYTE)i, lpRecord);
+    }
+    if (lpRecord) UnlockMLCCheck(0, lpTable[i]);
+  }
+  if (lpTable) UnlockMLCCheck(0, lpPPI->hChanPtrArray);
+  if (bSame && bWrite) {
+    if (!s->sockets.empty()) {
+      void* lpSockets = LockMLCCheck(0, lpPPI->hSocketInfoArray);
+      memcpy(lpSockets, s->sockets.data(), s->sockets.size());
+      UnlockMLCCheck(0, lpPPI->hSocketInfoArray);
+    }
+    *lpPPI = s->ppi;
+    *ObtainMGD() = s->mgd;
+    ReleaseMGD();
+  }
+  ReleasePPI(0);
+  return bSame;
+}
+
+}  // namespace
+
+FuzzSnapshot* FuzzTake() {
+  auto* s = new FuzzSnapshot();
+  PerPortInfo* lpPPI = ObtainPPI(0);
+  static BYTE* lpArea;  // mapped once: the area lives as long as the process maps it
+  if (!lpArea) {
+    std::string name = "KRZMEM15.Area." + PortAreaName(0);
+    if (HANDLE hMap = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str())) {
+      lpArea = (BYTE*)MapViewOfFile(hMap, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+      CloseHandle(hMap);  // the view keeps the mapping
+    }
+  }
+  s->lpArea = lpArea;
+  if (!s->lpArea) abort();
+  // The heap's chunks lie end to end; past the header and links of a free
+  // last chunk nothing is in use.
+  const auto* lpHeader = (const krzmem::AreaHeader*)s->lpArea;
+  DWORD dwUsed = lpHeader->heapEnd, dwChunk = lpHeader->heapOff;
+  while (dwChunk < lpHeader->heapEnd) {
+    const auto* lpChunk = (const krzmem::Chunk*)(s->lpArea + dwChunk);
+    if (!lpChunk->size) abort();
+    if (!lpChunk->slot && dwChunk + lpChunk->size == lpHeader->heapEnd)
+      dwUsed = dwChunk + krzmem::kMinChunk;
+    dwChunk += lpChunk->size;
+  }
+  s->area.assign((const char*)s->lpArea, dwUsed);
+  s->ppi = *lpPPI;
+  s->mgd = *ObtainMGD();
+  ReleaseMGD();
+  s->dwBlocks = PortAreaBlocks();
+  if (lpPPI->hChanPtrArray) {
+    const auto* lpTable = (const HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray);
+    s->table.assign(lpTable, lpTable + lpPPI->bChannelsAllocated);
+    UnlockMLCCheck(0, lpPPI->hChanPtrArray);
+  }
+  for (HMEMBLOCK hRecord : s->table) {
+    s->records.emplace_back();
+    if (!hRecord) continue;
+    const void* lpRecord = LockMLCCheck(0, hRecord);
+    s->records.back().assign((const char*)lpRecord, RecordSize(lpRecord));
+    UnlockMLCCheck(0, hRecord);
+  }
+  if (lpPPI->hSocketInfoArray) {
+    const char* lpSockets = (const char*)LockMLCCheck(0, lpPPI->hSocketInfoArray);
+    s->sockets.assign(lpSockets, lpPPI->bSocketInfoCount * SOCKET_INFO_SIZE);
+    UnlockMLCCheck(0, lpPPI->hSocketInfoArray);
+  }
+  ReleasePPI(0);
+  return s;
+}
+
+bool FuzzRestore(const FuzzSnapshot* snapshot) {
+  return Walk(snapshot, false) && Walk(snapshot, true);
+}
+
+void FuzzRestoreAll(const FuzzSnapshot* s) {
+  PerPortInfo* lpPPI = ObtainPPI(0);
+  memcpy(s->lpArea, s->area.data(), s->area.size());
+  for (size_t i = 0; i < s->table.size(); ++i) {
+    if (!s->table[i]) continue;
+    MarkOwnOpen((BYTE)i, LockMLCCheck(0, s->table[i]));
+    UnlockMLCCheck(0, s->table[i]);
+  }
+  *lpPPI = s->ppi;
+  *ObtainMGD() = s->mgd;
+  ReleaseMGD();
+  ReleasePPI(0);
 }

@@ -21,6 +21,15 @@ bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WO
 // Resets the link locally, forgets what is on the port both ways and
 // stands in for the helper again (a reset with no channel left forgets it).
 void FuzzReset(FuzzPort* port);
+// Stands in for the helper again, as a helper that the library starts after
+// it stopped the last one would (a failed open with no channel left stops
+// it, and the helper program is not there); while it stands in, resets do
+// not stop it.
+void FuzzHelperUp(FuzzPort* port);
+// Drops what the library posted to the stand-in helper (read and poll
+// timer requests, stops): nobody dispatches them, and kept they would pile
+// up input after input.
+void FuzzForgetMessages();
 // Calls pfnWritten with every write of the host from now on (NULL: none).
 void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWORD), void* pContext);
 // From now on, every piece queued for the host is also appended to *pRecord
@@ -34,5 +43,21 @@ DWORD FuzzUnread(FuzzPort* port);
 void FuzzDrain(FuzzPort* port);
 // Blocks in use in the shared area of LPT1.
 DWORD FuzzPortBlocks();
+// What an input may change of an open link: LPT1's port record, its channel
+// table, channel records and socket entries, the area's block count, and
+// all of the area's bytes.
+struct FuzzSnapshot;
+// Takes the snapshot of LPT1 as it stands (kept for the life of the process).
+FuzzSnapshot* FuzzTake();
+// When LPT1 still holds the same blocks as at the snapshot (link up, the
+// same table, records, rings, slots and socket entries, no message queued,
+// the same block count), writes the snapshot's records back and returns
+// true: the link and channels are as the snapshot left them. Otherwise
+// changes nothing and returns false.
+bool FuzzRestore(const FuzzSnapshot* snapshot);
+// Writes back all of LPT1's shared area, its port record and the global
+// record as they were at the snapshot: after a local reset of the link
+// (nothing left open, nothing locked) the link and channels stand again.
+void FuzzRestoreAll(const FuzzSnapshot* snapshot);
 // NULL when every channel record of LPT1 is consistent, else what is not.
 const char* FuzzCheckRecords();
