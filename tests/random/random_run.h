@@ -21,7 +21,10 @@
 #ifdef _WIN32
 #define RND_REPLY_TIMEOUT_MS 1000
 #define RND_CREDIT_TIMEOUT_MS 500
-#define RND_SLOW_MS 3000
+// Under Wine a call is judged stuck only past this much more: a run's first
+// open after an earlier helper's stop has been seen to take ~20 s there
+// (left open, tests/README.md); natively the bound stays tight.
+#define RND_SLOW_MS 25000
 #else
 #define RND_REPLY_TIMEOUT_MS 500
 #define RND_CREDIT_TIMEOUT_MS 300
