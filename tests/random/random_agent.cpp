@@ -164,7 +164,10 @@ int Retrieve(int lane, LaneRec& l, std::vector<BYTE>& buffer) {
   return iResult;
 }
 
-// End of the run: everything a write reported sent comes back, then every lane closes.
+// End of the run: everything a write reported sent comes back, then every
+// lane closes. A non-blocking write that finds no credit queues its data and
+// reports it sent; a printer that never grants more credit keeps it queued,
+// so then only what did come back is judged.
 int Drain(int agent) {
   std::vector<BYTE> buffer(65536);
   DWORD dwEnd = GetTickCount() + RND_DRAIN_MS;
@@ -185,7 +188,7 @@ int Drain(int agent) {
       }
       if (iRead <= 0) Sleep(5);
     }
-    if (Pump(l) && l.open && owed())
+    if (Pump(l) && l.open && owed() && !tRun->noGrants)
       Fail("lane %lld: %lld bytes or messages a write reported sent never came back", lane,
            IsMessageLane(lane) ? l.msgSent - l.msgBack : l.cbSent - l.cbBack);
     // A close the printer refuses or leaves unanswered fails (and may reset
