@@ -33,10 +33,8 @@ namespace {
 bool g_verbose = false;  // --verbose: every step's result, no shrinking
 
 // What the printer may do during a run: legal behaviours a sound host
-// survives, at worst with a reset. To add once the emulator has them:
-// data on fresh credit before the credit reply, credit only in the headers
-// of empty data packets, credit requests back to back, streaming while the
-// host flushes, pings answered but no credit granted.
+// survives, at worst with a reset. Its ways of handling credit hold for a
+// whole run and are drawn with the printer (DrawPrinter).
 const char* const kBehaviours[] = {
     "error=6@t=0",  "noreply=open",      "noreply=credit",  "late=open:300",      "split=data:3:50",
     "half=data",    "creditreq@t=0",     "unsupported@t=0", "late=creditreq:200", "badcredit@t=0",
