@@ -33,10 +33,8 @@ namespace {
 bool g_verbose = false;  // --verbose: every step's result, no shrinking
 
 // What the printer may do during a run: legal behaviours a sound host
-// survives, at worst with a reset. To add once the emulator has them:
-// data on fresh credit before the credit reply, credit only in the headers
-// of empty data packets, credit requests back to back, streaming while the
-// host flushes, pings answered but no credit granted.
+// survives, at worst with a reset. Its ways of handling credit hold for a
+// whole run and are drawn with the printer (DrawPrinter).
 const char* const kBehaviours[] = {
     "error=6@t=0",  "noreply=open",      "noreply=credit",  "late=open:300",      "split=data:3:50",
     "half=data",    "creditreq@t=0",     "unsupported@t=0", "late=creditreq:200", "badcredit@t=0",
@@ -62,6 +60,18 @@ emu::EmuConfig DrawPrinter(unsigned seed, std::string* text) {
                             "6:source:bytes=" + std::to_string(RND_SOURCE_BYTES)};
   *text = "piggyback=" + std::to_string(cfg.piggyback) + " ptoh=" + std::to_string(cfg.max_ptoh) +
           " creditreq-ms=" + std::to_string(cfg.credit_request_ms);
+  // Ways of handling credit that a printer keeps for the whole run, drawn
+  // apart from the rest so that a seed's other choices stay as they were.
+  std::mt19937 ways(seed ^ 0xC4ED);
+  cfg.data_on_credit = ways() % 4 == 0;
+  cfg.empty_credit = ways() % 4 == 0;
+  cfg.open_credit_only = ways() % 6 == 0;
+  cfg.credit_request_flood_ms = ways() % 5 == 0 ? 50 + ways() % 400 : 0;
+  if (cfg.data_on_credit) *text += " data-on-credit";
+  if (cfg.empty_credit) *text += " empty-credit";
+  if (cfg.open_credit_only) *text += " open-credit-only";
+  if (cfg.credit_request_flood_ms)
+    *text += " credit-request-flood=" + std::to_string(cfg.credit_request_flood_ms);
   for (const std::string& s : services) {
     emu::ServiceSetup setup;
     std::string error;
@@ -140,15 +150,21 @@ bool Run::StartAgent(int n) {
 // Waits for agent n to finish its step: empty, or why it did not.
 std::string Settle(Agent& a, DWORD dwLimitMs) {
   if (!a.busy) return "";
-  // Its done event, watching a process agent's life meanwhile.
+  // Its done event, watching a process agent's life meanwhile. Past its
+  // bound a call has failed; how much longer it takes tells a slow call
+  // from a stuck one.
   for (DWORD dwStart = GetTickCount();;) {
-    if (WaitForSingleObject(a.hDone, 50) == WAIT_OBJECT_0) break;
+    bool fDone = WaitForSingleObject(a.hDone, 50) == WAIT_OBJECT_0;
+    DWORD dwTaken = GetTickCount() - dwStart;
+    if (fDone) {
+      a.busy = false;
+      if (dwTaken <= dwLimitMs) return "";
+      return "a call waited too long (" + std::to_string(dwTaken) + " ms)";
+    }
     if (a.pi.hProcess && WaitForSingleObject(a.pi.hProcess, 0) == WAIT_OBJECT_0)
       return "an agent process died during a step";
-    if (GetTickCount() - dwStart > dwLimitMs) return "a call waited too long";
+    if (dwTaken > dwLimitMs + RND_STUCK_MS) return "a call never returned";
   }
-  a.busy = false;
-  return "";
 }
 
 // Names the step that did not settle: with steps the driver did not wait
@@ -182,7 +198,9 @@ std::string Run::Check() {
 
 std::string Run::Execute(const std::vector<Step>& plan) {
   std::string text;
-  printer_ = std::make_unique<emu::WireRunner>(DrawPrinter(seed_, &text), nullptr);
+  emu::EmuConfig cfg = DrawPrinter(seed_, &text);
+  run_->noGrants = cfg.open_credit_only;
+  printer_ = std::make_unique<emu::WireRunner>(cfg, nullptr);
   std::string why;
   if (!printer_->Start("LPT1", &why)) return "the printer did not start: " + why;
   for (int n = 0; n < RND_AGENTS && why.empty(); ++n)

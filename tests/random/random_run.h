@@ -36,6 +36,7 @@
 #define RND_LONGEST_CALL_MS \
   (4 * RND_REPLY_TIMEOUT_MS + RND_CREDIT_TIMEOUT_MS + RND_BLOCK_MS + 2000 + RND_SLOW_MS)
 #define RND_DRAIN_MS 8000
+#define RND_STUCK_MS 20000  // a call this much past its bound is stuck
 
 enum RndOp : char {
   kOpOpen = 'O',
@@ -80,6 +81,9 @@ struct AgentRec {
 };
 struct SharedRun {
   DWORD seed;
+  // The printer grants credit only in its open replies: writes that wait
+  // for more credit (queued messages, buffered bytes) may never go out.
+  LONG noGrants;
   AgentRec agents[RND_AGENTS];
   LaneRec lanes[RND_AGENTS * RND_LANES];
 };
