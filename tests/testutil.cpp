@@ -106,19 +106,3 @@ double ProcessCpuMs() {
          (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
 #endif
 }
-
-bool AsleepInWait(DWORD dwId) {
-#ifdef _WIN32
-  (void)dwId;
-  return true;
-#else
-  std::string dir = "/proc/" + std::to_string(dwId);
-  std::ifstream stat(dir + "/stat"), call(dir + "/syscall");
-  std::string line;
-  long lCall = -1;
-  std::getline(stat, line);
-  size_t at = line.rfind(')');
-  return at != std::string::npos && at + 2 < line.size() && line[at + 2] == 'S' && call >> lCall &&
-         lCall == SYS_futex;
-#endif
-}

@@ -80,11 +80,7 @@ inline BOOL SetupDone() {
   return ReleaseMGD(), fDone;
 }
 
-// Whether the thread or process dwId (a thread id or process id of this
-// machine) is asleep in a wait: natively, sleeping in the futex call every
-// wait of the platform layer ends in. Windows shows no other thread's wait;
-// there it is true.
-bool AsleepInWait(DWORD dwId);
+#include "support/asleep_in_wait.h"
 
 // Processor time (user + system) of this process in milliseconds.
 double ProcessCpuMs();

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "asleep_in_wait.h"
 #include "test_support.h"
 
 namespace {
@@ -178,24 +179,6 @@ struct Writer {
   DWORD dwTid;
   BOOL fOk;
 };
-
-// Natively, whether thread dwTid sleeps in futex, as a thread blocked in a
-// wait of the platform layer does; Windows shows no other thread's wait.
-bool AsleepInWait(DWORD dwTid) {
-#ifdef _WIN32
-  (void)dwTid;
-  return true;
-#else
-  std::string dir = "/proc/" + std::to_string(dwTid);
-  std::ifstream stat(dir + "/stat"), call(dir + "/syscall");
-  std::string line;
-  long lCall = -1;
-  std::getline(stat, line);
-  size_t at = line.rfind(')');
-  return at != std::string::npos && at + 2 < line.size() && line[at + 2] == 'S' && call >> lCall &&
-         lCall == SYS_futex;
-#endif
-}
 
 DWORD WINAPI WriteAll(LPVOID lpParam) {
   Writer* w = (Writer*)lpParam;
