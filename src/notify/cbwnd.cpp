@@ -99,7 +99,9 @@ HWND CreateCallBackWindow(DWORD dwCallBackKey) {
     wc.lpfnWndProc = CallBackWndProc;
     wc.hInstance = hMlcInstance;
     wc.lpszClassName = MLC_CALLBACK_WND_CLASS;
-    if (!RegisterClassA(&wc)) return NULL;
+    // Another thread of this process may have registered it meanwhile.
+    if (!RegisterClassA(&wc) && !GetClassInfoA(hMlcInstance, MLC_CALLBACK_WND_CLASS, &wc))
+      return NULL;
   }
   HWND hWnd = CreateWindowExA(0, MLC_CALLBACK_WND_CLASS, NULL, WS_OVERLAPPEDWINDOW, 0, 0, 0, 0,
                               NULL, NULL, hMlcInstance, NULL);
