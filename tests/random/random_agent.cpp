@@ -265,6 +265,15 @@ std::string AgentEventName(const std::string& run, int n, const char* what) {
   return run + "." + what + "." + std::to_string(n);
 }
 
+// Once per process, before any agent starts: under Wine a window created
+// while another thread of the process registers the same class can fail.
+bool RegisterAgentClass() {
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = AgentWndProc;
+  wc.lpszClassName = "KrzRandomAgent";
+  return RegisterClassA(&wc) != 0;
+}
+
 int RunAgent(const std::string& name, int n) {
   HANDLE hMap = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, (name + ".map").c_str());
   HANDLE hGo = OpenEventA(EVENT_ALL_ACCESS, FALSE, AgentEventName(name, n, "go").c_str());
@@ -272,12 +281,11 @@ int RunAgent(const std::string& name, int n) {
   tRun = hMap ? (SharedRun*)MapViewOfFile(hMap, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedRun))
               : nullptr;
   tAgent = n;
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = AgentWndProc;
-  wc.lpszClassName = "KrzRandomAgent";
-  RegisterClassA(&wc);  // a second thread finds it registered
   tWnd = CreateWindowExA(0, "KrzRandomAgent", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
-  int iExit = tRun && hGo && hDone && tWnd ? 0 : 5;
+  // An agent without its window still answers every step, so that the
+  // driver reports why at once instead of waiting for a step that never ends.
+  if (tRun && !tWnd) Fail("agent %lld has no window (error %lld)", n, (long long)GetLastError());
+  int iExit = tRun && hGo && hDone ? 0 : 5;
   std::vector<BYTE> buffer(70000);
   // A process agent whose driver died (its mutex is free or abandoned) leaves.
   HANDLE hAlive =
@@ -292,7 +300,7 @@ int RunAgent(const std::string& name, int n) {
     if (dwWait != WAIT_OBJECT_0) break;
     AgentRec& a = tRun->agents[n];
     if (a.step.op == kOpExit) break;
-    a.result = Exec(a.step, buffer);
+    a.result = tWnd ? Exec(a.step, buffer) : 0;
     SetEvent(hDone);
   }
   if (tWnd) DestroyWindow(tWnd);

@@ -348,7 +348,7 @@ void WriteIni() {
 int main(int argc, char** argv) {
   if (argc == 4 && strcmp(argv[1], "--agent") == 0) {
     DWORD hPort = MLCGetPortHandle(0);
-    int iExit = hPort ? RunAgent(argv[2], atoi(argv[3])) : 5;
+    int iExit = hPort && RegisterAgentClass() ? RunAgent(argv[2], atoi(argv[3])) : 5;
     if (hPort) MLCReleasePortHandle(hPort);
     return iExit;
   }
@@ -376,6 +376,7 @@ int main(int argc, char** argv) {
   LoadIniValues();                    // this process attached before the file was written
   DWORD hPort = MLCGetPortHandle(0);  // for the thread agents
   if (!hPort) return fprintf(stderr, "krzrandom: no port handle\n"), 2;
+  if (!RegisterAgentClass()) return fprintf(stderr, "krzrandom: no window class\n"), 2;
   WarmUp();
   DWORD dwStart = GetTickCount();
   int iExit = 0;
