@@ -41,7 +41,7 @@ DWORD Read(void* pState, BYTE* pbBuf, DWORD cb, DWORD* pcbRead) {
   // The link layer polls in a tight loop; an empty ring is answered without
   // taking the lock (a count read a moment too early only means "nothing
   // yet", exactly as a read just before the bytes arrived).
-  if (*(volatile DWORD*)&p->wire.pHdr->cbToHostCount == 0) return ERROR_SUCCESS;
+  if (ToHostCountNow(p->wire.pHdr) == 0) return ERROR_SUCCESS;
   DWORD dwError = WireLock(&p->wire);
   if (dwError != ERROR_SUCCESS) return dwError;
   DWORD cbRead = WireToHostGet(&p->wire, pbBuf, cb);
@@ -143,7 +143,7 @@ DWORD WaitInput(void* pState, DWORD dwTimeoutMs) {
   VirtualPort* p = (VirtualPort*)pState;
   DWORD dwStart = GetTickCount();
   for (;;) {
-    if (*(volatile DWORD*)&p->wire.pHdr->cbToHostCount != 0) {
+    if (ToHostCountNow(p->wire.pHdr) != 0) {
       SetEvent(p->wire.hToHost);  // another waiting host may want to know too
       return ERROR_SUCCESS;
     }

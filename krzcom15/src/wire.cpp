@@ -41,7 +41,7 @@ void ResetStreams(WireHeader* h) {
   h->dwSegHead = 0;
   h->dwSegCount = 0;
   h->dwToHostHead = 0;
-  h->cbToHostCount = 0;
+  SetToHostCount(h, 0);
 }
 
 void InitHeader(WireHeader* h, const PortConfig* pConfig) {
@@ -278,7 +278,7 @@ DWORD WireToHostPut(Wire* pWire, const BYTE* pbSrc, DWORD cb) {
   if (cb == 0) return 0;
   h->fBusy = 1;
   RingPut(pWire->pToHost, h->cbToHostSize, h->dwToHostHead, h->cbToHostCount, pbSrc, cb);
-  h->cbToHostCount += cb;
+  SetToHostCount(h, h->cbToHostCount + cb);
   h->dwToHostTotal += cb;
   h->fBusy = 0;
   return cb;
@@ -291,7 +291,7 @@ DWORD WireToHostGet(Wire* pWire, BYTE* pbDst, DWORD cb) {
   h->fBusy = 1;
   RingGet(pWire->pToHost, h->cbToHostSize, h->dwToHostHead, pbDst, cb);
   h->dwToHostHead = (h->dwToHostHead + cb) % h->cbToHostSize;
-  h->cbToHostCount -= cb;
+  SetToHostCount(h, h->cbToHostCount - cb);
   h->fBusy = 0;
   return cb;
 }

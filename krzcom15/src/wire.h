@@ -58,6 +58,16 @@ struct WireHeader {
   DWORD dwToHostTotal;
 };
 
+// The peripheral-to-host count is read without the lock by the host's
+// "anything there?" checks (a poll loop and the input wait), so its stores
+// and those reads are atomic; every other field is used under the lock.
+inline DWORD ToHostCountNow(const WireHeader* h) {
+  return __atomic_load_n(&h->cbToHostCount, __ATOMIC_ACQUIRE);
+}
+inline void SetToHostCount(WireHeader* h, DWORD cb) {
+  __atomic_store_n(&h->cbToHostCount, cb, __ATOMIC_RELEASE);
+}
+
 // Mapping layout: header, then the two rings at their largest size. Pages
 // of a ring beyond its configured capacity are never touched.
 constexpr DWORD kHeaderBytes = (sizeof(WireHeader) + 63) & ~63u;
