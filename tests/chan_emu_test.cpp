@@ -2,10 +2,9 @@
 // socket configuration, refusals, the limits of the records, and the
 // receive credit granted back.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <string.h>
 
-#include <thread>
+#include <algorithm>
 
 #include "link/link.h"
 #include "notify/poll.h"
@@ -16,17 +15,9 @@ namespace {
 
 const PerPortInfo& Port() { return pPerPortInfo[0]; }
 
-// MLC_DISCONNECT notices waiting for hWnd (a notice of credit may come too).
-size_t TakeDisconnects(HWND hWnd) {
-  size_t n = 0;
-  for (const MSG& m : TakeMessages(hWnd)) n += LOWORD(m.lParam) == MLC_DISCONNECT;
-  return n;
-}
-
-int TryOpen(BYTE bPsid, DWORD dwBuffer, WORD* phChannel = NULL) {
+int TryOpen(BYTE bPsid, DWORD dwBuffer) {
   WORD hChannel = 0;
-  return MLCOpenChannel(0, bPsid, 1, &dwBuffer, phChannel ? phChannel : &hChannel, NULL, 0, 0, NULL,
-                        NULL);
+  return MLCOpenChannel(0, bPsid, 1, &dwBuffer, &hChannel, NULL, 0, 0, NULL, NULL);
 }
 
 int Poll() {
@@ -44,14 +35,7 @@ emu::EmuConfig Sockets(int iFirst, int iCount) {
   return cfg;
 }
 
-class ChanTest : public SceneTest {
- protected:
-  static void SetUpTestSuite() {
-    UseSettings(
-        "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=500\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=500\r\n"
-        "MLC_INTER_PACKET_TIME_OUT=60\r\nCreditTimeout=400\r\n");
-  }
-};
+using ChanTest = SceneTest;
 
 TEST_F(ChanTest, ChannelsOpenWithTheirCreditShareTheLinkAndTheLastCloseLeavesIt) {
   Start(PrinterConfig());
@@ -67,24 +51,21 @@ TEST_F(ChanTest, ChannelsOpenWithTheirCreditShareTheLinkAndTheLastCloseLeavesIt)
               1);
     EXPECT_EQ(handles[i], 0x0080 + i);
     EXPECT_EQ(dwSize, kCases[i][2]);
-    char szOpen[64];
-    wsprintfA(szOpen, "OPEN_CHANNEL hsid=%02X psid=%02X credit=%d", 0x80 + i, (int)kCases[i][0],
-              (int)kCases[i][3]);
-    EXPECT_EQ(printer->Count(szOpen), 1u) << szOpen;
+    std::string open = "OPEN_CHANNEL hsid=8" + std::to_string(i) + " psid=0" +
+                       std::to_string(kCases[i][0]) + " credit=" + std::to_string(kCases[i][3]);
+    EXPECT_EQ(printer->Count(open), 1u) << open;
   }
-  std::vector<MSG> posted = TakeMessages(hHelper_);  // the machine's first channel:
-  ASSERT_EQ(posted.size(), 1u);                      // the helper's long timer
+  std::vector<MSG> posted = TakeMessages(hHelper_);  // the machine's first channel
+  ASSERT_EQ(posted.size(), 1u);                      // starts the helper's long timer
   EXPECT_EQ(posted[0].wParam, (WPARAM)POLL_TIMER_MAX);
   // A socket asked again reuses its configuration; a field that does not
   // fit whole is left alone.
-  BYTE abInfo[8];
-  memset(abInfo, 0xEE, sizeof abInfo);
+  BYTE abInfo[8] = {0, 0, 0, 0xEE};
   EXPECT_EQ(MLCGetSocketInfo(0, 3, abInfo, 4), 1);
   EXPECT_EQ(abInfo[2] | abInfo[3] << 8, 0xEE03);  // the peripheral's revision, then nothing
   EXPECT_EQ(MLCGetSocketInfo(0, 3, abInfo, 8), 1);
   EXPECT_EQ(abInfo[5] | abInfo[6] << 8, 1024);
   EXPECT_EQ(printer->Count("H>P MLC_CONFIG_SOCKET "), 4u);
-
   // A freed slot is taken again first; only the last close leaves MLC, and
   // its client is not told.
   EXPECT_EQ(MLCCloseChannel(handles[0]), 1);
@@ -95,7 +76,7 @@ TEST_F(ChanTest, ChannelsOpenWithTheirCreditShareTheLinkAndTheLastCloseLeavesIt)
   EXPECT_EQ(MLCCloseChannel(handles[3]), 1);
   EXPECT_TRUE(Eventually([&] { return printer->Count("H>P MLC_EXIT") == 1; }));
   EXPECT_EQ(Port().bSocketInfoCount, 0);
-  EXPECT_EQ(TakeDisconnects(hApp_), 0u);
+  for (const MSG& m : TakeMessages(hApp_)) EXPECT_NE(LOWORD(m.lParam), MLC_DISCONNECT);
   posted = TakeMessages(hHelper_);
   ASSERT_FALSE(posted.empty());
   EXPECT_EQ(posted[0].wParam, (WPARAM)POLL_TIMER_STOP);
@@ -106,62 +87,40 @@ TEST_F(ChanTest, ChannelsOpenWithTheirCreditShareTheLinkAndTheLastCloseLeavesIt)
   EXPECT_EQ(printer->Count("H>P MLC_CONFIG_SOCKET psid=03"), 2u);
 }
 
-TEST_F(ChanTest, BadArgumentsAreRefusedWhileAnotherThreadHoldsThePort) {
+TEST_F(ChanTest, BadArgumentsAreRefusedAndSendNothing) {
   Start(PrinterConfig());
-  HANDLE hHeld = CreateEventA(NULL, TRUE, FALSE, NULL),
-         hDone = CreateEventA(NULL, TRUE, FALSE, NULL);
-  std::thread holder([&] {
-    ObtainPPI(0);
-    SetEvent(hHeld);
-    WaitForSingleObject(hDone, 10000);
-    ReleasePPI(0);
-  });
-  WaitForSingleObject(hHeld, 10000);
   WORD hChannel = 0x4242;
   DWORD dwSize = 4096;
   auto open = [&](DWORD dwPort, BYTE bType, HWND hWnd, WORD* phChannel) {
     return MLCOpenChannel(dwPort, 2, bType, &dwSize, phChannel, hWnd, 0, 0, NULL, NULL);
   };
-  EXPECT_EQ(open(3, 1, NULL, &hChannel), MLC_INVALID_PORT);
   EXPECT_EQ(open(0x103, 1, NULL, &hChannel), MLC_INVALID_PORT);
   EXPECT_EQ(open(0, 3, NULL, &hChannel), MLC_INVALID_TYPE);
-  EXPECT_EQ(open(0, 0, NULL, &hChannel), MLC_INVALID_TYPE);
   EXPECT_EQ(open(0, 1, (HWND)(ULONG_PTR)0x7777, &hChannel), MLC_INVALID_WINDOW);
   EXPECT_EQ(open(0, 1, NULL, NULL), MLC_INVALID_HANDLE);
   EXPECT_EQ(MLCCloseChannel(0x007F), MLC_INVALID_HANDLE);
-  EXPECT_TRUE(hChannel == 0x4242 && dwSize == 4096);
-  SetEvent(hDone);
-  holder.join();
-  for (HANDLE h : {hHeld, hDone}) CloseHandle(h);
-  EXPECT_EQ(printer->Count("H>P"), 0u);
   EXPECT_EQ(MLCCloseChannel(0x0080), MLC_INVALID_HANDLE);  // a slot of a link that is down
+  EXPECT_TRUE(hChannel == 0x4242 && dwSize == 4096);
+  EXPECT_EQ(printer->Count("H>P"), 0u);
 }
 
-TEST_F(ChanTest, ARefusedExchangeFailsItsCallAloneAFailedOneResetsTheLink) {
+// (Unanswered and malformed exchanges: the fault matrix.)
+TEST_F(ChanTest, ARefusalFailsItsCallAloneAndFreesTheSlot) {
   Start(PrinterConfig());
   WORD hFirst = Open(2, 2048, MLC_STREAM_CHANNEL, hApp_);
-  // No socket 9 on the printer: the open alone fails.
-  EXPECT_EQ(TryOpen(9, 0), MLC_SOCKET_CONFIG_FAILED);
-  EXPECT_TRUE(CheckPortAndHsid(0, (BYTE)hFirst));
-  // A refused channel: its slot is free again, its socket stays
-  // configured, nobody is told of a disconnection.
+  EXPECT_EQ(TryOpen(9, 0), MLC_SOCKET_CONFIG_FAILED);  // the printer has no socket 9
   AddFault("result=open");
   EXPECT_EQ(TryOpen(3, 4096), MLC_NO_CHANNEL);
-  WORD hSecond = Open(3, 4096);
-  EXPECT_EQ(hSecond, 0x0081);
+  // The slot is free again and the socket stays configured.
+  EXPECT_EQ(MLCCloseChannel(Open(3, 4096)), 1);
   EXPECT_EQ(printer->Count("H>P MLC_CONFIG_SOCKET psid=03"), 1u);
-  EXPECT_EQ(TakeDisconnects(hApp_), 0u);
-  // An unanswered close resets the link: the other channel's client is
-  // told, and both channels are counted off the machine (TearDown).
-  AddFault("noreply=close");
-  EXPECT_EQ(MLCCloseChannel(hSecond), MLC_CLOSE_FAILED);
-  EXPECT_EQ(TakeDisconnects(hApp_), 1u);
-  EXPECT_EQ(MLCCloseChannel(hSecond), MLC_INVALID_HANDLE);
+  EXPECT_TRUE(CheckPortAndHsid(0, (BYTE)hFirst));
+  EXPECT_EQ(MLCCloseChannel(hFirst), 1);
   // A refused open of the port's only channel leaves MLC.
   StandInHelper();
   AddFault("result=open");
   EXPECT_EQ(TryOpen(2, 0), MLC_NO_CHANNEL);
-  EXPECT_TRUE(Eventually([&] { return printer->Count("H>P MLC_EXIT") == 1; }));
+  EXPECT_TRUE(Eventually([&] { return printer->Count("H>P MLC_EXIT") == 2; }));
 }
 
 TEST_F(ChanTest, OnePortHas128SlotsUntilItsLinkIsLeft) {
@@ -171,18 +130,16 @@ TEST_F(ChanTest, OnePortHas128SlotsUntilItsLinkIsLeft) {
   std::vector<WORD> handles;
   for (int i = 0; i < 128; ++i) handles.push_back(Open(10 + i, 0));
   EXPECT_EQ(handles.back(), 0x00FF);
+  // Full, and a free slot does not help while the link stays up.
   EXPECT_EQ(TryOpen(138, 0), MLC_NO_CHANNEL);
-  // A free slot does not help while the link stays up.
   EXPECT_EQ(MLCCloseChannel(handles[5]), 1);
   EXPECT_EQ(TryOpen(138, 0), MLC_NO_CHANNEL);
   EXPECT_EQ(printer->Count("H>P MLC_OPEN_CHANNEL "), 128u);
   handles.erase(handles.begin() + 5);
   for (WORD h : handles) EXPECT_EQ(MLCCloseChannel(h), 1);
-  // The next link starts with a new table.
-  StandInHelper();
-  EXPECT_EQ(Open(138, 0), 0x0080);
-  EXPECT_EQ(Port().bChannelsAllocated, 1);
-  EXPECT_EQ(MLCCloseChannel(0x0080), 1);
+  StandInHelper();  // the next link starts with a new table
+  EXPECT_EQ(MLCCloseChannel(Open(138, 0)), 1);
+  EXPECT_EQ(printer->Count("OPEN_CHANNEL hsid=80 psid=8A"), 1u);
 }
 
 TEST_F(ChanTest, LimitsOfTheRecordsAreRefusedOrCutDown) {
@@ -203,56 +160,33 @@ TEST_F(ChanTest, LimitsOfTheRecordsAreRefusedOrCutDown) {
   EXPECT_EQ(MLCCloseChannel(hChannel), 1);
 }
 
-TEST_F(ChanTest, GrantsReturnExactlyTheSpaceReadersFreedInBatches) {
+// Read in odd pieces, the space freed goes back in whole packets, and the
+// printer's count of its credit never exceeds ours (packets may be on the
+// wire): they agree once the wire is empty.
+TEST_F(ChanTest, GrantsReturnTheSpaceReadersFreedInWholePackets) {
   Start(PrinterConfig());  // socket 4 sends 65536 counting bytes after the open
   WORD hChannel = Open(4, 8192);
-  auto grant = [&] {
-    ObtainPPI(0);
-    int iResult = GrantAnyCredits(NULL, (StreamChannel*)LockChannelIdx(0, 0));
-    UnlockChannelIdx(0, 0);
-    return ReleasePPI(0), iResult;
-  };
-  std::vector<BYTE> received(65536);
-  DWORD cbReceived = 0;
-  auto read = [&](int cb) {
-    int iRead = MLCRead(hChannel, received.data() + cbReceived, cb, 0, 0);
-    return cbReceived += iRead > 0 ? (DWORD)iRead : 0, iRead;
-  };
-  // The printer's count of its credit never exceeds ours (packets may be
-  // on the wire); they agree once the wire is empty.
   auto agreed = [&] {
-    long lEmu = printer->runner->With([](emu::Peripheral& p) {
-      const emu::ChannelBook* lpBook = p.channel(0x80);
-      return lpBook ? (long)lpBook->peri_credit : -1L;
-    });
+    long lEmu = printer->runner->With(
+        [](emu::Peripheral& p) { return (long)p.channel(0x80)->peri_credit; });
     EXPECT_LE(lEmu, (long)Stream(hChannel).wPeriPtoHCredits);
     return lEmu == (long)Stream(hChannel).wPeriPtoHCredits;
   };
   ASSERT_TRUE(Eventually([&] { return Poll(), Stream(hChannel).wLength == 8192; }));
   EXPECT_TRUE(agreed());
-  // Half the ring freed is below the batch of 6 packets: nothing goes back.
-  ASSERT_EQ(read(4096), 4096);
-  EXPECT_EQ(grant(), 0);
-  EXPECT_EQ(printer->Count("H>P MLC_CREDIT hsid"), 0u);
-  ASSERT_EQ(read(2048), 2048);
-  EXPECT_EQ(grant(), 0);
-  EXPECT_EQ(printer->Count("H>P MLC_CREDIT hsid=80 psid=04 credit=6"), 1u);
-  EXPECT_EQ(+Stream(hChannel).wAvailBytes, 0);
-  // The rest in odd pieces: every grant is whole packets of freed space.
+  std::vector<BYTE> received(65536);
+  DWORD cbReceived = 0;
   ASSERT_TRUE(Eventually(
       [&] {
-        Poll(), read(777), agreed();
-        EXPECT_NE(grant(), MLC_UNRECOVERABLE_ERROR);
+        Poll(), agreed();
+        cbReceived += std::max(0, MLCRead(hChannel, received.data() + cbReceived, 777, 0, 0));
+        EXPECT_NE(MLCPollChannels2(FALSE, 1), MLC_UNRECOVERABLE_ERROR);  // grants
         EXPECT_EQ(Books(), "");
         return cbReceived == received.size();
       },
       20000));
   for (DWORD i = 0; i < cbReceived; ++i) ASSERT_EQ(received[i], (BYTE)i) << i;
-  grant();
-  long lGranted = 0;
-  for (const std::string& line : printer->trace.Matching("H>P MLC_CREDIT hsid=80"))
-    lGranted += atol(line.c_str() + line.find("credit=") + 7);
-  EXPECT_EQ(lGranted * 1024 + Stream(hChannel).wAvailBytes, 65536);
+  EXPECT_LT(+Stream(hChannel).wAvailBytes, 6 * 1024);
   EXPECT_TRUE(agreed());
   EXPECT_EQ(MLCCloseChannel(hChannel), 1);
 }

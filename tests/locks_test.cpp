@@ -1,6 +1,5 @@
-// The port mutex against a child holding the port, block locks kept back
-// within a hold of it, the callback table, and the settings, in a process
-// that has loaded the test flavour of the library.
+// The port mutex against a child holding the port, and the settings, in a
+// process that has loaded the test flavour of the library.
 #include "shared/locks.h"
 
 #include <gtest/gtest.h>
@@ -8,9 +7,7 @@
 
 #include <thread>
 
-#include "notify/cbtable.h"
 #include "shared/config.h"
-#include "shared/sharedmem.h"
 #include "testutil.h"
 
 namespace {
@@ -35,76 +32,6 @@ TEST(PortMutex, CheckPPIGivesUpWhileAnotherProcessHoldsThePort) {
   EXPECT_FALSE(FreeForOthers(1));
   CheckReleasePPI(&pPerPortInfo[1], 1);
   EXPECT_TRUE(FreeForOthers(1));
-}
-
-// Whether the memory manager counts a lock on the block: a locked block
-// cannot be freed, one that is not is freed by this look.
-bool Counted(HMEMBLOCK hBlock) { return !memFreeBlock(PortMapMemInfo[2], hBlock); }
-
-// Unlocks kept back within a hold reach the memory manager at the end of
-// the outermost hold, before a free or a reallocation in the hold, and are
-// dropped by a complete unlock, after which a lock is a real one again.
-TEST(HeldBlocks, TheMemoryManagersCountsAgreeAfterAndWhereItMatters) {
-  ObtainPPI(2);
-  HMEMBLOCK hBlock = AllocMLCCheck(2, 64);
-  BYTE* lpBlock = (BYTE*)LockMLCCheck(2, hBlock);
-  UnlockMLCCheck(2, hBlock);
-  EXPECT_EQ(LockMLCCheck(2, hBlock), lpBlock);
-  UnlockMLCCheck(2, hBlock);
-  ObtainPPI(2);
-  ReleasePPI(2);
-  ReleasePPI(2);
-  EXPECT_FALSE(Counted(hBlock));  // freed: nothing was left counted
-  ObtainPPI(2);
-  hBlock = AllocMLCCheck(2, 64);
-  LockMLCCheck(2, hBlock);
-  UnlockMLCCheck(2, hBlock);
-  FreeMLCCheck(2, hBlock);
-  EXPECT_EQ(memLockBlock(PortMapMemInfo[2], hBlock), nullptr);  // freed in the hold
-  hBlock = AllocMLCCheck(2, 64);
-  HMEMBLOCK hOther = AllocMLCCheck(2, 64);  // keeps the block from growing in place
-  LockMLCCheck(2, hBlock);
-  UnlockMLCCheck(2, hBlock);
-  ASSERT_EQ(ReAllocMLCCheck(2, hBlock, 0x10000), hBlock);
-  BYTE* lpMoved = (BYTE*)memLockBlock(PortMapMemInfo[2], hBlock);
-  EXPECT_EQ(LockMLCCheck(2, hBlock), lpMoved);
-  UnlockMLCCheck(2, hBlock);
-  memUnlockBlock(PortMapMemInfo[2], hBlock);
-  LockMLCCheck(2, hBlock);
-  UnlockMLCCheck(2, hBlock);
-  UnlockAllMLCCheck(2, hBlock);
-  LockMLCCheck(2, hBlock);
-  EXPECT_TRUE(Counted(hBlock));
-  ReleasePPI(2);
-  EXPECT_TRUE(Counted(hBlock));
-  UnlockAllMLCCheck(2, hBlock);
-  EXPECT_FALSE(Counted(hBlock));
-  EXPECT_FALSE(Counted(hOther));
-}
-
-void CALLBACK FirstCallBack(DWORD, DWORD, DWORD, DWORD) {}
-void CALLBACK SecondCallBack(DWORD, DWORD, DWORD, DWORD) {}
-
-// Channel records keep a 32-bit key of the opening process's callback: one
-// key per function while referenced, and a stale key never finds another
-// function after its entry was reused.
-TEST(CallBackTable, KeysFindTheirFunctionUntilTheLastReferenceIsDropped) {
-  EXPECT_EQ(RegisterCallBack(NULL), 0u);
-  DWORD dwFirst = RegisterCallBack(FirstCallBack), dwSecond = RegisterCallBack(SecondCallBack);
-  ASSERT_TRUE(dwFirst && dwSecond && dwFirst != dwSecond);
-  EXPECT_EQ(RegisterCallBack(FirstCallBack), dwFirst);
-  ForgetCallBack(dwFirst);
-  EXPECT_EQ(LookupCallBack(dwFirst), FirstCallBack);
-  ForgetCallBack(dwFirst);
-  ForgetCallBack(dwFirst);  // once more: ignored
-  EXPECT_EQ(LookupCallBack(dwFirst), nullptr);
-  EXPECT_EQ(LookupCallBack(dwSecond), SecondCallBack);
-  DWORD dwAgain = RegisterCallBack(FirstCallBack);
-  EXPECT_NE(dwAgain, dwFirst);
-  EXPECT_EQ(LookupCallBack(dwFirst), nullptr);
-  ForgetCallBack(dwAgain);
-  ForgetCallBack(dwSecond);
-  EXPECT_EQ(LookupCallBack(dwSecond), nullptr);
 }
 
 TEST(Settings, ValuesAreReadFromTheirSectionAsWritten) {

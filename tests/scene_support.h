@@ -1,7 +1,7 @@
-// The frame of the scene suites (channels, data, events, credit) against
-// the emulator on LPT1: channels opened through the public call, copies of
-// their records, and after every test the credit books, no channel left on
-// the machine and the link left.
+// The frame of the scene suites against the emulator on LPT1 (channels,
+// data, events, credit): short time-outs, channels opened through the public
+// call, copies of their records, and after every test the credit books
+// hold, no channel is left on the machine and the link was left.
 #pragma once
 
 #include <string>
@@ -15,6 +15,12 @@ constexpr UINT kAppMsg = WM_APP + 7;
 
 class SceneTest : public EmuClientTest {
  protected:
+  static void SetUpTestSuite() {
+    UseSettings(
+        "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2000\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\n"
+        "MLC_INTER_PACKET_TIME_OUT=200\r\nCreditTimeout=1500\r\nMIN_POLL_INTERVAL=111\r\n"
+        "MAX_POLL_INTERVAL=999\r\n");
+  }
   void SetUp() override {
     EmuClientTest::SetUp();
     if (!hApp_) hApp_ = MakeWindow("SceneApp");
@@ -23,13 +29,13 @@ class SceneTest : public EmuClientTest {
   }
   void TearDown() override {
     EXPECT_EQ(Books(), "");
-    EXPECT_FALSE(pPerPortInfo[0].fMlcInitDone);  // every channel closed or reset
+    EXPECT_FALSE(pPerPortInfo[0].fMlcInitDone);
     EXPECT_EQ(ObtainMGD()->wTotalChannelsOpened, 0);
     ReleaseMGD();
     TakeMessages(hHelper_);  // timer and read requests: its queue must not fill
     EmuClientTest::TearDown();
   }
-  // Opens a channel on LPT1 notifying hWnd with kAppMsg: the handle, or 0.
+  // Opens a channel notifying hWnd with kAppMsg: the handle, or 0.
   static WORD Open(DWORD dwPsid, DWORD dwBuffer, BYTE bType = MLC_STREAM_CHANNEL, HWND hWnd = NULL,
                    DWORD dwData = 0, MLC_CALLBACK lpfn = NULL) {
     WORD hChannel = 0;
@@ -38,19 +44,14 @@ class SceneTest : public EmuClientTest {
     EXPECT_EQ(iResult, MLC_SUCCESS) << "socket " << dwPsid;
     return iResult == MLC_SUCCESS ? hChannel : 0;
   }
-  // A copy of a stream channel's record, taken under the port's mutex.
+  // A copy of a stream channel's record.
   static StreamChannel Stream(WORD hChannel) {
     StreamChannel copy{};
-    BYTE bIndex = MLC_CHANNEL_SLOT(hChannel);
     ObtainPPI(0);
-    if (auto* lpStream = (const StreamChannel*)LockChannelIdx(0, bIndex)) {
-      copy = *lpStream;
-      UnlockChannelIdx(0, bIndex);
-    }
-    ReleasePPI(0);
-    return copy;
+    if (auto* lpStream = (const StreamChannel*)LockChannelIdx(0, MLC_CHANNEL_SLOT(hChannel)))
+      copy = *lpStream, UnlockChannelIdx(0, MLC_CHANNEL_SLOT(hChannel));
+    return ReleasePPI(0), copy;
   }
-  // Empty while every ring's and message channel's credit adds up.
   static std::string Books() {
     char szWhy[160];
     return CreditBooksHold(0, szWhy, sizeof szWhy) ? "" : szWhy;
