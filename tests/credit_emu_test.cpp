@@ -1,19 +1,11 @@
-// The receive-credit books under printers that handle credit in the legal
-// ways a host must live with: data sent on a fresh grant before its reply,
-// credit returned only in empty data packets (on print channels without a
-// ring, one-slot message channels, and to the direct reader), and a close
-// refused while data arrives; and blocks that do not lock. SceneTest checks
-// the books after each test.
+// The receive-credit books (checked after every test) under the legal ways a
+// printer handles credit, and blocks that do not lock.
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "data/message.h"
 #include "data_traffic.h"
 #include "link/link.h"
 #include "scene_support.h"
-#include "shared/config.h"
 #include "shared/sharedmem.h"
 
 namespace {

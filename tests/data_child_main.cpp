@@ -1,17 +1,12 @@
-// A client process of the scene tests, on the public calls only: opens two
-// echo channels on LPT1, sends checked traffic through both and closes them,
-//   krzmlc15_datachild PSID_A PSID_B BYTES SEED
-// or polls the link, opening nothing, until the named event is set:
-//   krzmlc15_datachild poll EVENT
-// Exit code 0 on success; 10 + the open's code negated when an open failed;
-// 3 when the traffic went wrong; 4 when a close failed; 5 without a port
-// handle or the event.
+// A client process of the scene tests, on the public calls only:
+//   krzmlc15_datachild PSID_A PSID_B BYTES SEED  checked echo traffic on two channels
+//   krzmlc15_datachild poll EVENT                polls LPT1 until the event is set
+// Exit code 0, or 10 - the open's code, 3 wrong traffic, 4 a failed close, 5
+// no port handle or event.
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include "data_traffic.h"
-#include "krzmlc15.h"
 
 int main(int argc, char** argv) {
   DWORD hPort = MLCGetPortHandle(0);

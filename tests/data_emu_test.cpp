@@ -1,11 +1,6 @@
-// Stream and message data against the emulator: blocking calls that poll
-// for themselves, several client processes on one link, the poll's
-// statistics and the helper's timer, and messages with their boundaries,
-// their send queue and the host's grant.
+// Stream and message data against the emulator: blocking calls, client
+// processes sharing the link, polls and the helper's timer, messages.
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "link/link.h"
 #include "scene_support.h"

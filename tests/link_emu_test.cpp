@@ -7,14 +7,11 @@
 #include <thread>
 
 #include "channel/chanrec.h"
-#include "krzmlc15.h"
-#include "link/link.h"
 #include "link_emu_support.h"
 #include "link_testbed.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
-#include "testutil.h"
 
 namespace {
 
