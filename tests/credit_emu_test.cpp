@@ -21,9 +21,7 @@ class CreditTest : public SceneTest {
 };
 
 TEST_F(CreditTest, DataSentOnAFreshGrantBeforeItsReplyIsStored) {
-  // A ring of one packet: every grant finds the printer without credit and
-  // its source with data, which goes out ahead of the reply. Reads of up to
-  // 65535 bytes and beyond take what is there.
+  // A ring of one packet: the data on every grant goes out before its reply.
   Start({"4:source:bytes=100000"}, true, false);
   WORD hSource = Open(4, 4096);
   std::vector<BYTE> buffer(70000);
@@ -47,8 +45,7 @@ TEST_F(CreditTest, CreditInEmptyPacketsReachesPrintAndMessageChannels) {
   // A print channel has no ring: the empty packets carry its only credit.
   std::vector<BYTE> job(60000, 0x5A);
   EXPECT_EQ(MLCWrite(hSink, job.data(), (int)job.size(), TRUE, 20000), (int)job.size());
-  // A one-slot message channel: each grant comes in an empty message and
-  // lets the next queued message go out.
+  // One slot: each grant comes in an empty message, the next message goes.
   for (char c = 'a'; c < 'm'; ++c) ASSERT_EQ(MLCWrite(hMsg, &c, 1, FALSE, 0), 1);
   char buffer[32];
   for (char c = 'a'; c < 'm'; ++c) {
@@ -56,8 +53,7 @@ TEST_F(CreditTest, CreditInEmptyPacketsReachesPrintAndMessageChannels) {
     EXPECT_EQ(buffer[0], c);
     EXPECT_EQ(Books(), "");
   }
-  // A channel with a ring (wrapping at odd places) books every empty packet
-  // as a spent grant.
+  // A ring books every empty packet as a spent grant.
   EXPECT_EQ(EchoTraffic({hEcho}, 200000, 5, 60000), "");
   for (WORD h : {hSink, hEcho, hMsg}) EXPECT_EQ(MLCCloseChannel(h), MLC_SUCCESS);
 }
@@ -65,9 +61,8 @@ TEST_F(CreditTest, CreditInEmptyPacketsReachesPrintAndMessageChannels) {
 TEST_F(CreditTest, TheDirectReaderAppliesCreditInOtherChannelsEmptyPackets) {
   Start({"4:source:bytes=0", "2:sink:credit=1,drain=500"}, false, true);
   WORD hSource = Open(4, 8192), hSink = Open(2, 0);  // the source in slot 0
-  // The one credit spent: the next comes in an empty packet once the sink
-  // has drained, and only the direct reader reads the port (a write or a
-  // query would poll, and take the packet first).
+  // The next credit comes in an empty packet, and only the direct reader
+  // reads the port (a write or a query would poll).
   std::vector<BYTE> buffer(8192);
   ASSERT_EQ(MLCWrite(hSink, buffer.data(), 100, FALSE, 0), 100);
   for (DWORD dwStart = GetTickCount();
@@ -85,8 +80,7 @@ TEST_F(CreditTest, ARefusedCloseKeepsTheSpaceOfDataStoredDuringIt) {
   Start({"3:echo"}, false, false);
   WORD hEcho = Open(3, 8192);
   AddFault("result=close");
-  // The echo is on the wire, unread, when the close goes out: the close's
-  // reply wait stores it, and the channel stays usable.
+  // The close's reply wait stores the echo; the channel stays usable.
   ASSERT_EQ(MLCWrite(hEcho, "0123456789", 10, FALSE, 0), 10);
   ASSERT_TRUE(Eventually([&] { return printer->Count("P>H DATA") > 0; }, 5000));
   EXPECT_EQ(MLCCloseChannel(hEcho), MLC_CLOSE_FAILED);
@@ -96,10 +90,8 @@ TEST_F(CreditTest, ARefusedCloseKeepsTheSpaceOfDataStoredDuringIt) {
   EXPECT_EQ(MLCCloseChannel(hEcho), MLC_SUCCESS);
 }
 
-// A block that does not lock fails the call with nothing changed: a read
-// moves no ring position, a queue whose tail does not lock takes no message
-// (it would lose its chain). The channels are made by hand, once the blocks
-// a previous link kept are gone.
+// A read moves no ring position and a queue takes no message (losing its
+// chain) when a block does not lock. Channels made by hand, on a clean port.
 TEST_F(CreditTest, ABlockThatDoesNotLockFailsTheCallWithNothingChanged) {
   auto freed = [] {
     HMEMBLOCK h = AllocMLCCheck(0, 16);

@@ -10,14 +10,12 @@ namespace {
 
 using DataTest = SceneTest;
 
-// (Blocking calls that run out of credit or time, and lose their link: the
-// fault matrix.)
+// (Blocking calls out of credit or time, or losing the link: fault matrix.)
 TEST_F(DataTest, BlockingCallsPollThemselvesAndLengthsAreChecked) {
   Start(ConfigWith({"2:sink:drain=40000,credit=2", "4:source:bytes=5000"}));
   WORD hSink = Open(2, 0), hSource = Open(4, 4096);
   std::vector<BYTE> job(66000, 0x5A);
-  // A query reports what may be written now, never more than 32767; beyond
-  // one call's reach is a short write, not a write of the low 16 bits.
+  // A query reports at most 32767; 65536 bytes is a short write, not 0.
   int iSpace = MLCWrite(hSink, NULL, 0, FALSE, 0);
   EXPECT_TRUE(iSpace > 0 && iSpace <= 0x7FFF) << iSpace;
   EXPECT_EQ(MLCWrite(hSink, job.data(), -1, FALSE, 0), MLC_INVALID_LENGTH);
@@ -66,8 +64,7 @@ TEST_F(DataTest, OnePollTakesEveryPacketWaitingCountsByTypeAndSwitchesTheHelperT
   EXPECT_EQ(MLCPollChannels(FALSE), 0);
   EXPECT_EQ(MLCPollChannels(FALSE), 0);
   EXPECT_EQ(timer(), (Requests{{POLL_TIMER_MIN, 111}}));
-  // The source's three packets wait on the port: one poll takes them all,
-  // and packets switch the helper to the long period again.
+  // One poll takes all three packets waiting; packets mean the long period.
   WORD hSource = Open(4, 4096);
   ASSERT_TRUE(Eventually([&] { return printer->Count("P>H DATA") == 3; }));
   EXPECT_EQ(MLCPollChannels2(FALSE, 0), 1);
@@ -104,8 +101,7 @@ TEST_F(DataTest, MessagesKeepTheirBoundariesAndOrder) {
   // Lengths no message can have (the whole length counts, not its low 16 bits).
   for (int iLength : {info.wHtoPPacketSize + 1, 0x10001, 0})
     EXPECT_EQ(MLCWrite(h, buffer.data(), iLength, FALSE, 0), MLC_INVALID_LENGTH) << iLength;
-  // Two in flight come back oldest first, each told to the client's window
-  // with its length; a short buffer or a query leaves a message in place.
+  // Two in flight come back in order, told to the window with their length.
   TakeMessages(hApp_);
   ASSERT_EQ(MLCWrite(h, text.data() + 1, 10, FALSE, 0), 10);
   ASSERT_EQ(MLCWrite(h, text.data() + 2, 20, FALSE, 0), 20);
@@ -132,8 +128,7 @@ TEST_F(DataTest, TheQueueFillsWhileThePrinterWithholdsCreditAndDrainsInOrder) {
     cfg.piggyback = fPiggyback;
     Start(cfg);
     WORD h = Open(6, 0, MLC_PACKET_CHANNEL);
-    // The first echo fills the one slot: the printer holds the next message
-    // and grants nothing more while it is unread; 255 wait, then refusal.
+    // One echo fills the slot, one more is held: 255 wait, the next is refused.
     int iWritten = 0, iResult;
     for (std::string m = "message 0";
          (iResult = MLCWrite(h, m.data(), (int)m.size(), FALSE, 0)) > 0;)

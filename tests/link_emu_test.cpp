@@ -44,9 +44,8 @@ void ConfigWaiting() {
 
 }  // namespace
 
-// A second MLC_INIT would fail: the link comes up once, and only where the
-// first command-set key of the device ID names MLC. (No MLC in the ID, no
-// ECP and lying length bytes are rows of the fault matrix.)
+// A second MLC_INIT would fail. (No MLC in the ID, no ECP and lying length
+// bytes: the fault matrix.)
 TEST_F(LinkEmu, BringUpHappensOnceAndOnlyForADeviceIdThatAnnouncesMlc) {
   const struct {
     const char* lpszId;  // NULL: the emulator's own
@@ -104,10 +103,8 @@ TEST_F(LinkTest, SynchBytesGoFirstOnTheirOwnChannel) {
   EXPECT_EQ(iResult, 1);
 }
 
-// Protocol errors the fault matrix cannot provoke through the emulator (its
-// rows cover empty commands, oversized, cut and misaddressed data, and credit
-// for unknown sockets): the host sends MLC_ERROR with the code, drops the
-// link and keeps no block.
+// Errors the emulator does not commit (the fault matrix has the others):
+// MLC_ERROR with the code, the link dropped, no block kept.
 TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
   BringUp();  // the port selects the MLC address
   struct Case {
@@ -142,18 +139,6 @@ TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
   }
 }
 
-TEST_F(LinkTest, OnlyOneErrorPerLink) {
-  BringUp();
-  PerPortInfo* lpPPI = ObtainPPI(0);
-  lpPPI->dwBusyFlags |= BUSY_START_ALL_OVER;  // keep the link: look at the second error
-  EXPECT_TRUE(SendErrorPacket(0, 6, FALSE));
-  EXPECT_TRUE(SendErrorPacket(0, 2, FALSE));
-  lpPPI->dwBusyFlags &= ~(DWORD)BUSY_START_ALL_OVER;
-  ReleasePPI(0);
-  EXPECT_TRUE(peri_.Expect(peri::Command({0x7F, 6})));
-  EXPECT_TRUE(peri_.ExpectSilence(20));
-}
-
 TEST_F(LinkTest, StreamDataWrapsAroundTheRingAndEveryPacketSpendsACredit) {
   MakeStreamChannel(2, 0, 8, 6, 6);  // 6 bytes waiting, the next store starts at 6
   SetPeriCredits(2);
@@ -173,16 +158,14 @@ TEST_F(LinkTest, StreamDataWrapsAroundTheRingAndEveryPacketSpendsACredit) {
   EXPECT_EQ(std::string((const char*)LockMLCCheck(0, lpStream->hBuffer) + 6, 2), "ab");
   UnlockMLCCheck(0, lpStream->hBuffer);
   UnlockChannelIdx(0, 0);
-  // An empty packet stores nothing but spends its credit (its whole space
-  // is free for the next grant) and brings its piggy-backed credit.
+  // An empty packet spends a credit (its space freed) and brings credit.
   peri_.Send({0x80, 2, 0, 6, 2, 0});
   EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
   EXPECT_EQ(books(), (std::vector<LONG>{0, 8, 4 + 6, 0, 3}));
   EXPECT_TRUE(peri_.ExpectSilence(20));
 }
 
-// A probe of the link is a grant of no credit, and none goes out while
-// another command awaits its reply. (Unanswered probes: the fault matrix.)
+// A probe is a grant of no credit, and waits for no other command's reply.
 TEST_F(LinkTest, PingMlcProbesWithAGrantOfNoCredit) {
   BringUp();
   MakeStreamChannel(2, 0);
@@ -201,8 +184,7 @@ TEST_F(LinkTest, DeviceIdNeverOverrunsTheCallersBuffer) {
   const std::string text = "MFG:X;CMD:MLC;";
   const int iText = (int)text.size();
   ASSERT_TRUE(peri_.SetDeviceId(text));
-  // Without a handle of the port the ID is read by name, and handed out
-  // only whole with its zero.
+  // Without a port handle the ID is read by name; only whole with its zero.
   ASSERT_TRUE(MLCReleasePortHandle(GetHportVal(0)));
   char buffer[64];
   for (int iLength : {2, iText, iText + 1}) {
@@ -215,8 +197,7 @@ TEST_F(LinkTest, DeviceIdNeverOverrunsTheCallersBuffer) {
     EXPECT_EQ(MLCGetDeviceId(0, buffer, iLength), MLC_BUFFER_TOO_SMALL);
   EXPECT_EQ(MLCGetDeviceId(0, NULL, 10), MLC_BUFFER_TOO_SMALL);
   EXPECT_EQ(MLCCompareDevID(0, "CMD", NULL, "MLC"), 0);  // opened just for the call
-  // With a handle the text is kept; an empty block is read again, not
-  // answered empty; length bytes that count less than themselves: no ID.
+  // An empty block is read again; length bytes counting too little: no ID.
   ASSERT_NE(MLCGetPortHandle(0), 0u);
   for (const Bytes& raw : {Bytes{}, Bytes{0, 2, 'x'}}) {
     ASSERT_TRUE(raw.empty() || peri_.SetRawDeviceId(raw));

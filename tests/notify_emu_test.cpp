@@ -1,6 +1,5 @@
-// Channel events and blocking calls against the emulator: events at window
-// and callback targets, blocking calls completed by another process's polls,
-// and waits ended by a close or a reset.
+// Channel events at window and callback targets, and blocking calls ended by
+// another process's polls, a close or a reset, against the emulator.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -40,8 +39,7 @@ struct Poller {
 
 class NotifyTest : public SceneTest {
  protected:
-  // A waiter's own poll never comes: what ends a wait came through another
-  // thread's or process's poll.
+  // A waiter's own poll never comes: another thread or process must poll.
   static void SetUpTestSuite() { SceneTest::SetUpTestSuite(), gMin_Poll_Interval = 600000; }
   void TearDown() override { Calls(), SceneTest::TearDown(); }
 };
@@ -51,8 +49,7 @@ TEST_F(NotifyTest, EveryEventReachesEachKindOfTarget) {
   WORD hSource = Open(4, 8192, MLC_STREAM_CHANNEL, hApp_, 0x1234);
   EXPECT_EQ(Notices(hApp_), std::vector<DWORD>{0x12340000 | MLC_WRITE_STREAM});  // open credit
   EXPECT_EQ(MLCRead(hSource, NULL, 0, FALSE, 0), 0);
-  // Data stored by another process's poll is told to this process's window,
-  // once until the client reads.
+  // Data another process's poll stored is told once until the client reads.
   {
     Poller poller;
     MSG msg;
@@ -95,8 +92,7 @@ TEST_F(NotifyTest, EveryEventReachesEachKindOfTarget) {
   EXPECT_EQ(Calls(), std::vector<DWORD>{MLC_DISCONNECT << 16 | 0x55});
   EXPECT_FALSE(IsWindow(hCallBackWnd));
 
-  // An event queued for a closed channel (the open's credit) whose slot
-  // another callback client took calls nobody; the new client gets its own.
+  // An event queued for a closed channel whose slot was reopened calls nobody.
   StandInHelper();
   WORD hFirst = Open(4, 8192, MLC_STREAM_CHANNEL, NULL, 1, Record);
   EXPECT_EQ(MLCCloseChannel(hFirst), MLC_SUCCESS);
@@ -109,8 +105,7 @@ TEST_F(NotifyTest, EveryEventReachesEachKindOfTarget) {
   EXPECT_EQ(MLCCloseChannel(hSecond), MLC_SUCCESS);
 }
 
-// (Threads blocked while other threads and processes poll: the randomized
-// test.)
+// (Threads blocked while others poll: the randomized test.)
 TEST_F(NotifyTest, BlockingCallsWaitWithoutHoldingThePortAndEndWithTheChannel) {
   Start(ConfigWith({"4:source:bytes=6000", "5:source:bytes=0"}));
   WORD hSource = Open(4, 8192), hOther = Open(5, 8192);
@@ -121,8 +116,7 @@ TEST_F(NotifyTest, BlockingCallsWaitWithoutHoldingThePortAndEndWithTheChannel) {
     EXPECT_EQ(poller.Stop(), 0u);
   }
   for (int i = 0; i < 6000; ++i) ASSERT_EQ(buffer[i], (BYTE)i) << i;
-  // A second blocking call on a channel is refused; a close and a reset end
-  // the waits (a wait that ran out instead would be MLC_TIME_OUT).
+  // A second blocking call is refused; a close or a reset ends the wait.
   std::atomic<int> iRead = 0;
   std::atomic<DWORD> dwTid = 0;
   for (WORD h : {hSource, hOther}) {

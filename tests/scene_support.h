@@ -1,7 +1,6 @@
-// The frame of the scene suites against the emulator on LPT1 (channels,
-// data, events, credit): short time-outs, channels opened through the public
-// call, copies of their records, and after every test the credit books
-// hold, no channel is left on the machine and the link was left.
+// The frame of the scene suites against the emulator on LPT1: short
+// time-outs, and after every test the credit books hold, no channel is left
+// on the machine and the link was left.
 #pragma once
 
 #include <string>
@@ -32,7 +31,7 @@ class SceneTest : public EmuClientTest {
     EXPECT_FALSE(pPerPortInfo[0].fMlcInitDone);
     EXPECT_EQ(ObtainMGD()->wTotalChannelsOpened, 0);
     ReleaseMGD();
-    TakeMessages(hHelper_);  // timer and read requests: its queue must not fill
+    TakeMessages(hHelper_);  // its queue must not fill
     EmuClientTest::TearDown();
   }
   // Opens a channel notifying hWnd with kAppMsg: the handle, or 0.
@@ -56,8 +55,6 @@ class SceneTest : public EmuClientTest {
     char szWhy[160];
     return CreditBooksHold(0, szWhy, sizeof szWhy) ? "" : szWhy;
   }
-  void AddFault(const char* lpszFault) {
-    ASSERT_TRUE(printer->runner->AddFault(lpszFault, nullptr));
-  }
+  void AddFault(const char* lpszFault) { EXPECT_TRUE(printer->runner->AddFault(lpszFault, 0)); }
   static inline HWND hApp_ = NULL;
 };
