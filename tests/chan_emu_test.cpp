@@ -105,40 +105,33 @@ TEST_F(ChanTest, ARefusalFailsItsCallAloneAndFreesTheSlot) {
   EXPECT_TRUE(Eventually([&] { return printer->Count("H>P MLC_EXIT") == 2; }));
 }
 
-TEST_F(ChanTest, OnePortHas128SlotsUntilItsLinkIsLeft) {
-  emu::EmuConfig cfg = Sockets(10, 130);
-  cfg.max_channels = 200;
-  Start(cfg);
-  std::vector<WORD> handles;
-  for (int i = 0; i < 128; ++i) handles.push_back(Open(10 + i, 0));
-  EXPECT_EQ(handles.back(), 0x00FF);
-  // Full, and a free slot does not help while the link stays up.
-  EXPECT_EQ(TryOpen(138, 0), MLC_NO_CHANNEL);
-  EXPECT_EQ(MLCCloseChannel(handles[5]), 1);
-  EXPECT_EQ(TryOpen(138, 0), MLC_NO_CHANNEL);
-  EXPECT_EQ(printer->Count("H>P MLC_OPEN_CHANNEL "), 128u);
-  handles.erase(handles.begin() + 5);
-  for (WORD h : handles) EXPECT_EQ(MLCCloseChannel(h), 1);
-  StandInHelper();  // the next link starts with a new table
-  EXPECT_EQ(MLCCloseChannel(Open(138, 0)), 1);
-  EXPECT_EQ(printer->Count("OPEN_CHANNEL hsid=80 psid=8A"), 1u);
-}
-
-TEST_F(ChanTest, LimitsOfTheRecordsAreRefusedOrCutDown) {
+TEST_F(ChanTest, APortHas128SlotsAnd255SocketsAndCreditFitsItsField) {
   emu::EmuConfig cfg = Sockets(0, 256);
+  cfg.max_channels = 200;
   cfg.max_ptoh = 6 + 16;  // 16-byte packets to the host: one credit is 16 bytes
   Start(cfg);
   // A buffer whose credit would not fit the open packet is cut to fit.
-  WORD hChannel = 0;
+  std::vector<WORD> handles(1);
   DWORD dwSize = 2 * 1024 * 1024;
-  ASSERT_EQ(MLCOpenChannel(0, 7, 1, &dwSize, &hChannel, NULL, 0, 0, NULL, NULL), 1);
+  ASSERT_EQ(MLCOpenChannel(0, 0, 1, &dwSize, &handles[0], NULL, 0, 0, NULL, NULL), 1);
   EXPECT_EQ(dwSize, 65535u * 16);
-  EXPECT_EQ(printer->Count("MLC_OPEN_CHANNEL hsid=80 psid=07 credit=65535"), 1u);
-  // 255 socket configurations fit the count; the next one is refused.
+  EXPECT_EQ(printer->Count("MLC_OPEN_CHANNEL hsid=80 psid=00 credit=65535"), 1u);
+  for (int i = 1; i < 128; ++i) handles.push_back(Open(i, 0));
+  EXPECT_EQ(handles.back(), 0x00FF);
+  // Full, and a free slot does not help while the link stays up.
+  EXPECT_EQ(TryOpen(200, 0), MLC_NO_CHANNEL);
+  EXPECT_EQ(MLCCloseChannel(handles[5]), 1);
+  EXPECT_EQ(TryOpen(200, 0), MLC_NO_CHANNEL);
+  EXPECT_EQ(printer->Count("H>P MLC_OPEN_CHANNEL "), 128u);
+  // 255 socket entries fit their count; the next one is refused.
   BYTE abInfo[8];
-  for (int i = 0; i < 255; ++i) ASSERT_EQ(MLCGetSocketInfo(0, (DWORD)i, abInfo, 8), 1) << i;
+  for (int i = 128; i < 255; ++i) ASSERT_EQ(MLCGetSocketInfo(0, (DWORD)i, abInfo, 8), 1) << i;
   EXPECT_EQ(MLCGetSocketInfo(0, 255, abInfo, 8), MLC_NO_MEMORY);
-  EXPECT_EQ(MLCCloseChannel(hChannel), 1);
+  handles.erase(handles.begin() + 5);
+  for (WORD h : handles) EXPECT_EQ(MLCCloseChannel(h), 1);
+  StandInHelper();  // the next link starts with a new table
+  EXPECT_EQ(MLCCloseChannel(Open(200, 0)), 1);
+  EXPECT_EQ(printer->Count("OPEN_CHANNEL hsid=80 psid=C8"), 1u);
 }
 
 // Read in odd pieces, the space freed goes back in whole packets, and the

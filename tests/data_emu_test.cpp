@@ -55,8 +55,8 @@ TEST_F(DataTest, OnePollTakesEveryPacketWaitingCountsByTypeAndSwitchesTheHelperT
       requests.emplace_back(m.wParam, m.lParam);
     return requests;
   };
-  EXPECT_EQ(MLCResetPollStats(0), MLC_SUCCESS);
-  EXPECT_EQ(MLCPollChannels(FALSE), 1);  // nothing open: nothing polled, nothing posted
+  EXPECT_EQ(MLCResetPollStats(0), MLC_SUCCESS);  // the counts below start from 0
+  EXPECT_EQ(MLCPollChannels(FALSE), 1);          // nothing open: nothing polled, nothing posted
   EXPECT_TRUE(timer().empty());
   WORD hSink = Open(2, 0);
   EXPECT_EQ(timer(), (Requests{{POLL_TIMER_MAX, 999}}));
@@ -78,9 +78,6 @@ TEST_F(DataTest, OnePollTakesEveryPacketWaitingCountsByTypeAndSwitchesTheHelperT
   EXPECT_EQ((std::vector<DWORD>{s[0].dwPacketPolls, s[0].dwEmptyPolls, s[1].dwPacketPolls,
                                 s[1].dwEmptyPolls, s[2].dwPacketPolls, s[2].dwEmptyPolls}),
             (std::vector<DWORD>{1, 1, 0, 0, 0, 2}));
-  EXPECT_EQ(MLCResetPollStats(0), MLC_SUCCESS);
-  ASSERT_EQ(MLCRetrievePollStats(0, &s[0], &s[1], &s[2]), MLC_SUCCESS);
-  EXPECT_EQ(s[0].dwPacketPolls + s[0].dwEmptyPolls + s[2].dwEmptyPolls, 0u);
   for (WORD h : {hSource, hSink}) EXPECT_EQ(MLCCloseChannel(h), MLC_SUCCESS);
 }
 
