@@ -17,13 +17,6 @@ int TryOpen(BYTE bPsid, DWORD dwBuffer) {
   return MLCOpenChannel(0, bPsid, 1, &dwBuffer, &hChannel, NULL, 0, 0, NULL, NULL);
 }
 
-int Poll() {
-  BYTE bHsid, bPsid, bCommand;
-  WORD wLength;
-  return PollForData(0, &bHsid, &bPsid, &bCommand, &wLength, 0);
-}
-
-// A printer with iCount plain services from socket iFirst on.
 emu::EmuConfig Sockets(int iFirst, int iCount) {
   emu::EmuConfig cfg = PrinterConfig();
   cfg.services.assign((size_t)iCount, emu::ServiceSetup{});
@@ -146,13 +139,14 @@ TEST_F(ChanTest, GrantsReturnTheSpaceReadersFreedInWholePackets) {
     EXPECT_LE(lEmu, (long)Stream(hChannel).wPeriPtoHCredits);
     return lEmu == (long)Stream(hChannel).wPeriPtoHCredits;
   };
-  ASSERT_TRUE(Eventually([&] { return Poll(), Stream(hChannel).wLength == 8192; }));
+  ASSERT_TRUE(
+      Eventually([&] { return MLCPollChannels2(FALSE, 0), Stream(hChannel).wLength == 8192; }));
   EXPECT_TRUE(agreed());
   std::vector<BYTE> received(65536);
   DWORD cbReceived = 0;
   ASSERT_TRUE(Eventually(
       [&] {
-        Poll(), agreed();
+        agreed();
         cbReceived += std::max(0, MLCRead(hChannel, received.data() + cbReceived, 777, 0, 0));
         EXPECT_NE(MLCPollChannels2(FALSE, 1), MLC_UNRECOVERABLE_ERROR);  // grants
         EXPECT_EQ(Books(), "");
@@ -171,7 +165,9 @@ TEST_F(ChanTest, ThePollStopsGrantingAtTheFirstFailedGrant) {
   std::vector<BYTE> job(8192, 0x42);
   // Two packets of 4096 come back as eight of 1024: the ring's credit.
   for (int i = 0; i < 2; ++i) ASSERT_EQ(MLCWrite(hEcho, job.data(), 4096, 0, 0), 4096);
-  Eventually([&] { return Poll(), Stream(hSource).wLength + Stream(hEcho).wLength == 16384; });
+  Eventually([&] {
+    return MLCPollChannels2(FALSE, 0), Stream(hSource).wLength + Stream(hEcho).wLength == 16384;
+  });
   for (WORD h : {hSource, hEcho}) ASSERT_EQ(MLCRead(h, job.data(), 8192, 0, 0), 8192);
   // A refused grant: the poll reports it, grants no more and reads nothing.
   AddFault("result=credit");

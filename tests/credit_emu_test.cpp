@@ -14,8 +14,7 @@ class CreditTest : public SceneTest {
  protected:
   void Start(std::initializer_list<const char*> services, bool fDataOnCredit, bool fEmptyCredit) {
     emu::EmuConfig cfg = ConfigWith(services);
-    cfg.data_on_credit = fDataOnCredit;
-    cfg.empty_credit = fEmptyCredit;
+    cfg.data_on_credit = fDataOnCredit, cfg.empty_credit = fEmptyCredit;
     SceneTest::Start(cfg);
   }
 };

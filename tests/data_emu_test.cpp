@@ -30,17 +30,12 @@ TEST_F(DataTest, BlockingCallsPollThemselvesAndLengthsAreChecked) {
 }
 
 TEST_F(DataTest, FourProcessesWithTwoChannelsEachShareTheLink) {
-#ifdef _WIN32
-  const int kBytes = 16 * 1024;  // every packet costs far more under Wine
-#else
-  const int kBytes = 256 * 1024;
-#endif
   Start(ConfigWith(
       {"10:echo", "11:echo", "12:echo", "13:echo", "14:echo", "15:echo", "16:echo", "17:echo"}));
   Child children[4];
   for (int i = 0; i < 4; ++i)
     ASSERT_TRUE(children[i].Run("krzmlc15_datachild.exe " + std::to_string(10 + 2 * i) + " " +
-                                std::to_string(11 + 2 * i) + " " + std::to_string(kBytes) + " " +
+                                std::to_string(11 + 2 * i) + " " + "65536" + " " +
                                 std::to_string(100 + i)));
   for (Child& child : children) EXPECT_EQ(child.Wait(120000), 0u);
   EXPECT_EQ(printer->Count("H>P MLC_EXIT "), 1u);  // after the last child's last close

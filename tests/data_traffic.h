@@ -1,7 +1,5 @@
-// Checked traffic through echo channels with the public calls only: cbTotal
-// pseudo-random bytes (from seed) written on every channel in random chunk
-// sizes, polling, and read back byte for byte. Empty on success, else what
-// went wrong (also when dwLimitMs passed first).
+// Echo traffic on the public calls only: cbTotal random bytes written on each
+// channel and read back byte for byte. Empty on success, else what went wrong.
 #pragma once
 
 #include <algorithm>

@@ -28,7 +28,6 @@ void SetLink(BOOL fInitDone, BYTE bLastCommand) {
   ReleasePPI(0);
 }
 
-// The credit the printer holds on the channel in slot 0.
 void SetPeriCredits(WORD wCredits) {
   ((StreamChannel*)LockChannelIdx(0, 0))->wPeriPtoHCredits = wCredits;
   UnlockChannelIdx(0, 0);

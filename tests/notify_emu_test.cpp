@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
 
 #include "link/link.h"
 #include "scene_support.h"
@@ -18,8 +19,7 @@ void CALLBACK Record(DWORD dwPort, DWORD dwCode, DWORD dwAppData, DWORD dwCount)
 std::vector<DWORD> Calls() {
   MSG msg;
   while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
-  std::vector<DWORD> calls;
-  return calls.swap(g_calls), calls;
+  return std::exchange(g_calls, {});
 }
 // Client value << 16 | code of each notice waiting for hWnd.
 std::vector<DWORD> Notices(HWND hWnd) {
