@@ -1,9 +1,5 @@
 #include "link_testbed.h"
 
-#include <atomic>
-#include <memory>
-#include <thread>
-
 #include "channel/chanrec.h"
 #include "krzmlc15.h"
 #include "live_blocks.h"
@@ -15,19 +11,16 @@
 
 const char kMlcDeviceId[] = "MFG:Far Side;MDL:Script;CMD:PCL,MLC;CLS:PRINTER;";
 
-void WriteLinkIni(const std::string& extraKrztbx) {
-  WriteTextFile(
-      WindowsDirFile("KRZTBX15.INI"),
-      "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=" + std::to_string(kReplyTimeoutMs) +
-          "\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=" + std::to_string(kReplyTimeoutMs) +
-          "\r\nMLC_INTER_PACKET_TIME_OUT=" + std::to_string(kInterPacketMs) + "\r\n" + extraKrztbx);
+void WriteLinkIni() {
+  auto ms = [](DWORD dw) { return std::to_string(dw) + "\r\n"; };
+  WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
+                "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=" + ms(kReplyTimeoutMs) +
+                    "MLC_PACKET_TIMEOUT_WHILE_BUSY=" + ms(kReplyTimeoutMs) +
+                    "MLC_INTER_PACKET_TIME_OUT=" + ms(kInterPacketMs));
   WriteTextFile(WindowsDirFile("KRZCOM15.INI"),
-                "[LPT3]\r\nWriteTimeout=" + std::to_string(kStalledWriteMs) +
-                    "\r\nToPeripheralBuffer=256\r\n");
+                "[LPT3]\r\nWriteTimeout=" + ms(kStalledWriteMs) + "ToPeripheralBuffer=256\r\n");
   LoadIniValues();
 }
-
-peri::Bytes ErrorPacket(BYTE bCode) { return peri::Command({0x7F, bCode}); }
 
 PerPortInfo PortRecord(BYTE bPort) {
   PerPortInfo record = *ObtainPPI(bPort);
@@ -44,7 +37,8 @@ LONG LinkBlocks(BYTE bPort) {
   return (LONG)LiveBlocks(bPort) - (PortRecord(bPort).hDeviceID != 0 ? 1 : 0);
 }
 
-BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWnd) {
+BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWnd,
+                WORD wPacketSize) {
   PerPortInfo* lpPPI = ObtainPPI(bPort);
   BYTE bIndex = lpPPI->bChannelsAllocated;
   BYTE bHsid = (BYTE)(MLC_FIRST_HSID + bIndex);
@@ -84,13 +78,23 @@ BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWn
   UnlockMLCCheck(bPort, lpPPI->hChanPtrArray);
   lpPPI->bChannelsAllocated++;
   lpPPI->bChannelsUsed++;
+  if (wPacketSize) {
+    lpPPI->hSocketInfoArray = AllocMLCCheck(bPort, sizeof(SocketInfo));
+    auto* lpSocket = (SocketInfo*)LockMLCCheck(bPort, lpPPI->hSocketInfoArray);
+    *lpSocket = SocketInfo{};
+    lpSocket->bPsid = bPsid;
+    lpSocket->wHtoPPacketSize = lpSocket->wPtoHPacketSize = wPacketSize;
+    UnlockMLCCheck(bPort, lpPPI->hSocketInfoArray);
+    lpPPI->bSocketInfoCount = 1;
+  }
   ReleasePPI(bPort);
   return bHsid;
 }
 
 namespace {
 // fn(record) on the locked record of a channel (NULL without one), under
-// the port's mutex. fChannelOpen is at the same place in both records.
+// the port's mutex. The fields read here sit at the same place in both
+// kinds of record.
 template <class Fn>
 auto WithRecord(BYTE bPort, BYTE bHsid, Fn fn) {
   BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
@@ -128,53 +132,6 @@ void ExpectLinkDown(BYTE bPort) {
   EXPECT_EQ(record.bChannelsAllocated, 0);
 }
 
-bool RunPair(std::function<void()> first, std::function<void()> second, DWORD dwMs) {
-  struct Shared {
-    HANDLE hDone = CreateEventA(NULL, TRUE, FALSE, NULL);
-    std::atomic<int> nDone{0};
-    ~Shared() { CloseHandle(hDone); }
-  };
-  // Shared with the threads: a detached one may outlive this call.
-  auto shared = std::make_shared<Shared>();
-  auto run = [shared](std::function<void()> fn) {
-    fn();
-    if (++shared->nDone == 2) SetEvent(shared->hDone);
-  };
-  std::thread one(run, std::move(first)), two(run, std::move(second));
-  if (WaitForSingleObject(shared->hDone, dwMs) != WAIT_OBJECT_0) {
-    one.detach();
-    two.detach();
-    return false;
-  }
-  one.join();
-  two.join();
-  return true;
-}
-
-Rendezvous::Rendezvous() {
-  for (HANDLE& h : hArrived_) h = CreateEventA(NULL, TRUE, FALSE, NULL);
-}
-
-Rendezvous::~Rendezvous() {
-  for (HANDLE h : hArrived_) CloseHandle(h);
-}
-
-bool Rendezvous::Meet(int iSide, DWORD dwMs) {
-  SetEvent(hArrived_[iSide]);
-  return WaitForSingleObject(hArrived_[1 - iSide], dwMs) == WAIT_OBJECT_0;
-}
-
-bool ResetTwoPortsAtOnce(DWORD dwMs) {
-  auto meeting = std::make_shared<Rendezvous>();
-  auto reset = [meeting, dwMs](BYTE bPort) {
-    ObtainPPI(bPort);  // as a failing exchange holds it
-    meeting->Meet(bPort, dwMs);
-    StartAllOverAgain(bPort, TRUE);
-    ReleasePPI(bPort);
-  };
-  return RunPair([reset] { reset(0); }, [reset] { reset(1); }, dwMs);
-}
-
 namespace {
 LRESULT CALLBACK HelperStandIn(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   if (uMsg == WM_CLOSE) {
@@ -198,14 +155,13 @@ FakeHelper::~FakeHelper() {
   if (hHidden && hHidden != hWnd_ && IsWindow(hHidden)) {
     MLCSetPMLInitDeInitEvent();
     KillHiddenExe();
-    for (int i = 0; i < 1000 && IsWindow(hHidden); ++i) Sleep(10);
+    EXPECT_TRUE(Eventually([&] { return !IsWindow(hHidden); }));
     MLCSetPMLInitDeInitEvent();
     // Its window goes before the process does, and the helper's detach frees
     // the ports without channels: the next test's link must not be dropped
-    // under it, so wait until this process is the only one attached.
-    for (int i = 0; i < 1000 && AttachedProcesses() > 1; ++i) Sleep(10);
-    // The count drops as the helper begins to leave; its ports are torn
-    // down afterwards, under the attach mutex: wait for that as well.
+    // under it, so wait until this process is the only one attached, and
+    // for the teardown that follows under the attach mutex.
+    EXPECT_TRUE(Eventually([] { return AttachedProcesses() == 1; }));
     ObtainAttach();
     ReleaseAttach();
   }
@@ -233,7 +189,7 @@ void LinkTest::TearDown() {
 }
 
 void LinkTest::BringUp() {
-  peri_.Start("init");
+  peri_.StartFn([](peri::Peripheral& p) { return p.AnswerInit(); });
   ASSERT_EQ(MLCInit(bPort_), 1);
   ASSERT_TRUE(peri_.Join()) << peri_.failures();
   ASSERT_EQ(PortRecord(bPort_).fMlcInitDone, 1);
