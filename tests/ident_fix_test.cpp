@@ -15,43 +15,26 @@
 #include "krzmlc15.h"
 #include "link/link.h"
 #include "notify/notify.h"
-#include "shared/config.h"
 #include "shared/locks.h"
-#include "testutil.h"
 
 namespace {
 
-LRESULT CALLBACK HelperWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
-  return uMsg == WM_CLOSE ? 0 : DefWindowProcA(hWnd, uMsg, wParam, lParam);
-}
-
 void CALLBACK Ignore(DWORD, DWORD, DWORD, DWORD) {}
 
-class IdentTest : public ::testing::Test {
+class IdentTest : public EmuClientTest {
  protected:
   static void SetUpTestSuite() {
-    WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
-                  "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2000\r\n"
-                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\nCreditTimeout=1500\r\n"
-                  "MIN_POLL_INTERVAL=20\r\nMAX_POLL_INTERVAL=9000\r\n");
-    LoadIniValues();
-    hHelperWnd = MakeWindow("IdentTestHelper", HelperWndProc);
-  }
-  void SetUp() override {
-    MLCSetPMLInitDeInitEvent();
-    MLCSetup(hHelperWnd);
+    UseSettings(
+        "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2000\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\n"
+        "CreditTimeout=1500\r\nMIN_POLL_INTERVAL=20\r\nMAX_POLL_INTERVAL=9000\r\n");
   }
   void TearDown() override {
     StartAllOverAgain(0, FALSE);
-    if (printer) {
-      EXPECT_EQ(printer->Violations(), std::vector<std::string>{});
-      EXPECT_EQ(printer->HostErrors(), std::vector<BYTE>{});
-    }
-    ExpectOnlyTheRecordsBlocks();
-    printer.reset();
+    EmuClientTest::TearDown();
   }
+  // A stream channel on the echo socket, which answers what the channel sends.
   WORD StartAndOpen(MLC_CALLBACK lpfn = NULL) {
-    printer = std::make_unique<Printer>(PrinterConfig());
+    Start(PrinterConfig());
     DWORD dwBuffer = 4096;
     WORD hChannel = 0;
     EXPECT_EQ(
@@ -59,21 +42,20 @@ class IdentTest : public ::testing::Test {
         MLC_SUCCESS);
     return hChannel;
   }
-  // The echo socket answers what the channel sends: the link carries it.
-  static void ExpectEcho(WORD hChannel) {
+  // The link still carries the channel's data, and the channel closes.
+  static void ExpectEchoAndClose(WORD hChannel) {
     const char szText[] = "echo";
     char szBack[sizeof szText] = {};
     EXPECT_EQ(MLCWrite(hChannel, szText, sizeof szText, TRUE, 5000), (int)sizeof szText);
     EXPECT_EQ(MLCRead(hChannel, szBack, sizeof szBack, TRUE, 5000), (int)sizeof szText);
     EXPECT_STREQ(szBack, szText);
+    EXPECT_EQ(MLCCloseChannel(hChannel), MLC_SUCCESS);
   }
   static DWORD RunChild(const std::string& args) {
     Child child;
-    EXPECT_TRUE(Spawn(&child, "krzmlc15_identchild.exe " + args));
+    EXPECT_TRUE(child.Start(args));
     return child.Wait();
   }
-  static inline HWND hHelperWnd = NULL;
-  std::unique_ptr<Printer> printer;
 };
 
 TEST_F(IdentTest, RecordsAreUsedOnlyAsTheirKindAndWithinTheirBlocks) {
@@ -101,19 +83,18 @@ TEST_F(IdentTest, AProcessWithoutAPortHandleSendsNothingAndResetsNoLink) {
   BYTE abInfo[8] = {}, abData[4] = {};
   DWORD dwBuffer = 4096;
   WORD hNew = 0;
-  EXPECT_EQ(MLCGetSocketInfo(0, 3, abInfo, sizeof abInfo), MLC_PHYSICAL_LINK_FAILURE);
-  EXPECT_EQ(MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwBuffer, &hNew, NULL, 0, 0, NULL, NULL),
-            MLC_PHYSICAL_LINK_FAILURE);
-  EXPECT_EQ(MLCWrite(hChannel, abData, sizeof abData, FALSE, 0), MLC_PHYSICAL_LINK_FAILURE);
-  EXPECT_EQ(MLCRead(hChannel, abData, sizeof abData, FALSE, 0), MLC_PHYSICAL_LINK_FAILURE);
-  EXPECT_EQ(MLCPingMlc(hChannel), MLC_PHYSICAL_LINK_FAILURE);
-  EXPECT_EQ(MLCCloseChannel(hChannel), MLC_PHYSICAL_LINK_FAILURE);
+  for (int iResult :
+       {MLCGetSocketInfo(0, 3, abInfo, sizeof abInfo),
+        MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwBuffer, &hNew, NULL, 0, 0, NULL, NULL),
+        MLCWrite(hChannel, abData, sizeof abData, FALSE, 0),
+        MLCRead(hChannel, abData, sizeof abData, FALSE, 0), MLCPingMlc(hChannel),
+        MLCCloseChannel(hChannel)})
+    EXPECT_EQ(iResult, MLC_PHYSICAL_LINK_FAILURE);
   ASSERT_NE(MLCGetPortHandle(0), 0u);
   // The same from a process that never asked for a handle.
   EXPECT_EQ(RunChild("nohandle " + std::to_string(hChannel) + " 3"), 0u);
   EXPECT_TRUE(pPerPortInfo[0].fMlcInitDone);
-  ExpectEcho(hChannel);
-  EXPECT_EQ(MLCCloseChannel(hChannel), MLC_SUCCESS);
+  ExpectEchoAndClose(hChannel);
 }
 
 TEST_F(IdentTest, HostileWindowsAndEscapesLeaveTheLinkAlone) {
@@ -123,20 +104,14 @@ TEST_F(IdentTest, HostileWindowsAndEscapesLeaveTheLinkAlone) {
   StreamChannel* lpStream = (StreamChannel*)LockChannelIdx(0, MLC_CHANNEL_SLOT(hChannel));
   HWND hCallBackWnd = HwndFromDword(lpStream->hCallBackWnd);
   UnlockChannelIdx(0, MLC_CHANNEL_SLOT(hChannel));
-  HWND hOther = MakeWindow("IdentTestOther");
-  SetWindowLongPtrA(hOther, GWLP_USERDATA, 0x1235);
-  for (WORD wCode = MLC_READ_STREAM; wCode <= MLC_DISCONNECT; ++wCode) {
+  for (WORD wCode = MLC_READ_STREAM; wCode <= MLC_DISCONNECT; ++wCode)
     P1284WndProc(hCallBackWnd, MLC_NOTIFY_MSG, 0, MAKELPARAM(wCode, 4));
-    P1284WndProc(hOther, MLC_NOTIFY_MSG, 0, MAKELPARAM(wCode, 4));
-  }
-  DestroyWindow(hOther);
   // The wire stays on the MLC channel address while the link is up.
   BYTE bAddress = 0x4E;
   EXPECT_EQ(MLCEscapeCommFunction(hChannel, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, 1, NULL, 0, 0),
             0);
-  EXPECT_EQ(RunChild("hostile"), 0u);
-  ExpectEcho(hChannel);
-  EXPECT_EQ(MLCCloseChannel(hChannel), MLC_SUCCESS);
+  EXPECT_EQ(RunChild("hostile - -"), 0u);  // other user data, and the escape from there
+  ExpectEchoAndClose(hChannel);
   // With the link down the escape is the port's business again.
   EXPECT_NE(MLCEscapeCommFunction(hChannel, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, 1, NULL, 0, 0),
             0);
@@ -148,7 +123,7 @@ TEST_F(IdentTest, AHandleKeptAcrossAResetAddressesNoLaterOpen) {
   // Another client's open takes the same slot.
   NamedEvent opened("opened"), done("done");
   Child child;
-  ASSERT_TRUE(Spawn(&child, "krzmlc15_identchild.exe reopen 3 " + opened.name + " " + done.name));
+  ASSERT_TRUE(child.Start("reopen 3 " + opened.name + " " + done.name));
   ASSERT_TRUE(opened.WaitSet());
   ASSERT_TRUE(CheckPortAndHsid(0, MLC_CHANNEL_HSID(hChannel)));
   BYTE abData[4] = {1, 2, 3, 4};

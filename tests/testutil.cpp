@@ -10,10 +10,10 @@
 #include <fstream>
 #endif
 
-bool Child::Run(std::string cmd) {
+bool Child::Run(std::string cmd, const char* lpszDir) {
   STARTUPINFOA si{};
   si.cb = sizeof(si);
-  running = CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi) != 0;
+  running = CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, lpszDir, &si, &pi) != 0;
   return running;
 }
 

@@ -11,13 +11,13 @@
 #include "shared/locks.h"
 #include "shared/records.h"
 
-// A running krzmlc15_child (or the command line given to Run); killed if
-// the test ends before it does.
+// A running krzmlc15_child (or the command line given to Run, in lpszDir
+// when given); killed if the test ends before it does.
 struct Child {
   PROCESS_INFORMATION pi{};
   bool running = false;
   bool Start(const std::string& args) { return Run("krzmlc15_child.exe " + args); }
-  bool Run(std::string cmd);
+  bool Run(std::string cmd, const char* lpszDir = NULL);
   DWORD Wait(DWORD dwMs = 30000);  // exit code, 0xFFFFFFFF when it did not end in time
   void Kill();
   ~Child() { Kill(); }

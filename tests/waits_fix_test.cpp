@@ -16,15 +16,10 @@
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
-#include "testutil.h"
 
 namespace {
 
 constexpr UINT kAppMsg = WM_USER + 9;
-
-LRESULT CALLBACK IgnoreClose(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
-  return uMsg == WM_CLOSE ? 0 : DefWindowProcA(hWnd, uMsg, wParam, lParam);
-}
 
 // The printer's default services with socket 2 a sink that holds one
 // packet and never drains it, with the faults given.
@@ -34,25 +29,24 @@ emu::EmuConfig OnePacketSink(std::initializer_list<const char*> faults = {}) {
   return cfg;
 }
 
-class WaitsTest : public ::testing::Test {
+// Each test runs printers of its own, some with faults the host answers
+// with MLC_ERROR: only their violations are checked.
+class WaitsTest : public EmuClientTest {
  protected:
   static void SetUpTestSuite() {
-    WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
-                  "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=500\r\n"
-                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=500\r\nMLC_INTER_PACKET_TIME_OUT=300\r\n"
-                  "CreditTimeout=400\r\nGRANT_CREDIT_FAST_SIZE=0\r\nMIN_POLL_INTERVAL=50\r\n");
-    LoadIniValues();
+    UseSettings(
+        "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=500\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=500\r\n"
+        "MLC_INTER_PACKET_TIME_OUT=300\r\nCreditTimeout=400\r\nGRANT_CREDIT_FAST_SIZE=0\r\n"
+        "MIN_POLL_INTERVAL=50\r\n");
   }
-  void SetUp() override { hHelper_ = MakeWindow("WaitsTestHelper", IgnoreClose); }
   void TearDown() override {
     StartAllOverAgain(0, FALSE);
-    ExpectOnlyTheRecordsBlocks();
-    DestroyWindow(hHelper_);
+    EmuClientTest::TearDown();
   }
   // No helper process: the test polls itself. The library forgets the
   // stand-in window whenever the last channel closes.
   static WORD Open(BYTE bPsid, DWORD dwBuffer, HWND hApp = NULL) {
-    MLCSetup(hHelper_);
+    StandInHelper();
     WORD hChannel = 0;
     int iResult = MLCOpenChannel(0, bPsid, MLC_STREAM_CHANNEL, &dwBuffer, &hChannel, hApp, kAppMsg,
                                  0, NULL, NULL);
@@ -61,9 +55,7 @@ class WaitsTest : public ::testing::Test {
   static void ExpectClean(Printer& printer) {
     EXPECT_EQ(printer.Violations(), std::vector<std::string>{});
   }
-  static HWND hHelper_;
 };
-HWND WaitsTest::hHelper_ = NULL;
 
 TEST_F(WaitsTest, TheFlushAndTheReplyWaitEndInTimeWhileThePrinterNeverPauses) {
   {
@@ -174,7 +166,11 @@ TEST_F(WaitsTest, DataThatCameForAnEndingBlockingReadIsToldToTheClient) {
   DestroyWindow(hApp);
 }
 
-TEST_F(WaitsTest, TheDirectReadersGrantLeavesNoCommandOutstandingBetweenCalls) {
+// RetrieveData against a scripted printer: it grants without waiting for
+// the reply, leaves no command outstanding between calls, and drops the
+// link on a packet cut short instead of reading on from inside it.
+TEST_F(WaitsTest, TheDirectReaderGrantsWithoutWaitingForRepliesAndDropsACutPacket) {
+  using peri::Command;
   peri::Peripheral peer;
   ASSERT_TRUE(peer.Attach("LPT1"));
   DWORD hPort = MLCGetPortHandle(0);
@@ -187,20 +183,57 @@ TEST_F(WaitsTest, TheDirectReadersGrantLeavesNoCommandOutstandingBetweenCalls) {
   lpStream->wPeriPtoHCredits = 0;  // the printer holds no credit: it is granted some
   UnlockChannelIdx(0, 0);
   std::vector<BYTE> buffer(1024);
-  DWORD dwLength = (DWORD)buffer.size();
+  DWORD dwLength = (DWORD)buffer.size(), dwIdle = pPerPortInfo[0].dwIdlePolls;
+  auto next = [&] {  // the next packet or reply RetrieveData takes
+    for (int iResult;; WaitPortInput(0, 20))
+      if (dwLength = (DWORD)buffer.size(),
+          (iResult = RetrieveData(0, buffer.data(), &dwLength)) != 4)
+        return iResult;
+  };
+  // Idle port, printer without credit: one MLC_CREDIT of 65535, no wait.
   EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), MLC_NO_DATA);
-  EXPECT_TRUE(peer.Expect(peri::Command(peri::Hex("03 80 21 FF FF"))));
+  EXPECT_EQ(dwLength, 0u);
+  EXPECT_EQ(pPerPortInfo[0].dwIdlePolls, dwIdle + 1);
+  EXPECT_TRUE(peer.Expect(Command({0x03, 0x80, 0x21, 0xFF, 0xFF})));
   // Another client's credit request while the grant's reply is due: it
   // goes out, and each reply is taken as the answer to its own command.
   peer.StartFn([](peri::Peripheral& p) {
-    return p.Expect(peri::Command(peri::Hex("04 80 21 00 01"))) &&
-           p.Send(peri::Command(peri::Hex("83 00"))) &&
-           p.Send(peri::Command(peri::Hex("84 00 00 01")));
+    return p.Expect(Command({0x04, 0x80, 0x21, 0x00, 0x01})) && p.Send(Command({0x83, 0x00})) &&
+           p.Send(Command({0x84, 0x00, 0x00, 0x01}));
   });
   EXPECT_TRUE(MLCCreditRequest(0, 0x80, 0x21, 1));
   EXPECT_TRUE(peer.Join()) << peer.failures();
   EXPECT_TRUE(peer.ExpectSilence(50));  // no MLC_ERROR
   EXPECT_TRUE(pPerPortInfo[0].fMlcInitDone);
+  // A 1000-byte packet that stalls halfway: one credit of 1 goes out in
+  // the middle, its reply comes after the packet and is taken as a reply.
+  peri::Bytes payload(1000);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = (BYTE)(i * 7);
+  peri::Bytes packet = peri::Packet(0x80, 0x21, payload);
+  peer.StartFn([&](peri::Peripheral& p) {
+    return p.Send(peri::Bytes(packet.begin(), packet.begin() + 506)) &&
+           p.Expect(Command({0x03, 0x80, 0x21, 0x00, 0x01})) &&
+           p.Send(peri::Bytes(packet.begin() + 506, packet.end())) && p.Send(Command({0x83, 0}));
+  });
+  EXPECT_EQ(next(), 1);
+  ASSERT_EQ(dwLength, 1000u);
+  EXPECT_TRUE(std::equal(payload.begin(), payload.end(), buffer.begin()));
+  EXPECT_EQ(next(), 1);  // the reply to the 1
+  EXPECT_TRUE(peer.Join()) << peer.failures();
+  lpStream = (StreamChannel*)LockChannelIdx(0, 0);
+  LONG lPeriCredits = lpStream->wPeriPtoHCredits;
+  UnlockChannelIdx(0, 0);
+  EXPECT_EQ(lPeriCredits, 0xFFFF);  // 65535 - 1 packet + 1 granted
+  // A packet whose second half never comes: after the credit for the stall
+  // the link is dropped with MLC_ERROR 6.
+  peer.StartFn([&](peri::Peripheral& p) {
+    return p.Send(peri::Bytes(packet.begin(), packet.begin() + 300)) &&
+           p.Expect(Command({0x03, 0x80, 0x21, 0x00, 0x01})) && p.Expect(Command({0x7F, 0x06}));
+  });
+  EXPECT_EQ(next(), 3);
+  EXPECT_EQ(dwLength, 294u);
+  EXPECT_TRUE(peer.Join()) << peer.failures();
+  EXPECT_FALSE(pPerPortInfo[0].fMlcInitDone);
   MLCReleasePortHandle(hPort);
 }
 
