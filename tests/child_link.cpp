@@ -11,22 +11,15 @@
 //     takes a handle of the port and the port's mutex, sets <ready> and
 //     polls, waiting up to a minute for the rest of a packet the peripheral
 //     has only begun. Meant to be killed there.
-// On the public calls only, exit code 0 when everything held, else a bit
-// per failed check:
-//   nohandle <hchannel> <psid>
-//     without a port handle: every call that could send must refuse (-6).
-//   hostile - -
-//     P1284WndProc with a window that is not a wait window; the escape that
-//     moves the wire's channel address while the link is up must fail.
 //   reopen <psid> <opened> <done>
-//     opens a stream channel on an echo socket, sets <opened>, waits for
-//     <done>, then checks its channel still echoes and closes it.
+//     on the public calls only: opens a stream channel on an echo socket,
+//     sets <opened>, waits for <done>, then checks its channel still echoes
+//     and closes it. Exit code 0 when all held, else a bit per failed check.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
-#include "krzcom15.h"
 #include "krzmlc15.h"
 #include "link/link.h"
 #include "shared/config.h"
@@ -38,35 +31,6 @@ namespace {
 int Check(bool fHeld, int iBit, const char* lpszWhat, int iGot) {
   if (!fHeld) fprintf(stderr, "child: %s gave %d\n", lpszWhat, iGot);
   return fHeld ? 0 : 1 << iBit;
-}
-
-int WithoutPortHandle(DWORD hChannel, DWORD dwPsid) {
-  BYTE abInfo[8] = {}, abData[4] = {1, 2, 3, 4};
-  DWORD dwBuffer = 4096;
-  WORD hNew = 0;
-  int r[6] = {
-      MLCGetSocketInfo(0, dwPsid, abInfo, sizeof abInfo),
-      MLCOpenChannel(0, dwPsid, MLC_STREAM_CHANNEL, &dwBuffer, &hNew, NULL, 0, 0, NULL, NULL),
-      MLCWrite(hChannel, abData, sizeof abData, FALSE, 0),
-      MLCRead(hChannel, abData, sizeof abData, FALSE, 0),
-      MLCPingMlc(hChannel),
-      MLCCloseChannel(hChannel)};
-  int iFailed = 0;
-  for (int i = 0; i < 6; ++i) iFailed |= Check(r[i] == MLC_PHYSICAL_LINK_FAILURE, i, "call", r[i]);
-  return iFailed;
-}
-
-int Hostile() {
-  HWND hWnd = MakeWindow("ChildHostileWnd");
-  SetWindowLongPtrA(hWnd, GWLP_USERDATA, 0x1235);  // no wait state: an odd address
-  for (WORD wCode = MLC_READ_STREAM; wCode <= MLC_DISCONNECT; ++wCode)
-    P1284WndProc(hWnd, MLC_NOTIFY_MSG, 0, MAKELPARAM(wCode, 4));
-  DestroyWindow(hWnd);
-  DWORD hPort = MLCGetPortHandle(0);
-  BYTE bAddress = 0x4E;
-  int iEscape = MLCEscapeCommFunction(0, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, 1, NULL, 0, 0);
-  MLCReleasePortHandle(hPort);
-  return Check(hPort != 0, 0, "port handle", 0) | Check(iEscape == 0, 1, "escape", iEscape);
 }
 
 int Reopen(DWORD dwPsid, const char* lpszOpened, const char* lpszDone) {
@@ -93,9 +57,6 @@ int Reopen(DWORD dwPsid, const char* lpszOpened, const char* lpszDone) {
 
 int RunLinkCommand(int argc, char** argv) {
   if (argc < 4) return -1;
-  if (strcmp(argv[1], "nohandle") == 0)
-    return WithoutPortHandle(strtoul(argv[2], NULL, 0), strtoul(argv[3], NULL, 0));
-  if (strcmp(argv[1], "hostile") == 0) return Hostile();
   if (strcmp(argv[1], "reopen") == 0 && argc >= 5)
     return Reopen(strtoul(argv[2], NULL, 0), argv[3], argv[4]);
   BYTE bPort = (BYTE)atoi(argv[2]);

@@ -1,5 +1,5 @@
 // The helper process for real (KRZHID15 started by the library) with the
-// emulator on LPT1, and the direct reader RetrieveData beside it.
+// emulator on LPT1.
 #include "../krzhid15/helper.h"
 
 #include <gtest/gtest.h>
@@ -118,38 +118,6 @@ TEST_F(HelperTest, TheHelperEndsAfterALinkResetThatLeavesNoChannel) {
   EXPECT_TRUE(Eventually([] { return AttachedProcesses() == 1; }, 5000));
   EXPECT_FALSE(CheckPortAndHsid(0, MLC_CHANNEL_HSID(hEcho)));
   EXPECT_EQ(MLCCloseChannel(hEcho), MLC_INVALID_HANDLE);
-}
-
-TEST_F(HelperTest, RetrieveDataReadsTheSourceWholeBesideARealHelperAndRefusesFirst) {
-  DWORD dwLength = 4096;
-  std::vector<BYTE> buffer(4096);
-  EXPECT_EQ(RetrieveData(3, buffer.data(), &dwLength), MLC_INVALID_PORT);
-  EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), MLC_INVALID_HANDLE);  // no channel
-
-  WORD hSource = Open(4, 0, ConfigWith({"4:source:bytes=20000"}));  // no ring: read directly
-  ASSERT_EQ(MLC_CHANNEL_SLOT(hSource), 0);
-
-  // A buffer one byte short of the largest packet: refused, nothing read.
-  dwLength = (DWORD)gTO_HOST_PACKET_SIZE - 1;
-  EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), MLC_BUFFER_TOO_SMALL);
-  EXPECT_EQ(dwLength, 0u);
-
-  std::vector<BYTE> received;
-  DWORD dwStart = GetTickCount();
-  while (received.size() < 20000 && GetTickCount() - dwStart < 20000) {
-    dwLength = (DWORD)buffer.size();
-    int iResult = RetrieveData(0, buffer.data(), &dwLength);
-    ASSERT_TRUE(iResult == 1 || iResult == 4) << iResult;
-    received.insert(received.end(), buffer.begin(), buffer.begin() + dwLength);
-    if (iResult == 4) WaitPortInput(0, 20);
-  }
-  ASSERT_EQ(received.size(), 20000u);
-  for (size_t i = 0; i < received.size(); ++i) ASSERT_EQ(received[i], (BYTE)i) << i;
-  // Nothing more, and the helper's polls left every packet to this reader.
-  dwLength = (DWORD)buffer.size();
-  EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), 4);
-  EXPECT_EQ(printer->HostErrors(), std::vector<BYTE>{});
-  EXPECT_EQ(MLCCloseChannel(hSource), MLC_SUCCESS);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include "channel/chanrec.h"
-#include "layout.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
 #include "testutil.h"
@@ -42,20 +41,7 @@ emu::EmuConfig PrinterConfig(const char* lpszFault) {
   return cfg;
 }
 
-DWORD PortAreaBlocks() {
-  std::string name = "KRZMEM15.Area." + PortAreaName(0);
-  HANDLE hMap = OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
-  if (!hMap) return 0;
-  DWORD dwBlocks = 0;
-  const auto* lpHeader = (const krzmem::AreaHeader*)MapViewOfFile(hMap, FILE_MAP_READ, 0, 0,
-                                                                  sizeof(krzmem::AreaHeader));
-  if (lpHeader) {
-    dwBlocks = lpHeader->blocks;
-    UnmapViewOfFile(lpHeader);
-  }
-  CloseHandle(hMap);
-  return dwBlocks;
-}
+DWORD PortAreaBlocks() { return AreaBlocks(0, false); }
 
 namespace {
 // Puts the record in slot 0 of a new channel table and marks the link up.

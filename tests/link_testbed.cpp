@@ -37,20 +37,10 @@ LONG LinkBlocks(BYTE bPort) {
   return (LONG)LiveBlocks(bPort) - (PortRecord(bPort).hDeviceID != 0 ? 1 : 0);
 }
 
-BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWnd,
-                WORD wPacketSize) {
+BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, WORD wPacketSize) {
   PerPortInfo* lpPPI = ObtainPPI(bPort);
-  BYTE bIndex = lpPPI->bChannelsAllocated;
-  BYTE bHsid = (BYTE)(MLC_FIRST_HSID + bIndex);
+  BYTE bIndex = lpPPI->bChannelsAllocated, bHsid = (BYTE)(MLC_FIRST_HSID + bIndex);
   HMEMBLOCK hRecord = 0;
-  auto fill = [&](auto* p) {  // what both kinds of record hold alike
-    p->wHostHtoPCredits = (decltype(p->wHostHtoPCredits))dwCredits;
-    p->hAppWnd = DwordFromHwnd(hAppWnd);
-    p->wAppMsg = kChannelMsg;
-    p->dwAppData = bHsid;
-    p->bType = bType, p->bPsid = bPsid, p->bHsid = bHsid, p->bPort = bPort;
-    p->fChannelOpen = p->fNotifyOnClose = 1;
-  };
   if (bType == MLC_STREAM_CHANNEL) {
     hRecord = AllocMLCCheck(bPort, sizeof(StreamChannel));
     auto* p = (StreamChannel*)LockMLCCheck(bPort, hRecord);
@@ -58,7 +48,8 @@ BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWn
     p->bFlags = STREAM_HAS_BUFFER;
     p->hBuffer = AllocMLCCheck(bPort, 4096);
     p->lLastPos = p->wAllocated = 4096;
-    fill(p);
+    p->wHostHtoPCredits = dwCredits;
+    p->bType = bType, p->bPsid = bPsid, p->bHsid = bHsid, p->bPort = bPort, p->fChannelOpen = 1;
   } else {
     hRecord = AllocMLCCheck(bPort, sizeof(MessageChannel));
     auto* p = (MessageChannel*)LockMLCCheck(bPort, hRecord);
@@ -67,7 +58,8 @@ BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWn
     p->hSlot[0] = AllocMLCCheck(bPort, 1024);
     p->hSlot[1] = AllocMLCCheck(bPort, 1024);
     p->lReadSlot = -1;
-    fill(p);
+    p->wHostHtoPCredits = (WORD)dwCredits;
+    p->bType = bType, p->bPsid = bPsid, p->bHsid = bHsid, p->bPort = bPort, p->fChannelOpen = 1;
   }
   UnlockMLCCheck(bPort, hRecord);
   DWORD cbTable = (bIndex + 1) * sizeof(HMEMBLOCK);
@@ -113,10 +105,6 @@ DWORD HostCredits(BYTE bPort, BYTE bHsid) {
     return p->bType == MLC_STREAM_CHANNEL ? p->wHostHtoPCredits
                                           : ((MessageChannel*)p)->wHostHtoPCredits;
   });
-}
-
-BOOL ChannelOpen(BYTE bPort, BYTE bHsid) {
-  return WithRecord(bPort, bHsid, [](StreamChannel* p) { return p && p->fChannelOpen; });
 }
 
 void SetChannelOpen(BYTE bPort, BYTE bHsid, BOOL fOpen) {

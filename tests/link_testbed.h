@@ -37,15 +37,12 @@ LONG LinkBlocks(BYTE bPort);
 
 // Puts a channel record into the port's table by hand, as an open would:
 // open, holding dwCredits, with a 4 KiB ring (stream) or two 1 KiB slots
-// (packet), notifying hAppWnd with kChannelMsg; with wPacketSize, a socket
-// entry of that size in both directions. Returns the host socket id.
-constexpr UINT kChannelMsg = WM_APP + 7;
-BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWnd = NULL,
-                WORD wPacketSize = 0);
-// The host's credit (0xFFFFFFFF without a record) and the open flag of a
-// channel's record.
+// (packet); with wPacketSize, a socket entry of that size in both
+// directions. Returns the host socket id.
+BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, WORD wPacketSize = 0);
+// The host's credit of a channel (0xFFFFFFFF without a record), and its
+// open flag set.
 DWORD HostCredits(BYTE bPort, BYTE bHsid);
-BOOL ChannelOpen(BYTE bPort, BYTE bHsid);
 void SetChannelOpen(BYTE bPort, BYTE bHsid, BOOL fOpen);
 
 // The link is dropped: not initialised, nothing outstanding, no channel

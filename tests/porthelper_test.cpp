@@ -57,17 +57,6 @@ TEST(PortHandles, AcquisitionsAreCountedAndTheLastReleaseCloses) {
   EXPECT_EQ(GetHportVal(7), 0u);
 }
 
-TEST(PortHandles, EscapeFunctionsReachThePortOfTheChannelHandle) {
-  DWORD hPort = MLCGetPortHandle(1);
-  ASSERT_NE(hPort, 0u);
-  DWORD dwCaps = 0;
-  EXPECT_EQ(MLCEscapeCommFunction(0x0180, VCOMM_ESC_GET_CAPABILITIES, NULL, 0, &dwCaps, 4, 0), 1);
-  EXPECT_EQ(dwCaps, (DWORD)VCOMM_CAP_ECP);
-  EXPECT_EQ(MLCEscapeCommFunction(0x0180, 99, NULL, 0, NULL, 0, 0), 0);  // unknown function
-  EXPECT_EQ(MLCEscapeCommFunction(0x0380, VCOMM_ESC_GET_CAPABILITIES, NULL, 0, &dwCaps, 4, 0), 0);
-  MLCReleasePortHandle(hPort);
-}
-
 TEST(Setup, RecordsTheWindowOnceAndSurvivesAnUnopenablePort) {
   std::string ini = WindowsDirFile("KRZCOM15.INI");
   WriteTextFile(ini, "[LPT2]\nBackend=none\n");
@@ -245,19 +234,4 @@ TEST(Helper, FoundInTheDriverFolderOrReportedMissing) {
   EXPECT_EQ(launch(), 0u);  // found by the second attempt, with the full path
   EXPECT_TRUE(RemoveWhenFree(drivers));
   EXPECT_TRUE(RemoveWhenFree(alone));
-}
-
-TEST(LoadPath, JoinsTheDriverFolderAndRefusesWhatDoesNotFit) {
-  const std::string tail = "spool\\DRIVERS\\W32X86\\KRZHID15.EXE";
-  for (std::string dir : {"C:\\WINDOWS\\SYSTEM32", "C:\\WINDOWS\\SYSTEM32\\"}) {
-    std::string want = "C:\\WINDOWS\\SYSTEM32\\" + tail;
-    std::vector<char> buf(want.size() + 1);
-    lstrcpyA(buf.data(), dir.c_str());
-    EXPECT_EQ(AppendLoadPath(buf.data(), (UINT)dir.size(), "KRZHID15.EXE", (UINT)buf.size()), 20u);
-    EXPECT_STREQ(buf.data(), want.c_str());
-    lstrcpyA(buf.data(), dir.c_str());
-    EXPECT_EQ(AppendLoadPath(buf.data(), (UINT)dir.size(), "KRZHID15.EXE", (UINT)buf.size() - 1),
-              0u);
-  }
-  // (The path in use is proven by the driver-folder test's launch.)
 }

@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include "layout.h"
+
 #ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -105,4 +107,22 @@ double ProcessCpuMs() {
   return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0 +
          (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
 #endif
+}
+
+DWORD AreaBlocks(BYTE bPort, bool fLocked) {
+  std::string area = PortAreaName(bPort);
+  HANDLE hMap = OpenFileMappingA(FILE_MAP_READ, FALSE, ("KRZMEM15.Area." + area).c_str());
+  if (!hMap) return 0;
+  DWORD dwBlocks = 0;
+  const auto* lpHeader = (const krzmem::AreaHeader*)MapViewOfFile(hMap, FILE_MAP_READ, 0, 0,
+                                                                  sizeof(krzmem::AreaHeader));
+  HANDLE hMutex = fLocked ? OpenMutexA(SYNCHRONIZE, FALSE, ("KRZMEM15.Mutex." + area).c_str()) : 0;
+  if (lpHeader && (hMutex || !fLocked)) {
+    if (hMutex) WaitForSingleObject(hMutex, 10000);  // the count is changed only under it
+    dwBlocks = lpHeader->blocks;
+    if (hMutex) ReleaseMutex(hMutex), CloseHandle(hMutex);
+  }
+  if (lpHeader) UnmapViewOfFile(lpHeader);
+  CloseHandle(hMap);
+  return dwBlocks;
 }

@@ -96,3 +96,7 @@ bool Eventually(F f, DWORD dwMs = 10000) {
 
 bool AreaExists(const std::string& name);
 std::string PortAreaName(int iPort);  // line feed included
+// Blocks in use in the shared area of port bPort (0 = LPT1), read from the
+// area's header, under the area's mutex when fLocked; 0 without the area.
+DWORD AreaBlocks(BYTE bPort, bool fLocked);
+inline DWORD LiveBlocks(BYTE bPort) { return AreaBlocks(bPort, true); }

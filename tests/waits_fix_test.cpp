@@ -154,11 +154,9 @@ TEST_F(WaitsTest, DataThatCameForAnEndingBlockingReadIsToldToTheClient) {
   ASSERT_TRUE(Eventually([] { return VCOMM_WaitInput(GetPortHandle(0), 5) != FALSE; }));
   char text[5];
   EXPECT_EQ(MLCRead(hEcho, text, 5, TRUE, 5000), 5);
-  MSG msg;
-  bool fTold = false;
-  while (PeekMessageA(&msg, hApp, kAppMsg, kAppMsg, PM_REMOVE))
-    fTold = fTold || LOWORD(msg.lParam) == MLC_READ_STREAM;
-  EXPECT_TRUE(fTold);
+  std::vector<MSG> told = TakeMessages(hApp, kAppMsg, kAppMsg);
+  EXPECT_TRUE(std::any_of(told.begin(), told.end(),
+                          [](const MSG& m) { return LOWORD(m.lParam) == MLC_READ_STREAM; }));
   EXPECT_EQ(MLCRead(hEcho, text, 5, FALSE, 0), 5);
   EXPECT_EQ(std::string(text, 5), "world");
   EXPECT_EQ(MLCCloseChannel(hEcho), MLC_SUCCESS);
@@ -238,14 +236,21 @@ TEST_F(WaitsTest, TheDirectReaderGrantsWithoutWaitingForRepliesAndDropsACutPacke
 }
 
 TEST_F(WaitsTest, ADirectReaderLeavesThePortToPollsBetweenItsCalls) {
+  std::vector<BYTE> buffer(0x1000), received;
+  DWORD dwLength = (DWORD)buffer.size();
+  EXPECT_EQ(RetrieveData(3, buffer.data(), &dwLength), MLC_INVALID_PORT);
+  EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), MLC_INVALID_HANDLE);  // no channel
   Printer printer(ConfigWith({"4:source:bytes=3000"}));
   WORD hSource = Open(4, 0);  // slot 0, no ring: read with RetrieveData
   WORD hEcho = Open(3, 4096);
   ASSERT_EQ(MLC_CHANNEL_SLOT(hSource), 0);
   ASSERT_NE(hEcho, 0);
-  std::vector<BYTE> buffer(0x1000), received;
+  // A buffer one byte short of the largest packet: refused, nothing read.
+  dwLength = (DWORD)gTO_HOST_PACKET_SIZE - 1;
+  EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), MLC_BUFFER_TOO_SMALL);
+  EXPECT_EQ(dwLength, 0u);
   auto retrieve = [&] {
-    DWORD dwLength = (DWORD)buffer.size();
+    dwLength = (DWORD)buffer.size();
     int iResult = RetrieveData(0, buffer.data(), &dwLength);
     received.insert(received.end(), buffer.begin(), buffer.begin() + dwLength);
     return iResult;
