@@ -2,7 +2,6 @@
 
 #include "channel/chanrec.h"
 #include "krzmlc15.h"
-#include "live_blocks.h"
 #include "notify/hidden.h"
 #include "shared/config.h"
 #include "shared/locks.h"

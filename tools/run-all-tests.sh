@@ -61,12 +61,12 @@ stage_tsan() {
   # work; not yet explained, tests/README.md).
   cmake -S . -B "$B/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DW32_TSAN=ON $CACHE &&
     cmake --build "$B/tsan" -j "$JOBS" --target kernel_tests kernel_child krzmlc15_tests \
-      krzmlc15_child krzmlc15_link_tests krzmlc15_link_emu_tests krzmlc15_link_process_tests \
-      krzperi_script krzmlc15_chan_tests krzmlc15_data_emu_tests krzmlc15_datachild \
+      krzmlc15_child krzmlc15_link_tests krzmlc15_link_emu_tests \
+      krzmlc15_chan_tests krzmlc15_data_emu_tests krzmlc15_datachild \
       krzmlc15_notify_tests krzmlc15_helper_tests krzhid15 w32_leakcheck &&
     GTEST_FILTER=-Posix.CreateCloseCyclesLeakNoDescriptorsOrMappings:HelperTest.ARealHelperServesAQuietClientAtOnceIdlesAndEndsWithTheLastClose \
       ctest --test-dir "$B/tsan" -j "$JOBS" --output-on-failure -R \
-      '^(kernel_tests|krzmlc15_tests|krzmlc15_(link|link_emu|link_process|chan|data_emu|notify|helper)_tests)(\.objects)?$'
+      '^(kernel_tests|krzmlc15_tests|krzmlc15_(link|link_emu|chan|data_emu|notify|helper)_tests)(\.objects)?$'
 }
 
 stage_fuzz() {
