@@ -1,20 +1,15 @@
 // The child program's link and client commands (see child_main.cpp):
-//
-//   linkup <port> <ready> <go>
-//     takes a handle of the port, sets <ready>, waits for <go>, brings the
-//     port's link up; exit code 100 + MLCInit's result.
-//   linkhold <port> <ready>
-//     takes a handle of the port and the port's mutex, sends MLC_CREDIT and
-//     waits (up to a minute) for its reply holding the mutex, as a sender
-//     does; sets <ready> once the command is out. Meant to be killed there.
-//   linkread <port> <ready>
-//     takes a handle of the port and the port's mutex, sets <ready> and
-//     polls, waiting up to a minute for the rest of a packet the peripheral
-//     has only begun. Meant to be killed there.
-//   reopen <psid> <opened> <done>
-//     on the public calls only: opens a stream channel on an echo socket,
-//     sets <opened>, waits for <done>, then checks its channel still echoes
-//     and closes it. Exit code 0 when all held, else a bit per failed check.
+//   linkup <port> <ready> <go>: takes a handle of the port, sets <ready>,
+//     waits for <go>, brings the link up; exit code 100 + MLCInit's result.
+//   linkhold <port> <ready>: holding the port's mutex, sends MLC_CREDIT,
+//     sets <ready> and waits (a minute) for the reply, as a sender does.
+//   linkread <port> <ready>: holding the port's mutex, sets <ready> and
+//     polls, waiting (a minute) for the rest of a packet the peripheral has
+//     only begun. Both are meant to be killed in their wait.
+//   reopen <psid> <opened> <done>: on the public calls only, opens a stream
+//     channel on an echo socket, sets <opened>, waits for <done>, checks the
+//     channel still echoes and closes it; 0 when all held, else a bit per
+//     failed check.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

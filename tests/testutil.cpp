@@ -4,14 +4,6 @@
 
 #include "layout.h"
 
-#ifndef _WIN32
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <fstream>
-#endif
-
 bool Child::Run(std::string cmd, const char* lpszDir) {
   STARTUPINFOA si{};
   si.cb = sizeof(si);
@@ -91,22 +83,6 @@ bool AreaExists(const std::string& name) {
 
 std::string PortAreaName(int iPort) {
   return "KRZMLC15_SHARED_PORT_LPT" + std::to_string(iPort + 1) + "\n";
-}
-
-double ProcessCpuMs() {
-#ifdef _WIN32
-  FILETIME ftCreate, ftExit, ftKernel, ftUser;
-  GetProcessTimes(GetCurrentProcess(), &ftCreate, &ftExit, &ftKernel, &ftUser);
-  auto ms = [](const FILETIME& ft) {
-    return (double)(((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime) / 10000.0;
-  };
-  return ms(ftKernel) + ms(ftUser);
-#else
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0 +
-         (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
-#endif
 }
 
 DWORD AreaBlocks(BYTE bPort, bool fLocked) {

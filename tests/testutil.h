@@ -82,9 +82,6 @@ inline BOOL SetupDone() {
 
 #include "support/asleep_in_wait.h"
 
-// Processor time (user + system) of this process in milliseconds.
-double ProcessCpuMs();
-
 // Whether f() holds within dwMs, asked every 5 ms: for a state another
 // thread or process brings about.
 template <typename F>
