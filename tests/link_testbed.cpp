@@ -2,6 +2,7 @@
 
 #include "channel/chanrec.h"
 #include "krzmlc15.h"
+#include "link_emu_support.h"
 #include "notify/hidden.h"
 #include "shared/config.h"
 #include "shared/locks.h"
@@ -34,52 +35,6 @@ void SetLastCommand(BYTE bPort, BYTE bCommand) {
 
 LONG LinkBlocks(BYTE bPort) {
   return (LONG)LiveBlocks(bPort) - (PortRecord(bPort).hDeviceID != 0 ? 1 : 0);
-}
-
-BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, WORD wPacketSize) {
-  PerPortInfo* lpPPI = ObtainPPI(bPort);
-  BYTE bIndex = lpPPI->bChannelsAllocated, bHsid = (BYTE)(MLC_FIRST_HSID + bIndex);
-  HMEMBLOCK hRecord = 0;
-  if (bType == MLC_STREAM_CHANNEL) {
-    hRecord = AllocMLCCheck(bPort, sizeof(StreamChannel));
-    auto* p = (StreamChannel*)LockMLCCheck(bPort, hRecord);
-    *p = StreamChannel{};
-    p->bFlags = STREAM_HAS_BUFFER;
-    p->hBuffer = AllocMLCCheck(bPort, 4096);
-    p->lLastPos = p->wAllocated = 4096;
-    p->wHostHtoPCredits = dwCredits;
-    p->bType = bType, p->bPsid = bPsid, p->bHsid = bHsid, p->bPort = bPort, p->fChannelOpen = 1;
-  } else {
-    hRecord = AllocMLCCheck(bPort, sizeof(MessageChannel));
-    auto* p = (MessageChannel*)LockMLCCheck(bPort, hRecord);
-    *p = MessageChannel{};
-    p->bSlotCount = 2;
-    p->hSlot[0] = AllocMLCCheck(bPort, 1024);
-    p->hSlot[1] = AllocMLCCheck(bPort, 1024);
-    p->lReadSlot = -1;
-    p->wHostHtoPCredits = (WORD)dwCredits;
-    p->bType = bType, p->bPsid = bPsid, p->bHsid = bHsid, p->bPort = bPort, p->fChannelOpen = 1;
-  }
-  UnlockMLCCheck(bPort, hRecord);
-  DWORD cbTable = (bIndex + 1) * sizeof(HMEMBLOCK);
-  lpPPI->hChanPtrArray = lpPPI->hChanPtrArray
-                             ? ReAllocMLCCheck(bPort, lpPPI->hChanPtrArray, cbTable)
-                             : AllocMLCCheck(bPort, cbTable);
-  ((HMEMBLOCK*)LockMLCCheck(bPort, lpPPI->hChanPtrArray))[bIndex] = hRecord;
-  UnlockMLCCheck(bPort, lpPPI->hChanPtrArray);
-  lpPPI->bChannelsAllocated++;
-  lpPPI->bChannelsUsed++;
-  if (wPacketSize) {
-    lpPPI->hSocketInfoArray = AllocMLCCheck(bPort, sizeof(SocketInfo));
-    auto* lpSocket = (SocketInfo*)LockMLCCheck(bPort, lpPPI->hSocketInfoArray);
-    *lpSocket = SocketInfo{};
-    lpSocket->bPsid = bPsid;
-    lpSocket->wHtoPPacketSize = lpSocket->wPtoHPacketSize = wPacketSize;
-    UnlockMLCCheck(bPort, lpPPI->hSocketInfoArray);
-    lpPPI->bSocketInfoCount = 1;
-  }
-  ReleasePPI(bPort);
-  return bHsid;
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "link/link.h"
+#include "link_emu_support.h"
 #include "scripted_peripheral.h"
 #include "shared/records.h"
 
@@ -35,11 +36,6 @@ void SetLastCommand(BYTE bPort, BYTE bCommand);
 // long as the port's shared state does).
 LONG LinkBlocks(BYTE bPort);
 
-// Puts a channel record into the port's table by hand, as an open would:
-// open, holding dwCredits, with a 4 KiB ring (stream) or two 1 KiB slots
-// (packet); with wPacketSize, a socket entry of that size in both
-// directions. Returns the host socket id.
-BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, WORD wPacketSize = 0);
 // The host's credit of a channel (0xFFFFFFFF without a record), and its
 // open flag set.
 DWORD HostCredits(BYTE bPort, BYTE bHsid);
