@@ -42,48 +42,44 @@ void SetChannelType(BYTE bPort, BYTE bHsid, BYTE bType) {
   ReleasePPI(bPort);
 }
 
-// Runs fn(0) and fn(1) on two threads: true when both returned within dwMs.
-// Threads that did not are left running (detached): a deadlock is reported,
-// not waited for.
-bool OnTwoThreads(std::function<void(int)> fn, DWORD dwMs) {
-  struct Done {
-    HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    std::atomic<int> n{0};
-    ~Done() { CloseHandle(hEvent); }
-  };
-  auto done = std::make_shared<Done>();  // a detached thread may outlive this call
+// Two threads run fn(0, pair) and fn(1, pair) and may meet there (on events,
+// not std::barrier: MinGW's C++ runtime can miss a barrier's wake-up, and a
+// thread left waiting holds its port for ever). True when both returned
+// within 10 s; threads that did not are left running (detached): a
+// deadlock is reported, not waited for.
+struct Pair {
+  HANDLE hArrived[2] = {CreateEventA(NULL, TRUE, FALSE, NULL),
+                        CreateEventA(NULL, TRUE, FALSE, NULL)};
+  HANDLE hDone = CreateEventA(NULL, TRUE, FALSE, NULL);
+  std::atomic<int> nDone{0};
+  ~Pair() { CloseHandle(hArrived[0]), CloseHandle(hArrived[1]), CloseHandle(hDone); }
+  void Meet(int i) {  // one whose partner does not come goes on all the same
+    SetEvent(hArrived[i]);
+    WaitForSingleObject(hArrived[1 - i], 10000);
+  }
+};
+bool OnTwoThreads(std::function<void(int, Pair&)> fn) {
+  auto pair = std::make_shared<Pair>();  // a detached thread may outlive this call
   std::thread threads[2];
   for (int i = 0; i < 2; ++i)
-    threads[i] = std::thread([done, fn, i] {
-      fn(i);
-      if (++done->n == 2) SetEvent(done->hEvent);
+    threads[i] = std::thread([pair, fn, i] {
+      fn(i, *pair);
+      if (++pair->nDone == 2) SetEvent(pair->hDone);
     });
-  bool fEnded = WaitForSingleObject(done->hEvent, dwMs) == WAIT_OBJECT_0;
+  bool fEnded = WaitForSingleObject(pair->hDone, 10000) == WAIT_OBJECT_0;
   for (std::thread& t : threads) fEnded ? t.join() : t.detach();
   return fEnded;
 }
 
 // Two threads take ports 0 and 1, meet, and reset their port with the
-// helper stop (which looks at the other port for open channels): true when
-// both resets ended. They meet on events, not std::barrier (MinGW's C++
-// runtime can miss a barrier's wake-up, and a thread left waiting holds
-// its port for ever); one whose partner does not come resets all the same.
+// helper stop (which looks at the other port for open channels).
 bool ResetTwoPortsAtOnce() {
-  struct Meeting {
-    HANDLE hArrived[2] = {CreateEventA(NULL, TRUE, FALSE, NULL),
-                          CreateEventA(NULL, TRUE, FALSE, NULL)};
-    ~Meeting() { CloseHandle(hArrived[0]), CloseHandle(hArrived[1]); }
-  };
-  auto meeting = std::make_shared<Meeting>();
-  return OnTwoThreads(
-      [meeting](int i) {
-        ObtainPPI((BYTE)i);  // as a failing exchange holds it
-        SetEvent(meeting->hArrived[i]);
-        WaitForSingleObject(meeting->hArrived[1 - i], 10000);
-        StartAllOverAgain((BYTE)i, TRUE);
-        ReleasePPI((BYTE)i);
-      },
-      10000);
+  return OnTwoThreads([](int i, Pair& pair) {
+    ObtainPPI((BYTE)i);  // as a failing exchange holds it
+    pair.Meet(i);
+    StartAllOverAgain((BYTE)i, TRUE);
+    ReleasePPI((BYTE)i);
+  });
 }
 
 }  // namespace
@@ -182,16 +178,14 @@ TEST(LinkHelperStop, TwoPortResetsWhileAStoppedHelperLeavesAllEndAndLeaveThePort
     EXPECT_TRUE(ResetTwoPortsAtOnce());
     // Another thread takes both ports, one after the other.
     std::atomic<bool> fBoth{false};
-    EXPECT_TRUE(OnTwoThreads(
-        [&](int i) {
-          if (i) return;
-          PerPortInfo* lpFirst = CheckPPI(0);
-          CheckReleasePPI(lpFirst, 0);
-          PerPortInfo* lpSecond = CheckPPI(1);
-          CheckReleasePPI(lpSecond, 1);
-          fBoth = lpFirst && lpSecond;
-        },
-        5000));
+    EXPECT_TRUE(OnTwoThreads([&](int i, Pair&) {
+      if (i) return;
+      PerPortInfo* lpFirst = CheckPPI(0);
+      CheckReleasePPI(lpFirst, 0);
+      PerPortInfo* lpSecond = CheckPPI(1);
+      CheckReleasePPI(lpSecond, 1);
+      fBoth = lpFirst && lpSecond;
+    }));
     EXPECT_TRUE(fBoth) << "a port was left taken";
   }
   MLCCleanup();
