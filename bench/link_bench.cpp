@@ -20,6 +20,27 @@
 #include "testutil.h"
 #include "wire_runner.h"
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
+// Processor time (user + system) of this process in milliseconds.
+static double ProcessCpuMs() {
+#ifdef _WIN32
+  FILETIME ftCreate, ftExit, ftKernel, ftUser;
+  GetProcessTimes(GetCurrentProcess(), &ftCreate, &ftExit, &ftKernel, &ftUser);
+  auto ms = [](const FILETIME& ft) {
+    return (double)(((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime) / 10000.0;
+  };
+  return ms(ftKernel) + ms(ftUser);
+#else
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0 +
+         (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
+#endif
+}
+
 namespace {
 
 LRESULT CALLBACK StandInProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {

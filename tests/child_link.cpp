@@ -1,16 +1,16 @@
-// The child program's link commands (see child_main.cpp):
-//
-//   linkup <port> <ready> <go>
-//     takes a handle of the port, sets <ready>, waits for <go>, brings the
-//     port's link up; exit code 100 + MLCInit's result.
-//   linkhold <port> <ready>
-//     takes a handle of the port and the port's mutex, sends MLC_CREDIT and
-//     waits (up to a minute) for its reply holding the mutex, as a sender
-//     does; sets <ready> once the command is out. Meant to be killed there.
-//   linkread <port> <ready>
-//     takes a handle of the port and the port's mutex, sets <ready> and
-//     polls, waiting up to a minute for the rest of a packet the peripheral
-//     has only begun. Meant to be killed there.
+// The child program's link and client commands (see child_main.cpp):
+//   linkup <port> <ready> <go>: takes a handle of the port, sets <ready>,
+//     waits for <go>, brings the link up; exit code 100 + MLCInit's result.
+//   linkhold <port> <ready>: holding the port's mutex, sends MLC_CREDIT,
+//     sets <ready> and waits (a minute) for the reply, as a sender does.
+//   linkread <port> <ready>: holding the port's mutex, sets <ready> and
+//     polls, waiting (a minute) for the rest of a packet the peripheral has
+//     only begun. Both are meant to be killed in their wait.
+//   reopen <psid> <opened> <done>: on the public calls only, opens a stream
+//     channel on an echo socket, sets <opened>, waits for <done>, checks the
+//     channel still echoes and closes it; 0 when all held, else a bit per
+//     failed check.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
@@ -19,20 +19,52 @@
 #include "link/link.h"
 #include "shared/config.h"
 #include "shared/locks.h"
+#include "testutil.h"
+
+namespace {
+
+int Check(bool fHeld, int iBit, const char* lpszWhat, int iGot) {
+  if (!fHeld) fprintf(stderr, "child: %s gave %d\n", lpszWhat, iGot);
+  return fHeld ? 0 : 1 << iBit;
+}
+
+int Reopen(DWORD dwPsid, const char* lpszOpened, const char* lpszDone) {
+  HANDLE hDone = OpenEventA(SYNCHRONIZE, FALSE, lpszDone);
+  DWORD hPort = MLCGetPortHandle(0), dwBuffer = 4096;
+  WORD hChannel = 0;
+  int iOpen =
+      MLCOpenChannel(0, dwPsid, MLC_STREAM_CHANNEL, &dwBuffer, &hChannel, NULL, 0, 0, NULL, NULL);
+  int iFailed = Check(hDone && hPort && iOpen == MLC_SUCCESS, 0, "open", iOpen);
+  SetEvent(OpenEventA(EVENT_MODIFY_STATE, FALSE, lpszOpened));
+  if (iFailed || WaitForSingleObject(hDone, 30000) != WAIT_OBJECT_0) return iFailed | 2;
+  const char szText[] = "ident";
+  char szBack[sizeof szText] = {};
+  int iWrite = MLCWrite(hChannel, szText, sizeof szText, TRUE, 10000);
+  int iRead = MLCRead(hChannel, szBack, sizeof szBack, TRUE, 10000);
+  iFailed |= Check(iWrite == (int)sizeof szText, 2, "write", iWrite);
+  iFailed |= Check(iRead == (int)sizeof szText && strcmp(szBack, szText) == 0, 3, "echo", iRead);
+  iFailed |= Check(MLCCloseChannel(hChannel) == MLC_SUCCESS, 4, "close", 0);
+  MLCReleasePortHandle(hPort);
+  return iFailed;
+}
+
+}  // namespace
 
 int RunLinkCommand(int argc, char** argv) {
   if (argc < 4) return -1;
+  if (strcmp(argv[1], "reopen") == 0 && argc >= 5)
+    return Reopen(strtoul(argv[2], NULL, 0), argv[3], argv[4]);
   BYTE bPort = (BYTE)atoi(argv[2]);
   HANDLE hEvent = OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, argv[3]);
+  bool fLink = strncmp(argv[1], "link", 4) == 0;
+  if (fLink && !MLCGetPortHandle(bPort)) return 252;
   if (strcmp(argv[1], "linkup") == 0 && argc >= 5) {
-    if (!MLCGetPortHandle(bPort)) return 252;
     SetEvent(hEvent);
     HANDLE hGo = OpenEventA(SYNCHRONIZE, FALSE, argv[4]);
     if (WaitForSingleObject(hGo, 30000) != WAIT_OBJECT_0) return 251;
     return 100 + MLCInit(bPort);
   }
   if (strcmp(argv[1], "linkhold") == 0) {
-    if (!MLCGetPortHandle(bPort)) return 252;
     PerPortInfo* lpPPI = ObtainPPI(bPort);
     const BYTE credit[] = {0x00, 0x00, 0x00, 0x0B, 0x00, 0x00, MLC_CREDIT, 0x80, 0x01, 0x00, 0x00};
     if (!SendPacket(bPort, credit, sizeof credit, NULL)) return 253;
@@ -43,7 +75,6 @@ int RunLinkCommand(int argc, char** argv) {
     return 0;
   }
   if (strcmp(argv[1], "linkread") == 0) {
-    if (!MLCGetPortHandle(bPort)) return 252;
     gMLC_Inter_Packet_Time_Out = 60000;
     ObtainPPI(bPort);
     SetEvent(hEvent);
@@ -53,5 +84,5 @@ int RunLinkCommand(int argc, char** argv) {
     ReleasePPI(bPort);
     return 0;
   }
-  return -1;
+  return fLink ? 250 : -1;
 }

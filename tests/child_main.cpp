@@ -1,36 +1,42 @@
 // Child program of the library's tests: a process with the library loaded
 // (attach at start, detach at exit) that plays one part.
-//
-//   hold <ready> <go> [use|devid|fill <port>]...
-//     use: a channel table with one used slot; devid: a device-ID block;
-//     fill: both and a socket array. Then sets <ready> and waits for <go>.
-//     Exit code: bit n = port n was mapped at attach, + 16 * attach count.
-//     <ready> "-": none.
-//   ppi <port> <ready> <go|->
-//     holds the port's mutex from <ready> until <go> (with "-": for ever).
-//   refail - -
-//     alone: detaches, fails to attach while an event holds the name of the
-//     attach mutex, then attaches again. Exit code 16 * attach count when
-//     the failed attach kept nothing, else 1..4.
-//   helper - -
-//     starts the helper and leaves without stopping it. Exit code 0 when
-//     the helper set up.
-//   linkup, linkhold: the link commands of child_link.cpp.
+//   hold <ready|-> <go> [use|devid|fill <port>]...: sets up ports (use: a
+//     channel table with one used slot; devid: a device-ID block; fill:
+//     both and a socket array), sets <ready>, waits for <go>. Exit code:
+//     bit n = port n was mapped at attach, + 16 * attach count.
+//   ppi <port> <ready> <go>: holds the port's mutex from <ready> to <go>.
+//   refail - -: alone, detaches, fails to attach while an event holds the
+//     attach mutex's name, attaches again: 16 * attach count when the failed
+//     attach kept nothing, else 1..4.
+//   helper - -: starts the helper and leaves it running; 0 when it set up.
+//   launch: brings the helper up as link initialisation does, from where
+//     this program was copied to: 0 when it started, set up and stopped
+//     again, 19 for MLC_SYSTEM_FAILURE, else 1.
+//   (none): a program under the helper's name that never sets up. While
+//     the event krzmlc15-idle-helper-end exists it waits for messages (idle
+//     for input) until the event is set, 60 s at most, owning the mutex
+//     krzmlc15-idle-helper meanwhile; else it ends at once.
+//   linkup, linkhold, linkread, reopen: child_link.cpp.
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
 #include "channel/chanrec.h"
+#include "krzmlc15.h"
 #include "notify/hidden.h"
+#include "port/porthandle.h"
 #include "shared/lifecycle.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
+#include "testutil.h"
 
-static HANDLE Event(const char* lpszName) {
+namespace {
+
+HANDLE Event(const char* lpszName) {
   return OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, lpszName);
 }
 
-static void SetUpPort(const char* lpszKind, BYTE bPort) {
+void SetUpPort(const char* lpszKind, BYTE bPort) {
   PerPortInfo* lpPPI = ObtainPPI(bPort);
   if (strcmp(lpszKind, "devid") != 0) {
     HMEMBLOCK hRecord = AllocMLCCheck(bPort, sizeof(StreamChannel));
@@ -46,50 +52,70 @@ static void SetUpPort(const char* lpszKind, BYTE bPort) {
   ReleasePPI(bPort);
 }
 
-static int AttachFailsAndKeepsNothing() {
+int AttachFailsAndKeepsNothing() {
   HINSTANCE hInstance = hMlcInstance;
   MlcDllEntry(hInstance, DLL_PROCESS_DETACH);
   HANDLE hBlocker = CreateEventA(NULL, TRUE, FALSE, "KRZMLC15_MLCAttachMutex_");
   if (MlcDllEntry(hInstance, DLL_PROCESS_ATTACH)) return 1;
-  HANDLE hMutex = OpenMutexA(SYNCHRONIZE, FALSE, "PPI_API_MUTEX_LPT1");
-  if (hMutex) return 2;  // a mutex made before the failure is still open
-  BOOL fInit = FALSE;
-  HMEMAREA hArea = memCreateSharedArea(0x10000, "KRZMLC15_MLCGlobal_", 0x10000, &fInit);
-  memReleaseSharedArea(hArea);
-  if (!fInit) return 3;  // the global area is still held
+  if (OpenMutexA(SYNCHRONIZE, FALSE, "PPI_API_MUTEX_LPT1")) return 2;  // made before, kept
+  if (AreaExists("KRZMLC15_MLCGlobal_")) return 3;  // the global area is still held
   CloseHandle(hBlocker);
-  if (!MlcDllEntry(hInstance, DLL_PROCESS_ATTACH)) return 4;
-  int iResult = 16 * (int)ObtainMGD()->dwMlcAttachCount;
-  ReleaseMGD();
-  return iResult;
+  return MlcDllEntry(hInstance, DLL_PROCESS_ATTACH) ? 16 * (int)AttachedProcesses() : 4;
 }
+
+int Launch() {
+  int iResult = LaunchHiddenExe();
+  if (iResult != 1) return iResult == MLC_SYSTEM_FAILURE ? 19 : 1;
+  HWND hHidden = HiddenWindow();
+  if (!IsWindow(hHidden)) return 1;
+  KillHiddenExe();
+  bool fGone = Eventually([&] { return !IsWindow(hHidden); });
+  MLCSetPMLInitDeInitEvent();
+  MLCCleanup();
+  return fGone ? 0 : 1;
+}
+
+int IdleUnderTheHelpersName() {
+  HANDLE hEnd = OpenEventA(SYNCHRONIZE, FALSE, "krzmlc15-idle-helper-end");
+  if (!hEnd) return 250;  // no such test running: end at once
+  HANDLE hRunning = CreateMutexA(NULL, TRUE, "krzmlc15-idle-helper");
+  HWND hWnd = MakeWindow("IdleHelper");
+  SetTimer(hWnd, 1, 50, NULL);
+  MSG msg;
+  for (int iTicks = 0; iTicks < 1200 && WaitForSingleObject(hEnd, 0) != WAIT_OBJECT_0 &&
+                       GetMessageA(&msg, NULL, 0, 0) > 0;
+       ++iTicks)
+    DispatchMessageA(&msg);
+  DestroyWindow(hWnd);
+  ReleaseMutex(hRunning);
+  return 0;
+}
+
+}  // namespace
 
 // child_link.cpp: -1 when argv names none of its commands.
 int RunLinkCommand(int argc, char** argv);
 
 int main(int argc, char** argv) {
+  if (argc < 2) return IdleUnderTheHelpersName();
+  if (strcmp(argv[1], "launch") == 0) return Launch();
   int iLinkResult = RunLinkCommand(argc, argv);
   if (iLinkResult >= 0) return iLinkResult;
   if (argc < 4 || (strcmp(argv[1], "ppi") == 0 && argc < 5)) return 250;
   if (strcmp(argv[1], "refail") == 0) return AttachFailsAndKeepsNothing();
   if (strcmp(argv[1], "helper") == 0) return LaunchHiddenExe() == 1 ? 0 : 1;
-  int iPort = atoi(argv[2]);
-  HANDLE hReady = Event(strcmp(argv[1], "hold") == 0 ? argv[2] : argv[3]);
   if (strcmp(argv[1], "hold") == 0) {
     int iResult = 0;
     for (int i = 0; i < MLC_PORT_COUNT; ++i) iResult |= PortMapMemInfo[i] ? 1 << i : 0;
     for (int i = 4; i + 1 < argc; i += 2) SetUpPort(argv[i], (BYTE)atoi(argv[i + 1]));
-    iResult += 16 * (int)ObtainMGD()->dwMlcAttachCount;
-    ReleaseMGD();
-    SetEvent(hReady);
+    iResult += 16 * (int)AttachedProcesses();
+    SetEvent(Event(argv[2]));
     return WaitForSingleObject(Event(argv[3]), 30000) == WAIT_OBJECT_0 ? iResult : 251;
   }
-  ObtainPPI((BYTE)iPort);
-  SetEvent(hReady);
-  if (strcmp(argv[4], "-") == 0) {
-    for (;;) Sleep(1000);  // until the test kills this process
-  }
+  BYTE bPort = (BYTE)atoi(argv[2]);  // ppi
+  ObtainPPI(bPort);
+  SetEvent(Event(argv[3]));
   if (WaitForSingleObject(Event(argv[4]), 30000) != WAIT_OBJECT_0) return 251;
-  ReleasePPI((BYTE)iPort);
+  ReleasePPI(bPort);
   return 0;
 }

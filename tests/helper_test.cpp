@@ -1,6 +1,5 @@
 // The helper process for real (KRZHID15 started by the library) with the
-// emulator on LPT1, and the direct reader RetrieveData against the emulator
-// and against a scripted peripheral.
+// emulator on LPT1.
 #include "../krzhid15/helper.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +12,6 @@
 #include "krzmlc15.h"
 #include "link/link.h"
 #include "port/porthandle.h"
-#include "scripted_peripheral.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -47,7 +45,9 @@ class HelperTest : public ::testing::Test {
     MLCReleasePortHandle(GetPortHandle(0));
     DestroyWindow(hClient);
   }
-  WORD Open(DWORD dwPsid, DWORD dwBuffer) {
+  WORD Open(DWORD dwPsid, DWORD dwBuffer, const emu::EmuConfig& cfg) {
+    printer = std::make_unique<Printer>(cfg);
+    EXPECT_TRUE(printer->runner);
     WORD hChannel = 0;
     int iResult = MLCOpenChannel(0, dwPsid, MLC_STREAM_CHANNEL, &dwBuffer, &hChannel, hClient,
                                  kAppMsg, 0x1234, NULL, NULL);
@@ -72,9 +72,7 @@ class HelperTest : public ::testing::Test {
 };
 
 TEST_F(HelperTest, ARealHelperServesAQuietClientAtOnceIdlesAndEndsWithTheLastClose) {
-  printer = std::make_unique<Printer>(PrinterConfig());
-  ASSERT_TRUE(printer->runner);
-  WORD hEcho = Open(3, 4096);
+  WORD hEcho = Open(3, 4096, PrinterConfig());
   ASSERT_NE(hEcho, 0);
   HWND hHidden = HiddenWindow();
   EXPECT_EQ(AttachedProcesses(), 2u);
@@ -113,115 +111,13 @@ TEST_F(HelperTest, ARealHelperServesAQuietClientAtOnceIdlesAndEndsWithTheLastClo
 TEST_F(HelperTest, TheHelperEndsAfterALinkResetThatLeavesNoChannel) {
   // The printer reports an error once a data byte came: only the helper
   // reads it, and the reset closes the only channel.
-  printer = std::make_unique<Printer>(PrinterConfig("error=5@bytes=1"));
-  ASSERT_TRUE(printer->runner);
-  WORD hEcho = Open(3, 4096);
+  WORD hEcho = Open(3, 4096, PrinterConfig("error=5@bytes=1"));
   ASSERT_NE(hEcho, 0);
   EXPECT_EQ(AttachedProcesses(), 2u);
   ASSERT_EQ(MLCWrite(hEcho, "x", 1, FALSE, 0), 1);
   EXPECT_TRUE(Eventually([] { return AttachedProcesses() == 1; }, 5000));
   EXPECT_FALSE(CheckPortAndHsid(0, MLC_CHANNEL_HSID(hEcho)));
   EXPECT_EQ(MLCCloseChannel(hEcho), MLC_INVALID_HANDLE);
-}
-
-TEST_F(HelperTest, RetrieveDataReadsTheSourceWholeBesideARealHelperAndRefusesFirst) {
-  DWORD dwLength = 4096;
-  std::vector<BYTE> buffer(4096);
-  EXPECT_EQ(RetrieveData(3, buffer.data(), &dwLength), MLC_INVALID_PORT);
-  EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), MLC_INVALID_HANDLE);  // no channel
-
-  printer = std::make_unique<Printer>(ConfigWith({"4:source:bytes=20000"}));
-  ASSERT_TRUE(printer->runner);
-  WORD hSource = Open(4, 0);  // no ring: the client reads the port itself
-  ASSERT_EQ(MLC_CHANNEL_SLOT(hSource), 0);
-
-  // A buffer one byte short of the largest packet: refused, nothing read.
-  dwLength = (DWORD)gTO_HOST_PACKET_SIZE - 1;
-  EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), MLC_BUFFER_TOO_SMALL);
-  EXPECT_EQ(dwLength, 0u);
-
-  std::vector<BYTE> received;
-  DWORD dwStart = GetTickCount();
-  while (received.size() < 20000 && GetTickCount() - dwStart < 20000) {
-    dwLength = (DWORD)buffer.size();
-    int iResult = RetrieveData(0, buffer.data(), &dwLength);
-    ASSERT_TRUE(iResult == 1 || iResult == 4) << iResult;
-    received.insert(received.end(), buffer.begin(), buffer.begin() + dwLength);
-    if (iResult == 4) WaitPortInput(0, 20);
-  }
-  ASSERT_EQ(received.size(), 20000u);
-  for (size_t i = 0; i < received.size(); ++i) ASSERT_EQ(received[i], (BYTE)i) << i;
-  // Nothing more, and the helper's polls left every packet to this reader.
-  dwLength = (DWORD)buffer.size();
-  EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), 4);
-  EXPECT_EQ(printer->HostErrors(), std::vector<BYTE>{});
-  EXPECT_EQ(MLCCloseChannel(hSource), MLC_SUCCESS);
-}
-
-TEST_F(HelperTest, RetrieveDataGrantsWithoutWaitingForRepliesAndDropsACutPacket) {
-  peri::Peripheral peer;
-  ASSERT_TRUE(peer.Attach("LPT1"));
-  PerPortInfo* lpPPI = ObtainPPI(0);  // the last link's table makes room
-  if (lpPPI->hChanPtrArray) FreeMLCCheck(0, lpPPI->hChanPtrArray);
-  lpPPI->hChanPtrArray = 0;
-  ReleasePPI(0);
-  MakeStreamChannel(0x21, 0, 0, 1024);
-  StreamChannel* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
-  lpStream->wPeriPtoHCredits = 0;  // the printer holds no credit
-  UnlockChannelIdx(0, 0);
-  DWORD dwLength = 1024;
-  std::vector<BYTE> buffer(1024);
-
-  // Idle port, printer without credit: one MLC_CREDIT of 65535, no wait.
-  DWORD dwIdle = pPerPortInfo[0].dwIdlePolls;
-  EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), 4);
-  EXPECT_EQ(dwLength, 0u);
-  EXPECT_EQ(pPerPortInfo[0].dwIdlePolls, dwIdle + 1);
-  EXPECT_TRUE(peer.Expect(peri::Command(peri::Hex("03 80 21 FF FF"))));
-
-  // A 1000-byte packet that stalls halfway: one credit of 1 goes out in
-  // the middle, its reply comes after the packet and is taken as a reply.
-  peri::Bytes payload(1000);
-  for (size_t i = 0; i < payload.size(); ++i) payload[i] = (BYTE)(i * 7);
-  peri::Bytes packet = peri::Packet(0x80, 0x21, payload);
-  peer.StartFn([&](peri::Peripheral& p) {
-    return p.Send(peri::Command(peri::Hex("83 00"))) &&
-           p.Send(peri::Bytes(packet.begin(), packet.begin() + 506)) &&
-           p.Expect(peri::Command(peri::Hex("03 80 21 00 01"))) &&
-           p.Send(peri::Bytes(packet.begin() + 506, packet.end())) &&
-           p.Send(peri::Command(peri::Hex("83 00")));
-  });
-  auto next = [&] {
-    for (;;) {
-      dwLength = (DWORD)buffer.size();
-      int iResult = RetrieveData(0, buffer.data(), &dwLength);
-      if (iResult != 4) return iResult;
-      WaitPortInput(0, 20);
-    }
-  };
-  EXPECT_EQ(next(), 1);  // the reply to the 65535
-  EXPECT_EQ(dwLength, 0u);
-  EXPECT_EQ(next(), 1);
-  ASSERT_EQ(dwLength, 1000u);
-  EXPECT_TRUE(std::equal(payload.begin(), payload.end(), buffer.begin()));
-  EXPECT_EQ(next(), 1);  // the reply to the 1
-  EXPECT_TRUE(peer.Join()) << peer.failures();
-  lpStream = (StreamChannel*)LockChannelIdx(0, 0);
-  LONG lPeriCredits = lpStream->wPeriPtoHCredits;
-  UnlockChannelIdx(0, 0);
-  EXPECT_EQ(lPeriCredits, 0xFFFF);  // 65535 - 1 packet + 1 granted
-
-  // A packet whose second half never comes: after the credit for the stall
-  // the link is dropped with MLC_ERROR 6, not read on from inside a packet.
-  peer.StartFn([&](peri::Peripheral& p) {
-    return p.Send(peri::Bytes(packet.begin(), packet.begin() + 300)) &&
-           p.Expect(peri::Command(peri::Hex("03 80 21 00 01"))) &&
-           p.Expect(peri::Command(peri::Hex("7F 06")));
-  });
-  EXPECT_EQ(next(), 3);
-  EXPECT_EQ(dwLength, 294u);
-  EXPECT_TRUE(peer.Join()) << peer.failures();
-  EXPECT_FALSE(pPerPortInfo[0].fMlcInitDone);
 }
 
 }  // namespace

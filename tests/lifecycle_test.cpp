@@ -1,15 +1,8 @@
 // Attach and detach across real processes, watched from this program, which
-// does not load the library except where a test loads it explicitly.
+// does not load the library.
 #include <gtest/gtest.h>
 
 #include "testutil.h"
-
-#if defined(_WIN32)
-#define LIBRARY_FILE "KRZMLC15.dll"
-#else
-#include <dlfcn.h>
-#define LIBRARY_FILE "libKRZMLC15.so"
-#endif
 
 namespace {
 
@@ -184,35 +177,12 @@ TEST_F(Lifecycle, AHelperLeftAloneIsAskedToCloseAndTearsDown) {
     if (view.global) PostMessageA(HwndFromDword(view.global->hHiddenWnd), WM_CLOSE, 0, 0);
   }
   EXPECT_TRUE(fGone);
-  EXPECT_TRUE(Eventually([] { return !AreaExists("KRZMLC15_MLCGlobal_"); }));
 }
 
 TEST_F(Lifecycle, AFailedAttachKeepsNothing) {
   Child child;
   ASSERT_TRUE(child.Start("refail - -"));
   EXPECT_EQ(child.Wait(), 16u * 1);
-}
-
-TEST_F(Lifecycle, LoadingAndUnloadingTheProductLibraryAttachesAndDetaches) {
-  char szPath[MAX_PATH];
-  std::string path(szPath, GetModuleFileNameA(NULL, szPath, sizeof(szPath)));
-  path = path.substr(0, path.find_last_of("/\\") + 1) + LIBRARY_FILE;
-#if defined(_WIN32)
-  HMODULE hLib = LoadLibraryA(path.c_str());
-  ASSERT_NE(hLib, nullptr);
-  auto pfnWEP = (int(WINAPI*)(int))(void*)GetProcAddress(hLib, "WEP");
-#else
-  void* hLib = dlopen(path.c_str(), RTLD_NOW);  // by path: ASan's dlopen ignores our run path
-  ASSERT_NE(hLib, nullptr) << dlerror();
-  auto pfnWEP = (int (*)(int))dlsym(hLib, "WEP");
-#endif
-  ASSERT_NE(pfnWEP, nullptr);
-  EXPECT_EQ(SharedView().global->dwMlcAttachCount, 1u);
-#if defined(_WIN32)
-  FreeLibrary(hLib);
-#else
-  dlclose(hLib);
-#endif
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 #include "link_emu_support.h"
 
-#include <string.h>
-
 #include "channel/chanrec.h"
-#include "layout.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
 #include "testutil.h"
@@ -42,91 +39,91 @@ emu::EmuConfig PrinterConfig(const char* lpszFault) {
   return cfg;
 }
 
-DWORD PortAreaBlocks() {
-  std::string name = "KRZMEM15.Area." + PortAreaName(0);
-  HANDLE hMap = OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
-  if (!hMap) return 0;
-  DWORD dwBlocks = 0;
-  const auto* lpHeader = (const krzmem::AreaHeader*)MapViewOfFile(hMap, FILE_MAP_READ, 0, 0,
-                                                                  sizeof(krzmem::AreaHeader));
-  if (lpHeader) {
-    dwBlocks = lpHeader->blocks;
-    UnmapViewOfFile(lpHeader);
+DWORD PortAreaBlocks() { return AreaBlocks(0, false); }
+
+BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, WORD wPacketSize, LONG lRing,
+                BYTE bSlots, WORD wSlot) {
+  PerPortInfo* lpPPI = ObtainPPI(bPort);
+  BYTE bIndex = lpPPI->bChannelsAllocated, bHsid = (BYTE)(MLC_FIRST_HSID + bIndex);
+  HMEMBLOCK hRecord = 0;
+  auto fill = [&](auto* p) {  // what both kinds of record hold alike
+    p->wHostHtoPCredits = (decltype(p->wHostHtoPCredits))dwCredits;
+    p->bType = bType, p->bPsid = bPsid, p->bHsid = bHsid, p->bPort = bPort, p->fChannelOpen = 1;
+  };
+  if (bType == MLC_STREAM_CHANNEL) {
+    hRecord = AllocMLCCheck(bPort, sizeof(StreamChannel));
+    auto* p = (StreamChannel*)LockMLCCheck(bPort, hRecord);
+    *p = StreamChannel{};
+    fill(p);
+    if (lRing) {
+      p->bFlags = STREAM_HAS_BUFFER;
+      p->hBuffer = AllocMLCCheck(bPort, (DWORD)lRing);
+      p->lLastPos = p->wAllocated = lRing;
+    }
+  } else {
+    hRecord = AllocMLCCheck(bPort, sizeof(MessageChannel));
+    auto* p = (MessageChannel*)LockMLCCheck(bPort, hRecord);
+    *p = MessageChannel{};
+    fill(p);
+    for (p->lReadSlot = -1; p->bSlotCount < bSlots; ++p->bSlotCount)
+      p->hSlot[p->bSlotCount] = AllocMLCCheck(bPort, wSlot);
   }
-  CloseHandle(hMap);
-  return dwBlocks;
+  UnlockMLCCheck(bPort, hRecord);
+  DWORD cbTable = (bIndex + 1) * sizeof(HMEMBLOCK);
+  lpPPI->hChanPtrArray = lpPPI->hChanPtrArray
+                             ? ReAllocMLCCheck(bPort, lpPPI->hChanPtrArray, cbTable)
+                             : AllocMLCCheck(bPort, cbTable);
+  ((HMEMBLOCK*)LockMLCCheck(bPort, lpPPI->hChanPtrArray))[bIndex] = hRecord;
+  UnlockMLCCheck(bPort, lpPPI->hChanPtrArray);
+  lpPPI->bChannelsAllocated++;
+  lpPPI->bChannelsUsed++;
+  if (wPacketSize) {
+    lpPPI->hSocketInfoArray = AllocMLCCheck(bPort, sizeof(SocketInfo));
+    auto* lpSocket = (SocketInfo*)LockMLCCheck(bPort, lpPPI->hSocketInfoArray);
+    *lpSocket = SocketInfo{};
+    lpSocket->bPsid = bPsid;
+    lpSocket->wHtoPPacketSize = lpSocket->wPtoHPacketSize = wPacketSize;
+    UnlockMLCCheck(bPort, lpPPI->hSocketInfoArray);
+    lpPPI->bSocketInfoCount = 1;
+  }
+  ReleasePPI(bPort);
+  return bHsid;
 }
 
 namespace {
-// Puts the record in slot 0 of a new channel table and marks the link up.
-void InstallChannel(PerPortInfo* lpPPI, HMEMBLOCK hRecord) {
-  lpPPI->hChanPtrArray = AllocMLCCheck(0, sizeof(HMEMBLOCK));
-  auto* lpTable = (HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray);
-  lpTable[0] = hRecord;
-  UnlockMLCCheck(0, lpPPI->hChanPtrArray);
-  lpPPI->bChannelsAllocated = 1;
-  lpPPI->bChannelsUsed = 1;
+// Starts LPT1's channel table afresh: the channel added next is in slot 0.
+void FreshTable() {
+  PerPortInfo* lpPPI = ObtainPPI(0);
+  lpPPI->hChanPtrArray = 0;
+  lpPPI->bChannelsAllocated = lpPPI->bChannelsUsed = 0;
+  ReleasePPI(0);
+}
+
+// fn on the record in slot 0 of LPT1; then the link is marked up.
+template <class T, class Fn>
+void FinishSlotZero(Fn fn) {
+  PerPortInfo* lpPPI = ObtainPPI(0);
+  fn((T*)LockChannelIdx(0, 0));
+  UnlockChannelIdx(0, 0);
   lpPPI->fMlcInitDone = TRUE;
   ReleasePPI(0);
 }
 }  // namespace
 
 void MakeStreamChannel(BYTE bPsid, DWORD dwHostCredits, LONG lRing, WORD wPtoH, LONG lStored) {
-  PerPortInfo* lpPPI = ObtainPPI(0);
-  HMEMBLOCK hRecord = AllocMLCCheck(0, sizeof(StreamChannel));
-  auto* lpStream = (StreamChannel*)LockMLCCheck(0, hRecord);
-  memset(lpStream, 0, sizeof *lpStream);
-  lpStream->bType = MLC_STREAM_CHANNEL;
-  lpStream->bPsid = bPsid;
-  lpStream->bHsid = MLC_FIRST_HSID;
-  lpStream->fChannelOpen = 1;
-  lpStream->wHostHtoPCredits = dwHostCredits;
-  if (lRing) {
-    lpStream->bFlags = STREAM_HAS_BUFFER;
-    lpStream->hBuffer = AllocMLCCheck(0, (DWORD)lRing);
-    lpStream->lLastPos = lpStream->wAllocated = lRing;
-    lpStream->wLength = lStored;
-    lpStream->lWritePos = lStored % lRing;
+  FreshTable();
+  AddChannel(0, MLC_STREAM_CHANNEL, bPsid, dwHostCredits, wPtoH, lRing);
+  FinishSlotZero<StreamChannel>([&](StreamChannel* p) {
+    if (!lRing) return;
+    p->wLength = lStored;
+    p->lWritePos = lStored % lRing;
     // The ring's worth of credit, at least one packet's.
-    lpStream->wPeriPtoHCredits = wPtoH && lRing > wPtoH ? lRing / wPtoH : 1;
-  }
-  UnlockMLCCheck(0, hRecord);
-  if (wPtoH) {
-    lpPPI->hSocketInfoArray = AllocMLCCheck(0, sizeof(SocketInfo));
-    auto* lpSocket = (SocketInfo*)LockMLCCheck(0, lpPPI->hSocketInfoArray);
-    memset(lpSocket, 0, sizeof *lpSocket);
-    lpSocket->bPsid = bPsid;
-    lpSocket->wHtoPPacketSize = wPtoH;
-    lpSocket->wPtoHPacketSize = wPtoH;
-    UnlockMLCCheck(0, lpPPI->hSocketInfoArray);
-    lpPPI->bSocketInfoCount = 1;
-  }
-  InstallChannel(lpPPI, hRecord);
+    p->wPeriPtoHCredits = wPtoH && lRing > wPtoH ? lRing / wPtoH : 1;
+  });
 }
 
 void MakeMessageChannel(BYTE bPsid, WORD wHostCredits, WORD wPtoH) {
-  PerPortInfo* lpPPI = ObtainPPI(0);
-  HMEMBLOCK hRecord = AllocMLCCheck(0, sizeof(MessageChannel));
-  auto* lpMsgChan = (MessageChannel*)LockMLCCheck(0, hRecord);
-  memset(lpMsgChan, 0, sizeof *lpMsgChan);
-  lpMsgChan->bType = MLC_PACKET_CHANNEL;
-  lpMsgChan->bPsid = bPsid;
-  lpMsgChan->bHsid = MLC_FIRST_HSID;
-  lpMsgChan->fChannelOpen = 1;
-  lpMsgChan->wHostHtoPCredits = wHostCredits;
-  lpMsgChan->lReadSlot = -1;
-  if (wPtoH) {
-    lpMsgChan->hSlot[0] = AllocMLCCheck(0, wPtoH);
-    lpMsgChan->bSlotCount = 1;
-    lpMsgChan->wPeriPtoHCredits = 1;
-    lpPPI->hSocketInfoArray = AllocMLCCheck(0, sizeof(SocketInfo));
-    auto* lpSocket = (SocketInfo*)LockMLCCheck(0, lpPPI->hSocketInfoArray);
-    memset(lpSocket, 0, sizeof *lpSocket);
-    lpSocket->bPsid = bPsid;
-    lpSocket->wHtoPPacketSize = lpSocket->wPtoHPacketSize = wPtoH;
-    UnlockMLCCheck(0, lpPPI->hSocketInfoArray);
-    lpPPI->bSocketInfoCount = 1;
-  }
-  UnlockMLCCheck(0, hRecord);
-  InstallChannel(lpPPI, hRecord);
+  FreshTable();
+  AddChannel(0, MLC_PACKET_CHANNEL, bPsid, wHostCredits, wPtoH, 0, wPtoH ? 1 : 0, wPtoH);
+  FinishSlotZero<MessageChannel>([&](MessageChannel* p) { p->wPeriPtoHCredits = wPtoH ? 1 : 0; });
 }

@@ -1,12 +1,8 @@
 #include "link_testbed.h"
 
-#include <atomic>
-#include <memory>
-#include <thread>
-
 #include "channel/chanrec.h"
 #include "krzmlc15.h"
-#include "live_blocks.h"
+#include "link_emu_support.h"
 #include "notify/hidden.h"
 #include "shared/config.h"
 #include "shared/locks.h"
@@ -15,19 +11,16 @@
 
 const char kMlcDeviceId[] = "MFG:Far Side;MDL:Script;CMD:PCL,MLC;CLS:PRINTER;";
 
-void WriteLinkIni(const std::string& extraKrztbx) {
-  WriteTextFile(
-      WindowsDirFile("KRZTBX15.INI"),
-      "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=" + std::to_string(kReplyTimeoutMs) +
-          "\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=" + std::to_string(kReplyTimeoutMs) +
-          "\r\nMLC_INTER_PACKET_TIME_OUT=" + std::to_string(kInterPacketMs) + "\r\n" + extraKrztbx);
+void WriteLinkIni() {
+  auto ms = [](DWORD dw) { return std::to_string(dw) + "\r\n"; };
+  WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
+                "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=" + ms(kReplyTimeoutMs) +
+                    "MLC_PACKET_TIMEOUT_WHILE_BUSY=" + ms(kReplyTimeoutMs) +
+                    "MLC_INTER_PACKET_TIME_OUT=" + ms(kInterPacketMs));
   WriteTextFile(WindowsDirFile("KRZCOM15.INI"),
-                "[LPT3]\r\nWriteTimeout=" + std::to_string(kStalledWriteMs) +
-                    "\r\nToPeripheralBuffer=256\r\n");
+                "[LPT3]\r\nWriteTimeout=" + ms(kStalledWriteMs) + "ToPeripheralBuffer=256\r\n");
   LoadIniValues();
 }
-
-peri::Bytes ErrorPacket(BYTE bCode) { return peri::Command({0x7F, bCode}); }
 
 PerPortInfo PortRecord(BYTE bPort) {
   PerPortInfo record = *ObtainPPI(bPort);
@@ -44,53 +37,10 @@ LONG LinkBlocks(BYTE bPort) {
   return (LONG)LiveBlocks(bPort) - (PortRecord(bPort).hDeviceID != 0 ? 1 : 0);
 }
 
-BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, HWND hAppWnd) {
-  PerPortInfo* lpPPI = ObtainPPI(bPort);
-  BYTE bIndex = lpPPI->bChannelsAllocated;
-  BYTE bHsid = (BYTE)(MLC_FIRST_HSID + bIndex);
-  HMEMBLOCK hRecord = 0;
-  auto fill = [&](auto* p) {  // what both kinds of record hold alike
-    p->wHostHtoPCredits = (decltype(p->wHostHtoPCredits))dwCredits;
-    p->hAppWnd = DwordFromHwnd(hAppWnd);
-    p->wAppMsg = kChannelMsg;
-    p->dwAppData = bHsid;
-    p->bType = bType, p->bPsid = bPsid, p->bHsid = bHsid, p->bPort = bPort;
-    p->fChannelOpen = p->fNotifyOnClose = 1;
-  };
-  if (bType == MLC_STREAM_CHANNEL) {
-    hRecord = AllocMLCCheck(bPort, sizeof(StreamChannel));
-    auto* p = (StreamChannel*)LockMLCCheck(bPort, hRecord);
-    *p = StreamChannel{};
-    p->bFlags = STREAM_HAS_BUFFER;
-    p->hBuffer = AllocMLCCheck(bPort, 4096);
-    p->lLastPos = p->wAllocated = 4096;
-    fill(p);
-  } else {
-    hRecord = AllocMLCCheck(bPort, sizeof(MessageChannel));
-    auto* p = (MessageChannel*)LockMLCCheck(bPort, hRecord);
-    *p = MessageChannel{};
-    p->bSlotCount = 2;
-    p->hSlot[0] = AllocMLCCheck(bPort, 1024);
-    p->hSlot[1] = AllocMLCCheck(bPort, 1024);
-    p->lReadSlot = -1;
-    fill(p);
-  }
-  UnlockMLCCheck(bPort, hRecord);
-  DWORD cbTable = (bIndex + 1) * sizeof(HMEMBLOCK);
-  lpPPI->hChanPtrArray = lpPPI->hChanPtrArray
-                             ? ReAllocMLCCheck(bPort, lpPPI->hChanPtrArray, cbTable)
-                             : AllocMLCCheck(bPort, cbTable);
-  ((HMEMBLOCK*)LockMLCCheck(bPort, lpPPI->hChanPtrArray))[bIndex] = hRecord;
-  UnlockMLCCheck(bPort, lpPPI->hChanPtrArray);
-  lpPPI->bChannelsAllocated++;
-  lpPPI->bChannelsUsed++;
-  ReleasePPI(bPort);
-  return bHsid;
-}
-
 namespace {
 // fn(record) on the locked record of a channel (NULL without one), under
-// the port's mutex. fChannelOpen is at the same place in both records.
+// the port's mutex. The fields read here sit at the same place in both
+// kinds of record.
 template <class Fn>
 auto WithRecord(BYTE bPort, BYTE bHsid, Fn fn) {
   BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
@@ -111,10 +61,6 @@ DWORD HostCredits(BYTE bPort, BYTE bHsid) {
   });
 }
 
-BOOL ChannelOpen(BYTE bPort, BYTE bHsid) {
-  return WithRecord(bPort, bHsid, [](StreamChannel* p) { return p && p->fChannelOpen; });
-}
-
 void SetChannelOpen(BYTE bPort, BYTE bHsid, BOOL fOpen) {
   WithRecord(bPort, bHsid, [fOpen](StreamChannel* p) { return p && (p->fChannelOpen = fOpen); });
 }
@@ -126,53 +72,6 @@ void ExpectLinkDown(BYTE bPort) {
   EXPECT_EQ(record.hChanPtrArray, 0u);
   EXPECT_EQ(record.hSocketInfoArray, 0u);
   EXPECT_EQ(record.bChannelsAllocated, 0);
-}
-
-bool RunPair(std::function<void()> first, std::function<void()> second, DWORD dwMs) {
-  struct Shared {
-    HANDLE hDone = CreateEventA(NULL, TRUE, FALSE, NULL);
-    std::atomic<int> nDone{0};
-    ~Shared() { CloseHandle(hDone); }
-  };
-  // Shared with the threads: a detached one may outlive this call.
-  auto shared = std::make_shared<Shared>();
-  auto run = [shared](std::function<void()> fn) {
-    fn();
-    if (++shared->nDone == 2) SetEvent(shared->hDone);
-  };
-  std::thread one(run, std::move(first)), two(run, std::move(second));
-  if (WaitForSingleObject(shared->hDone, dwMs) != WAIT_OBJECT_0) {
-    one.detach();
-    two.detach();
-    return false;
-  }
-  one.join();
-  two.join();
-  return true;
-}
-
-Rendezvous::Rendezvous() {
-  for (HANDLE& h : hArrived_) h = CreateEventA(NULL, TRUE, FALSE, NULL);
-}
-
-Rendezvous::~Rendezvous() {
-  for (HANDLE h : hArrived_) CloseHandle(h);
-}
-
-bool Rendezvous::Meet(int iSide, DWORD dwMs) {
-  SetEvent(hArrived_[iSide]);
-  return WaitForSingleObject(hArrived_[1 - iSide], dwMs) == WAIT_OBJECT_0;
-}
-
-bool ResetTwoPortsAtOnce(DWORD dwMs) {
-  auto meeting = std::make_shared<Rendezvous>();
-  auto reset = [meeting, dwMs](BYTE bPort) {
-    ObtainPPI(bPort);  // as a failing exchange holds it
-    meeting->Meet(bPort, dwMs);
-    StartAllOverAgain(bPort, TRUE);
-    ReleasePPI(bPort);
-  };
-  return RunPair([reset] { reset(0); }, [reset] { reset(1); }, dwMs);
 }
 
 namespace {
@@ -198,14 +97,13 @@ FakeHelper::~FakeHelper() {
   if (hHidden && hHidden != hWnd_ && IsWindow(hHidden)) {
     MLCSetPMLInitDeInitEvent();
     KillHiddenExe();
-    for (int i = 0; i < 1000 && IsWindow(hHidden); ++i) Sleep(10);
+    EXPECT_TRUE(Eventually([&] { return !IsWindow(hHidden); }));
     MLCSetPMLInitDeInitEvent();
     // Its window goes before the process does, and the helper's detach frees
     // the ports without channels: the next test's link must not be dropped
-    // under it, so wait until this process is the only one attached.
-    for (int i = 0; i < 1000 && AttachedProcesses() > 1; ++i) Sleep(10);
-    // The count drops as the helper begins to leave; its ports are torn
-    // down afterwards, under the attach mutex: wait for that as well.
+    // under it, so wait until this process is the only one attached, and
+    // for the teardown that follows under the attach mutex.
+    EXPECT_TRUE(Eventually([] { return AttachedProcesses() == 1; }));
     ObtainAttach();
     ReleaseAttach();
   }
@@ -233,7 +131,7 @@ void LinkTest::TearDown() {
 }
 
 void LinkTest::BringUp() {
-  peri_.Start("init");
+  peri_.StartFn([](peri::Peripheral& p) { return p.AnswerInit(); });
   ASSERT_EQ(MLCInit(bPort_), 1);
   ASSERT_TRUE(peri_.Join()) << peri_.failures();
   ASSERT_EQ(PortRecord(bPort_).fMlcInitDone, 1);

@@ -3,7 +3,7 @@
 # miss a wake-up: a waiter that checks the value just before its partner
 # changes it goes to sleep after the notification and never wakes. A test
 # thread left so while holding a port mutex hung every later user of the
-# port under Wine. Meet on Win32 events instead (tests/link_testbed.h).
+# port under Wine. Meet on Win32 events instead (tests/link_process_test.cpp).
 #   cmake -DROOT=<source dir> -P lossy_waits.cmake
 file(GLOB tops LIST_DIRECTORIES true ${ROOT}/*)
 set(sources "")

@@ -2,18 +2,12 @@
 
 #include <stdio.h>
 
-#ifndef _WIN32
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
+#include "layout.h"
 
-#include <fstream>
-#endif
-
-bool Child::Run(std::string cmd) {
+bool Child::Run(std::string cmd, const char* lpszDir) {
   STARTUPINFOA si{};
   si.cb = sizeof(si);
-  running = CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi) != 0;
+  running = CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, lpszDir, &si, &pi) != 0;
   return running;
 }
 
@@ -91,18 +85,20 @@ std::string PortAreaName(int iPort) {
   return "KRZMLC15_SHARED_PORT_LPT" + std::to_string(iPort + 1) + "\n";
 }
 
-double ProcessCpuMs() {
-#ifdef _WIN32
-  FILETIME ftCreate, ftExit, ftKernel, ftUser;
-  GetProcessTimes(GetCurrentProcess(), &ftCreate, &ftExit, &ftKernel, &ftUser);
-  auto ms = [](const FILETIME& ft) {
-    return (double)(((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime) / 10000.0;
-  };
-  return ms(ftKernel) + ms(ftUser);
-#else
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0 +
-         (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
-#endif
+DWORD AreaBlocks(BYTE bPort, bool fLocked) {
+  std::string area = PortAreaName(bPort);
+  HANDLE hMap = OpenFileMappingA(FILE_MAP_READ, FALSE, ("KRZMEM15.Area." + area).c_str());
+  if (!hMap) return 0;
+  DWORD dwBlocks = 0;
+  const auto* lpHeader = (const krzmem::AreaHeader*)MapViewOfFile(hMap, FILE_MAP_READ, 0, 0,
+                                                                  sizeof(krzmem::AreaHeader));
+  HANDLE hMutex = fLocked ? OpenMutexA(SYNCHRONIZE, FALSE, ("KRZMEM15.Mutex." + area).c_str()) : 0;
+  if (lpHeader && (hMutex || !fLocked)) {
+    if (hMutex) WaitForSingleObject(hMutex, 10000);  // the count is changed only under it
+    dwBlocks = lpHeader->blocks;
+    if (hMutex) ReleaseMutex(hMutex), CloseHandle(hMutex);
+  }
+  if (lpHeader) UnmapViewOfFile(lpHeader);
+  CloseHandle(hMap);
+  return dwBlocks;
 }

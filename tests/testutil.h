@@ -11,13 +11,13 @@
 #include "shared/locks.h"
 #include "shared/records.h"
 
-// A running krzmlc15_child (or the command line given to Run); killed if
-// the test ends before it does.
+// A running krzmlc15_child (or the command line given to Run, in lpszDir
+// when given); killed if the test ends before it does.
 struct Child {
   PROCESS_INFORMATION pi{};
   bool running = false;
   bool Start(const std::string& args) { return Run("krzmlc15_child.exe " + args); }
-  bool Run(std::string cmd);
+  bool Run(std::string cmd, const char* lpszDir = NULL);
   DWORD Wait(DWORD dwMs = 30000);  // exit code, 0xFFFFFFFF when it did not end in time
   void Kill();
   ~Child() { Kill(); }
@@ -82,9 +82,6 @@ inline BOOL SetupDone() {
 
 #include "support/asleep_in_wait.h"
 
-// Processor time (user + system) of this process in milliseconds.
-double ProcessCpuMs();
-
 // Whether f() holds within dwMs, asked every 5 ms: for a state another
 // thread or process brings about.
 template <typename F>
@@ -96,3 +93,7 @@ bool Eventually(F f, DWORD dwMs = 10000) {
 
 bool AreaExists(const std::string& name);
 std::string PortAreaName(int iPort);  // line feed included
+// Blocks in use in the shared area of port bPort (0 = LPT1), read from the
+// area's header, under the area's mutex when fLocked; 0 without the area.
+DWORD AreaBlocks(BYTE bPort, bool fLocked);
+inline DWORD LiveBlocks(BYTE bPort) { return AreaBlocks(bPort, true); }

@@ -1,30 +1,31 @@
-// Waits that the far side drives, against the emulator: they end within
-// their time-outs whatever the printer sends, and a call that ends early
-// reports what it moved.
+// Client calls against the emulator. Waits that the far side drives end
+// within their time-outs whatever the printer sends, and a call that ends
+// early reports what it moved. A channel handle addresses only what it
+// names: records used only as their own kind and within their blocks, calls
+// from a process without a port handle, windows and escapes handed to the
+// library by a hostile caller, and handles kept across a link reset (with
+// another process's open in the same slot).
 #include <gtest/gtest.h>
 
 #include <future>
 #include <vector>
 
 #include "channel/channel.h"
+#include "data/stream.h"
 #include "emu_client_support.h"
 #include "krzcom15.h"
 #include "krzmlc15.h"
 #include "link/link.h"
+#include "notify/notify.h"
 #include "port/porthandle.h"
 #include "scripted_peripheral.h"
 #include "shared/config.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
-#include "testutil.h"
 
 namespace {
 
 constexpr UINT kAppMsg = WM_USER + 9;
-
-LRESULT CALLBACK IgnoreClose(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
-  return uMsg == WM_CLOSE ? 0 : DefWindowProcA(hWnd, uMsg, wParam, lParam);
-}
 
 // The printer's default services with socket 2 a sink that holds one
 // packet and never drains it, with the faults given.
@@ -34,36 +35,53 @@ emu::EmuConfig OnePacketSink(std::initializer_list<const char*> faults = {}) {
   return cfg;
 }
 
-class WaitsTest : public ::testing::Test {
+void CALLBACK Ignore(DWORD, DWORD, DWORD, DWORD) {}
+
+// The waits run printers of their own, some with faults the host answers
+// with MLC_ERROR: only their violations are checked.
+class ClientTest : public EmuClientTest {
  protected:
   static void SetUpTestSuite() {
-    WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
-                  "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=500\r\n"
-                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=500\r\nMLC_INTER_PACKET_TIME_OUT=300\r\n"
-                  "CreditTimeout=400\r\nGRANT_CREDIT_FAST_SIZE=0\r\nMIN_POLL_INTERVAL=50\r\n");
-    LoadIniValues();
+    UseSettings(
+        "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=500\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=500\r\n"
+        "MLC_INTER_PACKET_TIME_OUT=300\r\nCreditTimeout=400\r\nGRANT_CREDIT_FAST_SIZE=0\r\n"
+        "MIN_POLL_INTERVAL=50\r\n");
   }
-  void SetUp() override { hHelper_ = MakeWindow("WaitsTestHelper", IgnoreClose); }
   void TearDown() override {
     StartAllOverAgain(0, FALSE);
-    ExpectOnlyTheRecordsBlocks();
-    DestroyWindow(hHelper_);
+    EmuClientTest::TearDown();
   }
   // No helper process: the test polls itself. The library forgets the
   // stand-in window whenever the last channel closes.
-  static WORD Open(BYTE bPsid, DWORD dwBuffer, HWND hApp = NULL) {
-    MLCSetup(hHelper_);
+  static WORD Open(BYTE bPsid, DWORD dwBuffer, HWND hApp = NULL, MLC_CALLBACK lpfn = NULL) {
+    StandInHelper();
     WORD hChannel = 0;
     int iResult = MLCOpenChannel(0, bPsid, MLC_STREAM_CHANNEL, &dwBuffer, &hChannel, hApp, kAppMsg,
-                                 0, NULL, NULL);
+                                 0, lpfn, NULL);
     return iResult == MLC_SUCCESS ? hChannel : 0;
   }
   static void ExpectClean(Printer& printer) {
     EXPECT_EQ(printer.Violations(), std::vector<std::string>{});
   }
-  static HWND hHelper_;
+  // The fixture's printer and a stream channel on its echo socket.
+  WORD StartAndOpen(MLC_CALLBACK lpfn = NULL) {
+    Start(PrinterConfig());
+    WORD hChannel = Open(3, 4096, NULL, lpfn);
+    EXPECT_NE(hChannel, 0);
+    return hChannel;
+  }
+  // The link still carries the channel's data, and the channel closes.
+  static void ExpectEchoAndClose(WORD hChannel) {
+    const char szText[] = "echo";
+    char szBack[sizeof szText] = {};
+    EXPECT_EQ(MLCWrite(hChannel, szText, sizeof szText, TRUE, 5000), (int)sizeof szText);
+    EXPECT_EQ(MLCRead(hChannel, szBack, sizeof szBack, TRUE, 5000), (int)sizeof szText);
+    EXPECT_STREQ(szBack, szText);
+    EXPECT_EQ(MLCCloseChannel(hChannel), MLC_SUCCESS);
+  }
 };
-HWND WaitsTest::hHelper_ = NULL;
+using WaitsTest = ClientTest;
+using IdentTest = ClientTest;
 
 TEST_F(WaitsTest, TheFlushAndTheReplyWaitEndInTimeWhileThePrinterNeverPauses) {
   {
@@ -162,11 +180,9 @@ TEST_F(WaitsTest, DataThatCameForAnEndingBlockingReadIsToldToTheClient) {
   ASSERT_TRUE(Eventually([] { return VCOMM_WaitInput(GetPortHandle(0), 5) != FALSE; }));
   char text[5];
   EXPECT_EQ(MLCRead(hEcho, text, 5, TRUE, 5000), 5);
-  MSG msg;
-  bool fTold = false;
-  while (PeekMessageA(&msg, hApp, kAppMsg, kAppMsg, PM_REMOVE))
-    fTold = fTold || LOWORD(msg.lParam) == MLC_READ_STREAM;
-  EXPECT_TRUE(fTold);
+  std::vector<MSG> told = TakeMessages(hApp, kAppMsg, kAppMsg);
+  EXPECT_TRUE(std::any_of(told.begin(), told.end(),
+                          [](const MSG& m) { return LOWORD(m.lParam) == MLC_READ_STREAM; }));
   EXPECT_EQ(MLCRead(hEcho, text, 5, FALSE, 0), 5);
   EXPECT_EQ(std::string(text, 5), "world");
   EXPECT_EQ(MLCCloseChannel(hEcho), MLC_SUCCESS);
@@ -174,7 +190,11 @@ TEST_F(WaitsTest, DataThatCameForAnEndingBlockingReadIsToldToTheClient) {
   DestroyWindow(hApp);
 }
 
-TEST_F(WaitsTest, TheDirectReadersGrantLeavesNoCommandOutstandingBetweenCalls) {
+// RetrieveData against a scripted printer: it grants without waiting for
+// the reply, leaves no command outstanding between calls, and drops the
+// link on a packet cut short instead of reading on from inside it.
+TEST_F(WaitsTest, TheDirectReaderGrantsWithoutWaitingForRepliesAndDropsACutPacket) {
+  using peri::Command;
   peri::Peripheral peer;
   ASSERT_TRUE(peer.Attach("LPT1"));
   DWORD hPort = MLCGetPortHandle(0);
@@ -187,32 +207,76 @@ TEST_F(WaitsTest, TheDirectReadersGrantLeavesNoCommandOutstandingBetweenCalls) {
   lpStream->wPeriPtoHCredits = 0;  // the printer holds no credit: it is granted some
   UnlockChannelIdx(0, 0);
   std::vector<BYTE> buffer(1024);
-  DWORD dwLength = (DWORD)buffer.size();
+  DWORD dwLength = (DWORD)buffer.size(), dwIdle = pPerPortInfo[0].dwIdlePolls;
+  auto next = [&] {  // the next packet or reply RetrieveData takes
+    for (int iResult;; WaitPortInput(0, 20))
+      if (dwLength = (DWORD)buffer.size(),
+          (iResult = RetrieveData(0, buffer.data(), &dwLength)) != 4)
+        return iResult;
+  };
+  // Idle port, printer without credit: one MLC_CREDIT of 65535, no wait.
   EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), MLC_NO_DATA);
-  EXPECT_TRUE(peer.Expect(peri::Command(peri::Hex("03 80 21 FF FF"))));
+  EXPECT_EQ(dwLength, 0u);
+  EXPECT_EQ(pPerPortInfo[0].dwIdlePolls, dwIdle + 1);
+  EXPECT_TRUE(peer.Expect(Command({0x03, 0x80, 0x21, 0xFF, 0xFF})));
   // Another client's credit request while the grant's reply is due: it
   // goes out, and each reply is taken as the answer to its own command.
   peer.StartFn([](peri::Peripheral& p) {
-    return p.Expect(peri::Command(peri::Hex("04 80 21 00 01"))) &&
-           p.Send(peri::Command(peri::Hex("83 00"))) &&
-           p.Send(peri::Command(peri::Hex("84 00 00 01")));
+    return p.Expect(Command({0x04, 0x80, 0x21, 0x00, 0x01})) && p.Send(Command({0x83, 0x00})) &&
+           p.Send(Command({0x84, 0x00, 0x00, 0x01}));
   });
   EXPECT_TRUE(MLCCreditRequest(0, 0x80, 0x21, 1));
   EXPECT_TRUE(peer.Join()) << peer.failures();
   EXPECT_TRUE(peer.ExpectSilence(50));  // no MLC_ERROR
   EXPECT_TRUE(pPerPortInfo[0].fMlcInitDone);
+  // A 1000-byte packet that stalls halfway: one credit of 1 goes out in
+  // the middle, its reply comes after the packet and is taken as a reply.
+  peri::Bytes payload(1000);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = (BYTE)(i * 7);
+  peri::Bytes packet = peri::Packet(0x80, 0x21, payload);
+  peer.StartFn([&](peri::Peripheral& p) {
+    return p.Send(peri::Bytes(packet.begin(), packet.begin() + 506)) &&
+           p.Expect(Command({0x03, 0x80, 0x21, 0x00, 0x01})) &&
+           p.Send(peri::Bytes(packet.begin() + 506, packet.end())) && p.Send(Command({0x83, 0}));
+  });
+  EXPECT_EQ(next(), 1);
+  ASSERT_EQ(dwLength, 1000u);
+  EXPECT_TRUE(std::equal(payload.begin(), payload.end(), buffer.begin()));
+  EXPECT_EQ(next(), 1);  // the reply to the 1
+  EXPECT_TRUE(peer.Join()) << peer.failures();
+  lpStream = (StreamChannel*)LockChannelIdx(0, 0);
+  LONG lPeriCredits = lpStream->wPeriPtoHCredits;
+  UnlockChannelIdx(0, 0);
+  EXPECT_EQ(lPeriCredits, 0xFFFF);  // 65535 - 1 packet + 1 granted
+  // A packet whose second half never comes: after the credit for the stall
+  // the link is dropped with MLC_ERROR 6.
+  peer.StartFn([&](peri::Peripheral& p) {
+    return p.Send(peri::Bytes(packet.begin(), packet.begin() + 300)) &&
+           p.Expect(Command({0x03, 0x80, 0x21, 0x00, 0x01})) && p.Expect(Command({0x7F, 0x06}));
+  });
+  EXPECT_EQ(next(), 3);
+  EXPECT_EQ(dwLength, 294u);
+  EXPECT_TRUE(peer.Join()) << peer.failures();
+  EXPECT_FALSE(pPerPortInfo[0].fMlcInitDone);
   MLCReleasePortHandle(hPort);
 }
 
 TEST_F(WaitsTest, ADirectReaderLeavesThePortToPollsBetweenItsCalls) {
+  std::vector<BYTE> buffer(0x1000), received;
+  DWORD dwLength = (DWORD)buffer.size();
+  EXPECT_EQ(RetrieveData(3, buffer.data(), &dwLength), MLC_INVALID_PORT);
+  EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), MLC_INVALID_HANDLE);  // no channel
   Printer printer(ConfigWith({"4:source:bytes=3000"}));
   WORD hSource = Open(4, 0);  // slot 0, no ring: read with RetrieveData
   WORD hEcho = Open(3, 4096);
   ASSERT_EQ(MLC_CHANNEL_SLOT(hSource), 0);
   ASSERT_NE(hEcho, 0);
-  std::vector<BYTE> buffer(0x1000), received;
+  // A buffer one byte short of the largest packet: refused, nothing read.
+  dwLength = (DWORD)gTO_HOST_PACKET_SIZE - 1;
+  EXPECT_EQ(RetrieveData(0, buffer.data(), &dwLength), MLC_BUFFER_TOO_SMALL);
+  EXPECT_EQ(dwLength, 0u);
   auto retrieve = [&] {
-    DWORD dwLength = (DWORD)buffer.size();
+    dwLength = (DWORD)buffer.size();
     int iResult = RetrieveData(0, buffer.data(), &dwLength);
     received.insert(received.end(), buffer.begin(), buffer.begin() + dwLength);
     return iResult;
@@ -237,6 +301,112 @@ TEST_F(WaitsTest, ADirectReaderLeavesThePortToPollsBetweenItsCalls) {
   EXPECT_EQ(MLCCloseChannel(hSource), MLC_SUCCESS);
   EXPECT_EQ(MLCCloseChannel(hEcho), MLC_SUCCESS);
   ExpectClean(printer);
+}
+
+TEST_F(IdentTest, RecordsAreUsedOnlyAsTheirKindAndWithinTheirBlocks) {
+  // A message channel in the slot a stream handle names, as a reset and a
+  // reopen between a caller's look at the type and its use would leave it.
+  MakeMessageChannel(2, 3, 8);
+  std::vector<BYTE> before(sizeof(MessageChannel));
+  CopyMemory(before.data(), LockChannelIdx(0, 0), before.size());
+  UnlockChannelIdx(0, 0);
+  BYTE abData[16] = {};
+  EXPECT_EQ(CopyStreamData(0x80, abData, sizeof abData, FALSE, 0), MLC_INVALID_HANDLE);
+  EXPECT_EQ(WriteStreamData(0x80, abData, sizeof abData, FALSE, 0), MLC_INVALID_HANDLE);
+  EXPECT_EQ(memcmp(before.data(), LockChannelIdx(0, 0), before.size()), 0);
+  UnlockChannelIdx(0, 0);
+  // Past the one-slot table and the one-entry socket array: nothing.
+  EXPECT_EQ(LockChannelIdx(0, 1), nullptr);
+  EXPECT_EQ(GetTypeIdx(0, 0xFF), 0);
+  EXPECT_EQ(LockSocketIdx(0, 1), nullptr);
+}
+
+TEST_F(IdentTest, AProcessWithoutAPortHandleSendsNothingAndResetsNoLink) {
+  WORD hChannel = StartAndOpen();
+  DWORD hPort = GetHportVal(0);
+  while (GetHportVal(0)) MLCReleasePortHandle(hPort);
+  BYTE abInfo[8] = {}, abData[4] = {};
+  DWORD dwBuffer = 4096;
+  WORD hNew = 0;
+  for (int iResult :
+       {MLCGetSocketInfo(0, 3, abInfo, sizeof abInfo),
+        MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwBuffer, &hNew, NULL, 0, 0, NULL, NULL),
+        MLCWrite(hChannel, abData, sizeof abData, FALSE, 0),
+        MLCRead(hChannel, abData, sizeof abData, FALSE, 0), MLCPingMlc(hChannel),
+        MLCCloseChannel(hChannel)})
+    EXPECT_EQ(iResult, MLC_PHYSICAL_LINK_FAILURE);
+  ASSERT_NE(MLCGetPortHandle(0), 0u);
+  EXPECT_TRUE(pPerPortInfo[0].fMlcInitDone);
+  ExpectEchoAndClose(hChannel);
+}
+
+TEST_F(IdentTest, HostileWindowsAndEscapesLeaveTheLinkAlone) {
+  WORD hChannel = StartAndOpen(Ignore);
+  // The library's own callback window, and a window with other user data,
+  // are no wait windows.
+  StreamChannel* lpStream = (StreamChannel*)LockChannelIdx(0, MLC_CHANNEL_SLOT(hChannel));
+  HWND hCallBackWnd = HwndFromDword(lpStream->hCallBackWnd);
+  UnlockChannelIdx(0, MLC_CHANNEL_SLOT(hChannel));
+  HWND hOther = MakeWindow("IdentTestOther");
+  SetWindowLongPtrA(hOther, GWLP_USERDATA, 0x1235);  // no wait state: an odd address
+  for (WORD wCode = MLC_READ_STREAM; wCode <= MLC_DISCONNECT; ++wCode) {
+    P1284WndProc(hCallBackWnd, MLC_NOTIFY_MSG, 0, MAKELPARAM(wCode, 4));
+    P1284WndProc(hOther, MLC_NOTIFY_MSG, 0, MAKELPARAM(wCode, 4));
+  }
+  DestroyWindow(hOther);
+  // The wire stays on the MLC channel address while the link is up.
+  BYTE bAddress = 0x4E;
+  EXPECT_EQ(MLCEscapeCommFunction(hChannel, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, 1, NULL, 0, 0),
+            0);
+  ExpectEchoAndClose(hChannel);
+  // With the link down the escape is the port's business again.
+  EXPECT_NE(MLCEscapeCommFunction(hChannel, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, 1, NULL, 0, 0),
+            0);
+}
+
+TEST_F(IdentTest, AHandleKeptAcrossAResetAddressesNoLaterOpen) {
+  WORD hChannel = StartAndOpen();
+  StartAllOverAgain(0, FALSE);
+  // Another client's open takes the same slot.
+  NamedEvent opened("opened"), done("done");
+  Child child;
+  ASSERT_TRUE(child.Start("reopen 3 " + opened.name + " " + done.name));
+  ASSERT_TRUE(opened.WaitSet());
+  ASSERT_TRUE(CheckPortAndHsid(0, MLC_CHANNEL_HSID(hChannel)));
+  BYTE abData[4] = {1, 2, 3, 4};
+  EXPECT_EQ(MLCWrite(hChannel, abData, sizeof abData, FALSE, 0), MLC_PHYSICAL_LINK_FAILURE);
+  EXPECT_EQ(MLCRead(hChannel, abData, sizeof abData, FALSE, 0), MLC_PHYSICAL_LINK_FAILURE);
+  EXPECT_EQ(MLCPingMlc(hChannel), MLC_PHYSICAL_LINK_FAILURE);
+  EXPECT_EQ(MLCCloseChannel(hChannel), MLC_PHYSICAL_LINK_FAILURE);
+  SetEvent(done.handle);
+  EXPECT_EQ(child.Wait(), 0u);
+}
+
+// A blocking read's window whose channel went with a reset, and whose slot
+// this process opened again, takes nothing from the new channel's ring.
+TEST_F(IdentTest, AWaitServesOnlyTheOpenItBeganOn) {
+  WORD hChannel = StartAndOpen();
+  BYTE abWanted[5] = {};
+  WaitState state = {WAIT_STREAM_READ, hChannel, abWanted, 0, 0};
+  ObtainPPI(0);
+  HWND hWnd = CreateWaitWindow(&state, sizeof abWanted);
+  ReleasePPI(0);
+  ASSERT_NE(hWnd, nullptr);
+  StartAllOverAgain(0, FALSE);
+  DWORD dwBuffer = 4096;
+  WORD hAgain = 0;
+  ASSERT_EQ(MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwBuffer, &hAgain, NULL, 0, 0, NULL, NULL),
+            MLC_SUCCESS);
+  ASSERT_EQ(hAgain, hChannel);
+  EXPECT_EQ(MLCWrite(hAgain, "later", 5, TRUE, 5000), 5);
+  EXPECT_TRUE(
+      Eventually([&] { return MLCPollChannels(FALSE), MLCRead(hAgain, NULL, 0, 0, 0) == 5; }));
+  // The event queued for the old wait arrives now.
+  P1284WndProc(hWnd, MLC_NOTIFY_MSG, 0, MAKELPARAM(MLC_READ_STREAM, 5));
+  EXPECT_EQ(GetWindowWord(hWnd, WAIT_WND_ERROR), 1);
+  EXPECT_EQ(MLCRead(hAgain, NULL, 0, FALSE, 0), 5);
+  DestroyWaitWindow(hWnd);
+  EXPECT_EQ(MLCCloseChannel(hAgain), MLC_SUCCESS);
 }
 
 }  // namespace
