@@ -60,7 +60,7 @@ stage_tsan() {
   # late in about a third of runs (seen before and after the per-packet
   # work; not yet explained, tests/README.md).
   cmake -S . -B "$B/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DW32_TSAN=ON $CACHE &&
-    cmake --build "$B/tsan" -j "$JOBS" --target kernel_tests kernel_child krzmlc15_tests \
+    cmake --build "$B/tsan" -j "$JOBS" --target kernel_tests platform_child krzmlc15_tests \
       krzmlc15_child krzmlc15_link_tests krzmlc15_link_emu_tests krzmlc15_link_process_tests \
       krzperi_script krzmlc15_chan_tests krzmlc15_data_emu_tests krzmlc15_datachild \
       krzmlc15_notify_tests krzmlc15_helper_tests krzhid15 w32_leakcheck &&

@@ -1,38 +1,34 @@
 // Mutexes, events, waits and threads within one process.
 #include <gtest/gtest.h>
 
-#include "helpers.h"
+#include "../support.h"
 
 namespace {
-
-DWORD WINAPI exit_early(LPVOID p) {
-  *(DWORD*)p = GetCurrentThreadId();
-  ExitThread(5);
-  return 6;  // not reached
-}
 
 TEST(Mutex, RecursiveExclusiveHandedToWaiterAbandonedByEndedThread) {
   HANDLE m = CreateMutexA(NULL, TRUE, NULL);
   ASSERT_NE(m, (HANDLE)NULL);
   EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);  // second level
-  auto try_take = [m] { return kt::on_thread([m] { return WaitForSingleObject(m, 0); }); };
+  auto try_take = [m] { return pt::on_thread([m] { return WaitForSingleObject(m, 0); }); };
   EXPECT_EQ(try_take(), (DWORD)WAIT_TIMEOUT);
-  EXPECT_EQ(kt::on_thread([m] { return FAIL_ERR(ReleaseMutex(m)); }), (DWORD)ERROR_NOT_OWNER);
+  EXPECT_EQ(pt::on_thread([m] { return FAIL_ERR(ReleaseMutex(m)); }), (DWORD)ERROR_NOT_OWNER);
   EXPECT_TRUE(ReleaseMutex(m));
   EXPECT_EQ(try_take(), (DWORD)WAIT_TIMEOUT);  // still one level held
-  // A thread blocked on it gets it with the last release.
-  HANDLE t = kt::thread([m] {
-    DWORD result = WaitForSingleObject(m, INFINITE);
-    ReleaseMutex(m);
-    return result;
-  });
-  EXPECT_EQ(WaitForSingleObject(t, 100), (DWORD)WAIT_TIMEOUT);
+  // A thread asleep on it gets it with the last release.
+  DWORD tid = 0;
+  HANDLE t = pt::thread(
+      [m] {
+        DWORD result = WaitForSingleObject(m, INFINITE);
+        return ReleaseMutex(m) ? result : 0xBAD;
+      },
+      &tid);
+  ASSERT_TRUE(pt::eventually([tid] { return pt::asleep(tid); }));
   EXPECT_TRUE(ReleaseMutex(m));
-  EXPECT_EQ(kt::finish_thread(t), WAIT_OBJECT_0);
+  EXPECT_EQ(pt::finish(t, 10000, true), WAIT_OBJECT_0);
   EXPECT_EQ(FAIL_ERR(ReleaseMutex(m)), (DWORD)ERROR_NOT_OWNER);
   // A thread ending while it owns the mutex abandons it; once taken, the
   // mutex is normal again.
-  EXPECT_EQ(kt::on_thread([m] { return WaitForSingleObject(m, INFINITE); }), WAIT_OBJECT_0);
+  EXPECT_EQ(pt::on_thread([m] { return WaitForSingleObject(m, INFINITE); }), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(m, 1000), (DWORD)WAIT_ABANDONED);
   EXPECT_TRUE(ReleaseMutex(m));
   EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
@@ -58,10 +54,10 @@ TEST(Event, ManualAndAutoReset) {
     EXPECT_EQ(WaitForSingleObject(e, 0), second);
     ResetEvent(e);
     auto wait = [e] { return WaitForSingleObject(e, INFINITE); };
-    HANDLE t1 = kt::thread(wait), t2 = manual ? kt::thread(wait) : NULL;
+    HANDLE t1 = pt::thread(wait), t2 = manual ? pt::thread(wait) : NULL;
     EXPECT_TRUE(SetEvent(e));  // before or after the waits begin: both must see it
-    EXPECT_EQ(kt::finish_thread(t1), WAIT_OBJECT_0);
-    EXPECT_EQ(t2 ? kt::finish_thread(t2) : WAIT_OBJECT_0, WAIT_OBJECT_0);
+    EXPECT_EQ(pt::finish(t1, 10000, true), WAIT_OBJECT_0);
+    EXPECT_EQ(t2 ? pt::finish(t2, 10000, true) : WAIT_OBJECT_0, WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(e, 0), second);  // auto: consumed by the waiter
     CloseHandle(e);
   }
@@ -78,10 +74,9 @@ TEST(Named, MutexesAndEvents) {
   ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
   ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE));
   SECURITY_ATTRIBUTES sa{sizeof sa, &sd, FALSE};
-  std::string mn = kt::with_lf(kt::unique_name("mutex")), en = kt::with_lf(kt::unique_name("ev"));
+  std::string mn = pt::lf(pt::unique_name("mutex")), en = pt::lf(pt::unique_name("ev"));
   SetLastError(1234);
   HANDLE m1 = CreateMutexA(&sa, TRUE, mn.c_str());
-  ASSERT_NE(m1, (HANDLE)NULL);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
   HANDLE e1 = CreateEventA(&sa, FALSE, FALSE, en.c_str());
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
@@ -91,7 +86,7 @@ TEST(Named, MutexesAndEvents) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
   HANDLE m3 = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mn.c_str());
   HANDLE e3 = OpenEventA(EVENT_ALL_ACCESS, FALSE, en.c_str());
-  ASSERT_TRUE(m2 && m3 && e1 && e2 && e3);
+  ASSERT_TRUE(m1 && m2 && m3 && e1 && e2 && e3);
   EXPECT_NE(m1, m2);
   // One mutex, owned once: the owner releases it through another handle.
   EXPECT_TRUE(ReleaseMutex(m3));
@@ -111,21 +106,20 @@ TEST(Named, MutexesAndEvents) {
   EXPECT_EQ(FAIL_ERR(OpenEventA(EVENT_ALL_ACCESS, FALSE, en.c_str())), (DWORD)ERROR_FILE_NOT_FOUND);
 }
 
-TEST(Wait, TimedWaitsAndSleepLastAboutTheirTime) {
-  HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL);
-  HANDLE m = CreateMutexA(NULL, TRUE, NULL);
+// Timed waits and Sleep last at least about their time (only the lower
+// bound: a loaded machine makes them longer).
+TEST(Wait, TimedWaitsAndSleepLastTheirTime) {
+  HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL), m = CreateMutexA(NULL, TRUE, NULL);
   for (HANDLE h : {e, m}) {
-    DWORD waited = kt::on_thread([h] {
+    DWORD waited = pt::on_thread([h] {
       DWORD start = GetTickCount();
-      return WaitForSingleObject(h, 120) == WAIT_TIMEOUT ? GetTickCount() - start : 0xDEAD;
+      return WaitForSingleObject(h, 120) == WAIT_TIMEOUT ? GetTickCount() - start : 0;
     });
     EXPECT_GE(waited, 80u);  // the tick is coarse (16 ms on Windows, more under Wine)
-    EXPECT_LT(waited, 5000u);
   }
   DWORD a = GetTickCount();
   Sleep(100);
   EXPECT_GE(GetTickCount() - a, 60u);
-  EXPECT_LT(GetTickCount() - a, 5000u);
   ReleaseMutex(m);
   for (HANDLE h : {m, e}) CloseHandle(h);
 }
@@ -134,64 +128,50 @@ TEST(BadHandles, AreRefusedWithoutCrashing) {
   HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL);
   ASSERT_TRUE(CloseHandle(e));
   HANDLE m = CreateMutexA(NULL, FALSE, NULL), ev = CreateEventA(NULL, TRUE, FALSE, NULL);
-  // Null, closed, garbage, and (last two) a handle of the wrong type.
-  HANDLE bad[] = {NULL, e, (HANDLE)(UINT_PTR)0x7FFFFFF0, m, ev};
-  for (HANDLE h : bad) {
-    SetLastError(0);
-    if (h != m) {
-      EXPECT_EQ(FAIL_ERR(ReleaseMutex(h)), (DWORD)ERROR_INVALID_HANDLE);
-    }
-    if (h != ev) {
-      EXPECT_EQ(FAIL_ERR(SetEvent(h)), (DWORD)ERROR_INVALID_HANDLE);
-      EXPECT_FALSE(ResetEvent(h));
-    }
-    if (h == m || h == ev) continue;
+  EXPECT_EQ(FAIL_ERR(ReleaseMutex(ev)), (DWORD)ERROR_INVALID_HANDLE);  // of the wrong type
+  EXPECT_EQ(FAIL_ERR(SetEvent(m)), (DWORD)ERROR_INVALID_HANDLE);
+  for (HANDLE h : {(HANDLE)NULL, e, (HANDLE)(UINT_PTR)0x7FFFFFF0}) {  // null, closed, garbage
+    EXPECT_EQ(FAIL_ERR(ReleaseMutex(h)), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_EQ(FAIL_ERR(SetEvent(h)), (DWORD)ERROR_INVALID_HANDLE);
     EXPECT_EQ(FAIL_ERR(CloseHandle(h)), (DWORD)ERROR_INVALID_HANDLE);
     SetLastError(0);
     EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
     DWORD code = 7;
-    EXPECT_FALSE(GetExitCodeThread(h, &code));
-    EXPECT_FALSE(GetExitCodeProcess(h, &code));
+    EXPECT_FALSE(GetExitCodeThread(h, &code) || GetExitCodeProcess(h, &code));
     EXPECT_EQ(MapViewOfFile(h, FILE_MAP_ALL_ACCESS, 0, 0, 0), (LPVOID)NULL);
   }
   for (HANDLE h : {m, ev}) CloseHandle(h);
 }
 
 TEST(Thread, ExitCodesIdsLastErrorAndClosedHandle) {
-  HANDLE go = CreateEventA(NULL, TRUE, FALSE, NULL);
+  HANDLE go = CreateEventA(NULL, TRUE, FALSE, NULL), done = CreateEventA(NULL, TRUE, FALSE, NULL);
   DWORD tid = 0, code = 0;
-  HANDLE t = kt::thread([go] { return WaitForSingleObject(go, INFINITE) + 77; }, &tid);
+  HANDLE t = pt::thread([go] { return WaitForSingleObject(go, INFINITE) + 77; }, &tid);
   ASSERT_NE(t, (HANDLE)NULL);
   EXPECT_NE(tid, GetCurrentThreadId());
   EXPECT_TRUE(GetExitCodeThread(t, &code));
   EXPECT_EQ(code, (DWORD)STILL_ACTIVE);
-  EXPECT_EQ(WaitForSingleObject(t, 50), (DWORD)WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(t, 0), (DWORD)WAIT_TIMEOUT);
   SetEvent(go);
   EXPECT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);  // stays signalled
-  EXPECT_EQ(kt::finish_thread(t), 77u);
-  CloseHandle(go);
-
-  DWORD seen = 0, reported = 0;
-  EXPECT_EQ(kt::finish_thread(CreateThread(NULL, 0, exit_early, &seen, 0, &reported)), 5u);
-  EXPECT_EQ(seen, reported);
-
+  EXPECT_EQ(pt::finish(t, 0, true), 77u);
   // Its handle closed while it runs, a thread still finishes; its last
   // error starts at 0 and is its own.
-  HANDLE go2 = CreateEventA(NULL, TRUE, FALSE, NULL), done = CreateEventA(NULL, TRUE, FALSE, NULL);
-  ASSERT_TRUE(CloseHandle(kt::thread([go2, done] {
+  ResetEvent(go);
+  ASSERT_TRUE(CloseHandle(pt::thread([go, done] {
     bool fresh = GetLastError() == 0;
     SetLastError(7);
-    WaitForSingleObject(go2, INFINITE);
+    WaitForSingleObject(go, INFINITE);
     if (fresh) SetEvent(done);
     return 0;
   })));
-  SetEvent(go2);
+  SetEvent(go);
   SetLastError(42);
   EXPECT_EQ(WaitForSingleObject(done, 10000), WAIT_OBJECT_0);
   EXPECT_EQ(GetLastError(), 42u);
-  for (HANDLE h : {go2, done}) CloseHandle(h);
+  for (HANDLE h : {go, done}) CloseHandle(h);
 }
 
 }  // namespace

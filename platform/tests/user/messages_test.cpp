@@ -1,23 +1,28 @@
 // Messages within one process: order, filters, WM_QUIT, the bounded queue,
-// SendMessageA to the caller's own and to another thread's window; timers:
-// WM_TIMER through the owner's message loop at the period, after posted
-// messages, replaced and killed, and thread timers with a procedure.
+// SendMessageA to the caller's own and to another thread's window; timers
+// through the owner's message loop, after posted messages, replaced and
+// killed, and thread timers with a procedure.
 #include <gtest/gtest.h>
 
 #include <future>
 #include <thread>
 
-#include "user_test.h"
+#include "../support.h"
 
-using namespace usertest;
+using namespace pt;
 
 namespace {
 
 UINT_PTR g_proc_id = 0;
-
 void CALLBACK timer_proc(HWND, UINT, UINT_PTR id, DWORD) { g_proc_id = id; }
 
-}  // namespace
+// The message the next call takes (0 when none).
+UINT next(HWND h, UINT lo = 0, UINT hi = 0, bool get = false) {
+  MSG m{};
+  return (get ? GetMessageA(&m, h, lo, hi) >= 0 : PeekMessageA(&m, h, lo, hi, PM_REMOVE))
+             ? m.message
+             : 0;
+}
 
 TEST(UserMessage, FiltersDispatchAndQuit) {
   HWND a = make_window(), b = make_window();
@@ -26,39 +31,26 @@ TEST(UserMessage, FiltersDispatchAndQuit) {
   PostMessageA(b, WM_USER + 2, 0, 0);
   PostMessageA(a, WM_USER + 3, 0, 0);
   PostMessageA(NULL, WM_USER + 4, 0, 0);  // thread message
-  MSG m;
-  ASSERT_TRUE(PeekMessageA(&m, b, 0, 0, PM_REMOVE));
-  EXPECT_EQ(m.message, (UINT)WM_USER + 2);
-  for (int twice = 0; twice < 2; ++twice) {  // PM_NOREMOVE leaves it
-    ASSERT_TRUE(PeekMessageA(&m, a, WM_USER + 3, WM_USER + 3, PM_NOREMOVE));
-    EXPECT_EQ(m.message, (UINT)WM_USER + 3);
-  }
-  ASSERT_TRUE(PeekMessageA(&m, (HWND)(LONG_PTR)-1, 0, 0, PM_REMOVE));
-  EXPECT_EQ(m.message, (UINT)WM_USER + 4);
-  EXPECT_EQ(m.hwnd, (HWND)NULL);
-  EXPECT_FALSE(PeekMessageA(&m, NULL, WM_USER + 5, WM_USER + 50, PM_REMOVE));
-
+  EXPECT_EQ(next(b), (UINT)WM_USER + 2);
+  EXPECT_EQ(next((HWND)(LONG_PTR)-1), (UINT)WM_USER + 4);  // thread messages only
+  EXPECT_EQ(next(NULL, WM_USER + 5, WM_USER + 50), 0u);
   // WM_QUIT comes after the posted messages, whatever the range.
   PostQuitMessage(7);
+  MSG m;
   ASSERT_EQ(GetMessageA(&m, NULL, 0, 0), TRUE);
-  EXPECT_EQ(m.hwnd, a);
-  EXPECT_EQ(m.message, (UINT)WM_USER + 1);
-  EXPECT_EQ(m.lParam, (LPARAM)-40);
+  EXPECT_TRUE(m.hwnd == a && m.message == WM_USER + 1 && m.lParam == -40);
   seen().clear();
   DispatchMessageA(&m);
   ASSERT_EQ(seen().size(), 1u);
   EXPECT_EQ(seen()[0].wp, (WPARAM)40);
   EXPECT_EQ(SendMessageA(a, WM_USER + 100, 40, 2), 42);  // own thread: a direct call
-  ASSERT_EQ(GetMessageA(&m, NULL, 0, 0), TRUE);
-  EXPECT_EQ(m.message, (UINT)WM_USER + 3);
+  EXPECT_EQ(next(NULL, 0, 0, true), (UINT)WM_USER + 3);
   ASSERT_EQ(GetMessageA(&m, NULL, WM_USER, WM_USER), FALSE);
-  EXPECT_EQ(m.message, (UINT)WM_QUIT);
-  EXPECT_EQ(m.wParam, (WPARAM)7);
-
+  EXPECT_TRUE(m.message == WM_QUIT && m.wParam == 7);
   // A destroyed window takes its waiting messages with it.
   PostMessageA(b, WM_USER + 6, 0, 0);
   DestroyWindow(b);
-  EXPECT_FALSE(PeekMessageA(&m, NULL, 0, 0, PM_REMOVE));
+  EXPECT_EQ(next(NULL), 0u);
   DestroyWindow(a);
 }
 
@@ -69,9 +61,8 @@ TEST(UserMessage, BadWindowsAndFullQueues) {
     EXPECT_EQ(FAIL_ERR(PostMessageA(bad, WM_USER, 0, 0)), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_EQ(FAIL_ERR(SendMessageA(bad, WM_USER + 100, 1, 2)), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
   }
-
-  // A receiver that does not pump: posting never blocks; past the Win32
-  // limit of 10 000 posts it is refused with ERROR_NOT_ENOUGH_QUOTA.
+  // A receiver that does not pump: posting never blocks; past the limit of
+  // 10 000 posts it is refused with ERROR_NOT_ENOUGH_QUOTA.
   std::promise<HWND> made;
   std::promise<void> go;
   int received = 0;
@@ -86,14 +77,9 @@ TEST(UserMessage, BadWindowsAndFullQueues) {
   HWND h = made.get_future().get();
   int accepted = 0, refused = 0;
   for (int i = 0; i < 10100; ++i) {
-    SetLastError(0);
-    if (PostMessageA(h, WM_USER + 1, accepted, 0)) {
-      ASSERT_EQ(refused, 0) << "a post succeeded after the queue was full";
-      ++accepted;
-    } else {
-      ASSERT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_QUOTA);
-      ++refused;
-    }
+    DWORD error = FAIL_ERR(PostMessageA(h, WM_USER + 1, accepted, 0));
+    ASSERT_TRUE(error == 0 ? refused == 0 : error == ERROR_NOT_ENOUGH_QUOTA) << i << " " << error;
+    (error ? refused : accepted)++;
   }
   EXPECT_GE(accepted, 10000);
   go.set_value();
@@ -102,17 +88,16 @@ TEST(UserMessage, BadWindowsAndFullQueues) {
   EXPECT_TRUE(in_order);
 }
 
+// The send reaches this thread waiting in GetMessageA with a filter the
+// sent message does not pass; it is handled here, before GetMessageA
+// returns the message its handler posted.
 TEST(UserMessage, SendFromAnotherThread) {
-  // The send reaches this thread blocked in GetMessageA with a filter the
-  // sent message does not pass; it is handled here, before GetMessageA
-  // returns the message its handler posted.
   HWND h = make_window();
   drain();
   seen().clear();
   std::future<LRESULT> r =
       std::async(std::launch::async, [h] { return SendMessageA(h, WM_USER + 101, 0, 0); });
-  MSG m;
-  ASSERT_EQ(GetMessageA(&m, h, WM_USER + 102, WM_USER + 102), TRUE);
+  EXPECT_EQ(next(h, WM_USER + 102, WM_USER + 102, true), (UINT)WM_USER + 102);
   EXPECT_EQ(r.get(), 77);
   ASSERT_FALSE(seen().empty());
   EXPECT_EQ(seen()[0].msg, (UINT)WM_USER + 101);
@@ -125,24 +110,16 @@ TEST(UserTimer, WindowAndThreadTimers) {
   DWORD start = GetTickCount();
   ASSERT_NE(SetTimer(h, 7, 30, NULL), 0u);
   MSG m;
-  for (int ticks = 0; ticks < 3;) {
+  for (int ticks = 0; ticks < 3; ticks += m.message == WM_TIMER) {
     ASSERT_EQ(GetMessageA(&m, NULL, 0, 0), TRUE);
-    if (m.message != WM_TIMER) continue;
-    EXPECT_EQ(m.hwnd, h);
-    EXPECT_EQ(m.wParam, (WPARAM)7);
-    ++ticks;
+    EXPECT_TRUE(m.message != WM_TIMER || (m.hwnd == h && m.wParam == 7));
   }
   EXPECT_GE(GetTickCount() - start, 60u);  // three periods, never early by more than one
-
   // Posted messages come before a due timer.
-  for (int i = 0; i < 10000 && !PeekMessageA(&m, NULL, WM_TIMER, WM_TIMER, PM_NOREMOVE); ++i)
-    Sleep(1);  // until the next tick is due
+  ASSERT_TRUE(eventually([&m] { return PeekMessageA(&m, NULL, WM_TIMER, WM_TIMER, PM_NOREMOVE); }));
   PostMessageA(h, WM_USER + 1, 0, 0);
-  ASSERT_TRUE(PeekMessageA(&m, NULL, 0, 0, PM_REMOVE));
-  EXPECT_EQ(m.message, (UINT)WM_USER + 1);
-  ASSERT_TRUE(PeekMessageA(&m, NULL, 0, 0, PM_REMOVE));
-  EXPECT_EQ(m.message, (UINT)WM_TIMER);
-
+  EXPECT_EQ(next(NULL), (UINT)WM_USER + 1);
+  EXPECT_EQ(next(NULL), (UINT)WM_TIMER);
   // A killed timer ticks no more: the next tick is the other timer's, whose
   // period (reset from a minute to 80 ms, else this would block) spans the
   // killed one's.
@@ -152,19 +129,17 @@ TEST(UserTimer, WindowAndThreadTimers) {
   ASSERT_NE(SetTimer(h, 9, 80, NULL), 0u);
   ASSERT_EQ(GetMessageA(&m, NULL, WM_TIMER, WM_TIMER), TRUE);
   EXPECT_EQ(m.wParam, (WPARAM)9);
-
   // Destroying the window ends its timers: the thread timer's first tick
-  // comes with no window timer before it.
+  // comes with no window timer before it; it calls its procedure.
   ASSERT_NE(SetTimer(h, 10, 10, NULL), 0u);
   DestroyWindow(h);
-
-  // A thread timer calls its procedure.
   UINT_PTR id = SetTimer(NULL, 0, 40, timer_proc);
   ASSERT_NE(id, 0u);
   ASSERT_EQ(GetMessageA(&m, NULL, WM_TIMER, WM_TIMER), TRUE);
-  EXPECT_EQ(m.hwnd, (HWND)NULL);
-  EXPECT_EQ(m.wParam, id);
+  EXPECT_TRUE(m.hwnd == NULL && m.wParam == id);
   DispatchMessageA(&m);
   EXPECT_EQ(g_proc_id, id);
   EXPECT_TRUE(KillTimer(NULL, id));
 }
+
+}  // namespace

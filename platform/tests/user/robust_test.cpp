@@ -6,10 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "../support.h"
 #include "user/shared.h"
-#include "user_test.h"
-
-using namespace usertest;
 
 namespace {
 
@@ -34,10 +32,8 @@ uint32_t die_after(Fn fn) {
   return v;
 }
 
-}  // namespace
-
 TEST(UserRobust, KilledInsideTheTableOrOwningWindows) {
-  HWND mine = make_window();
+  HWND mine = pt::make_window();
   die_after([] {
     w32p::user::lock_table(w32p::user::table());
     return 1u;
@@ -45,9 +41,8 @@ TEST(UserRobust, KilledInsideTheTableOrOwningWindows) {
   ASSERT_TRUE(PostMessageA(mine, WM_USER + 1, 0, 0));  // the mutex was recovered
   MSG m;
   ASSERT_TRUE(PeekMessageA(&m, mine, 0, 0, PM_REMOVE));
-
   HWND theirs = (HWND)(ULONG_PTR)die_after([] {
-    HWND h = make_window();
+    HWND h = pt::make_window();
     for (int i = 0; i < 500; ++i) PostMessageA(h, WM_USER, i, 0);
     return (uint32_t)(ULONG_PTR)h;
   });
@@ -56,3 +51,5 @@ TEST(UserRobust, KilledInsideTheTableOrOwningWindows) {
   EXPECT_FALSE(PostMessageA(theirs, WM_USER, 0, 0));
   DestroyWindow(mine);
 }
+
+}  // namespace

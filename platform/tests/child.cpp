@@ -1,0 +1,173 @@
+// Partner process of the cross-process cases, kernel and windows alike.
+// The first argument picks what it does; the exit code reports the outcome
+// (0 = done as asked, 10 and up = which step failed, 3 = unknown mode).
+// Object names given as arguments get their line feed here.
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+std::string lf(const std::string& base) { return base + "\n"; }
+
+// Blocks until the process is killed.
+void wait_for_kill() { WaitForSingleObject(CreateEventA(NULL, TRUE, FALSE, NULL), INFINITE); }
+
+// Takes the mutex and sets `ready`. "exit" then exits owning it; "close"
+// first closes its only handle (the mutex outlives it); "kill" also writes
+// the mapping "<base>-map" and waits to be killed.
+int hold_mutex(const std::string& base, const char* ready, const std::string& how) {
+  HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, lf(base).c_str());
+  HANDLE e = OpenEventA(EVENT_MODIFY_STATE, FALSE, lf(ready).c_str());
+  if (!m || !e) return 10;
+  if (WaitForSingleObject(m, 5000) != WAIT_OBJECT_0) return 11;
+  if (how == "close" && !CloseHandle(m)) return 12;
+  if (how == "kill") {
+    HANDLE f = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096,
+                                  lf(base + "-map").c_str());
+    char* p = f ? (char*)MapViewOfFile(f, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
+    if (!p) return 13;
+    lstrcpyA(p, "left by child");
+  }
+  if (!SetEvent(e)) return 14;
+  if (how == "kill") wait_for_kill();
+  return 0;
+}
+
+// Waits without limit for the mutex; 0 = got it, 1 = got it abandoned.
+// With `stop` (POSIX only) it first stops itself, so that a tracing parent
+// knows the next system call is the wait.
+int wait_mutex(const std::string& base, bool stop) {
+  HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, lf(base).c_str());
+  if (!m) return 10;
+#ifndef _WIN32
+  if (stop) raise(SIGSTOP);
+#endif
+  (void)stop;
+  DWORD r = WaitForSingleObject(m, INFINITE);
+  if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) return 11;
+  if (!ReleaseMutex(m) || !CloseHandle(m)) return 12;
+  return r == WAIT_ABANDONED ? 1 : 0;
+}
+
+int event(const std::string& base, bool set) {
+  HANDLE e = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, lf(base).c_str());
+  if (!e) return 10;
+  if (set) return SetEvent(e) ? 0 : 11;
+  return WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0 ? 0 : 12;
+}
+
+// Writes the text into the named mapping, or checks that it holds it.
+int map_text(const std::string& base, const std::string& text, bool write) {
+  HANDLE m = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, lf(base).c_str());
+  char* p = m ? (char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
+  if (!p) return 10;
+  int rc = 0;
+  if (write) {
+    lstrcpyA(p, text.c_str());
+  } else if (text != p) {
+    rc = 12;
+  }
+  UnmapViewOfFile(p);
+  CloseHandle(m);
+  return rc;
+}
+
+// Creates a mutex (owned), an event and a mapping with a view, all named
+// "<base>-<kind>", and ends without closing any of them.
+int leave(const std::string& b) {
+  HANDLE m = CreateMutexA(NULL, TRUE, lf(b + "-mutex").c_str());
+  HANDLE e = CreateEventA(NULL, TRUE, FALSE, lf(b + "-event").c_str());
+  HANDLE f = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096,
+                                lf(b + "-map").c_str());
+  void* v = f ? MapViewOfFile(f, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
+  return m && e && v ? 0 : 10;
+}
+
+// Create/open/wait/release/close rounds on one named mutex guarding a
+// counter in a named mapping; the increment is deliberately not atomic.
+int churn(const std::string& mutex_base, const std::string& map_base, int rounds) {
+  HANDLE map = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, lf(map_base).c_str());
+  volatile LONG* counter =
+      map ? (volatile LONG*)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
+  if (!counter) return 10;
+  for (int i = 0; i < rounds; ++i) {
+    // Open fails whenever nobody else has the name open at that moment.
+    HANDLE m = (i % 2) ? OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, lf(mutex_base).c_str())
+                       : NULL;
+    if (!m) m = CreateMutexA(NULL, FALSE, lf(mutex_base).c_str());
+    if (!m || WaitForSingleObject(m, 20000) != WAIT_OBJECT_0) return 12;
+    LONG v = *counter;
+    if (i % 16 == 0) Sleep(0);  // yields inside the guarded section, to invite a race
+    *counter = v + 1;
+    if (!ReleaseMutex(m) || !CloseHandle(m)) return 14;
+  }
+  return 0;
+}
+
+// The window side: creates a window, announces it to the parent with
+// WM_USER + 1 (wParam = the window), then pumps until the window is closed.
+HWND g_parent = NULL;
+
+LRESULT CALLBACK child_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_USER + 10:  // echoed back, to check order across processes
+      PostMessageA(g_parent, WM_USER + 11, wp, lp);
+      return 0;
+    case WM_USER + 20:  // sent: computed here
+      return (LRESULT)(wp * 2 + lp);
+    case WM_USER + 30:  // sent: posts to the waiting parent, then sends to it
+      PostMessageA(g_parent, WM_USER + 32, 0, 0);
+      return SendMessageA(g_parent, WM_USER + 100, wp, (LPARAM)(wp * 9)) + 1;
+    case WM_USER + 40:  // sent: never answered; the parent kills us
+      PostMessageA(g_parent, WM_USER + 41, 0, 0);
+      wait_for_kill();
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(5);
+      return 0;
+  }
+  return DefWindowProcA(h, msg, wp, lp);
+}
+
+int pump() {
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = child_proc;
+  wc.hInstance = GetModuleHandleA(NULL);
+  wc.lpszClassName = "PtChild";
+  if (!RegisterClassA(&wc)) return 10;
+  HWND h = CreateWindowExA(0, "PtChild", "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL, NULL,
+                           wc.hInstance, NULL);
+  if (!h || !PostMessageA(g_parent, WM_USER + 1, (WPARAM)h, 0)) return 11;
+  MSG m;
+  while (GetMessageA(&m, NULL, 0, 0) > 0) DispatchMessageA(&m);
+  return (int)m.wParam;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string mode = argc > 1 ? argv[1] : "", a2 = argc > 2 ? argv[2] : "";
+  if (mode == "exit" && argc == 3) return atoi(argv[2]);
+  if (mode == "hold-mutex" && argc == 5) return hold_mutex(a2, argv[3], argv[4]);
+  if (mode == "wait-mutex" && argc == 4) return wait_mutex(a2, atoi(argv[3]) != 0);
+  if (mode == "set-event" && argc == 3) return event(a2, true);
+  if (mode == "wait-event" && argc == 3) return event(a2, false);
+  if (mode == "write-map" && argc == 4) return map_text(a2, argv[3], true);
+  if (mode == "check-map" && argc == 4) return map_text(a2, argv[3], false);
+  if (mode == "leave" && argc == 3) return leave(a2);
+  if (mode == "churn" && argc == 5) return churn(a2, argv[3], atoi(argv[4]));
+  if (mode == "pump" && argc == 3) {
+    g_parent = (HWND)(ULONG_PTR)strtoul(argv[2], NULL, 0);
+    return pump();
+  }
+  if (mode == "args" && argc >= 3) {  // records its arguments, separated by '|'
+    std::string text;
+    for (int i = 3; i < argc; ++i) text += (i > 3 ? "|" : "") + std::string(argv[i]);
+    return map_text(a2, text, true);
+  }
+  return 3;
+}

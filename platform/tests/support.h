@@ -1,0 +1,146 @@
+// Helpers shared by the conformance tests: names, child processes and
+// threads, the one bounded poll, and a recording window.
+#pragma once
+
+#include <stdio.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <fstream>
+#endif
+
+// The last error a call that must fail left (0 when it succeeded).
+#define FAIL_ERR(call) (SetLastError(0), (call) ? 0u : GetLastError())
+
+namespace pt {
+
+// A name unique to this process and call; lf() ends it in a line feed, as
+// the product's names do.
+inline std::string unique_name(const char* what) {
+  static int counter = 0;
+  char buf[128];
+  wsprintfA(buf, "pt-%s-%lu-%d", what, GetCurrentProcessId(), ++counter);
+  return buf;
+}
+inline std::string lf(const std::string& base) { return base + "\n"; }
+
+// Starts a program as CreateProcessA takes it; its process handle or NULL.
+inline HANDLE start(const char* app, std::string line, LPVOID env = NULL, DWORD* pid = nullptr) {
+  STARTUPINFOA si = STARTUPINFOA{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  if (!CreateProcessA(app, &line[0], NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, env, NULL, &si, &pi))
+    return NULL;
+  CloseHandle(pi.hThread);
+  if (pid) *pid = pi.dwProcessId;
+  return pi.hProcess;
+}
+inline HANDLE start_child(const std::string& args, DWORD* pid = nullptr) {
+  return start(NULL, "platform_child.exe " + args, NULL, pid);
+}
+
+// Waits for a process (or thread), closes it and returns its exit code
+// (0xFFFFFFFF on time-out).
+inline DWORD finish(HANDLE h, DWORD ms = 20000, bool thread = false) {
+  DWORD code = 0xFFFFFFFF;
+  if (WaitForSingleObject(h, ms) == WAIT_OBJECT_0)
+    thread ? GetExitCodeThread(h, &code) : GetExitCodeProcess(h, &code);
+  CloseHandle(h);
+  return code;
+}
+// Runs a program to completion: its exit code, 0xFFFFFFFE when it could not start.
+inline DWORD run(const char* app, const std::string& line, LPVOID env = NULL) {
+  HANDLE h = start(app, line, env);
+  return h ? finish(h) : 0xFFFFFFFE;
+}
+inline DWORD run_child(const std::string& args) { return run(NULL, "platform_child.exe " + args); }
+
+// Runs f() on a new thread, whose exit code is f's result.
+template <class F>
+DWORD WINAPI thread_main(LPVOID v) {
+  F* f = (F*)v;
+  DWORD result = (*f)();
+  delete f;
+  return result;
+}
+template <class F>
+HANDLE thread(F f, DWORD* tid = NULL) {
+  return CreateThread(NULL, 0, thread_main<F>, new F(f), 0, tid);
+}
+template <class F>
+DWORD on_thread(F f) {
+  return finish(thread(f), 10000, true);
+}
+
+// Whether f() holds within ms, asked every millisecond: for a state another
+// thread or process brings about without an event to wait for.
+template <typename F>
+bool eventually(F f, DWORD ms = 10000) {
+  for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < ms; Sleep(1))
+    if (f()) return true;
+  return f();
+}
+
+// Whether the thread or process `id` sleeps in a wait: natively, in the
+// futex call every wait of the layer ends in. Windows shows no other
+// thread's wait; there it is true.
+inline bool asleep(DWORD id) {
+#ifdef _WIN32
+  (void)id;
+  return true;
+#else
+  std::string dir = "/proc/" + std::to_string(id);
+  std::ifstream stat(dir + "/stat"), call(dir + "/syscall");
+  std::string line;
+  long nr = -1;
+  std::getline(stat, line);
+  size_t p = line.rfind(')');
+  return p != std::string::npos && p + 2 < line.size() && line[p + 2] == 'S' && call >> nr &&
+         nr == SYS_futex;
+#endif
+}
+
+// A message as the recording window procedure saw it.
+struct Seen {
+  UINT msg;
+  WPARAM wp;
+};
+// What the recording procedure got, in order (tests clear it first).
+inline std::vector<Seen>& seen() {
+  static std::vector<Seen> v;
+  return v;
+}
+
+// Records the message; WM_USER + 100 answers wParam + lParam, WM_USER + 101
+// posts WM_USER + 102 to the window and answers 77.
+inline LRESULT CALLBACK record_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  seen().push_back(Seen{msg, wp});
+  if (msg == WM_USER + 100) return (LRESULT)(wp + lp);
+  if (msg == WM_USER + 101) return PostMessageA(h, WM_USER + 102, 0, 0) ? 77 : 0;
+  return DefWindowProcA(h, msg, wp, lp);
+}
+
+// A hidden window of a recording class with `extra` window bytes.
+inline HWND make_window(int extra = 0) {
+  char name[32];
+  snprintf(name, sizeof name, "PtRec%d", extra);
+  HINSTANCE inst = GetModuleHandleA(NULL);
+  WNDCLASSA wc{0, record_proc, 0, extra, inst, NULL, NULL, NULL, NULL, name};
+  RegisterClassA(&wc);  // fails harmlessly once registered
+  return CreateWindowExA(0, name, "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL, NULL, inst, NULL);
+}
+
+// Removes everything waiting in the calling thread's queue.
+inline void drain() {
+  MSG m;
+  while (PeekMessageA(&m, NULL, 0, 0, PM_REMOVE)) {
+  }
+}
+
+}  // namespace pt
