@@ -65,15 +65,9 @@ int map_text(const std::string& base, const std::string& text, bool write) {
   HANDLE m = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, lf(base).c_str());
   char* p = m ? (char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
   if (!p) return 10;
-  int rc = 0;
-  if (write) {
-    lstrcpyA(p, text.c_str());
-  } else if (text != p) {
-    rc = 12;
-  }
-  UnmapViewOfFile(p);
-  CloseHandle(m);
-  return rc;
+  if (write) lstrcpyA(p, text.c_str());
+  int rc = write || text == p ? 0 : 12;
+  return UnmapViewOfFile(p) && CloseHandle(m) ? rc : 13;
 }
 
 // Creates a mutex (owned), an event and a mapping with a view, all named
@@ -156,7 +150,6 @@ int main(int argc, char** argv) {
   if (mode == "wait-mutex" && argc == 4) return wait_mutex(a2, atoi(argv[3]) != 0);
   if (mode == "set-event" && argc == 3) return event(a2, true);
   if (mode == "wait-event" && argc == 3) return event(a2, false);
-  if (mode == "write-map" && argc == 4) return map_text(a2, argv[3], true);
   if (mode == "check-map" && argc == 4) return map_text(a2, argv[3], false);
   if (mode == "leave" && argc == 3) return leave(a2);
   if (mode == "churn" && argc == 5) return churn(a2, argv[3], atoi(argv[4]));
@@ -164,7 +157,7 @@ int main(int argc, char** argv) {
     g_parent = (HWND)(ULONG_PTR)strtoul(argv[2], NULL, 0);
     return pump();
   }
-  if (mode == "args" && argc >= 3) {  // records its arguments, separated by '|'
+  if (mode == "write-args" && argc >= 3) {  // into the mapping, separated by '|'
     std::string text;
     for (int i = 3; i < argc; ++i) text += (i > 3 ? "|" : "") + std::string(argv[i]);
     return map_text(a2, text, true);

@@ -2,7 +2,6 @@
 // threads, the one bounded poll, and a recording window.
 #pragma once
 
-#include <stdio.h>
 #include <windows.h>
 
 #include <string>
@@ -10,7 +9,6 @@
 
 #ifndef _WIN32
 #include <sys/syscall.h>
-#include <unistd.h>
 
 #include <fstream>
 #endif
@@ -24,14 +22,15 @@ namespace pt {
 // the product's names do.
 inline std::string unique_name(const char* what) {
   static int counter = 0;
-  char buf[128];
-  wsprintfA(buf, "pt-%s-%lu-%d", what, GetCurrentProcessId(), ++counter);
-  return buf;
+  return std::string("pt-") + what + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(++counter);
 }
 inline std::string lf(const std::string& base) { return base + "\n"; }
 
-// Starts a program as CreateProcessA takes it; its process handle or NULL.
-inline HANDLE start(const char* app, std::string line, LPVOID env = NULL, DWORD* pid = nullptr) {
+// Starts a program (by default the partner program with these arguments);
+// its process handle or NULL.
+inline HANDLE start(std::string line, const char* app = NULL, LPVOID env = NULL,
+                    DWORD* pid = nullptr) {
   STARTUPINFOA si = STARTUPINFOA{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi;
@@ -41,25 +40,22 @@ inline HANDLE start(const char* app, std::string line, LPVOID env = NULL, DWORD*
   if (pid) *pid = pi.dwProcessId;
   return pi.hProcess;
 }
-inline HANDLE start_child(const std::string& args, DWORD* pid = nullptr) {
-  return start(NULL, "platform_child.exe " + args, NULL, pid);
+inline HANDLE start_child(const std::string& args, DWORD* pid = nullptr, LPVOID env = NULL) {
+  return start("platform_child.exe " + args, NULL, env, pid);
 }
 
-// Waits for a process (or thread), closes it and returns its exit code
-// (0xFFFFFFFF on time-out).
+// Waits for a process (or thread), closes it and returns its exit code:
+// 0xFFFFFFFF on time-out, 0xFFFFFFFE when there was none to wait for.
 inline DWORD finish(HANDLE h, DWORD ms = 20000, bool thread = false) {
-  DWORD code = 0xFFFFFFFF;
-  if (WaitForSingleObject(h, ms) == WAIT_OBJECT_0)
+  DWORD code = h ? 0xFFFFFFFF : 0xFFFFFFFE;
+  if (h && WaitForSingleObject(h, ms) == WAIT_OBJECT_0)
     thread ? GetExitCodeThread(h, &code) : GetExitCodeProcess(h, &code);
-  CloseHandle(h);
+  if (h) CloseHandle(h);
   return code;
 }
-// Runs a program to completion: its exit code, 0xFFFFFFFE when it could not start.
-inline DWORD run(const char* app, const std::string& line, LPVOID env = NULL) {
-  HANDLE h = start(app, line, env);
-  return h ? finish(h) : 0xFFFFFFFE;
+inline DWORD run_child(const std::string& args, LPVOID env = NULL) {
+  return finish(start_child(args, nullptr, env));
 }
-inline DWORD run_child(const std::string& args) { return run(NULL, "platform_child.exe " + args); }
 
 // Runs f() on a new thread, whose exit code is f's result.
 template <class F>
@@ -92,50 +88,40 @@ bool eventually(F f, DWORD ms = 10000) {
 // thread's wait; there it is true.
 inline bool asleep(DWORD id) {
 #ifdef _WIN32
-  (void)id;
-  return true;
+  return id != 0;
 #else
-  std::string dir = "/proc/" + std::to_string(id);
-  std::ifstream stat(dir + "/stat"), call(dir + "/syscall");
+  std::ifstream stat("/proc/" + std::to_string(id) + "/stat");
+  std::ifstream call("/proc/" + std::to_string(id) + "/syscall");
   std::string line;
   long nr = -1;
   std::getline(stat, line);
   size_t p = line.rfind(')');
-  return p != std::string::npos && p + 2 < line.size() && line[p + 2] == 'S' && call >> nr &&
-         nr == SYS_futex;
+  return p != std::string::npos && line.compare(p, 3, ") S") == 0 && call >> nr && nr == SYS_futex;
 #endif
 }
 
-// A message as the recording window procedure saw it.
-struct Seen {
-  UINT msg;
-  WPARAM wp;
-};
-// What the recording procedure got, in order (tests clear it first).
-inline std::vector<Seen>& seen() {
-  static std::vector<Seen> v;
+// The messages the recording procedure got, in order (tests clear it first).
+inline std::vector<UINT>& seen() {
+  static std::vector<UINT> v;
   return v;
 }
-
 // Records the message; WM_USER + 100 answers wParam + lParam, WM_USER + 101
 // posts WM_USER + 102 to the window and answers 77.
 inline LRESULT CALLBACK record_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
-  seen().push_back(Seen{msg, wp});
+  seen().push_back(msg);
   if (msg == WM_USER + 100) return (LRESULT)(wp + lp);
   if (msg == WM_USER + 101) return PostMessageA(h, WM_USER + 102, 0, 0) ? 77 : 0;
   return DefWindowProcA(h, msg, wp, lp);
 }
-
 // A hidden window of a recording class with `extra` window bytes.
 inline HWND make_window(int extra = 0) {
-  char name[32];
-  snprintf(name, sizeof name, "PtRec%d", extra);
+  std::string name = "PtRec" + std::to_string(extra);
   HINSTANCE inst = GetModuleHandleA(NULL);
-  WNDCLASSA wc{0, record_proc, 0, extra, inst, NULL, NULL, NULL, NULL, name};
+  WNDCLASSA wc{0, record_proc, 0, extra, inst, NULL, NULL, NULL, NULL, name.c_str()};
   RegisterClassA(&wc);  // fails harmlessly once registered
-  return CreateWindowExA(0, name, "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL, NULL, inst, NULL);
+  return CreateWindowExA(0, name.c_str(), "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL, NULL, inst,
+                         NULL);
 }
-
 // Removes everything waiting in the calling thread's queue.
 inline void drain() {
   MSG m;

@@ -87,7 +87,7 @@ TEST(Posix, NamespacesSeparateRunsFileModesFollowTheDacl) {
   // Same namespace (inherited): visible. Another namespace: not there.
   EXPECT_EQ(pt::run_child("check-map " + base + " mine"), 0u);
   std::string block = environment_with(w32p::name_space() + "-other");
-  EXPECT_EQ(pt::run(NULL, "platform_child.exe check-map " + base + " mine", &block[0]), 10u);
+  EXPECT_EQ(pt::run_child("check-map " + base + " mine", &block[0]), 10u);
   CloseHandle(m);
 
   SECURITY_DESCRIPTOR sd;
@@ -128,8 +128,7 @@ TEST(Posix, NamesGoWithTheProcessesThatHeldThem) {
 
   std::string name = pt::lf(pt::unique_name("half"));
   int fd = shm_open(w32p::shm_name("obj", name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(ftruncate(fd, 100), 0);
+  ASSERT_EQ(ftruncate(fd, 100), 0);  // shorter than a header
   close(fd);
   EXPECT_EQ(FAIL_ERR(OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str())),
             (DWORD)ERROR_FILE_NOT_FOUND);
@@ -165,16 +164,15 @@ bool blocked_on(DWORD pid, int fd) {
 TEST(Posix, LockFileGoesWithTheLastObjectAndIsNeverLockedTwice) {
   std::string ns = w32p::name_space() + "-lk", lock = "/dev/shm/w32p." + ns + ".lock";
   std::string block = environment_with(ns), base = pt::unique_name("lk");
-  EXPECT_EQ(pt::run(NULL, "platform_child.exe leave " + base, &block[0]), 0u);
+  EXPECT_EQ(pt::run_child("leave " + base, &block[0]), 0u);
   EXPECT_FALSE(fs::exists(lock));
-  EXPECT_EQ(pt::run(NULL, "platform_child.exe set-event " + base, &block[0]), 10u);
+  EXPECT_EQ(pt::run_child("set-event " + base, &block[0]), 10u);
   EXPECT_FALSE(fs::exists(lock));
 
   int old_fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   ASSERT_EQ(flock(old_fd, LOCK_EX), 0);
   DWORD pid = 0;
-  HANDLE child = pt::start(NULL, "platform_child.exe set-event " + base, &block[0], &pid);
-  ASSERT_NE(child, (HANDLE)NULL);
+  HANDLE child = pt::start_child("set-event " + base, &pid, &block[0]);
   ASSERT_TRUE(pt::eventually([&] { return blocked_on(pid, old_fd); }));
   // Act as the last user: remove the file while holding it; a creator makes
   // the next one and holds it; then let go of the old one.
@@ -206,7 +204,7 @@ TEST(Posix, SearchesSystemDirectoryAndPath) {
   GetModuleFileNameA(NULL, self, sizeof self);
   fs::path child = fs::path(self).parent_path() / "platform_child";
   fs::copy_file(child, fs::path(sys) / "sysonly_child", fs::copy_options::overwrite_existing);
-  EXPECT_EQ(pt::run(NULL, "SYSONLY_CHILD.EXE exit 8"), 8u);
+  EXPECT_EQ(pt::finish(pt::start("SYSONLY_CHILD.EXE exit 8")), 8u);
   fs::remove(fs::path(sys) / "sysonly_child");
 
   fs::path dir = fs::temp_directory_path() / pt::unique_name("pathdir");
@@ -214,13 +212,14 @@ TEST(Posix, SearchesSystemDirectoryAndPath) {
   fs::copy_file(child, dir / "pathonly_child");
   std::string old = getenv("PATH") ? getenv("PATH") : "";
   setenv("PATH", (dir.string() + ":" + old).c_str(), 1);
-  EXPECT_EQ(pt::run(NULL, "pathonly_child exit 9"), 9u);
+  EXPECT_EQ(pt::finish(pt::start("pathonly_child exit 9")), 9u);
   setenv("PATH", old.c_str(), 1);
   // An unquoted path with a blank: the longer prefixes are tried too. The
   // child's arguments are still split at the blank, as on Windows, so it
   // sees an unknown mode (exit code 3) rather than failing to start.
   fs::copy_file(child, dir / "with blank" / "spaced_child");
-  EXPECT_EQ(pt::run(NULL, (dir / "with blank" / "SPACED_CHILD.EXE").string() + " exit 6"), 3u);
+  EXPECT_EQ(pt::finish(pt::start((dir / "with blank" / "SPACED_CHILD.EXE").string() + " exit 6")),
+            3u);
   fs::remove_all(dir);
 }
 

@@ -8,23 +8,17 @@
 
 namespace {
 
-// A named mapping for a child to report into; returns its view.
+// A named mapping for a child to report into.
 struct Report {
-  explicit Report(const char* what) : base(pt::unique_name(what)) {
-    handle = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096,
-                                pt::lf(base).c_str());
-    view = (char*)MapViewOfFile(handle, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-  }
-  ~Report() {
-    UnmapViewOfFile(view);
-    CloseHandle(handle);
-  }
-  std::string base;
-  HANDLE handle;
-  char* view;
+  std::string base = pt::unique_name("report");
+  HANDLE handle =
+      CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, pt::lf(base).c_str());
+  char* view = (char*)MapViewOfFile(handle, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+  ~Report() { UnmapViewOfFile(view), CloseHandle(handle); }
 };
 
-// Exit codes, termination, and events and mappings shared with children.
+// Exit codes, termination, and events and mappings shared with children,
+// whose arguments are split by the Windows rules.
 TEST(Process, ExitCodesTerminateAndSharedEventsAndMappings) {
   std::string base = pt::unique_name("xevent");
   HANDLE e = CreateEventA(NULL, FALSE, FALSE, pt::lf(base).c_str());
@@ -33,7 +27,6 @@ TEST(Process, ExitCodesTerminateAndSharedEventsAndMappings) {
   EXPECT_EQ(WaitForSingleObject(e, 10000), WAIT_OBJECT_0);
   HANDLE waiter = pt::start_child("wait-event " + base),
          doomed = pt::start_child("wait-event " + base);
-  ASSERT_TRUE(waiter && doomed);
   DWORD code = 0;
   EXPECT_TRUE(GetExitCodeProcess(waiter, &code));
   EXPECT_EQ(code, (DWORD)STILL_ACTIVE);
@@ -44,30 +37,26 @@ TEST(Process, ExitCodesTerminateAndSharedEventsAndMappings) {
   EXPECT_EQ(pt::finish(waiter), 0u);
   CloseHandle(e);
 
-  Report r("xmap");
-  ASSERT_EQ(pt::run_child("write-map " + r.base + " from-child"), 0u);
-  EXPECT_STREQ(r.view, "from-child");
+  Report r;
+  ASSERT_EQ(
+      pt::run_child("write-args " + r.base + " plain \"two words\" a\\\"b c:\\x\\y \"end\\\\\""),
+      0u);
+  EXPECT_STREQ(r.view, "plain|two words|a\"b|c:\\x\\y|end\\");
   strcpy(r.view, "from-parent");
   EXPECT_EQ(pt::run_child("check-map " + r.base + " from-parent"), 0u);
-  // The child's arguments are split by the Windows rules.
-  std::string args = "args " + r.base + " plain \"two words\" a\\\"b c:\\x\\y \"end\\\\\"";
-  ASSERT_EQ(pt::run_child(args), 0u);
-  EXPECT_STREQ(r.view, "plain|two words|a\"b|c:\\x\\y|end\\");
 }
 
 TEST(Process, FindsProgramsAsWindowsDoes) {
   // Case-insensitive, from the application's directory.
-  EXPECT_EQ(pt::run(NULL, "PLATFORM_CHILD.EXE exit 3"), 3u);
+  EXPECT_EQ(pt::finish(pt::start("PLATFORM_CHILD.EXE exit 3")), 3u);
   // A full path with backslashes, quoted; or given as the application name.
   char self[MAX_PATH];
   std::string path(self, GetModuleFileNameA(NULL, self, sizeof self));
   std::replace(path.begin(), path.end(), '/', '\\');
   path = path.substr(0, path.rfind('\\')) + "\\platform_child.exe";
-  EXPECT_EQ(pt::run(NULL, "\"" + path + "\" exit 4"), 4u);
-  EXPECT_EQ(pt::run(path.c_str(), "child exit 5"), 5u);
-  SetLastError(0);
-  EXPECT_EQ(pt::run(NULL, "no_such_program_here.exe"), 0xFFFFFFFEu);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(pt::finish(pt::start("\"" + path + "\" exit 4")), 4u);
+  EXPECT_EQ(pt::finish(pt::start("child exit 5", path.c_str())), 5u);
+  EXPECT_EQ(FAIL_ERR(pt::start("no_such_program_here.exe")), (DWORD)ERROR_FILE_NOT_FOUND);
 }
 
 // The child takes the named mutex and signals `ready`, then exits owning
@@ -78,18 +67,14 @@ TEST(Process, MutexOfExitedOrKilledOwnerIsAbandoned) {
   for (std::string how : {"exit", "close", "kill"}) {
     SCOPED_TRACE(how);
     std::string mbase = pt::unique_name("xmutex"), rbase = pt::unique_name("ready");
+    std::string map = pt::lf(mbase + "-map");
     HANDLE m = CreateMutexA(NULL, FALSE, pt::lf(mbase).c_str());
     HANDLE ready = CreateEventA(NULL, TRUE, FALSE, pt::lf(rbase).c_str());
-    ASSERT_NE(m, (HANDLE)NULL);
     HANDLE child = pt::start_child("hold-mutex " + mbase + " " + rbase + " " + how);
-    ASSERT_NE(child, (HANDLE)NULL);
     ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
-    std::string map = pt::lf(mbase + "-map");
     if (how == "kill") {
       EXPECT_EQ(WaitForSingleObject(m, 0), (DWORD)WAIT_TIMEOUT);  // the child owns it
-      HANDLE seen = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, map.c_str());
-      EXPECT_NE(seen, (HANDLE)NULL);
-      CloseHandle(seen);
+      EXPECT_TRUE(CloseHandle(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, map.c_str())));
       EXPECT_TRUE(TerminateProcess(child, 9));
     } else {
       EXPECT_EQ(WaitForSingleObject(child, 20000), WAIT_OBJECT_0);  // nobody waited meanwhile
@@ -99,18 +84,16 @@ TEST(Process, MutexOfExitedOrKilledOwnerIsAbandoned) {
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_EQ(pt::finish(child), how == "kill" ? 9u : 0u);
-    if (how == "kill") {  // the name opens nothing; a new object under it is fresh
-      EXPECT_EQ(FAIL_ERR(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, map.c_str())),
-                (DWORD)ERROR_FILE_NOT_FOUND);
-      HANDLE fresh =
-          CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, map.c_str());
-      EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
-      char* p = (char*)MapViewOfFile(fresh, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-      EXPECT_EQ(p[0], 0);
-      UnmapViewOfFile(p);
-      CloseHandle(fresh);
-    }
-    for (HANDLE h : {ready, m}) CloseHandle(h);
+    // The name opens nothing; a new object under it is fresh.
+    EXPECT_EQ(FAIL_ERR(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, map.c_str())),
+              (DWORD)ERROR_FILE_NOT_FOUND);
+    HANDLE fresh =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, map.c_str());
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+    char* p = (char*)MapViewOfFile(fresh, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    EXPECT_EQ(p[0], 0);
+    UnmapViewOfFile(p);
+    for (HANDLE h : {fresh, ready, m}) CloseHandle(h);
   }
 }
 
@@ -119,23 +102,25 @@ TEST(Process, MutexOfExitedOrKilledOwnerIsAbandoned) {
 // lose an increment, and the name must survive while anyone holds it.
 TEST(Process, NamedMutexExcludesUnderChurn) {
   std::string mname = pt::unique_name("churn-m");
-  Report counter("churn-c");
+  Report counter;
   const int rounds = 300;
-  std::string args = "churn " + mname + " " + counter.base + " " + std::to_string(rounds);
   volatile LONG* value = (volatile LONG*)counter.view;
   HANDLE t[4];
   for (int i = 0; i < 4; ++i) {
-    t[i] = i < 2 ? pt::start_child(args) : pt::thread([mname, value] {
-      for (int k = 0; k < rounds; ++k) {
-        HANDLE m = CreateMutexA(NULL, FALSE, pt::lf(mname).c_str());
-        if (!m || WaitForSingleObject(m, 20000) != WAIT_OBJECT_0) return 2;
-        LONG v = *value;
-        if (k % 16 == 0) Sleep(0);  // yields inside the guarded section, to invite a race
-        *value = v + 1;
-        if (!ReleaseMutex(m) || !CloseHandle(m)) return 3;
-      }
-      return 0;
-    });
+    t[i] =
+        i < 2
+            ? pt::start_child("churn " + mname + " " + counter.base + " " + std::to_string(rounds))
+            : pt::thread([mname, value] {
+                for (int k = 0; k < rounds; ++k) {
+                  HANDLE m = CreateMutexA(NULL, FALSE, pt::lf(mname).c_str());
+                  if (!m || WaitForSingleObject(m, 20000) != WAIT_OBJECT_0) return 2;
+                  LONG v = *value;
+                  if (k % 16 == 0) Sleep(0);  // yields inside the guarded section
+                  *value = v + 1;
+                  if (!ReleaseMutex(m) || !CloseHandle(m)) return 3;
+                }
+                return 0;
+              });
   }
   for (int i = 0; i < 4; ++i) EXPECT_EQ(pt::finish(t[i], 60000, i >= 2), 0u) << i;
   EXPECT_EQ(*value, 4 * rounds);
@@ -143,12 +128,9 @@ TEST(Process, NamedMutexExcludesUnderChurn) {
 
 TEST(Directories, ReportLengthOrNeededSize) {
   char win[MAX_PATH], sys[MAX_PATH], tiny[2];
-  UINT w = GetWindowsDirectoryA(win, sizeof win);
-  UINT s = GetSystemDirectoryA(sys, sizeof sys);
-  ASSERT_GT(w, 0u);
-  ASSERT_GT(s, w);
-  EXPECT_EQ(strlen(win), w);
-  EXPECT_EQ(strlen(sys), s);
+  UINT w = GetWindowsDirectoryA(win, sizeof win), s = GetSystemDirectoryA(sys, sizeof sys);
+  ASSERT_TRUE(w > 0 && s > w);
+  EXPECT_TRUE(strlen(win) == w && strlen(sys) == s);
   EXPECT_EQ(lstrcmpiA(std::string(sys, w).c_str(), win), 0);  // the system directory is inside
   EXPECT_EQ(GetSystemDirectoryA(tiny, sizeof tiny), s + 1);
   EXPECT_EQ(GetWindowsDirectoryA(win, w), w + 1);
