@@ -4,7 +4,6 @@
 // Object names given as arguments get their line feed here.
 #include <signal.h>
 #include <stdlib.h>
-#include <string.h>
 #include <windows.h>
 
 #include <string>
@@ -22,17 +21,16 @@ void wait_for_kill() { WaitForSingleObject(CreateEventA(NULL, TRUE, FALSE, NULL)
 int hold_mutex(const std::string& base, const char* ready, const std::string& how) {
   HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, lf(base).c_str());
   HANDLE e = OpenEventA(EVENT_MODIFY_STATE, FALSE, lf(ready).c_str());
-  if (!m || !e) return 10;
-  if (WaitForSingleObject(m, 5000) != WAIT_OBJECT_0) return 11;
-  if (how == "close" && !CloseHandle(m)) return 12;
+  if (!m || !e || WaitForSingleObject(m, 5000) != WAIT_OBJECT_0) return 10;
+  if (how == "close" && !CloseHandle(m)) return 11;
   if (how == "kill") {
     HANDLE f = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096,
                                   lf(base + "-map").c_str());
     char* p = f ? (char*)MapViewOfFile(f, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
-    if (!p) return 13;
+    if (!p) return 12;
     lstrcpyA(p, "left by child");
   }
-  if (!SetEvent(e)) return 14;
+  if (!SetEvent(e)) return 13;
   if (how == "kill") wait_for_kill();
   return 0;
 }
@@ -56,8 +54,7 @@ int wait_mutex(const std::string& base, bool stop) {
 int event(const std::string& base, bool set) {
   HANDLE e = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, lf(base).c_str());
   if (!e) return 10;
-  if (set) return SetEvent(e) ? 0 : 11;
-  return WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0 ? 0 : 12;
+  return (set ? SetEvent(e) : WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0) ? 0 : 11;
 }
 
 // Writes the text into the named mapping, or checks that it holds it.
@@ -77,8 +74,7 @@ int leave(const std::string& b) {
   HANDLE e = CreateEventA(NULL, TRUE, FALSE, lf(b + "-event").c_str());
   HANDLE f = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096,
                                 lf(b + "-map").c_str());
-  void* v = f ? MapViewOfFile(f, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
-  return m && e && v ? 0 : 10;
+  return m && e && f && MapViewOfFile(f, FILE_MAP_ALL_ACCESS, 0, 0, 0) ? 0 : 10;
 }
 
 // Create/open/wait/release/close rounds on one named mutex guarding a
@@ -109,8 +105,7 @@ HWND g_parent = NULL;
 LRESULT CALLBACK child_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_USER + 10:  // echoed back, to check order across processes
-      PostMessageA(g_parent, WM_USER + 11, wp, lp);
-      return 0;
+      return PostMessageA(g_parent, WM_USER + 11, wp, lp);
     case WM_USER + 20:  // sent: computed here
       return (LRESULT)(wp * 2 + lp);
     case WM_USER + 30:  // sent: posts to the waiting parent, then sends to it
@@ -127,15 +122,13 @@ LRESULT CALLBACK child_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   return DefWindowProcA(h, msg, wp, lp);
 }
 
-int pump() {
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = child_proc;
-  wc.hInstance = GetModuleHandleA(NULL);
-  wc.lpszClassName = "PtChild";
-  if (!RegisterClassA(&wc)) return 10;
-  HWND h = CreateWindowExA(0, "PtChild", "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL, NULL,
-                           wc.hInstance, NULL);
-  if (!h || !PostMessageA(g_parent, WM_USER + 1, (WPARAM)h, 0)) return 11;
+int pump(const char* parent) {
+  g_parent = (HWND)(ULONG_PTR)strtoul(parent, NULL, 0);
+  WNDCLASSA wc{0, child_proc, 0, 0, GetModuleHandleA(NULL), NULL, NULL, NULL, NULL, "PtChild"};
+  HWND h = RegisterClassA(&wc) ? CreateWindowExA(0, "PtChild", "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0,
+                                                 NULL, NULL, wc.hInstance, NULL)
+                               : NULL;
+  if (!h || !PostMessageA(g_parent, WM_USER + 1, (WPARAM)h, 0)) return 10;
   MSG m;
   while (GetMessageA(&m, NULL, 0, 0) > 0) DispatchMessageA(&m);
   return (int)m.wParam;
@@ -145,18 +138,16 @@ int pump() {
 
 int main(int argc, char** argv) {
   std::string mode = argc > 1 ? argv[1] : "", a2 = argc > 2 ? argv[2] : "";
+  const char* a3 = argc > 3 ? argv[3] : "";
   if (mode == "exit" && argc == 3) return atoi(argv[2]);
-  if (mode == "hold-mutex" && argc == 5) return hold_mutex(a2, argv[3], argv[4]);
-  if (mode == "wait-mutex" && argc == 4) return wait_mutex(a2, atoi(argv[3]) != 0);
+  if (mode == "hold-mutex" && argc == 5) return hold_mutex(a2, a3, argv[4]);
+  if (mode == "wait-mutex" && argc == 4) return wait_mutex(a2, atoi(a3) != 0);
   if (mode == "set-event" && argc == 3) return event(a2, true);
   if (mode == "wait-event" && argc == 3) return event(a2, false);
-  if (mode == "check-map" && argc == 4) return map_text(a2, argv[3], false);
+  if (mode == "check-map" && argc == 4) return map_text(a2, a3, false);
   if (mode == "leave" && argc == 3) return leave(a2);
-  if (mode == "churn" && argc == 5) return churn(a2, argv[3], atoi(argv[4]));
-  if (mode == "pump" && argc == 3) {
-    g_parent = (HWND)(ULONG_PTR)strtoul(argv[2], NULL, 0);
-    return pump();
-  }
+  if (mode == "churn" && argc == 5) return churn(a2, a3, atoi(argv[4]));
+  if (mode == "pump" && argc == 3) return pump(argv[2]);
   if (mode == "write-args" && argc >= 3) {  // into the mapping, separated by '|'
     std::string text;
     for (int i = 3; i < argc; ++i) text += (i > 3 ? "|" : "") + std::string(argv[i]);
