@@ -16,12 +16,12 @@ namespace {
 UINT_PTR g_proc_id = 0;
 void CALLBACK timer_proc(HWND, UINT, UINT_PTR id, DWORD) { g_proc_id = id; }
 
-// The message the next call takes (0 when none).
-UINT next(HWND h, UINT lo = 0, UINT hi = 0, bool get = false) {
+// The message the next GetMessageA (or PeekMessageA) takes; 0 when none.
+MSG next(HWND h, UINT lo = 0, UINT hi = 0, bool get = true) {
   MSG m{};
-  return (get ? GetMessageA(&m, h, lo, hi) >= 0 : PeekMessageA(&m, h, lo, hi, PM_REMOVE))
-             ? m.message
-             : 0;
+  if (!(get ? GetMessageA(&m, h, lo, hi) >= 0 : PeekMessageA(&m, h, lo, hi, PM_REMOVE)))
+    m.message = 0;
+  return m;
 }
 
 TEST(UserMessage, FiltersDispatchAndQuit) {
@@ -30,26 +30,22 @@ TEST(UserMessage, FiltersDispatchAndQuit) {
   PostMessageA(a, WM_USER + 1, 40, -40);
   PostMessageA(b, WM_USER + 2, 0, 0);
   PostMessageA(a, WM_USER + 3, 0, 0);
-  PostMessageA(NULL, WM_USER + 4, 0, 0);  // thread message
-  EXPECT_EQ(next(b), (UINT)WM_USER + 2);
-  EXPECT_EQ(next((HWND)(LONG_PTR)-1), (UINT)WM_USER + 4);  // thread messages only
-  EXPECT_EQ(next(NULL, WM_USER + 5, WM_USER + 50), 0u);
-  // WM_QUIT comes after the posted messages, whatever the range.
-  PostQuitMessage(7);
-  MSG m;
-  ASSERT_EQ(GetMessageA(&m, NULL, 0, 0), TRUE);
+  EXPECT_EQ(next(b, 0, 0, false).message, (UINT)WM_USER + 2);
+  EXPECT_EQ(next(NULL, WM_USER + 5, WM_USER + 50, false).message, 0u);
+  PostQuitMessage(7);  // WM_QUIT comes after the posted messages, whatever the range
+  MSG m = next(NULL);
   EXPECT_TRUE(m.hwnd == a && m.message == WM_USER + 1 && m.lParam == -40);
   seen().clear();
   DispatchMessageA(&m);
   EXPECT_EQ(seen(), std::vector<UINT>{WM_USER + 1});
   EXPECT_EQ(SendMessageA(a, WM_USER + 100, 40, 2), 42);  // own thread: a direct call
-  EXPECT_EQ(next(NULL, 0, 0, true), (UINT)WM_USER + 3);
-  ASSERT_EQ(GetMessageA(&m, NULL, WM_USER, WM_USER), FALSE);
+  EXPECT_EQ(next(NULL).message, (UINT)WM_USER + 3);
+  m = next(NULL, WM_USER, WM_USER);
   EXPECT_TRUE(m.message == WM_QUIT && m.wParam == 7);
   // A destroyed window takes its waiting messages with it.
   PostMessageA(b, WM_USER + 6, 0, 0);
   DestroyWindow(b);
-  EXPECT_EQ(next(NULL), 0u);
+  EXPECT_EQ(next(NULL, 0, 0, false).message, 0u);
   DestroyWindow(a);
 }
 
@@ -61,17 +57,16 @@ TEST(UserMessage, BadWindowsAndFullQueues) {
     EXPECT_EQ(FAIL_ERR(SendMessageA(bad, WM_USER + 100, 1, 2)), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
   }
   // A receiver that does not pump: posting never blocks; past the limit of
-  // 10 000 posts it is refused with ERROR_NOT_ENOUGH_QUOTA.
+  // 10 000 posts it is refused with ERROR_NOT_ENOUGH_QUOTA. Order is kept.
   std::promise<HWND> made;
   std::promise<void> go;
   int received = 0;
-  bool in_order = true;
   std::thread t([&] {
     made.set_value(make_window());
     go.get_future().wait();
-    MSG m;
-    while (PeekMessageA(&m, NULL, WM_USER + 1, WM_USER + 1, PM_REMOVE))
-      in_order = in_order && m.wParam == (WPARAM)received++;
+    for (MSG m; PeekMessageA(&m, NULL, WM_USER + 1, WM_USER + 1, PM_REMOVE) &&
+                m.wParam == (WPARAM)received;)
+      ++received;
   });
   HWND h = made.get_future().get();
   int accepted = 0, refused = 0;
@@ -84,7 +79,6 @@ TEST(UserMessage, BadWindowsAndFullQueues) {
   go.set_value();
   t.join();
   EXPECT_EQ(received, accepted);
-  EXPECT_TRUE(in_order);
 }
 
 // The send reaches this thread waiting in GetMessageA with a filter the
@@ -96,7 +90,7 @@ TEST(UserMessage, SendFromAnotherThread) {
   seen().clear();
   std::future<LRESULT> r =
       std::async(std::launch::async, [h] { return SendMessageA(h, WM_USER + 101, 0, 0); });
-  EXPECT_EQ(next(h, WM_USER + 102, WM_USER + 102, true), (UINT)WM_USER + 102);
+  EXPECT_EQ(next(h, WM_USER + 102, WM_USER + 102).message, (UINT)WM_USER + 102);
   EXPECT_EQ(r.get(), 77);
   EXPECT_EQ(seen(), std::vector<UINT>{WM_USER + 101});
   DestroyWindow(h);
@@ -107,34 +101,32 @@ TEST(UserTimer, WindowAndThreadTimers) {
   drain();
   DWORD start = GetTickCount();
   ASSERT_NE(SetTimer(h, 7, 30, NULL), 0u);
-  MSG m;
-  for (int ticks = 0; ticks < 3; ticks += m.message == WM_TIMER) {
-    ASSERT_EQ(GetMessageA(&m, NULL, 0, 0), TRUE);
+  for (int ticks = 0; ticks < 3;) {
+    MSG m = next(NULL);
     EXPECT_TRUE(m.message != WM_TIMER || (m.hwnd == h && m.wParam == 7));
+    ticks += m.message == WM_TIMER;
   }
   EXPECT_GE(GetTickCount() - start, 60u);  // three periods, never early by more than one
   // Posted messages come before a due timer.
+  MSG m;
   ASSERT_TRUE(eventually([&m] { return PeekMessageA(&m, NULL, WM_TIMER, WM_TIMER, PM_NOREMOVE); }));
   PostMessageA(h, WM_USER + 1, 0, 0);
-  EXPECT_EQ(next(NULL), (UINT)WM_USER + 1);
-  EXPECT_EQ(next(NULL), (UINT)WM_TIMER);
+  EXPECT_EQ(next(NULL).message, (UINT)WM_USER + 1);
+  EXPECT_EQ(next(NULL).message, (UINT)WM_TIMER);
   // A killed timer ticks no more: the next tick is the other timer's, whose
   // period (reset from a minute to 80 ms, else this would block) spans the
   // killed one's.
   EXPECT_TRUE(KillTimer(h, 7));
   EXPECT_FALSE(KillTimer(h, 7));
-  ASSERT_NE(SetTimer(h, 9, 60000, NULL), 0u);
-  ASSERT_NE(SetTimer(h, 9, 80, NULL), 0u);
-  ASSERT_EQ(GetMessageA(&m, NULL, WM_TIMER, WM_TIMER), TRUE);
-  EXPECT_EQ(m.wParam, (WPARAM)9);
+  ASSERT_TRUE(SetTimer(h, 9, 60000, NULL) && SetTimer(h, 9, 80, NULL));
+  EXPECT_EQ(next(NULL, WM_TIMER, WM_TIMER).wParam, (WPARAM)9);
   // Destroying the window ends its timers: the thread timer's first tick
   // comes with no window timer before it; it calls its procedure.
   ASSERT_NE(SetTimer(h, 10, 10, NULL), 0u);
   DestroyWindow(h);
   UINT_PTR id = SetTimer(NULL, 0, 40, timer_proc);
-  ASSERT_NE(id, 0u);
-  ASSERT_EQ(GetMessageA(&m, NULL, WM_TIMER, WM_TIMER), TRUE);
-  EXPECT_TRUE(m.hwnd == NULL && m.wParam == id);
+  m = next(NULL, WM_TIMER, WM_TIMER);
+  EXPECT_TRUE(id != 0 && m.hwnd == NULL && m.wParam == id);
   DispatchMessageA(&m);
   EXPECT_EQ(g_proc_id, id);
   EXPECT_TRUE(KillTimer(NULL, id));
