@@ -1,16 +1,17 @@
-// Partner process of the cross-process cases, kernel and windows alike.
-// The first argument picks what it does; the exit code reports the outcome
-// (0 = done as asked, 10 and up = which step failed, 3 = unknown mode).
-// Object names given as arguments get their line feed here.
+// Partner process of the cross-process cases. The first argument picks what
+// it does; the exit code reports the outcome (0 = done as asked, 10 and up =
+// which step failed, 3 = unknown mode). Names get their line feed here.
 #include <signal.h>
 #include <stdlib.h>
 #include <windows.h>
 
 #include <string>
 
+#include "support.h"
+
 namespace {
 
-std::string lf(const std::string& base) { return base + "\n"; }
+using pt::lf;
 
 // Blocks until the process is killed.
 void wait_for_kill() { WaitForSingleObject(CreateEventA(NULL, TRUE, FALSE, NULL), INFINITE); }
@@ -77,25 +78,11 @@ int leave(const std::string& b) {
   return m && e && f && MapViewOfFile(f, FILE_MAP_ALL_ACCESS, 0, 0, 0) ? 0 : 10;
 }
 
-// Create/open/wait/release/close rounds on one named mutex guarding a
-// counter in a named mapping; the increment is deliberately not atomic.
+// Churns the named mutex guarding the counter in the named mapping.
 int churn(const std::string& mutex_base, const std::string& map_base, int rounds) {
   HANDLE map = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, lf(map_base).c_str());
-  volatile LONG* counter =
-      map ? (volatile LONG*)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
-  if (!counter) return 10;
-  for (int i = 0; i < rounds; ++i) {
-    // Open fails whenever nobody else has the name open at that moment.
-    HANDLE m = (i % 2) ? OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, lf(mutex_base).c_str())
-                       : NULL;
-    if (!m) m = CreateMutexA(NULL, FALSE, lf(mutex_base).c_str());
-    if (!m || WaitForSingleObject(m, 20000) != WAIT_OBJECT_0) return 12;
-    LONG v = *counter;
-    if (i % 16 == 0) Sleep(0);  // yields inside the guarded section, to invite a race
-    *counter = v + 1;
-    if (!ReleaseMutex(m) || !CloseHandle(m)) return 14;
-  }
-  return 0;
+  void* counter = map ? MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
+  return counter ? pt::churn(lf(mutex_base), (volatile LONG*)counter, rounds) : 10;
 }
 
 // The window side: creates a window, announces it to the parent with

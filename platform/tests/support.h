@@ -15,6 +15,7 @@
 
 // The last error a call that must fail left (0 when it succeeded).
 #define FAIL_ERR(call) (SetLastError(0), (call) ? 0u : GetLastError())
+#define EXPECT_ERR(call, error) EXPECT_EQ(FAIL_ERR(call), (DWORD)(error))
 
 namespace pt {
 
@@ -27,8 +28,7 @@ inline std::string unique_name(const char* what) {
 }
 inline std::string lf(const std::string& base) { return base + "\n"; }
 
-// Starts a program (by default the partner program with these arguments);
-// its process handle or NULL.
+// Starts a program; its process handle or NULL.
 inline HANDLE start(std::string line, const char* app = NULL, LPVOID env = NULL,
                     DWORD* pid = nullptr) {
   STARTUPINFOA si = STARTUPINFOA{};
@@ -59,19 +59,33 @@ inline DWORD run_child(const std::string& args, LPVOID env = NULL) {
 
 // Runs f() on a new thread, whose exit code is f's result.
 template <class F>
-DWORD WINAPI thread_main(LPVOID v) {
-  F* f = (F*)v;
-  DWORD result = (*f)();
-  delete f;
-  return result;
-}
-template <class F>
 HANDLE thread(F f, DWORD* tid = NULL) {
-  return CreateThread(NULL, 0, thread_main<F>, new F(f), 0, tid);
+  auto run = [](LPVOID v) -> DWORD {
+    F* g = (F*)v;
+    DWORD result = (*g)();
+    return delete g, result;
+  };
+  return CreateThread(NULL, 0, run, new F(f), 0, tid);
 }
 template <class F>
 DWORD on_thread(F f) {
   return finish(thread(f), 10000, true);
+}
+
+// Create/open/wait/release/close rounds on the named mutex guarding the
+// counter, whose increment is deliberately not atomic; 0 when all went well.
+inline int churn(const std::string& mutex_name, volatile LONG* counter, int rounds) {
+  for (int i = 0; i < rounds; ++i) {
+    // Open fails whenever nobody else has the name open at that moment.
+    HANDLE m = i % 2 ? OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mutex_name.c_str()) : 0;
+    if (!m) m = CreateMutexA(NULL, FALSE, mutex_name.c_str());
+    if (!m || WaitForSingleObject(m, 20000) != WAIT_OBJECT_0) return 12;
+    LONG v = *counter;
+    if (i % 16 == 0) Sleep(0);  // yields inside the guarded section, to invite a race
+    *counter = v + 1;
+    if (!ReleaseMutex(m) || !CloseHandle(m)) return 13;
+  }
+  return 0;
 }
 
 // Whether f() holds within ms, asked every millisecond: for a state another
@@ -83,9 +97,8 @@ bool eventually(F f, DWORD ms = 10000) {
   return f();
 }
 
-// Whether the thread or process `id` sleeps in a wait: natively, in the
-// futex call every wait of the layer ends in. Windows shows no other
-// thread's wait; there it is true.
+// Whether thread or process `id` sleeps in a wait: natively, in the futex
+// call every wait of the layer ends in; Windows shows none (always true).
 inline bool asleep(DWORD id) {
 #ifdef _WIN32
   return id != 0;

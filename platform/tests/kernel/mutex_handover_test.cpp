@@ -1,12 +1,9 @@
 // A waiter of a named mutex that is woken and then killed before it runs
-// must not take the wake-up with it (native only: it needs ptrace and
-// SIGKILL of one chosen waiter).
-//
-// The sequence: W0 and W1 wait; the owner releases, which wakes W0; W0 is
-// held by ptrace at the end of its wait call, so it cannot run; the owner
-// tries to take the mutex again; W0 is killed; the owner releases if it
-// did get the mutex. W1 must then get the mutex (abandoned if it had been
-// handed to W0), never sleep on a free one.
+// must not take the wake-up with it (native only: ptrace holds the chosen
+// waiter). W0 and W1 wait; the release wakes W0, held at the end of its
+// wait; the owner tries to take the mutex again; W0 is killed; the owner
+// releases if it got it. W1 must then get the mutex (abandoned if it had
+// been handed to W0), never sleep on a free one.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ptrace.h>
@@ -24,9 +21,8 @@ int next_stop(pid_t pid) {
   return waitpid(pid, &status, __WALL) == pid && WIFSTOPPED(status) ? WSTOPSIG(status) : 0;
 }
 
-// A waiter under ptrace: started with "wait-mutex <base> 1", it stops
-// itself just before waiting; from there every system call stops it, so
-// after the wake-up it stays held at the end of its futex call.
+// W0 under ptrace: "wait-mutex <base> 1" stops itself just before waiting;
+// from there every system call stops it, so it is held after its wake-up.
 struct TracedWaiter {
   pid_t pid = -1;
 

@@ -122,8 +122,7 @@ TEST(Posix, NamesGoWithTheProcessesThatHeldThem) {
   int fd = shm_open(w32p::shm_name("obj", name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
   ASSERT_EQ(ftruncate(fd, 100), 0);  // shorter than a header
   close(fd);
-  EXPECT_EQ(FAIL_ERR(OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str())),
-            (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_ERR(OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str()), ERROR_FILE_NOT_FOUND);
   close(shm_open(w32p::shm_name("obj", name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
   HANDLE renewed = CreateEventA(NULL, TRUE, TRUE, name.c_str());
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);

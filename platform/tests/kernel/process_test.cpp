@@ -56,7 +56,7 @@ TEST(Process, FindsProgramsAsWindowsDoes) {
   path = path.substr(0, path.rfind('\\')) + "\\platform_child.exe";
   EXPECT_EQ(pt::finish(pt::start("\"" + path + "\" exit 4")), 4u);
   EXPECT_EQ(pt::finish(pt::start("child exit 5", path.c_str())), 5u);
-  EXPECT_EQ(FAIL_ERR(pt::start("no_such_program_here.exe")), (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_ERR(pt::start("no_such_program_here.exe"), ERROR_FILE_NOT_FOUND);
 }
 
 // The child takes the named mutex and signals `ready`, then exits owning
@@ -85,8 +85,7 @@ TEST(Process, MutexOfExitedOrKilledOwnerIsAbandoned) {
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_EQ(pt::finish(child), how == "kill" ? 9u : 0u);
     // The name opens nothing; a new object under it is fresh.
-    EXPECT_EQ(FAIL_ERR(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, map.c_str())),
-              (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_ERR(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, map.c_str()), ERROR_FILE_NOT_FOUND);
     HANDLE fresh =
         CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, map.c_str());
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
@@ -106,22 +105,11 @@ TEST(Process, NamedMutexExcludesUnderChurn) {
   const int rounds = 300;
   volatile LONG* value = (volatile LONG*)counter.view;
   HANDLE t[4];
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 4; ++i)
     t[i] =
         i < 2
             ? pt::start_child("churn " + mname + " " + counter.base + " " + std::to_string(rounds))
-            : pt::thread([mname, value] {
-                for (int k = 0; k < rounds; ++k) {
-                  HANDLE m = CreateMutexA(NULL, FALSE, pt::lf(mname).c_str());
-                  if (!m || WaitForSingleObject(m, 20000) != WAIT_OBJECT_0) return 2;
-                  LONG v = *value;
-                  if (k % 16 == 0) Sleep(0);  // yields inside the guarded section
-                  *value = v + 1;
-                  if (!ReleaseMutex(m) || !CloseHandle(m)) return 3;
-                }
-                return 0;
-              });
-  }
+            : pt::thread([mname, value] { return pt::churn(pt::lf(mname), value, rounds); });
   for (int i = 0; i < 4; ++i) EXPECT_EQ(pt::finish(t[i], 60000, i >= 2), 0u) << i;
   EXPECT_EQ(*value, 4 * rounds);
 }

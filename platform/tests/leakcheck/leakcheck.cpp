@@ -1,11 +1,8 @@
 // Runs after each native test program with the program's namespace: fails
-// when named objects of that namespace are still there. By then every
-// process of the program has ended, and the platform has dropped the names
-// they held and those left by killed processes, so anything found is a leak
-// (an object of a process still running, or a name the layer kept). The
-// namespace's lock file counts too: the last user of the namespace removes it.
-// A holder that is still ending (killed a moment ago, or running its exit)
-// gets up to three seconds, waited for on its process descriptor.
+// when named objects of that namespace, or its lock file, are still there.
+// The layer drops the names of ended and killed processes, so anything found
+// is a leak. A holder still ending (killed a moment ago, or running its
+// exit) gets up to three seconds, waited for on its process descriptor.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>

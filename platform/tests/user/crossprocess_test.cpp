@@ -1,8 +1,6 @@
-// Windows and messages between processes: a real child process pumps a
-// window; we post, send, wait for it to go idle and kill it. Natively also
-// processes killed at the worst moments (inside the window table's mutex,
-// owning windows), placed exactly with fork(): they must not stop the
-// processes that remain.
+// Windows and messages between processes: a child pumps a window; we post,
+// send, wait for it to go idle and kill it. Natively also processes killed
+// at the worst moments, placed with fork(), must not stop the others.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -45,7 +43,7 @@ TEST(UserCrossProcess, KilledOwnerEndsWindowsAndSendsTheNextOneWorks) {
   EXPECT_EQ(pt::finish(process), 9u);
   EXPECT_EQ(stuck.get(), 0);
   EXPECT_FALSE(IsWindow(killed));
-  EXPECT_EQ(FAIL_ERR(PostMessageA(killed, WM_USER, 0, 0)), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_ERR(PostMessageA(killed, WM_USER, 0, 0), ERROR_INVALID_WINDOW_HANDLE);
 
   HWND child = start_pump(parent, &process, &child_pid);
   ASSERT_NE(child, (HWND)NULL);

@@ -1,7 +1,5 @@
 // Messages within one process: order, filters, WM_QUIT, the bounded queue,
-// SendMessageA to the caller's own and to another thread's window; timers
-// through the owner's message loop, after posted messages, replaced and
-// killed, and thread timers with a procedure.
+// sends within and across threads; window and thread timers.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -53,8 +51,8 @@ TEST(UserMessage, BadWindowsAndFullQueues) {
   HWND gone = make_window();
   DestroyWindow(gone);
   for (HWND bad : {gone, (HWND)(ULONG_PTR)0xDEAD0000u}) {
-    EXPECT_EQ(FAIL_ERR(PostMessageA(bad, WM_USER, 0, 0)), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
-    EXPECT_EQ(FAIL_ERR(SendMessageA(bad, WM_USER + 100, 1, 2)), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_ERR(PostMessageA(bad, WM_USER, 0, 0), ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_ERR(SendMessageA(bad, WM_USER + 100, 1, 2), ERROR_INVALID_WINDOW_HANDLE);
   }
   // A receiver that does not pump: posting never blocks; past the limit of
   // 10 000 posts it is refused with ERROR_NOT_ENOUGH_QUOTA. Order is kept.
@@ -113,9 +111,8 @@ TEST(UserTimer, WindowAndThreadTimers) {
   PostMessageA(h, WM_USER + 1, 0, 0);
   EXPECT_EQ(next(NULL).message, (UINT)WM_USER + 1);
   EXPECT_EQ(next(NULL).message, (UINT)WM_TIMER);
-  // A killed timer ticks no more: the next tick is the other timer's, whose
-  // period (reset from a minute to 80 ms, else this would block) spans the
-  // killed one's.
+  // A killed timer ticks no more: the next tick is the other timer's (its
+  // period reset from a minute to 80 ms, else this would block).
   EXPECT_TRUE(KillTimer(h, 7));
   EXPECT_FALSE(KillTimer(h, 7));
   ASSERT_TRUE(SetTimer(h, 9, 60000, NULL) && SetTimer(h, 9, 80, NULL));

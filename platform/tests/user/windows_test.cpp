@@ -1,6 +1,5 @@
-// Window classes and windows: registration, lookup and unregistration;
-// creation and destruction messages, extra bytes, and IsWindow after
-// destruction, for stale handles and after the owner thread ended.
+// Window classes and windows: registration, destruction, extra bytes,
+// IsWindow for stale handles and after the owner thread ended.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -22,7 +21,7 @@ TEST(UserWindow, ClassesAndDestroyMessages) {
   WNDCLASSA wc{CS_GLOBALCLASS, lifecycle_proc, 0, 10, inst, NULL, NULL, NULL, NULL, "PtClassA"};
   ASSERT_NE(RegisterClassA(&wc), 0);
   wc.lpszClassName = "ptclassa";  // names compare case-insensitively
-  EXPECT_EQ(FAIL_ERR(RegisterClassA(&wc)), (DWORD)ERROR_CLASS_ALREADY_EXISTS);
+  EXPECT_ERR(RegisterClassA(&wc), ERROR_CLASS_ALREADY_EXISTS);
   WNDCLASSA info{};
   ASSERT_TRUE(GetClassInfoA(inst, "PTCLASSA", &info));
   EXPECT_TRUE(info.lpfnWndProc == lifecycle_proc && info.cbWndExtra == 10);
@@ -30,7 +29,7 @@ TEST(UserWindow, ClassesAndDestroyMessages) {
   ASSERT_NE(h, (HWND)NULL);
   EXPECT_LE((ULONG_PTR)h, 0xFFFFFFFFu);  // travels as a 32-bit value
   // It keeps the class registered until it is destroyed.
-  EXPECT_EQ(FAIL_ERR(UnregisterClassA("PtClassA", inst)), (DWORD)ERROR_CLASS_HAS_WINDOWS);
+  EXPECT_ERR(UnregisterClassA("PtClassA", inst), ERROR_CLASS_HAS_WINDOWS);
   pt::seen().clear();
   ASSERT_TRUE(DestroyWindow(h));
   std::vector<UINT> ends;
@@ -41,8 +40,8 @@ TEST(UserWindow, ClassesAndDestroyMessages) {
   EXPECT_FALSE(IsWindow(h));
   EXPECT_FALSE(DestroyWindow(h));  // (the error code differs between Win32 builds)
   EXPECT_TRUE(UnregisterClassA("PtClassA", inst));
-  EXPECT_EQ(FAIL_ERR(UnregisterClassA("PtClassA", inst)), (DWORD)ERROR_CLASS_DOES_NOT_EXIST);
-  EXPECT_EQ(FAIL_ERR(GetClassInfoA(inst, "PtClassA", &info)), (DWORD)ERROR_CLASS_DOES_NOT_EXIST);
+  EXPECT_ERR(UnregisterClassA("PtClassA", inst), ERROR_CLASS_DOES_NOT_EXIST);
+  EXPECT_ERR(GetClassInfoA(inst, "PtClassA", &info), ERROR_CLASS_DOES_NOT_EXIST);
   // Windows reports ERROR_CANNOT_FIND_WND_CLASS, Wine ERROR_CLASS_DOES_NOT_EXIST.
   DWORD error = FAIL_ERR(CreateWindowExA(0, "PtClassA", "", 0, 0, 0, 0, 0, NULL, NULL, inst, NULL));
   EXPECT_TRUE(error == ERROR_CANNOT_FIND_WND_CLASS || error == ERROR_CLASS_DOES_NOT_EXIST) << error;
@@ -73,16 +72,16 @@ TEST(UserWindow, ExtraBytesAtAnyOffset) {
   EXPECT_EQ(SetWindowWord(h, 8, 1), 0);
   check(true);
   // Out of range: 0 and ERROR_INVALID_INDEX, nothing written.
-  EXPECT_EQ(FAIL_ERR(SetWindowWord(h, 9, 0xFFFF)), (DWORD)ERROR_INVALID_INDEX);
-  EXPECT_EQ(FAIL_ERR(SetWindowLongA(h, 7, -1)), (DWORD)ERROR_INVALID_INDEX);
+  EXPECT_ERR(SetWindowWord(h, 9, 0xFFFF), ERROR_INVALID_INDEX);
+  EXPECT_ERR(SetWindowLongA(h, 7, -1), ERROR_INVALID_INDEX);
   check(true);
   EXPECT_EQ(SetWindowLongPtrA(h, GWLP_USERDATA, 42), 0);
   EXPECT_EQ(GetWindowLongPtrA(h, GWLP_USERDATA), 42);
   EXPECT_EQ((WNDPROC)GetWindowLongPtrA(h, GWLP_WNDPROC), pt::record_proc);
   ASSERT_TRUE(DestroyWindow(h));
-  EXPECT_EQ(FAIL_ERR(GetWindowWord(h, 0)), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_ERR(GetWindowWord(h, 0), ERROR_INVALID_WINDOW_HANDLE);
   HWND none = pt::make_window(0);  // no extra bytes at all
-  EXPECT_EQ(FAIL_ERR(GetWindowWord(none, 0)), (DWORD)ERROR_INVALID_INDEX);
+  EXPECT_ERR(GetWindowWord(none, 0), ERROR_INVALID_INDEX);
   DestroyWindow(none);
 }
 
