@@ -114,14 +114,11 @@ inline bool asleep(DWORD id) {
 }
 
 // The messages the recording procedure got, in order (tests clear it first).
-inline std::vector<UINT>& seen() {
-  static std::vector<UINT> v;
-  return v;
-}
+inline std::vector<UINT> seen;
 // Records the message; WM_USER + 100 answers wParam + lParam, WM_USER + 101
 // posts WM_USER + 102 to the window and answers 77.
 inline LRESULT CALLBACK record_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
-  seen().push_back(msg);
+  seen.push_back(msg);
   if (msg == WM_USER + 100) return (LRESULT)(wp + lp);
   if (msg == WM_USER + 101) return PostMessageA(h, WM_USER + 102, 0, 0) ? 77 : 0;
   return DefWindowProcA(h, msg, wp, lp);

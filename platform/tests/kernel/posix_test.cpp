@@ -52,25 +52,17 @@ TEST(Posix, CreateCloseCyclesLeakNoDescriptorsOrMappings) {
   CloseHandle(CreateMutexA(NULL, FALSE, pt::unique_name("warm").c_str()));
   size_t fds = count("/proc/self/fd"), maps = count_object_mappings();
   std::string base = pt::unique_name("cycle");
-  for (int i = 0; i < 100000; ++i) {
+  for (int i = 0; i < 100000; ++i) {  // mutexes (some owned), events, mappings, unnamed events
     std::string name = base + std::to_string(i % 7);
-    HANDLE h = NULL;
-    if (i % 4 == 0) {
-      h = CreateMutexA(NULL, i % 8 == 0, name.c_str());
-      ASSERT_TRUE(i % 8 != 0 || ReleaseMutex(h));
-    } else if (i % 4 == 1) {
-      h = CreateEventA(NULL, TRUE, FALSE, name.c_str());
-    } else if (i % 4 == 2) {
-      h = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 8192, name.c_str());
-      void* v = MapViewOfFile(h, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-      ASSERT_NE(v, nullptr);
-      EXPECT_TRUE(i != 2 || count_object_mappings() > maps);  // the probe sees live objects
-      ASSERT_TRUE(UnmapViewOfFile(v));
-    } else {
-      h = CreateEventA(NULL, FALSE, FALSE, NULL);
-    }
-    ASSERT_NE(h, (HANDLE)NULL) << i;
-    ASSERT_TRUE(CloseHandle(h));
+    HANDLE h = i % 4 == 0   ? CreateMutexA(NULL, i % 8 == 0, name.c_str())
+               : i % 4 == 1 ? CreateEventA(NULL, TRUE, FALSE, name.c_str())
+               : i % 4 == 2 ? CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0,
+                                                 8192, name.c_str())
+                            : CreateEventA(NULL, FALSE, FALSE, NULL);
+    void* v = i % 4 == 2 ? MapViewOfFile(h, FILE_MAP_ALL_ACCESS, 0, 0, 0) : h;
+    ASSERT_TRUE(h && v && (i % 8 != 0 || ReleaseMutex(h))) << i;
+    EXPECT_TRUE(i != 2 || count_object_mappings() > maps);  // the probe sees live objects
+    ASSERT_TRUE((v == h || UnmapViewOfFile(v)) && CloseHandle(h));
   }
   EXPECT_EQ(count("/proc/self/fd"), fds);
   EXPECT_EQ(count_object_mappings(), maps);
@@ -78,16 +70,8 @@ TEST(Posix, CreateCloseCyclesLeakNoDescriptorsOrMappings) {
   EXPECT_EQ(count("/dev/shm", names.substr(1, names.rfind('.') - 1)), 0u);  // names are gone
 }
 
-TEST(Posix, NamespacesSeparateRunsFileModesFollowTheDacl) {
-  std::string base = pt::unique_name("ns");
-  HANDLE m =
-      CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, pt::lf(base).c_str());
-  strcpy((char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0), "mine");
-  // Same namespace (inherited): visible. Another namespace: not there.
-  EXPECT_EQ(pt::run_child("check-map " + base + " mine"), 0u);
-  std::string block = environment_with(w32p::name_space() + "-other");
-  EXPECT_EQ(pt::run_child("check-map " + base + " mine", &block[0]), 10u);
-  CloseHandle(m);
+// A NULL DACL opens an object to every local user; none, to its creator.
+TEST(Posix, FileModesFollowTheDacl) {
   SECURITY_DESCRIPTOR sd;
   InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
   SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE);
@@ -147,17 +131,23 @@ bool blocked_on(DWORD pid, int fd) {
   return false;
 }
 
-// A process that exits holding names leaves nothing of its namespace, the
-// lock file included: it goes with the last object. A process that opened
-// the lock file just before the last user removed it must not take the
-// removed file's lock, but lock the new one.
-TEST(Posix, NamespaceGoesWithItsLastUserAndTheLockIsNeverTakenTwice) {
+// Children inherit the namespace; another namespace sees none of its
+// names. A process that exits holding names leaves nothing of its namespace,
+// the lock file included: it goes with the last object. A process that
+// opened the lock file just before the last user removed it must not take
+// the removed file's lock, but lock the new one.
+TEST(Posix, NamespacesSeparateAndGoWithTheirLastUserAndTheLockIsNeverTakenTwice) {
   std::string ns = w32p::name_space() + "-lk", lock = "/dev/shm/w32p." + ns + ".lock";
   std::string block = environment_with(ns), base = pt::unique_name("lk");
+  HANDLE m =
+      CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, pt::lf(base).c_str());
+  strcpy((char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0), "mine");
+  EXPECT_EQ(pt::run_child("check-map " + base + " mine"), 0u);
+  EXPECT_EQ(pt::run_child("check-map " + base + " mine", &block[0]), 10u);  // finds nothing
+  EXPECT_FALSE(fs::exists(lock));
+  CloseHandle(m);
   EXPECT_EQ(pt::run_child("leave " + base, &block[0]), 0u);
   EXPECT_EQ(count("/dev/shm", "w32p." + ns + "."), 0u);
-  EXPECT_EQ(pt::run_child("set-event " + base, &block[0]), 10u);
-  EXPECT_FALSE(fs::exists(lock));
 
   int old_fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   ASSERT_EQ(flock(old_fd, LOCK_EX), 0);
@@ -211,12 +201,8 @@ TEST(Posix, ProcessIdsAndModuleHandles) {
 
   HMODULE program = GetModuleHandleA(NULL), lib = GetModuleHandleA("W32POSIX.DLL");
   EXPECT_EQ(W32ThisModule(), program);
-  ASSERT_TRUE(lib && lib != program);
+  ASSERT_TRUE(lib && lib != program && !GetModuleHandleA("no_such_module"));
   EXPECT_EQ(W32ModuleFromAddress((const void*)&CreateMutexA), lib);
-  char path[MAX_PATH];
-  ASSERT_GT(GetModuleFileNameA(lib, path, sizeof path), 0u);
-  EXPECT_NE(strstr(path, "libw32posix.so"), nullptr);
-  EXPECT_EQ(GetModuleHandleA("no_such_module"), (HMODULE)NULL);
   int attaches = 0;
   HINSTANCE dll = kernel_dll_instance(&attaches);
   EXPECT_EQ(attaches, 1);

@@ -67,22 +67,15 @@ std::vector<int> holders(const std::string& file, bool report) {
 
 int main() {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  std::vector<std::string> left = leftovers();
-  for (size_t i = 0; i < left.size();) {  // waits for each running holder in turn
-    std::vector<int> live = holders(left[i], false);
-    int ms = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
-                 deadline - std::chrono::steady_clock::now())
-                 .count();
-    int fd = live.empty() || ms <= 0 ? -1 : (int)syscall(SYS_pidfd_open, live[0], 0);
-    if (fd < 0) {
-      ++i;
-      continue;
+  for (const std::string& f : leftovers())
+    for (int pid : holders(f, false)) {
+      auto left = deadline - std::chrono::steady_clock::now();
+      pollfd ended{(int)syscall(SYS_pidfd_open, pid, 0), POLLIN, 0};  // readable once it ended
+      if (ended.fd >= 0 && left.count() > 0)
+        poll(&ended, 1, (int)std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
+      if (ended.fd >= 0) close(ended.fd);
     }
-    pollfd ended{fd, POLLIN, 0};  // readable once the process has ended
-    poll(&ended, 1, ms);
-    close(fd);
-  }
-  left = leftovers();
+  std::vector<std::string> left = leftovers();
   for (const std::string& f : left) holders(f, true);
   if (!left.empty()) {
     fprintf(stderr, "%zu object(s) of namespace %s left behind\n", left.size(),

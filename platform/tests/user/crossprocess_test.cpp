@@ -62,9 +62,9 @@ TEST(UserCrossProcess, KilledOwnerEndsWindowsAndSendsTheNextOneWorks) {
   // posts to us and then sends to us: the sent message is handled inside
   // our SendMessageA, the posted one stays queued.
   EXPECT_EQ(SendMessageA(child, WM_USER + 20, 20, 2), 42);
-  pt::seen().clear();
+  pt::seen.clear();
   EXPECT_EQ(SendMessageA(child, WM_USER + 30, 7, 0), 71);  // we answered the child 7 + 63
-  EXPECT_EQ(pt::seen(), std::vector<UINT>{WM_USER + 100});
+  EXPECT_EQ(pt::seen, std::vector<UINT>{WM_USER + 100});
   ASSERT_TRUE(PeekMessageA(&m, parent, 0, 0, PM_REMOVE));
   EXPECT_EQ(m.message, (UINT)WM_USER + 32);
   // WM_CLOSE through the child's DefWindowProcA ends its loop.

@@ -33,9 +33,9 @@ TEST(UserMessage, FiltersDispatchAndQuit) {
   PostQuitMessage(7);  // WM_QUIT comes after the posted messages, whatever the range
   MSG m = next(NULL);
   EXPECT_TRUE(m.hwnd == a && m.message == WM_USER + 1 && m.lParam == -40);
-  seen().clear();
+  seen.clear();
   DispatchMessageA(&m);
-  EXPECT_EQ(seen(), std::vector<UINT>{WM_USER + 1});
+  EXPECT_EQ(seen, std::vector<UINT>{WM_USER + 1});
   EXPECT_EQ(SendMessageA(a, WM_USER + 100, 40, 2), 42);  // own thread: a direct call
   EXPECT_EQ(next(NULL).message, (UINT)WM_USER + 3);
   m = next(NULL, WM_USER, WM_USER);
@@ -85,12 +85,12 @@ TEST(UserMessage, BadWindowsAndFullQueues) {
 TEST(UserMessage, SendFromAnotherThread) {
   HWND h = make_window();
   drain();
-  seen().clear();
+  seen.clear();
   std::future<LRESULT> r =
       std::async(std::launch::async, [h] { return SendMessageA(h, WM_USER + 101, 0, 0); });
   EXPECT_EQ(next(h, WM_USER + 102, WM_USER + 102).message, (UINT)WM_USER + 102);
   EXPECT_EQ(r.get(), 77);
-  EXPECT_EQ(seen(), std::vector<UINT>{WM_USER + 101});
+  EXPECT_EQ(seen, std::vector<UINT>{WM_USER + 101});
   DestroyWindow(h);
 }
 
