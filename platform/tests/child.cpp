@@ -36,9 +36,8 @@ int hold_mutex(const std::string& base, const char* ready, const std::string& ho
   return 0;
 }
 
-// Waits without limit for the mutex; 0 = got it, 1 = got it abandoned.
-// With `stop` (POSIX only) it first stops itself, so that a tracing parent
-// knows the next system call is the wait.
+// Waits for the mutex: 0 = got it, 1 = abandoned. With `stop` (POSIX) it
+// first stops itself, so that a tracing parent knows the wait comes next.
 int wait_mutex(const std::string& base, bool stop) {
   HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, lf(base).c_str());
   if (!m) return 10;
@@ -68,8 +67,7 @@ int map_text(const std::string& base, const std::string& text, bool write) {
   return UnmapViewOfFile(p) && CloseHandle(m) ? rc : 13;
 }
 
-// Creates a mutex (owned), an event and a mapping with a view, all named
-// "<base>-<kind>", and ends without closing any of them.
+// Ends holding a mutex, an event and a mapping named "<base>-<kind>".
 int leave(const std::string& b) {
   HANDLE m = CreateMutexA(NULL, TRUE, lf(b + "-mutex").c_str());
   HANDLE e = CreateEventA(NULL, TRUE, FALSE, lf(b + "-event").c_str());
@@ -85,8 +83,7 @@ int churn(const std::string& mutex_base, const std::string& map_base, int rounds
   return counter ? pt::churn(lf(mutex_base), (volatile LONG*)counter, rounds) : 10;
 }
 
-// The window side: creates a window, announces it to the parent with
-// WM_USER + 1 (wParam = the window), then pumps until the window is closed.
+// A window announced to the parent with WM_USER + 1, pumped until closed.
 HWND g_parent = NULL;
 
 LRESULT CALLBACK child_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {

@@ -19,8 +19,7 @@
 
 namespace pt {
 
-// A name unique to this process and call; lf() ends it in a line feed, as
-// the product's names do.
+// A name unique to this process and call; lf() adds the product's line feed.
 inline std::string unique_name(const char* what) {
   static int counter = 0;
   return std::string("pt-") + what + "-" + std::to_string(GetCurrentProcessId()) + "-" +
@@ -72,8 +71,8 @@ DWORD on_thread(F f) {
   return finish(thread(f), 10000, true);
 }
 
-// Create/open/wait/release/close rounds on the named mutex guarding the
-// counter, whose increment is deliberately not atomic; 0 when all went well.
+// Rounds on the named mutex guarding the counter, whose increment is not
+// atomic; 0 when all went well.
 inline int churn(const std::string& mutex_name, volatile LONG* counter, int rounds) {
   for (int i = 0; i < rounds; ++i) {
     // Open fails whenever nobody else has the name open at that moment.
@@ -88,8 +87,7 @@ inline int churn(const std::string& mutex_name, volatile LONG* counter, int roun
   return 0;
 }
 
-// Whether f() holds within ms, asked every millisecond: for a state another
-// thread or process brings about without an event to wait for.
+// Whether f() holds within ms: for a state without an event to wait for.
 template <typename F>
 bool eventually(F f, DWORD ms = 10000) {
   for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < ms; Sleep(1))

@@ -1,7 +1,5 @@
-// A shared library with a DllMain, as the product's libraries have one:
-// attach creates named objects and detach, while the process exits, closes
-// them and takes a named mutex. That must work, or the test program's exit
-// fails.
+// A library whose DllMain, as the product's, makes named objects at attach
+// and closes them and takes a named mutex at detach (during process exit).
 #include <unistd.h>
 #include <windows.h>
 

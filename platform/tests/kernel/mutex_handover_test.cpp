@@ -27,9 +27,8 @@ struct TracedWaiter {
   pid_t pid = -1;
 
   bool start(std::string base) {
-    char self[4096] = {0};
-    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return false;
-    std::string path = self;
+    char self[MAX_PATH];
+    std::string path(self, GetModuleFileNameA(NULL, self, sizeof self));
     path = path.substr(0, path.rfind('/') + 1) + "platform_child";
     char a1[] = "wait-mutex", a3[] = "1";
     char* argv[] = {&path[0], a1, &base[0], a3, nullptr};

@@ -1,6 +1,4 @@
-// The POSIX layer's own mechanisms: namespaces and their lock file,
-// permissions, recovery from processes killed mid-way, descriptor and memory
-// hygiene, the debug sink, paths with blanks, process ids and modules.
+// The POSIX layer's own mechanisms (native only).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -23,14 +21,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Entries of a directory whose name contains `part`.
 size_t count(const char* dir, const std::string& part = "") {
   size_t n = 0;
   for (auto& e : fs::directory_iterator(dir))
     n += e.path().string().find(part) != std::string::npos;
   return n;
 }
-// Mappings of this layer's objects (shm files and anonymous memory files).
 size_t count_object_mappings() {
   std::ifstream in("/proc/self/maps");
   size_t n = 0;
@@ -39,7 +35,7 @@ size_t count_object_mappings() {
 }
 std::string shm_path(const std::string& name) { return "/dev/shm" + w32p::shm_name("obj", name); }
 
-// This test's environment (sanitizer options included) in the namespace ns.
+// This test's environment in the namespace ns.
 std::string environment_with(const std::string& ns) {
   std::string block = "W32POSIX_NAMESPACE=" + ns + '\0';
   for (char** e = environ; *e; ++e)
@@ -84,9 +80,8 @@ TEST(Posix, FileModesFollowTheDacl) {
   for (HANDLE h : {ha, hb}) CloseHandle(h);
 }
 
-// Names a process held go with it: when it was killed, or killed while
-// creating a name, the next process that uses a name removes them; a
-// half-created object is not opened but created afresh.
+// Names of a killed process, or half made by one, go with the next process
+// that uses a name; a half-made object is not opened but created afresh.
 TEST(Posix, NamesGoWithTheProcessesThatHeldThem) {
   std::string held = pt::unique_name("killed"), ready = pt::unique_name("ready");
   HANDLE m = CreateMutexA(NULL, FALSE, pt::lf(held).c_str());
@@ -131,11 +126,9 @@ bool blocked_on(DWORD pid, int fd) {
   return false;
 }
 
-// Children inherit the namespace; another namespace sees none of its
-// names. A process that exits holding names leaves nothing of its namespace,
-// the lock file included: it goes with the last object. A process that
-// opened the lock file just before the last user removed it must not take
-// the removed file's lock, but lock the new one.
+// Children inherit the namespace; others see none of its names. A process
+// exiting with names leaves nothing, the lock file included. A process that
+// opened the lock file just before the last user removed it locks the new one.
 TEST(Posix, NamespacesSeparateAndGoWithTheirLastUserAndTheLockIsNeverTakenTwice) {
   std::string ns = w32p::name_space() + "-lk", lock = "/dev/shm/w32p." + ns + ".lock";
   std::string block = environment_with(ns), base = pt::unique_name("lk");
@@ -154,8 +147,7 @@ TEST(Posix, NamespacesSeparateAndGoWithTheirLastUserAndTheLockIsNeverTakenTwice)
   DWORD pid = 0;
   HANDLE child = pt::start_child("set-event " + base, &pid, &block[0]);
   ASSERT_TRUE(pt::eventually([&] { return blocked_on(pid, old_fd); }));
-  // Act as the last user: remove the file while holding it; a creator makes
-  // the next one and holds it; then let go of the old one.
+  // As the last user, remove the held file; as a creator, make and hold the next.
   ASSERT_EQ(unlink(lock.c_str()), 0);
   int new_fd = open(lock.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   ASSERT_EQ(flock(new_fd, LOCK_EX), 0);
@@ -172,13 +164,11 @@ TEST(Posix, DebugSinkAndUnquotedPathsWithBlanks) {
   OutputDebugStringA("first line\n");
   OutputDebugStringA("second\n");
   unsetenv("W32POSIX_DEBUG_SINK");
-  std::stringstream all;
-  all << std::ifstream(sink).rdbuf();
-  EXPECT_EQ(all.str(), "first line\nsecond\n");
+  std::ifstream in(sink);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "first line\nsecond\n");
   unlink(sink.c_str());
-  // An unquoted path with a blank: the longer prefixes are tried too. The
-  // child's arguments are still split at the blank, as on Windows, so it
-  // sees an unknown mode (exit code 3) rather than failing to start.
+  // An unquoted path with a blank starts the program (longer prefixes are
+  // tried); its arguments split at the blank, it sees an unknown mode (3).
   char self[MAX_PATH];
   GetModuleFileNameA(NULL, self, sizeof self);
   fs::path dir = fs::temp_directory_path() / pt::unique_name("with blank");
@@ -188,9 +178,8 @@ TEST(Posix, DebugSinkAndUnquotedPathsWithBlanks) {
   fs::remove_all(dir);
 }
 
-// The id is kept by the layer rather than asked of the kernel each time: a
-// forked child must still see its own. A library's DllMain gets its own
-// module, once.
+// The layer keeps the process id: a forked child must still see its own.
+// A library's DllMain gets its own module, once.
 TEST(Posix, ProcessIdsAndModuleHandles) {
   EXPECT_EQ(GetCurrentProcessId(), (DWORD)getpid());
   pid_t child = fork();

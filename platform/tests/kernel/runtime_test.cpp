@@ -39,9 +39,8 @@ std::string windows_file(const char* what) {
   return std::string(dir) + "\\" + pt::unique_name(what);
 }
 
-// Integers from the leading digits, strings trimmed and unquoted and cut to
-// the buffer (the count is what was copied); names compare case-insensitively;
-// a missing key, section or file gives the default without trailing blanks.
+// Integers from the leading digits; strings trimmed, unquoted, cut to the
+// buffer; names case-insensitive; defaults (without trailing blanks).
 TEST(Profile, IntegersStringsAndDefaults) {
   std::string path = windows_file("ini") + ".ini";
   const char* f = path.c_str() + path.rfind('\\') + 1;  // found in the Windows directory

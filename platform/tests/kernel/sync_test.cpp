@@ -20,8 +20,7 @@ TEST(Mutex, RecursiveExclusiveHandedToWaiterAbandonedByEndedThread) {
   ASSERT_TRUE(pt::eventually([tid] { return pt::asleep(tid); }));
   EXPECT_TRUE(ReleaseMutex(m));
   EXPECT_EQ(pt::finish(t, 10000, true), 0u);
-  // A thread ending while it owns the mutex abandons it; once taken, the
-  // mutex is normal again.
+  // A thread ending while it owns it abandons it, once.
   EXPECT_EQ(pt::on_thread([m] { return WaitForSingleObject(m, INFINITE); }), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(m, 1000), (DWORD)WAIT_ABANDONED);
   EXPECT_TRUE(ReleaseMutex(m));
@@ -48,10 +47,9 @@ TEST(Event, ManualAndAutoReset) {
   }
 }
 
-// A new name creates the object; Create with an existing name returns it,
-// its own flags ignored, as does Open; the name without its line feed is
-// another; a mutex cannot take an event's name; the name goes with the last
-// handle. The product shares its objects with a NULL DACL.
+// Create with an existing name returns it (its flags ignored), as Open
+// does; the name without its line feed is another; a mutex cannot take an
+// event's name; the name goes with the last handle.
 TEST(Named, MutexesAndEvents) {
   SECURITY_DESCRIPTOR sd;
   ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
@@ -87,9 +85,8 @@ TEST(Named, MutexesAndEvents) {
   EXPECT_ERR(OpenEventA(EVENT_ALL_ACCESS, FALSE, en.c_str()), ERROR_FILE_NOT_FOUND);
 }
 
-// A new mapping is zero-filled; views of one name share the data; the name
-// lives as long as a handle, the data as long as a view; a new object under
-// the name is fresh.
+// Zero-filled; views share the data; the name lives as long as a handle, the
+// data as long as a view; a new object under the name is fresh.
 TEST(Mapping, ZeroFilledSharedNameLivesWithHandlesDataWithViews) {
   std::string name = pt::lf(pt::unique_name("map"));
   auto create = [&name](DWORD size) {
@@ -119,9 +116,8 @@ TEST(Mapping, ZeroFilledSharedNameLivesWithHandlesDataWithViews) {
   CloseHandle(n);
 }
 
-// Timed waits (on an event, on a mutex another thread owns) and Sleep last
-// at least about their time: only the lower bound, as a loaded machine
-// makes them longer. The tick is coarse (16 ms on Windows, more under Wine).
+// Timed waits and Sleep last about their time (the lower bound only; the
+// tick is coarse: 16 ms on Windows, more under Wine).
 TEST(Wait, TimedWaitsAndSleepLastTheirTime) {
   HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL), m = CreateMutexA(NULL, TRUE, NULL);
   for (HANDLE h : {e, m, (HANDLE)NULL}) {

@@ -1,8 +1,6 @@
-// Runs after each native test program with the program's namespace: fails
-// when named objects of that namespace, or its lock file, are still there.
-// The layer drops the names of ended and killed processes, so anything found
-// is a leak. A holder still ending (killed a moment ago, or running its
-// exit) gets up to three seconds, waited for on its process descriptor.
+// Runs after each native test program: fails when objects of its namespace,
+// or the namespace's lock file, are left. A holder still ending gets up to
+// three seconds, waited for on its process descriptor.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>

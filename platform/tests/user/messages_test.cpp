@@ -79,9 +79,8 @@ TEST(UserMessage, BadWindowsAndFullQueues) {
   EXPECT_EQ(received, accepted);
 }
 
-// The send reaches this thread waiting in GetMessageA with a filter the
-// sent message does not pass; it is handled here, before GetMessageA
-// returns the message its handler posted.
+// A send reaches this thread in GetMessageA through a filter it does not
+// pass, before GetMessageA returns the message its handler posted.
 TEST(UserMessage, SendFromAnotherThread) {
   HWND h = make_window();
   drain();
@@ -117,8 +116,7 @@ TEST(UserTimer, WindowAndThreadTimers) {
   EXPECT_FALSE(KillTimer(h, 7));
   ASSERT_TRUE(SetTimer(h, 9, 60000, NULL) && SetTimer(h, 9, 80, NULL));
   EXPECT_EQ(next(NULL, WM_TIMER, WM_TIMER).wParam, (WPARAM)9);
-  // Destroying the window ends its timers: the thread timer's first tick
-  // comes with no window timer before it; it calls its procedure.
+  // Destroying the window ends its timers; a thread timer calls its procedure.
   ASSERT_NE(SetTimer(h, 10, 10, NULL), 0u);
   DestroyWindow(h);
   UINT_PTR id = SetTimer(NULL, 0, 40, timer_proc);
