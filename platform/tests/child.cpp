@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
   if (mode == "pump" && argc == 3) return pump(argv[2]);
   if (mode == "write-args" && argc >= 3) {  // into the mapping, separated by '|'
     std::string text;
-    for (int i = 3; i < argc; ++i) text += (i > 3 ? "|" : "") + std::string(argv[i]);
+    for (int i = 3; i < argc; ++i) text.append(i > 3 ? "|" : "").append(argv[i]);
     return map_text(a2, text, true);
   }
   return 3;

@@ -134,9 +134,10 @@ TEST(Wait, TimedWaitsAndSleepLastTheirTime) {
 }
 
 TEST(BadHandles, AreRefusedWithoutCrashing) {
+  // (The closed handle is made last: Windows reuses handle values.)
+  HANDLE m = CreateMutexA(NULL, FALSE, NULL), ev = CreateEventA(NULL, TRUE, FALSE, NULL);
   HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL);
   ASSERT_TRUE(CloseHandle(e));
-  HANDLE m = CreateMutexA(NULL, FALSE, NULL), ev = CreateEventA(NULL, TRUE, FALSE, NULL);
   EXPECT_ERR(ReleaseMutex(ev), ERROR_INVALID_HANDLE);  // of the wrong type
   EXPECT_ERR(SetEvent(m), ERROR_INVALID_HANDLE);
   for (HANDLE h : {(HANDLE)NULL, e, (HANDLE)(UINT_PTR)0x7FFFFFF0}) {  // null, closed, garbage
