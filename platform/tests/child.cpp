@@ -17,20 +17,17 @@ using pt::lf;
 void wait_for_kill() { WaitForSingleObject(CreateEventA(NULL, TRUE, FALSE, NULL), INFINITE); }
 
 // Takes the mutex and sets `ready`. "exit" then exits owning it; "close"
-// first closes its only handle (the mutex outlives it); "kill" also writes
-// the mapping "<base>-map" and waits to be killed.
+// first closes its only handle (the mutex outlives it); "kill" also maps
+// "<base>-map" and waits to be killed.
 int hold_mutex(const std::string& base, const char* ready, const std::string& how) {
   HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, lf(base).c_str());
   HANDLE e = OpenEventA(EVENT_MODIFY_STATE, FALSE, lf(ready).c_str());
   if (!m || !e || WaitForSingleObject(m, 5000) != WAIT_OBJECT_0) return 10;
   if (how == "close" && !CloseHandle(m)) return 11;
-  if (how == "kill") {
-    HANDLE f = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096,
-                                  lf(base + "-map").c_str());
-    char* p = f ? (char*)MapViewOfFile(f, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
-    if (!p) return 12;
-    lstrcpyA(p, "left by child");
-  }
+  HANDLE f = how != "kill" ? NULL
+                           : CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096,
+                                                lf(base + "-map").c_str());
+  if (how == "kill" && !(f && MapViewOfFile(f, FILE_MAP_ALL_ACCESS, 0, 0, 0))) return 12;
   if (!SetEvent(e)) return 13;
   if (how == "kill") wait_for_kill();
   return 0;

@@ -1,6 +1,7 @@
 // The POSIX layer's own mechanisms (native only).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
@@ -10,7 +11,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <sstream>
 
 #include "../support.h"
 #include "common/names.h"
@@ -66,23 +66,9 @@ TEST(Posix, CreateCloseCyclesLeakNoDescriptorsOrMappings) {
   EXPECT_EQ(count("/dev/shm", names.substr(1, names.rfind('.') - 1)), 0u);  // names are gone
 }
 
-// A NULL DACL opens an object to every local user; none, to its creator.
-TEST(Posix, FileModesFollowTheDacl) {
-  SECURITY_DESCRIPTOR sd;
-  InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-  SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE);
-  SECURITY_ATTRIBUTES open_to_all{sizeof(SECURITY_ATTRIBUTES), &sd, FALSE};
-  std::string a = pt::unique_name("mode-all"), b = pt::unique_name("mode-own");
-  HANDLE ha = CreateMutexA(&open_to_all, FALSE, a.c_str()),
-         hb = CreateMutexA(NULL, FALSE, b.c_str());
-  EXPECT_EQ(fs::status(shm_path(a)).permissions(), fs::perms(0666));
-  EXPECT_EQ(fs::status(shm_path(b)).permissions(), fs::perms(0600));
-  for (HANDLE h : {ha, hb}) CloseHandle(h);
-}
-
 // Names of a killed process, or half made by one, go with the next process
 // that uses a name; a half-made object is not opened but created afresh.
-TEST(Posix, NamesGoWithTheProcessesThatHeldThem) {
+TEST(Posix, NamesGoWithTheProcessesThatHeldThemFileModesFollowTheDacl) {
   std::string held = pt::unique_name("killed"), ready = pt::unique_name("ready");
   HANDLE m = CreateMutexA(NULL, FALSE, pt::lf(held).c_str());
   HANDLE e = CreateEventA(NULL, TRUE, FALSE, pt::lf(ready).c_str());
@@ -107,6 +93,17 @@ TEST(Posix, NamesGoWithTheProcessesThatHeldThem) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
   EXPECT_EQ(WaitForSingleObject(renewed, 0), WAIT_OBJECT_0);
   for (HANDLE h : {renewed, e, m}) CloseHandle(h);
+  // A NULL DACL opens an object to every local user; none, to its creator.
+  SECURITY_DESCRIPTOR sd;
+  InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE);
+  SECURITY_ATTRIBUTES open_to_all{sizeof(SECURITY_ATTRIBUTES), &sd, FALSE};
+  std::string a = pt::unique_name("mode-all"), b = pt::unique_name("mode-own");
+  HANDLE ha = CreateMutexA(&open_to_all, FALSE, a.c_str()),
+         hb = CreateMutexA(NULL, FALSE, b.c_str());
+  EXPECT_EQ(fs::status(shm_path(a)).permissions(), fs::perms(0666));
+  EXPECT_EQ(fs::status(shm_path(b)).permissions(), fs::perms(0600));
+  for (HANDLE h : {ha, hb}) CloseHandle(h);
 }
 
 // Whether process `pid` waits for a flock on the file open as fd.
@@ -115,12 +112,11 @@ bool blocked_on(DWORD pid, int fd) {
   fstat(fd, &st);
   std::ifstream in("/proc/locks");
   for (std::string line; std::getline(in, line);) {
-    std::istringstream f(line);
-    std::string n, arrow, type, adv, mode, dev;
-    long p = 0;
-    f >> n >> arrow >> type >> adv >> mode >> p >> dev;
-    if (arrow == "->" && type == "FLOCK" && p == (long)pid &&
-        dev.substr(dev.rfind(':') + 1) == std::to_string(st.st_ino))
+    size_t at = line.find("-> FLOCK");  // "1: -> FLOCK ADVISORY WRITE <pid> <dev>:<inode> ..."
+    unsigned long p = 0, ino = 0;
+    if (at != std::string::npos &&
+        sscanf(line.c_str() + at, "-> FLOCK %*s %*s %lu %*x:%*x:%lu", &p, &ino) == 2 && p == pid &&
+        ino == st.st_ino)
       return true;
   }
   return false;

@@ -16,17 +16,14 @@ std::string fmt(const char* format, ...) {
   return buf;
 }
 
+// 'l' is 32 bits, as on Windows; output is limited to 1024 bytes.
 TEST(Format, IntegersTextAndTheLimit) {
-  // 'l' is 32 bits, as on Windows.
-  EXPECT_EQ(fmt("%d|%u|%x|%lX|%ld|%lu", -5, 4000000000u, 0xbeefu, (DWORD)0xAB, (LONG)-123,
-                (DWORD)0xFFFFFFFF),
-            "-5|4000000000|beef|AB|-123|4294967295");
-  EXPECT_EQ(fmt("%08lX|%2.2X %2.2X|%5lu.%03lu", (DWORD)0x1A2B, 0x5u, 0x123u, (DWORD)7, (DWORD)5),
-            "00001A2B|05 123|    7.005");
-  EXPECT_EQ(fmt("[%-5d][%05d]%#x", 42, -42, 0x1fu), "[42   ][-0042]0x1f");
+  EXPECT_EQ(fmt("%d|%u|%x|%lX|%ld|%lu|%08lX|%2.2X|%5lu.%03lu|[%-5d][%05d]%#x", -5, 4000000000u,
+                0xbeefu, (DWORD)0xAB, (LONG)-123, (DWORD)0xFFFFFFFF, (DWORD)0x1A2B, 0x5u, (DWORD)7,
+                (DWORD)5, 42, -42, 0x1fu),
+            "-5|4000000000|beef|AB|-123|4294967295|00001A2B|05|    7.005|[42   ][-0042]0x1f");
   EXPECT_EQ(fmt("%s: %c 100%%\r\n[%6s][%-6s][%.3s]", "KRZ", 'o', "ab", "ab", "abcdef"),
             "KRZ: o 100%\r\n[    ab][ab    ][abc]");
-  // Output is limited to 1024 bytes.
   char buf[2048];
   memset(buf, 'z', sizeof buf);
   int n = wsprintfA(buf, "%s", std::string(1500, 'x').c_str());
@@ -45,33 +42,28 @@ TEST(Profile, IntegersStringsAndDefaults) {
   std::string path = windows_file("ini") + ".ini";
   const char* f = path.c_str() + path.rfind('\\') + 1;  // found in the Windows directory
   const char* text =
-      "; comment\r\n[KRZMLC15]\r\n  Timeout = 150abc  \r\nNegative=-7\r\nHex=0x1A\r\nEmpty=\r\n"
+      "; note\r\n[KRZMLC15]\r\n  Timeout = 150abc  \r\nNegative=-7\r\nEmpty=\r\n"
       "Quoted=\"  spaced  \"\r\n\r\n[DebugMsg]\r\nLogFile = C:\\temp\\mlc.log \r\n";
   HFILE h = _lcreat(path.c_str(), 0);
   ASSERT_EQ(_lwrite(h, text, (UINT)strlen(text)), strlen(text));
   _lclose(h);
+  EXPECT_EQ(GetPrivateProfileIntA("krzmlc15", "timeout", 15000, f), 150u);
+  EXPECT_EQ(GetPrivateProfileIntA("KRZMLC15", "Negative", 0, path.c_str()), (UINT)-7);
+  for (const char* key : {"Empty", "Missing", "LogFile"})  // the last: in another section
+    EXPECT_EQ(GetPrivateProfileIntA("KRZMLC15", key, 33, f), 33u) << key;
+  EXPECT_EQ(GetPrivateProfileIntA("KRZMLC15", "Timeout", 15, "no_such.ini"), 15u);
   struct {
-    const char *section, *key, *file;
-    UINT dflt, want;
-  } ints[] = {
-      {"krzmlc15", "timeout", f, 15000, 150},   {"KRZMLC15", "Negative", f, 0, (UINT)-7},
-      {"KRZMLC15", "Hex", path.c_str(), 0, 26}, {"KRZMLC15", "Empty", f, 33, 33},
-      {"DebugMsg", "Timeout", f, 15, 15},       {"KRZMLC15", "Timeout", "no_such.ini", 15, 15}};
-  for (auto& c : ints)
-    EXPECT_EQ(GetPrivateProfileIntA(c.section, c.key, c.dflt, c.file), c.want) << c.key;
-  struct {
-    const char *key, *dflt, *file;
+    const char *section, *key, *dflt, *file;
     DWORD size;
     const char* want;
-  } strs[] = {{"LOGFILE", "", f, 64, "C:\\temp\\mlc.log"},
-              {"Quoted", "", f, 64, "  spaced  "},
-              {"LogFile", "", f, 5, "C:\\t"},
-              {"Nope", "dflt  ", f, 64, "dflt"},
-              {"LogFile", NULL, "no_such.ini", 64, ""}};
+  } strs[] = {{"debugmsg", "LOGFILE", "", f, 64, "C:\\temp\\mlc.log"},
+              {"KRZMLC15", "Quoted", "", f, 64, "  spaced  "},
+              {"DebugMsg", "LogFile", "", f, 5, "C:\\t"},
+              {"DebugMsg", "Nope", "dflt  ", f, 64, "dflt"},
+              {"DebugMsg", "LogFile", NULL, "no_such.ini", 64, ""}};
   char buf[64];
   for (auto& c : strs) {
-    const char* section = strcmp(c.key, "Quoted") ? "debugmsg" : "KRZMLC15";
-    EXPECT_EQ(GetPrivateProfileStringA(section, c.key, c.dflt, buf, c.size, c.file),
+    EXPECT_EQ(GetPrivateProfileStringA(c.section, c.key, c.dflt, buf, c.size, c.file),
               strlen(c.want));
     EXPECT_STREQ(buf, c.want);
   }

@@ -1,7 +1,6 @@
 // Window classes and windows: registration, destruction, extra bytes,
 // IsWindow for stale handles and after the owner thread ended.
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <thread>
 
@@ -47,24 +46,19 @@ TEST(UserWindow, ExtraBytesAtAnyOffset) {
   // value at the unaligned offset 2; every word read matches the bytes.
   HWND h = pt::make_window(10);
   ASSERT_NE(h, (HWND)NULL);
-  const unsigned char set[11] = {0x34, 0x12, 0xEF, 0xCD, 0xAB, 0x89, 0x78, 0x56, 1, 0, 0};
-  auto check = [&](bool written) {
-    for (int off = 0; off < 10; ++off) {
-      WORD w = 0;
-      if (written && off < 9) memcpy(&w, set + off, 2);
-      EXPECT_EQ(GetWindowWord(h, off), w) << off;
-    }
+  const unsigned char zero[11] = {}, set[11] = {0x34, 0x12, 0xEF, 0xCD, 0xAB, 0x89, 0x78, 0x56, 1};
+  auto check = [h](const unsigned char* b) {  // 0 from offset 9 on: out of range
+    for (int off = 0; off < 10; ++off)
+      EXPECT_EQ(GetWindowWord(h, off), off < 9 ? b[off] | b[off + 1] << 8 : 0) << off;
   };
-  check(false);  // zero-filled
-  EXPECT_EQ(SetWindowWord(h, 0, 0x1234), 0);
-  EXPECT_EQ(SetWindowLongA(h, 2, (LONG)0x89ABCDEF), 0);
-  EXPECT_EQ(SetWindowWord(h, 6, 0x5678), 0);
-  EXPECT_EQ(SetWindowWord(h, 8, 1), 0);
-  check(true);
+  check(zero);
+  EXPECT_TRUE(!SetWindowWord(h, 0, 0x1234) && !SetWindowLongA(h, 2, (LONG)0x89ABCDEF) &&
+              !SetWindowWord(h, 6, 0x5678) && !SetWindowWord(h, 8, 1));  // each returns the old 0
+  check(set);
   // Out of range: 0 and ERROR_INVALID_INDEX, nothing written.
   EXPECT_ERR(SetWindowWord(h, 9, 0xFFFF), ERROR_INVALID_INDEX);
   EXPECT_ERR(SetWindowLongA(h, 7, -1), ERROR_INVALID_INDEX);
-  check(true);
+  check(set);
   EXPECT_EQ(SetWindowLongPtrA(h, GWLP_USERDATA, 42), 0);
   EXPECT_EQ(GetWindowLongPtrA(h, GWLP_USERDATA), 42);
   EXPECT_EQ((WNDPROC)GetWindowLongPtrA(h, GWLP_WNDPROC), pt::record_proc);
