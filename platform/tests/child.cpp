@@ -54,14 +54,18 @@ int event(const std::string& base, bool set) {
   return (set ? SetEvent(e) : WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0) ? 0 : 11;
 }
 
+// A view of the named mapping (NULL when there is none); the process's
+// exit closes it.
+char* view(const std::string& base) {
+  HANDLE m = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, lf(base).c_str());
+  return m ? (char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
+}
+
 // Writes the text into the named mapping, or checks that it holds it.
 int map_text(const std::string& base, const std::string& text, bool write) {
-  HANDLE m = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, lf(base).c_str());
-  char* p = m ? (char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
-  if (!p) return 10;
-  if (write) lstrcpyA(p, text.c_str());
-  int rc = write || text == p ? 0 : 12;
-  return UnmapViewOfFile(p) && CloseHandle(m) ? rc : 13;
+  char* p = view(base);
+  if (p && write) lstrcpyA(p, text.c_str());
+  return !p ? 10 : write || text == p ? 0 : 12;
 }
 
 // Ends holding a mutex, an event and a mapping named "<base>-<kind>".
@@ -71,13 +75,6 @@ int leave(const std::string& b) {
   HANDLE f = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096,
                                 lf(b + "-map").c_str());
   return m && e && f && MapViewOfFile(f, FILE_MAP_ALL_ACCESS, 0, 0, 0) ? 0 : 10;
-}
-
-// Churns the named mutex guarding the counter in the named mapping.
-int churn(const std::string& mutex_base, const std::string& map_base, int rounds) {
-  HANDLE map = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, lf(map_base).c_str());
-  void* counter = map ? MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
-  return counter ? pt::churn(lf(mutex_base), (volatile LONG*)counter, rounds) : 10;
 }
 
 // A window announced to the parent with WM_USER + 1, pumped until closed.
@@ -127,7 +124,8 @@ int main(int argc, char** argv) {
   if (mode == "wait-event" && argc == 3) return event(a2, false);
   if (mode == "check-map" && argc == 4) return map_text(a2, a3, false);
   if (mode == "leave" && argc == 3) return leave(a2);
-  if (mode == "churn" && argc == 5) return churn(a2, a3, atoi(argv[4]));
+  if (mode == "churn" && argc == 5)  // the mutex, the mapping with the counter, rounds
+    return view(a3) ? pt::churn(lf(a2), (volatile LONG*)view(a3), atoi(argv[4])) : 10;
   if (mode == "pump" && argc == 3) return pump(argv[2]);
   if (mode == "write-args" && argc >= 3) {  // into the mapping, separated by '|'
     std::string text;

@@ -72,12 +72,10 @@ struct TracedWaiter {
 TEST(MutexHandOver, WaiterKilledAfterItsWakeUpDoesNotStrandTheNext) {
   std::string base = pt::unique_name("handover");
   HANDLE m = CreateMutexA(NULL, TRUE, pt::lf(base).c_str());
-  ASSERT_NE(m, (HANDLE)NULL);
   TracedWaiter w0;
   ASSERT_TRUE(w0.start(base));
   DWORD w1_pid = 0;
   HANDLE w1 = pt::start_child("wait-mutex " + base + " 0", &w1_pid);
-  ASSERT_NE(w1, (HANDLE)NULL);
   ASSERT_TRUE(pt::eventually([w1_pid] { return pt::asleep(w1_pid); }));  // queued behind W0
 
   ASSERT_TRUE(ReleaseMutex(m));
@@ -88,12 +86,10 @@ TEST(MutexHandOver, WaiterKilledAfterItsWakeUpDoesNotStrandTheNext) {
   ASSERT_TRUE(again == WAIT_OBJECT_0 || again == WAIT_TIMEOUT) << again;
   w0.kill_and_reap();
   ASSERT_TRUE(again != WAIT_OBJECT_0 || ReleaseMutex(m));
-  bool ended = WaitForSingleObject(w1, 10000) == WAIT_OBJECT_0;
-  if (!ended) TerminateProcess(w1, 99);
-  DWORD code = pt::finish(w1);
-  ASSERT_TRUE(ended) << "W1 still sleeps although the mutex is free";
-  // 0: got it after the owner's release; 1: abandoned by the killed W0.
-  EXPECT_EQ(code, again == WAIT_OBJECT_0 ? 0u : 1u);
+  if (WaitForSingleObject(w1, 10000) != WAIT_OBJECT_0) TerminateProcess(w1, 99);
+  // 0: got it after the owner's release; 1: abandoned by the killed W0;
+  // 99: still asleep although the mutex is free.
+  EXPECT_EQ(pt::finish(w1), again == WAIT_OBJECT_0 ? 0u : 1u);
   CloseHandle(m);
 }
 

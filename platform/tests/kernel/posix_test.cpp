@@ -157,8 +157,7 @@ TEST(Posix, NamespacesSeparateAndGoWithTheirLastUserAndTheLockIsNeverTakenTwice)
 TEST(Posix, DebugSinkAndUnquotedPathsWithBlanks) {
   std::string sink = fs::temp_directory_path() / (pt::unique_name("sink") + ".txt");
   setenv("W32POSIX_DEBUG_SINK", sink.c_str(), 1);
-  OutputDebugStringA("first line\n");
-  OutputDebugStringA("second\n");
+  for (const char* line : {"first line\n", "second\n"}) OutputDebugStringA(line);
   unsetenv("W32POSIX_DEBUG_SINK");
   std::ifstream in(sink);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "first line\nsecond\n");
