@@ -21,9 +21,8 @@ namespace pt {
 
 // A name unique to this process and call; lf() adds the product's line feed.
 inline std::string unique_name(const char* what) {
-  static int counter = 0;
-  return std::string("pt-") + what + "-" + std::to_string(GetCurrentProcessId()) + "-" +
-         std::to_string(++counter);
+  static int n = 0;
+  return "pt-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++n) + "-" + what;
 }
 inline std::string lf(const std::string& base) { return base + "\n"; }
 
@@ -49,8 +48,7 @@ inline DWORD finish(HANDLE h, DWORD ms = 20000, bool thread = false) {
   DWORD code = h ? 0xFFFFFFFF : 0xFFFFFFFE;
   if (h && WaitForSingleObject(h, ms) == WAIT_OBJECT_0)
     thread ? GetExitCodeThread(h, &code) : GetExitCodeProcess(h, &code);
-  if (h) CloseHandle(h);
-  return code;
+  return h && CloseHandle(h), code;
 }
 inline DWORD run_child(const std::string& args, LPVOID env = NULL) {
   return finish(start_child(args, nullptr, env));

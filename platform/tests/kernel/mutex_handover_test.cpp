@@ -59,11 +59,10 @@ struct TracedWaiter {
     return pt::eventually([this] { return pt::asleep((DWORD)pid); });
   }
 
-  void kill_and_reap() {
-    int status;
-    if (pid > 0 && kill(pid, SIGKILL) == 0)
-      while (waitpid(pid, &status, __WALL) == pid && !WIFEXITED(status) && !WIFSIGNALED(status)) {
-      }
+  void kill_and_reap() {  // past any stop still to be reported, to its end
+    int status = 0;
+    bool killed = pid > 0 && kill(pid, SIGKILL) == 0;
+    while (killed && waitpid(pid, &status, __WALL) == pid && WIFSTOPPED(status)) continue;
     pid = -1;
   }
   ~TracedWaiter() { kill_and_reap(); }

@@ -30,16 +30,12 @@ TEST(Format, IntegersTextAndTheLimit) {
   EXPECT_TRUE((n == 1023 || n == 1024) && buf[1024] == 'z') << n;  // nothing written past it
 }
 
-std::string windows_file(const char* what) {
-  char dir[MAX_PATH];
-  GetWindowsDirectoryA(dir, sizeof dir);
-  return std::string(dir) + "\\" + pt::unique_name(what);
-}
-
 // Integers from the leading digits; strings trimmed, unquoted, cut to the
 // buffer; names case-insensitive; defaults (without trailing blanks).
 TEST(Profile, IntegersStringsAndDefaults) {
-  std::string path = windows_file("ini") + ".ini";
+  char dir[MAX_PATH];
+  std::string path(dir, GetWindowsDirectoryA(dir, sizeof dir));
+  path += "\\" + pt::unique_name("ini") + ".ini";
   const char* f = path.c_str() + path.rfind('\\') + 1;  // found in the Windows directory
   const char* text =
       "; note\r\n[KRZMLC15]\r\n  Timeout = 150abc  \r\nNegative=-7\r\nEmpty=\r\n"

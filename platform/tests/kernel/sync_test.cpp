@@ -29,9 +29,8 @@ TEST(Mutex, RecursiveExclusiveHandedToWaiterAbandonedByEndedThread) {
   // A thread ending while it owns it abandons it, once.
   EXPECT_EQ(pt::on_thread([m] { return WaitForSingleObject(m, INFINITE); }), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(m, 1000), (DWORD)WAIT_ABANDONED);
-  EXPECT_TRUE(ReleaseMutex(m));
-  EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
-  EXPECT_TRUE(ReleaseMutex(m) && CloseHandle(m));
+  EXPECT_TRUE(ReleaseMutex(m) && WaitForSingleObject(m, 0) == WAIT_OBJECT_0 && ReleaseMutex(m));
+  CloseHandle(m);
 }
 
 // Manual reset: stays set, one set releases every waiter. Auto reset: a
@@ -46,8 +45,7 @@ TEST(Event, ManualAndAutoReset) {
     auto wait = [w] { return WaitForSingleObject(w, INFINITE); };
     HANDLE t1 = pt::thread(wait), t2 = manual ? pt::thread(wait) : NULL;
     EXPECT_TRUE(SetEvent(w));  // before or after the waits begin: all see it
-    EXPECT_EQ(pt::finish(t1, 10000, true), WAIT_OBJECT_0);
-    EXPECT_EQ(t2 ? pt::finish(t2, 10000, true) : WAIT_OBJECT_0, WAIT_OBJECT_0);
+    for (HANDLE t : {t1, t2}) EXPECT_EQ(t ? pt::finish(t, 10000, true) : 0, WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(w, 0), second) << manual;  // auto: the waiter took it
     for (HANDLE h : {e, w}) CloseHandle(h);
   }
@@ -58,8 +56,8 @@ TEST(Event, ManualAndAutoReset) {
 // event's name; the name goes with the last handle.
 TEST(Named, MutexesAndEvents) {
   SECURITY_DESCRIPTOR sd;
-  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
-  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE));
+  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) &&
+              SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE));  // the product's NULL DACL
   SECURITY_ATTRIBUTES sa{sizeof sa, &sd, FALSE};
   std::string mn = pt::lf(pt::unique_name("mutex")), en = pt::lf(pt::unique_name("ev"));
   SetLastError(1234);

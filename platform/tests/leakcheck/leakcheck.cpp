@@ -75,11 +75,7 @@ int main() {
     }
   std::vector<std::string> left = leftovers();
   for (const std::string& f : left) holders(f, true);
-  if (!left.empty()) {
-    fprintf(stderr, "%zu object(s) of namespace %s left behind\n", left.size(),
-            w32p::name_space().c_str());
-    return 1;
-  }
-  printf("namespace %s holds no objects\n", w32p::name_space().c_str());
-  return 0;
+  fprintf(left.empty() ? stdout : stderr, "namespace %s: %zu object(s) left behind\n",
+          w32p::name_space().c_str(), left.size());
+  return left.empty() ? 0 : 1;
 }

@@ -29,7 +29,6 @@ HWND start_pump(HWND parent, HANDLE* process, DWORD* pid) {
 // child, started after, goes idle, keeps order, answers sends and closes.
 TEST(UserCrossProcess, KilledOwnerEndsWindowsAndSendsTheNextOneWorks) {
   HWND parent = pt::make_window();
-  ASSERT_NE(parent, (HWND)NULL);
   HANDLE process;
   DWORD child_pid = 0, pid = 0;
   HWND killed = start_pump(parent, &process, &child_pid);
@@ -87,23 +86,18 @@ TEST(UserCrossProcess, WaitForInputIdle) {
 // Runs `fn` in a forked child that then kills itself; returns what it returned.
 template <typename Fn>
 uint32_t die_after(Fn fn) {
-  void* shared = mmap(nullptr, 4, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  uint32_t *v = (uint32_t*)shared, result = 0;
+  auto v = (uint32_t*)mmap(nullptr, 4, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   pid_t pid = fork();
   if (pid == 0) *v = fn(), raise(SIGKILL);
   int status = 0;
   EXPECT_TRUE(waitpid(pid, &status, 0) == pid && WIFSIGNALED(status));
-  result = *v;
-  munmap(shared, 4);
-  return result;
+  uint32_t result = *v;
+  return munmap(v, 4), result;
 }
 
 TEST(UserRobust, KilledInsideTheTableOrOwningWindows) {
   HWND mine = pt::make_window();
-  die_after([] {
-    w32p::user::lock_table(w32p::user::table());
-    return 1u;
-  });
+  die_after([] { return w32p::user::lock_table(w32p::user::table()), 1u; });
   ASSERT_TRUE(PostMessageA(mine, WM_USER + 1, 0, 0));  // the mutex was recovered
   MSG m;
   EXPECT_TRUE(PeekMessageA(&m, mine, 0, 0, PM_REMOVE) && m.message == WM_USER + 1);
@@ -112,8 +106,7 @@ TEST(UserRobust, KilledInsideTheTableOrOwningWindows) {
     for (int i = 0; i < 500; ++i) PostMessageA(h, WM_USER, i, 0);
     return (uint32_t)(ULONG_PTR)h;
   });
-  ASSERT_NE(theirs, (HWND)NULL);
-  EXPECT_FALSE(IsWindow(theirs));
+  EXPECT_TRUE(theirs && !IsWindow(theirs));
   EXPECT_FALSE(PostMessageA(theirs, WM_USER, 0, 0));
   DestroyWindow(mine);
 }

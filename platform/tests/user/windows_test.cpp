@@ -74,9 +74,7 @@ TEST(UserWindow, IsWindowForStaleGarbageAndEndedThreads) {
   ASSERT_TRUE(DestroyWindow(first));
   for (int i = 0; i < 300; ++i) {
     HWND h = pt::make_window();
-    ASSERT_NE(h, first);
-    ASSERT_TRUE(DestroyWindow(h));
-    ASSERT_FALSE(IsWindow(first));
+    ASSERT_TRUE(h != first && DestroyWindow(h) && !IsWindow(first)) << i;
   }
   // A window lives no longer than the thread that created it.
   HWND orphan = NULL;
