@@ -35,7 +35,7 @@ TEST(Format, IntegersTextAndTheLimit) {
 TEST(Profile, IntegersStringsAndDefaults) {
   char dir[MAX_PATH];
   std::string path(dir, GetWindowsDirectoryA(dir, sizeof dir));
-  path += "\\" + pt::unique_name("ini") + ".ini";
+  path.append("\\").append(pt::unique_name("ini")).append(".ini");
   const char* f = path.c_str() + path.rfind('\\') + 1;  // found in the Windows directory
   const char* text =
       "; note\r\n[KRZMLC15]\r\n  Timeout = 150abc  \r\nNegative=-7\r\nEmpty=\r\n"
