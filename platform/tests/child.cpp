@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
   if (mode == "churn" && argc == 5)  // the mutex, the mapping with the counter, rounds
     return view(a3) ? pt::churn(lf(a2), (volatile LONG*)view(a3), atoi(argv[4])) : 10;
   if (mode == "pump" && argc == 3) return pump(argv[2]);
-  if (mode == "write-args" && argc >= 3) {  // into the mapping, separated by '|'
+  if (mode == "args" && argc >= 3) {  // into the mapping, separated by '|'
     std::string text;
     for (int i = 3; i < argc; ++i) text.append(i > 3 ? "|" : "").append(argv[i]);
     return map_text(a2, text, true);
