@@ -57,7 +57,7 @@ stage_tsan() {
   # The 100,000-cycle create/close loop proves nothing about threads and
   # takes minutes under ThreadSanitizer.
   cmake -S . -B "$B/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DW32_TSAN=ON $CACHE &&
-    cmake --build "$B/tsan" -j "$JOBS" --target kernel_tests kernel_child krzmlc15_tests \
+    cmake --build "$B/tsan" -j "$JOBS" --target kernel_tests platform_child krzmlc15_tests \
       krzmlc15_child krzmlc15_link_tests krzmlc15_link_emu_tests \
       krzmlc15_scene_tests krzmlc15_datachild \
       krzmlc15_helper_tests krzhid15 w32_leakcheck &&

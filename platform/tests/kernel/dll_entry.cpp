@@ -1,22 +1,17 @@
-// A shared library with a DllMain, as the product's libraries have one.
+// A library whose DllMain, as the product's, makes named objects at attach
+// and closes them and takes a named mutex at detach (during process exit).
 #include <unistd.h>
 #include <windows.h>
 
-namespace {
-HINSTANCE g_instance = NULL;
-int g_attaches = 0;
-HANDLE g_event = NULL;
-}  // namespace
+static HINSTANCE g_instance = NULL;
+static int g_attaches = 0;
+static HANDLE g_event = NULL;
 
-// Like the product's libraries, attach creates named objects and detach,
-// while the process exits, closes them and takes a named mutex: that must
-// work, or the test program's exit fails.
 BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID) {
   if (dwReason == DLL_PROCESS_ATTACH) {
     g_instance = hInstance;
     ++g_attaches;
-    g_event = CreateEventA(NULL, TRUE, FALSE, "kernel_dll attach\n");
-    return g_event != NULL;
+    return (g_event = CreateEventA(NULL, TRUE, FALSE, "kernel_dll attach\n")) != NULL;
   }
   if (dwReason == DLL_PROCESS_DETACH) {
     HANDLE m = CreateMutexA(NULL, TRUE, "kernel_dll detach\n");

@@ -1,197 +1,150 @@
-// Mutexes, events, waits and threads within one process.
+// Kernel objects within one process: mutexes, events, mappings, threads.
 #include <gtest/gtest.h>
+#include <string.h>
 
-#include "helpers.h"
+#include "../support.h"
 
 namespace {
 
-DWORD WINAPI exit_early(LPVOID p) {
-  *(DWORD*)p = GetCurrentThreadId();
-  ExitThread(5);
-  return 6;  // not reached
+// The object a create made, after checking the last error it left.
+HANDLE made(HANDLE h, DWORD error) {
+  EXPECT_EQ(GetLastError(), error);
+  return h;
 }
 
 TEST(Mutex, RecursiveExclusiveHandedToWaiterAbandonedByEndedThread) {
   HANDLE m = CreateMutexA(NULL, TRUE, NULL);
-  ASSERT_NE(m, (HANDLE)NULL);
   EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);  // second level
-  auto try_take = [m] { return kt::on_thread([m] { return WaitForSingleObject(m, 0); }); };
+  auto try_take = [m] { return pt::on_thread([m] { return WaitForSingleObject(m, 0); }); };
   EXPECT_EQ(try_take(), (DWORD)WAIT_TIMEOUT);
-  EXPECT_EQ(kt::on_thread([m] { return FAIL_ERR(ReleaseMutex(m)); }), (DWORD)ERROR_NOT_OWNER);
+  EXPECT_EQ(pt::on_thread([m] { return FAIL_ERR(ReleaseMutex(m)); }), (DWORD)ERROR_NOT_OWNER);
   EXPECT_TRUE(ReleaseMutex(m));
   EXPECT_EQ(try_take(), (DWORD)WAIT_TIMEOUT);  // still one level held
-  // A thread blocked on it gets it with the last release.
-  HANDLE t = kt::thread([m] {
-    DWORD result = WaitForSingleObject(m, INFINITE);
-    ReleaseMutex(m);
-    return result;
-  });
-  EXPECT_EQ(WaitForSingleObject(t, 100), (DWORD)WAIT_TIMEOUT);
+  // A thread asleep on it gets it with the last release.
+  DWORD tid = 0;
+  HANDLE t = pt::thread([m] { return WaitForSingleObject(m, INFINITE) || !ReleaseMutex(m); }, &tid);
+  ASSERT_TRUE(pt::eventually([tid] { return pt::asleep(tid); }));
   EXPECT_TRUE(ReleaseMutex(m));
-  EXPECT_EQ(kt::finish_thread(t), WAIT_OBJECT_0);
-  EXPECT_EQ(FAIL_ERR(ReleaseMutex(m)), (DWORD)ERROR_NOT_OWNER);
-  // A thread ending while it owns the mutex abandons it; once taken, the
-  // mutex is normal again.
-  EXPECT_EQ(kt::on_thread([m] { return WaitForSingleObject(m, INFINITE); }), WAIT_OBJECT_0);
+  EXPECT_EQ(pt::finish(t, 10000, true), 0u);
+  // A thread ending while it owns it abandons it, once.
+  EXPECT_EQ(pt::on_thread([m] { return WaitForSingleObject(m, INFINITE); }), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(m, 1000), (DWORD)WAIT_ABANDONED);
-  EXPECT_TRUE(ReleaseMutex(m));
-  EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
-  EXPECT_TRUE(ReleaseMutex(m));
-  EXPECT_TRUE(CloseHandle(m));
+  EXPECT_TRUE(ReleaseMutex(m) && WaitForSingleObject(m, 0) == WAIT_OBJECT_0 && ReleaseMutex(m));
+  CloseHandle(m);
 }
 
-// Manual reset: stays set until reset, one set releases every waiter.
-// Auto reset: a wait takes the set, and one set releases one waiter.
+// Manual reset: stays set, one set releases every waiter. Auto reset: a
+// wait takes the set, and one set releases one waiter. Sets do not count.
 TEST(Event, ManualAndAutoReset) {
   for (BOOL manual : {TRUE, FALSE}) {
-    SCOPED_TRACE(manual);
     DWORD second = manual ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-    HANDLE e = CreateEventA(NULL, manual, TRUE, NULL);
-    ASSERT_NE(e, (HANDLE)NULL);
+    HANDLE e = CreateEventA(NULL, manual, TRUE, NULL), w = CreateEventA(NULL, manual, FALSE, NULL);
+    EXPECT_TRUE(SetEvent(e));  // already set
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(e, 0), second);
-    EXPECT_TRUE(ResetEvent(e));
-    EXPECT_EQ(WaitForSingleObject(e, 0), (DWORD)WAIT_TIMEOUT);
-    EXPECT_TRUE(SetEvent(e));
-    EXPECT_TRUE(SetEvent(e));  // does not count
-    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(e, 0), second);
-    ResetEvent(e);
-    auto wait = [e] { return WaitForSingleObject(e, INFINITE); };
-    HANDLE t1 = kt::thread(wait), t2 = manual ? kt::thread(wait) : NULL;
-    EXPECT_TRUE(SetEvent(e));  // before or after the waits begin: both must see it
-    EXPECT_EQ(kt::finish_thread(t1), WAIT_OBJECT_0);
-    EXPECT_EQ(t2 ? kt::finish_thread(t2) : WAIT_OBJECT_0, WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(e, 0), second);  // auto: consumed by the waiter
-    CloseHandle(e);
+    EXPECT_EQ(WaitForSingleObject(e, 0), second) << manual;
+    auto wait = [w] { return WaitForSingleObject(w, INFINITE); };
+    HANDLE t1 = pt::thread(wait), t2 = manual ? pt::thread(wait) : NULL;
+    EXPECT_TRUE(SetEvent(w));  // before or after the waits begin: all see it
+    for (HANDLE t : {t1, t2}) EXPECT_EQ(t ? pt::finish(t, 10000, true) : 0, WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(w, 0), second) << manual;  // auto: the waiter took it
+    for (HANDLE h : {e, w}) CloseHandle(h);
   }
 }
 
-// A new name creates the object; Create with an existing name returns it,
-// its own flags ignored, as does Open; the name without its line feed is
-// another; a mutex cannot take an event's name; the name goes with the last
-// handle.
+// Create with an existing name returns it (its flags ignored), as Open
+// does; the name without its line feed is another; a mutex cannot take an
+// event's name; the name goes with the last handle.
 TEST(Named, MutexesAndEvents) {
-  // The product shares its objects with a NULL DACL.
   SECURITY_DESCRIPTOR sd;
-  EXPECT_EQ(FAIL_ERR(InitializeSecurityDescriptor(&sd, 2)), (DWORD)ERROR_UNKNOWN_REVISION);
-  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
-  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE));
+  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) &&
+              SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE));  // the product's NULL DACL
   SECURITY_ATTRIBUTES sa{sizeof sa, &sd, FALSE};
-  std::string mn = kt::with_lf(kt::unique_name("mutex")), en = kt::with_lf(kt::unique_name("ev"));
+  std::string mn = pt::lf(pt::unique_name("mutex")), en = pt::lf(pt::unique_name("ev"));
   SetLastError(1234);
-  HANDLE m1 = CreateMutexA(&sa, TRUE, mn.c_str());
-  ASSERT_NE(m1, (HANDLE)NULL);
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
-  HANDLE e1 = CreateEventA(&sa, FALSE, FALSE, en.c_str());
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
-  HANDLE m2 = CreateMutexA(NULL, TRUE, mn.c_str());
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
-  HANDLE e2 = CreateEventA(NULL, TRUE, TRUE, en.c_str());
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+  HANDLE m1 = made(CreateMutexA(&sa, TRUE, mn.c_str()), ERROR_SUCCESS);
+  HANDLE e1 = made(CreateEventA(&sa, FALSE, FALSE, en.c_str()), ERROR_SUCCESS);
+  HANDLE m2 = made(CreateMutexA(NULL, TRUE, mn.c_str()), ERROR_ALREADY_EXISTS);
+  HANDLE e2 = made(CreateEventA(NULL, TRUE, TRUE, en.c_str()), ERROR_ALREADY_EXISTS);
   HANDLE m3 = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mn.c_str());
   HANDLE e3 = OpenEventA(EVENT_ALL_ACCESS, FALSE, en.c_str());
-  ASSERT_TRUE(m2 && m3 && e1 && e2 && e3);
-  EXPECT_NE(m1, m2);
+  ASSERT_TRUE(m1 && m2 && m3 && e1 && e2 && e3 && m1 != m2);
   // One mutex, owned once: the owner releases it through another handle.
   EXPECT_TRUE(ReleaseMutex(m3));
-  EXPECT_EQ(FAIL_ERR(ReleaseMutex(m2)), (DWORD)ERROR_NOT_OWNER);
+  EXPECT_ERR(ReleaseMutex(m2), ERROR_NOT_OWNER);
   // One auto-reset event, not set.
   EXPECT_EQ(WaitForSingleObject(e1, 0), (DWORD)WAIT_TIMEOUT);
   EXPECT_TRUE(SetEvent(e3));
   EXPECT_EQ(WaitForSingleObject(e2, 0), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(e1, 0), (DWORD)WAIT_TIMEOUT);
-  std::string bare = mn.substr(0, mn.size() - 1);
-  EXPECT_EQ(FAIL_ERR(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, bare.c_str())),
-            (DWORD)ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(FAIL_ERR(CreateMutexA(NULL, FALSE, en.c_str())), (DWORD)ERROR_INVALID_HANDLE);
-  EXPECT_EQ(FAIL_ERR(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, en.c_str())), (DWORD)ERROR_INVALID_HANDLE);
+  EXPECT_ERR(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, mn.substr(0, mn.size() - 1).c_str()),
+             ERROR_FILE_NOT_FOUND);
+  EXPECT_ERR(CreateMutexA(NULL, FALSE, en.c_str()), ERROR_INVALID_HANDLE);
+  EXPECT_ERR(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, en.c_str()), ERROR_INVALID_HANDLE);
   for (HANDLE h : {m1, m2, m3, e1, e2, e3}) CloseHandle(h);
-  EXPECT_EQ(FAIL_ERR(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, mn.c_str())), (DWORD)ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(FAIL_ERR(OpenEventA(EVENT_ALL_ACCESS, FALSE, en.c_str())), (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_ERR(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, mn.c_str()), ERROR_FILE_NOT_FOUND);
+  EXPECT_ERR(OpenEventA(EVENT_ALL_ACCESS, FALSE, en.c_str()), ERROR_FILE_NOT_FOUND);
 }
 
-TEST(Wait, TimedWaitsAndSleepLastAboutTheirTime) {
-  HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL);
-  HANDLE m = CreateMutexA(NULL, TRUE, NULL);
-  for (HANDLE h : {e, m}) {
-    DWORD waited = kt::on_thread([h] {
-      DWORD start = GetTickCount();
-      return WaitForSingleObject(h, 120) == WAIT_TIMEOUT ? GetTickCount() - start : 0xDEAD;
-    });
-    EXPECT_GE(waited, 80u);  // the tick is coarse (16 ms on Windows, more under Wine)
-    EXPECT_LT(waited, 5000u);
-  }
-  DWORD a = GetTickCount();
-  Sleep(100);
-  EXPECT_GE(GetTickCount() - a, 60u);
-  EXPECT_LT(GetTickCount() - a, 5000u);
-  ReleaseMutex(m);
-  for (HANDLE h : {m, e}) CloseHandle(h);
+// Zero-filled; views share the data; the name lives as long as a handle, the
+// data as long as a view; a new object under the name is fresh.
+TEST(Mapping, ZeroFilledSharedNameLivesWithHandlesDataWithViews) {
+  std::string name = pt::lf(pt::unique_name("map"));
+  auto create = [&name](DWORD size) {
+    return CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, size, name.c_str());
+  };
+  HANDLE m = made(create(200000), ERROR_SUCCESS);
+  char* p = (char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(std::string(p, 200000), std::string(200000, '\0'));
+  strcpy(p, "kept by the view");
+  HANDLE o = made(create(4096), ERROR_ALREADY_EXISTS);
+  CloseHandle(m);
+  char* q = (char*)MapViewOfFile(o, FILE_MAP_WRITE, 0, 0, 1000);
+  ASSERT_TRUE(q && q != p);
+  EXPECT_STREQ(q, "kept by the view");
+  CloseHandle(o);
+  EXPECT_ERR(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str()), ERROR_FILE_NOT_FOUND);
+  strcpy(q, "still shared");
+  EXPECT_STREQ(p, "still shared");
+  HANDLE n = made(create(4096), ERROR_SUCCESS);
+  char* r = (char*)MapViewOfFile(n, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+  EXPECT_TRUE(r && r[0] == 0 && !strcmp(p, "still shared"));
+  for (void* v : {r, q, p}) EXPECT_TRUE(UnmapViewOfFile(v));
+  CloseHandle(n);
 }
 
 TEST(BadHandles, AreRefusedWithoutCrashing) {
+  // (The closed handle is made last: Windows reuses handle values.)
+  HANDLE m = CreateMutexA(NULL, FALSE, NULL), ev = CreateEventA(NULL, TRUE, FALSE, NULL);
   HANDLE e = CreateEventA(NULL, TRUE, FALSE, NULL);
   ASSERT_TRUE(CloseHandle(e));
-  HANDLE m = CreateMutexA(NULL, FALSE, NULL), ev = CreateEventA(NULL, TRUE, FALSE, NULL);
-  // Null, closed, garbage, and (last two) a handle of the wrong type.
-  HANDLE bad[] = {NULL, e, (HANDLE)(UINT_PTR)0x7FFFFFF0, m, ev};
-  for (HANDLE h : bad) {
-    SetLastError(0);
-    if (h != m) {
-      EXPECT_EQ(FAIL_ERR(ReleaseMutex(h)), (DWORD)ERROR_INVALID_HANDLE);
-    }
-    if (h != ev) {
-      EXPECT_EQ(FAIL_ERR(SetEvent(h)), (DWORD)ERROR_INVALID_HANDLE);
-      EXPECT_FALSE(ResetEvent(h));
-    }
-    if (h == m || h == ev) continue;
-    EXPECT_EQ(FAIL_ERR(CloseHandle(h)), (DWORD)ERROR_INVALID_HANDLE);
-    SetLastError(0);
-    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
-    DWORD code = 7;
-    EXPECT_FALSE(GetExitCodeThread(h, &code));
-    EXPECT_FALSE(GetExitCodeProcess(h, &code));
+  EXPECT_ERR(ReleaseMutex(ev), ERROR_INVALID_HANDLE);  // of the wrong type
+  EXPECT_ERR(SetEvent(m), ERROR_INVALID_HANDLE);
+  for (HANDLE h : {(HANDLE)NULL, e, (HANDLE)(UINT_PTR)0x7FFFFFF0}) {  // null, closed, garbage
+    EXPECT_ERR(ReleaseMutex(h), ERROR_INVALID_HANDLE);
+    EXPECT_ERR(SetEvent(h), ERROR_INVALID_HANDLE);
+    EXPECT_ERR(CloseHandle(h), ERROR_INVALID_HANDLE);
+    EXPECT_ERR(WaitForSingleObject(h, 0) != WAIT_FAILED, ERROR_INVALID_HANDLE);
     EXPECT_EQ(MapViewOfFile(h, FILE_MAP_ALL_ACCESS, 0, 0, 0), (LPVOID)NULL);
   }
   for (HANDLE h : {m, ev}) CloseHandle(h);
 }
 
-TEST(Thread, ExitCodesIdsLastErrorAndClosedHandle) {
-  HANDLE go = CreateEventA(NULL, TRUE, FALSE, NULL);
-  DWORD tid = 0, code = 0;
-  HANDLE t = kt::thread([go] { return WaitForSingleObject(go, INFINITE) + 77; }, &tid);
-  ASSERT_NE(t, (HANDLE)NULL);
-  EXPECT_NE(tid, GetCurrentThreadId());
-  EXPECT_TRUE(GetExitCodeThread(t, &code));
-  EXPECT_EQ(code, (DWORD)STILL_ACTIVE);
-  EXPECT_EQ(WaitForSingleObject(t, 50), (DWORD)WAIT_TIMEOUT);
-  SetEvent(go);
-  EXPECT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);  // stays signalled
-  EXPECT_EQ(kt::finish_thread(t), 77u);
-  CloseHandle(go);
-
-  DWORD seen = 0, reported = 0;
-  EXPECT_EQ(kt::finish_thread(CreateThread(NULL, 0, exit_early, &seen, 0, &reported)), 5u);
-  EXPECT_EQ(seen, reported);
-
-  // Its handle closed while it runs, a thread still finishes; its last
-  // error starts at 0 and is its own.
-  HANDLE go2 = CreateEventA(NULL, TRUE, FALSE, NULL), done = CreateEventA(NULL, TRUE, FALSE, NULL);
-  ASSERT_TRUE(CloseHandle(kt::thread([go2, done] {
+// A thread whose handle was closed while it runs still finishes; its last
+// error starts at 0 and is its own. (Exit codes: every on_thread above.)
+TEST(Thread, LastErrorIsPerThreadAndClosedHandleFinishes) {
+  HANDLE go = CreateEventA(NULL, TRUE, FALSE, NULL), done = CreateEventA(NULL, TRUE, FALSE, NULL);
+  ASSERT_TRUE(CloseHandle(pt::thread([go, done] {
     bool fresh = GetLastError() == 0;
     SetLastError(7);
-    WaitForSingleObject(go2, INFINITE);
-    if (fresh) SetEvent(done);
-    return 0;
+    WaitForSingleObject(go, INFINITE);
+    return fresh && SetEvent(done) ? 0 : 1;
   })));
-  SetEvent(go2);
+  SetEvent(go);
   SetLastError(42);
   EXPECT_EQ(WaitForSingleObject(done, 10000), WAIT_OBJECT_0);
   EXPECT_EQ(GetLastError(), 42u);
-  for (HANDLE h : {go2, done}) CloseHandle(h);
+  for (HANDLE h : {go, done}) CloseHandle(h);
 }
 
 }  // namespace

@@ -1,109 +1,116 @@
-// Windows and messages between processes: a real child process (user_child)
-// creates a window and pumps; we post, send, wait for it to go idle and
-// kill it.
+// Windows and messages between processes: a child pumps a window; we post,
+// send, wait for it to go idle and kill it. Natively also processes killed
+// at the worst moments, placed with fork(), must not stop the others.
 #include <gtest/gtest.h>
-#include <stdio.h>
 
 #include <future>
 
-#include "user_test.h"
+#include "../support.h"
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
 
-using namespace usertest;
+#include "user/shared.h"
+#endif
 
 namespace {
 
-bool start(const char* args, PROCESS_INFORMATION* pi) {
-  char cmd[128];
-  snprintf(cmd, sizeof cmd, "user_child.exe %s", args);
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  return CreateProcessA(NULL, cmd, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL, NULL, &si, pi) !=
-         FALSE;
-}
-
-void finish(PROCESS_INFORMATION* pi) { CloseHandle(pi->hThread), CloseHandle(pi->hProcess); }
-
-// Starts a pumping child that reports its window to `parent`; waits for
-// the report (posted across processes) and returns the child's window.
-HWND start_pump(HWND parent, PROCESS_INFORMATION* pi) {
-  char args[64];
-  snprintf(args, sizeof args, "pump %lu", (unsigned long)(ULONG_PTR)parent);
-  if (!start(args, pi)) return NULL;
+// Starts a pumping child; returns the window it reports to `parent`.
+HWND start_pump(HWND parent, HANDLE* process, DWORD* pid) {
+  *process = pt::start_child("pump " + std::to_string((ULONG_PTR)parent), pid);
   MSG m;
-  while (GetMessageA(&m, parent, 0, 0) > 0)
+  while (*process && GetMessageA(&m, parent, 0, 0) > 0)
     if (m.message == WM_USER + 1) return (HWND)m.wParam;
   return NULL;
 }
 
-}  // namespace
-
 // A first child is killed while it holds a send unanswered; a second
 // child, started after, goes idle, keeps order, answers sends and closes.
 TEST(UserCrossProcess, KilledOwnerEndsWindowsAndSendsTheNextOneWorks) {
-  HWND parent = make_window();
-  ASSERT_NE(parent, (HWND)NULL);
-  PROCESS_INFORMATION pi{};
-  HWND killed = start_pump(parent, &pi);
+  HWND parent = pt::make_window();
+  HANDLE process;
+  DWORD child_pid = 0, pid = 0;
+  HWND killed = start_pump(parent, &process, &child_pid);
   ASSERT_NE(killed, (HWND)NULL);
   std::future<LRESULT> stuck =
       std::async(std::launch::async, [killed] { return SendMessageA(killed, WM_USER + 40, 0, 0); });
   MSG m;
   ASSERT_EQ(GetMessageA(&m, parent, WM_USER + 41, WM_USER + 41), TRUE);
-  ASSERT_TRUE(TerminateProcess(pi.hProcess, 9));
-  ASSERT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
+  ASSERT_TRUE(TerminateProcess(process, 9));
+  EXPECT_EQ(pt::finish(process), 9u);
   EXPECT_EQ(stuck.get(), 0);
   EXPECT_FALSE(IsWindow(killed));
-  EXPECT_EQ(FAIL_ERR(PostMessageA(killed, WM_USER, 0, 0)), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
-  finish(&pi);
+  EXPECT_ERR(PostMessageA(killed, WM_USER, 0, 0), ERROR_INVALID_WINDOW_HANDLE);
 
-  HWND child = start_pump(parent, &pi);
+  HWND child = start_pump(parent, &process, &child_pid);
   ASSERT_NE(child, (HWND)NULL);
   EXPECT_NE(child, killed);
-  EXPECT_EQ(WaitForInputIdle(pi.hProcess, 10000), 0u);  // it pumps now
-  EXPECT_EQ(WaitForInputIdle(pi.hProcess, 0), 0u);
-  EXPECT_TRUE(IsWindow(child));
-  DWORD pid = 0;
-  EXPECT_NE(GetWindowThreadProcessId(child, &pid), 0u);
-  EXPECT_EQ(pid, pi.dwProcessId);
-
-  // Order is kept across processes in both directions.
+  EXPECT_EQ(WaitForInputIdle(process, 10000), 0u);  // it pumps now
+  EXPECT_TRUE(GetWindowThreadProcessId(child, &pid) && pid == child_pid);
   for (int i = 0; i < 1000; ++i) ASSERT_TRUE(PostMessageA(child, WM_USER + 10, i, -i));
   for (int i = 0; i < 1000; ++i) {
     ASSERT_EQ(GetMessageA(&m, parent, WM_USER + 11, WM_USER + 11), TRUE);
-    ASSERT_EQ(m.wParam, (WPARAM)i);
-    ASSERT_EQ(m.lParam, (LPARAM)-i);
+    ASSERT_TRUE(m.wParam == (WPARAM)i && m.lParam == (LPARAM)-i) << i;
   }
-
-  // Sends are answered by the child's thread. While we wait, the child
-  // posts to us and then sends to us: the sent message is handled inside
-  // our SendMessageA, the posted one stays queued.
+  // The child answers sends; one of them posts to us and sends to us: the
+  // sent message is handled inside our SendMessageA, the posted one waits.
   EXPECT_EQ(SendMessageA(child, WM_USER + 20, 20, 2), 42);
-  seen().clear();
-  EXPECT_EQ(SendMessageA(child, WM_USER + 30, 7, 0), 71);
-  ASSERT_EQ(seen().size(), 1u);  // record_proc answered the child's send with 70
-  EXPECT_EQ(seen()[0].msg, (UINT)WM_USER + 100);
+  pt::seen.clear();
+  EXPECT_EQ(SendMessageA(child, WM_USER + 30, 7, 0), 71);  // we answered the child 7 + 63
+  EXPECT_EQ(pt::seen, std::vector<UINT>{WM_USER + 100});
   ASSERT_TRUE(PeekMessageA(&m, parent, 0, 0, PM_REMOVE));
   EXPECT_EQ(m.message, (UINT)WM_USER + 32);
-
-  // WM_CLOSE through the child's DefWindowProcA ends its loop.
+  // WM_CLOSE through its DefWindowProcA ends it.
   ASSERT_TRUE(PostMessageA(child, WM_CLOSE, 0, 0));
-  ASSERT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
-  DWORD code = 0;
-  EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &code));
-  EXPECT_EQ(code, 5u);
+  EXPECT_EQ(pt::finish(process), 5u);
   EXPECT_FALSE(IsWindow(child));
-  finish(&pi);
   DestroyWindow(parent);
 }
 
+// A child that never asks for messages does not go idle.
 TEST(UserCrossProcess, WaitForInputIdle) {
   EXPECT_EQ(WaitForInputIdle(NULL, 0), WAIT_FAILED);
-
-  // A child that never asks for messages does not go idle.
-  PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(start("busy", &pi));
-  EXPECT_EQ(WaitForInputIdle(pi.hProcess, 200), (DWORD)WAIT_TIMEOUT);
-  TerminateProcess(pi.hProcess, 1);
-  WaitForSingleObject(pi.hProcess, 10000);
-  finish(&pi);
+  std::string name = pt::unique_name("never");
+  HANDLE never = CreateEventA(NULL, TRUE, FALSE, pt::lf(name).c_str());
+  DWORD pid = 0;
+  HANDLE process = pt::start_child("wait-event " + name, &pid);
+  ASSERT_TRUE(pt::eventually([pid] { return pt::asleep(pid); }));  // in its wait
+  EXPECT_EQ(WaitForInputIdle(process, 100), (DWORD)WAIT_TIMEOUT);
+  TerminateProcess(process, 1);
+  EXPECT_EQ(pt::finish(process), 1u);
+  CloseHandle(never);
 }
+
+#ifndef _WIN32
+// Runs `fn` in a forked child that then kills itself; returns what it returned.
+template <typename Fn>
+uint32_t die_after(Fn fn) {
+  auto v = (uint32_t*)mmap(nullptr, 4, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  pid_t pid = fork();
+  if (pid == 0) *v = fn(), raise(SIGKILL);
+  int status = 0;
+  EXPECT_TRUE(waitpid(pid, &status, 0) == pid && WIFSIGNALED(status));
+  uint32_t result = *v;
+  return munmap(v, 4), result;
+}
+
+TEST(UserRobust, KilledInsideTheTableOrOwningWindows) {
+  HWND mine = pt::make_window();
+  die_after([] { return w32p::user::lock_table(w32p::user::table()), 1u; });
+  ASSERT_TRUE(PostMessageA(mine, WM_USER + 1, 0, 0));  // the mutex was recovered
+  MSG m;
+  EXPECT_TRUE(PeekMessageA(&m, mine, 0, 0, PM_REMOVE) && m.message == WM_USER + 1);
+  HWND theirs = (HWND)(ULONG_PTR)die_after([] {
+    HWND h = pt::make_window();
+    for (int i = 0; i < 500; ++i) PostMessageA(h, WM_USER, i, 0);
+    return (uint32_t)(ULONG_PTR)h;
+  });
+  EXPECT_TRUE(theirs && !IsWindow(theirs));
+  EXPECT_FALSE(PostMessageA(theirs, WM_USER, 0, 0));
+  DestroyWindow(mine);
+}
+
+#endif
+
+}  // namespace
