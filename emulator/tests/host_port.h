@@ -31,17 +31,6 @@ class HostPort {
   PacketSplitter sp_;
 };
 
-// Polls cond every few ms until it holds or timeout_ms passed.
-template <class F>
-bool WaitFor(F cond, DWORD timeout_ms = 3000) {
-  DWORD start = GetTickCount();
-  while (!cond()) {
-    if (GetTickCount() - start > timeout_ms) return false;
-    Sleep(2);
-  }
-  return true;
-}
-
 }  // namespace emu
 
 #endif
