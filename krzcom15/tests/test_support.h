@@ -8,25 +8,23 @@
 #include "krzcom15.h"
 #include "vperi.h"
 
-// The last error a call that must fail left (0 when it succeeded).
-#define FAIL_ERR(call) (SetLastError(0), (call) ? 0u : GetLastError())
-
 // Event a child sets once it is in the state the test asked for.
 #define CHILD_READY_EVENT "KRZCOM15TEST.ChildReady"
 
 // The device ID the test peripherals announce (length bytes included).
 std::string TestDeviceId(const char* pszText);
 
-// Starts "krzcom15_child.exe <args>" and waits until it reports ready (or
-// exits). Returns FALSE when it could not be started or never got ready.
-BOOL StartChild(const char* pszArgs, PROCESS_INFORMATION* pPi, BOOL fWaitReady);
+// Starts "krzcom15_child.exe <args>"; TRUE once it reports ready, FALSE
+// when it could not start or ended first (FinishChild then tells why).
+BOOL StartChild(const char* pszArgs, PROCESS_INFORMATION* pPi);
 // Waits for a child to end and returns its exit code (0xFFFFFFFF on time-out).
-DWORD FinishChild(PROCESS_INFORMATION* pPi, DWORD dwTimeoutMs);
+DWORD FinishChild(PROCESS_INFORMATION* pPi, DWORD dwTimeoutMs = 30000);
 // Kills a child the way a crash would and waits for it to be gone.
-void KillChild(PROCESS_INFORMATION* pPi);
+inline void KillChild(PROCESS_INFORMATION* pPi) {
+  TerminateProcess(pPi->hProcess, 9);
+  FinishChild(pPi);
+}
 
-// 32-bit FNV-1a over a byte range, for checking long transfers.
-DWORD Checksum(DWORD dwHash, const BYTE* pb, DWORD cb);
 // The i-th byte of the test pattern.
 inline BYTE PatternByte(DWORD i) { return (BYTE)((i * 7 + (i >> 8)) & 0xFF); }
 
