@@ -5,10 +5,10 @@
 //                              named block "SHARED" and drops its reference
 //   script <area>              a fixed sequence touching every kind of change
 //                              (run as MEMFAULT.EXE it dies at a chosen store)
-//   hold <area> <event>        holds the named block "HOLD" until killed
+//   hold <area> <event>        holds the named block "HOLD", sets the event
+//                              and waits to be killed
 //   visit <area> [event]       takes a reference to the named block "VISIT";
-//                              with an event, sets it and waits to be killed,
-//                              else drops the reference and leaves
+//                              with an event, as hold; else drops it and leaves
 #include <stdlib.h>
 #include <string.h>
 
@@ -115,6 +115,21 @@ int Script(HMEMAREA a) {
   return 0;
 }
 
+// Takes a reference to a named block; with an event name, sets that event
+// and waits to be killed (ends by itself should the test die first).
+int Hold(HMEMAREA a, const char* block, const char* event) {
+  if (!memAllocNamedBlock(a, 64, block)) return 3;
+  if (!event) {
+    memFreeNamedBlock(a, block);
+    memReleaseSharedArea(a);
+    return 0;
+  }
+  HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, event);
+  if (!ready || !SetEvent(ready)) return 4;
+  WaitForSingleObject(CreateEventA(nullptr, TRUE, FALSE, nullptr), 600000);
+  return 5;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,24 +138,10 @@ int main(int argc, char** argv) {
   BOOL fInit = FALSE;
   HMEMAREA a = memCreateSharedArea(kPortInit, argv[2], kPortMax, &fInit);
   if (!a || fInit) return 2;  // every role joins an area the test made
-  DWORD x = argc > 3 ? strtoul(argv[3], nullptr, 0) : 0;
-  if (!strcmp(mode, "hammer") && argc >= 5) return HammerTwice(a, x, strtol(argv[4], nullptr, 0));
+  if (!strcmp(mode, "hammer") && argc >= 5)
+    return HammerTwice(a, strtoul(argv[3], nullptr, 0), strtol(argv[4], nullptr, 0));
   if (!strcmp(mode, "script")) return Script(a);
-  if (!strcmp(mode, "visit")) {
-    if (!memAllocNamedBlock(a, 64, "VISIT")) return 3;
-    if (argc == 3) {
-      memFreeNamedBlock(a, "VISIT");
-      memReleaseSharedArea(a);
-      return 0;
-    }
-    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
-    if (!ready || !SetEvent(ready)) return 4;
-    Sleep(INFINITE);
-  }
-  if (!strcmp(mode, "hold") && argc == 4) {
-    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
-    if (!memAllocNamedBlock(a, 64, "HOLD") || !ready || !SetEvent(ready)) return 3;
-    Sleep(INFINITE);
-  }
+  if (!strcmp(mode, "visit")) return Hold(a, "VISIT", argc > 3 ? argv[3] : nullptr);
+  if (!strcmp(mode, "hold") && argc == 4) return Hold(a, "HOLD", argv[3]);
   return 1;
 }
