@@ -75,13 +75,8 @@ TEST(Bridge, ProgramConnectsToAListeningPeripheralAndEndsWithTheConnection) {
   uint16_t port = 0;
   net::Socket listener = net::Listen("127.0.0.1", 0, &port);
   ASSERT_NE(listener, net::kNoSocket);
-  std::string cmd = "krzbridge.exe --port LPT2 --connect " + std::to_string(port) +
-                    " --caps 0 --trace none --seconds 30";
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(
-      CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  Program bridge("krzbridge.exe --port LPT2 --connect " + std::to_string(port) +
+                 " --caps 0 --trace none --seconds 30");
   net::Socket s = net::Accept(listener, 15000);
   ASSERT_NE(s, net::kNoSocket);
   HostPort host("LPT2");
@@ -97,12 +92,7 @@ TEST(Bridge, ProgramConnectsToAListeningPeripheralAndEndsWithTheConnection) {
   EXPECT_EQ(host.Read(1).at(0), reply);
   net::Close(s);  // the peer goes away: the bridge detaches and ends
   EXPECT_TRUE(Eventually([&] { return !host.Connected(); }));
-  DWORD code = 99;
-  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
-  GetExitCodeProcess(pi.hProcess, &code);
-  EXPECT_EQ(code, 0u);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+  EXPECT_EQ(bridge.ExitCode(), 0u);
   net::Close(listener);
 }
 
