@@ -25,34 +25,25 @@ struct Live {
   DWORD size, key;
 };
 
-// One random step on one of the live blocks; 0 or an exit code.
+// One random step on one of the live blocks (an empty one is allocated,
+// a live one checked, then reallocated, freed or left); 0 or an exit code.
 int Step(HMEMAREA a, Rng& rng, Live* live) {
-  DWORD i = rng.below(kLive), op = rng.below(8);
-  Live& b = live[i];
-  DWORD size = 1 + rng.below(op < 2 ? 40000 : 600);
-  if (b.h == 0) {
-    if ((b.h = memAllocBlock(a, size)) == 0) return 0;  // full for now
-    BYTE* p = static_cast<BYTE*>(memLockBlock(a, b.h));
-    if (!AllZero(p, size)) return 11;
-    b.size = size;
-    b.key = rng.below(0xFFFFFF);
-    Fill(p, size, b.key);
+  DWORD op = rng.below(8), size = 1 + rng.below(op < 2 ? 40000 : 600);
+  Live& b = live[rng.below(kLive)];
+  if (b.h) {
+    if (!Check(memLockBlock(a, b.h), b.size, b.key)) return 12;
     memUnlockBlock(a, b.h);
-    return 0;
   }
-  BYTE* p = static_cast<BYTE*>(memLockBlock(a, b.h));
-  if (!Check(p, b.size, b.key)) return 12;
-  memUnlockBlock(a, b.h);
-  if (op < 3) {
-    HMEMBLOCK h = memReAllocBlock(a, b.h, size);
-    if (h == 0) return 0;
-    p = static_cast<BYTE*>(memLockBlock(a, h));
-    DWORD keep = size < b.size ? size : b.size;
+  if (b.h == 0 || op < 3) {
+    HMEMBLOCK h = b.h ? memReAllocBlock(a, b.h, size) : memAllocBlock(a, size);
+    if (h == 0) return 0;  // full for now
+    BYTE* p = static_cast<BYTE*>(memLockBlock(a, h));
+    DWORD keep = b.h == 0 ? 0 : size < b.size ? size : b.size;
     if (!Check(p, keep, b.key) || !AllZero(p + keep, size - keep)) return 13;
+    if (b.h == 0) b.key = rng.below(0xFFFFFF);
     Fill(p, size, b.key);
     memUnlockBlock(a, h);
-    b.h = h;
-    b.size = size;
+    b = {h, size, b.key};
   } else if (op < 6) {
     if (!memFreeBlock(a, b.h)) return 14;
     if (memLockBlock(a, b.h) != nullptr) return 15;  // stale handle refused
