@@ -105,8 +105,10 @@ TEST_F(Processes, AreaEndsWithItsLastHolderEvenAKilledOne) {
 
 DWORD WINAPI TakeAllNames(LPVOID v) {
   HMEMAREA a = *static_cast<HMEMAREA*>(v);
+  char n[8];
   for (int i = 0; i < 31; ++i) {
-    if (!memAllocNamedBlock(a, 8, ("N" + std::to_string(i)).c_str())) return 1;
+    snprintf(n, sizeof n, "N%d", i);
+    if (!memAllocNamedBlock(a, 8, n)) return 1;
   }
   return memAllocNamedBlock(a, 8, "HOLD") ? 0 : 2;
 }
