@@ -143,9 +143,9 @@ class Peripheral {
   void NotInitialised(uint32_t now, const std::string& what);
 
   void ServeChannels(uint32_t now);
+  // The data the channel's service wants and our credit allows, sent now.
+  void SendWanted(ChannelBook& ch, uint32_t now);
   // -- The ways of handling credit (peripheral_credit_ways.cpp).
-  // Data the channel's credit allows, sent now (before a reply).
-  void SendOnFreshCredit(ChannelBook& ch, uint32_t now);
   // What may be granted, in the headers of empty data packets.
   void GrantInEmptyPackets(ChannelBook& ch, uint32_t now);
   // -- end of the ways of handling credit

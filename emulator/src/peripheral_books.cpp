@@ -189,16 +189,21 @@ void Peripheral::SendData(ChannelBook& ch, Bytes payload, uint32_t now) {
   Emit(pkt, now);
 }
 
+void Peripheral::SendWanted(ChannelBook& ch, uint32_t now) {
+  Service* svc = ch.service;
+  svc->Tick(now);
+  while (!silent_ && ch.peri_credit > 0 && svc->PacketsWanted(ch.ptoh_payload) > 0) {
+    Bytes payload = svc->TakeOutput(ch.ptoh_payload);
+    if (payload.empty() && !svc->IsPacketChannel()) break;
+    SendData(ch, std::move(payload), now);
+  }
+}
+
 void Peripheral::ServeChannels(uint32_t now) {
   for (auto& entry : channels_) {
     ChannelBook& ch = entry.second;
     Service* svc = ch.service;
-    svc->Tick(now);
-    while (!silent_ && ch.peri_credit > 0 && svc->PacketsWanted(ch.ptoh_payload) > 0) {
-      Bytes payload = svc->TakeOutput(ch.ptoh_payload);
-      if (payload.empty() && !svc->IsPacketChannel()) break;
-      SendData(ch, std::move(payload), now);
-    }
+    SendWanted(ch, now);
     uint32_t wanted = svc->PacketsWanted(ch.ptoh_payload);
     bool piggy_soon = cfg_.piggyback && wanted > 0 && ch.peri_credit > 0;
     if (cfg_.empty_credit) {

@@ -238,7 +238,8 @@ void Peripheral::OnCredit(const uint8_t* pl, Fault* f, uint32_t now) {
   } else if (!result) {
     it->second.peri_credit += credit;
     if (credit) it->second.credit_request_sent = false;
-    if (credit && cfg_.data_on_credit) SendOnFreshCredit(it->second, now);
+    // With data on fresh credit, what waited for it goes out at once, ahead of the reply.
+    if (credit && cfg_.data_on_credit) SendWanted(it->second, now);
   }
   EmitReply(kCredit, CreditReply(result), f, now);
 }

@@ -1,24 +1,12 @@
 // Ways of handling credit that a printer may choose and that hosts must
 // live with, each switched on by an option (EmuConfig): data sent on a fresh
-// MLC_CREDIT before its reply, and credit returned only in the headers of
-// empty data packets.
+// MLC_CREDIT before its reply (SendWanted, from the command's handler), and
+// credit returned only in the headers of empty data packets.
 #include <algorithm>
 
 #include "peripheral.h"
 
 namespace emu {
-
-void Peripheral::SendOnFreshCredit(ChannelBook& ch, uint32_t now) {
-  // The credit counts from the moment the command arrived: what waited for
-  // it goes out at once, ahead of the reply.
-  Service* svc = ch.service;
-  svc->Tick(now);
-  while (!silent_ && ch.peri_credit > 0 && svc->PacketsWanted(ch.ptoh_payload) > 0) {
-    Bytes payload = svc->TakeOutput(ch.ptoh_payload);
-    if (payload.empty() && !svc->IsPacketChannel()) break;
-    SendData(ch, std::move(payload), now);
-  }
-}
 
 void Peripheral::GrantInEmptyPackets(ChannelBook& ch, uint32_t now) {
   // An empty packet costs one of our credits like any other. A channel the

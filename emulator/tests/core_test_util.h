@@ -3,7 +3,7 @@
 #ifndef EMU_CORE_TEST_UTIL_H
 #define EMU_CORE_TEST_UTIL_H
 
-#include <memory>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -14,19 +14,59 @@
 
 namespace emu {
 
-Bytes Hex(const std::string& hex);  // "00 00 00 09" -> bytes
-std::vector<Bytes> SplitPackets(const Bytes& stream);
-EmuConfig ConfigWith(const std::vector<std::string>& services,
-                     const std::vector<std::string>& faults = {});
+inline Bytes Hex(const std::string& hex) {  // "00 00 00 09" -> bytes
+  Bytes out;
+  char* end = nullptr;
+  for (const char* s = hex.c_str();; s = end) {
+    unsigned long v = std::strtoul(s, &end, 16);
+    if (end == s) return out;
+    out.push_back(static_cast<uint8_t>(v));
+  }
+}
+
+// Whole packets, then a trailing partial packet as is.
+inline std::vector<Bytes> SplitPackets(const Bytes& stream) {
+  PacketSplitter sp;
+  sp.Feed(stream.data(), stream.size());
+  std::vector<Bytes> out;
+  for (Bytes pkt; sp.Next(pkt);) out.push_back(pkt);
+  if (sp.Pending()) out.push_back(sp.TakePartial());
+  return out;
+}
+
+inline EmuConfig ConfigWith(const std::vector<std::string>& services,
+                            const std::vector<std::string>& faults = {}) {
+  EmuConfig cfg;
+  std::string err;
+  for (const std::string& s : services) {
+    cfg.services.emplace_back();
+    if (!ParseService(s, &cfg.services.back(), &err)) std::abort();
+  }
+  for (const std::string& f : faults) {
+    cfg.faults.emplace_back();
+    if (!ParseFault(f, &cfg.faults.back(), &err)) std::abort();
+  }
+  return cfg;
+}
 
 struct Harness {
-  explicit Harness(const EmuConfig& cfg);
+  explicit Harness(const EmuConfig& cfg) : p(cfg, &trace) {}
   // The host writes a packet; returns everything the peripheral answered.
-  Bytes Send(const Bytes& pkt);
+  Bytes Send(const Bytes& pkt) {
+    p.Receive(kMlcAddress, pkt.data(), pkt.size(), now);
+    return p.TakeOutput();
+  }
   // Time passes; returns what the peripheral sent meanwhile.
-  Bytes Advance(uint32_t ms);
+  Bytes Advance(uint32_t ms) {
+    p.Tick(now += ms);
+    return p.TakeOutput();
+  }
   // MLC_INIT, MLC_CONFIG_SOCKET (default sizes) and MLC_OPEN_CHANNEL; returns the open reply.
-  Bytes Open(uint8_t hsid, uint8_t psid, uint16_t credit);
+  Bytes Open(uint8_t hsid, uint8_t psid, uint16_t credit) {
+    Send(InitCommand(3));
+    Send(ConfigSocketCommand(psid, 0x100C, 0x0406, 0));
+    return Send(OpenChannelCommand(hsid, psid, credit));
+  }
   size_t violations() const { return p.violations().size(); }
 
   Trace trace{nullptr, true};

@@ -15,19 +15,18 @@ struct Step {
   Bytes packet;
 };
 
-// Plays the host's packets at their times and returns the whole trace.
-std::vector<std::string> Play(const EmuConfig& cfg, const std::vector<Step>& script, uint32_t end,
+// Plays the host's packets at their times until `end`; the whole trace.
+std::vector<std::string> Play(const EmuConfig& cfg, const std::vector<Step>& script,
                               bool every_ms) {
+  const uint32_t end = 40000;
   Harness h(cfg);
   h.p.Tick(h.now);
   size_t next = 0;
-  int idle_spins = 0;
-  for (uint32_t t = 0;;) {
+  for (uint32_t t = 0, idle_spins = 0;;) {
     while (next < script.size() && script[next].at == t) h.Send(script[next++].packet);
     if (t >= end) break;
-    uint32_t due = every_ms ? 1 : h.p.MsUntilDue(h.now);
-    uint32_t host = next < script.size() ? script[next].at : end;
-    uint32_t step = std::min(due, host - t);
+    uint32_t step = std::min(every_ms ? 1 : h.p.MsUntilDue(h.now),
+                             (next < script.size() ? script[next].at : end) - t);
     if (step == 0 && ++idle_spins > 1000) {
       ADD_FAILURE() << "due at once, again and again, at " << t;
       break;
@@ -57,12 +56,10 @@ TEST(IdleWait, TickingOnlyWhenDueChangesNothing) {
       {6100, CreditCommand(0x81, 4, 1)},              // its reply late, its data split
       {6150, data},
   };
-  std::vector<std::string> slow = Play(cfg, script, 40000, true);
-  EXPECT_EQ(Play(cfg, script, 40000, false), slow);
+  std::vector<std::string> slow = Play(cfg, script, true);
+  EXPECT_EQ(Play(cfg, script, false), slow);
   EXPECT_GT(slow.size(), 12u);
-}
-
-TEST(IdleWait, NothingIsDueOnAnIdleLink) {
+  // Nothing is due on an idle link.
   Harness h(ConfigWith({"2:sink", "3:echo"}));
   h.Open(0x80, 2, 0);
   h.Advance(1);

@@ -1,15 +1,15 @@
 // The other process of the KRZCOM15 multi-process tests.
 //
-//   hold-peri PORT          attach as peripheral with a test device ID, report
-//                           ready, then stay attached until killed; exit code
-//                           = the error when attaching fails
-//   drain PORT N SUM        attach, report ready, read N bytes; exit code 0
-//                           when their checksum is SUM (hex), 4 when not, 1 on
-//                           a wrong address, 2 when the bytes stop coming
-//   host-echo PORT ADDR     open as host, select ADDR (hex), report ready, wait for bytes,
-//                           read them and write them back; exit code = byte count (100+ on failure)
-//   hold-lock PORT          take the wire's mutex, mark an update under way,
-//                           report ready, then hold it until killed
+//   hold-peri PORT       attach as peripheral with a test device ID, report
+//                        ready, then stay attached until killed; exit code =
+//                        the error when attaching fails
+//   drain PORT N         attach, report ready, read N bytes on address 0x4D;
+//                        exit code 0 when they are the test pattern, else 1-4
+//   host-echo PORT ADDR  open as host, select ADDR (hex), report ready, wait
+//                        for bytes and write them back; exit code = byte count
+//                        (100+ on failure)
+//   hold-lock PORT       take the wire's mutex, leave an update half done,
+//                        report ready, then hold it until killed
 #include <stdlib.h>
 #include <string.h>
 
@@ -18,12 +18,12 @@
 
 namespace {
 
-void ReportReady() {
+// Reports ready, then waits to be killed (ends by itself should the test die).
+int ReadyUntilKilled() {
   HANDLE hReady = OpenEventA(EVENT_MODIFY_STATE, FALSE, CHILD_READY_EVENT);
-  if (hReady != NULL) {
-    SetEvent(hReady);
-    CloseHandle(hReady);
-  }
+  if (hReady == NULL || !SetEvent(hReady)) return 5;
+  WaitForSingleObject(CreateEventA(NULL, TRUE, FALSE, NULL), 120000);
+  return 0;
 }
 
 int HoldPeripheral(const char* pszPort) {
@@ -31,40 +31,36 @@ int HoldPeripheral(const char* pszPort) {
   if (hPeri == 0) return (int)GetLastError();
   std::string id = TestDeviceId("MFG:Child;CMD:MLC;");
   VPERI_SetDeviceId(hPeri, id.data(), (DWORD)id.size());
-  ReportReady();
-  Sleep(60000);
-  return 0;
+  return ReadyUntilKilled();
 }
 
-int Drain(const char* pszPort, DWORD cbTotal, DWORD dwExpect) {
+int Drain(const char* pszPort, DWORD cbTotal) {
   DWORD hPeri = VPERI_Attach(pszPort);
-  if (hPeri == 0) return 3;
-  ReportReady();
+  HANDLE hReady = OpenEventA(EVENT_MODIFY_STATE, FALSE, CHILD_READY_EVENT);
+  if (hPeri == 0 || !SetEvent(hReady)) return 3;
   static BYTE ab[3000];
-  DWORD dwHash = 2166136261u;
-  DWORD cbDone = 0;
-  while (cbDone < cbTotal) {
+  for (DWORD cbDone = 0; cbDone < cbTotal;) {
     DWORD cb = 0;
     BYTE bAddress = 0;
     if (!VPERI_Read(hPeri, ab, sizeof ab, &cb, &bAddress, 10000) || cb == 0) return 2;
     if (bAddress != 0x4D) return 1;
-    dwHash = Checksum(dwHash, ab, cb);
-    cbDone += cb;
+    for (DWORD i = 0; i < cb; ++i, ++cbDone)
+      if (ab[i] != PatternByte(cbDone)) return 4;
   }
-  VPERI_Detach(hPeri);
-  return dwHash == dwExpect ? 0 : 4;
+  return VPERI_Detach(hPeri) ? 0 : 3;
 }
 
 int HostEcho(const char* pszPort, BYTE bAddress) {
   DWORD hPort = VCOMM_OpenCommA(pszPort, 1);
-  if (hPort == 0) return 100;
-  if (!VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL)) return 101;
-  ReportReady();
+  HANDLE hReady = OpenEventA(EVENT_MODIFY_STATE, FALSE, CHILD_READY_EVENT);
+  if (hPort == 0 || !VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL) ||
+      !SetEvent(hReady))
+    return 100;
   BYTE ab[256];
   DWORD cbRead = 0, cbWritten = 0;
-  if (!VPERI_HostWaitInput(hPort, 10000)) return 104;
-  if (!VCOMM_ReadComm(hPort, ab, sizeof ab, &cbRead)) return 102;
-  if (!VCOMM_WriteComm(hPort, ab, cbRead, &cbWritten) || cbWritten != cbRead) return 103;
+  if (!VPERI_HostWaitInput(hPort, 10000) || !VCOMM_ReadComm(hPort, ab, sizeof ab, &cbRead))
+    return 101;
+  if (!VCOMM_WriteComm(hPort, ab, cbRead, &cbWritten) || cbWritten != cbRead) return 102;
   VCOMM_CloseComm(hPort);
   return (int)cbRead;
 }
@@ -81,9 +77,7 @@ int HoldLock(const char* pszPort) {
   // As if killed in the middle of storing bytes: the counts no longer match.
   h->fBusy = 1;
   h->cbToPeriCount += 5;
-  ReportReady();
-  Sleep(60000);
-  return 0;
+  return ReadyUntilKilled();
 }
 
 }  // namespace
@@ -93,8 +87,7 @@ int main(int argc, char** argv) {
   const char* pszCmd = argv[1];
   const char* pszPort = argv[2];
   if (strcmp(pszCmd, "hold-peri") == 0) return HoldPeripheral(pszPort);
-  if (strcmp(pszCmd, "drain") == 0 && argc > 4)
-    return Drain(pszPort, strtoul(argv[3], NULL, 10), strtoul(argv[4], NULL, 16));
+  if (strcmp(pszCmd, "drain") == 0 && argc > 3) return Drain(pszPort, strtoul(argv[3], NULL, 10));
   if (strcmp(pszCmd, "host-echo") == 0 && argc > 3)
     return HostEcho(pszPort, (BYTE)strtoul(argv[3], NULL, 16));
   if (strcmp(pszCmd, "hold-lock") == 0) return HoldLock(pszPort);

@@ -5,10 +5,10 @@
 //                              named block "SHARED" and drops its reference
 //   script <area>              a fixed sequence touching every kind of change
 //                              (run as MEMFAULT.EXE it dies at a chosen store)
-//   hold <area> <event>        holds the named block "HOLD" until killed
+//   hold <area> <event>        holds the named block "HOLD", sets the event
+//                              and waits to be killed
 //   visit <area> [event]       takes a reference to the named block "VISIT";
-//                              with an event, sets it and waits to be killed,
-//                              else drops the reference and leaves
+//                              with an event, as hold; else drops it and leaves
 #include <stdlib.h>
 #include <string.h>
 
@@ -25,34 +25,25 @@ struct Live {
   DWORD size, key;
 };
 
-// One random step on one of the live blocks; 0 or an exit code.
+// One random step on one of the live blocks (an empty one is allocated,
+// a live one checked, then reallocated, freed or left); 0 or an exit code.
 int Step(HMEMAREA a, Rng& rng, Live* live) {
-  DWORD i = rng.below(kLive), op = rng.below(8);
-  Live& b = live[i];
-  DWORD size = 1 + rng.below(op < 2 ? 40000 : 600);
-  if (b.h == 0) {
-    if ((b.h = memAllocBlock(a, size)) == 0) return 0;  // full for now
-    BYTE* p = static_cast<BYTE*>(memLockBlock(a, b.h));
-    if (!AllZero(p, size)) return 11;
-    b.size = size;
-    b.key = rng.below(0xFFFFFF);
-    Fill(p, size, b.key);
+  DWORD op = rng.below(8), size = 1 + rng.below(op < 2 ? 40000 : 600);
+  Live& b = live[rng.below(kLive)];
+  if (b.h) {
+    if (!Check(memLockBlock(a, b.h), b.size, b.key)) return 12;
     memUnlockBlock(a, b.h);
-    return 0;
   }
-  BYTE* p = static_cast<BYTE*>(memLockBlock(a, b.h));
-  if (!Check(p, b.size, b.key)) return 12;
-  memUnlockBlock(a, b.h);
-  if (op < 3) {
-    HMEMBLOCK h = memReAllocBlock(a, b.h, size);
-    if (h == 0) return 0;
-    p = static_cast<BYTE*>(memLockBlock(a, h));
-    DWORD keep = size < b.size ? size : b.size;
+  if (b.h == 0 || op < 3) {
+    HMEMBLOCK h = b.h ? memReAllocBlock(a, b.h, size) : memAllocBlock(a, size);
+    if (h == 0) return 0;  // full for now
+    BYTE* p = static_cast<BYTE*>(memLockBlock(a, h));
+    DWORD keep = b.h == 0 ? 0 : size < b.size ? size : b.size;
     if (!Check(p, keep, b.key) || !AllZero(p + keep, size - keep)) return 13;
+    if (b.h == 0) b.key = rng.below(0xFFFFFF);
     Fill(p, size, b.key);
     memUnlockBlock(a, h);
-    b.h = h;
-    b.size = size;
+    b = {h, size, b.key};
   } else if (op < 6) {
     if (!memFreeBlock(a, b.h)) return 14;
     if (memLockBlock(a, b.h) != nullptr) return 15;  // stale handle refused
@@ -115,6 +106,21 @@ int Script(HMEMAREA a) {
   return 0;
 }
 
+// Takes a reference to a named block; with an event name, sets that event
+// and waits to be killed (ends by itself should the test die first).
+int Hold(HMEMAREA a, const char* block, const char* event) {
+  if (!memAllocNamedBlock(a, 64, block)) return 3;
+  if (!event) {
+    memFreeNamedBlock(a, block);
+    memReleaseSharedArea(a);
+    return 0;
+  }
+  HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, event);
+  if (!ready || !SetEvent(ready)) return 4;
+  WaitForSingleObject(CreateEventA(nullptr, TRUE, FALSE, nullptr), 600000);
+  return 5;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,24 +129,10 @@ int main(int argc, char** argv) {
   BOOL fInit = FALSE;
   HMEMAREA a = memCreateSharedArea(kPortInit, argv[2], kPortMax, &fInit);
   if (!a || fInit) return 2;  // every role joins an area the test made
-  DWORD x = argc > 3 ? strtoul(argv[3], nullptr, 0) : 0;
-  if (!strcmp(mode, "hammer") && argc >= 5) return HammerTwice(a, x, strtol(argv[4], nullptr, 0));
+  if (!strcmp(mode, "hammer") && argc >= 5)
+    return HammerTwice(a, strtoul(argv[3], nullptr, 0), strtol(argv[4], nullptr, 0));
   if (!strcmp(mode, "script")) return Script(a);
-  if (!strcmp(mode, "visit")) {
-    if (!memAllocNamedBlock(a, 64, "VISIT")) return 3;
-    if (argc == 3) {
-      memFreeNamedBlock(a, "VISIT");
-      memReleaseSharedArea(a);
-      return 0;
-    }
-    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
-    if (!ready || !SetEvent(ready)) return 4;
-    Sleep(INFINITE);
-  }
-  if (!strcmp(mode, "hold") && argc == 4) {
-    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
-    if (!memAllocNamedBlock(a, 64, "HOLD") || !ready || !SetEvent(ready)) return 3;
-    Sleep(INFINITE);
-  }
+  if (!strcmp(mode, "visit")) return Hold(a, "VISIT", argc > 3 ? argv[3] : nullptr);
+  if (!strcmp(mode, "hold") && argc == 4) return Hold(a, "HOLD", argv[3]);
   return 1;
 }

@@ -1,16 +1,11 @@
 // KRZMEM15 across real processes: several processes hammering one area and
-// sharing a named block, the area's lifetime, and processes that die in the
-// middle of a change, holding the area's mutex.
+// sharing a named block, the area's lifetime, and processes that are killed
+// or die in the middle of a change, holding the area's mutex.
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
-
-#ifndef _WIN32
-#include <dirent.h>
-#endif
 
 #include "pattern.h"
 
@@ -22,16 +17,34 @@ struct Processes : ::testing::Test {
   void SetUp() override {
     snprintf(name, sizeof name, "memproc.%lu.%s", static_cast<unsigned long>(GetCurrentProcessId()),
              ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    BOOL fInit = FALSE;
-    a = memCreateSharedArea(kPortInit, name, kPortMax, &fInit);
-    ASSERT_TRUE(a && fInit);
+    Create(kPortInit, kPortMax);
   }
   void TearDown() override { memReleaseSharedArea(a); }
-  HANDLE Start(const char* mode, DWORD x = 0, DWORD y = 0, DWORD z = 0) {
-    char args[300];
-    snprintf(args, sizeof args, "%s %s %lu %lu %lu", mode, name, static_cast<unsigned long>(x),
-             static_cast<unsigned long>(y), static_cast<unsigned long>(z));
-    return StartChild(args);
+  void Create(DWORD size, DWORD max) {
+    BOOL fInit = FALSE;
+    a = memCreateSharedArea(size, name, max, &fInit);
+    ASSERT_TRUE(a && fInit);
+  }
+  HANDLE Start(const char* mode, const std::string& args = "") {
+    return StartChild((std::string(mode) + " " + name + " " + args).c_str());
+  }
+  // A child holding the named block "HOLD", then killed.
+  void HoldAndKill(bool fReleaseFirst = false) {
+    HANDLE ready = CreateEventA(nullptr, FALSE, FALSE, name);
+    HANDLE holder = Start("hold", name);
+    ASSERT_EQ(WaitForSingleObject(ready, 60000), WAIT_OBJECT_0);
+    CloseHandle(ready);
+    if (fReleaseFirst) {  // the holder keeps the area alive
+      HMEMBLOCK h = memAllocBlock(a, 16);
+      memReleaseSharedArea(a);
+      BOOL fInit = TRUE;
+      a = memCreateSharedArea(0x10000, name, 0x10000, &fInit);
+      EXPECT_FALSE(fInit);
+      EXPECT_NE(memLockBlock(a, h), nullptr);
+      memReleaseSharedArea(a);
+    }
+    TerminateProcess(holder, 9);
+    EXPECT_EQ(WaitChild(holder), 9u);
   }
   // Bytes the area still gives out in 4 KiB blocks, which must not overlap
   // (freed again at once).
@@ -61,7 +74,7 @@ TEST_F(Processes, SeveralProcessesHammerOneAreaAndShareANamedBlock) {
     memUnlockBlock(a, mine[i]);
   }
   std::vector<HANDLE> kids;
-  for (DWORD k = 0; k < 4; ++k) kids.push_back(Start("hammer", 1000 + k, 2000));
+  for (DWORD k = 0; k < 4; ++k) kids.push_back(Start("hammer", std::to_string(1000 + k) + " 2000"));
   for (HANDLE p : kids) EXPECT_EQ(WaitChild(p, 300000), 0u);
   for (DWORD i = 0; i < 50; ++i) {
     EXPECT_TRUE(Check(memLockBlock(a, mine[i]), 100 + i * 37, i)) << i;
@@ -75,29 +88,19 @@ TEST_F(Processes, SeveralProcessesHammerOneAreaAndShareANamedBlock) {
   for (DWORD k = 0; k < 4; ++k) EXPECT_EQ(seeds[(1000 + k) % 16], 1000 + k);
   memUnlockBlock(a, shared);
   memFreeNamedBlock(a, "SHARED");
-  EXPECT_EQ(FreeSpace(), before);  // all the children took came back
+  EXPECT_EQ(FreeSpace(), before);  // all the children took came back...
+  HMEMBLOCK whole = memAllocBlock(a, before - 0x10000);
+  EXPECT_NE(whole, 0u);  // ...in one piece
+  memFreeBlock(a, whole);
 }
 
 TEST_F(Processes, AreaEndsWithItsLastHolderEvenAKilledOne) {
-  HANDLE ready = CreateEventA(nullptr, FALSE, FALSE, name);
-  ASSERT_NE(ready, nullptr);
   HMEMBLOCK h = memAllocBlock(a, 16);
-  char args[300];
-  snprintf(args, sizeof args, "hold %s %s", name, name);
-  HANDLE holder = StartChild(args);
-  ASSERT_EQ(WaitForSingleObject(ready, 60000), WAIT_OBJECT_0);
-  memReleaseSharedArea(a);  // the holder keeps the area alive
-  BOOL fInit = TRUE;
-  a = memCreateSharedArea(0x10000, name, 0x10000, &fInit);
-  EXPECT_FALSE(fInit);
-  EXPECT_NE(memLockBlock(a, h), nullptr);
-  memReleaseSharedArea(a);
-  TerminateProcess(holder, 9);
-  EXPECT_EQ(WaitChild(holder), 9u);
+  HoldAndKill(true);
+  BOOL fInit = FALSE;
   a = memCreateSharedArea(0x10000, name, 0x10000, &fInit);
   EXPECT_TRUE(fInit);  // nobody held it any more: a new area
   EXPECT_EQ(memLockBlock(a, h), nullptr);
-  CloseHandle(ready);
 }
 
 DWORD WINAPI TakeAllNames(LPVOID v) {
@@ -112,17 +115,8 @@ DWORD WINAPI TakeAllNames(LPVOID v) {
 
 TEST_F(Processes, ReferencesOfKilledProcessesMakeRoomWhenNeeded) {
   memReleaseSharedArea(a);
-  BOOL fInit = FALSE;
-  a = memCreateSharedArea(0x2000, name, 0x2000, &fInit);  // room for 64 references
-  ASSERT_TRUE(a && fInit);
-  HANDLE ready = CreateEventA(nullptr, FALSE, FALSE, name);
-  char args[300];
-  snprintf(args, sizeof args, "hold %s %s", name, name);
-  HANDLE holder = StartChild(args);
-  ASSERT_EQ(WaitForSingleObject(ready, 60000), WAIT_OBJECT_0);
-  TerminateProcess(holder, 9);
-  EXPECT_EQ(WaitChild(holder), 9u);
-  CloseHandle(ready);
+  Create(0x2000, 0x2000);  // room for 64 references
+  HoldAndKill();
   // The dead child's reference plus 31 of this thread and 32 of another
   // fill the table; one more must push the dead one out.
   HANDLE t = CreateThread(nullptr, 0, TakeAllNames, &a, 0, nullptr);
@@ -133,41 +127,21 @@ TEST_F(Processes, ReferencesOfKilledProcessesMakeRoomWhenNeeded) {
   ASSERT_EQ(TakeAllNames(&a), 0u);
 }
 
-// Names of this namespace's objects (native only; under Windows the system
-// keeps its objects, and the test checks by name instead).
-std::vector<std::string> ObjectFiles() {
-  std::vector<std::string> out;
-#ifndef _WIN32
-  const char* ns = getenv("W32POSIX_NAMESPACE");
-  std::string prefix = std::string("w32p.") + (ns && *ns ? ns : "global") + ".obj.";
-  if (DIR* d = opendir("/dev/shm")) {
-    while (dirent* e = readdir(d))
-      if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) out.push_back(e->d_name);
-    closedir(d);
-  }
-  std::sort(out.begin(), out.end());
-#endif
-  return out;
-}
-
-TEST_F(Processes, ProcessesComingAndGoingLeaveOnlyObjectsOfLiveOnes) {
+// (That nothing else of theirs is left: the program's namespace check.)
+TEST_F(Processes, ProcessesComingAndGoingLeaveNoMarkOfTheirLives) {
 #ifdef _WIN32
   const int kRounds = 6;  // Wine starts processes slowly
 #else
   const int kRounds = 50;
 #endif
   const int kBatch = 10;  // every third process of a batch is killed
-  std::vector<std::string> before = ObjectFiles();
   std::vector<DWORD> pids;
   for (int round = 0; round < kRounds; ++round) {
     HANDLE ready[kBatch] = {}, child[kBatch];
     for (int i = 0; i < kBatch; ++i) {
-      char args[300], ev[150];
-      snprintf(ev, sizeof ev, "%s.ready.%d", name, i);
-      if (i % 3 == 0) ready[i] = CreateEventA(nullptr, TRUE, FALSE, ev);
-      snprintf(args, sizeof args, "visit %s %s", name, i % 3 == 0 ? ev : "");
-      child[i] = StartChild(args);
-      ASSERT_NE(child[i], nullptr);
+      std::string ev = std::string(name) + ".ready." + std::to_string(i);
+      if (i % 3 == 0) ready[i] = CreateEventA(nullptr, TRUE, FALSE, ev.c_str());
+      ASSERT_NE(child[i] = Start("visit", i % 3 == 0 ? ev : ""), nullptr);
       pids.push_back(GetProcessId(child[i]));
     }
     for (int i = 0; i < kBatch; ++i) {
@@ -180,14 +154,10 @@ TEST_F(Processes, ProcessesComingAndGoingLeaveOnlyObjectsOfLiveOnes) {
     }
   }
   // The next process to use a name clears what the last killed ones left.
-  char args[300];
-  snprintf(args, sizeof args, "visit %s", name);
-  ASSERT_EQ(WaitChild(StartChild(args)), 0u);
-  EXPECT_EQ(ObjectFiles(), before);
+  ASSERT_EQ(WaitChild(Start("visit")), 0u);
   for (DWORD pid : pids) {
-    char alive[40];
-    snprintf(alive, sizeof alive, "KRZMEM15.Alive.%lu", static_cast<unsigned long>(pid));
-    HANDLE h = OpenEventA(SYNCHRONIZE, FALSE, alive);
+    std::string alive = "KRZMEM15.Alive." + std::to_string(pid);
+    HANDLE h = OpenEventA(SYNCHRONIZE, FALSE, alive.c_str());
     EXPECT_EQ(h, nullptr) << alive;
     if (h) CloseHandle(h);
   }
@@ -208,21 +178,15 @@ TEST_F(Processes, ProcessesDyingInsideAChangeLeaveAConsistentArea) {
   // whole and not overlapping, and named blocks working.
   DWORD point = 1;
   for (;; ++point) {
-    BOOL fInit = FALSE;
-    a = memCreateSharedArea(0x40000, name, 0x40000, &fInit);
-    ASSERT_TRUE(a && fInit);
+    Create(0x40000, 0x40000);
     // The child's blocks land in a hole between two blocks of ours.
     HMEMBLOCK hole = memAllocBlock(a, 0x8000), mine = memAllocBlock(a, 3000);
     Fill(memLockBlock(a, mine), 3000, point);
     memUnlockBlock(a, mine);
     ASSERT_TRUE(memFreeBlock(a, hole));
     DWORD before = FreeSpace();
-    char at[16];
-    snprintf(at, sizeof at, "%lu", static_cast<unsigned long>(point));
-    SetFaultPoint(at);
-    char args[200];
-    snprintf(args, sizeof args, "script %s", name);
-    DWORD rc = WaitChild(StartChild(args, "MEMFAULT.EXE"));
+    SetFaultPoint(std::to_string(point).c_str());
+    DWORD rc = WaitChild(StartChild(("script " + std::string(name)).c_str(), "MEMFAULT.EXE"));
     SetFaultPoint(nullptr);
     if (rc == 0) break;  // the script ran past its last store
     ASSERT_EQ(rc, 0xFAu) << point;

@@ -16,18 +16,15 @@ inline BYTE PatternByte(DWORD key, DWORD i) {
 inline void Fill(void* p, DWORD n, DWORD key) {
   for (DWORD i = 0; i < n; ++i) static_cast<BYTE*>(p)[i] = PatternByte(key, i);
 }
+// Whether p holds n bytes of the pattern of key (key 0xFFFFFFFF: zeros).
 inline bool Check(const void* p, DWORD n, DWORD key) {
   for (DWORD i = 0; p && i < n; ++i) {
-    if (static_cast<const BYTE*>(p)[i] != PatternByte(key, i)) return false;
+    if (static_cast<const BYTE*>(p)[i] != (key == 0xFFFFFFFF ? 0 : PatternByte(key, i)))
+      return false;
   }
   return p != nullptr;
 }
-inline bool AllZero(const void* p, DWORD n) {
-  for (DWORD i = 0; p && i < n; ++i) {
-    if (static_cast<const BYTE*>(p)[i] != 0) return false;
-  }
-  return p != nullptr;
-}
+inline bool AllZero(const void* p, DWORD n) { return Check(p, n, 0xFFFFFFFF); }
 
 struct Rng {  // xorshift32
   DWORD s;
@@ -46,9 +43,8 @@ inline HANDLE StartChild(const char* args, const char* program = "MEMCHILD.EXE")
   STARTUPINFOA si = {};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi = {};
-  if (!CreateProcessA(nullptr, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+  if (!CreateProcessA(nullptr, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
     return nullptr;
-  }
   CloseHandle(pi.hThread);
   return pi.hProcess;
 }

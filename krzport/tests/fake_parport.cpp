@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <umockdev.h>
 #include <unistd.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <chrono>
@@ -38,6 +39,7 @@ struct FakeParport::State {
   bool fGone = false;
   size_t cbData = 0;
   size_t cEmptyReads = 0;
+  static constexpr size_t kIdChunk = 7;  // device-ID bytes per nibble-mode read
 
   std::string dir;
   GMainContext* ctx = nullptr;
@@ -49,11 +51,7 @@ struct FakeParport::State {
     if (c.services.empty()) c.services = emu::DefaultServices();
     return c;
   }
-  static uint32_t Now() {
-    return (uint32_t)std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-  }
+  static uint32_t Now() { return GetTickCount(); }
 };
 
 namespace {
@@ -147,7 +145,7 @@ gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
   }
   if (s->iMode == (IEEE1284_MODE_NIBBLE | IEEE1284_DEVICEID)) {
     from = &s->idLeft;
-    cbMax = std::min(cbMax, s->setup.cbIdChunk);
+    cbMax = std::min(cbMax, State::kIdChunk);
   } else if (s->iMode == IEEE1284_MODE_ECP) {
     from = &s->toHost;
   }
@@ -216,24 +214,12 @@ FakeParport::~FakeParport() {
   s_->thread.join();
 }
 
-std::vector<std::string> FakeParport::Log() {
+FakeSeen FakeParport::Seen() {
   std::lock_guard<std::mutex> lock(s_->mu);
-  return s_->log;
-}
-size_t FakeParport::EmptyReads() {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  return s_->cEmptyReads;
-}
-uint64_t FakeParport::SinkBytes() {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  return s_->printer.socket_stats(2).bytes_in;
+  return {s_->log, s_->cEmptyReads, s_->printer.socket_stats(2).bytes_in,
+          s_->printer.violations().size()};
 }
 std::string FakeParport::Dir() { return s_->dir; }
-
-size_t FakeParport::Violations() {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  return s_->printer.violations().size();
-}
 
 int StartChild(const std::vector<std::string>& argv, const std::string& testbed,
                const std::string& outFile) {

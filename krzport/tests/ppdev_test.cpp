@@ -3,19 +3,16 @@
 // device -> printer emulator, and the backend's own steps.
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <linux/parport.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vperi.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "fake_parport.h"
+#include "testutil.h"
 
 namespace {
 
@@ -61,34 +58,25 @@ struct Krzport {
                       "--ready-file", ready, "--quiet"},
                      dev.Dir(), out);
   }
-  // Waits for krzport to serve (true) or to end (false).
-  bool Serving() {
-    for (int i = 0; i < 3000 && access(ready.c_str(), F_OK) != 0; ++i) {
-      if (waitpid(pid, nullptr, WNOHANG) == pid) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));  // krzport's progress
-    }
-    return access(ready.c_str(), F_OK) == 0;
-  }
-  int Stop() {  // as a service manager does
-    kill(pid, SIGTERM);
-    return WaitChild(pid, 30);
+  bool Serving() {  // the ready file, written once it serves
+    return Eventually([&] { return access(ready.c_str(), F_OK) == 0; }, 30000);
   }
 };
 
-std::string MakeJob(size_t cb) {
-  std::string path = Temp("job");
-  std::string text;
-  for (size_t i = 0; text.size() < cb; ++i) text += "line " + std::to_string(i) + " of the job\n";
-  text.resize(cb);
-  std::ofstream(path, std::ios::binary) << text;
-  return path;
-}
-
-int Print(const std::string& job, const std::string& out, const char* timeout = "30000") {
-  int pid = StartChild({Bin() + "krzprint", "--no-progress", "--timeout", timeout, "--read", "4",
-                        "--read-bytes", "4096", "--out", Temp("readback"), job},
-                       "", out);
-  return WaitChild(pid, 120);
+int Print(size_t cbJob, const char* timeout = "30000") {
+  std::string job = Temp("job"), text;
+  for (size_t i = 0; text.size() < cbJob; ++i)
+    text += "line " + std::to_string(i) + " of the job\n";
+  text.resize(cbJob);
+  std::ofstream(job, std::ios::binary) << text;
+  std::string out = Temp("krzprint.out");
+  int rc =
+      WaitChild(StartChild({Bin() + "krzprint", "--no-progress", "--timeout", timeout, "--read",
+                            "4", "--read-bytes", "4096", "--out", Temp("readback"), job},
+                           "", out),
+                120);
+  if (rc != 0) std::cout << ReadFile(out);
+  return rc;
 }
 
 TEST(PpdevBackend, AddressCyclesDeviceIdReadsAndStalledWrite) {
@@ -108,15 +96,17 @@ TEST(PpdevBackend, AddressCyclesDeviceIdReadsAndStalledWrite) {
       ReadFile(out));
   // The time-out is set, then the port claimed again; an address goes out
   // before the first write, after the device-ID read renegotiated, and when
-  // it changes, never while it stays the same.
+  // it changes, never while it stays the same. A configured time-out of 0
+  // reaches the kernel as 10 ms.
   std::vector<std::string> expected = {
       "claim",      "settime 200", "release", "claim",     "negot 16",  "addr cd", "data 3",
       "data 3",     "negot 256",   "negot 4", "negot 256", "negot 16",  "addr cd", "data 3",
       "data 3",     "addr ce",     "data 1",  "data 20",   "negot 256", "release", "claim",
       "settime 10", "release",     "claim",   "negot 16",  "negot 256", "negot 4", "negot 256",
       "negot 16",   "negot 256",   "release"};
-  EXPECT_EQ(expected, dev.Log());
-  EXPECT_EQ(1u, dev.EmptyReads());  // the read with nothing waiting, answered at once
+  FakeSeen seen = dev.Seen();
+  EXPECT_EQ(expected, seen.log);
+  EXPECT_EQ(1u, seen.cEmptyReads);  // the read with nothing waiting, answered at once
 }
 
 TEST(PpdevBackend, RefusedNegotiationIsToldApart) {
@@ -137,20 +127,17 @@ TEST(PpdevChain, MainJobThroughKrzportAndASecondOwnerRefused) {
   FakeParport dev(LongIdPrinter());
   Krzport port(dev);
   ASSERT_TRUE(port.Serving()) << ReadFile(port.out);
-
   Krzport second(dev, "LPT2");  // the same device for another port
   EXPECT_EQ(2, WaitChild(second.pid, 60));
   EXPECT_NE(std::string::npos, ReadFile(second.out).find("already owned")) << ReadFile(second.out);
-
-  const size_t cbJob = 256 * 1024;
-  std::string out = Temp("krzprint.out");
-  EXPECT_EQ(0, Print(MakeJob(cbJob), out)) << ReadFile(out);
+  EXPECT_EQ(0, Print(256 * 1024));
   EXPECT_EQ(4096u, ReadFile(Temp("readback")).size());
-  EXPECT_EQ(0, port.Stop()) << ReadFile(port.out);
-  EXPECT_EQ(cbJob, dev.SinkBytes());
-  EXPECT_EQ(0u, dev.Violations());
-  std::vector<std::string> log = dev.Log();
-  EXPECT_EQ(1, std::count(log.begin(), log.end(), "addr cd"));  // one address for the whole job
+  kill(port.pid, SIGTERM);  // as a service manager stops it
+  EXPECT_EQ(0, WaitChild(port.pid, 30)) << ReadFile(port.out);
+  FakeSeen seen = dev.Seen();
+  EXPECT_EQ(256u * 1024, seen.cbSink);
+  EXPECT_EQ(0u, seen.cViolations);
+  EXPECT_EQ(1, std::count(seen.log.begin(), seen.log.end(), "addr cd"));  // one for the whole job
 }
 
 TEST(PpdevChain, DeviceVanishingMidJobFreesTheWire) {
@@ -162,8 +149,7 @@ TEST(PpdevChain, DeviceVanishingMidJobFreesTheWire) {
   // The library gives a stalled write up after 2 s instead of 15.
   std::ofstream(WindowsFile("KRZTBX15.INI"))
       << "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\n";
-  std::string out = Temp("krzprint.out");
-  EXPECT_NE(0, Print(MakeJob(256 * 1024), out, "5000")) << ReadFile(out);
+  EXPECT_NE(0, Print(256 * 1024, "5000"));
   unlink(WindowsFile("KRZTBX15.INI").c_str());
   EXPECT_EQ(1, WaitChild(port.pid, 60));
   EXPECT_NE(std::string::npos, ReadFile(port.out).find("vanished")) << ReadFile(port.out);

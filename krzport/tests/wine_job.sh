@@ -19,25 +19,32 @@ while [ $i -lt 64 ]; do
 done
 SIZE=$(wc -c <"$JOB")
 
+# krzport says on its output once it serves: read through a pipe, that line
+# is the wait (the rest is kept for the end).
+mkfifo "$WORK/out"
 $RUNNER "$BIN/krzport_fakedrv.exe" --port LPT1 --device '\\.\LPT1.4' --quiet \
-  --ready-file "$WORK/ready" --stop-file "$WORK/stop" >"$WORK/port.out" 2>&1 &
+  --stop-file "$WORK/stop" >"$WORK/out" 2>&1 &
 PORT=$!
-n=0
-until [ -e "$WORK/ready" ]; do
-  if ! kill -0 $PORT 2>/dev/null || [ $n -ge 600 ]; then
-    echo "krzport did not start:" >&2
-    cat "$WORK/port.out" >&2
-    exit 1
-  fi
-  sleep 0.1
-  n=$((n + 1))
+exec 3<"$WORK/out"
+SERVING=""
+while [ -z "$SERVING" ] && IFS= read -r line <&3; do
+  printf '%s\n' "$line" >>"$WORK/port.out"
+  case $line in *"serving"*) SERVING=1 ;; esac
 done
+cat <&3 >>"$WORK/port.out" &
+if [ -z "$SERVING" ]; then
+  echo "krzport did not start:" >&2
+  wait
+  cat "$WORK/port.out" >&2
+  exit 1
+fi
 
 $RUNNER "$BIN/krzprint.exe" --no-progress --read 4 --read-bytes 4096 --out "$WORK/back" "$JOB"
 RC=$?
 : >"$WORK/stop"
 wait $PORT
 PORT_RC=$?
+wait
 cat "$WORK/port.out"
 [ $RC -eq 0 ] || { echo "krzprint failed ($RC)" >&2; exit 1; }
 [ $PORT_RC -eq 0 ] || { echo "krzport failed ($PORT_RC)" >&2; exit 1; }

@@ -14,24 +14,30 @@ PATH=$BIN:$PATH
 export PATH
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/krzcclient.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
-$RUNNER "$BIN/krzemu$EXE" --port LPT1 --seconds 120 --trace none --ready-file "$WORK/ready" \
-  --stop-file "$WORK/stop" >"$WORK/emulator.out" 2>&1 &
+# The emulator says on its output once it is attached: read through a pipe,
+# that line is the wait (the rest is kept for the end).
+mkfifo "$WORK/out"
+$RUNNER "$BIN/krzemu$EXE" --port LPT1 --seconds 120 --trace none --stop-file "$WORK/stop" \
+  >"$WORK/out" 2>&1 &
 EMU=$!
-n=0
-until [ -e "$WORK/ready" ]; do
-  if ! kill -0 $EMU 2>/dev/null || [ $n -ge 300 ]; then
-    echo "the emulator did not start:" >&2
-    cat "$WORK/emulator.out" >&2
-    exit 1
-  fi
-  sleep 0.1
-  n=$((n + 1))
+exec 3<"$WORK/out"
+READY=""
+while [ -z "$READY" ] && IFS= read -r line <&3; do
+  case $line in *"ready on"*) READY=1 ;; *) printf '%s\n' "$line" >>"$WORK/emulator.out" ;; esac
 done
+cat <&3 >>"$WORK/emulator.out" &
+if [ -z "$READY" ]; then
+  echo "the emulator did not start:" >&2
+  wait
+  cat "$WORK/emulator.out" >&2
+  exit 1
+fi
 $RUNNER "$BIN/krzmlc15_cclient$EXE" --all
 RC=$?
 : >"$WORK/stop"
 wait $EMU
 EMU_RC=$?
-grep -v "ready on" "$WORK/emulator.out"
+wait
+cat "$WORK/emulator.out"
 [ $RC -eq 0 ] && [ $EMU_RC -ne 0 ] && { echo "the emulator saw host errors" >&2; RC=1; }
 exit $RC
