@@ -45,6 +45,10 @@ static BOOL HelperSetUp(MlcGlobalData* pMGD) {
   return FALSE;
 }
 
+// The longest single wait for the helper to go idle before its setup is
+// looked at again.
+static const DWORD kSetupSliceMs = 20;
+
 int LaunchHiddenExe() {
   MlcGlobalData* pMGD = ObtainMGD();
   if (HelperSetUp(pMGD)) {
@@ -75,15 +79,20 @@ int LaunchHiddenExe() {
   pMGD = ObtainMGD();
   while (!pMGD->bMLCSetupDone) {
     ReleaseMGD();
+    // The helper may set up and then not go idle for a while: input waiting
+    // on a port makes it poll first, and that poll waits for the port mutex
+    // this caller holds. So the wait for idle is sliced and the setup looked
+    // at after each slice, instead of waiting out the whole limit.
     DWORD dwElapsed = GetTickCount() - dwStart;
-    DWORD dwWaitRet =
-        dwElapsed < dwLimit ? WaitForInputIdle(pi.hProcess, dwLimit - dwElapsed) : WAIT_TIMEOUT;
+    DWORD dwSlice = dwLimit - dwElapsed < kSetupSliceMs ? dwLimit - dwElapsed : kSetupSliceMs;
+    DWORD dwWaitRet = dwElapsed < dwLimit ? WaitForInputIdle(pi.hProcess, dwSlice) : WAIT_TIMEOUT;
     MLCLOG(DBG_TRACE, "Done waiting for input idle\n");
     // Idle for input, the helper runs its message loop and calls MLCSetup
     // soon: pause briefly, and notice a helper that ended instead.
-    BOOL fEnded = dwWaitRet == 0 && WaitForSingleObject(pi.hProcess, 10) == WAIT_OBJECT_0;
+    BOOL fEnded = WaitForSingleObject(pi.hProcess, dwWaitRet == 0 ? 10 : 0) == WAIT_OBJECT_0;
     pMGD = ObtainMGD();
     if (pMGD->bMLCSetupDone) break;
+    if (dwWaitRet == WAIT_TIMEOUT && GetTickCount() - dwStart < dwLimit && !fEnded) continue;
     if (dwWaitRet != 0) {
       MLCLOG(DBG_ERROR, "dwWaitRet is non-zero\n");
       iResult = MLC_SYSTEM_FAILURE;
