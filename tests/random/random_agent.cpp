@@ -8,11 +8,13 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "krzmlc15.h"
 #include "random_run.h"
 #include "shared/locks.h"
+#include "testutil.h"
 
 namespace {
 
@@ -187,16 +189,17 @@ int Drain(int agent) {
       return IsMessageLane(lane) ? l.msgBack < l.msgSent
                                  : !IsSourceLane(lane) && l.cbBack < l.cbSent;
     };
-    while (Pump(l) && l.open && owed() && (LONG)(dwEnd - GetTickCount()) > 0) {
-      MLCPollChannels2(FALSE, 0);
-      Step s{kOpRead, (BYTE)agent, (BYTE)i, 0, 65534};
-      int iRead = Read(lane, l, s, buffer);
-      if (iRead < 0 && iRead != MLC_NO_MESSAGE) {
-        if (l.doubtful) Forget(l);
-        break;
-      }
-      if (iRead <= 0) Sleep(5);
-    }
+    // Reads until nothing is owed, the lane went away or a read failed.
+    Eventually(
+        [&] {
+          if (!Pump(l) || !l.open || !owed()) return true;
+          MLCPollChannels2(FALSE, 0);
+          int iRead = Read(lane, l, Step{kOpRead, (BYTE)agent, (BYTE)i, 0, 65534}, buffer);
+          if (iRead >= 0 || iRead == MLC_NO_MESSAGE) return false;
+          if (l.doubtful) Forget(l);
+          return true;
+        },
+        (DWORD)std::max<LONG>(0, (LONG)(dwEnd - GetTickCount())));
     if (Pump(l) && l.open && owed() && !tRun->noGrants)
       Fail("lane %lld: %lld bytes or messages a write reported sent never came back", lane,
            IsMessageLane(lane) ? l.msgSent - l.msgBack : l.cbSent - l.cbBack);

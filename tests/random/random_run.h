@@ -14,6 +14,7 @@
 #define RND_THREAD_AGENTS 2
 #define RND_LANES 4             // per agent: echo 3, echo 4, message echo 5, source 6
 #define RND_SOURCE_BYTES 20000  // what the source service sends after each open
+#define RND_STEPS 300           // a plan's steps unless --steps says otherwise
 #define RND_APP_MSG 0x8001
 
 // Short time-outs (the test's KRZTBX15.INI) so that time-out paths come up
