@@ -26,8 +26,6 @@ enum class Op {
 // The result a call owes: one code, or a range (a byte count).
 struct Owed {
   int lo, hi;
-  bool Matches(int v) const { return v >= lo && v <= hi; }
-  std::string Text() const;
 };
 inline Owed Is(int v) { return {v, v}; }
 
@@ -58,14 +56,10 @@ struct OpContext {
   WORD hWitness = 0;
   WORD hChannel = 0;
 };
-struct OpOutcome {
-  int iResult;
-};
 
+// Opens the channel the operation works on; the operation's result.
 bool PrepareOperation(Op op, OpContext* ctx);
-OpOutcome RunOperation(Op op, OpContext* ctx);
-// Closes what the operation left open when the link survived.
-void FinishOperation(Op op, OpContext* ctx);
+int RunOperation(Op op, OpContext* ctx);
 
 // gtest names a failing row by its id.
 #include <ostream>
