@@ -14,24 +14,17 @@
 // The link and channels stay open across inputs with the same ring and
 // packet size: after each input the records are checked (also the credit
 // books) and written back as they were after the opens.
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <map>
 #include <utility>
 
-#include "channel/creditcheck.h"
 #include "fuzz_support.h"
-#include "krzcom15.h"
 #include "krzmlc15.h"
-#include "link/link.h"
-#include "vmem.h"
 
 namespace {
 
 FuzzPort* port;
-DWORD dwBaseline;  // blocks of a port whose link was up once (its device ID stays)
 
 // Channels opened with one ring and packet size: their handles, and the
 // snapshot of the port after the opens. Once opened, a size is kept: after
@@ -58,31 +51,10 @@ void HostTurn() {
   MLCRead(open.hMessage, buffer, sizeof buffer, FALSE, 0);
 }
 
-void Fail(const char* lpszWhat, const char* lpszDetail) {
-  fprintf(stderr, "%s: %s\n", lpszWhat, lpszDetail);
-  abort();
-}
-
-// Drops the link; the port's area must be back to its baseline.
-void ResetAndCheck() {
-  StartAllOverAgain(0, FALSE);
-  FuzzDrain(port);
-  if (FuzzPortBlocks() != dwBaseline) {
-    char detail[64];
-    snprintf(detail, sizeof detail, "%lu blocks, %lu before", (unsigned long)FuzzPortBlocks(),
-             (unsigned long)dwBaseline);
-    Fail("port area", detail);
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  port = FuzzPortStart();
-  WORD hStream, hMessage;
-  if (!port || !FuzzOpenChannels(port, 4096, 1030, &hStream, &hMessage)) abort();
-  StartAllOverAgain(0, FALSE);
-  dwBaseline = FuzzPortBlocks();
+  port = FuzzPortStart(nullptr);
   return 0;
 }
 
@@ -94,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // size stay the same.
   Open& wanted = (*opened)[{lRing, wPtoH}];
   if (open.snapshot != wanted.snapshot || !wanted.snapshot) {
-    if (open.snapshot) ResetAndCheck();
+    if (open.snapshot) FuzzResetAndCheck(port, false);
     if (wanted.snapshot) {
       FuzzRestoreAll(wanted.snapshot);
     } else {
@@ -118,16 +90,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   while (nTurns < kMaxTurns && FuzzUnread(port) && ++nTurns) HostTurn();
 
-  if (const char* broken = FuzzCheckRecords()) Fail("inconsistent shared records", broken);
-  char why[160];
-  if (!CreditBooksHold(0, why, sizeof why)) Fail("credit books", why);
+  FuzzCheck();
   FuzzDrain(port);
-  FuzzForgetMessages();
   // Whatever the input changed of the link and channels is written back;
   // an input that dropped or changed them ends with a reset and the check
   // of the port area against its baseline.
   if (!FuzzRestore(open.snapshot)) {
-    ResetAndCheck();
+    FuzzResetAndCheck(port, false);
     FuzzRestoreAll(open.snapshot);
   }
   return 0;

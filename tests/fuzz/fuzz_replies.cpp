@@ -14,12 +14,10 @@
 
 #include "fuzz_support.h"
 #include "krzmlc15.h"
-#include "link/link.h"
 
 namespace {
 
 FuzzPort* port;
-DWORD dwBaseline;  // blocks of a port whose link was up once (its device ID stays)
 
 struct Pieces {
   const uint8_t* p;
@@ -43,19 +41,13 @@ void Answer(void* pContext, const BYTE*, DWORD) {
 // opens are written to FILE as pieces: the seed of a corpus
 // (tests/fuzz/seeds-replies).
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  port = FuzzPortStart();
-  WORD hStream, hMessage;
   std::string answers;
-  FuzzRecord(&answers);
-  if (!port || !FuzzOpenChannels(port, 4096, 1030, &hStream, &hMessage)) abort();
-  FuzzRecord(nullptr);
+  port = FuzzPortStart(&answers);
   if (const char* lpszSeed = getenv("FUZZ_REPLIES_SEED")) {
     FILE* f = fopen(lpszSeed, "wb");
     if (!f || fwrite(answers.data(), 1, answers.size(), f) != answers.size()) abort();
     fclose(f);
   }
-  FuzzReset(port);
-  dwBaseline = FuzzPortBlocks();
   return 0;
 }
 
@@ -77,18 +69,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (hStream) MLCRead(hStream, buffer, sizeof buffer, FALSE, 0);
     if (hMessage) MLCRead(hMessage, buffer, sizeof buffer, FALSE, 0);
   }
-  if (const char* broken = FuzzCheckRecords()) {
-    fprintf(stderr, "inconsistent shared records: %s\n", broken);
-    abort();
-  }
+  FuzzCheck();
   if (hStream) MLCCloseChannel(hStream);
   if (hMessage) MLCCloseChannel(hMessage);
   FuzzOnHostWrite(port, NULL, NULL);
-  FuzzReset(port);
-  if (FuzzPortBlocks() != dwBaseline) {
-    fprintf(stderr, "port area: %lu blocks, %lu before\n", (unsigned long)FuzzPortBlocks(),
-            (unsigned long)dwBaseline);
-    abort();
-  }
+  FuzzResetAndCheck(port, true);
   return 0;
 }

@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "channel/chanrec.h"
+#include "channel/creditcheck.h"
 #include "channel/ownopen.h"
 #include "emu_config.h"
 #include "krzcom15.h"
 #include "krzmlc15.h"
 #include "layout.h"
 #include "link/link.h"
-#include "link_emu_support.h"
 #include "peripheral.h"
 #include "shared/config.h"
 #include "shared/locks.h"
@@ -28,9 +28,12 @@ struct FuzzPort {
   HWND hHelper = NULL;  // stands in for the helper's window
   std::unique_ptr<emu::Peripheral> printer;
   DWORD dwNow = 0;
+  DWORD dwBaseline = 0;  // blocks of a port whose link was up once (its device ID stays)
 };
 
 namespace {
+
+std::string* g_pRecord;  // appends every piece fed while set
 
 LRESULT CALLBACK QuietProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   if (uMsg == WM_CLOSE) return 0;  // the stand-in helper never closes
@@ -45,6 +48,23 @@ void Answer(void* pContext, const BYTE* pb, DWORD cb) {
   FuzzFeed(port, out.data(), out.size());
 }
 
+// The port's shared area, mapped once: it lives as long as this process
+// maps it.
+BYTE* Area() {
+  static BYTE* lpArea;
+  if (!lpArea) {
+    std::string name = "KRZMEM15.Area." + PortAreaName(0);
+    if (HANDLE hMap = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str())) {
+      lpArea = (BYTE*)MapViewOfFile(hMap, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+      CloseHandle(hMap);  // the view keeps the mapping
+    }
+  }
+  if (!lpArea) abort();
+  return lpArea;
+}
+
+DWORD AreaBlocks() { return ((const krzmem::AreaHeader*)Area())->blocks; }
+
 }  // namespace
 
 void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWORD),
@@ -53,16 +73,10 @@ void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWOR
   VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_RESPONDER, &responder, NULL);
 }
 
-namespace {
-
-void SetResponder(FuzzPort* port, bool bOn) { FuzzOnHostWrite(port, bOn ? Answer : NULL, port); }
-
-}  // namespace
-
-FuzzPort* FuzzPortStart() {
+FuzzPort* FuzzPortStart(std::string* pAnswers) {
   if (!getenv("W32POSIX_NAMESPACE") || !getenv("W32POSIX_ROOT")) {
     fprintf(stderr, "fuzz: set W32POSIX_NAMESPACE and W32POSIX_ROOT (a private Windows root)\n");
-    return nullptr;
+    abort();
   }
   // A reset that leaves no channel forgets the stand-in helper, and the next
   // open then starts the helper program: let that fail at once rather than
@@ -76,36 +90,23 @@ FuzzPort* FuzzPortStart() {
                 "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=0\r\nMLC_INTER_PACKET_TIME_OUT=0\r\n"
                 "CreditTimeout=0\r\n");
   LoadIniValues();
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = QuietProc;
-  wc.hInstance = GetModuleHandleA(NULL);
-  wc.lpszClassName = "FuzzHelper";
-  RegisterClassA(&wc);
-  HWND hHelper =
-      CreateWindowExA(0, "FuzzHelper", "", 0, 0, 0, 0, 0, NULL, NULL, wc.hInstance, NULL);
-  if (!hHelper || MLCSetup(hHelper) != MLC_SUCCESS) return nullptr;
   FuzzPort* port = new FuzzPort();
-  port->hHelper = hHelper;
-  FuzzHelperUp(port);
+  port->hHelper = MakeWindow("FuzzHelper", QuietProc);
+  if (!port->hHelper || MLCSetup(port->hHelper) != MLC_SUCCESS) abort();
   port->hPort = VCOMM_OpenCommA("LPT1", 1);
-  if (!port->hPort) return nullptr;
-  return port;
-}
-
-void FuzzReset(FuzzPort* port) {
+  WORD hStream, hMessage;
+  g_pRecord = pAnswers;
+  if (!port->hPort || !FuzzOpenChannels(port, 4096, 1030, &hStream, &hMessage)) abort();
+  g_pRecord = nullptr;
   StartAllOverAgain(0, FALSE);
   FuzzDrain(port);
   FuzzHelperUp(port);
-}
-
-void FuzzForgetMessages() {
-  MSG msg;
-  while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
-  }
+  port->dwBaseline = AreaBlocks();
+  return port;
 }
 
 void FuzzHelperUp(FuzzPort* port) {
-  FuzzForgetMessages();
+  TakeMessages(NULL);  // what the library posted to the helper before
   MLCSetup(port->hHelper);
   // Held, as by a PML initialisation in progress, the event keeps the
   // resets inside an input from stopping the stand-in, so their retries
@@ -115,7 +116,9 @@ void FuzzHelperUp(FuzzPort* port) {
 }
 
 bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage) {
-  FuzzReset(port);
+  StartAllOverAgain(0, FALSE);
+  FuzzDrain(port);
+  FuzzHelperUp(port);
   emu::EmuConfig cfg;
   cfg.max_ptoh = wPtoH;
   cfg.credit_request_ms = 0;
@@ -126,23 +129,17 @@ bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WO
     cfg.services.push_back(s);
   }
   port->printer = std::make_unique<emu::Peripheral>(cfg, nullptr);
-  SetResponder(port, true);
+  FuzzOnHostWrite(port, Answer, port);
   DWORD dwRing = (DWORD)lRing, dwSlots = 1;
   int iStream = MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwRing, phStream, NULL, 0, 0, NULL, NULL);
   int iMessage =
       MLCOpenChannel(0, 1, MLC_PACKET_CHANNEL, &dwSlots, phMessage, NULL, 0, 0, NULL, NULL);
   bool bOpen = iStream == MLC_SUCCESS && iMessage == MLC_SUCCESS;
   if (!bOpen) fprintf(stderr, "fuzz: opens gave %d and %d\n", iStream, iMessage);
-  SetResponder(port, false);
+  FuzzOnHostWrite(port, NULL, NULL);
   FuzzDrain(port);
   return bOpen;
 }
-
-namespace {
-std::string* g_pRecord;
-}  // namespace
-
-void FuzzRecord(std::string* pRecord) { g_pRecord = pRecord; }
 
 void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb) {
   if (g_pRecord) {  // as a piece: its length byte, then its bytes
@@ -154,27 +151,23 @@ void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb) {
   VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_FEED, &feed, NULL);
 }
 
-DWORD FuzzUnread(FuzzPort* port) { return VCOMM_WaitInput(port->hPort, 0) ? 1 : 0; }
+bool FuzzUnread(FuzzPort* port) { return VCOMM_WaitInput(port->hPort, 0) != 0; }
 
 void FuzzDrain(FuzzPort* port) {
   VMemTaken taken;
   VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_TAKE, NULL, &taken);
+  TakeMessages(NULL);
 }
 
-DWORD FuzzPortBlocks() {
-  // LPT1's area lives as long as the process has it mapped: map its header
-  // once rather than on every count.
-  static const krzmem::AreaHeader* lpHeader;
-  if (!lpHeader) {
-    std::string name = "KRZMEM15.Area." + PortAreaName(0);
-    HANDLE hMap = OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
-    if (!hMap) return 0;
-    lpHeader = (const krzmem::AreaHeader*)MapViewOfFile(hMap, FILE_MAP_READ, 0, 0,
-                                                        sizeof(krzmem::AreaHeader));
-    CloseHandle(hMap);
-    if (!lpHeader) return 0;
+void FuzzResetAndCheck(FuzzPort* port, bool bHelperUp) {
+  StartAllOverAgain(0, FALSE);
+  FuzzDrain(port);
+  if (bHelperUp) FuzzHelperUp(port);
+  if (AreaBlocks() != port->dwBaseline) {
+    fprintf(stderr, "port area: %lu blocks, %lu before\n", (unsigned long)AreaBlocks(),
+            (unsigned long)port->dwBaseline);
+    abort();
   }
-  return lpHeader->blocks;
 }
 
 namespace {
@@ -217,7 +210,7 @@ const char* CheckMessage(BYTE bPort, const MessageChannel* m) {
 
 }  // namespace
 
-const char* FuzzCheckRecords() {
+void FuzzCheck() {
   PerPortInfo* lpPPI = ObtainPPI(0);
   const char* broken = nullptr;
   if (lpPPI->bChannelsUsed > lpPPI->bChannelsAllocated) broken = "channel counts";
@@ -231,7 +224,11 @@ const char* FuzzCheckRecords() {
     UnlockChannelIdx(0, i);
   }
   ReleasePPI(0);
-  return broken;
+  char why[160];
+  if (!broken && !CreditBooksHold(0, why, sizeof why)) broken = why;
+  if (!broken) return;
+  fprintf(stderr, "inconsistent shared records: %s\n", broken);
+  abort();
 }
 
 struct FuzzSnapshot {
@@ -241,8 +238,7 @@ struct FuzzSnapshot {
   std::vector<std::string> records;  // by table slot, empty when free
   std::string sockets;
   DWORD dwBlocks;
-  BYTE* lpArea = nullptr;  // LPT1's shared area, mapped here
-  std::string area;        // and its bytes
+  std::string area;  // the bytes of LPT1's shared area in use
 };
 
 namespace {
@@ -284,8 +280,7 @@ bool Walk(const FuzzSnapshot* s, bool bWrite) {
                lpPPI->bChannelsUsed == s->ppi.bChannelsUsed &&
                lpPPI->hSocketInfoArray == s->ppi.hSocketInfoArray &&
                lpPPI->bSocketInfoCount == s->ppi.bSocketInfoCount &&
-               lpPPI->hDeviceID == s->ppi.hDeviceID &&
-               ((const krzmem::AreaHeader*)s->lpArea)->blocks == s->dwBlocks;
+               lpPPI->hDeviceID == s->ppi.hDeviceID && AreaBlocks() == s->dwBlocks;
   const auto* lpTable = bSame ? (const HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray) : nullptr;
   for (size_t i = 0; lpTable && bSame && i < s->table.size(); ++i) {
     if (lpTable[i] != s->table[i]) bSame = false;
@@ -318,32 +313,23 @@ bool Walk(const FuzzSnapshot* s, bool bWrite) {
 FuzzSnapshot* FuzzTake() {
   auto* s = new FuzzSnapshot();
   PerPortInfo* lpPPI = ObtainPPI(0);
-  static BYTE* lpArea;  // mapped once: the area lives as long as the process maps it
-  if (!lpArea) {
-    std::string name = "KRZMEM15.Area." + PortAreaName(0);
-    if (HANDLE hMap = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str())) {
-      lpArea = (BYTE*)MapViewOfFile(hMap, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-      CloseHandle(hMap);  // the view keeps the mapping
-    }
-  }
-  s->lpArea = lpArea;
-  if (!s->lpArea) abort();
   // The heap's chunks lie end to end; past the header and links of a free
   // last chunk nothing is in use.
-  const auto* lpHeader = (const krzmem::AreaHeader*)s->lpArea;
+  BYTE* lpArea = Area();
+  const auto* lpHeader = (const krzmem::AreaHeader*)lpArea;
   DWORD dwUsed = lpHeader->heapEnd, dwChunk = lpHeader->heapOff;
   while (dwChunk < lpHeader->heapEnd) {
-    const auto* lpChunk = (const krzmem::Chunk*)(s->lpArea + dwChunk);
+    const auto* lpChunk = (const krzmem::Chunk*)(lpArea + dwChunk);
     if (!lpChunk->size) abort();
     if (!lpChunk->slot && dwChunk + lpChunk->size == lpHeader->heapEnd)
       dwUsed = dwChunk + krzmem::kMinChunk;
     dwChunk += lpChunk->size;
   }
-  s->area.assign((const char*)s->lpArea, dwUsed);
+  s->area.assign((const char*)lpArea, dwUsed);
   s->ppi = *lpPPI;
   s->mgd = *ObtainMGD();
   ReleaseMGD();
-  s->dwBlocks = PortAreaBlocks();
+  s->dwBlocks = AreaBlocks();
   if (lpPPI->hChanPtrArray) {
     const auto* lpTable = (const HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray);
     s->table.assign(lpTable, lpTable + lpPPI->bChannelsAllocated);
@@ -371,7 +357,7 @@ bool FuzzRestore(const FuzzSnapshot* snapshot) {
 
 void FuzzRestoreAll(const FuzzSnapshot* s) {
   PerPortInfo* lpPPI = ObtainPPI(0);
-  memcpy(s->lpArea, s->area.data(), s->area.size());
+  memcpy(Area(), s->area.data(), s->area.size());
   for (size_t i = 0; i < s->table.size(); ++i) {
     if (!s->table[i]) continue;
     MarkOwnOpen((BYTE)i, LockMLCCheck(0, s->table[i]));
