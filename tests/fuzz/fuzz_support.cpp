@@ -234,81 +234,9 @@ void FuzzCheck() {
 struct FuzzSnapshot {
   PerPortInfo ppi;
   MlcGlobalData mgd;
-  std::vector<HMEMBLOCK> table;
-  std::vector<std::string> records;  // by table slot, empty when free
-  std::string sockets;
-  DWORD dwBlocks;
-  std::string area;  // the bytes of LPT1's shared area in use
+  std::vector<HMEMBLOCK> table;  // the channel table
+  std::string area;              // the bytes of LPT1's shared area in use
 };
-
-namespace {
-
-// A record written back carries the serial of the open that made it; this
-// process may have opened the slot again since (for another snapshot): it
-// is this process's open still.
-void MarkOwnOpen(BYTE bIndex, void* lpRecord) {
-  DWORD dwSerial = OwnOpenSerial(0, (BYTE)(MLC_FIRST_HSID + bIndex));
-  if (*(const BYTE*)lpRecord == MLC_STREAM_CHANNEL)
-    ((StreamChannel*)lpRecord)->dwOpenSerial = dwSerial;
-  else
-    ((MessageChannel*)lpRecord)->dwOpenSerial = dwSerial;
-}
-
-size_t RecordSize(const void* lpRecord) {
-  return *(const BYTE*)lpRecord == MLC_STREAM_CHANNEL ? sizeof(StreamChannel)
-                                                      : sizeof(MessageChannel);
-}
-
-// Whether a record holds the blocks it held at the snapshot, and none that
-// come and go (queued outgoing messages).
-bool SameBlocks(const std::string& was, const void* lpNow) {
-  if (was.size() != RecordSize(lpNow) || was[0] != *(const char*)lpNow) return false;
-  if (was[0] == MLC_STREAM_CHANNEL)
-    return ((const StreamChannel*)was.data())->hBuffer == ((const StreamChannel*)lpNow)->hBuffer;
-  const auto* m = (const MessageChannel*)lpNow;
-  const auto* w = (const MessageChannel*)was.data();
-  return m->hSlot[0] == w->hSlot[0] && m->hSlot[1] == w->hSlot[1] && !m->hMsgQueueHead &&
-         !w->hMsgQueueHead;
-}
-
-// Whether LPT1 holds the snapshot's blocks; with bWrite, and only then,
-// writes the snapshot's records back (call it first without).
-bool Walk(const FuzzSnapshot* s, bool bWrite) {
-  PerPortInfo* lpPPI = ObtainPPI(0);
-  bool bSame = lpPPI->fMlcInitDone && lpPPI->hChanPtrArray == s->ppi.hChanPtrArray &&
-               lpPPI->bChannelsAllocated == s->ppi.bChannelsAllocated &&
-               lpPPI->bChannelsUsed == s->ppi.bChannelsUsed &&
-               lpPPI->hSocketInfoArray == s->ppi.hSocketInfoArray &&
-               lpPPI->bSocketInfoCount == s->ppi.bSocketInfoCount &&
-               lpPPI->hDeviceID == s->ppi.hDeviceID && AreaBlocks() == s->dwBlocks;
-  const auto* lpTable = bSame ? (const HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray) : nullptr;
-  for (size_t i = 0; lpTable && bSame && i < s->table.size(); ++i) {
-    if (lpTable[i] != s->table[i]) bSame = false;
-    if (!bSame || !lpTable[i]) continue;
-    void* lpRecord = LockMLCCheck(0, lpTable[i]);
-    bSame = lpRecord && SameBlocks(s->records[i], lpRecord);
-    if (bSame && bWrite) {
-      memcpy(lpRecord, s->records[i].data(), s->records[i].size());
-      MarkOwnOpen((BYTE)i, lpRecord);
-    }
-    if (lpRecord) UnlockMLCCheck(0, lpTable[i]);
-  }
-  if (lpTable) UnlockMLCCheck(0, lpPPI->hChanPtrArray);
-  if (bSame && bWrite) {
-    if (!s->sockets.empty()) {
-      void* lpSockets = LockMLCCheck(0, lpPPI->hSocketInfoArray);
-      memcpy(lpSockets, s->sockets.data(), s->sockets.size());
-      UnlockMLCCheck(0, lpPPI->hSocketInfoArray);
-    }
-    *lpPPI = s->ppi;
-    *ObtainMGD() = s->mgd;
-    ReleaseMGD();
-  }
-  ReleasePPI(0);
-  return bSame;
-}
-
-}  // namespace
 
 FuzzSnapshot* FuzzTake() {
   auto* s = new FuzzSnapshot();
@@ -329,38 +257,29 @@ FuzzSnapshot* FuzzTake() {
   s->ppi = *lpPPI;
   s->mgd = *ObtainMGD();
   ReleaseMGD();
-  s->dwBlocks = AreaBlocks();
   if (lpPPI->hChanPtrArray) {
     const auto* lpTable = (const HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray);
     s->table.assign(lpTable, lpTable + lpPPI->bChannelsAllocated);
     UnlockMLCCheck(0, lpPPI->hChanPtrArray);
   }
-  for (HMEMBLOCK hRecord : s->table) {
-    s->records.emplace_back();
-    if (!hRecord) continue;
-    const void* lpRecord = LockMLCCheck(0, hRecord);
-    s->records.back().assign((const char*)lpRecord, RecordSize(lpRecord));
-    UnlockMLCCheck(0, hRecord);
-  }
-  if (lpPPI->hSocketInfoArray) {
-    const char* lpSockets = (const char*)LockMLCCheck(0, lpPPI->hSocketInfoArray);
-    s->sockets.assign(lpSockets, lpPPI->bSocketInfoCount * SOCKET_INFO_SIZE);
-    UnlockMLCCheck(0, lpPPI->hSocketInfoArray);
-  }
   ReleasePPI(0);
   return s;
-}
-
-bool FuzzRestore(const FuzzSnapshot* snapshot) {
-  return Walk(snapshot, false) && Walk(snapshot, true);
 }
 
 void FuzzRestoreAll(const FuzzSnapshot* s) {
   PerPortInfo* lpPPI = ObtainPPI(0);
   memcpy(Area(), s->area.data(), s->area.size());
+  // A record written back carries the serial of the open that made it; this
+  // process may have opened the slot again since (for another snapshot): it
+  // is this process's open still.
   for (size_t i = 0; i < s->table.size(); ++i) {
     if (!s->table[i]) continue;
-    MarkOwnOpen((BYTE)i, LockMLCCheck(0, s->table[i]));
+    void* lpRecord = LockMLCCheck(0, s->table[i]);
+    DWORD dwSerial = OwnOpenSerial(0, (BYTE)(MLC_FIRST_HSID + i));
+    if (*(const BYTE*)lpRecord == MLC_STREAM_CHANNEL)
+      ((StreamChannel*)lpRecord)->dwOpenSerial = dwSerial;
+    else
+      ((MessageChannel*)lpRecord)->dwOpenSerial = dwSerial;
     UnlockMLCCheck(0, s->table[i]);
   }
   *lpPPI = s->ppi;

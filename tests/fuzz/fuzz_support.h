@@ -42,15 +42,9 @@ void FuzzCheck();
 // stands in for the helper again) and aborts unless the port's area holds
 // exactly its baseline blocks.
 void FuzzResetAndCheck(FuzzPort* port, bool bHelperUp);
-// The snapshot of LPT1 as it stands: its port record, channel table,
-// channel records and socket entries, the global record and all of the
-// port's shared area (kept for the life of the process).
+// The snapshot of LPT1 as it stands: its port record, the global record
+// and all of the port's shared area (kept for the life of the process).
 FuzzSnapshot* FuzzTake();
-// When LPT1 still holds the same blocks as at the snapshot (link up, the
-// same table, records, rings, slots and socket entries, no message queued,
-// the same block count), writes the snapshot's records back and returns
-// true. Otherwise changes nothing and returns false.
-bool FuzzRestore(const FuzzSnapshot* snapshot);
-// Writes back all of the snapshot: after a local reset of the link (nothing
-// left open, nothing locked) the link and channels stand again.
+// Writes the snapshot back: after a local reset of the link (nothing left
+// open, nothing locked) the link and channels stand again.
 void FuzzRestoreAll(const FuzzSnapshot* snapshot);
