@@ -48,19 +48,6 @@ struct FaultRow {
 
 const std::vector<FaultRow>& FaultRows();
 
-// What an operation needs: the witness channel (open for every row but
-// bring-up) and the channel the operation works on.
-struct OpContext {
-  HWND hApp;
-  UINT uAppMsg;
-  WORD hWitness = 0;
-  WORD hChannel = 0;
-};
-
-// Opens the channel the operation works on; the operation's result.
-bool PrepareOperation(Op op, OpContext* ctx);
-int RunOperation(Op op, OpContext* ctx);
-
 // gtest names a failing row by its id.
 #include <ostream>
 inline void PrintTo(const FaultRow& row, std::ostream* os) { *os << row.lpszId; }

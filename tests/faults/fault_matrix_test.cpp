@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "cli_options.h"
 #include "krzmlc15.h"
@@ -28,37 +29,99 @@ LRESULT CALLBACK QuietProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   return DefWindowProcA(hWnd, uMsg, wParam, lParam);
 }
 
-// MLC_DISCONNECT notices waiting for hWnd with wAppData (the others go too).
-long TakeDisconnects(HWND hWnd, WPARAM wAppData) {
-  std::vector<MSG> all = TakeMessages(hWnd, kAppMsg, kAppMsg);
-  return std::count_if(all.begin(), all.end(), [&](const MSG& m) {
-    return LOWORD(m.lParam) == MLC_DISCONNECT && m.wParam == wAppData;
-  });
+// The client window told of the test's channels; the witness channel (open
+// for every row but bring-up) and the channel the operation works on.
+HWND hApp;
+WORD hWitness, hChannel;
+const BYTE kStatusPsid = 1, kSinkPsid = 2, kEchoPsid = 3, kSourcePsid = 4;
+const DWORD kBlockMs = 1500;  // a blocking call's time-out
+
+int Open(BYTE bPsid, DWORD dwBuffer, WORD* phChannel, WORD wAppData = 0x66,
+         BYTE bType = MLC_STREAM_CHANNEL) {
+  int iResult = MLCOpenChannel(0, bPsid, bType, dwBuffer ? &dwBuffer : NULL, phChannel, hApp,
+                               kAppMsg, wAppData, NULL, NULL);
+  if (iResult != MLC_SUCCESS) *phChannel = 0;
+  return iResult;
 }
 
-int Open(HWND hApp, BYTE bPsid, DWORD dwBuffer, WORD* phChannel, WORD wAppData) {
-  return MLCOpenChannel(0, bPsid, MLC_STREAM_CHANNEL, dwBuffer ? &dwBuffer : NULL, phChannel, hApp,
-                        kAppMsg, wAppData, NULL, NULL);
+// Opens the channel the operation works on.
+bool Prepare(Op op) {
+  if (op == Op::kRead) return Open(kSourcePsid, 8192, &hChannel) == MLC_SUCCESS;
+  if (op == Op::kMessage)
+    return Open(kStatusPsid, 0, &hChannel, 0x66, MLC_PACKET_CHANNEL) == MLC_SUCCESS;
+  if (op == Op::kBlockRead) return Open(kSinkPsid, 4096, &hChannel) == MLC_SUCCESS;
+  bool fSink =
+      op == Op::kClose || op == Op::kWrite || op == Op::kCreditWait || op == Op::kBlockWrite;
+  return !fSink || Open(kSinkPsid, 0, &hChannel) == MLC_SUCCESS;
+}
+
+// The operation's result: the call's, or the one named below.
+int Operate(Op op) {
+  static std::vector<BYTE> out(65535, 0x5A);
+  static BYTE in[8192];
+  int iResult = INT_MAX, cbTotal = 0;
+  switch (op) {
+    case Op::kBringUp:
+    case Op::kOpen:
+      return Open(kSinkPsid, 0, &hChannel);
+    case Op::kClose:
+      if ((iResult = MLCCloseChannel(hChannel)) == MLC_SUCCESS) hChannel = 0;
+      return iResult;
+    case Op::kWrite:
+      return MLCWrite(hChannel, out.data(), 16384, FALSE, 0);
+    case Op::kCreditWait:
+      return MLCWrite(hChannel, out.data(), 65535, FALSE, 0);
+    case Op::kBlockWrite:
+      return MLCWrite(hChannel, out.data(), 65535, TRUE, kBlockMs);
+    case Op::kBlockRead:
+      return MLCRead(hChannel, in, 256, TRUE, kBlockMs);
+    case Op::kRead:  // through polls until 30000 bytes came: their count, or the first failure
+      Eventually(
+          [&] {
+            MLCPollChannels2(FALSE, 0);
+            int n = MLCRead(hChannel, in, sizeof in, FALSE, 0);
+            cbTotal = n < 0 ? n : cbTotal + n;
+            return n < 0 || cbTotal >= 30000;
+          },
+          1500);
+      return cbTotal;
+    case Op::kPoll:  // polls as the printer's own exchanges come: the lowest result (a failure)
+      Eventually(
+          [&] {
+            iResult = std::min(iResult, MLCPollChannels2(FALSE, 0));
+            return false;
+          },
+          400);
+      return iResult;
+    case Op::kPing:
+      return MLCPingMlc(hWitness);
+    case Op::kVcomm:
+      return MLCPingVcomm(hWitness);
+    case Op::kMessage:  // a status request, its answer read blocking: its length, or the failure
+      iResult = MLCWrite(hChannel, (LPVOID) "STATUS?", 7, TRUE, kBlockMs);
+      return iResult != 7 ? iResult : MLCRead(hChannel, in, 512, TRUE, kBlockMs);
+  }
+  return INT_MIN;
 }
 
 // A full echo round trip on a new channel: the link works again.
-bool EchoWorks(HWND hApp) {
-  WORD hChannel = 0;
-  if (Open(hApp, 3, 4096, &hChannel, 0x77) != MLC_SUCCESS) return false;
+bool EchoWorks() {
+  WORD hEcho = 0;
+  if (Open(kEchoPsid, 4096, &hEcho, 0x77) != MLC_SUCCESS) return false;
   BYTE abOut[300], abIn[300];
   for (int i = 0; i < 300; ++i) abOut[i] = (BYTE)(i * 7);
   int cbIn = 0;
-  bool bOk = MLCWrite(hChannel, abOut, 300, FALSE, 0) == 300 &&
+  bool bOk = MLCWrite(hEcho, abOut, 300, FALSE, 0) == 300 &&
              Eventually(
                  [&] {
                    MLCPollChannels2(FALSE, 0);
-                   int n = MLCRead(hChannel, abIn + cbIn, 300 - cbIn, FALSE, 0);
+                   int n = MLCRead(hEcho, abIn + cbIn, 300 - cbIn, FALSE, 0);
                    cbIn = n < 0 ? -1 : cbIn + n;
                    return cbIn < 0 || cbIn == 300;
                  },
                  3000) &&
-             cbIn == 300 && memcmp(abOut, abIn, 300) == 0;
-  return MLCCloseChannel(hChannel) == MLC_SUCCESS && bOk;
+             memcmp(abOut, abIn, 300) == 0;
+  return MLCCloseChannel(hEcho) == MLC_SUCCESS && bOk;
 }
 
 // Waits until the printer's thread has run twice more and found the wire
@@ -73,7 +136,7 @@ void WaitQuiet(Printer& printer) {
 
 class FaultMatrix : public ::testing::TestWithParam<FaultRow> {
  protected:
-  static HWND hHelper, hApp;
+  static HWND hHelper;
   static DWORD dwBaseBlocks;
 
   static void SetUpTestSuite() {
@@ -101,12 +164,11 @@ class FaultMatrix : public ::testing::TestWithParam<FaultRow> {
   }
 };
 HWND FaultMatrix::hHelper = NULL;
-HWND FaultMatrix::hApp = NULL;
 DWORD FaultMatrix::dwBaseBlocks = 0;
 
 TEST_P(FaultMatrix, Row) {
   const FaultRow& row = GetParam();
-  OpContext ctx{hApp, kAppMsg};
+  hWitness = hChannel = 0;
   {
     emu::EmuConfig cfg = PrinterConfig();
     if (row.bAtStart) {  // the fault is in the printer's device ID or capabilities
@@ -116,8 +178,8 @@ TEST_P(FaultMatrix, Row) {
     Printer printer(cfg);
     ASSERT_TRUE(printer.runner);
     if (row.op != Op::kBringUp) {
-      ASSERT_EQ(Open(hApp, 3, 4096, &ctx.hWitness, 0x55), MLC_SUCCESS);  // the link is up
-      ASSERT_TRUE(PrepareOperation(row.op, &ctx));
+      ASSERT_EQ(Open(kEchoPsid, 4096, &hWitness, 0x55), MLC_SUCCESS);  // the link is up
+      ASSERT_TRUE(Prepare(row.op));
     }
     std::string faults = row.bAtStart ? "" : row.lpszFault, error;
     for (size_t at = 0, end; at < faults.size(); at = end + 1) {
@@ -128,7 +190,7 @@ TEST_P(FaultMatrix, Row) {
     ReleasePPI(0);
 
     WaitQuiet(printer);  // faults due at once are in force
-    int iResult = RunOperation(row.op, &ctx);
+    int iResult = Operate(row.op);
     WaitQuiet(printer);  // the printer took in what the host wrote last
     if (strncmp(row.lpszFault, "late=", 5) == 0) {
       // A late reply comes after the host has moved on: wait until the
@@ -147,7 +209,12 @@ TEST_P(FaultMatrix, Row) {
     PerPortInfo* lpPPI = ObtainPPI(0);
     bool bLinkDown = !lpPPI->fMlcInitDone;
     ReleasePPI(0);
-    bool bReset = row.op == Op::kBringUp ? bLinkDown : TakeDisconnects(hApp, 0x55) > 0;
+    std::vector<MSG> notices = TakeMessages(hApp, kAppMsg, kAppMsg);
+    bool bReset = row.op == Op::kBringUp
+                      ? bLinkDown
+                      : std::any_of(notices.begin(), notices.end(), [](const MSG& m) {
+                          return LOWORD(m.lParam) == MLC_DISCONNECT && m.wParam == 0x55;
+                        });
     std::vector<BYTE> sent = printer.HostErrors();
     EXPECT_TRUE(row.bAtStart || !row.lpszFault[0] || printer.Count("** fault") >= 1)
         << "the printer committed the fault";
@@ -160,13 +227,13 @@ TEST_P(FaultMatrix, Row) {
     }
     std::vector<std::string> violations = printer.Violations();
     EXPECT_TRUE(violations.empty()) << violations[0];
-    if (!bReset && ctx.hChannel) MLCCloseChannel(ctx.hChannel);
-    if (!bReset && ctx.hWitness) MLCCloseChannel(ctx.hWitness);
+    if (!bReset && hChannel) MLCCloseChannel(hChannel);
+    if (!bReset && hWitness) MLCCloseChannel(hWitness);
   }
   // Whatever the fault left behind, the next open brings the link up again.
   StartAllOverAgain(0, FALSE);
   Printer fresh(PrinterConfig());
-  EXPECT_TRUE(EchoWorks(hApp)) << "the next open brings the link up";
+  EXPECT_TRUE(EchoWorks()) << "the next open brings the link up";
 }
 
 INSTANTIATE_TEST_SUITE_P(Emulator, FaultMatrix, ::testing::ValuesIn(FaultRows()),

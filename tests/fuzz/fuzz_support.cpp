@@ -18,7 +18,6 @@
 #include "peripheral.h"
 #include "shared/config.h"
 #include "shared/locks.h"
-#include "shared/records.h"
 #include "shared/sharedmem.h"
 #include "testutil.h"
 #include "vmem.h"

@@ -8,7 +8,7 @@
 // blocks. A failing plan is shrunk by dropping steps and printed so that it
 // can be replayed. With --minutes it runs seed after seed: the long soak.
 //
-//   krzrandom [--seed N] [--count N] [--steps N] [--minutes N] [--plan "STEPS"] [--verbose]
+//   krzrandom [--seed N] [--count N] [--steps N] [--minutes N] [--plan "STEPS"]
 //   krzrandom --agent RUN N       (an agent process; started by the driver)
 //
 // Exit code 0 when every seed passed, 1 on a failure, 2 for bad arguments.
@@ -30,8 +30,6 @@
 #include "wire_runner.h"
 
 namespace {
-
-bool g_verbose = false;  // --verbose: every step's result, no shrinking
 
 // What the printer may do during a run: legal behaviours a sound host
 // survives, at worst with a reset. Its ways of handling credit hold for a
@@ -127,16 +125,174 @@ class Run {
     ReleaseMutex(hAlive_);
     CloseHandle(hAlive_);
   }
-  std::string Execute(const std::vector<Step>& plan);
+
+  bool StartAgent(int n) {
+    Agent& a = agents_[n];
+    if (!a.hGo) {
+      a.hGo = CreateEventA(NULL, FALSE, FALSE, AgentEventName(name_, n, "go").c_str());
+      a.hDone = CreateEventA(NULL, FALSE, FALSE, AgentEventName(name_, n, "done").c_str());
+    }
+    a.busy = false;
+    if (n < RND_THREAD_AGENTS) {
+      a.thread = std::thread([this, n] { RunAgent(name_, n); });
+      return true;
+    }
+    std::string cmd = "krzrandom.exe --agent " + name_ + " " + std::to_string(n);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    return CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &a.pi) != 0;
+  }
+
+  // Kills process agent n. Only one in the middle of a step the driver did
+  // not wait for may be writing (the library runs no thread of its own in a
+  // client); one that holds the port mutex is not.
+  void Kill(int n, bool fHolding) {
+    Agent& a = agents_[n];
+    if (!fHolding && a.busy) killedAt_.push_back(emu::SteadyMs() - printerStart_);
+    TerminateProcess(a.pi.hProcess, 99);
+    WaitForSingleObject(a.pi.hProcess, 10000);
+    CloseHandle(a.pi.hProcess), CloseHandle(a.pi.hThread);
+    a.pi = {};
+    ResetEvent(a.hDone);  // a step it finished unseen must not answer for the next
+    for (int l = 0; l < RND_LANES; ++l) run_->lanes[n * RND_LANES + l] = LaneRec{};
+  }
+
+  // Waits for agent n to finish its step: empty, or why it did not. Past its
+  // bound a call has failed; how much longer it takes tells a slow call from a
+  // stuck one. Names the step: with steps the driver did not wait for, it may
+  // be an earlier one than the step being posted.
+  std::string Settle(int n, DWORD dwLimitMs) {
+    Agent& a = agents_[n];
+    std::string why;
+    // Its done event, watching a process agent's life meanwhile.
+    for (DWORD dwStart = GetTickCount(); a.busy && why.empty();) {
+      bool fDone = WaitForSingleObject(a.hDone, 50) == WAIT_OBJECT_0;
+      DWORD dwTaken = GetTickCount() - dwStart;
+      if (fDone && dwTaken > dwLimitMs)
+        why = "a call waited too long (" + std::to_string(dwTaken) + " ms)";
+      else if (!fDone && a.pi.hProcess && WaitForSingleObject(a.pi.hProcess, 0) == WAIT_OBJECT_0)
+        why = "an agent process died during a step";
+      else if (!fDone && dwTaken > dwLimitMs + RND_STUCK_MS)
+        why = "a call never returned";
+      a.busy = !fDone;
+    }
+    return why.empty() ? why : why + " (" + PlanText({run_->agents[n].step}) + ")";
+  }
+
+  std::string Post(int n, const Step& s) {
+    std::string why = Settle(n, RND_LONGEST_CALL_MS);
+    if (!why.empty()) return why;
+    run_->agents[n].step = s;
+    agents_[n].busy = true;
+    SetEvent(agents_[n].hGo);
+    return (s.style & RND_NO_WAIT) ? "" : Settle(n, RND_LONGEST_CALL_MS);
+  }
+
+  std::string Check() {
+    for (const AgentRec& a : run_->agents)
+      if (a.failure[0]) return a.failure;
+    char why[160];
+    if (!CreditBooksHold(0, why, sizeof why)) return std::string("credit books: ") + why;
+    return printer_->With([&](emu::Peripheral& p) -> std::string {
+      // A killed writer leaves a packet cut short, which the printer calls
+      // incomplete once the wire stayed silent for its inter-packet time: seen
+      // then (with a wide margin for a loaded machine) it is the kill's doing.
+      for (const emu::Violation& v : p.violations())
+        if (v.text.find("incomplete packet") == std::string::npos ||
+            std::none_of(killedAt_.begin(), killedAt_.end(), [&](uint32_t k) {
+              return v.ms + 50 >= k && v.ms <= k + interPacketMs_ + 2000;
+            }))
+          return "the printer saw a host violation at " + std::to_string(v.ms) + " ms: " + v.text;
+      return "";
+    });
+  }
+
+  std::string Execute(const std::vector<Step>& plan) {
+    std::string text;
+    emu::EmuConfig cfg = DrawPrinter(seed_, &text);
+    run_->noGrants = cfg.open_credit_only;
+    interPacketMs_ = cfg.inter_packet_ms;
+    printer_ = std::make_unique<emu::WireRunner>(cfg, nullptr);
+    std::string why;
+    printerStart_ = emu::SteadyMs();
+    if (!printer_->Start("LPT1", &why)) return "the printer did not start: " + why;
+    for (int n = 0; n < RND_AGENTS && why.empty(); ++n)
+      if (!StartAgent(n)) why = "an agent did not start";
+    for (size_t i = 0; i < plan.size() && why.empty(); ++i) {
+      const Step& s = plan[i];
+      if (s.op == kOpFault) {
+        printer_->AddFault(kBehaviours[s.len % kBehaviourCount], &why);
+      } else if (s.op == kOpKill) {
+        if (s.style & RND_BLOCK) why = Post(s.agent, Step{kOpHold, s.agent, 0, 0, 0});
+        Kill(s.agent, s.style & RND_BLOCK);
+        if (!StartAgent(s.agent)) why = "an agent did not start again";
+      } else {
+        why = Post(s.agent, s);
+      }
+      if (why.empty()) why = Check();
+      if (!why.empty()) why = "step " + std::to_string(i + 1) + " " + PlanText({s}) + ": " + why;
+    }
+    // Every agent drains its lanes and closes them, all at once, then leaves.
+    for (int n = 0; n < RND_AGENTS; ++n)
+      if (why.empty()) why = Post(n, Step{kOpDrain, (BYTE)n, 0, RND_NO_WAIT, 0});
+    for (int n = 0; n < RND_AGENTS; ++n) {
+      std::string drained = Settle(n, RND_DRAIN_MS + RND_LONGEST_CALL_MS);
+      if (why.empty() && !drained.empty()) why = "drain: " + drained;
+    }
+    if (why.empty()) why = Check();
+    for (int n = 0; n < RND_AGENTS; ++n) {
+      Agent& a = agents_[n];
+      if (a.busy && !a.pi.hProcess) {  // a stuck thread: leaving it is all we can do
+        a.thread.detach();
+        continue;
+      }
+      if (a.busy) TerminateProcess(a.pi.hProcess, 99);
+      run_->agents[n].step.op = kOpExit;
+      SetEvent(a.hGo);
+      if (a.pi.hProcess) WaitForSingleObject(a.pi.hProcess, 10000);
+    }
+    for (Agent& a : agents_)
+      if (a.thread.joinable() && !a.busy) a.thread.join();
+    // A killed agent's channels stay open, and so may a channel whose close
+    // the printer refused: then only the closing reset clears the area.
+    bool fClean = std::none_of(plan.begin(), plan.end(),
+                               [](const Step& s) { return s.op == kOpKill || s.op == kOpFault; });
+    if (why.empty() && fClean) why = CheckPortBlocks();
+    std::string reset = ResetLink();
+    if (why.empty()) why = reset.empty() ? CheckPortBlocks() : reset;
+    printer_->Stop();
+    AgentRec total{};
+    for (const AgentRec& a : run_->agents)
+      total.cbChecked += a.cbChecked, total.msgChecked += a.msgChecked, total.opens += a.opens,
+          total.losses += a.losses;
+    printf("krzrandom:   bytes-checked=%lld messages-checked=%ld opens=%ld lanes-lost=%ld\n",
+           (long long)total.cbChecked, (long)total.msgChecked, (long)total.opens,
+           (long)total.losses);
+    // A whole plan that judged nothing passed for want of traffic.
+    if (why.empty() && plan.size() >= 200 && (!total.cbChecked || !total.msgChecked))
+      why = "a plan of " + std::to_string(plan.size()) + " steps checked no byte or no message";
+    return why;
+  }
+
+  // Ends the run with the printer dropping the link: the reset frees every
+  // channel (also those of killed agents, which nobody closes), and the next
+  // run's printer starts on a link the host knows is down.
+  std::string ResetLink() {
+    WORD hChannel = 0;
+    MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, NULL, &hChannel, NULL, 0, 0, NULL, NULL);
+    std::string error;
+    printer_->AddFault("error=6@t=0", &error);
+    bool fDown = Eventually([] {
+      MLCPollChannels2(FALSE, 0);
+      PerPortInfo* lpPPI = ObtainPPI(0);
+      bool fIdle = !lpPPI->fMlcInitDone && lpPPI->bChannelsUsed == 0;
+      ReleasePPI(0);
+      return fIdle;
+    });
+    return fDown ? "" : "the link did not go down after the printer's MLC_ERROR";
+  }
 
  private:
-  bool StartAgent(int n);
-  void Kill(int n, bool fHolding);
-  std::string Post(int n, const Step& s);
-  std::string Settle(int n, DWORD dwLimitMs);
-  std::string Check();
-  std::string ResetLink();
-
   unsigned seed_;
   std::string name_;
   HANDLE hMap_, hAlive_;
@@ -147,175 +303,6 @@ class Run {
   uint32_t interPacketMs_ = 0;      // the printer's wait before it calls a packet cut short
   std::vector<uint32_t> killedAt_;  // printer time of each kill of an agent amid a step
 };
-
-bool Run::StartAgent(int n) {
-  Agent& a = agents_[n];
-  if (!a.hGo) {
-    a.hGo = CreateEventA(NULL, FALSE, FALSE, AgentEventName(name_, n, "go").c_str());
-    a.hDone = CreateEventA(NULL, FALSE, FALSE, AgentEventName(name_, n, "done").c_str());
-  }
-  a.busy = false;
-  if (n < RND_THREAD_AGENTS) {
-    a.thread = std::thread([this, n] { RunAgent(name_, n); });
-    return true;
-  }
-  std::string cmd = "krzrandom.exe --agent " + name_ + " " + std::to_string(n);
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  return CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &a.pi) != 0;
-}
-
-// Kills process agent n. Only one in the middle of a step the driver did
-// not wait for may be writing (the library runs no thread of its own in a
-// client); one that holds the port mutex is not.
-void Run::Kill(int n, bool fHolding) {
-  Agent& a = agents_[n];
-  if (!fHolding && a.busy) killedAt_.push_back(emu::SteadyMs() - printerStart_);
-  TerminateProcess(a.pi.hProcess, 99);
-  WaitForSingleObject(a.pi.hProcess, 10000);
-  CloseHandle(a.pi.hProcess), CloseHandle(a.pi.hThread);
-  a.pi = {};
-  ResetEvent(a.hDone);  // a step it finished unseen must not answer for the next
-  for (int l = 0; l < RND_LANES; ++l) run_->lanes[n * RND_LANES + l] = LaneRec{};
-}
-
-// Waits for agent n to finish its step: empty, or why it did not. Past its
-// bound a call has failed; how much longer it takes tells a slow call from a
-// stuck one. Names the step: with steps the driver did not wait for, it may
-// be an earlier one than the step being posted.
-std::string Run::Settle(int n, DWORD dwLimitMs) {
-  Agent& a = agents_[n];
-  std::string why;
-  // Its done event, watching a process agent's life meanwhile.
-  for (DWORD dwStart = GetTickCount(); a.busy && why.empty();) {
-    bool fDone = WaitForSingleObject(a.hDone, 50) == WAIT_OBJECT_0;
-    DWORD dwTaken = GetTickCount() - dwStart;
-    if (fDone && dwTaken > dwLimitMs)
-      why = "a call waited too long (" + std::to_string(dwTaken) + " ms)";
-    else if (!fDone && a.pi.hProcess && WaitForSingleObject(a.pi.hProcess, 0) == WAIT_OBJECT_0)
-      why = "an agent process died during a step";
-    else if (!fDone && dwTaken > dwLimitMs + RND_STUCK_MS)
-      why = "a call never returned";
-    a.busy = !fDone;
-  }
-  return why.empty() ? why : why + " (" + PlanText({run_->agents[n].step}) + ")";
-}
-
-std::string Run::Post(int n, const Step& s) {
-  std::string why = Settle(n, RND_LONGEST_CALL_MS);
-  if (!why.empty()) return why;
-  run_->agents[n].step = s;
-  agents_[n].busy = true;
-  SetEvent(agents_[n].hGo);
-  return (s.style & RND_NO_WAIT) ? "" : Settle(n, RND_LONGEST_CALL_MS);
-}
-
-std::string Run::Check() {
-  for (const AgentRec& a : run_->agents)
-    if (a.failure[0]) return a.failure;
-  char why[160];
-  if (!CreditBooksHold(0, why, sizeof why)) return std::string("credit books: ") + why;
-  return printer_->With([&](emu::Peripheral& p) -> std::string {
-    // A killed writer leaves a packet cut short, which the printer calls
-    // incomplete once the wire stayed silent for its inter-packet time: seen
-    // then (with a wide margin for a loaded machine) it is the kill's doing.
-    for (const emu::Violation& v : p.violations())
-      if (v.text.find("incomplete packet") == std::string::npos ||
-          std::none_of(killedAt_.begin(), killedAt_.end(), [&](uint32_t k) {
-            return v.ms + 50 >= k && v.ms <= k + interPacketMs_ + 2000;
-          }))
-        return "the printer saw a host violation at " + std::to_string(v.ms) + " ms: " + v.text;
-    return "";
-  });
-}
-
-std::string Run::Execute(const std::vector<Step>& plan) {
-  std::string text;
-  emu::EmuConfig cfg = DrawPrinter(seed_, &text);
-  run_->noGrants = cfg.open_credit_only;
-  interPacketMs_ = cfg.inter_packet_ms;
-  printer_ = std::make_unique<emu::WireRunner>(cfg, nullptr);
-  std::string why;
-  printerStart_ = emu::SteadyMs();
-  if (!printer_->Start("LPT1", &why)) return "the printer did not start: " + why;
-  for (int n = 0; n < RND_AGENTS && why.empty(); ++n)
-    if (!StartAgent(n)) why = "an agent did not start";
-  for (size_t i = 0; i < plan.size() && why.empty(); ++i) {
-    const Step& s = plan[i];
-    DWORD dwStart = GetTickCount();
-    if (s.op == kOpFault) {
-      printer_->AddFault(kBehaviours[s.len % kBehaviourCount], &why);
-    } else if (s.op == kOpKill) {
-      if (s.style & RND_BLOCK) why = Post(s.agent, Step{kOpHold, s.agent, 0, 0, 0});
-      Kill(s.agent, s.style & RND_BLOCK);
-      if (!StartAgent(s.agent)) why = "an agent did not start again";
-    } else {
-      why = Post(s.agent, s);
-      if (g_verbose && !(s.style & RND_NO_WAIT))
-        printf("krzrandom:   %s -> %ld in %lu ms\n", PlanText({s}).c_str(),
-               (long)run_->agents[s.agent].result, (unsigned long)(GetTickCount() - dwStart));
-    }
-    if (why.empty()) why = Check();
-    if (!why.empty()) why = "step " + std::to_string(i + 1) + " " + PlanText({s}) + ": " + why;
-  }
-  // Every agent drains its lanes and closes them, all at once, then leaves.
-  for (int n = 0; n < RND_AGENTS; ++n)
-    if (why.empty()) why = Post(n, Step{kOpDrain, (BYTE)n, 0, RND_NO_WAIT, 0});
-  for (int n = 0; n < RND_AGENTS; ++n) {
-    std::string drained = Settle(n, RND_DRAIN_MS + RND_LONGEST_CALL_MS);
-    if (why.empty() && !drained.empty()) why = "drain: " + drained;
-  }
-  if (why.empty()) why = Check();
-  for (int n = 0; n < RND_AGENTS; ++n) {
-    Agent& a = agents_[n];
-    if (a.busy && !a.pi.hProcess) {  // a stuck thread: leaving it is all we can do
-      a.thread.detach();
-      continue;
-    }
-    if (a.busy) TerminateProcess(a.pi.hProcess, 99);
-    run_->agents[n].step.op = kOpExit;
-    SetEvent(a.hGo);
-    if (a.pi.hProcess) WaitForSingleObject(a.pi.hProcess, 10000);
-  }
-  for (Agent& a : agents_)
-    if (a.thread.joinable() && !a.busy) a.thread.join();
-  // A killed agent's channels stay open, and so may a channel whose close
-  // the printer refused: then only the closing reset clears the area.
-  bool fClean = std::none_of(plan.begin(), plan.end(),
-                             [](const Step& s) { return s.op == kOpKill || s.op == kOpFault; });
-  if (why.empty() && fClean) why = CheckPortBlocks();
-  std::string reset = ResetLink();
-  if (why.empty()) why = reset.empty() ? CheckPortBlocks() : reset;
-  printer_->Stop();
-  AgentRec total{};
-  for (const AgentRec& a : run_->agents)
-    total.cbChecked += a.cbChecked, total.msgChecked += a.msgChecked, total.opens += a.opens,
-        total.losses += a.losses;
-  printf("krzrandom:   bytes-checked=%lld messages-checked=%ld opens=%ld lanes-lost=%ld\n",
-         (long long)total.cbChecked, (long)total.msgChecked, (long)total.opens, (long)total.losses);
-  // A whole plan that judged nothing passed for want of traffic.
-  if (why.empty() && plan.size() >= 200 && (!total.cbChecked || !total.msgChecked))
-    why = "a plan of " + std::to_string(plan.size()) + " steps checked no byte or no message";
-  return why;
-}
-
-// Ends the run with the printer dropping the link: the reset frees every
-// channel (also those of killed agents, which nobody closes), and the next
-// run's printer starts on a link the host knows is down.
-std::string Run::ResetLink() {
-  WORD hChannel = 0;
-  MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, NULL, &hChannel, NULL, 0, 0, NULL, NULL);
-  std::string error;
-  printer_->AddFault("error=6@t=0", &error);
-  bool fDown = Eventually([] {
-    MLCPollChannels2(FALSE, 0);
-    PerPortInfo* lpPPI = ObtainPPI(0);
-    bool fIdle = !lpPPI->fMlcInitDone && lpPPI->bChannelsUsed == 0;
-    ReleasePPI(0);
-    return fIdle;
-  });
-  return fDown ? "" : "the link did not go down after the printer's MLC_ERROR";
-}
 
 // The kind of a failure: its text without numbers, so that a shrunk plan
 // still fails the same way.
@@ -376,7 +363,6 @@ int main(int argc, char** argv) {
   unsigned seed = 1, count = 1, minutes = 0;
   int steps = RND_STEPS;
   const char* lpszPlan = nullptr;
-  if (argc > 1 && strcmp(argv[argc - 1], "--verbose") == 0) g_verbose = true, --argc;
   setvbuf(stdout, NULL, _IONBF, 0);
   for (int i = 1; i + 1 < argc; i += 2) {
     const char* a = argv[i];
@@ -417,7 +403,7 @@ int main(int argc, char** argv) {
     if (why.empty()) continue;
     printf("krzrandom: FAIL seed %u: %s\n", seed, why.c_str());
     // Real processes make the schedule vary: say how often the shrunk plan fails again.
-    std::vector<Step> shrunk = g_verbose ? plan : Shrink(seed, plan, why, 90000);
+    std::vector<Step> shrunk = Shrink(seed, plan, why, 90000);
     int again = 0;
     for (int i = 0; i < 3; ++i) again += Kind(RunOnce(seed, shrunk)) == Kind(why);
     printf(
