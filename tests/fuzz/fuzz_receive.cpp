@@ -1,19 +1,11 @@
-// Fuzz target: arbitrary peripheral bytes, cut into arbitrary pieces, reach
-// the host's receive path through the in-process memory port while a stream
-// channel and a message channel are open on LPT1. After each input the
-// shared records must be consistent and, once the link is reset locally,
-// the port's shared area must hold exactly the blocks it held before.
-//
-// Input: byte 0 picks the stream channel's ring size, byte 1 the socket's
-// peripheral-to-host packet size; then pieces, each a length byte and that
-// many bytes, the 32nd piece being all the rest. Each piece reaches the host
-// in a read of its own, so one packet may be taken in over several reads;
-// an empty piece is a pause: the host polls and reads until it has taken in
-// everything before it, and a packet it cuts is cut short.
-//
-// The records are checked (also the credit books) after each input, then
-// the link is reset; the next input with the same ring and packet size gets
-// the link and channels back from the snapshot taken after their opens.
+// Fuzz target: arbitrary peripheral bytes reach the host's receive path
+// through the in-process memory port while a stream and a message channel
+// are open on LPT1. Input: byte 0 picks the ring size, byte 1 the packet
+// size; then pieces, each a length byte and that many bytes (the 32nd is all
+// the rest), each reaching the host in a read of its own; an empty piece is a
+// pause in which the host takes in all before it (a packet it cuts is cut
+// short). After each input the records and credit books are checked, and a
+// reset must bring the port's area back to its baseline blocks.
 #include <stdlib.h>
 
 #include <map>
@@ -26,21 +18,15 @@ namespace {
 
 FuzzPort* port;
 
-// Channels opened with one ring and packet size: their handles, and the
-// snapshot of the port after the opens.
-struct Open {
-  WORD hStream = 0, hMessage = 0;
-  FuzzSnapshot* snapshot = nullptr;
-};
-// Never destroyed: the snapshots stay reachable until the process ends.
-auto* opened = new std::map<std::pair<LONG, WORD>, Open>();
-WORD hStream, hMessage;  // the channels open now
+// The snapshot of the port after the opens of each ring and packet size
+// (never destroyed: reachable until the process ends), and the channels,
+// the first two slots after a reset whatever the sizes.
+auto* opened = new std::map<std::pair<LONG, WORD>, FuzzSnapshot*>();
+WORD hStream, hMessage;
 
-// More pieces than this are taken in as one: past a few dozen polls an
-// input finds little new, and each costs as much as a whole short input.
-const int kMaxPieces = 32;
-// Polls (each with a read of both channels) to take in what an input holds.
-const int kMaxTurns = 48;
+// Past a few dozen polls (each with a read of both channels) an input finds
+// little new, and each costs as much as a whole short input.
+const int kMaxPieces = 32, kMaxTurns = 48;
 
 void HostTurn() {
   static BYTE buffer[65536];
@@ -63,18 +49,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Each ring and packet size is opened once; its snapshot brings the link
   // and channels back, without the exchanges of an open, for every later
   // input that picks it.
-  Open& open = (*opened)[{lRing, wPtoH}];
-  if (open.snapshot) {
-    FuzzRestoreAll(open.snapshot);
+  FuzzSnapshot*& snapshot = (*opened)[{lRing, wPtoH}];
+  if (snapshot) {
+    FuzzRestoreAll(snapshot);
   } else {
-    if (!FuzzOpenChannels(port, lRing, wPtoH, &open.hStream, &open.hMessage)) abort();
-    open.snapshot = FuzzTake();
+    WORD hWas = hStream;
+    if (!FuzzOpenChannels(port, lRing, wPtoH, &hStream, &hMessage) || (hWas && hWas != hStream))
+      abort();
+    snapshot = FuzzTake();
   }
-  hStream = open.hStream, hMessage = open.hMessage;
 
-  // The pieces are queued up to the next empty one: the host reads them one
-  // by one (a read never joins two pieces) and takes in all that is queued
-  // before the pieces after the empty one come.
+  // The pieces are queued up to the next empty one (a read never joins two).
   size_t at = 2;
   int nTurns = 0;
   for (int nPieces = 1; at < size; ++nPieces) {
@@ -87,8 +72,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (nTurns < kMaxTurns && FuzzUnread(port) && ++nTurns) HostTurn();
 
   FuzzCheck();
-  // Whatever the input did, a reset brings the port's area back to its
-  // baseline.
   FuzzResetAndCheck(port, false);
   return 0;
 }

@@ -47,8 +47,7 @@ void Answer(void* pContext, const BYTE* pb, DWORD cb) {
   FuzzFeed(port, out.data(), out.size());
 }
 
-// The port's shared area, mapped once: it lives as long as this process
-// maps it.
+// The port's shared area, mapped once (it lives while mapped).
 BYTE* Area() {
   static BYTE* lpArea;
   if (!lpArea) {
@@ -73,17 +72,13 @@ void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWOR
 }
 
 FuzzPort* FuzzPortStart(std::string* pAnswers) {
-  if (!getenv("W32POSIX_NAMESPACE") || !getenv("W32POSIX_ROOT")) {
-    fprintf(stderr, "fuzz: set W32POSIX_NAMESPACE and W32POSIX_ROOT (a private Windows root)\n");
-    abort();
-  }
+  if (!getenv("W32POSIX_NAMESPACE") || !getenv("W32POSIX_ROOT"))
+    abort();  // a private object namespace and Windows root (tests/README.md)
   // A reset that leaves no channel forgets the stand-in helper, and the next
   // open then starts the helper program: let that fail at once rather than
   // search every folder of the PATH on each input.
   setenv("PATH", "", 1);
   WriteTextFile(WindowsDirFile("KRZCOM15.INI"), "[LPT1]\r\nBackend=memory\r\n");
-  // No waiting: the port's bytes are all there before the host reads, and
-  // nothing more arrives while it waits, so a wait would only cost time.
   WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
                 "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=0\r\n"
                 "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=0\r\nMLC_INTER_PACKET_TIME_OUT=0\r\n"
@@ -133,11 +128,9 @@ bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WO
   int iStream = MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwRing, phStream, NULL, 0, 0, NULL, NULL);
   int iMessage =
       MLCOpenChannel(0, 1, MLC_PACKET_CHANNEL, &dwSlots, phMessage, NULL, 0, 0, NULL, NULL);
-  bool bOpen = iStream == MLC_SUCCESS && iMessage == MLC_SUCCESS;
-  if (!bOpen) fprintf(stderr, "fuzz: opens gave %d and %d\n", iStream, iMessage);
   FuzzOnHostWrite(port, NULL, NULL);
   FuzzDrain(port);
-  return bOpen;
+  return iStream == MLC_SUCCESS && iMessage == MLC_SUCCESS;
 }
 
 void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb) {

@@ -1,10 +1,8 @@
 // An agent of the randomized test: a client of the library that runs the
-// steps the driver posts to it, one at a time, on its own lanes. Each lane
-// carries checked traffic: a stream of Pattern(epoch, i) through an echo
-// service, numbered messages through the message echo, or the source's
-// counting bytes. A lane lost to a reset (MLC_DISCONNECT) is no longer
-// judged; what a call read or wrote is judged unless the notice came
-// during that call.
+// steps the driver posts to it on its own lanes, each with checked traffic:
+// Pattern(epoch, i) through an echo, numbered messages through the message
+// echo, or the source's counting bytes. A lane lost to a reset
+// (MLC_DISCONNECT) is no longer judged, nor a call during which that came.
 #include <stdio.h>
 #include <string.h>
 
@@ -28,22 +26,19 @@ BYTE Pattern(DWORD epoch, LONGLONG i) {
   return (BYTE)(x >> 56);
 }
 
-BYTE LanePsid(int lane) { return (BYTE)(3 + lane % RND_LANES); }
 bool IsMessageLane(int lane) { return lane % RND_LANES == 2; }
 bool IsSourceLane(int lane) { return lane % RND_LANES == 3; }
 
-void Lost(DWORD dwLane) {
-  if (tRun && dwLane < RND_AGENTS * RND_LANES) tRun->lanes[dwLane].lost = 1;
+// A notice that lane dwLane's channel is gone (a reset took it).
+void CALLBACK AgentCallback(DWORD, DWORD dwCode, DWORD dwLane, DWORD) {
+  if (dwCode == MLC_DISCONNECT && tRun && dwLane < RND_AGENTS * RND_LANES)
+    tRun->lanes[dwLane].lost = 1;
 }
 
 LRESULT CALLBACK AgentWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   if (uMsg != RND_APP_MSG) return DefWindowProcA(hWnd, uMsg, wParam, lParam);
-  if (LOWORD(lParam) == MLC_DISCONNECT) Lost((DWORD)wParam);
+  AgentCallback(0, LOWORD(lParam), (DWORD)wParam, 0);
   return 0;
-}
-
-void CALLBACK AgentCallback(DWORD, DWORD dwCode, DWORD dwAppData, DWORD) {
-  if (dwCode == MLC_DISCONNECT) Lost(dwAppData);
 }
 
 // Takes in the notifications; true when lane l is still as it was.
@@ -103,10 +98,8 @@ void Forget(LaneRec& l) {
   l.lost = 0;
 }
 
-// A lane whose close failed may have lost its channel to a reset untold.
-// Once another open of this process holds its handle, the handle names
-// that channel (the library cannot tell a process's opens of one slot
-// apart): the lane is gone.
+// A lane whose close failed may have lost its channel to a reset untold:
+// once another open of this process holds its handle, the lane is gone.
 void ForgetIfTaken(int lane, LaneRec& l) {
   if (l.open && l.doubtful && HandleOpenInProcess(l.hChannel, lane)) Forget(l);
 }
@@ -114,7 +107,7 @@ void ForgetIfTaken(int lane, LaneRec& l) {
 int Open(int lane, LaneRec& l, const Step& s) {
   DWORD dwBuffer = IsMessageLane(lane) ? (s.len & 1) * 2 : 2048 + (DWORD)s.len * 8;
   bool fCallback = s.style & RND_BLOCK;
-  int iResult = MLCOpenChannel(0, LanePsid(lane),
+  int iResult = MLCOpenChannel(0, (BYTE)(3 + lane % RND_LANES),
                                IsMessageLane(lane) ? MLC_PACKET_CHANNEL : MLC_STREAM_CHANNEL,
                                &dwBuffer, &l.hChannel, fCallback ? NULL : tWnd, RND_APP_MSG,
                                (DWORD)lane, fCallback ? AgentCallback : NULL, NULL);
@@ -175,9 +168,8 @@ int Retrieve(int lane, LaneRec& l, std::vector<BYTE>& buffer) {
 }
 
 // End of the run: everything a write reported sent comes back, then every
-// lane closes. A non-blocking write that finds no credit queues its data and
-// reports it sent; a printer that never grants more credit keeps it queued,
-// so then only what did come back is judged.
+// lane closes. A printer that never grants more credit keeps what a
+// non-blocking write queued and reported sent: then only what came is judged.
 int Drain(int agent) {
   std::vector<BYTE> buffer(65536);
   DWORD dwEnd = GetTickCount() + RND_DRAIN_MS;
@@ -203,8 +195,7 @@ int Drain(int agent) {
     if (Pump(l) && l.open && owed() && !tRun->noGrants)
       Fail("lane %lld: %lld bytes or messages a write reported sent never came back", lane,
            IsMessageLane(lane) ? l.msgSent - l.msgBack : l.cbSent - l.cbBack);
-    // A close the printer refuses or leaves unanswered fails (and may reset
-    // the link): what it leaves, the driver's closing reset clears.
+    // What a failed close leaves, the driver's closing reset clears.
     if (Pump(l) && l.open) MLCCloseChannel(l.hChannel);
     l.open = 0;
   }
@@ -231,9 +222,8 @@ int Exec(const Step& s, std::vector<BYTE>& buffer) {
       break;
     case kOpRead:
       iResult = Read(lane, l, s, buffer);
-      // A channel that fails a read is gone, and a reset that took it says
-      // so first; a write that fails may have sent bytes, so its lane stays
-      // and the echo tells.
+      // A read fails only on a channel a reset took (told first); a failed
+      // write may have sent bytes, so its lane stays and the echo tells.
       if (iResult < 0 && iResult != MLC_TIME_OUT && iResult != MLC_NO_MESSAGE &&
           iResult != MLC_CHANNEL_BUSY && Pump(l)) {
         if (!l.doubtful)

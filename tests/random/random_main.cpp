@@ -1,12 +1,8 @@
-// krzrandom: the seeded randomized multi-client test. It prints the seed
-// first, draws the plan and the printer's behaviour from it, runs the plan
-// with four agents (two threads of this process, two child processes)
-// against the emulated printer, and judges after every step: each agent's
-// checked traffic, the credit books, and the printer's record of host
-// violations (a packet cut short is excused only right after a kill); at the
-// end that every lane drained and the port's area holds only its record's
-// blocks. A failing plan is shrunk by dropping steps and printed so that it
-// can be replayed. With --minutes it runs seed after seed: the long soak.
+// krzrandom: the seeded randomized multi-client test, also the soak. It
+// draws a plan and a printer from each seed (printed first) and runs the
+// plan with four agents, two threads and two child processes, against the
+// emulated printer, judging after every step and at the end (random_run.h,
+// tests/README.md). A failing plan is shrunk and printed for replay.
 //
 //   krzrandom [--seed N] [--count N] [--steps N] [--minutes N] [--plan "STEPS"]
 //   krzrandom --agent RUN N       (an agent process; started by the driver)
@@ -42,9 +38,11 @@ const char* const kBehaviours[] = {
 };
 const int kBehaviourCount = sizeof kBehaviours / sizeof *kBehaviours;
 
-// The printer drawn for a seed: packet sizes, credit, piggy-backing.
+// The printer drawn for a seed: packet sizes, credit, piggy-backing, and
+// ways of handling credit that it keeps for the whole run (drawn apart, so
+// that a seed's other choices stay as they were).
 emu::EmuConfig DrawPrinter(unsigned seed, std::string* text) {
-  std::mt19937 rng(seed ^ 0x5EED);
+  std::mt19937 rng(seed ^ 0x5EED), ways(seed ^ 0xC4ED);
   emu::EmuConfig cfg;
   cfg.max_channels = 128;
   cfg.channels_per_socket = 64;
@@ -53,30 +51,25 @@ emu::EmuConfig DrawPrinter(unsigned seed, std::string* text) {
   cfg.max_ptoh = kPtoH[rng() % 3];
   const uint32_t kRequestMs[] = {0, 200, 1000};
   cfg.credit_request_ms = kRequestMs[rng() % 3];
-  std::string services[] = {"3:echo:credit=" + std::to_string(1 + rng() % 8),
-                            "4:echo:credit=" + std::to_string(1 + rng() % 8),
-                            "5:msgecho:credit=" + std::to_string(1 + rng() % 3),
-                            "6:source:bytes=" + std::to_string(RND_SOURCE_BYTES)};
-  *text = "piggyback=" + std::to_string(cfg.piggyback) + " ptoh=" + std::to_string(cfg.max_ptoh) +
-          " creditreq-ms=" + std::to_string(cfg.credit_request_ms);
-  // Ways of handling credit that a printer keeps for the whole run, drawn
-  // apart from the rest so that a seed's other choices stay as they were.
-  std::mt19937 ways(seed ^ 0xC4ED);
+  unsigned c3 = 1 + rng() % 8, c4 = 1 + rng() % 8, c5 = 1 + rng() % 3;
   cfg.data_on_credit = ways() % 4 == 0;
   cfg.empty_credit = ways() % 4 == 0;
   cfg.open_credit_only = ways() % 6 == 0;
   cfg.credit_request_flood_ms = ways() % 5 == 0 ? 50 + ways() % 400 : 0;
-  *text += std::string(cfg.data_on_credit ? " data-on-credit" : "") +
-           (cfg.empty_credit ? " empty-credit" : "") +
-           (cfg.open_credit_only ? " open-credit-only" : "");
-  if (cfg.credit_request_flood_ms)
-    *text += " credit-request-flood=" + std::to_string(cfg.credit_request_flood_ms);
-  for (const std::string& s : services) {
+  char sz[400];
+  snprintf(sz, sizeof sz,
+           "piggyback=%d ptoh=%u creditreq-ms=%u%s%s%s credit-request-flood=%u 3:echo:credit=%u "
+           "4:echo:credit=%u 5:msgecho:credit=%u 6:source:bytes=%d",
+           (int)cfg.piggyback, (unsigned)cfg.max_ptoh, (unsigned)cfg.credit_request_ms,
+           cfg.data_on_credit ? " data-on-credit" : "", cfg.empty_credit ? " empty-credit" : "",
+           cfg.open_credit_only ? " open-credit-only" : "", (unsigned)cfg.credit_request_flood_ms,
+           c3, c4, c5, RND_SOURCE_BYTES);
+  *text = sz;
+  for (const char* at = strstr(sz, " 3:"); at; at = strchr(at + 1, ' ')) {
     emu::ServiceSetup setup;
     std::string error;
-    emu::ParseService(s, &setup, &error);
+    emu::ParseService(std::string(at + 1, strcspn(at + 1, " ")), &setup, &error);
     cfg.services.push_back(setup);
-    *text += " " + s;
   }
   return cfg;
 }
@@ -90,15 +83,17 @@ std::string CheckPortBlocks() {
   int iUsed = lpPPI->bChannelsUsed;
   ReleasePPI(0);
   DWORD dwBlocks = LiveBlocks(0);
-  if (iUsed == 0 && (dwBlocks == 0 || dwBlocks == dwHeld)) return "";
-  return "after the run " + std::to_string(iUsed) + " channels and " + std::to_string(dwBlocks) +
-         " blocks are left in the port's area (its record holds " + std::to_string(dwHeld) + ")";
+  return iUsed == 0 && (dwBlocks == 0 || dwBlocks == dwHeld)
+             ? ""
+             : "after the run " + std::to_string(iUsed) + " channels and " +
+                   std::to_string(dwBlocks) + " blocks are left (the record holds " +
+                   std::to_string(dwHeld) + ")";
 }
 
 struct Agent {
   HANDLE hGo = NULL, hDone = NULL;
-  PROCESS_INFORMATION pi{};  // process agents
-  std::thread thread;        // thread agents
+  Child proc;          // process agents
+  std::thread thread;  // thread agents
   bool busy = false;
 };
 
@@ -117,7 +112,6 @@ class Run {
   ~Run() {
     for (Agent& a : agents_) {
       if (a.thread.joinable()) a.thread.join();
-      if (a.pi.hProcess) CloseHandle(a.pi.hProcess), CloseHandle(a.pi.hThread);
       if (a.hGo) CloseHandle(a.hGo), CloseHandle(a.hDone);
     }
     UnmapViewOfFile(run_);
@@ -137,10 +131,7 @@ class Run {
       a.thread = std::thread([this, n] { RunAgent(name_, n); });
       return true;
     }
-    std::string cmd = "krzrandom.exe --agent " + name_ + " " + std::to_string(n);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    return CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &a.pi) != 0;
+    return a.proc.Run("krzrandom.exe --agent " + name_ + " " + std::to_string(n));
   }
 
   // Kills process agent n. Only one in the middle of a step the driver did
@@ -149,28 +140,24 @@ class Run {
   void Kill(int n, bool fHolding) {
     Agent& a = agents_[n];
     if (!fHolding && a.busy) killedAt_.push_back(emu::SteadyMs() - printerStart_);
-    TerminateProcess(a.pi.hProcess, 99);
-    WaitForSingleObject(a.pi.hProcess, 10000);
-    CloseHandle(a.pi.hProcess), CloseHandle(a.pi.hThread);
-    a.pi = {};
+    a.proc.Kill();
     ResetEvent(a.hDone);  // a step it finished unseen must not answer for the next
     for (int l = 0; l < RND_LANES; ++l) run_->lanes[n * RND_LANES + l] = LaneRec{};
   }
 
-  // Waits for agent n to finish its step: empty, or why it did not. Past its
-  // bound a call has failed; how much longer it takes tells a slow call from a
-  // stuck one. Names the step: with steps the driver did not wait for, it may
-  // be an earlier one than the step being posted.
+  // Waits for agent n's step (watching a process agent's life): empty, or
+  // why not. Past its bound a call has failed; how much longer it takes
+  // tells a slow call from a stuck one. The step named may be an earlier one
+  // than the step being posted, which the driver did not wait for.
   std::string Settle(int n, DWORD dwLimitMs) {
     Agent& a = agents_[n];
     std::string why;
-    // Its done event, watching a process agent's life meanwhile.
     for (DWORD dwStart = GetTickCount(); a.busy && why.empty();) {
       bool fDone = WaitForSingleObject(a.hDone, 50) == WAIT_OBJECT_0;
       DWORD dwTaken = GetTickCount() - dwStart;
       if (fDone && dwTaken > dwLimitMs)
         why = "a call waited too long (" + std::to_string(dwTaken) + " ms)";
-      else if (!fDone && a.pi.hProcess && WaitForSingleObject(a.pi.hProcess, 0) == WAIT_OBJECT_0)
+      else if (!fDone && a.proc.running && WaitForSingleObject(a.proc.pi.hProcess, 0) == 0)
         why = "an agent process died during a step";
       else if (!fDone && dwTaken > dwLimitMs + RND_STUCK_MS)
         why = "a call never returned";
@@ -195,8 +182,8 @@ class Run {
     if (!CreditBooksHold(0, why, sizeof why)) return std::string("credit books: ") + why;
     return printer_->With([&](emu::Peripheral& p) -> std::string {
       // A killed writer leaves a packet cut short, which the printer calls
-      // incomplete once the wire stayed silent for its inter-packet time: seen
-      // then (with a wide margin for a loaded machine) it is the kill's doing.
+      // incomplete after its inter-packet time of silence: the kill's doing
+      // when seen then (with a wide margin for a loaded machine).
       for (const emu::Violation& v : p.violations())
         if (v.text.find("incomplete packet") == std::string::npos ||
             std::none_of(killedAt_.begin(), killedAt_.end(), [&](uint32_t k) {
@@ -242,14 +229,14 @@ class Run {
     if (why.empty()) why = Check();
     for (int n = 0; n < RND_AGENTS; ++n) {
       Agent& a = agents_[n];
-      if (a.busy && !a.pi.hProcess) {  // a stuck thread: leaving it is all we can do
+      if (a.busy && n < RND_THREAD_AGENTS) {  // a stuck thread: leaving it is all we can do
         a.thread.detach();
         continue;
       }
-      if (a.busy) TerminateProcess(a.pi.hProcess, 99);
+      if (a.busy) a.proc.Kill();
       run_->agents[n].step.op = kOpExit;
       SetEvent(a.hGo);
-      if (a.pi.hProcess) WaitForSingleObject(a.pi.hProcess, 10000);
+      a.proc.Wait(10000);
     }
     for (Agent& a : agents_)
       if (a.thread.joinable() && !a.busy) a.thread.join();
@@ -261,15 +248,13 @@ class Run {
     std::string reset = ResetLink();
     if (why.empty()) why = reset.empty() ? CheckPortBlocks() : reset;
     printer_->Stop();
-    AgentRec total{};
+    long long cb = 0, msgs = 0, opens = 0, losses = 0;
     for (const AgentRec& a : run_->agents)
-      total.cbChecked += a.cbChecked, total.msgChecked += a.msgChecked, total.opens += a.opens,
-          total.losses += a.losses;
-    printf("krzrandom:   bytes-checked=%lld messages-checked=%ld opens=%ld lanes-lost=%ld\n",
-           (long long)total.cbChecked, (long)total.msgChecked, (long)total.opens,
-           (long)total.losses);
+      cb += a.cbChecked, msgs += a.msgChecked, opens += a.opens, losses += a.losses;
+    printf("krzrandom:   bytes-checked=%lld messages-checked=%lld opens=%lld lanes-lost=%lld\n", cb,
+           msgs, opens, losses);
     // A whole plan that judged nothing passed for want of traffic.
-    if (why.empty() && plan.size() >= 200 && (!total.cbChecked || !total.msgChecked))
+    if (why.empty() && plan.size() >= 200 && (!cb || !msgs))
       why = "a plan of " + std::to_string(plan.size()) + " steps checked no byte or no message";
     return why;
   }
@@ -306,12 +291,12 @@ class Run {
 
 // The kind of a failure: its text without numbers, so that a shrunk plan
 // still fails the same way.
-std::string Kind(const std::string& why) {
-  std::string kind;
-  size_t colon = why.find(": ");  // past "step N OP:"
-  for (char c : why.substr(colon == std::string::npos ? 0 : colon))
-    if (c < '0' || c > '9') kind += c;
-  return kind;
+std::string Kind(std::string why) {
+  if (size_t colon = why.find(": "); colon != std::string::npos)
+    why.erase(0, colon);  // "step N OP"
+  why.erase(std::remove_if(why.begin(), why.end(), [](char c) { return c >= '0' && c <= '9'; }),
+            why.end());
+  return why;
 }
 
 std::string RunOnce(unsigned seed, const std::vector<Step>& plan) {
@@ -335,20 +320,6 @@ std::vector<Step> Shrink(unsigned seed, std::vector<Step> plan, const std::strin
     }
   }
   return plan;
-}
-
-// Brings the link up and down once before the first seed, untimed: the
-// first start of the helper process can be slow (under Wine, seconds), and
-// no step should be judged on that.
-void WarmUp() {
-  std::string text, error;
-  emu::WireRunner printer(DrawPrinter(0, &text), nullptr);
-  if (!printer.Start("LPT1", &error)) return;
-  WORD hChannel = 0;
-  if (MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, NULL, &hChannel, NULL, 0, 0, NULL, NULL) ==
-      MLC_SUCCESS)
-    MLCCloseChannel(hChannel);  // the last channel: the link goes down with it
-  printer.Stop();
 }
 
 }  // namespace
@@ -387,7 +358,9 @@ int main(int argc, char** argv) {
   DWORD hPort = MLCGetPortHandle(0);  // for the thread agents
   if (!hPort) return fprintf(stderr, "krzrandom: no port handle\n"), 2;
   if (!RegisterAgentClass()) return fprintf(stderr, "krzrandom: no window class\n"), 2;
-  WarmUp();
+  // An empty run first brings the link up and down, untimed: the helper
+  // process's first start can be slow (under Wine, seconds).
+  RunOnce(0, {});
   DWORD dwStart = GetTickCount();
   int iExit = 0;
   for (unsigned n = 0; minutes ? GetTickCount() - dwStart < minutes * 60000u : n < count;

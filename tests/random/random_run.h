@@ -1,8 +1,7 @@
-// The randomized multi-client test: what the driver (krzrandom) and its
-// agents share. A run is a plan of steps drawn from one seed; each step is
-// one operation of one agent (a thread of the driver or a child process)
-// on one of its lanes. The agents keep their lanes' books in a shared
-// mapping, so the driver can judge them after every step.
+// What the randomized test's driver (krzrandom) and its agents share: a run
+// is a plan of steps drawn from one seed, each one operation of one agent on
+// one of its lanes; the agents keep their books in a shared mapping, which
+// the driver judges after every step.
 #pragma once
 
 #include <windows.h>
@@ -17,8 +16,8 @@
 #define RND_STEPS 300           // a plan's steps unless --steps says otherwise
 #define RND_APP_MSG 0x8001
 
-// Short time-outs (the test's KRZTBX15.INI) so that time-out paths come up
-// in a run. Under Wine every kernel call and a helper's start are slow.
+// Short time-outs (the test's KRZTBX15.INI), so that time-out paths come
+// up; longer under Wine, where kernel calls and a helper's start are slow.
 #ifdef _WIN32
 #define RND_REPLY_TIMEOUT_MS 1000
 #define RND_CREDIT_TIMEOUT_MS 500
@@ -81,9 +80,7 @@ struct AgentRec {
 };
 struct SharedRun {
   DWORD seed;
-  // The printer grants credit only in its open replies: writes that wait
-  // for more credit (queued messages, buffered bytes) may never go out.
-  LONG noGrants;
+  LONG noGrants;  // credit only in open replies: what waits for more may stay
   AgentRec agents[RND_AGENTS];
   LaneRec lanes[RND_AGENTS * RND_LANES];
 };
