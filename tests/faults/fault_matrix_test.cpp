@@ -1,10 +1,6 @@
-// The fault matrix: every fault the emulator can commit, against the
-// operation it hits, with the outcome the library owes its callers. Each row
-// is one test (and one row of the table in tests/README.md); each asserts the
-// call's result, the port's last link error, whether the link was reset
-// (the witness channel told MLC_DISCONNECT) or left alone, that the next open
-// brings the link up and carries data, that the emulator saw no host
-// violation, and that the port area holds no more blocks than before.
+// The fault matrix: every fault the emulator can commit against the
+// operation it hits, one test per row (the table in tests/README.md says what
+// each row checks and owes).
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -38,8 +34,7 @@ enum class Op {
   kBlockWrite,  // a blocking stream write larger than the sink's credit
 };
 
-// The result a call owes: one code, or a range (a byte count).
-struct Owed {
+struct Owed {  // the result a call owes: one code, or a range (a byte count)
   int lo, hi;
 };
 inline Owed Is(int v) { return {v, v}; }
@@ -51,13 +46,10 @@ struct FaultRow {
   Owed result;
   bool bReset;                   // the link is reset (the witness channel is told)
   std::vector<BYTE> hostErrors;  // MLC_ERROR codes the host owes the printer
-  // The port's last link error afterwards. Only a failing port sets it; the
-  // emulator's faults are in the protocol, so it stays 0 unless a row says.
-  LONG lLinkError = 0;
-  bool bAtStart = false;  // the fault is part of the printer's start (device ID)
-  // Late replies: the stale reply comes after the host gave up and reset.
-  // Whether the host then reads it and refuses it (MLC_ERROR 2) depends on
-  // when it arrives, so these codes are accepted instead of hostErrors too.
+  LONG lLinkError = 0;           // only a failing port sets it; the emulator's faults are protocol
+  bool bAtStart = false;         // the fault is part of the printer's start (device ID)
+  // Late replies come after the host gave up and reset: whether it reads and
+  // refuses one (MLC_ERROR 2) depends on timing, so these count as well.
   std::vector<BYTE> staleErrors{};
 };
 

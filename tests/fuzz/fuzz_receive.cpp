@@ -18,9 +18,8 @@ namespace {
 
 FuzzPort* port;
 
-// The snapshot of the port after the opens of each ring and packet size
-// (never destroyed: reachable until the process ends), and the channels,
-// the first two slots after a reset whatever the sizes.
+// The port after the opens of each ring and packet size (kept to the end),
+// and the channels: the first two slots after a reset, whatever the sizes.
 auto* opened = new std::map<std::pair<LONG, WORD>, FuzzSnapshot*>();
 WORD hStream, hMessage;
 

@@ -1,8 +1,6 @@
-// Writes the fuzz target's seed corpus: what the emulator's core sends to a
-// host that opened the target's two channels (echo stream at 0x80, status
-// messages at 0x81) and then talks on them, plain and with faults, cut into
+// krzmlc15_fuzz_seeds DIR: the receive target's seeds, what the emulator's
+// core sends on the target's two channels, plain and with faults, cut into
 // pieces of several sizes in the target's input format.
-//   krzmlc15_fuzz_seeds DIR
 #include <stdio.h>
 
 #include <string>

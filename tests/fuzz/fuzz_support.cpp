@@ -74,9 +74,8 @@ void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWOR
 FuzzPort* FuzzPortStart(std::string* pAnswers) {
   if (!getenv("W32POSIX_NAMESPACE") || !getenv("W32POSIX_ROOT"))
     abort();  // a private object namespace and Windows root (tests/README.md)
-  // A reset that leaves no channel forgets the stand-in helper, and the next
-  // open then starts the helper program: let that fail at once rather than
-  // search every folder of the PATH on each input.
+  // An open after a reset that forgot the stand-in starts the helper
+  // program: let that fail at once, not search the PATH on every input.
   setenv("PATH", "", 1);
   WriteTextFile(WindowsDirFile("KRZCOM15.INI"), "[LPT1]\r\nBackend=memory\r\n");
   WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
@@ -102,10 +101,9 @@ FuzzPort* FuzzPortStart(std::string* pAnswers) {
 void FuzzHelperUp(FuzzPort* port) {
   TakeMessages(NULL);  // what the library posted to the helper before
   MLCSetup(port->hHelper);
-  // Held, as by a PML initialisation in progress, the event keeps the
-  // resets inside an input from stopping the stand-in, so their retries
-  // need no helper program (whose search costs more than the input). A
-  // failed open with no channel left gives it back and stops the helper.
+  // Held, as by a PML initialisation in progress, the event keeps resets
+  // inside an input from stopping the stand-in (a failed open with no
+  // channel left gives it back and stops it).
   WaitForSingleObject(hPMLInitDeInit, 0);
 }
 
@@ -261,9 +259,8 @@ FuzzSnapshot* FuzzTake() {
 void FuzzRestoreAll(const FuzzSnapshot* s) {
   PerPortInfo* lpPPI = ObtainPPI(0);
   memcpy(Area(), s->area.data(), s->area.size());
-  // A record written back carries the serial of the open that made it; this
-  // process may have opened the slot again since (for another snapshot): it
-  // is this process's open still.
+  // A record written back is this process's open still, though the slot
+  // was opened again since (for another snapshot).
   for (size_t i = 0; i < s->table.size(); ++i) {
     if (!s->table[i]) continue;
     void* lpRecord = LockMLCCheck(0, s->table[i]);

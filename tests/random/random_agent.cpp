@@ -94,8 +94,7 @@ bool HandleOpenInProcess(WORD hChannel, int iExceptLane = -1) {
 // Forgets a lane the link took away; its handle is kept for stale uses.
 void Forget(LaneRec& l) {
   if (l.open) l.hStale = l.hChannel, ++tRun->agents[tAgent].losses;
-  l.open = 0;
-  l.lost = 0;
+  l.open = l.lost = 0;
 }
 
 // A lane whose close failed may have lost its channel to a reset untold:
@@ -112,13 +111,10 @@ int Open(int lane, LaneRec& l, const Step& s) {
                                &dwBuffer, &l.hChannel, fCallback ? NULL : tWnd, RND_APP_MSG,
                                (DWORD)lane, fCallback ? AgentCallback : NULL, NULL);
   if (iResult == MLC_SUCCESS) {
-    l.open = 1;
-    l.lost = 0;
-    l.doubtful = 0;
+    l.open = 1, l.lost = l.doubtful = 0;
     ++tRun->agents[tAgent].opens;
     l.epoch = tRun->seed * 7919u + (DWORD)lane * 131u + ++l.opens;
-    l.cbSent = l.cbBack = 0;
-    l.msgSent = l.msgBack = 0;
+    l.cbSent = l.cbBack = 0, l.msgSent = l.msgBack = 0;
   }
   return iResult;
 }

@@ -1,13 +1,8 @@
-// krzrandom: the seeded randomized multi-client test, also the soak. It
-// draws a plan and a printer from each seed (printed first) and runs the
-// plan with four agents, two threads and two child processes, against the
-// emulated printer, judging after every step and at the end (random_run.h,
-// tests/README.md). A failing plan is shrunk and printed for replay.
-//
+// krzrandom: the seeded randomized multi-client test, also the soak
+// (tests/README.md). Exit code 0 when every seed passed, 1 on a failure, 2
+// for bad arguments; a failing plan is shrunk and printed for replay.
 //   krzrandom [--seed N] [--count N] [--steps N] [--minutes N] [--plan "STEPS"]
 //   krzrandom --agent RUN N       (an agent process; started by the driver)
-//
-// Exit code 0 when every seed passed, 1 on a failure, 2 for bad arguments.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -146,9 +141,8 @@ class Run {
   }
 
   // Waits for agent n's step (watching a process agent's life): empty, or
-  // why not. Past its bound a call has failed; how much longer it takes
-  // tells a slow call from a stuck one. The step named may be an earlier one
-  // than the step being posted, which the driver did not wait for.
+  // why not, naming the step (maybe one the driver did not wait for). How
+  // long past its bound a call takes tells a slow call from a stuck one.
   std::string Settle(int n, DWORD dwLimitMs) {
     Agent& a = agents_[n];
     std::string why;
@@ -240,8 +234,7 @@ class Run {
     }
     for (Agent& a : agents_)
       if (a.thread.joinable() && !a.busy) a.thread.join();
-    // A killed agent's channels stay open, and so may a channel whose close
-    // the printer refused: then only the closing reset clears the area.
+    // Only the closing reset clears a killed agent's channels and refused closes.
     bool fClean = std::none_of(plan.begin(), plan.end(),
                                [](const Step& s) { return s.op == kOpKill || s.op == kOpFault; });
     if (why.empty() && fClean) why = CheckPortBlocks();
@@ -260,8 +253,7 @@ class Run {
   }
 
   // Ends the run with the printer dropping the link: the reset frees every
-  // channel (also those of killed agents, which nobody closes), and the next
-  // run's printer starts on a link the host knows is down.
+  // channel (also killed agents'), and the next run starts on a link down.
   std::string ResetLink() {
     WORD hChannel = 0;
     MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, NULL, &hChannel, NULL, 0, 0, NULL, NULL);

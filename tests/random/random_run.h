@@ -16,8 +16,7 @@
 #define RND_STEPS 300           // a plan's steps unless --steps says otherwise
 #define RND_APP_MSG 0x8001
 
-// Short time-outs (the test's KRZTBX15.INI), so that time-out paths come
-// up; longer under Wine, where kernel calls and a helper's start are slow.
+// Short time-outs (KRZTBX15.INI) bring time-out paths up; Wine is slower.
 #ifdef _WIN32
 #define RND_REPLY_TIMEOUT_MS 1000
 #define RND_CREDIT_TIMEOUT_MS 500
@@ -30,8 +29,8 @@
 #define RND_SLOW_MS 0
 #endif
 #define RND_BLOCK_MS 300  // longest wait a step asks of a blocking call
-// A call may wait for the port mutex, a reply, a reset's exchanges, a credit
-// wait and its own time-out; beyond this it is stuck.
+// A call's longest wait: the port mutex, a reply, a reset's exchanges, a
+// credit wait and its own time-out.
 #define RND_LONGEST_CALL_MS \
   (4 * RND_REPLY_TIMEOUT_MS + RND_CREDIT_TIMEOUT_MS + RND_BLOCK_MS + 2000 + RND_SLOW_MS)
 #define RND_DRAIN_MS 8000
@@ -52,7 +51,6 @@ enum RndOp : char {
   kOpExit = 'X',
 };
 
-// style bits
 #define RND_BLOCK 1    // blocking call (open: callback instead of a window)
 #define RND_NO_WAIT 2  // the driver goes on without waiting for the step
 

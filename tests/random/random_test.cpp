@@ -18,8 +18,7 @@ TEST(Randomized, FixedSeedsDeliverEveryByteOnceAndKeepTheBooks) {
   }
 }
 
-// A failure is replayed from its seed, or from the plan text it printed; and
-// the fixed seeds draw kills of agents, also of one holding the port mutex.
+// A failure replays from its seed or plan text; the seeds kill agents, some holding the mutex.
 TEST(Randomized, ASeedDrawsOnePlanAndItsTextReplaysItAndTheSeedsKill) {
   std::string swarm, again, other;
   std::vector<Step> plan = DrawPlan(42, 200, &swarm), parsed;
