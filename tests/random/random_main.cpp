@@ -101,8 +101,7 @@ class Run {
     run_ = (SharedRun*)MapViewOfFile(hMap_, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedRun));
     memset(run_, 0, sizeof *run_);
     run_->seed = seed;
-    // Held while the run lives: agent processes leave once it is abandoned.
-    hAlive_ = CreateMutexA(NULL, TRUE, (name_ + ".alive").c_str());
+    hAlive_ = CreateMutexA(NULL, TRUE, (name_ + ".alive").c_str());  // agents leave when free
   }
   ~Run() {
     for (Agent& a : agents_) {
@@ -151,7 +150,8 @@ class Run {
       DWORD dwTaken = GetTickCount() - dwStart;
       if (fDone && dwTaken > dwLimitMs)
         why = "a call waited too long (" + std::to_string(dwTaken) + " ms)";
-      else if (!fDone && a.proc.running && WaitForSingleObject(a.proc.pi.hProcess, 0) == 0)
+      else if (!fDone && a.proc.running &&
+               WaitForSingleObject(a.proc.pi.hProcess, 0) == WAIT_OBJECT_0)
         why = "an agent process died during a step";
       else if (!fDone && dwTaken > dwLimitMs + RND_STUCK_MS)
         why = "a call never returned";
