@@ -338,9 +338,7 @@ TEST_P(FaultMatrix, Row) {
       WORD wLength = 0;
       PollForData(0, &bHsid, &bPsid, &bCommand, &wLength, 0);
     }
-    PerPortInfo* lpPPI = ObtainPPI(0);
-    bool bLinkDown = !lpPPI->fMlcInitDone;
-    ReleasePPI(0);
+    bool bLinkDown = !pPerPortInfo[0].fMlcInitDone;  // nothing else of this process runs now
     std::vector<MSG> notices = TakeMessages(hApp, kAppMsg, kAppMsg);
     bool bReset = row.op == Op::kBringUp
                       ? bLinkDown

@@ -1,11 +1,7 @@
-// Fuzz target: arbitrary peripheral bytes reach the host's receive path
-// through the in-process memory port while a stream and a message channel
-// are open on LPT1. Input: byte 0 picks the ring size, byte 1 the packet
-// size; then pieces, each a length byte and that many bytes (the 32nd is all
-// the rest), each reaching the host in a read of its own; an empty piece is a
-// pause in which the host takes in all before it (a packet it cuts is cut
-// short). After each input the records and credit books are checked, and a
-// reset must bring the port's area back to its baseline blocks.
+// Fuzz target: peripheral bytes reach the host's receive path on LPT1 while a
+// stream and a message channel are open (input format: tests/README.md).
+// After each input the records and credit books are checked, and a reset
+// must bring the port's area back to its baseline blocks.
 #include <stdlib.h>
 
 #include <map>

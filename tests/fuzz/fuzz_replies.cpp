@@ -1,9 +1,7 @@
 // Fuzz target: the printer's answers while the host brings the link up and
-// opens and closes channels. Input: pieces, each a length byte and that many
-// bytes; each write of the host to LPT1 gets the next piece as the answer,
-// so the replies the host waits for and any peer commands or data with them
-// come from it. Then the records and credit books are checked, and a reset
-// must bring the port's area back to its baseline blocks.
+// opens and closes channels: each write of the host gets the next piece of
+// the input (a length byte and that many bytes). Then the same checks as the
+// receive target's follow.
 #include <stdio.h>
 #include <stdlib.h>
 

@@ -53,7 +53,6 @@ void Fail(const char* lpszFormat, long long a, long long b) {
   if (!out[0]) snprintf(out, sizeof tRun->agents[0].failure, lpszFormat, a, b);
 }
 
-// Judges iRead bytes of buffer read from stream lane l.
 void TakeBytes(int lane, LaneRec& l, const BYTE* buffer, int iRead) {
   for (int i = 0; i < iRead; ++i) {
     BYTE bWant = IsSourceLane(lane) ? (BYTE)(l.cbBack + i) : Pattern(l.epoch, l.cbBack + i);
@@ -279,13 +278,10 @@ int RunAgent(const std::string& name, int n) {
   // A process agent whose driver died (its mutex is free or abandoned) leaves.
   HANDLE hAlive =
       n < RND_THREAD_AGENTS ? NULL : OpenMutexA(SYNCHRONIZE, FALSE, (name + ".alive").c_str());
-  auto driverGone = [&] {
-    DWORD dw = hAlive ? WaitForSingleObject(hAlive, 0) : WAIT_TIMEOUT;
-    return dw == WAIT_OBJECT_0 || dw == WAIT_ABANDONED;
-  };
   for (;;) {
     DWORD dwWait = iExit == 0 ? WaitForSingleObject(hGo, 2000) : WAIT_FAILED;
-    if (dwWait == WAIT_TIMEOUT && !driverGone()) continue;
+    if (dwWait == WAIT_TIMEOUT && (!hAlive || WaitForSingleObject(hAlive, 0) == WAIT_TIMEOUT))
+      continue;
     if (dwWait != WAIT_OBJECT_0) break;
     AgentRec& a = tRun->agents[n];
     if (a.step.op == kOpExit) break;

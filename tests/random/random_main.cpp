@@ -78,11 +78,9 @@ std::string CheckPortBlocks() {
   int iUsed = lpPPI->bChannelsUsed;
   ReleasePPI(0);
   DWORD dwBlocks = LiveBlocks(0);
-  return iUsed == 0 && (dwBlocks == 0 || dwBlocks == dwHeld)
-             ? ""
-             : "after the run " + std::to_string(iUsed) + " channels and " +
-                   std::to_string(dwBlocks) + " blocks are left (the record holds " +
-                   std::to_string(dwHeld) + ")";
+  if (iUsed == 0 && (dwBlocks == 0 || dwBlocks == dwHeld)) return "";
+  return "after the run " + std::to_string(iUsed) + " channels and " + std::to_string(dwBlocks) +
+         " blocks are left (the record holds " + std::to_string(dwHeld) + ")";
 }
 
 struct Agent {
