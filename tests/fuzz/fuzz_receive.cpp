@@ -1,88 +1,39 @@
-// Fuzz target: arbitrary peripheral bytes, cut into arbitrary pieces, reach
-// the host's receive path through the in-process memory port while a stream
-// channel and a message channel are open on LPT1. After each input the
-// shared records must be consistent and, once the link is reset locally,
-// the port's shared area must hold exactly the blocks it held before.
-//
-// Input: byte 0 picks the stream channel's ring size, byte 1 the socket's
-// peripheral-to-host packet size; then pieces, each a length byte and that
-// many bytes, the 32nd piece being all the rest. Each piece reaches the host
-// in a read of its own, so one packet may be taken in over several reads;
-// an empty piece is a pause: the host polls and reads until it has taken in
-// everything before it, and a packet it cuts is cut short.
-//
-// The link and channels stay open across inputs with the same ring and
-// packet size: after each input the records are checked (also the credit
-// books) and written back as they were after the opens.
-#include <stdio.h>
+// Fuzz target: peripheral bytes reach the host's receive path on LPT1 while a
+// stream and a message channel are open (input format: tests/README.md).
+// After each input the records and credit books are checked, and a reset
+// must bring the port's area back to its baseline blocks.
 #include <stdlib.h>
-#include <string.h>
 
 #include <map>
 #include <utility>
 
-#include "channel/creditcheck.h"
 #include "fuzz_support.h"
-#include "krzcom15.h"
 #include "krzmlc15.h"
-#include "link/link.h"
-#include "vmem.h"
 
 namespace {
 
 FuzzPort* port;
-DWORD dwBaseline;  // blocks of a port whose link was up once (its device ID stays)
 
-// Channels opened with one ring and packet size: their handles, and the
-// snapshot of the port after the opens. Once opened, a size is kept: after
-// a reset, its snapshot brings the link and channels back without the
-// exchanges of an open.
-struct Open {
-  WORD hStream = 0, hMessage = 0;
-  FuzzSnapshot* snapshot = nullptr;
-};
-// Never destroyed: the snapshots stay reachable until the process ends.
-auto* opened = new std::map<std::pair<LONG, WORD>, Open>();
-Open open;  // the channels open now (none: no snapshot)
+// The port after the opens of each ring and packet size (kept to the end),
+// and the channels: the first two slots after a reset, whatever the sizes.
+auto* opened = new std::map<std::pair<LONG, WORD>, FuzzSnapshot*>();
+WORD hStream, hMessage;
 
-// More pieces than this are taken in as one: past a few dozen polls an
-// input finds little new, and each costs as much as a whole short input.
-const int kMaxPieces = 32;
-// Polls (each with a read of both channels) to take in what an input holds.
-const int kMaxTurns = 48;
+// Past a few dozen polls (each with a read of both channels) an input finds
+// little new, and each costs as much as a whole short input.
+const int kMaxPieces = 32, kMaxTurns = 48;
 
 void HostTurn() {
   static BYTE buffer[65536];
   MLCPollChannels2(FALSE, 0);
-  MLCRead(open.hStream, buffer, 3000, FALSE, 0);
-  MLCRead(open.hMessage, buffer, sizeof buffer, FALSE, 0);
-}
-
-void Fail(const char* lpszWhat, const char* lpszDetail) {
-  fprintf(stderr, "%s: %s\n", lpszWhat, lpszDetail);
-  abort();
-}
-
-// Drops the link; the port's area must be back to its baseline.
-void ResetAndCheck() {
-  StartAllOverAgain(0, FALSE);
-  FuzzDrain(port);
-  if (FuzzPortBlocks() != dwBaseline) {
-    char detail[64];
-    snprintf(detail, sizeof detail, "%lu blocks, %lu before", (unsigned long)FuzzPortBlocks(),
-             (unsigned long)dwBaseline);
-    Fail("port area", detail);
-  }
+  MLCRead(hStream, buffer, 3000, FALSE, 0);
+  MLCRead(hMessage, buffer, sizeof buffer, FALSE, 0);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  port = FuzzPortStart();
-  WORD hStream, hMessage;
-  if (!port || !FuzzOpenChannels(port, 4096, 1030, &hStream, &hMessage)) abort();
-  StartAllOverAgain(0, FALSE);
-  dwBaseline = FuzzPortBlocks();
+  port = FuzzPortStart(nullptr);
   return 0;
 }
 
@@ -90,23 +41,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   LONG lRing = 1024 * (1 + data[0] % 8);
   WORD wPtoH = (WORD)(7 + data[1] * 4);  // whole packets of 7..1027 bytes
-  // The channels stay open from input to input while the ring and packet
-  // size stay the same.
-  Open& wanted = (*opened)[{lRing, wPtoH}];
-  if (open.snapshot != wanted.snapshot || !wanted.snapshot) {
-    if (open.snapshot) ResetAndCheck();
-    if (wanted.snapshot) {
-      FuzzRestoreAll(wanted.snapshot);
-    } else {
-      if (!FuzzOpenChannels(port, lRing, wPtoH, &wanted.hStream, &wanted.hMessage)) abort();
-      wanted.snapshot = FuzzTake();
-    }
-    open = wanted;
+  // Each ring and packet size is opened once; its snapshot brings the link
+  // and channels back, without the exchanges of an open, for every later
+  // input that picks it.
+  FuzzSnapshot*& snapshot = (*opened)[{lRing, wPtoH}];
+  if (snapshot) {
+    FuzzRestoreAll(snapshot);
+  } else {
+    WORD hWas = hStream;
+    if (!FuzzOpenChannels(port, lRing, wPtoH, &hStream, &hMessage) || (hWas && hWas != hStream))
+      abort();
+    snapshot = FuzzTake();
   }
 
-  // The pieces are queued up to the next empty one: the host reads them one
-  // by one (a read never joins two pieces) and takes in all that is queued
-  // before the pieces after the empty one come.
+  // The pieces are queued up to the next empty one (a read never joins two).
   size_t at = 2;
   int nTurns = 0;
   for (int nPieces = 1; at < size; ++nPieces) {
@@ -118,17 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   while (nTurns < kMaxTurns && FuzzUnread(port) && ++nTurns) HostTurn();
 
-  if (const char* broken = FuzzCheckRecords()) Fail("inconsistent shared records", broken);
-  char why[160];
-  if (!CreditBooksHold(0, why, sizeof why)) Fail("credit books", why);
-  FuzzDrain(port);
-  FuzzForgetMessages();
-  // Whatever the input changed of the link and channels is written back;
-  // an input that dropped or changed them ends with a reset and the check
-  // of the port area against its baseline.
-  if (!FuzzRestore(open.snapshot)) {
-    ResetAndCheck();
-    FuzzRestoreAll(open.snapshot);
-  }
+  FuzzCheck();
+  FuzzResetAndCheck(port, false);
   return 0;
 }

@@ -1,67 +1,48 @@
 // Fuzz target: the printer's answers while the host brings the link up and
-// opens and closes channels are arbitrary bytes. Input: pieces, each a
-// length byte and that many bytes; every time the host writes to LPT1 (the
-// in-process memory port) the next piece is queued as the printer's answer,
-// so the replies the host waits for (MLC_INIT, the socket configurations,
-// the opens, the closes, credit) and any peer commands or data that come
-// with them are read from it. Afterwards the shared records must be
-// consistent and, once the link is reset locally, the port's shared area
-// must hold exactly the blocks it held before. The stand-in helper is set
-// up again before each open, as the helper the library would start after
-// stopping the last one.
+// opens and closes channels: each write of the host gets the next piece of
+// the input (a length byte and that many bytes). Then the same checks as the
+// receive target's follow.
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
+
 #include "fuzz_support.h"
 #include "krzmlc15.h"
-#include "link/link.h"
 
 namespace {
 
 FuzzPort* port;
-DWORD dwBaseline;  // blocks of a port whose link was up once (its device ID stays)
 
-struct Pieces {
-  const uint8_t* p;
-  size_t left;
-};
+const uint8_t* pPieces;  // what is left of the input's pieces
+size_t cbLeft;
 
 // The host wrote: queue the next piece as the answer.
-void Answer(void* pContext, const BYTE*, DWORD) {
-  Pieces* pieces = (Pieces*)pContext;
-  if (!pieces->left) return;
-  size_t cb = pieces->p[0];
-  if (cb > pieces->left - 1) cb = pieces->left - 1;
-  FuzzFeed(port, pieces->p + 1, cb);
-  pieces->p += cb + 1;
-  pieces->left -= cb + 1;
+void Answer(void*, const BYTE*, DWORD) {
+  if (!cbLeft) return;
+  size_t cb = std::min<size_t>(pPieces[0], cbLeft - 1);
+  FuzzFeed(port, pPieces + 1, cb);
+  pPieces += cb + 1, cbLeft -= cb + 1;
 }
 
 }  // namespace
 
-// With FUZZ_REPLIES_SEED=FILE set, the emulator's core's answers to the
-// opens are written to FILE as pieces: the seed of a corpus
-// (tests/fuzz/seeds-replies).
+// FUZZ_REPLIES_SEED=FILE writes the core's answers to the opens there: the
+// seed of tests/fuzz/seeds-replies.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  port = FuzzPortStart();
-  WORD hStream, hMessage;
   std::string answers;
-  FuzzRecord(&answers);
-  if (!port || !FuzzOpenChannels(port, 4096, 1030, &hStream, &hMessage)) abort();
-  FuzzRecord(nullptr);
+  port = FuzzPortStart(&answers);
   if (const char* lpszSeed = getenv("FUZZ_REPLIES_SEED")) {
     FILE* f = fopen(lpszSeed, "wb");
     if (!f || fwrite(answers.data(), 1, answers.size(), f) != answers.size()) abort();
     fclose(f);
   }
-  FuzzReset(port);
-  dwBaseline = FuzzPortBlocks();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Pieces pieces{data, size};
-  FuzzOnHostWrite(port, Answer, &pieces);
+  pPieces = data, cbLeft = size;
+  FuzzOnHostWrite(port, Answer, NULL);
   static BYTE buffer[4096];
   DWORD dwRing = 4096, dwSlots = 1;
   WORD hStream = 0, hMessage = 0;
@@ -77,18 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (hStream) MLCRead(hStream, buffer, sizeof buffer, FALSE, 0);
     if (hMessage) MLCRead(hMessage, buffer, sizeof buffer, FALSE, 0);
   }
-  if (const char* broken = FuzzCheckRecords()) {
-    fprintf(stderr, "inconsistent shared records: %s\n", broken);
-    abort();
-  }
+  FuzzCheck();
   if (hStream) MLCCloseChannel(hStream);
   if (hMessage) MLCCloseChannel(hMessage);
   FuzzOnHostWrite(port, NULL, NULL);
-  FuzzReset(port);
-  if (FuzzPortBlocks() != dwBaseline) {
-    fprintf(stderr, "port area: %lu blocks, %lu before\n", (unsigned long)FuzzPortBlocks(),
-            (unsigned long)dwBaseline);
-    abort();
-  }
+  FuzzResetAndCheck(port, true);
   return 0;
 }

@@ -1,12 +1,9 @@
-// Writes the fuzz target's seed corpus: what the emulator's core sends to a
-// host that opened the target's two channels (echo stream at 0x80, status
-// messages at 0x81) and then talks on them, plain and with faults, cut into
+// krzmlc15_fuzz_seeds DIR: the receive target's seeds, what the emulator's
+// core sends on the target's two channels, plain and with faults, cut into
 // pieces of several sizes in the target's input format.
-//   krzmlc15_fuzz_seeds DIR
 #include <stdio.h>
 
 #include <string>
-#include <vector>
 
 #include "emu_config.h"
 #include "mlc_packet.h"
@@ -21,8 +18,8 @@ const uint8_t kPtoHPick = 255;  // packets of 7 + 255 * 4 = 1027 bytes
 const uint16_t kPtoH = 7 + 255 * 4;
 
 // What the printer sends once the host opened both channels and sends
-// `rounds` echo packets and status requests; faults as in the emulator.
-Bytes Conversation(const std::vector<std::string>& faults, int rounds) {
+// `rounds` echo packets and status requests; a fault as in the emulator.
+Bytes Conversation(const char* fault, int rounds) {
   emu::EmuConfig cfg;
   cfg.max_ptoh = kPtoH;
   cfg.credit_request_ms = 0;
@@ -32,10 +29,8 @@ Bytes Conversation(const std::vector<std::string>& faults, int rounds) {
     emu::ParseService(text, &s, &error);
     cfg.services.push_back(s);
   }
-  for (const std::string& text : faults) {
-    emu::Fault f;
-    if (emu::ParseFault(text, &f, &error)) cfg.faults.push_back(f);
-  }
+  emu::Fault f;
+  if (fault && emu::ParseFault(fault, &f, &error)) cfg.faults.push_back(f);
   emu::Peripheral p(cfg, nullptr);
   uint32_t now = 1;
   auto send = [&](const Bytes& packet) { p.Receive(0x4D, packet.data(), packet.size(), now++); };
@@ -71,34 +66,23 @@ Bytes AsInput(const Bytes& stream, size_t piece) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: krzmlc15_fuzz_seeds DIR\n");
-    return 2;
-  }
+  if (argc != 2) return fprintf(stderr, "usage: krzmlc15_fuzz_seeds DIR\n"), 2;
   struct Seed {
     const char* name;
-    std::vector<std::string> faults;
+    const char* fault;
     size_t piece;
   } seeds[] = {
-      {"echo-and-status", {}, 255},
-      {"split-small", {}, 5},
-      {"split-headers", {}, 3},
-      {"oversize", {"oversize@bytes=1"}, 200},
-      {"nocredit", {"nocredit@bytes=1"}, 255},
-      {"badpsid", {"badpsid@bytes=1"}, 64},
-      {"overflow", {"overflow@bytes=1"}, 100},
-      {"creditreq", {"creditreq@bytes=1"}, 255},
-      {"debit", {"debit=2@bytes=1"}, 255},
-      {"msgcredit", {"msgcredit@bytes=1"}, 50},
-      {"shortlen", {"shortlen@bytes=1"}, 255},
-      {"emptycmd", {"emptycmd@bytes=1"}, 7},
+      {"echo-and-status", nullptr, 255},     {"split-small", nullptr, 5},
+      {"split-headers", nullptr, 3},         {"oversize", "oversize@bytes=1", 200},
+      {"nocredit", "nocredit@bytes=1", 255}, {"badpsid", "badpsid@bytes=1", 64},
+      {"overflow", "overflow@bytes=1", 100}, {"creditreq", "creditreq@bytes=1", 255},
+      {"debit", "debit=2@bytes=1", 255},     {"msgcredit", "msgcredit@bytes=1", 50},
+      {"shortlen", "shortlen@bytes=1", 255}, {"emptycmd", "emptycmd@bytes=1", 7},
   };
   for (const Seed& s : seeds) {
-    Bytes input = AsInput(Conversation(s.faults, 4), s.piece);
-    std::string path = std::string(argv[1]) + "/" + s.name;
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f) return 1;
-    fwrite(input.data(), 1, input.size(), f);
+    Bytes input = AsInput(Conversation(s.fault, 4), s.piece);
+    FILE* f = fopen((std::string(argv[1]) + "/" + s.name).c_str(), "wb");
+    if (!f || fwrite(input.data(), 1, input.size(), f) != input.size()) return 1;
     fclose(f);
   }
   return 0;

@@ -8,17 +8,16 @@
 #include <vector>
 
 #include "channel/chanrec.h"
+#include "channel/creditcheck.h"
 #include "channel/ownopen.h"
 #include "emu_config.h"
 #include "krzcom15.h"
 #include "krzmlc15.h"
 #include "layout.h"
 #include "link/link.h"
-#include "link_emu_support.h"
 #include "peripheral.h"
 #include "shared/config.h"
 #include "shared/locks.h"
-#include "shared/records.h"
 #include "shared/sharedmem.h"
 #include "testutil.h"
 #include "vmem.h"
@@ -28,9 +27,12 @@ struct FuzzPort {
   HWND hHelper = NULL;  // stands in for the helper's window
   std::unique_ptr<emu::Peripheral> printer;
   DWORD dwNow = 0;
+  DWORD dwBaseline = 0;  // blocks of a port whose link was up once (its device ID stays)
 };
 
 namespace {
+
+std::string* g_pRecord;  // appends every piece fed while set
 
 LRESULT CALLBACK QuietProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   if (uMsg == WM_CLOSE) return 0;  // the stand-in helper never closes
@@ -45,6 +47,22 @@ void Answer(void* pContext, const BYTE* pb, DWORD cb) {
   FuzzFeed(port, out.data(), out.size());
 }
 
+// The port's shared area, mapped once (it lives while mapped).
+BYTE* Area() {
+  static BYTE* lpArea;
+  if (!lpArea) {
+    std::string name = "KRZMEM15.Area." + PortAreaName(0);
+    if (HANDLE hMap = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str())) {
+      lpArea = (BYTE*)MapViewOfFile(hMap, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+      CloseHandle(hMap);  // the view keeps the mapping
+    }
+  }
+  if (!lpArea) abort();
+  return lpArea;
+}
+
+DWORD AreaBlocks() { return ((const krzmem::AreaHeader*)Area())->blocks; }
+
 }  // namespace
 
 void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWORD),
@@ -53,69 +71,46 @@ void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWOR
   VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_RESPONDER, &responder, NULL);
 }
 
-namespace {
-
-void SetResponder(FuzzPort* port, bool bOn) { FuzzOnHostWrite(port, bOn ? Answer : NULL, port); }
-
-}  // namespace
-
-FuzzPort* FuzzPortStart() {
-  if (!getenv("W32POSIX_NAMESPACE") || !getenv("W32POSIX_ROOT")) {
-    fprintf(stderr, "fuzz: set W32POSIX_NAMESPACE and W32POSIX_ROOT (a private Windows root)\n");
-    return nullptr;
-  }
-  // A reset that leaves no channel forgets the stand-in helper, and the next
-  // open then starts the helper program: let that fail at once rather than
-  // search every folder of the PATH on each input.
+FuzzPort* FuzzPortStart(std::string* pAnswers) {
+  if (!getenv("W32POSIX_NAMESPACE") || !getenv("W32POSIX_ROOT"))
+    abort();  // a private object namespace and Windows root (tests/README.md)
+  // An open after a reset that forgot the stand-in starts the helper
+  // program: let that fail at once, not search the PATH on every input.
   setenv("PATH", "", 1);
   WriteTextFile(WindowsDirFile("KRZCOM15.INI"), "[LPT1]\r\nBackend=memory\r\n");
-  // No waiting: the port's bytes are all there before the host reads, and
-  // nothing more arrives while it waits, so a wait would only cost time.
   WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
                 "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=0\r\n"
                 "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=0\r\nMLC_INTER_PACKET_TIME_OUT=0\r\n"
                 "CreditTimeout=0\r\n");
   LoadIniValues();
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = QuietProc;
-  wc.hInstance = GetModuleHandleA(NULL);
-  wc.lpszClassName = "FuzzHelper";
-  RegisterClassA(&wc);
-  HWND hHelper =
-      CreateWindowExA(0, "FuzzHelper", "", 0, 0, 0, 0, 0, NULL, NULL, wc.hInstance, NULL);
-  if (!hHelper || MLCSetup(hHelper) != MLC_SUCCESS) return nullptr;
   FuzzPort* port = new FuzzPort();
-  port->hHelper = hHelper;
-  FuzzHelperUp(port);
+  port->hHelper = MakeWindow("FuzzHelper", QuietProc);
+  if (!port->hHelper || MLCSetup(port->hHelper) != MLC_SUCCESS) abort();
   port->hPort = VCOMM_OpenCommA("LPT1", 1);
-  if (!port->hPort) return nullptr;
-  return port;
-}
-
-void FuzzReset(FuzzPort* port) {
+  WORD hStream, hMessage;
+  g_pRecord = pAnswers;
+  if (!port->hPort || !FuzzOpenChannels(port, 4096, 1030, &hStream, &hMessage)) abort();
+  g_pRecord = nullptr;
   StartAllOverAgain(0, FALSE);
   FuzzDrain(port);
   FuzzHelperUp(port);
-}
-
-void FuzzForgetMessages() {
-  MSG msg;
-  while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
-  }
+  port->dwBaseline = AreaBlocks();
+  return port;
 }
 
 void FuzzHelperUp(FuzzPort* port) {
-  FuzzForgetMessages();
+  TakeMessages(NULL);  // what the library posted to the helper before
   MLCSetup(port->hHelper);
-  // Held, as by a PML initialisation in progress, the event keeps the
-  // resets inside an input from stopping the stand-in, so their retries
-  // need no helper program (whose search costs more than the input). A
-  // failed open with no channel left gives it back and stops the helper.
+  // Held, as by a PML initialisation in progress, the event keeps resets
+  // inside an input from stopping the stand-in (a failed open with no
+  // channel left gives it back and stops it).
   WaitForSingleObject(hPMLInitDeInit, 0);
 }
 
 bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage) {
-  FuzzReset(port);
+  StartAllOverAgain(0, FALSE);
+  FuzzDrain(port);
+  FuzzHelperUp(port);
   emu::EmuConfig cfg;
   cfg.max_ptoh = wPtoH;
   cfg.credit_request_ms = 0;
@@ -126,23 +121,15 @@ bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WO
     cfg.services.push_back(s);
   }
   port->printer = std::make_unique<emu::Peripheral>(cfg, nullptr);
-  SetResponder(port, true);
+  FuzzOnHostWrite(port, Answer, port);
   DWORD dwRing = (DWORD)lRing, dwSlots = 1;
   int iStream = MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwRing, phStream, NULL, 0, 0, NULL, NULL);
   int iMessage =
       MLCOpenChannel(0, 1, MLC_PACKET_CHANNEL, &dwSlots, phMessage, NULL, 0, 0, NULL, NULL);
-  bool bOpen = iStream == MLC_SUCCESS && iMessage == MLC_SUCCESS;
-  if (!bOpen) fprintf(stderr, "fuzz: opens gave %d and %d\n", iStream, iMessage);
-  SetResponder(port, false);
+  FuzzOnHostWrite(port, NULL, NULL);
   FuzzDrain(port);
-  return bOpen;
+  return iStream == MLC_SUCCESS && iMessage == MLC_SUCCESS;
 }
-
-namespace {
-std::string* g_pRecord;
-}  // namespace
-
-void FuzzRecord(std::string* pRecord) { g_pRecord = pRecord; }
 
 void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb) {
   if (g_pRecord) {  // as a piece: its length byte, then its bytes
@@ -154,27 +141,23 @@ void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb) {
   VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_FEED, &feed, NULL);
 }
 
-DWORD FuzzUnread(FuzzPort* port) { return VCOMM_WaitInput(port->hPort, 0) ? 1 : 0; }
+bool FuzzUnread(FuzzPort* port) { return VCOMM_WaitInput(port->hPort, 0) != 0; }
 
 void FuzzDrain(FuzzPort* port) {
   VMemTaken taken;
   VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_TAKE, NULL, &taken);
+  TakeMessages(NULL);
 }
 
-DWORD FuzzPortBlocks() {
-  // LPT1's area lives as long as the process has it mapped: map its header
-  // once rather than on every count.
-  static const krzmem::AreaHeader* lpHeader;
-  if (!lpHeader) {
-    std::string name = "KRZMEM15.Area." + PortAreaName(0);
-    HANDLE hMap = OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
-    if (!hMap) return 0;
-    lpHeader = (const krzmem::AreaHeader*)MapViewOfFile(hMap, FILE_MAP_READ, 0, 0,
-                                                        sizeof(krzmem::AreaHeader));
-    CloseHandle(hMap);
-    if (!lpHeader) return 0;
+void FuzzResetAndCheck(FuzzPort* port, bool bHelperUp) {
+  StartAllOverAgain(0, FALSE);
+  FuzzDrain(port);
+  if (bHelperUp) FuzzHelperUp(port);
+  if (AreaBlocks() != port->dwBaseline) {
+    fprintf(stderr, "port area: %lu blocks, %lu before\n", (unsigned long)AreaBlocks(),
+            (unsigned long)port->dwBaseline);
+    abort();
   }
-  return lpHeader->blocks;
 }
 
 namespace {
@@ -217,7 +200,7 @@ const char* CheckMessage(BYTE bPort, const MessageChannel* m) {
 
 }  // namespace
 
-const char* FuzzCheckRecords() {
+void FuzzCheck() {
   PerPortInfo* lpPPI = ObtainPPI(0);
   const char* broken = nullptr;
   if (lpPPI->bChannelsUsed > lpPPI->bChannelsAllocated) broken = "channel counts";
@@ -231,150 +214,61 @@ const char* FuzzCheckRecords() {
     UnlockChannelIdx(0, i);
   }
   ReleasePPI(0);
-  return broken;
+  char why[160];
+  if (!broken && !CreditBooksHold(0, why, sizeof why)) broken = why;
+  if (!broken) return;
+  fprintf(stderr, "inconsistent shared records: %s\n", broken);
+  abort();
 }
 
 struct FuzzSnapshot {
   PerPortInfo ppi;
   MlcGlobalData mgd;
-  std::vector<HMEMBLOCK> table;
-  std::vector<std::string> records;  // by table slot, empty when free
-  std::string sockets;
-  DWORD dwBlocks;
-  BYTE* lpArea = nullptr;  // LPT1's shared area, mapped here
-  std::string area;        // and its bytes
+  std::vector<HMEMBLOCK> table;  // the channel table
+  std::string area;              // the bytes of LPT1's shared area in use
 };
-
-namespace {
-
-// A record written back carries the serial of the open that made it; this
-// process may have opened the slot again since (for another snapshot): it
-// is this process's open still.
-void MarkOwnOpen(BYTE bIndex, void* lpRecord) {
-  DWORD dwSerial = OwnOpenSerial(0, (BYTE)(MLC_FIRST_HSID + bIndex));
-  if (*(const BYTE*)lpRecord == MLC_STREAM_CHANNEL)
-    ((StreamChannel*)lpRecord)->dwOpenSerial = dwSerial;
-  else
-    ((MessageChannel*)lpRecord)->dwOpenSerial = dwSerial;
-}
-
-size_t RecordSize(const void* lpRecord) {
-  return *(const BYTE*)lpRecord == MLC_STREAM_CHANNEL ? sizeof(StreamChannel)
-                                                      : sizeof(MessageChannel);
-}
-
-// Whether a record holds the blocks it held at the snapshot, and none that
-// come and go (queued outgoing messages).
-bool SameBlocks(const std::string& was, const void* lpNow) {
-  if (was.size() != RecordSize(lpNow) || was[0] != *(const char*)lpNow) return false;
-  if (was[0] == MLC_STREAM_CHANNEL)
-    return ((const StreamChannel*)was.data())->hBuffer == ((const StreamChannel*)lpNow)->hBuffer;
-  const auto* m = (const MessageChannel*)lpNow;
-  const auto* w = (const MessageChannel*)was.data();
-  return m->hSlot[0] == w->hSlot[0] && m->hSlot[1] == w->hSlot[1] && !m->hMsgQueueHead &&
-         !w->hMsgQueueHead;
-}
-
-// Whether LPT1 holds the snapshot's blocks; with bWrite, and only then,
-// writes the snapshot's records back (call it first without).
-bool Walk(const FuzzSnapshot* s, bool bWrite) {
-  PerPortInfo* lpPPI = ObtainPPI(0);
-  bool bSame = lpPPI->fMlcInitDone && lpPPI->hChanPtrArray == s->ppi.hChanPtrArray &&
-               lpPPI->bChannelsAllocated == s->ppi.bChannelsAllocated &&
-               lpPPI->bChannelsUsed == s->ppi.bChannelsUsed &&
-               lpPPI->hSocketInfoArray == s->ppi.hSocketInfoArray &&
-               lpPPI->bSocketInfoCount == s->ppi.bSocketInfoCount &&
-               lpPPI->hDeviceID == s->ppi.hDeviceID &&
-               ((const krzmem::AreaHeader*)s->lpArea)->blocks == s->dwBlocks;
-  const auto* lpTable = bSame ? (const HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray) : nullptr;
-  for (size_t i = 0; lpTable && bSame && i < s->table.size(); ++i) {
-    if (lpTable[i] != s->table[i]) bSame = false;
-    if (!bSame || !lpTable[i]) continue;
-    void* lpRecord = LockMLCCheck(0, lpTable[i]);
-    bSame = lpRecord && SameBlocks(s->records[i], lpRecord);
-    if (bSame && bWrite) {
-      memcpy(lpRecord, s->records[i].data(), s->records[i].size());
-      MarkOwnOpen((BYTE)i, lpRecord);
-    }
-    if (lpRecord) UnlockMLCCheck(0, lpTable[i]);
-  }
-  if (lpTable) UnlockMLCCheck(0, lpPPI->hChanPtrArray);
-  if (bSame && bWrite) {
-    if (!s->sockets.empty()) {
-      void* lpSockets = LockMLCCheck(0, lpPPI->hSocketInfoArray);
-      memcpy(lpSockets, s->sockets.data(), s->sockets.size());
-      UnlockMLCCheck(0, lpPPI->hSocketInfoArray);
-    }
-    *lpPPI = s->ppi;
-    *ObtainMGD() = s->mgd;
-    ReleaseMGD();
-  }
-  ReleasePPI(0);
-  return bSame;
-}
-
-}  // namespace
 
 FuzzSnapshot* FuzzTake() {
   auto* s = new FuzzSnapshot();
   PerPortInfo* lpPPI = ObtainPPI(0);
-  static BYTE* lpArea;  // mapped once: the area lives as long as the process maps it
-  if (!lpArea) {
-    std::string name = "KRZMEM15.Area." + PortAreaName(0);
-    if (HANDLE hMap = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str())) {
-      lpArea = (BYTE*)MapViewOfFile(hMap, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-      CloseHandle(hMap);  // the view keeps the mapping
-    }
-  }
-  s->lpArea = lpArea;
-  if (!s->lpArea) abort();
   // The heap's chunks lie end to end; past the header and links of a free
   // last chunk nothing is in use.
-  const auto* lpHeader = (const krzmem::AreaHeader*)s->lpArea;
+  BYTE* lpArea = Area();
+  const auto* lpHeader = (const krzmem::AreaHeader*)lpArea;
   DWORD dwUsed = lpHeader->heapEnd, dwChunk = lpHeader->heapOff;
   while (dwChunk < lpHeader->heapEnd) {
-    const auto* lpChunk = (const krzmem::Chunk*)(s->lpArea + dwChunk);
+    const auto* lpChunk = (const krzmem::Chunk*)(lpArea + dwChunk);
     if (!lpChunk->size) abort();
     if (!lpChunk->slot && dwChunk + lpChunk->size == lpHeader->heapEnd)
       dwUsed = dwChunk + krzmem::kMinChunk;
     dwChunk += lpChunk->size;
   }
-  s->area.assign((const char*)s->lpArea, dwUsed);
+  s->area.assign((const char*)lpArea, dwUsed);
   s->ppi = *lpPPI;
   s->mgd = *ObtainMGD();
   ReleaseMGD();
-  s->dwBlocks = PortAreaBlocks();
   if (lpPPI->hChanPtrArray) {
     const auto* lpTable = (const HMEMBLOCK*)LockMLCCheck(0, lpPPI->hChanPtrArray);
     s->table.assign(lpTable, lpTable + lpPPI->bChannelsAllocated);
     UnlockMLCCheck(0, lpPPI->hChanPtrArray);
   }
-  for (HMEMBLOCK hRecord : s->table) {
-    s->records.emplace_back();
-    if (!hRecord) continue;
-    const void* lpRecord = LockMLCCheck(0, hRecord);
-    s->records.back().assign((const char*)lpRecord, RecordSize(lpRecord));
-    UnlockMLCCheck(0, hRecord);
-  }
-  if (lpPPI->hSocketInfoArray) {
-    const char* lpSockets = (const char*)LockMLCCheck(0, lpPPI->hSocketInfoArray);
-    s->sockets.assign(lpSockets, lpPPI->bSocketInfoCount * SOCKET_INFO_SIZE);
-    UnlockMLCCheck(0, lpPPI->hSocketInfoArray);
-  }
   ReleasePPI(0);
   return s;
 }
 
-bool FuzzRestore(const FuzzSnapshot* snapshot) {
-  return Walk(snapshot, false) && Walk(snapshot, true);
-}
-
 void FuzzRestoreAll(const FuzzSnapshot* s) {
   PerPortInfo* lpPPI = ObtainPPI(0);
-  memcpy(s->lpArea, s->area.data(), s->area.size());
+  memcpy(Area(), s->area.data(), s->area.size());
+  // A record written back is this process's open still, though the slot
+  // was opened again since (for another snapshot).
   for (size_t i = 0; i < s->table.size(); ++i) {
     if (!s->table[i]) continue;
-    MarkOwnOpen((BYTE)i, LockMLCCheck(0, s->table[i]));
+    void* lpRecord = LockMLCCheck(0, s->table[i]);
+    DWORD dwSerial = OwnOpenSerial(0, (BYTE)(MLC_FIRST_HSID + i));
+    if (*(const BYTE*)lpRecord == MLC_STREAM_CHANNEL)
+      ((StreamChannel*)lpRecord)->dwOpenSerial = dwSerial;
+    else
+      ((MessageChannel*)lpRecord)->dwOpenSerial = dwSerial;
     UnlockMLCCheck(0, s->table[i]);
   }
   *lpPPI = s->ppi;

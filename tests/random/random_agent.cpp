@@ -1,18 +1,18 @@
 // An agent of the randomized test: a client of the library that runs the
-// steps the driver posts to it, one at a time, on its own lanes. Each lane
-// carries checked traffic: a stream of Pattern(epoch, i) through an echo
-// service, numbered messages through the message echo, or the source's
-// counting bytes. A lane lost to a reset (MLC_DISCONNECT) is no longer
-// judged; what a call read or wrote is judged unless the notice came
-// during that call.
+// steps the driver posts to it on its own lanes, each with checked traffic:
+// Pattern(epoch, i) through an echo, numbered messages through the message
+// echo, or the source's counting bytes. A lane lost to a reset
+// (MLC_DISCONNECT) is no longer judged, nor a call during which that came.
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "krzmlc15.h"
 #include "random_run.h"
 #include "shared/locks.h"
+#include "testutil.h"
 
 namespace {
 
@@ -26,22 +26,19 @@ BYTE Pattern(DWORD epoch, LONGLONG i) {
   return (BYTE)(x >> 56);
 }
 
-BYTE LanePsid(int lane) { return (BYTE)(3 + lane % RND_LANES); }
 bool IsMessageLane(int lane) { return lane % RND_LANES == 2; }
 bool IsSourceLane(int lane) { return lane % RND_LANES == 3; }
 
-void Lost(DWORD dwLane) {
-  if (tRun && dwLane < RND_AGENTS * RND_LANES) tRun->lanes[dwLane].lost = 1;
+// A notice that lane dwLane's channel is gone (a reset took it).
+void CALLBACK AgentCallback(DWORD, DWORD dwCode, DWORD dwLane, DWORD) {
+  if (dwCode == MLC_DISCONNECT && tRun && dwLane < RND_AGENTS * RND_LANES)
+    tRun->lanes[dwLane].lost = 1;
 }
 
 LRESULT CALLBACK AgentWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   if (uMsg != RND_APP_MSG) return DefWindowProcA(hWnd, uMsg, wParam, lParam);
-  if (LOWORD(lParam) == MLC_DISCONNECT) Lost((DWORD)wParam);
+  AgentCallback(0, LOWORD(lParam), (DWORD)wParam, 0);
   return 0;
-}
-
-void CALLBACK AgentCallback(DWORD, DWORD dwCode, DWORD dwAppData, DWORD) {
-  if (dwCode == MLC_DISCONNECT) Lost(dwAppData);
 }
 
 // Takes in the notifications; true when lane l is still as it was.
@@ -56,7 +53,6 @@ void Fail(const char* lpszFormat, long long a, long long b) {
   if (!out[0]) snprintf(out, sizeof tRun->agents[0].failure, lpszFormat, a, b);
 }
 
-// Judges iRead bytes of buffer read from stream lane l.
 void TakeBytes(int lane, LaneRec& l, const BYTE* buffer, int iRead) {
   for (int i = 0; i < iRead; ++i) {
     BYTE bWant = IsSourceLane(lane) ? (BYTE)(l.cbBack + i) : Pattern(l.epoch, l.cbBack + i);
@@ -97,14 +93,11 @@ bool HandleOpenInProcess(WORD hChannel, int iExceptLane = -1) {
 // Forgets a lane the link took away; its handle is kept for stale uses.
 void Forget(LaneRec& l) {
   if (l.open) l.hStale = l.hChannel, ++tRun->agents[tAgent].losses;
-  l.open = 0;
-  l.lost = 0;
+  l.open = l.lost = 0;
 }
 
-// A lane whose close failed may have lost its channel to a reset untold.
-// Once another open of this process holds its handle, the handle names
-// that channel (the library cannot tell a process's opens of one slot
-// apart): the lane is gone.
+// A lane whose close failed may have lost its channel to a reset untold:
+// once another open of this process holds its handle, the lane is gone.
 void ForgetIfTaken(int lane, LaneRec& l) {
   if (l.open && l.doubtful && HandleOpenInProcess(l.hChannel, lane)) Forget(l);
 }
@@ -112,18 +105,15 @@ void ForgetIfTaken(int lane, LaneRec& l) {
 int Open(int lane, LaneRec& l, const Step& s) {
   DWORD dwBuffer = IsMessageLane(lane) ? (s.len & 1) * 2 : 2048 + (DWORD)s.len * 8;
   bool fCallback = s.style & RND_BLOCK;
-  int iResult = MLCOpenChannel(0, LanePsid(lane),
+  int iResult = MLCOpenChannel(0, (BYTE)(3 + lane % RND_LANES),
                                IsMessageLane(lane) ? MLC_PACKET_CHANNEL : MLC_STREAM_CHANNEL,
                                &dwBuffer, &l.hChannel, fCallback ? NULL : tWnd, RND_APP_MSG,
                                (DWORD)lane, fCallback ? AgentCallback : NULL, NULL);
   if (iResult == MLC_SUCCESS) {
-    l.open = 1;
-    l.lost = 0;
-    l.doubtful = 0;
+    l.open = 1, l.lost = l.doubtful = 0;
     ++tRun->agents[tAgent].opens;
     l.epoch = tRun->seed * 7919u + (DWORD)lane * 131u + ++l.opens;
-    l.cbSent = l.cbBack = 0;
-    l.msgSent = l.msgBack = 0;
+    l.cbSent = l.cbBack = 0, l.msgSent = l.msgBack = 0;
   }
   return iResult;
 }
@@ -173,9 +163,8 @@ int Retrieve(int lane, LaneRec& l, std::vector<BYTE>& buffer) {
 }
 
 // End of the run: everything a write reported sent comes back, then every
-// lane closes. A non-blocking write that finds no credit queues its data and
-// reports it sent; a printer that never grants more credit keeps it queued,
-// so then only what did come back is judged.
+// lane closes. A printer that never grants more credit keeps what a
+// non-blocking write queued and reported sent: then only what came is judged.
 int Drain(int agent) {
   std::vector<BYTE> buffer(65536);
   DWORD dwEnd = GetTickCount() + RND_DRAIN_MS;
@@ -187,21 +176,21 @@ int Drain(int agent) {
       return IsMessageLane(lane) ? l.msgBack < l.msgSent
                                  : !IsSourceLane(lane) && l.cbBack < l.cbSent;
     };
-    while (Pump(l) && l.open && owed() && (LONG)(dwEnd - GetTickCount()) > 0) {
-      MLCPollChannels2(FALSE, 0);
-      Step s{kOpRead, (BYTE)agent, (BYTE)i, 0, 65534};
-      int iRead = Read(lane, l, s, buffer);
-      if (iRead < 0 && iRead != MLC_NO_MESSAGE) {
-        if (l.doubtful) Forget(l);
-        break;
-      }
-      if (iRead <= 0) Sleep(5);
-    }
+    // Reads until nothing is owed, the lane went away or a read failed.
+    Eventually(
+        [&] {
+          if (!Pump(l) || !l.open || !owed()) return true;
+          MLCPollChannels2(FALSE, 0);
+          int iRead = Read(lane, l, Step{kOpRead, (BYTE)agent, (BYTE)i, 0, 65534}, buffer);
+          if (iRead >= 0 || iRead == MLC_NO_MESSAGE) return false;
+          if (l.doubtful) Forget(l);
+          return true;
+        },
+        (DWORD)std::max<LONG>(0, (LONG)(dwEnd - GetTickCount())));
     if (Pump(l) && l.open && owed() && !tRun->noGrants)
       Fail("lane %lld: %lld bytes or messages a write reported sent never came back", lane,
            IsMessageLane(lane) ? l.msgSent - l.msgBack : l.cbSent - l.cbBack);
-    // A close the printer refuses or leaves unanswered fails (and may reset
-    // the link): what it leaves, the driver's closing reset clears.
+    // What a failed close leaves, the driver's closing reset clears.
     if (Pump(l) && l.open) MLCCloseChannel(l.hChannel);
     l.open = 0;
   }
@@ -228,9 +217,8 @@ int Exec(const Step& s, std::vector<BYTE>& buffer) {
       break;
     case kOpRead:
       iResult = Read(lane, l, s, buffer);
-      // A channel that fails a read is gone, and a reset that took it says
-      // so first; a write that fails may have sent bytes, so its lane stays
-      // and the echo tells.
+      // A read fails only on a channel a reset took (told first); a failed
+      // write may have sent bytes, so its lane stays and the echo tells.
       if (iResult < 0 && iResult != MLC_TIME_OUT && iResult != MLC_NO_MESSAGE &&
           iResult != MLC_CHANNEL_BUSY && Pump(l)) {
         if (!l.doubtful)
@@ -290,13 +278,10 @@ int RunAgent(const std::string& name, int n) {
   // A process agent whose driver died (its mutex is free or abandoned) leaves.
   HANDLE hAlive =
       n < RND_THREAD_AGENTS ? NULL : OpenMutexA(SYNCHRONIZE, FALSE, (name + ".alive").c_str());
-  auto driverGone = [&] {
-    DWORD dw = hAlive ? WaitForSingleObject(hAlive, 0) : WAIT_TIMEOUT;
-    return dw == WAIT_OBJECT_0 || dw == WAIT_ABANDONED;
-  };
   for (;;) {
     DWORD dwWait = iExit == 0 ? WaitForSingleObject(hGo, 2000) : WAIT_FAILED;
-    if (dwWait == WAIT_TIMEOUT && !driverGone()) continue;
+    if (dwWait == WAIT_TIMEOUT && (!hAlive || WaitForSingleObject(hAlive, 0) == WAIT_TIMEOUT))
+      continue;
     if (dwWait != WAIT_OBJECT_0) break;
     AgentRec& a = tRun->agents[n];
     if (a.step.op == kOpExit) break;

@@ -9,31 +9,26 @@
 
 namespace {
 
-struct OpWeight {
-  char op;
-  int weight;
-  bool swarm;  // may be switched off for a whole run
-};
-const OpWeight kOps[] = {
-    {kOpOpen, 8, false}, {kOpWrite, 14, false}, {kOpRead, 14, false},
-    {kOpClose, 2, true}, {kOpPoll, 4, true},    {kOpRetrieve, 2, true},
-    {kOpStale, 1, true}, {kOpKill, 1, true},    {kOpFault, 2, true},
-};
+// The operations and their weights; those from kOpClose on may be switched
+// off for a whole run.
+const char kOps[] = {kOpOpen,     kOpWrite, kOpRead, kOpClose, kOpPoll,
+                     kOpRetrieve, kOpStale, kOpKill, kOpFault};
+const int kWeights[] = {8, 14, 14, 2, 4, 2, 1, 1, 2};
 
 }  // namespace
 
 std::vector<Step> DrawPlan(unsigned seed, int steps, std::string* swarm) {
   std::mt19937 rng(seed);
   std::vector<int> weights;
-  for (const OpWeight& w : kOps) {
-    bool fOn = !w.swarm || rng() % 3 != 0;
-    weights.push_back(fOn ? w.weight : 0);
-    if (!fOn) *swarm += w.op;
+  for (size_t i = 0; i < sizeof kOps; ++i) {
+    bool fOn = i < 3 || rng() % 3 != 0;
+    weights.push_back(fOn ? kWeights[i] : 0);
+    if (!fOn) *swarm += kOps[i];
   }
   std::discrete_distribution<int> pick(weights.begin(), weights.end());
   std::vector<Step> plan;
   for (int i = 0; i < steps; ++i) {
-    Step s{kOps[pick(rng)].op, (BYTE)(rng() % RND_AGENTS), (BYTE)(rng() % RND_LANES), 0, 0};
+    Step s{kOps[pick(rng)], (BYTE)(rng() % RND_AGENTS), (BYTE)(rng() % RND_LANES), 0, 0};
     if (s.op == kOpKill)
       s.agent = (BYTE)(RND_THREAD_AGENTS + s.agent % (RND_AGENTS - RND_THREAD_AGENTS));
     if (rng() % 3 == 0) s.style = RND_BLOCK | (rng() % 2 ? RND_NO_WAIT : 0);

@@ -1,8 +1,7 @@
-// The randomized multi-client test: what the driver (krzrandom) and its
-// agents share. A run is a plan of steps drawn from one seed; each step is
-// one operation of one agent (a thread of the driver or a child process)
-// on one of its lanes. The agents keep their lanes' books in a shared
-// mapping, so the driver can judge them after every step.
+// What the randomized test's driver (krzrandom) and its agents share: a run
+// is a plan of steps drawn from one seed, each one operation of one agent on
+// one of its lanes; the agents keep their books in a shared mapping, which
+// the driver judges after every step.
 #pragma once
 
 #include <windows.h>
@@ -14,10 +13,10 @@
 #define RND_THREAD_AGENTS 2
 #define RND_LANES 4             // per agent: echo 3, echo 4, message echo 5, source 6
 #define RND_SOURCE_BYTES 20000  // what the source service sends after each open
+#define RND_STEPS 300           // a plan's steps unless --steps says otherwise
 #define RND_APP_MSG 0x8001
 
-// Short time-outs (the test's KRZTBX15.INI) so that time-out paths come up
-// in a run. Under Wine every kernel call and a helper's start are slow.
+// Short time-outs (KRZTBX15.INI) bring time-out paths up; Wine is slower.
 #ifdef _WIN32
 #define RND_REPLY_TIMEOUT_MS 1000
 #define RND_CREDIT_TIMEOUT_MS 500
@@ -30,8 +29,8 @@
 #define RND_SLOW_MS 0
 #endif
 #define RND_BLOCK_MS 300  // longest wait a step asks of a blocking call
-// A call may wait for the port mutex, a reply, a reset's exchanges, a credit
-// wait and its own time-out; beyond this it is stuck.
+// A call's longest wait: the port mutex, a reply, a reset's exchanges, a
+// credit wait and its own time-out.
 #define RND_LONGEST_CALL_MS \
   (4 * RND_REPLY_TIMEOUT_MS + RND_CREDIT_TIMEOUT_MS + RND_BLOCK_MS + 2000 + RND_SLOW_MS)
 #define RND_DRAIN_MS 8000
@@ -52,7 +51,6 @@ enum RndOp : char {
   kOpExit = 'X',
 };
 
-// style bits
 #define RND_BLOCK 1    // blocking call (open: callback instead of a window)
 #define RND_NO_WAIT 2  // the driver goes on without waiting for the step
 
@@ -80,9 +78,7 @@ struct AgentRec {
 };
 struct SharedRun {
   DWORD seed;
-  // The printer grants credit only in its open replies: writes that wait
-  // for more credit (queued messages, buffered bytes) may never go out.
-  LONG noGrants;
+  LONG noGrants;  // credit only in open replies: what waits for more may stay
   AgentRec agents[RND_AGENTS];
   LaneRec lanes[RND_AGENTS * RND_LANES];
 };

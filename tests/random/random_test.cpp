@@ -12,24 +12,14 @@
 TEST(Randomized, FixedSeedsDeliverEveryByteOnceAndKeepTheBooks) {
   std::istringstream seeds(RANDOM_TEST_SEEDS);
   for (std::string seed; seeds >> seed;) {
-    std::string cmd = "krzrandom.exe --seed " + seed;
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi;
-    ASSERT_TRUE(CreateProcessA(NULL, cmd.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi));
-    DWORD dwCode = 99;
-    if (WaitForSingleObject(pi.hProcess, 240000) != WAIT_OBJECT_0)
-      TerminateProcess(pi.hProcess, 98);
-    WaitForSingleObject(pi.hProcess, 10000);
-    GetExitCodeProcess(pi.hProcess, &dwCode);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    EXPECT_EQ(dwCode, 0u) << "seed " << seed << " (its output above)";
+    Child run;
+    ASSERT_TRUE(run.Run("krzrandom.exe --seed " + seed));
+    EXPECT_EQ(run.Wait(240000), 0u) << "seed " << seed << " (its output above)";
   }
 }
 
-// A failure is replayed from its seed, or from the plan text it printed.
-TEST(Randomized, ASeedDrawsOnePlanAndItsTextReplaysIt) {
+// A failure replays from its seed or plan text; the seeds kill agents, some holding the mutex.
+TEST(Randomized, ASeedDrawsOnePlanAndItsTextReplaysItAndTheSeedsKill) {
   std::string swarm, again, other;
   std::vector<Step> plan = DrawPlan(42, 200, &swarm), parsed;
   ASSERT_TRUE(ParsePlan(PlanText(plan), &parsed));
@@ -37,4 +27,10 @@ TEST(Randomized, ASeedDrawsOnePlanAndItsTextReplaysIt) {
   EXPECT_EQ(swarm, again);
   EXPECT_NE(PlanText(DrawPlan(43, 200, &other)), PlanText(plan));
   EXPECT_FALSE(ParsePlan("W9.0.0.1", &parsed)) << "no agent 9";
+  int kills = 0, held = 0;
+  std::istringstream seeds(RANDOM_TEST_SEEDS);
+  for (unsigned seed; seeds >> seed;)
+    for (const Step& s : DrawPlan(seed, RND_STEPS, &other))
+      kills += s.op == kOpKill, held += s.op == kOpKill && (s.style & RND_BLOCK);
+  EXPECT_TRUE(kills >= 3 && held >= 1) << kills << " kills, " << held << " holding the mutex";
 }
