@@ -200,7 +200,11 @@ class Run {
     for (size_t i = 0; i < plan.size() && why.empty(); ++i) {
       const Step& s = plan[i];
       if (s.op == kOpFault) {
-        printer_->AddFault(kBehaviours[s.len % kBehaviourCount], &why);
+        const char* lpszRow = kBehaviours[s.len % kBehaviourCount];
+        printer_->AddFault(lpszRow, &why);
+        // A debit is withheld for the channel's life: a lane whose only
+        // credit it took may never be granted again.
+        if (strncmp(lpszRow, "debit=", 6) == 0) run_->noGrants = 1;
       } else if (s.op == kOpKill) {
         if (s.style & RND_BLOCK) why = Post(s.agent, Step{kOpHold, s.agent, 0, 0, 0});
         Kill(s.agent, s.style & RND_BLOCK);

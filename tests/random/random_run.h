@@ -78,7 +78,7 @@ struct AgentRec {
 };
 struct SharedRun {
   DWORD seed;
-  LONG noGrants;  // credit only in open replies: what waits for more may stay
+  LONG noGrants;  // credit only in open replies, or debited: what waits for more may stay
   AgentRec agents[RND_AGENTS];
   LaneRec lanes[RND_AGENTS * RND_LANES];
 };
