@@ -13,7 +13,6 @@ namespace {
 
 using pt::lf;
 
-// Blocks until the process is killed.
 void wait_for_kill() { WaitForSingleObject(CreateEventA(NULL, TRUE, FALSE, NULL), INFINITE); }
 
 // Takes the mutex and sets `ready`. "exit" then exits owning it; "close"
@@ -48,6 +47,7 @@ int wait_mutex(const std::string& base, bool stop) {
   return r == WAIT_ABANDONED ? 1 : 0;
 }
 
+// Sets the named event, or waits for it.
 int event(const std::string& base, bool set) {
   HANDLE e = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, lf(base).c_str());
   if (!e) return 10;
@@ -59,13 +59,6 @@ int event(const std::string& base, bool set) {
 char* view(const std::string& base) {
   HANDLE m = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, lf(base).c_str());
   return m ? (char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
-}
-
-// Writes the text into the named mapping, or checks that it holds it.
-int map_text(const std::string& base, const std::string& text, bool write) {
-  char* p = view(base);
-  if (p && write) lstrcpyA(p, text.c_str());
-  return !p ? 10 : write || text == p ? 0 : 12;
 }
 
 // Ends holding a mutex, an event and a mapping named "<base>-<kind>".
@@ -122,7 +115,6 @@ int main(int argc, char** argv) {
   if (mode == "wait-mutex" && argc == 4) return wait_mutex(a2, atoi(a3) != 0);
   if (mode == "set-event" && argc == 3) return event(a2, true);
   if (mode == "wait-event" && argc == 3) return event(a2, false);
-  if (mode == "check-map" && argc == 4) return map_text(a2, a3, false);
   if (mode == "leave" && argc == 3) return leave(a2);
   if (mode == "churn" && argc == 5)  // the mutex, the mapping with the counter, rounds
     return view(a3) ? pt::churn(lf(a2), (volatile LONG*)view(a3), atoi(argv[4])) : 10;
@@ -130,7 +122,8 @@ int main(int argc, char** argv) {
   if (mode == "args" && argc >= 3) {  // into the mapping, separated by '|'
     std::string text;
     for (int i = 3; i < argc; ++i) text.append(i > 3 ? "|" : "").append(argv[i]);
-    return map_text(a2, text, true);
+    char* p = view(a2);
+    return p ? lstrcpyA(p, text.c_str()), 0 : 10;
   }
   return 3;
 }

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,7 @@ inline std::string unique_name(const char* what) {
 }
 inline std::string lf(const std::string& base) { return base + "\n"; }
 
-// Starts a program; its process handle or NULL.
+// Starts a program (the child with start_child); its process handle or NULL.
 inline HANDLE start(std::string line, const char* app = NULL, LPVOID env = NULL,
                     DWORD* pid = nullptr) {
   STARTUPINFOA si = STARTUPINFOA{};
@@ -43,7 +44,7 @@ inline HANDLE start_child(const std::string& args, DWORD* pid = nullptr, LPVOID 
 }
 
 // Waits for a process (or thread), closes it and returns its exit code:
-// 0xFFFFFFFF on time-out, 0xFFFFFFFE when there was none to wait for.
+// 0xFFFFFFFF on time-out, 0xFFFFFFFE when there was none.
 inline DWORD finish(HANDLE h, DWORD ms = 20000, bool thread = false) {
   DWORD code = h ? 0xFFFFFFFF : 0xFFFFFFFE;
   if (h && WaitForSingleObject(h, ms) == WAIT_OBJECT_0)
@@ -57,11 +58,7 @@ inline DWORD run_child(const std::string& args, LPVOID env = NULL) {
 // Runs f() on a new thread, whose exit code is f's result.
 template <class F>
 HANDLE thread(F f, DWORD* tid = NULL) {
-  auto run = [](LPVOID v) -> DWORD {
-    F* g = (F*)v;
-    DWORD result = (*g)();
-    return delete g, result;
-  };
+  auto run = [](LPVOID v) -> DWORD { return std::unique_ptr<F>((F*)v)->operator()(); };
   return CreateThread(NULL, 0, run, new F(f), 0, tid);
 }
 template <class F>
@@ -128,11 +125,11 @@ inline HWND make_window(int extra = 0) {
   return CreateWindowExA(0, name.c_str(), "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL, NULL, inst,
                          NULL);
 }
-// Removes everything waiting in the calling thread's queue.
-inline void drain() {
-  MSG m;
-  while (PeekMessageA(&m, NULL, 0, 0, PM_REMOVE)) {
-  }
+// A hidden window (as make_window) with an empty queue.
+inline HWND fresh_window(int extra = 0) {
+  HWND h = make_window(extra);
+  for (MSG m; PeekMessageA(&m, NULL, 0, 0, PM_REMOVE);) continue;
+  return h;
 }
 
 }  // namespace pt

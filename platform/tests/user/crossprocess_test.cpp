@@ -68,20 +68,6 @@ TEST(UserCrossProcess, KilledOwnerEndsWindowsAndSendsTheNextOneWorks) {
   DestroyWindow(parent);
 }
 
-// A child that never asks for messages does not go idle.
-TEST(UserCrossProcess, WaitForInputIdle) {
-  EXPECT_EQ(WaitForInputIdle(NULL, 0), WAIT_FAILED);
-  std::string name = pt::unique_name("never");
-  HANDLE never = CreateEventA(NULL, TRUE, FALSE, pt::lf(name).c_str());
-  DWORD pid = 0;
-  HANDLE process = pt::start_child("wait-event " + name, &pid);
-  ASSERT_TRUE(pt::eventually([pid] { return pt::asleep(pid); }));  // in its wait
-  EXPECT_EQ(WaitForInputIdle(process, 100), (DWORD)WAIT_TIMEOUT);
-  TerminateProcess(process, 1);
-  EXPECT_EQ(pt::finish(process), 1u);
-  CloseHandle(never);
-}
-
 #ifndef _WIN32
 // Runs `fn` in a forked child that then kills itself; returns what it returned.
 template <typename Fn>

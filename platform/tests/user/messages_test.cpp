@@ -22,8 +22,7 @@ MSG next(HWND h, UINT lo = 0, UINT hi = 0, bool get = true) {
 }
 
 TEST(UserMessage, FiltersDispatchAndQuit) {
-  HWND a = make_window(), b = make_window();
-  drain();
+  HWND a = make_window(), b = fresh_window();
   PostMessageA(a, WM_USER + 1, 40, -40);
   PostMessageA(b, WM_USER + 2, 0, 0);
   PostMessageA(a, WM_USER + 3, 0, 0);
@@ -46,18 +45,20 @@ TEST(UserMessage, FiltersDispatchAndQuit) {
   DestroyWindow(a);
 }
 
-TEST(UserMessage, BadWindowsAndFullQueues) {
+// Another thread posts to this one, which does not pump: posting never
+// blocks; past 10 000 posts it is refused with ERROR_NOT_ENOUGH_QUOTA, never
+// accepted again; order is kept. Then a send from that thread reaches this
+// one in GetMessageA through a filter it does not pass, before GetMessageA
+// returns the message its handler posted.
+TEST(UserMessage, BadWindowsFullQueuesAndSendsFromAnotherThread) {
   HWND gone = make_window();
   DestroyWindow(gone);
   for (HWND bad : {gone, (HWND)(ULONG_PTR)0xDEAD0000u}) {
     EXPECT_ERR(PostMessageA(bad, WM_USER, 0, 0), ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_ERR(SendMessageA(bad, WM_USER + 100, 1, 2), ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FALSE(IsWindow(bad));
   }
-  // Another thread posts to this one, which does not pump: posting never
-  // blocks; past the limit of 10 000 posts it is refused with
-  // ERROR_NOT_ENOUGH_QUOTA, never accepted again. Order is kept.
-  HWND h = make_window();
-  drain();
+  HWND h = fresh_window();
   int accepted = 0, refused = 0, wrong = 0;
   pt::on_thread([&] {
     for (int i = 0; i < 10100; ++i) {
@@ -72,14 +73,6 @@ TEST(UserMessage, BadWindowsAndFullQueues) {
   for (MSG m; PeekMessageA(&m, h, WM_USER + 1, WM_USER + 1, PM_REMOVE);)
     received += m.wParam == (WPARAM)received;
   EXPECT_EQ(received, accepted);
-  DestroyWindow(h);
-}
-
-// A send reaches this thread in GetMessageA through a filter it does not
-// pass, before GetMessageA returns the message its handler posted.
-TEST(UserMessage, SendFromAnotherThread) {
-  HWND h = make_window();
-  drain();
   seen.clear();
   std::future<LRESULT> r =
       std::async(std::launch::async, [h] { return SendMessageA(h, WM_USER + 101, 0, 0); });
@@ -90,22 +83,20 @@ TEST(UserMessage, SendFromAnotherThread) {
 }
 
 TEST(UserTimer, WindowAndThreadTimers) {
-  HWND h = make_window();
-  drain();
+  HWND h = fresh_window();
   DWORD start = GetTickCount();
   ASSERT_NE(SetTimer(h, 7, 30, NULL), 0u);
-  MSG m;
   for (int tick = 0; tick < 3; ++tick) EXPECT_EQ(next(h, WM_TIMER, WM_TIMER).wParam, (WPARAM)7);
   EXPECT_GE(GetTickCount() - start, 60u);  // three periods, never early by more than one
   // Posted messages come before a due timer.
+  MSG m;
   ASSERT_TRUE(eventually([&m] { return PeekMessageA(&m, NULL, WM_TIMER, WM_TIMER, PM_NOREMOVE); }));
   PostMessageA(h, WM_USER + 1, 0, 0);
   EXPECT_EQ(next(NULL).message, (UINT)WM_USER + 1);
   EXPECT_EQ(next(NULL).message, (UINT)WM_TIMER);
   // A killed timer ticks no more: the next tick is the other timer's (its
   // period reset from a minute to 80 ms, else this would block).
-  EXPECT_TRUE(KillTimer(h, 7));
-  EXPECT_FALSE(KillTimer(h, 7));
+  EXPECT_TRUE(KillTimer(h, 7) && !KillTimer(h, 7));
   ASSERT_TRUE(SetTimer(h, 9, 60000, NULL) && SetTimer(h, 9, 80, NULL));
   EXPECT_EQ(next(NULL, WM_TIMER, WM_TIMER).wParam, (WPARAM)9);
   // Destroying the window ends its timers; a thread timer calls its procedure.
@@ -115,8 +106,7 @@ TEST(UserTimer, WindowAndThreadTimers) {
   m = next(NULL, WM_TIMER, WM_TIMER);
   EXPECT_TRUE(id != 0 && m.hwnd == NULL && m.wParam == id);
   DispatchMessageA(&m);
-  EXPECT_EQ(g_proc_id, id);
-  EXPECT_TRUE(KillTimer(NULL, id));
+  EXPECT_TRUE(g_proc_id == id && KillTimer(NULL, id));
 }
 
 }  // namespace
