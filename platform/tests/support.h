@@ -28,19 +28,19 @@ inline std::string unique_name(const char* what) {
 inline std::string lf(const std::string& base) { return base + "\n"; }
 
 // Starts a program (the child with start_child); its process handle or NULL.
-inline HANDLE start(std::string line, const char* app = NULL, LPVOID env = NULL,
-                    DWORD* pid = nullptr) {
+inline HANDLE start(std::string line, LPVOID env = NULL, DWORD* pid = nullptr) {
   STARTUPINFOA si = STARTUPINFOA{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi;
-  if (!CreateProcessA(app, &line[0], NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, env, NULL, &si, &pi))
+  if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, env, NULL, &si,
+                      &pi))
     return NULL;
   CloseHandle(pi.hThread);
   if (pid) *pid = pi.dwProcessId;
   return pi.hProcess;
 }
 inline HANDLE start_child(const std::string& args, DWORD* pid = nullptr, LPVOID env = NULL) {
-  return start("platform_child.exe " + args, NULL, env, pid);
+  return start("platform_child.exe " + args, env, pid);
 }
 
 // Waits for a process (or thread), closes it and returns its exit code:

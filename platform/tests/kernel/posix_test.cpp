@@ -129,7 +129,7 @@ TEST(Posix, NamespacesSeparateAndGoWithTheirLastUserAndTheLockIsNeverTakenTwice)
   EXPECT_EQ(pt::run_child("set-event " + base, &block[0]), 10u);  // finds nothing
   EXPECT_TRUE(WaitForSingleObject(m, 0) == WAIT_OBJECT_0 && !fs::exists(lock));
   CloseHandle(m);
-  EXPECT_EQ(pt::run_child("leave " + base, &block[0]), 0u);
+  EXPECT_EQ(pt::run_child("hold-mutex " + base + " " + base + "-r exit", &block[0]), 0u);
   EXPECT_EQ(count("/dev/shm", "w32p." + ns + "."), 0u);
 
   int old_fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);

@@ -18,12 +18,10 @@ std::string fmt(const char* format, ...) {
 
 // 'l' is 32 bits, as on Windows; output is limited to 1024 bytes.
 TEST(Format, IntegersTextAndTheLimit) {
-  EXPECT_EQ(fmt("%d|%u|%x|%lX|%ld|%lu|%08lX|%2.2X|%5lu.%03lu|[%-5d][%05d]%#x", -5, 4000000000u,
-                0xbeefu, (DWORD)0xAB, (LONG)-123, (DWORD)0xFFFFFFFF, (DWORD)0x1A2B, 0x5u, (DWORD)7,
-                (DWORD)5, 42, -42, 0x1fu),
-            "-5|4000000000|beef|AB|-123|4294967295|00001A2B|05|    7.005|[42   ][-0042]0x1f");
-  EXPECT_EQ(fmt("%s: %c 100%%\r\n[%6s][%-6s][%.3s]", "KRZ", 'o', "ab", "ab", "abcdef"),
-            "KRZ: o 100%\r\n[    ab][ab    ][abc]");
+  EXPECT_EQ(fmt("%s: %d|%u|%x|%X|%lx|%lX|%ld|%lu|%08lX|%02x|%2.2X|%5lu.%03lu\r\n", "KRZ", -5,
+                4000000000u, 0xbeefu, 0xbeefu, (DWORD)0xAB, (DWORD)0xAB, (LONG)-123,
+                (DWORD)0xFFFFFFFF, (DWORD)0x1A2B, 0xfu, 0x5u, (DWORD)7, (DWORD)5),
+            "KRZ: -5|4000000000|beef|BEEF|ab|AB|-123|4294967295|00001A2B|0f|05|    7.005\r\n");
   char buf[2048];
   memset(buf, 'z', sizeof buf);
   int n = wsprintfA(buf, "%s", std::string(1500, 'x').c_str());
