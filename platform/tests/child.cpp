@@ -45,15 +45,13 @@ int wait_mutex(const std::string& base, bool stop) {
   return r == WAIT_ABANDONED ? 1 : 0;
 }
 
-// Sets the named event, or waits for it.
 int event(const std::string& base, bool set) {
   HANDLE e = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, lf(base).c_str());
   if (!e) return 10;
   return (set ? SetEvent(e) : WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0) ? 0 : 11;
 }
 
-// A view of the named mapping (NULL when there is none); the process's
-// exit closes it.
+// A view of the named mapping, or NULL; the process's exit closes it.
 char* view(const std::string& base) {
   HANDLE m = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, lf(base).c_str());
   return m ? (char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;

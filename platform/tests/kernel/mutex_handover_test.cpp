@@ -13,7 +13,6 @@
 
 namespace {
 
-// The next stop of the traced child: its signal, or 0 when it did not stop.
 int next_stop(pid_t pid) {
   int status = 0;
   return waitpid(pid, &status, __WALL) == pid && WIFSTOPPED(status) ? WSTOPSIG(status) : 0;

@@ -35,7 +35,6 @@ size_t count_object_mappings() {
 }
 std::string shm_path(const std::string& name) { return "/dev/shm" + w32p::shm_name("obj", name); }
 
-// This test's environment in the namespace ns.
 std::string environment_with(const std::string& ns) {
   std::string block = "W32POSIX_NAMESPACE=" + ns + '\0';
   for (char** e = environ; *e; ++e)

@@ -8,7 +8,6 @@
 
 namespace {
 
-// A named mapping for a child to report into.
 struct Report {
   std::string base = pt::unique_name("report");
   HANDLE handle =
@@ -18,9 +17,9 @@ struct Report {
 };
 
 // Exit codes, termination, and events and mappings shared with children,
-// whose arguments are split by the Windows rules. A child that never asks
-// for messages does not go idle.
-TEST(Process, ExitCodesTerminateAndSharedEventsAndMappings) {
+// whose arguments are split by the Windows rules, found as Windows finds
+// them. A child that never asks for messages does not go idle.
+TEST(Process, ExitCodesTerminateSharedObjectsArgumentsAndProgramSearch) {
   std::string base = pt::unique_name("xevent");
   HANDLE e = CreateEventA(NULL, FALSE, FALSE, pt::lf(base).c_str());
   EXPECT_EQ(pt::run_child("set-event " + base), 0u);
@@ -40,10 +39,7 @@ TEST(Process, ExitCodesTerminateAndSharedEventsAndMappings) {
   ASSERT_EQ(pt::run_child("args " + r.base + " plain \"two words\" a\\\"b c:\\x\\y \"end\\\\\""),
             0u);
   EXPECT_STREQ(r.view, "plain|two words|a\"b|c:\\x\\y|end\\");
-}
-
-TEST(Process, FindsProgramsAndTheSystemDirectoryAsWindowsDoes) {
-  // Case-insensitive, from the application's directory.
+  // Programs are found case-insensitively in the application's directory.
   EXPECT_EQ(pt::finish(pt::start("PLATFORM_CHILD.EXE exit 3")), 3u);
   // A full path with backslashes, quoted.
   char self[MAX_PATH];
@@ -52,7 +48,6 @@ TEST(Process, FindsProgramsAndTheSystemDirectoryAsWindowsDoes) {
   path = path.substr(0, path.rfind('\\')) + "\\platform_child.exe";
   EXPECT_EQ(pt::finish(pt::start("\"" + path + "\" exit 4")), 4u);
   EXPECT_ERR(pt::start("no_such_program_here.exe"), ERROR_FILE_NOT_FOUND);
-  // The system directory: its length, or the size it needs.
   char sys[MAX_PATH], tiny[2];
   UINT s = GetSystemDirectoryA(sys, sizeof sys);
   EXPECT_TRUE(s > 0 && strlen(sys) == s);

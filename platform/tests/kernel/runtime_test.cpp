@@ -17,7 +17,7 @@ std::string fmt(const char* format, ...) {
 }
 
 // 'l' is 32 bits, as on Windows; output is limited to 1024 bytes.
-TEST(Format, IntegersTextAndTheLimit) {
+TEST(Runtime, FormatsAndPrivateProfiles) {
   EXPECT_EQ(fmt("%s: %d|%u|%x|%X|%lx|%lX|%ld|%lu|%08lX|%02x|%2.2X|%5lu.%03lu\r\n", "KRZ", -5,
                 4000000000u, 0xbeefu, 0xbeefu, (DWORD)0xAB, (DWORD)0xAB, (LONG)-123,
                 (DWORD)0xFFFFFFFF, (DWORD)0x1A2B, 0xfu, 0x5u, (DWORD)7, (DWORD)5),
@@ -26,11 +26,8 @@ TEST(Format, IntegersTextAndTheLimit) {
   memset(buf, 'z', sizeof buf);
   int n = wsprintfA(buf, "%s", std::string(1500, 'x').c_str());
   EXPECT_TRUE((n == 1023 || n == 1024) && buf[1024] == 'z') << n;  // nothing written past it
-}
-
-// Integers from the leading digits; strings trimmed, unquoted, cut to the
-// buffer; names case-insensitive; defaults (without trailing blanks).
-TEST(Profile, IntegersStringsAndDefaults) {
+  // Profiles: integers from the leading digits; strings trimmed, unquoted,
+  // cut to the buffer; names case-insensitive; defaults without trailing blanks.
   char dir[MAX_PATH];
   std::string path(dir, GetWindowsDirectoryA(dir, sizeof dir));
   path.append("\\").append(pt::unique_name("ini")).append(".ini");
@@ -55,7 +52,6 @@ TEST(Profile, IntegersStringsAndDefaults) {
               {"DebugMsg", "LogFile", "", f, 5, "C:\\t"},
               {"DebugMsg", "Nope", "dflt  ", f, 64, "dflt"},
               {"DebugMsg", "LogFile", NULL, "no_such.ini", 64, ""}};
-  char buf[64];
   for (auto& c : strs) {
     EXPECT_EQ(GetPrivateProfileStringA(c.section, c.key, c.dflt, buf, c.size, c.file),
               strlen(c.want));

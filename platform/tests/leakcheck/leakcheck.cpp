@@ -21,7 +21,6 @@
 
 namespace {
 
-// The namespace's objects ("w32p.<ns>.obj.*"), and its lock file.
 std::vector<std::string> leftovers() {
   std::string prefix = w32p::shm_name("obj", "");
   prefix = prefix.substr(1, prefix.find(".obj.") + 5 - 1);

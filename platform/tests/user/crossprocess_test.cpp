@@ -16,7 +16,7 @@
 
 namespace {
 
-// Starts a pumping child; returns the window it reports to `parent`.
+// A pumping child's window, as it reports it to `parent`.
 HWND start_pump(HWND parent, HANDLE* process, DWORD* pid) {
   *process = pt::start_child("pump " + std::to_string((ULONG_PTR)parent), pid);
   MSG m;
@@ -57,7 +57,6 @@ TEST(UserCrossProcess, KilledOwnerEndsWindowsAndSendsTheNextOneWorks) {
   EXPECT_EQ(SendMessageA(child, WM_USER + 30, 7, 0), 71);  // we answered the child 7 + 63
   EXPECT_EQ(pt::seen, std::vector<UINT>{WM_USER + 100});
   EXPECT_TRUE(PeekMessageA(&m, parent, 0, 0, PM_REMOVE) && m.message == WM_USER + 32);
-  // WM_CLOSE through its DefWindowProcA ends it.
   ASSERT_TRUE(PostMessageA(child, WM_CLOSE, 0, 0));
   EXPECT_EQ(pt::finish(process), 5u);
   EXPECT_FALSE(IsWindow(child));

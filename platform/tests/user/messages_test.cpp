@@ -10,7 +10,6 @@ using namespace pt;
 
 namespace {
 
-// The message the next GetMessageA (or PeekMessageA) takes; 0 when none.
 MSG next(HWND h, UINT lo = 0, UINT hi = 0, bool get = true) {
   MSG m{};
   if (!(get ? GetMessageA(&m, h, lo, hi) >= 0 : PeekMessageA(&m, h, lo, hi, PM_REMOVE)))
