@@ -41,8 +41,7 @@ int wait_mutex(const std::string& base, bool stop) {
   (void)stop;
   DWORD r = WaitForSingleObject(m, INFINITE);
   if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) return 11;
-  if (!ReleaseMutex(m) || !CloseHandle(m)) return 12;
-  return r == WAIT_ABANDONED ? 1 : 0;
+  return !ReleaseMutex(m) || !CloseHandle(m) ? 12 : r == WAIT_ABANDONED;
 }
 
 int event(const std::string& base, bool set) {

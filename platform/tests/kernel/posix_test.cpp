@@ -35,13 +35,6 @@ size_t count_object_mappings() {
 }
 std::string shm_path(const std::string& name) { return "/dev/shm" + w32p::shm_name("obj", name); }
 
-std::string environment_with(const std::string& ns) {
-  std::string block = "W32POSIX_NAMESPACE=" + ns + '\0';
-  for (char** e = environ; *e; ++e)
-    if (strncmp(*e, "W32POSIX_NAMESPACE=", 19) != 0) block += std::string(*e) + '\0';
-  return block + '\0';
-}
-
 TEST(Posix, CreateCloseCyclesLeakNoDescriptorsOrMappings) {
   // Warm up so lazily opened descriptors (the namespace lock) exist.
   CloseHandle(CreateMutexA(NULL, FALSE, pt::unique_name("warm").c_str()));
@@ -68,17 +61,16 @@ TEST(Posix, CreateCloseCyclesLeakNoDescriptorsOrMappings) {
 // that uses a name; a half-made object is not opened but created afresh.
 TEST(Posix, NamesGoWithTheProcessesThatHeldThemFileModesFollowTheDacl) {
   std::string held = pt::unique_name("killed"), ready = pt::unique_name("ready");
-  HANDLE m = CreateMutexA(NULL, FALSE, pt::lf(held).c_str());
   HANDLE e = CreateEventA(NULL, TRUE, FALSE, pt::lf(ready).c_str());
   HANDLE child = pt::start_child("hold-mutex " + held + " " + ready + " kill");
   ASSERT_TRUE(WaitForSingleObject(e, 20000) == WAIT_OBJECT_0 && TerminateProcess(child, 9));
   EXPECT_EQ(pt::finish(child), 9u);
-  std::string map = shm_path(pt::lf(held + "-map"));
+  std::string map = shm_path(pt::lf(held + "-map")), mutex = shm_path(pt::lf(held));
   std::string half = shm_path(pt::lf(pt::unique_name("half")));
   close(open(half.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
-  EXPECT_TRUE(fs::exists(map));
+  EXPECT_TRUE(fs::exists(map) && fs::exists(mutex));
   EXPECT_EQ(pt::run_child("set-event " + pt::unique_name("none")), 10u);  // opens nothing
-  EXPECT_FALSE(fs::exists(map) || fs::exists(half));
+  EXPECT_FALSE(fs::exists(map) || fs::exists(mutex) || fs::exists(half));
 
   std::string name = pt::lf(pt::unique_name("half"));
   int fd = shm_open(w32p::shm_name("obj", name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
@@ -88,7 +80,7 @@ TEST(Posix, NamesGoWithTheProcessesThatHeldThemFileModesFollowTheDacl) {
   close(shm_open(w32p::shm_name("obj", name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
   HANDLE renewed = CreateEventA(NULL, TRUE, TRUE, name.c_str());
   EXPECT_TRUE(GetLastError() == ERROR_SUCCESS && WaitForSingleObject(renewed, 0) == WAIT_OBJECT_0);
-  for (HANDLE h : {renewed, e, m}) CloseHandle(h);
+  for (HANDLE h : {renewed, e}) CloseHandle(h);
   // A NULL DACL opens an object to every local user; none, to its creator.
   SECURITY_DESCRIPTOR sd;
   InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
@@ -122,7 +114,10 @@ bool blocked_on(DWORD pid, int fd) {
 // opened the lock file just before the last user removed it locks the new one.
 TEST(Posix, NamespacesSeparateAndGoWithTheirLastUserAndTheLockIsNeverTakenTwice) {
   std::string ns = w32p::name_space() + "-lk", lock = "/dev/shm/w32p." + ns + ".lock";
-  std::string block = environment_with(ns), base = pt::unique_name("lk");
+  std::string block = "W32POSIX_NAMESPACE=" + ns + '\0', base = pt::unique_name("lk");
+  for (char** e = environ; *e; ++e)  // the rest of this test's environment
+    if (strncmp(*e, "W32POSIX_NAMESPACE=", 19) != 0) block += std::string(*e) + '\0';
+  block += '\0';
   HANDLE m = CreateEventA(NULL, TRUE, FALSE, pt::lf(base).c_str());
   EXPECT_EQ(pt::run_child("set-event " + base), 0u);
   EXPECT_EQ(pt::run_child("set-event " + base, &block[0]), 10u);  // finds nothing
@@ -147,27 +142,22 @@ TEST(Posix, NamespacesSeparateAndGoWithTheirLastUserAndTheLockIsNeverTakenTwice)
   EXPECT_FALSE(fs::exists(lock));
 }
 
-TEST(Posix, DebugSinkAndUnquotedPathsWithBlanks) {
-  std::string sink = fs::temp_directory_path() / (pt::unique_name("sink") + ".txt");
-  setenv("W32POSIX_DEBUG_SINK", sink.c_str(), 1);
-  for (const char* line : {"first line\n", "second\n"}) OutputDebugStringA(line);
-  unsetenv("W32POSIX_DEBUG_SINK");
-  std::ifstream in(sink);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "first line\nsecond\n");
-  unlink(sink.c_str());
-  // An unquoted path with a blank starts the program (longer prefixes are
-  // tried); its arguments split at the blank, it sees an unknown mode (3).
+// The debug sink. An unquoted path with a blank starts the program (longer
+// prefixes are tried); its arguments split at the blank, it sees an unknown
+// mode (3). The layer keeps the process id: a forked child must still see
+// its own. A library's DllMain gets its own module, once.
+TEST(Posix, DebugSinkPathsWithBlanksProcessIdsAndModuleHandles) {
   fs::path dir = fs::temp_directory_path() / pt::unique_name("with blank");
   fs::create_directories(dir);
+  setenv("W32POSIX_DEBUG_SINK", (dir / "sink.txt").c_str(), 1);
+  for (const char* line : {"first line\n", "second\n"}) OutputDebugStringA(line);
+  unsetenv("W32POSIX_DEBUG_SINK");
+  std::ifstream in(dir / "sink.txt");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "first line\nsecond\n");
   fs::copy_file(fs::read_symlink("/proc/self/exe").parent_path() / "platform_child",
                 dir / "spaced_child");
   EXPECT_EQ(pt::finish(pt::start((dir / "SPACED_CHILD.EXE").string() + " exit 6")), 3u);
   fs::remove_all(dir);
-}
-
-// The layer keeps the process id: a forked child must still see its own.
-// A library's DllMain gets its own module, once.
-TEST(Posix, ProcessIdsAndModuleHandles) {
   EXPECT_EQ(GetCurrentProcessId(), (DWORD)getpid());
   pid_t child = fork();
   if (child == 0) _exit(GetCurrentProcessId() == (DWORD)getpid() ? 0 : 1);
