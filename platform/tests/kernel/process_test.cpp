@@ -86,16 +86,13 @@ TEST(Process, MutexOfExitedOrKilledOwnerIsAbandoned) {
 TEST(Process, NamedMutexExcludesUnderChurn) {
   std::string mname = pt::unique_name("churn-m");
   Report counter;
-  const int rounds = 300;
   volatile LONG* value = (volatile LONG*)counter.view;
-  HANDLE t[4];
-  for (int i = 0; i < 4; ++i)
-    t[i] =
-        i < 2
-            ? pt::start_child("churn " + mname + " " + counter.base + " " + std::to_string(rounds))
-            : pt::thread([mname, value] { return pt::churn(pt::lf(mname), value, rounds); });
+  auto churn = [mname, value] { return pt::churn(pt::lf(mname), value, 300); };
+  std::string args = "churn " + mname + " " + counter.base + " 300";
+  HANDLE t[4] = {pt::start_child(args), pt::start_child(args), pt::thread(churn),
+                 pt::thread(churn)};
   for (int i = 0; i < 4; ++i) EXPECT_EQ(pt::finish(t[i], 60000, i >= 2), 0u) << i;
-  EXPECT_EQ(*value, 4 * rounds);
+  EXPECT_EQ(*value, 4 * 300);
 }
 
 }  // namespace

@@ -17,7 +17,13 @@ MSG next(HWND h, UINT lo = 0, UINT hi = 0, bool get = true) {
   return m;
 }
 
-TEST(UserMessage, FiltersDispatchAndQuit) {
+// Order, filters, dispatch and WM_QUIT. Then another thread posts to this
+// one, which does not pump: posting never blocks; past 10 000 posts it is
+// refused with ERROR_NOT_ENOUGH_QUOTA, never accepted again; order is kept.
+// Then a send from that thread reaches this one in GetMessageA through a
+// filter it does not pass, before GetMessageA returns the message its
+// handler posted.
+TEST(UserMessage, FiltersQuitBadWindowsFullQueuesAndSendsFromAnotherThread) {
   HWND a = make_window(), b = fresh_window();
   PostMessageA(a, WM_USER + 1, 40, -40);
   PostMessageA(b, WM_USER + 2, 0, 0);
@@ -34,31 +40,19 @@ TEST(UserMessage, FiltersDispatchAndQuit) {
   EXPECT_EQ(next(NULL).message, (UINT)WM_USER + 3);
   m = next(NULL, WM_USER, WM_USER);
   EXPECT_TRUE(m.message == WM_QUIT && m.wParam == 7);
-  // A destroyed window takes its waiting messages with it.
+  // A destroyed window takes its waiting messages with it, and takes no more.
   PostMessageA(b, WM_USER + 6, 0, 0);
   DestroyWindow(b);
   EXPECT_EQ(next(NULL, 0, 0, false).message, 0u);
-  DestroyWindow(a);
-}
-
-// Another thread posts to this one, which does not pump: posting never
-// blocks; past 10 000 posts it is refused with ERROR_NOT_ENOUGH_QUOTA, never
-// accepted again; order is kept. Then a send from that thread reaches this
-// one in GetMessageA through a filter it does not pass, before GetMessageA
-// returns the message its handler posted.
-TEST(UserMessage, BadWindowsFullQueuesAndSendsFromAnotherThread) {
-  HWND gone = make_window();
-  DestroyWindow(gone);
-  for (HWND bad : {gone, (HWND)(ULONG_PTR)0xDEAD0000u}) {
+  for (HWND bad : {b, (HWND)(ULONG_PTR)0xDEAD0000u}) {
     EXPECT_ERR(PostMessageA(bad, WM_USER, 0, 0), ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_ERR(SendMessageA(bad, WM_USER + 100, 1, 2), ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_FALSE(IsWindow(bad));
   }
-  HWND h = fresh_window();
   int accepted = 0, refused = 0, wrong = 0;
   pt::on_thread([&] {
     for (int i = 0; i < 10100; ++i) {
-      DWORD error = FAIL_ERR(PostMessageA(h, WM_USER + 1, accepted, 0));
+      DWORD error = FAIL_ERR(PostMessageA(a, WM_USER + 1, accepted, 0));
       wrong += error ? error != ERROR_NOT_ENOUGH_QUOTA : refused > 0;
       (error ? refused : accepted)++;
     }
@@ -66,16 +60,16 @@ TEST(UserMessage, BadWindowsFullQueuesAndSendsFromAnotherThread) {
   });
   EXPECT_TRUE(accepted >= 10000 && wrong == 0) << accepted << " accepted, " << wrong << " wrong";
   int received = 0;
-  for (MSG m; PeekMessageA(&m, h, WM_USER + 1, WM_USER + 1, PM_REMOVE);)
-    received += m.wParam == (WPARAM)received;
+  for (MSG q; PeekMessageA(&q, a, WM_USER + 1, WM_USER + 1, PM_REMOVE);)
+    received += q.wParam == (WPARAM)received;
   EXPECT_EQ(received, accepted);
   seen.clear();
   std::future<LRESULT> r =
-      std::async(std::launch::async, [h] { return SendMessageA(h, WM_USER + 101, 0, 0); });
-  EXPECT_EQ(next(h, WM_USER + 102, WM_USER + 102).message, (UINT)WM_USER + 102);
+      std::async(std::launch::async, [a] { return SendMessageA(a, WM_USER + 101, 0, 0); });
+  EXPECT_EQ(next(a, WM_USER + 102, WM_USER + 102).message, (UINT)WM_USER + 102);
   EXPECT_EQ(r.get(), 77);
   EXPECT_EQ(seen, std::vector<UINT>{WM_USER + 101});
-  DestroyWindow(h);
+  DestroyWindow(a);
 }
 
 TEST(UserTimer, WindowAndThreadTimers) {
