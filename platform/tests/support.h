@@ -116,18 +116,16 @@ inline LRESULT CALLBACK record_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_USER + 101) return PostMessageA(h, WM_USER + 102, 0, 0) ? 77 : 0;
   return DefWindowProcA(h, msg, wp, lp);
 }
-// A hidden window of a recording class with `extra` window bytes.
-inline HWND make_window(int extra = 0) {
-  std::string name = "PtRec" + std::to_string(extra);
+// A hidden window of the recording class; fresh_window() also empties the
+// calling thread's queue.
+inline HWND make_window() {
   HINSTANCE inst = GetModuleHandleA(NULL);
-  WNDCLASSA wc{0, record_proc, 0, extra, inst, NULL, NULL, NULL, NULL, name.c_str()};
+  WNDCLASSA wc{0, record_proc, 0, 0, inst, NULL, NULL, NULL, NULL, "PtRec"};
   RegisterClassA(&wc);  // fails harmlessly once registered
-  return CreateWindowExA(0, name.c_str(), "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL, NULL, inst,
-                         NULL);
+  return CreateWindowExA(0, "PtRec", "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL, NULL, inst, NULL);
 }
-// A hidden window (as make_window) with an empty queue.
-inline HWND fresh_window(int extra = 0) {
-  HWND h = make_window(extra);
+inline HWND fresh_window() {
+  HWND h = make_window();
   for (MSG m; PeekMessageA(&m, NULL, 0, 0, PM_REMOVE);) continue;
   return h;
 }

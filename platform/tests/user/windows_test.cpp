@@ -43,8 +43,8 @@ TEST(UserWindow, ClassesExtraBytesDestroyMessagesAndStaleHandles) {
   EXPECT_ERR(SetWindowWord(h, 9, 0xFFFF), ERROR_INVALID_INDEX);
   EXPECT_ERR(SetWindowLongA(h, 7, -1), ERROR_INVALID_INDEX);
   check(set);
-  EXPECT_EQ(SetWindowLongPtrA(h, GWLP_USERDATA, 42), 0);
-  EXPECT_EQ(GetWindowLongPtrA(h, GWLP_USERDATA), 42);
+  EXPECT_TRUE(!SetWindowLongPtrA(h, GWLP_USERDATA, 42) &&
+              GetWindowLongPtrA(h, GWLP_USERDATA) == 42);
   EXPECT_EQ((WNDPROC)GetWindowLongPtrA(h, GWLP_WNDPROC), lifecycle_proc);
   // It keeps the class registered until it is destroyed.
   EXPECT_ERR(UnregisterClassA("PtClassA", inst), ERROR_CLASS_HAS_WINDOWS);
