@@ -16,10 +16,9 @@ struct Report {
   ~Report() { UnmapViewOfFile(view), CloseHandle(handle); }
 };
 
-// Exit codes, and events and mappings shared with children, whose arguments
-// are split by the Windows rules, found as Windows finds them (termination:
-// the killed owners below). A child that never asks for messages does not
-// go idle.
+// Exit codes, events and mappings shared with children, their arguments
+// split and programs found as on Windows (termination: the killed owners
+// below). A child that never asks for messages does not go idle.
 TEST(Process, ExitCodesSharedObjectsArgumentsAndProgramSearch) {
   std::string base = pt::unique_name("xevent");
   HANDLE e = CreateEventA(NULL, FALSE, FALSE, pt::lf(base).c_str());

@@ -1,6 +1,5 @@
-// Windows and messages between processes: a child pumps a window; we post,
-// send, wait for it to go idle and kill it. Natively also processes killed
-// at the worst moments, placed with fork(), must not stop the others.
+// Windows and messages with a pumping child: posts, sends, idle, kills.
+// Natively, kills placed by fork() at the worst moments must not stop others.
 #include <gtest/gtest.h>
 
 #include <future>

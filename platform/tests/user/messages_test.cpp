@@ -17,12 +17,10 @@ MSG next(HWND h, UINT lo = 0, UINT hi = 0, bool get = true) {
   return m;
 }
 
-// Order, filters, dispatch and WM_QUIT. Then another thread posts to this
-// one, which does not pump: posting never blocks; past 10 000 posts it is
-// refused with ERROR_NOT_ENOUGH_QUOTA, never accepted again; order is kept.
-// Then a send from that thread reaches this one in GetMessageA through a
-// filter it does not pass, before GetMessageA returns the message its
-// handler posted.
+// Another thread's posts to this one, which does not pump, never block; past
+// 10 000 they are refused with ERROR_NOT_ENOUGH_QUOTA, never accepted again.
+// A send from another thread is handled in GetMessageA through a filter it
+// does not pass, before GetMessageA returns the message its handler posted.
 TEST(UserMessage, FiltersQuitBadWindowsFullQueuesAndSendsFromAnotherThread) {
   HWND a = make_window(), b = fresh_window();
   PostMessageA(a, WM_USER + 1, 40, -40);

@@ -15,10 +15,9 @@ LRESULT CALLBACK lifecycle_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   return pt::record_proc(h, msg, wp, lp);
 }
 
-// The extra bytes as the product's blocking-call windows use them: words at
-// 0, 6, 8 and a 32-bit value at the unaligned offset 2; every word read
-// matches the bytes. A destroyed handle stays invalid while its slot is
-// reused; a window lives no longer than the thread that created it.
+// Extra bytes as the product's blocking-call windows use them: words at 0,
+// 6, 8 and a 32-bit value at the unaligned offset 2. A destroyed handle stays
+// invalid while its slot is reused; a window dies with its creating thread.
 TEST(UserWindow, ClassesExtraBytesDestroyMessagesAndStaleHandles) {
   HINSTANCE inst = GetModuleHandleA(NULL);
   WNDCLASSA wc{CS_GLOBALCLASS, lifecycle_proc, 0, 10, inst, NULL, NULL, NULL, NULL, "PtClassA"};
@@ -43,8 +42,8 @@ TEST(UserWindow, ClassesExtraBytesDestroyMessagesAndStaleHandles) {
   EXPECT_ERR(SetWindowWord(h, 9, 0xFFFF), ERROR_INVALID_INDEX);
   EXPECT_ERR(SetWindowLongA(h, 7, -1), ERROR_INVALID_INDEX);
   check(set);
-  EXPECT_TRUE(!SetWindowLongPtrA(h, GWLP_USERDATA, 42) &&
-              GetWindowLongPtrA(h, GWLP_USERDATA) == 42);
+  EXPECT_EQ(SetWindowLongPtrA(h, GWLP_USERDATA, 42), 0);
+  EXPECT_EQ(GetWindowLongPtrA(h, GWLP_USERDATA), 42);
   EXPECT_EQ((WNDPROC)GetWindowLongPtrA(h, GWLP_WNDPROC), lifecycle_proc);
   // It keeps the class registered until it is destroyed.
   EXPECT_ERR(UnregisterClassA("PtClassA", inst), ERROR_CLASS_HAS_WINDOWS);
