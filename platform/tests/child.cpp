@@ -13,22 +13,19 @@ namespace {
 
 using pt::lf;
 
-// Blocks until the process is killed.
 void wait_for_kill() { WaitForSingleObject(CreateEventA(NULL, TRUE, FALSE, NULL), INFINITE); }
 
-// Takes the mutex and sets `ready`. "exit" then exits owning it; "close"
-// first closes its only handle (the mutex outlives it); "kill" also maps
-// "<base>-map" and waits to be killed.
+// Takes (or makes) the mutex, maps "<base>-map" and sets `ready`. "exit"
+// then exits owning them; "close" first closes its only mutex handle; "kill"
+// waits to be killed.
 int hold_mutex(const std::string& base, const char* ready, const std::string& how) {
-  HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, lf(base).c_str());
-  HANDLE e = OpenEventA(EVENT_MODIFY_STATE, FALSE, lf(ready).c_str());
+  HANDLE m = CreateMutexA(NULL, FALSE, lf(base).c_str());
+  HANDLE e = CreateEventA(NULL, TRUE, FALSE, lf(ready).c_str());
   if (!m || !e || WaitForSingleObject(m, 5000) != WAIT_OBJECT_0) return 10;
   if (how == "close" && !CloseHandle(m)) return 11;
-  HANDLE f = how != "kill" ? NULL
-                           : CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096,
-                                                lf(base + "-map").c_str());
-  if (how == "kill" && !(f && MapViewOfFile(f, FILE_MAP_ALL_ACCESS, 0, 0, 0))) return 12;
-  if (!SetEvent(e)) return 13;
+  HANDLE f = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096,
+                                lf(base + "-map").c_str());
+  if (!f || !MapViewOfFile(f, FILE_MAP_ALL_ACCESS, 0, 0, 0) || !SetEvent(e)) return 12;
   if (how == "kill") wait_for_kill();
   return 0;
 }
@@ -44,8 +41,7 @@ int wait_mutex(const std::string& base, bool stop) {
   (void)stop;
   DWORD r = WaitForSingleObject(m, INFINITE);
   if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) return 11;
-  if (!ReleaseMutex(m) || !CloseHandle(m)) return 12;
-  return r == WAIT_ABANDONED ? 1 : 0;
+  return !ReleaseMutex(m) || !CloseHandle(m) ? 12 : r == WAIT_ABANDONED;
 }
 
 int event(const std::string& base, bool set) {
@@ -54,27 +50,10 @@ int event(const std::string& base, bool set) {
   return (set ? SetEvent(e) : WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0) ? 0 : 11;
 }
 
-// A view of the named mapping (NULL when there is none); the process's
-// exit closes it.
+// A view of the named mapping, or NULL; the process's exit closes it.
 char* view(const std::string& base) {
   HANDLE m = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, lf(base).c_str());
   return m ? (char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
-}
-
-// Writes the text into the named mapping, or checks that it holds it.
-int map_text(const std::string& base, const std::string& text, bool write) {
-  char* p = view(base);
-  if (p && write) lstrcpyA(p, text.c_str());
-  return !p ? 10 : write || text == p ? 0 : 12;
-}
-
-// Ends holding a mutex, an event and a mapping named "<base>-<kind>".
-int leave(const std::string& b) {
-  HANDLE m = CreateMutexA(NULL, TRUE, lf(b + "-mutex").c_str());
-  HANDLE e = CreateEventA(NULL, TRUE, FALSE, lf(b + "-event").c_str());
-  HANDLE f = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096,
-                                lf(b + "-map").c_str());
-  return m && e && f && MapViewOfFile(f, FILE_MAP_ALL_ACCESS, 0, 0, 0) ? 0 : 10;
 }
 
 // A window announced to the parent with WM_USER + 1, pumped until closed.
@@ -84,8 +63,6 @@ LRESULT CALLBACK child_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_USER + 10:  // echoed back, to check order across processes
       return PostMessageA(g_parent, WM_USER + 11, wp, lp);
-    case WM_USER + 20:  // sent: computed here
-      return (LRESULT)(wp * 2 + lp);
     case WM_USER + 30:  // sent: posts to the waiting parent, then sends to it
       PostMessageA(g_parent, WM_USER + 32, 0, 0);
       return SendMessageA(g_parent, WM_USER + 100, wp, (LPARAM)(wp * 9)) + 1;
@@ -122,15 +99,14 @@ int main(int argc, char** argv) {
   if (mode == "wait-mutex" && argc == 4) return wait_mutex(a2, atoi(a3) != 0);
   if (mode == "set-event" && argc == 3) return event(a2, true);
   if (mode == "wait-event" && argc == 3) return event(a2, false);
-  if (mode == "check-map" && argc == 4) return map_text(a2, a3, false);
-  if (mode == "leave" && argc == 3) return leave(a2);
   if (mode == "churn" && argc == 5)  // the mutex, the mapping with the counter, rounds
     return view(a3) ? pt::churn(lf(a2), (volatile LONG*)view(a3), atoi(argv[4])) : 10;
   if (mode == "pump" && argc == 3) return pump(argv[2]);
   if (mode == "args" && argc >= 3) {  // into the mapping, separated by '|'
     std::string text;
     for (int i = 3; i < argc; ++i) text.append(i > 3 ? "|" : "").append(argv[i]);
-    return map_text(a2, text, true);
+    char* p = view(a2);
+    return p ? lstrcpyA(p, text.c_str()), 0 : 10;
   }
   return 3;
 }

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,24 +27,24 @@ inline std::string unique_name(const char* what) {
 }
 inline std::string lf(const std::string& base) { return base + "\n"; }
 
-// Starts a program; its process handle or NULL.
-inline HANDLE start(std::string line, const char* app = NULL, LPVOID env = NULL,
-                    DWORD* pid = nullptr) {
+// Starts a program (the child with start_child); its process handle or NULL.
+inline HANDLE start(std::string line, LPVOID env = NULL, DWORD* pid = nullptr) {
   STARTUPINFOA si = STARTUPINFOA{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi;
-  if (!CreateProcessA(app, &line[0], NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, env, NULL, &si, &pi))
+  if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, env, NULL, &si,
+                      &pi))
     return NULL;
   CloseHandle(pi.hThread);
   if (pid) *pid = pi.dwProcessId;
   return pi.hProcess;
 }
 inline HANDLE start_child(const std::string& args, DWORD* pid = nullptr, LPVOID env = NULL) {
-  return start("platform_child.exe " + args, NULL, env, pid);
+  return start("platform_child.exe " + args, env, pid);
 }
 
 // Waits for a process (or thread), closes it and returns its exit code:
-// 0xFFFFFFFF on time-out, 0xFFFFFFFE when there was none to wait for.
+// 0xFFFFFFFF on time-out, 0xFFFFFFFE when there was none.
 inline DWORD finish(HANDLE h, DWORD ms = 20000, bool thread = false) {
   DWORD code = h ? 0xFFFFFFFF : 0xFFFFFFFE;
   if (h && WaitForSingleObject(h, ms) == WAIT_OBJECT_0)
@@ -57,11 +58,7 @@ inline DWORD run_child(const std::string& args, LPVOID env = NULL) {
 // Runs f() on a new thread, whose exit code is f's result.
 template <class F>
 HANDLE thread(F f, DWORD* tid = NULL) {
-  auto run = [](LPVOID v) -> DWORD {
-    F* g = (F*)v;
-    DWORD result = (*g)();
-    return delete g, result;
-  };
+  auto run = [](LPVOID v) -> DWORD { return std::unique_ptr<F>((F*)v)->operator()(); };
   return CreateThread(NULL, 0, run, new F(f), 0, tid);
 }
 template <class F>
@@ -119,20 +116,18 @@ inline LRESULT CALLBACK record_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_USER + 101) return PostMessageA(h, WM_USER + 102, 0, 0) ? 77 : 0;
   return DefWindowProcA(h, msg, wp, lp);
 }
-// A hidden window of a recording class with `extra` window bytes.
-inline HWND make_window(int extra = 0) {
-  std::string name = "PtRec" + std::to_string(extra);
+// A hidden window of the recording class; fresh_window() also empties the
+// calling thread's queue.
+inline HWND make_window() {
   HINSTANCE inst = GetModuleHandleA(NULL);
-  WNDCLASSA wc{0, record_proc, 0, extra, inst, NULL, NULL, NULL, NULL, name.c_str()};
+  WNDCLASSA wc{0, record_proc, 0, 0, inst, NULL, NULL, NULL, NULL, "PtRec"};
   RegisterClassA(&wc);  // fails harmlessly once registered
-  return CreateWindowExA(0, name.c_str(), "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL, NULL, inst,
-                         NULL);
+  return CreateWindowExA(0, "PtRec", "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, NULL, NULL, inst, NULL);
 }
-// Removes everything waiting in the calling thread's queue.
-inline void drain() {
-  MSG m;
-  while (PeekMessageA(&m, NULL, 0, 0, PM_REMOVE)) {
-  }
+inline HWND fresh_window() {
+  HWND h = make_window();
+  for (MSG m; PeekMessageA(&m, NULL, 0, 0, PM_REMOVE);) continue;
+  return h;
 }
 
 }  // namespace pt

@@ -1,9 +1,7 @@
-// A waiter of a named mutex that is woken and then killed before it runs
-// must not take the wake-up with it (native only: ptrace holds the chosen
-// waiter). W0 and W1 wait; the release wakes W0, held at the end of its
-// wait; the owner tries to take the mutex again; W0 is killed; the owner
-// releases if it got it. W1 must then get the mutex (abandoned if it had
-// been handed to W0), never sleep on a free one.
+// A waiter of a named mutex woken and then killed before it runs must not
+// take the wake-up with it (native only: ptrace holds the woken waiter W0).
+// W1 must then get the mutex (abandoned if it went to W0), never sleep on a
+// free one.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ptrace.h>
@@ -15,7 +13,6 @@
 
 namespace {
 
-// The next stop of the traced child: its signal, or 0 when it did not stop.
 int next_stop(pid_t pid) {
   int status = 0;
   return waitpid(pid, &status, __WALL) == pid && WIFSTOPPED(status) ? WSTOPSIG(status) : 0;
@@ -58,7 +55,6 @@ struct TracedWaiter {
     ptrace(PTRACE_SYSCALL, pid, nullptr, nullptr);
     return pt::eventually([this] { return pt::asleep((DWORD)pid); });
   }
-
   void kill_and_reap() {  // past any stop still to be reported, to its end
     int status = 0;
     bool killed = pid > 0 && kill(pid, SIGKILL) == 0;
@@ -79,15 +75,13 @@ TEST(MutexHandOver, WaiterKilledAfterItsWakeUpDoesNotStrandTheNext) {
 
   ASSERT_TRUE(ReleaseMutex(m));
   ASSERT_EQ(next_stop(w0.pid), SIGTRAP | 0x80);  // woken, and held at the end of its wait
-  // Either the mutex went to W0 with the release, or it is free and the
-  // owner takes it again before W0 can.
+  // The mutex went to W0 with the release, or the owner takes it again.
   DWORD again = WaitForSingleObject(m, 0);
   ASSERT_TRUE(again == WAIT_OBJECT_0 || again == WAIT_TIMEOUT) << again;
   w0.kill_and_reap();
   ASSERT_TRUE(again != WAIT_OBJECT_0 || ReleaseMutex(m));
   if (WaitForSingleObject(w1, 10000) != WAIT_OBJECT_0) TerminateProcess(w1, 99);
-  // 0: got it after the owner's release; 1: abandoned by the killed W0;
-  // 99: still asleep although the mutex is free.
+  // 99: W1 still asleep although the mutex is free.
   EXPECT_EQ(pt::finish(w1), again == WAIT_OBJECT_0 ? 0u : 1u);
   CloseHandle(m);
 }

@@ -1,7 +1,6 @@
 // The POSIX layer's own mechanisms (native only).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
@@ -35,14 +34,6 @@ size_t count_object_mappings() {
 }
 std::string shm_path(const std::string& name) { return "/dev/shm" + w32p::shm_name("obj", name); }
 
-// This test's environment in the namespace ns.
-std::string environment_with(const std::string& ns) {
-  std::string block = "W32POSIX_NAMESPACE=" + ns + '\0';
-  for (char** e = environ; *e; ++e)
-    if (strncmp(*e, "W32POSIX_NAMESPACE=", 19) != 0) block += std::string(*e) + '\0';
-  return block + '\0';
-}
-
 TEST(Posix, CreateCloseCyclesLeakNoDescriptorsOrMappings) {
   // Warm up so lazily opened descriptors (the namespace lock) exist.
   CloseHandle(CreateMutexA(NULL, FALSE, pt::unique_name("warm").c_str()));
@@ -60,28 +51,23 @@ TEST(Posix, CreateCloseCyclesLeakNoDescriptorsOrMappings) {
     EXPECT_TRUE(i != 2 || count_object_mappings() > maps);  // the probe sees live objects
     ASSERT_TRUE((v == h || UnmapViewOfFile(v)) && CloseHandle(h));
   }
-  EXPECT_EQ(count("/proc/self/fd"), fds);
-  EXPECT_EQ(count_object_mappings(), maps);
-  std::string names = w32p::shm_name("obj", base);  // "/w32p.<ns>.obj.<base>.<hash>"
-  EXPECT_EQ(count("/dev/shm", names.substr(1, names.rfind('.') - 1)), 0u);  // names are gone
+  EXPECT_TRUE(count("/proc/self/fd") == fds && count_object_mappings() == maps);
 }
 
 // Names of a killed process, or half made by one, go with the next process
 // that uses a name; a half-made object is not opened but created afresh.
 TEST(Posix, NamesGoWithTheProcessesThatHeldThemFileModesFollowTheDacl) {
   std::string held = pt::unique_name("killed"), ready = pt::unique_name("ready");
-  HANDLE m = CreateMutexA(NULL, FALSE, pt::lf(held).c_str());
   HANDLE e = CreateEventA(NULL, TRUE, FALSE, pt::lf(ready).c_str());
   HANDLE child = pt::start_child("hold-mutex " + held + " " + ready + " kill");
-  ASSERT_EQ(WaitForSingleObject(e, 20000), WAIT_OBJECT_0);
-  TerminateProcess(child, 9);
+  ASSERT_TRUE(WaitForSingleObject(e, 20000) == WAIT_OBJECT_0 && TerminateProcess(child, 9));
   EXPECT_EQ(pt::finish(child), 9u);
-  std::string map = shm_path(pt::lf(held + "-map"));
+  std::string map = shm_path(pt::lf(held + "-map")), mutex = shm_path(pt::lf(held));
   std::string half = shm_path(pt::lf(pt::unique_name("half")));
   close(open(half.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
-  EXPECT_TRUE(fs::exists(map));
+  EXPECT_TRUE(fs::exists(map) && fs::exists(mutex));
   EXPECT_EQ(pt::run_child("set-event " + pt::unique_name("none")), 10u);  // opens nothing
-  EXPECT_FALSE(fs::exists(map) || fs::exists(half));
+  EXPECT_FALSE(fs::exists(map) || fs::exists(mutex) || fs::exists(half));
 
   std::string name = pt::lf(pt::unique_name("half"));
   int fd = shm_open(w32p::shm_name("obj", name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
@@ -90,35 +76,30 @@ TEST(Posix, NamesGoWithTheProcessesThatHeldThemFileModesFollowTheDacl) {
   EXPECT_ERR(OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str()), ERROR_FILE_NOT_FOUND);
   close(shm_open(w32p::shm_name("obj", name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
   HANDLE renewed = CreateEventA(NULL, TRUE, TRUE, name.c_str());
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
-  EXPECT_EQ(WaitForSingleObject(renewed, 0), WAIT_OBJECT_0);
-  for (HANDLE h : {renewed, e, m}) CloseHandle(h);
+  EXPECT_TRUE(GetLastError() == ERROR_SUCCESS && WaitForSingleObject(renewed, 0) == WAIT_OBJECT_0);
+  for (HANDLE h : {renewed, e}) CloseHandle(h);
   // A NULL DACL opens an object to every local user; none, to its creator.
   SECURITY_DESCRIPTOR sd;
   InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
   SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE);
   SECURITY_ATTRIBUTES open_to_all{sizeof(SECURITY_ATTRIBUTES), &sd, FALSE};
   std::string a = pt::unique_name("mode-all"), b = pt::unique_name("mode-own");
-  HANDLE ha = CreateMutexA(&open_to_all, FALSE, a.c_str()),
-         hb = CreateMutexA(NULL, FALSE, b.c_str());
+  HANDLE ha = CreateMutexA(&open_to_all, FALSE, a.c_str()), hb = CreateMutexA(NULL, 0, b.c_str());
   EXPECT_EQ(fs::status(shm_path(a)).permissions(), fs::perms(0666));
   EXPECT_EQ(fs::status(shm_path(b)).permissions(), fs::perms(0600));
   for (HANDLE h : {ha, hb}) CloseHandle(h);
 }
 
-// Whether process `pid` waits for a flock on the file open as fd.
+// Whether process `pid` waits for a flock on the file open as fd: a line
+// "1: -> FLOCK  ADVISORY  WRITE <pid> <dev>:<inode> 0 EOF" of /proc/locks.
 bool blocked_on(DWORD pid, int fd) {
   struct stat st;
   fstat(fd, &st);
+  std::string who = " " + std::to_string(pid) + " ", what = ":" + std::to_string(st.st_ino) + " ";
   std::ifstream in("/proc/locks");
-  for (std::string line; std::getline(in, line);) {
-    size_t at = line.find("-> FLOCK");  // "1: -> FLOCK ADVISORY WRITE <pid> <dev>:<inode> ..."
-    unsigned long p = 0, ino = 0;
-    if (at != std::string::npos &&
-        sscanf(line.c_str() + at, "-> FLOCK %*s %*s %lu %*x:%*x:%lu", &p, &ino) == 2 && p == pid &&
-        ino == st.st_ino)
+  for (std::string l; std::getline(in, l);)
+    if (l.find("-> FLOCK") != l.npos && l.find(who) != l.npos && l.find(what) != l.npos)
       return true;
-  }
   return false;
 }
 
@@ -127,19 +108,20 @@ bool blocked_on(DWORD pid, int fd) {
 // opened the lock file just before the last user removed it locks the new one.
 TEST(Posix, NamespacesSeparateAndGoWithTheirLastUserAndTheLockIsNeverTakenTwice) {
   std::string ns = w32p::name_space() + "-lk", lock = "/dev/shm/w32p." + ns + ".lock";
-  std::string block = environment_with(ns), base = pt::unique_name("lk");
-  HANDLE m =
-      CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, pt::lf(base).c_str());
-  strcpy((char*)MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0), "mine");
-  EXPECT_EQ(pt::run_child("check-map " + base + " mine"), 0u);
-  EXPECT_EQ(pt::run_child("check-map " + base + " mine", &block[0]), 10u);  // finds nothing
-  EXPECT_FALSE(fs::exists(lock));
+  std::string block = "W32POSIX_NAMESPACE=" + ns + '\0', base = pt::unique_name("lk");
+  for (char** e = environ; *e; ++e)  // the rest of this test's environment
+    if (strncmp(*e, "W32POSIX_NAMESPACE=", 19) != 0) block += std::string(*e) + '\0';
+  block += '\0';
+  HANDLE m = CreateEventA(NULL, TRUE, FALSE, pt::lf(base).c_str());
+  EXPECT_EQ(pt::run_child("set-event " + base), 0u);
+  EXPECT_EQ(pt::run_child("set-event " + base, &block[0]), 10u);  // finds nothing
+  EXPECT_TRUE(WaitForSingleObject(m, 0) == WAIT_OBJECT_0 && !fs::exists(lock));
   CloseHandle(m);
-  EXPECT_EQ(pt::run_child("leave " + base, &block[0]), 0u);
+  EXPECT_EQ(pt::run_child("hold-mutex " + base + " " + base + "-r exit", &block[0]), 0u);
   EXPECT_EQ(count("/dev/shm", "w32p." + ns + "."), 0u);
 
   int old_fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  ASSERT_EQ(flock(old_fd, LOCK_EX), 0);
+  ASSERT_EQ(flock(old_fd, LOCK_EX), 0);  // as a creator of the first object would
   DWORD pid = 0;
   HANDLE child = pt::start_child("set-event " + base, &pid, &block[0]);
   ASSERT_TRUE(pt::eventually([&] { return blocked_on(pid, old_fd); }));
@@ -154,27 +136,22 @@ TEST(Posix, NamespacesSeparateAndGoWithTheirLastUserAndTheLockIsNeverTakenTwice)
   EXPECT_FALSE(fs::exists(lock));
 }
 
-TEST(Posix, DebugSinkAndUnquotedPathsWithBlanks) {
-  std::string sink = fs::temp_directory_path() / (pt::unique_name("sink") + ".txt");
-  setenv("W32POSIX_DEBUG_SINK", sink.c_str(), 1);
-  for (const char* line : {"first line\n", "second\n"}) OutputDebugStringA(line);
-  unsetenv("W32POSIX_DEBUG_SINK");
-  std::ifstream in(sink);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "first line\nsecond\n");
-  unlink(sink.c_str());
-  // An unquoted path with a blank starts the program (longer prefixes are
-  // tried); its arguments split at the blank, it sees an unknown mode (3).
+// The debug sink. An unquoted path with a blank starts the program (longer
+// prefixes are tried); its arguments split at the blank, it sees an unknown
+// mode (3). The layer keeps the process id: a forked child must still see
+// its own. A library's DllMain gets its own module, once.
+TEST(Posix, DebugSinkPathsWithBlanksProcessIdsAndModuleHandles) {
   fs::path dir = fs::temp_directory_path() / pt::unique_name("with blank");
   fs::create_directories(dir);
+  setenv("W32POSIX_DEBUG_SINK", (dir / "sink.txt").c_str(), 1);
+  for (const char* line : {"first line\n", "second\n"}) OutputDebugStringA(line);
+  unsetenv("W32POSIX_DEBUG_SINK");
+  std::ifstream in(dir / "sink.txt");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "first line\nsecond\n");
   fs::copy_file(fs::read_symlink("/proc/self/exe").parent_path() / "platform_child",
                 dir / "spaced_child");
   EXPECT_EQ(pt::finish(pt::start((dir / "SPACED_CHILD.EXE").string() + " exit 6")), 3u);
   fs::remove_all(dir);
-}
-
-// The layer keeps the process id: a forked child must still see its own.
-// A library's DllMain gets its own module, once.
-TEST(Posix, ProcessIdsAndModuleHandles) {
   EXPECT_EQ(GetCurrentProcessId(), (DWORD)getpid());
   pid_t child = fork();
   if (child == 0) _exit(GetCurrentProcessId() == (DWORD)getpid() ? 0 : 1);

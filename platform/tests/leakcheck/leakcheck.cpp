@@ -21,7 +21,6 @@
 
 namespace {
 
-// The namespace's objects ("w32p.<ns>.obj.*"), and its lock file.
 std::vector<std::string> leftovers() {
   std::string prefix = w32p::shm_name("obj", "");
   prefix = prefix.substr(1, prefix.find(".obj.") + 5 - 1);
@@ -37,7 +36,7 @@ std::vector<std::string> leftovers() {
 }
 
 // The running holders of the object, from the segment's first page; with
-// `report`, also its exact name and every holder.
+// `report`, every holder too.
 std::vector<int> holders(const std::string& file, bool report) {
   std::vector<int> live;
   int fd = open(("/dev/shm/" + file).c_str(), O_RDONLY | O_CLOEXEC);
@@ -49,8 +48,6 @@ std::vector<int> holders(const std::string& file, bool report) {
   if (report) fprintf(stderr, "left behind: %s\n", file.c_str());
   if (p == MAP_FAILED) return live;
   const w32p::SegHeader* h = (const w32p::SegHeader*)p;
-  if (report && h->name_len < w32p::kMaxName)
-    fprintf(stderr, "  name \"%.*s\"\n", (int)h->name_len, h->name);
   for (const w32p::Holder& e : h->holders) {
     bool running = e.pid != 0 && w32p::alive(w32p::Owner{e.pid, 0, e.start});
     if (running) live.push_back(e.pid);
