@@ -1,15 +1,9 @@
-// The child program's link and client commands (see child_main.cpp):
-//   linkup <port> <ready> <go>: takes a handle of the port, sets <ready>,
-//     waits for <go>, brings the link up; exit code 100 + MLCInit's result.
-//   linkhold <port> <ready>: holding the port's mutex, sends MLC_CREDIT,
-//     sets <ready> and waits (a minute) for the reply, as a sender does.
-//   linkread <port> <ready>: holding the port's mutex, sets <ready> and
-//     polls, waiting (a minute) for the rest of a packet the peripheral has
-//     only begun. Both are meant to be killed in their wait.
-//   reopen <psid> <opened> <done>: on the public calls only, opens a stream
-//     channel on an echo socket, sets <opened>, waits for <done>, checks the
-//     channel still echoes and closes it; 0 when all held, else a bit per
-//     failed check.
+// The child program's link commands (see child_main.cpp):
+//   linkup <port> <ready> <go>: brings the link up at <go>; 100 + MLCInit's result.
+//   linkhold|linkread <port> <ready>: holding the port's mutex, sends MLC_CREDIT
+//     and waits for the reply, or waits for the rest of a begun packet; to be killed.
+//   reopen <psid> <opened> <done>: opens an echo stream channel (public calls),
+//     and at <done> checks it still echoes and closes it; a bit per failed check.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

@@ -1,21 +1,14 @@
 // Child program of the library's tests: a process with the library loaded
-// (attach at start, detach at exit) that plays one part.
-//   hold <ready|-> <go> [use|devid|fill <port>]...: sets up ports (use: a
-//     channel table with one used slot; devid: a device-ID block; fill:
-//     both and a socket array), sets <ready>, waits for <go>. Exit code:
-//     bit n = port n was mapped at attach, + 16 * attach count.
+// that plays one part (exit codes: what the part reports).
+//   hold <ready|-> <go> [use|devid|fill <port>]...: sets up ports (use: a used
+//     channel slot; devid: a device-ID block; fill: both and a socket array),
+//     sets <ready>, waits for <go>; bit n = port n mapped at attach, + 16 * attach count.
 //   ppi <port> <ready> <go>: holds the port's mutex from <ready> to <go>.
-//   refail - -: alone, detaches, fails to attach while an event holds the
-//     attach mutex's name, attaches again: 16 * attach count when the failed
-//     attach kept nothing, else 1..4.
-//   helper - -: starts the helper and leaves it running; 0 when it set up.
-//   launch: brings the helper up as link initialisation does, from where
-//     this program was copied to: 0 when it started, set up and stopped
-//     again, 19 for MLC_SYSTEM_FAILURE, else 1.
-//   (none): a program under the helper's name that never sets up. While
-//     the event krzmlc15-idle-helper-end exists it waits for messages (idle
-//     for input) until the event is set, 60 s at most, owning the mutex
-//     krzmlc15-idle-helper meanwhile; else it ends at once.
+//   refail - -: fails an attach (its mutex name taken), attaches again: 16 * count.
+//   helper - -: starts the helper and leaves it running; launch: starts and
+//     stops it as link initialisation does (19: MLC_SYSTEM_FAILURE).
+//   (none): under the helper's name, never sets up; idles (owning the mutex
+//     krzmlc15-idle-helper) while the event krzmlc15-idle-helper-end exists, unset.
 //   linkup, linkhold, linkread, reopen: child_link.cpp.
 #include <stdlib.h>
 #include <string.h>
