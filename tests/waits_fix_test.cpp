@@ -306,26 +306,7 @@ TEST_F(IdentTest, RecordsAreUsedOnlyAsTheirKindAndWithinTheirBlocks) {
   EXPECT_EQ(LockSocketIdx(0, 1), nullptr);
 }
 
-TEST_F(IdentTest, AProcessWithoutAPortHandleSendsNothingAndResetsNoLink) {
-  WORD hChannel = StartAndOpen();
-  DWORD hPort = GetHportVal(0);
-  while (GetHportVal(0)) MLCReleasePortHandle(hPort);
-  BYTE abInfo[8] = {}, abData[4] = {};
-  DWORD dwBuffer = 4096;
-  WORD hNew = 0;
-  for (int iResult :
-       {MLCGetSocketInfo(0, 3, abInfo, sizeof abInfo),
-        MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwBuffer, &hNew, NULL, 0, 0, NULL, NULL),
-        MLCWrite(hChannel, abData, sizeof abData, FALSE, 0),
-        MLCRead(hChannel, abData, sizeof abData, FALSE, 0), MLCPingMlc(hChannel),
-        MLCCloseChannel(hChannel)})
-    EXPECT_EQ(iResult, MLC_PHYSICAL_LINK_FAILURE);
-  ASSERT_NE(MLCGetPortHandle(0), 0u);
-  EXPECT_TRUE(pPerPortInfo[0].fMlcInitDone);
-  ExpectEchoAndClose(hChannel);
-}
-
-TEST_F(IdentTest, HostileWindowsAndEscapesLeaveTheLinkAlone) {
+TEST_F(IdentTest, HostileWindowsEscapesAndCallsWithoutAPortHandleLeaveTheLinkAlone) {
   WORD hChannel = StartAndOpen(Ignore);
   // The library's callback window and one with other user data are no wait windows.
   StreamChannel* lpStream = (StreamChannel*)LockChannelIdx(0, MLC_CHANNEL_SLOT(hChannel));
@@ -342,6 +323,21 @@ TEST_F(IdentTest, HostileWindowsAndEscapesLeaveTheLinkAlone) {
   BYTE bAddress = 0x4E;
   EXPECT_EQ(MLCEscapeCommFunction(hChannel, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, 1, NULL, 0, 0),
             0);
+  // A process without a port handle sends nothing and resets no link.
+  DWORD hPort = GetHportVal(0);
+  while (GetHportVal(0)) MLCReleasePortHandle(hPort);
+  BYTE abInfo[8] = {}, abData[4] = {};
+  DWORD dwBuffer = 4096;
+  WORD hNew = 0;
+  for (int iResult :
+       {MLCGetSocketInfo(0, 3, abInfo, sizeof abInfo),
+        MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwBuffer, &hNew, NULL, 0, 0, NULL, NULL),
+        MLCWrite(hChannel, abData, sizeof abData, FALSE, 0),
+        MLCRead(hChannel, abData, sizeof abData, FALSE, 0), MLCPingMlc(hChannel),
+        MLCCloseChannel(hChannel)})
+    EXPECT_EQ(iResult, MLC_PHYSICAL_LINK_FAILURE);
+  ASSERT_NE(MLCGetPortHandle(0), 0u);
+  EXPECT_TRUE(pPerPortInfo[0].fMlcInitDone);
   ExpectEchoAndClose(hChannel);  // the link down, the escape is the port's again
   EXPECT_NE(MLCEscapeCommFunction(hChannel, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, 1, NULL, 0, 0),
             0);
@@ -356,10 +352,10 @@ TEST_F(IdentTest, AHandleKeptAcrossAResetAddressesNoLaterOpen) {
   ASSERT_TRUE(opened.WaitSet());
   ASSERT_TRUE(CheckPortAndHsid(0, MLC_CHANNEL_HSID(hChannel)));
   BYTE abData[4] = {1, 2, 3, 4};
-  EXPECT_EQ(MLCWrite(hChannel, abData, sizeof abData, FALSE, 0), MLC_PHYSICAL_LINK_FAILURE);
-  EXPECT_EQ(MLCRead(hChannel, abData, sizeof abData, FALSE, 0), MLC_PHYSICAL_LINK_FAILURE);
-  EXPECT_EQ(MLCPingMlc(hChannel), MLC_PHYSICAL_LINK_FAILURE);
-  EXPECT_EQ(MLCCloseChannel(hChannel), MLC_PHYSICAL_LINK_FAILURE);
+  for (int iResult : {MLCWrite(hChannel, abData, sizeof abData, FALSE, 0),
+                      MLCRead(hChannel, abData, sizeof abData, FALSE, 0), MLCPingMlc(hChannel),
+                      MLCCloseChannel(hChannel)})
+    EXPECT_EQ(iResult, MLC_PHYSICAL_LINK_FAILURE);
   SetEvent(done.handle);
   EXPECT_EQ(child.Wait(), 0u);
 }
