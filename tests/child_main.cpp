@@ -1,30 +1,30 @@
 // Child program of the library's tests: a process with the library loaded
-// (attach at start, detach at exit) that plays one part.
-//   hold <ready|-> <go> [use|devid|fill <port>]...: sets up ports (use: a
-//     channel table with one used slot; devid: a device-ID block; fill:
-//     both and a socket array), sets <ready>, waits for <go>. Exit code:
-//     bit n = port n was mapped at attach, + 16 * attach count.
+// that plays one part (exit codes: what the part reports).
+//   hold <ready|-> <go> [use|devid|fill <port>]...: sets up ports (use: a used
+//     channel slot; devid: a device-ID block; fill: both and a socket array),
+//     sets <ready>, waits for <go>; bit n = port n mapped at attach, + 16 * attach count.
 //   ppi <port> <ready> <go>: holds the port's mutex from <ready> to <go>.
-//   refail - -: alone, detaches, fails to attach while an event holds the
-//     attach mutex's name, attaches again: 16 * attach count when the failed
-//     attach kept nothing, else 1..4.
-//   helper - -: starts the helper and leaves it running; 0 when it set up.
-//   launch: brings the helper up as link initialisation does, from where
-//     this program was copied to: 0 when it started, set up and stopped
-//     again, 19 for MLC_SYSTEM_FAILURE, else 1.
-//   (none): a program under the helper's name that never sets up. While
-//     the event krzmlc15-idle-helper-end exists it waits for messages (idle
-//     for input) until the event is set, 60 s at most, owning the mutex
-//     krzmlc15-idle-helper meanwhile; else it ends at once.
-//   linkup, linkhold, linkread, reopen: child_link.cpp.
+//   refail - -: fails an attach (its mutex name taken), attaches again: 16 * count.
+//   helper - -: starts the helper and leaves it running; launch: starts and
+//     stops it as link initialisation does (19: MLC_SYSTEM_FAILURE).
+//   (none): under the helper's name, never sets up; idles (owning the mutex
+//     krzmlc15-idle-helper) while the event krzmlc15-idle-helper-end exists, unset.
+//   linkup <port> <ready> <go>: brings the link up at <go>; 100 + MLCInit's result.
+//   linkhold|linkread <port> <ready>: holding the port's mutex, sends MLC_CREDIT
+//     and waits for the reply, or waits for the rest of a begun packet; to be killed.
+//   reopen <psid> <opened> <done>: opens an echo stream channel (public calls),
+//     and at <done> checks it still echoes and closes it; a bit per failed check.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
 #include "channel/chanrec.h"
 #include "krzmlc15.h"
+#include "link/link.h"
 #include "notify/hidden.h"
 #include "port/porthandle.h"
+#include "shared/config.h"
 #include "shared/lifecycle.h"
 #include "shared/locks.h"
 #include "shared/sharedmem.h"
@@ -91,10 +91,70 @@ int IdleUnderTheHelpersName() {
   return 0;
 }
 
-}  // namespace
+int Check(bool fHeld, int iBit, const char* lpszWhat, int iGot) {
+  if (!fHeld) fprintf(stderr, "child: %s gave %d\n", lpszWhat, iGot);
+  return fHeld ? 0 : 1 << iBit;
+}
 
-// child_link.cpp: -1 when argv names none of its commands.
-int RunLinkCommand(int argc, char** argv);
+int Reopen(DWORD dwPsid, const char* lpszOpened, const char* lpszDone) {
+  HANDLE hDone = OpenEventA(SYNCHRONIZE, FALSE, lpszDone);
+  DWORD hPort = MLCGetPortHandle(0), dwBuffer = 4096;
+  WORD hChannel = 0;
+  int iOpen =
+      MLCOpenChannel(0, dwPsid, MLC_STREAM_CHANNEL, &dwBuffer, &hChannel, NULL, 0, 0, NULL, NULL);
+  int iFailed = Check(hDone && hPort && iOpen == MLC_SUCCESS, 0, "open", iOpen);
+  SetEvent(OpenEventA(EVENT_MODIFY_STATE, FALSE, lpszOpened));
+  if (iFailed || WaitForSingleObject(hDone, 30000) != WAIT_OBJECT_0) return iFailed | 2;
+  const char szText[] = "ident";
+  char szBack[sizeof szText] = {};
+  int iWrite = MLCWrite(hChannel, szText, sizeof szText, TRUE, 10000);
+  int iRead = MLCRead(hChannel, szBack, sizeof szBack, TRUE, 10000);
+  iFailed |= Check(iWrite == (int)sizeof szText, 2, "write", iWrite);
+  iFailed |= Check(iRead == (int)sizeof szText && strcmp(szBack, szText) == 0, 3, "echo", iRead);
+  iFailed |= Check(MLCCloseChannel(hChannel) == MLC_SUCCESS, 4, "close", 0);
+  MLCReleasePortHandle(hPort);
+  return iFailed;
+}
+
+// The link commands; -1 when argv names none of them.
+int RunLinkCommand(int argc, char** argv) {
+  if (argc < 4) return -1;
+  if (strcmp(argv[1], "reopen") == 0 && argc >= 5)
+    return Reopen(strtoul(argv[2], NULL, 0), argv[3], argv[4]);
+  BYTE bPort = (BYTE)atoi(argv[2]);
+  HANDLE hEvent = OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, argv[3]);
+  bool fLink = strncmp(argv[1], "link", 4) == 0;
+  if (fLink && !MLCGetPortHandle(bPort)) return 252;
+  if (strcmp(argv[1], "linkup") == 0 && argc >= 5) {
+    SetEvent(hEvent);
+    HANDLE hGo = OpenEventA(SYNCHRONIZE, FALSE, argv[4]);
+    if (WaitForSingleObject(hGo, 30000) != WAIT_OBJECT_0) return 251;
+    return 100 + MLCInit(bPort);
+  }
+  if (strcmp(argv[1], "linkhold") == 0) {
+    PerPortInfo* lpPPI = ObtainPPI(bPort);
+    const BYTE credit[] = {0x00, 0x00, 0x00, 0x0B, 0x00, 0x00, MLC_CREDIT, 0x80, 0x01, 0x00, 0x00};
+    if (!SendPacket(bPort, credit, sizeof credit, NULL)) return 253;
+    lpPPI->bLastMlcCommand = MLC_CREDIT;
+    SetEvent(hEvent);
+    ReceivePacket(bPort, 0, 0, MLC_CREDIT_REPLY, FALSE, 60000);
+    ReleasePPI(bPort);
+    return 0;
+  }
+  if (strcmp(argv[1], "linkread") == 0) {
+    gMLC_Inter_Packet_Time_Out = 60000;
+    ObtainPPI(bPort);
+    SetEvent(hEvent);
+    BYTE bHsid, bPsid, bCommand;
+    WORD wLength;
+    PollForData(bPort, &bHsid, &bPsid, &bCommand, &wLength, 0);
+    ReleasePPI(bPort);
+    return 0;
+  }
+  return fLink ? 250 : -1;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return IdleUnderTheHelpersName();

@@ -1,7 +1,6 @@
-// Shared by the client tests against the emulator (channels, data, events,
-// the helper): a printer with chosen services, the check that the port's
-// area holds no more than its record keeps between links, and the frame of
-// the suites in which this process stands in for the helper.
+// Shared by the client tests against the emulator: a printer with chosen
+// services, the port area's block check, and the frame of the suites in which
+// this process stands in for the helper.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,12 +29,8 @@ inline emu::EmuConfig ConfigWith(std::initializer_list<const char*> services) {
   return cfg;
 }
 
-// Starts the command line cmd as lpChild (killed if the test ends first).
-inline bool Spawn(Child* lpChild, std::string cmd) { return lpChild->Run(cmd); }
-
 // No channel is left, and the port's area holds only the blocks its record
-// keeps between links (device ID, socket and channel tables), or nothing
-// once the last process that mapped it has left.
+// keeps between links (device ID, socket and channel tables), or nothing.
 inline void ExpectOnlyTheRecordsBlocks() {
   const PerPortInfo& port = pPerPortInfo[0];
   EXPECT_EQ(port.bChannelsUsed, 0);
@@ -44,11 +39,9 @@ inline void ExpectOnlyTheRecordsBlocks() {
   EXPECT_TRUE(dwBlocks == 0 || dwBlocks == dwHeld) << dwBlocks << " blocks, " << dwHeld << " held";
 }
 
-// The frame of a client suite against the emulator: KRZTBX15.INI with the
-// suite's settings, this process standing in for the helper (its window
-// ignores WM_CLOSE, so no helper process starts), and after each test no
-// host violation, no MLC_ERROR from the host and no block beyond the
-// record's.
+// A client suite's frame: the suite's KRZTBX15.INI, this process standing in
+// for the helper (its window ignores WM_CLOSE), and after each test no
+// violation, no MLC_ERROR from the host and no block beyond the record's.
 class EmuClientTest : public ::testing::Test {
  protected:
   static void UseSettings(const std::string& lines) {

@@ -1,5 +1,4 @@
-// The helper process for real (KRZHID15 started by the library) with the
-// emulator on LPT1.
+// The helper process for real (started by the library) with the emulator on LPT1.
 #include "../krzhid15/helper.h"
 
 #include <gtest/gtest.h>
@@ -24,8 +23,7 @@ constexpr UINT kAppMsg = WM_USER + 7;
 class HelperTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    // Timer periods far above every wait of these tests: whatever arrives
-    // in time came through the helper's wake on input.
+    // Timer periods far above every wait: what arrives came by the wake on input.
     WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
                   "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2000\r\n"
                   "MLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\nMLC_INTER_PACKET_TIME_OUT=200\r\n"
@@ -80,8 +78,7 @@ TEST_F(HelperTest, ARealHelperServesAQuietClientAtOnceIdlesAndEndsWithTheLastClo
     EXPECT_EQ(MLCRead(hEcho, NULL, 0, FALSE, 0), 0);  // arms the notification
     std::string text = "round " + std::to_string(iRound) + " of the quiet client";
     ASSERT_EQ(MLCWrite(hEcho, text.data(), (int)text.size(), FALSE, 0), (int)text.size());
-    // The client does not poll: only the helper can have read the echo,
-    // and its timer is 30 s away.
+    // The client does not poll, and the helper's timer is 30 s away.
     EXPECT_EQ(HIWORD(ReadStream(3000)), text.size()) << "round " << iRound;
     std::string echoed(text.size(), '\0');
     EXPECT_EQ(MLCRead(hEcho, echoed.data(), (int)echoed.size(), FALSE, 0), (int)text.size());
@@ -89,9 +86,8 @@ TEST_F(HelperTest, ARealHelperServesAQuietClientAtOnceIdlesAndEndsWithTheLastClo
   }
   EXPECT_GT(SendMessageA(hHidden, HELPER_QUERY_INPUT_POLLS, 0, 0), 0);
 
-  // Quiet, the helper polls nothing: once the polls for the last echo's
-  // input are over, none come in 600 ms (a waiter that spun would post polls
-  // all the time, and never settle).
+  // Quiet, the helper polls nothing: once the last echo's polls are over, none
+  // come in 600 ms (a spinning waiter would never settle).
   auto polls = [&] {
     return SendMessageA(hHidden, HELPER_QUERY_POLLS, 0, 0) +
            SendMessageA(hHidden, HELPER_QUERY_INPUT_POLLS, 0, 0);
@@ -109,8 +105,8 @@ TEST_F(HelperTest, ARealHelperServesAQuietClientAtOnceIdlesAndEndsWithTheLastClo
 }
 
 TEST_F(HelperTest, TheHelperEndsAfterALinkResetThatLeavesNoChannel) {
-  // The printer reports an error once a data byte came: only the helper
-  // reads it, and the reset closes the only channel.
+  // The printer's error after a data byte: only the helper reads it, and the
+  // reset closes the only channel.
   WORD hEcho = Open(3, 4096, PrinterConfig("error=5@bytes=1"));
   ASSERT_NE(hEcho, 0);
   EXPECT_EQ(AttachedProcesses(), 2u);

@@ -52,13 +52,7 @@ TEST_F(Lifecycle, FirstProcessInitialisesLaterOnesJoinAndCount) {
     EXPECT_EQ(view.ports[0].bHostRevision, 2);
   }
   EXPECT_EQ(second.Leave(), 16u * 2);
-  EXPECT_EQ(SharedView().global->dwMlcAttachCount, 1u);
-  EXPECT_EQ(first.Leave(), 16u * 1);
-}
-
-TEST_F(Lifecycle, ProcessesAttachingAndDetachingAtOnceKeepTheCount) {
-  Holder first;
-  ASSERT_TRUE(first.Start());
+  // Processes attaching and detaching at once keep the count.
   NamedEvent go("go-at-once");
   SetEvent(go.handle);
   Child others[8];  // attach, find <go> set, detach
@@ -68,7 +62,7 @@ TEST_F(Lifecycle, ProcessesAttachingAndDetachingAtOnceKeepTheCount) {
     EXPECT_TRUE(dwCode % 16 == 0 && dwCode >= 16 * 2 && dwCode <= 16 * 9) << dwCode;
   }
   EXPECT_EQ(SharedView().global->dwMlcAttachCount, 1u);
-  first.Leave();
+  EXPECT_EQ(first.Leave(), 16u * 1);
 }
 
 TEST_F(Lifecycle, JoinerMapsUsedPortsAndLeavesOnlyThoseWithChannels) {
@@ -105,30 +99,19 @@ TEST_F(Lifecycle, LastDetachFreesEveryBlock) {
   memReleaseSharedArea(hArea);
 }
 
-TEST_F(Lifecycle, AKilledProcessIsNotCountedAndTheLastLiveOneTearsDown) {
+// A killed process is not counted; a port area that went with it is cleared
+// and mapped anew; the last live process tears down.
+TEST_F(Lifecycle, AKilledProcessIsNotCountedAndItsPortIsCleared) {
   Holder user, killed, joiner;
   ASSERT_TRUE(user.Start("use 0"));
-  ASSERT_TRUE(killed.Start());
-  killed.child.Kill();
-  ASSERT_TRUE(joiner.Start());
-  EXPECT_EQ(joiner.Leave(), 16u * 2 + 0x1) << "the killed process is not counted";
-  SharedView view;
-  EXPECT_EQ(user.Leave(), 16u * 1);
-  EXPECT_EQ(view.global->dwMlcAttachCount, 0u);
-  EXPECT_EQ(view.ports[0].hChanPtrArray, 0u) << "the last live process tore the port down";
-}
-
-TEST_F(Lifecycle, APortWhoseAreaWentWithItsLastUserIsCleared) {
-  Holder keeper, user, joiner;
-  ASSERT_TRUE(keeper.Start());
-  ASSERT_TRUE(user.Start("fill 1"));
+  ASSERT_TRUE(killed.Start("fill 1"));
   {
     SharedView view;
     view.global->wTotalChannelsOpened = 1;
     view.ports[1].fMlcInitDone = TRUE;
     view.ports[1].lLastLinkError = -6;
   }
-  user.child.Kill();  // LPT2's area goes with its only user
+  killed.child.Kill();  // LPT2's area goes with its only user
   ASSERT_TRUE(joiner.Start());
   SharedView view;
   const PerPortInfo& port = view.ports[1];
@@ -137,8 +120,10 @@ TEST_F(Lifecycle, APortWhoseAreaWentWithItsLastUserIsCleared) {
   EXPECT_FALSE(port.fMlcInitDone);
   EXPECT_EQ(port.lLastLinkError, -6);
   EXPECT_EQ(view.global->wTotalChannelsOpened, 0);
-  EXPECT_EQ(joiner.Leave(), 16u * 2 + 0x2) << "LPT2 mapped anew";
-  keeper.Leave();
+  EXPECT_EQ(joiner.Leave(), 16u * 2 + 0x3) << "the killed process is not counted, LPT2 mapped anew";
+  EXPECT_EQ(user.Leave(), 16u * 1);
+  EXPECT_EQ(view.global->dwMlcAttachCount, 0u);
+  EXPECT_EQ(view.ports[0].hChanPtrArray, 0u) << "the last live process tore the port down";
 }
 
 TEST_F(Lifecycle, AnAttachWaitsUntilTheLastDetachHasTornDown) {

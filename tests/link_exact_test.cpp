@@ -1,11 +1,6 @@
-// The link layer against a scripted peripheral, for the cases that need
-// exact bytes and timing (the emulator tests are link_emu_test.cpp): packets
-// in pieces or with impossible lengths, replies that answer
-// something else or come before bring-up, a wait kept alive by packets, an
-// exit outstanding, stalled writes and cut stream packets, how quietly a
-// reply is waited for, and the command channel acting on channel records
-// (packets cut short, credit and debit, open and close replies and the
-// reset's notices are rows of the fault matrix).
+// The link layer against a scripted peripheral, for the cases that need exact
+// bytes and timing: packets in pieces or with impossible lengths, replies out
+// of turn, exits outstanding, stalled writes and resends, channel records.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -28,14 +23,11 @@ const Bytes kCreditGrant = Command({0x04, 0x80, 0x01, 0x00, 0x01});  // the prin
 const Bytes kNoCredit = Command({0x84, 0x00, 0x00, 0x00});           // the host's answer
 }  // namespace
 
-// ---- Reception: packets in pieces, cut short, too long or shorter than a header
-
 using LinkReception = LinkTest;
 
 TEST_F(LinkReception, APacketTricklingInByteByByteIsOnePacket) {
   BringUp();
-  // The printer's pace: slower in all than the inter-packet time, but never
-  // silent that long; the header comes in pieces too.
+  // Slower in all than the inter-packet time, but never silent that long.
   ASSERT_TRUE(peri_.Send({kCreditGrant[0]}));
   peri_.StartFn([](peri::Peripheral& p) {
     for (size_t i = 1; i < kCreditGrant.size(); ++i)
@@ -48,8 +40,7 @@ TEST_F(LinkReception, APacketTricklingInByteByByteIsOnePacket) {
 }
 
 TEST_F(LinkReception, CommandPayloadsOfMoreThan64BytesAndLengthsBelow6AreErrorZero) {
-  // A command the host does not serve, padded to 64 payload bytes (allowed)
-  // and to 65 (not); lengths 5 (which would wrap to 65535) and 0.
+  // An unserved command of 64 payload bytes (allowed), 65 (not); lengths 5 and 0.
   Bytes longest = Command(Bytes(64, 0x00)), tooLong = Command(Bytes(65, 0x00));
   longest[6] = tooLong[6] = 0x06;
   BringUp();
@@ -68,39 +59,31 @@ TEST_F(LinkReception, CommandPayloadsOfMoreThan64BytesAndLengthsBelow6AreErrorZe
   }
 }
 
-// ---- Command channel: replies that answer something else or come before
-// bring-up, a wait kept alive by arriving packets, an exit outstanding
-
 using LinkCommands = LinkTest;
 
 TEST_F(LinkCommands, RepliesThatAnswerAnotherCommandOrNoChannelAreRefused) {
   const struct {
     BYTE bOutstanding;
     Bytes reply;
-    BYTE bCode;
   } kCases[] = {
-      // Another command's reply (unknown replies and wrong lengths: fault matrix rows).
-      {MLC_CREDIT, Command({0x84, 0x00, 0x00, 0x01}), MLC_ERROR_UNEXPECTED_REPLY},
-      // Replies for a channel, awaited by nobody who names one.
-      {MLC_OPEN_CHANNEL, Command({0x81, 0x00, 0x00, 0x01}), MLC_ERROR_UNEXPECTED_REPLY},
-      {MLC_CLOSE_CHANNEL, Command({0x82, 0x00}), MLC_ERROR_UNEXPECTED_REPLY},
+      {MLC_CREDIT, Command({0x84, 0x00, 0x00, 0x01})},        // another command's reply
+      {MLC_OPEN_CHANNEL, Command({0x81, 0x00, 0x00, 0x01})},  // a channel's reply, none named
+      {MLC_CLOSE_CHANNEL, Command({0x82, 0x00})},
   };
   for (const auto& c : kCases) {
     BringUp();
     SetLastCommand(0, c.bOutstanding);
     ASSERT_TRUE(peri_.Send(c.reply));
     EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR) << peri::ToHex(c.reply);
-    EXPECT_TRUE(peri_.Expect(ErrorPacket(c.bCode))) << peri::ToHex(c.reply);
+    EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_UNEXPECTED_REPLY))) << peri::ToHex(c.reply);
     ExpectLinkDown(0);
   }
 }
 
 TEST_F(LinkCommands, AWaitGoesOnWhilePacketsKeepComing) {
   BringUp();
-  // Ten commands of the printer queued up, then the awaited reply: each
-  // poll handles a packet, so the wait outlasts its time-out of 0 (by at
-  // most the inter-packet time in all: few enough that a slow build keeps
-  // within it).
+  // Ten commands, then the awaited reply: each poll handles a packet, so the
+  // wait outlasts its time-out of 0.
   Bytes flood;
   for (int i = 0; i < 10; ++i) flood.insert(flood.end(), kCreditGrant.begin(), kCreditGrant.end());
   Bytes reply = Command({0x83, 0x00});
@@ -113,7 +96,6 @@ TEST_F(LinkCommands, AWaitGoesOnWhilePacketsKeepComing) {
 }
 
 TEST_F(LinkCommands, BeforeBringUpRepliesAreUnexpectedAndCommandsErrorFour) {
-  // The printer answers MLC_INIT with a socket reply: the init fails.
   peri_.StartFn([](peri::Peripheral& p) {
     return p.Expect(Command({0x00, 0x03})) && p.Send(Command({0x87, 0x00, 0x10, 0x0C, 0x04, 6, 0}));
   });
@@ -121,7 +103,6 @@ TEST_F(LinkCommands, BeforeBringUpRepliesAreUnexpectedAndCommandsErrorFour) {
   EXPECT_TRUE(peri_.Join());
   EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_UNEXPECTED_REPLY)));
   ExpectLinkDown(0);
-  // A command of the printer's while the link is down.
   ASSERT_TRUE(peri_.Send(Command({0x03, 0x80, 0x01, 0x00, 0x01})));
   EXPECT_EQ(Poll(), MLC_UNRECOVERABLE_ERROR);
   EXPECT_TRUE(peri_.Expect(ErrorPacket(MLC_ERROR_NOT_INITIALISED)));
@@ -129,7 +110,9 @@ TEST_F(LinkCommands, BeforeBringUpRepliesAreUnexpectedAndCommandsErrorFour) {
   BringUp();  // and the next attempt succeeds
 }
 
-TEST_F(LinkCommands, WhileAnExitIsOutstandingSilenceResetsNothing) {
+// Silence while an exit is outstanding resets nothing; any other reply wait
+// from a silent printer ends the link, sleeping between empty polls.
+TEST_F(LinkCommands, SilentPrinterWhileAnExitOrAnotherReplyIsAwaited) {
   BringUp();
   SetLastCommand(0, MLC_EXIT);
   EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_EXIT_REPLY, FALSE, 200), -1);
@@ -139,27 +122,19 @@ TEST_F(LinkCommands, WhileAnExitIsOutstandingSilenceResetsNothing) {
   EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_EXIT_REPLY, FALSE, 1000), 0);
   EXPECT_EQ(PortRecord(0).bLastMlcCommand, NO_COMMAND);
   EXPECT_EQ(PortRecord(0).fMlcInitDone, 1);
-}
-
-// A reply wait from a silent printer sleeps between empty polls (one that
-// is to report its time-out: BringUpConfigUnanswered of the fault matrix).
-TEST_F(LinkCommands, AReplyWaitSleepsBetweenEmptyPolls) {
-  BringUp();
   SetLastCommand(0, MLC_CREDIT);
-  DWORD dwStart = GetTickCount();
+  DWORD dwStart = GetTickCount(), dwIdle = PortRecord(0).dwIdlePolls;
   EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_CREDIT_REPLY, FALSE, 1000), -1);
   DWORD dwSpent = GetTickCount() - dwStart;
   EXPECT_GE(dwSpent, 1000u);
-  // A loop that spins polls many times a millisecond even when a crowded
-  // machine gives it little processor time; one that sleeps between empty
-  // polls stays far below two a millisecond, however loaded the machine.
-  EXPECT_LT(PortRecord(0).dwIdlePolls, 2 * dwSpent) << "empty polls in " << dwSpent << " ms";
+  // A spinning loop polls many times a millisecond even on a crowded machine.
+  EXPECT_LT(PortRecord(0).dwIdlePolls - dwIdle, 2 * dwSpent) << "empty polls in " << dwSpent;
   ExpectLinkDown(0);
   EXPECT_TRUE(peri_.ExpectSilence(50)) << "this wait sends no error";
 }
 
-// ---- Sending to a port that stopped taking bytes (LPT3: small ring, short
-// write time-out of the port I/O library), stream packets resent after it
+// Sending to a port that stopped taking bytes (LPT3: small ring, short write
+// time-out), and stream packets resent after it.
 
 class LinkSend : public LinkTest {
  protected:
@@ -173,8 +148,7 @@ class LinkSend : public LinkTest {
     gRetry_Resent_Stream_Packet = 0;
     LinkTest::TearDown();
   }
-  // Fills the wire towards the printer, which reads no more.
-  static void Stall() {
+  static void Stall() {  // fills the wire towards the printer, which reads no more
     DWORD hPort = VCOMM_OpenCommA("LPT3", 1);
     Bytes junk(256, 0x55);
     DWORD cbWritten = 0;
@@ -189,9 +163,8 @@ class LinkSend : public LinkTest {
 };
 
 TEST_F(LinkSend, AStalledWriteFailsAtTheSecondTimeOutPastTheDeadline) {
-  // A command of 7 bytes has a 50 ms deadline: one time-out of the port is
-  // already past it, the send gives up at the second. 1000 payload bytes
-  // have 1000 ms: time-outs within that do not count.
+  // 7 bytes have a 50 ms deadline, 1000 bytes 1000 ms; the send gives up at
+  // the port's second time-out past it.
   const struct {
     Bytes payload;
     bool fCommand;
@@ -216,8 +189,7 @@ TEST_F(LinkSend, AStreamPacketCutByATimeOutIsFinishedWithoutRepeatingAByte) {
   BringUp();
   Bytes payload = Job(600);
   PacketHeader header = SendHeaderPacket(2, 0x80, 0x02, (WORD)(payload.size() + 6), 1, 0);
-  DWORD cbOnWire = 0;
-  // The printer reads nothing: the port takes what fits and times out.
+  DWORD cbOnWire = 0;  // the printer reads nothing: the port takes what fits
   EXPECT_TRUE(SendStreamPacket(2, payload.data(), (WORD)payload.size(), &header, &cbOnWire));
   EXPECT_EQ(MLCGetLastLinkError(2, 0), CE_PTO);
   EXPECT_GT(cbOnWire, 0u);
@@ -233,10 +205,7 @@ TEST_F(LinkSend, AStreamPacketCutByATimeOutIsFinishedWithoutRepeatingAByte) {
 TEST_F(LinkSend, AStreamWriteGivesUpAtTheThirdResendOfOnePacket) {
   BringUp();
   BYTE bHsid = AddChannel(2, MLC_STREAM_CHANNEL, 0x02, 5, 1024);
-  Stall();
-  // Every attempt ends at the port's write time-out with the packet still
-  // cut: the first send and three resends, then -17 and the link is reset
-  // (a writer is never held in the loop while the printer takes nothing).
+  Stall();  // the first send and three resends time out, then -17 and a reset
   Bytes job(1000, 0x33);
   DWORD dwStart = GetTickCount();
   EXPECT_EQ(WriteStreamData(MLC_MAKE_CHANNEL(2, bHsid), job.data(), (WORD)job.size(), FALSE, 0),
@@ -246,15 +215,12 @@ TEST_F(LinkSend, AStreamWriteGivesUpAtTheThirdResendOfOnePacket) {
   peri_.Drain(0);
 }
 
-// The cap of three resends holds for each packet, not for a whole write, so
-// a printer that pauses now and then during a long job does not lose it.
+// Three resends per packet, not per write: a printer that pauses now and then
+// during a long job (longer than the write time-out after each packet) keeps it.
 TEST_F(LinkSend, EveryPacketOfALongWriteHasItsOwnResends) {
   BringUp();
   BYTE bHsid = AddChannel(2, MLC_STREAM_CHANNEL, 0x02, 6, 1000);  // no credit request
   Bytes job = Job(5000);
-  // The printer's pace: after each packet it pauses for longer than the
-  // port's write time-out, so a later packet is cut once (twice at most)
-  // and finished.
   peri_.StartFn([&](peri::Peripheral& p) {
     for (size_t k = 0; k < 5; ++k) {
       if (k) Sleep(2 * kStalledWriteMs - 100);
@@ -268,13 +234,10 @@ TEST_F(LinkSend, EveryPacketOfALongWriteHasItsOwnResends) {
   EXPECT_EQ(PortRecord(2).fMlcInitDone, 1);
 }
 
-// ---- The command channel acting on channel records (made by hand here)
-
 using LinkChannels = LinkTest;
 
-// The peripheral answers an open before it sends anything for the channel:
-// credit or debit that arrives while the open is unanswered crossed it on
-// the wire (meant for a socket pair not open then) and must not count.
+// Credit or debit arriving while an open is unanswered crossed it on the wire
+// (meant for a socket pair not open then) and must not count.
 TEST_F(LinkChannels, CreditAndDebitCountOnlyOnceTheOpenIsAnswered) {
   BringUp();
   BYTE bStream = AddChannel(0, MLC_STREAM_CHANNEL, 0x03, 0);
@@ -302,8 +265,7 @@ TEST_F(LinkChannels, CreditAndDebitCountOnlyOnceTheOpenIsAnswered) {
   EXPECT_EQ(HostCredits(0, bStream), 3u);
 }
 
-// Credit past 65535 for a packet channel through the reply to a credit
-// request: MLC_ERROR 3, and the reset closes the channel.
+// Credit past 65535 for a packet channel in a credit request's reply.
 TEST_F(LinkChannels, CreditRequestedPastTheLimitIsErrorThree) {
   BringUp();
   BYTE bPacket = AddChannel(0, MLC_PACKET_CHANNEL, 0x03, 0xFFFF);

@@ -1,8 +1,6 @@
-// The link of a port shared by real processes and threads: two processes
-// bringing it up at once, one killed in the middle of an exchange while it
-// holds the port's mutex, early returns that must let the port go (a
-// process's mutex is recursive, so only another process sees one that was
-// kept), and two ports reset at once while a real helper stops.
+// A port's link shared by real processes and threads: bring-ups at once, a
+// process killed mid-exchange, early returns that must let the port go (only
+// another process sees a recursive mutex kept), and resets while a helper stops.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -22,8 +20,6 @@
 
 namespace {
 
-// The frame of link_testbed with the scripted printer on LPT1; the children
-// find the stand-in's setup done, so no helper process starts.
 using LinkProcesses = LinkTest;
 
 // Another process takes the port's mutex within 5 s and lets it go.
@@ -42,18 +38,16 @@ void SetChannelType(BYTE bPort, BYTE bHsid, BYTE bType) {
   ReleasePPI(bPort);
 }
 
-// Two threads run fn(0, pair) and fn(1, pair) and may meet there (on events,
-// not std::barrier: MinGW's C++ runtime can miss a barrier's wake-up, and a
-// thread left waiting holds its port for ever). True when both returned
-// within 10 s; threads that did not are left running (detached): a
-// deadlock is reported, not waited for.
+// fn(0, pair) and fn(1, pair) on two threads, which may meet on events (MinGW
+// can lose a std::barrier wake-up). True when both return within 10 s; a
+// deadlock is reported and its threads left running, not waited for.
 struct Pair {
   HANDLE hArrived[2] = {CreateEventA(NULL, TRUE, FALSE, NULL),
                         CreateEventA(NULL, TRUE, FALSE, NULL)};
   HANDLE hDone = CreateEventA(NULL, TRUE, FALSE, NULL);
   std::atomic<int> nDone{0};
   ~Pair() { CloseHandle(hArrived[0]), CloseHandle(hArrived[1]), CloseHandle(hDone); }
-  void Meet(int i) {  // one whose partner does not come goes on all the same
+  void Meet(int i) {
     SetEvent(hArrived[i]);
     WaitForSingleObject(hArrived[1 - i], 10000);
   }
@@ -71,8 +65,8 @@ bool OnTwoThreads(std::function<void(int, Pair&)> fn) {
   return fEnded;
 }
 
-// Two threads take ports 0 and 1, meet, and reset their port with the
-// helper stop (which looks at the other port for open channels).
+// Two threads take ports 0 and 1, meet, and reset their port with the helper
+// stop (which looks at the other port for open channels).
 bool ResetTwoPortsAtOnce() {
   return OnTwoThreads([](int i, Pair& pair) {
     ObtainPPI((BYTE)i);  // as a failing exchange holds it
@@ -86,7 +80,6 @@ bool ResetTwoPortsAtOnce() {
 
 TEST_F(LinkProcesses, TwoProcessesBringingThePortUpPutOneInitOnTheWire) {
   NamedEvent go("go"), firstReady("first"), secondReady("second");
-  // Exactly one MLC_INIT, answered, and then nothing more.
   peri_.StartFn([](peri::Peripheral& p) { return p.AnswerInit() && p.ExpectSilence(1000); });
   Child first, second;
   ASSERT_TRUE(first.Start("linkup 0 " + firstReady.name + " " + go.name));
@@ -100,9 +93,8 @@ TEST_F(LinkProcesses, TwoProcessesBringingThePortUpPutOneInitOnTheWire) {
   EXPECT_EQ(PortRecord(0).fMlcInitDone, 1);
 }
 
-// A process that dies holding the port, waiting for a reply to its command
-// or in the middle of reading a packet, leaves a link nobody can trust: the
-// next call resets it and brings it up anew.
+// A process that dies holding the port, awaiting a reply or inside a packet,
+// leaves a link nobody can trust: the next call brings it up anew.
 TEST_F(LinkProcesses, AProcessKilledMidExchangeLeavesALinkTheNextCallerBringsUpAgain) {
   for (const char* lpszWhere : {"linkhold", "linkread"}) {
     SCOPED_TRACE(lpszWhere);
@@ -114,29 +106,23 @@ TEST_F(LinkProcesses, AProcessKilledMidExchangeLeavesALinkTheNextCallerBringsUpA
     ASSERT_TRUE(fBegun);
     ASSERT_TRUE(holder.Start(std::string(lpszWhere) + " 0 " + ready.name));
     ASSERT_TRUE(ready.WaitSet());
-    if (fReading) {
-      // Once the holder has taken the bytes off the wire, it is in the read,
-      // waiting for the rest.
+    if (fReading)  // the holder took the bytes off the wire: it waits for the rest
       ASSERT_TRUE(Eventually([] { return !VPERI_HostWaitInput(GetHportVal(0), 0); }));
-    } else {
-      // The credit command is on the wire; its sender waits for the reply.
+    else  // the credit command is on the wire; its sender waits for the reply
       EXPECT_TRUE(peri_.Expect(peri::Command({0x03, 0x80, 0x01, 0x00, 0x00})));
-    }
     holder.Kill();
-    BringUp();  // this call finds the mutex abandoned, and sends a new MLC_INIT
+    BringUp();  // finds the mutex abandoned, and sends a new MLC_INIT
     EXPECT_EQ(PortRecord(0).bLastMlcCommand, NO_COMMAND);
     StartAllOverAgain(0, FALSE);
   }
 }
 
 TEST_F(LinkProcesses, EarlyReturnsLetThePortGo) {
-  // Bring-up in a process without a handle of the port.
   ASSERT_TRUE(MLCReleasePortHandle(GetHportVal(1)));
   EXPECT_EQ(MLCInit(1), MLC_PHYSICAL_LINK_FAILURE);
   ExpectAnotherProcessGetsThePort(1);
-  // The liveness probe while another command awaits its reply, and on a
-  // channel whose type is neither stream nor packet.
-  ObtainPPI(0)->fMlcInitDone = TRUE;  // up, as far as the probe looks
+  // The liveness probe with a reply awaited, and on a channel of no known type.
+  ObtainPPI(0)->fMlcInitDone = TRUE;
   ReleasePPI(0);
   BYTE bHsid = AddChannel(0, MLC_STREAM_CHANNEL, 0x02, 0);
   SetLastCommand(0, MLC_OPEN_CHANNEL);
@@ -146,13 +132,12 @@ TEST_F(LinkProcesses, EarlyReturnsLetThePortGo) {
   SetChannelType(0, bHsid, 9);
   EXPECT_EQ(MLCPingMlc(MLC_MAKE_CHANNEL(0, bHsid)), 0);
   ExpectAnotherProcessGetsThePort(0);
-  SetChannelType(0, bHsid, MLC_STREAM_CHANNEL);  // so that the reset frees it as what it is
+  SetChannelType(0, bHsid, MLC_STREAM_CHANNEL);  // the reset frees it as what it is
 }
 
-// A real helper stopped while two ports are reset at once: its detach takes
-// the mutex of every port it mapped to tear the port down, so one resetting
-// thread is held back while the other waits for it with its own port taken.
-// That wait must end: a thread left waiting keeps its port mutex for ever.
+// A real helper stopped while two ports reset at once: its detach takes every
+// mapped port's mutex, so one resetting thread waits while the other holds its
+// port. That wait must end, or a port mutex is kept for ever.
 TEST(LinkHelperStop, TwoPortResetsWhileAStoppedHelperLeavesAllEndAndLeaveThePortsFree) {
   WriteLinkIni();
   for (int iRound = 0; iRound < 2; ++iRound) {
@@ -165,9 +150,7 @@ TEST(LinkHelperStop, TwoPortResetsWhileAStoppedHelperLeavesAllEndAndLeaveThePort
     MLCCleanup();  // no setup left: the next launch starts the real helper
     ASSERT_EQ(LaunchHiddenExe(), 1);
     ASSERT_EQ(AttachedProcesses(), 2u);
-    KillHiddenExe();
-    // Pairs of resets until the helper is gone, its teardown included; the
-    // last pairs meet no helper at all.
+    KillHiddenExe();  // pairs of resets until the helper and its teardown are gone
     int nPairs = 0;
     do {
       ASSERT_TRUE(ResetTwoPortsAtOnce()) << "pair " << nPairs << ": a reset never ended";
@@ -176,7 +159,6 @@ TEST(LinkHelperStop, TwoPortResetsWhileAStoppedHelperLeavesAllEndAndLeaveThePort
     } while (AttachedProcesses() > 1 && ++nPairs < 100);
     EXPECT_EQ(AttachedProcesses(), 1u) << "the helper did not leave";
     EXPECT_TRUE(ResetTwoPortsAtOnce());
-    // Another thread takes both ports, one after the other.
     std::atomic<bool> fBoth{false};
     EXPECT_TRUE(OnTwoThreads([&](int i, Pair&) {
       if (i) return;

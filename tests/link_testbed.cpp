@@ -38,9 +38,8 @@ LONG LinkBlocks(BYTE bPort) {
 }
 
 namespace {
-// fn(record) on the locked record of a channel (NULL without one), under
-// the port's mutex. The fields read here sit at the same place in both
-// kinds of record.
+// fn(record) on a channel's locked record (NULL without one), under the port's
+// mutex; the fields used sit at the same place in both kinds of record.
 template <class Fn>
 auto WithRecord(BYTE bPort, BYTE bHsid, Fn fn) {
   BYTE bIndex = (BYTE)(bHsid - MLC_FIRST_HSID);
@@ -90,19 +89,16 @@ FakeHelper::FakeHelper() {
 }
 
 FakeHelper::~FakeHelper() {
-  // A reset that stopped the stand-in lets the next bring-up start the real
-  // helper: stop that one as well, so that no helper outlives the test and
-  // the next test's stand-in can set up.
+  // A reset that stopped the stand-in let a bring-up start the real helper:
+  // stop it too, so that the next test's stand-in can set up.
   HWND hHidden = HiddenWindow();
   if (hHidden && hHidden != hWnd_ && IsWindow(hHidden)) {
     MLCSetPMLInitDeInitEvent();
     KillHiddenExe();
     EXPECT_TRUE(Eventually([&] { return !IsWindow(hHidden); }));
     MLCSetPMLInitDeInitEvent();
-    // Its window goes before the process does, and the helper's detach frees
-    // the ports without channels: the next test's link must not be dropped
-    // under it, so wait until this process is the only one attached, and
-    // for the teardown that follows under the attach mutex.
+    // Its detach frees the ports without channels after its window went: wait
+    // for it and its teardown under the attach mutex.
     EXPECT_TRUE(Eventually([] { return AttachedProcesses() == 1; }));
     ObtainAttach();
     ReleaseAttach();

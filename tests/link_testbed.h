@@ -1,7 +1,6 @@
-// What the link tests share: short time-outs in the INI files, a stand-in
-// for the helper process's window (so bringing a link up starts no helper),
-// the port record seen under its mutex, channel records made by hand, and
-// the count of the port area's blocks that an exchange must not leave.
+// What the link tests share: short time-outs, a stand-in for the helper's
+// window, the port record under its mutex, channel records made by hand, and
+// the port area's blocks that an exchange must not leave.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,8 +21,8 @@ constexpr DWORD kStalledWriteMs = 150;  // KRZCOM15 WriteTimeout of LPT3
 // A device ID that announces MLC.
 extern const char kMlcDeviceId[];
 
-// Writes KRZTBX15.INI and KRZCOM15.INI (before any port is opened: LPT3's
-// wire gets a small ring then) and reads the library's settings again.
+// Writes KRZTBX15.INI and KRZCOM15.INI (before any port opens: LPT3's small
+// ring) and reads the library's settings again.
 void WriteLinkIni();
 
 // An MLC_ERROR packet as the host sends it.
@@ -32,21 +31,18 @@ inline peri::Bytes ErrorPacket(BYTE bCode) { return peri::Command({0x7F, bCode})
 // A copy of the port's record, taken under its mutex.
 PerPortInfo PortRecord(BYTE bPort);
 void SetLastCommand(BYTE bPort, BYTE bCommand);
-// Blocks of the port's area besides its device-ID block (which lives as
-// long as the port's shared state does).
+// Blocks of the port's area besides its device-ID block.
 LONG LinkBlocks(BYTE bPort);
 
-// The host's credit of a channel (0xFFFFFFFF without a record), and its
-// open flag set.
+// The host's credit of a channel (0xFFFFFFFF without a record); its open flag.
 DWORD HostCredits(BYTE bPort, BYTE bHsid);
 void SetChannelOpen(BYTE bPort, BYTE bHsid, BOOL fOpen);
 
-// The link is dropped: not initialised, nothing outstanding, no channel
-// table or socket array.
+// Not initialised, nothing outstanding, no channel table or socket array.
 void ExpectLinkDown(BYTE bPort);
 
-// The library set up as if its helper process ran in this process: the
-// window is ours and ignores WM_CLOSE; every port has a handle here.
+// The library set up as if its helper ran in this process (the window ignores
+// WM_CLOSE); every port has a handle here.
 class FakeHelper {
  public:
   FakeHelper();
@@ -58,16 +54,14 @@ class FakeHelper {
   bool fOk_ = false;
 };
 
-// The frame of a link test on one port: helper stand-in, scripted
-// peripheral with an MLC device ID, and at the end no block left behind.
+// A link test on one port: helper stand-in, scripted peripheral with an MLC
+// device ID, and at the end no block left behind.
 class LinkTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { WriteLinkIni(); }
   void SetUp() override;
   void TearDown() override;
-  // Brings the port's link up against the scripted peripheral.
-  void BringUp();
-  // One PollForData on the port.
+  void BringUp();  // against the scripted peripheral
   int Poll(BYTE bChannelContext = 0);
 
   BYTE bPort_ = 0;

@@ -1,5 +1,5 @@
-// Port handles, the helper's setup, the helper process and the PML event,
-// with the real port I/O library, a real helper process and real children.
+// Port handles, the helper's setup and process, and the PML event, with the
+// real port I/O library, helper process and children.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -26,17 +26,15 @@ void SetHelper(HWND hWnd, BOOL fSetupDone) {
   ReleaseMGD();
 }
 
-// Removes a file once no process runs it any more (Windows refuses to
-// remove the program file of a running process).
+// Removes a file once no process runs it (Windows keeps a running program's).
 bool RemoveWhenFree(const fs::path& path) {
   std::error_code ec;
   return Eventually([&] { return fs::remove_all(path, ec), !fs::exists(path); });
 }
 
-fs::path ProgramDir() {
+fs::path Program() {
   char szPath[MAX_PATH];
-  GetModuleFileNameA(NULL, szPath, sizeof szPath);
-  return fs::path(szPath).parent_path();
+  return fs::path(std::string(szPath, GetModuleFileNameA(NULL, szPath, MAX_PATH)));
 }
 
 }  // namespace
@@ -67,10 +65,8 @@ TEST(Setup, RecordsTheWindowOnceAndSurvivesAnUnopenablePort) {
   EXPECT_NE(GetHportVal(2), 0u);
   WNDCLASSA wc;
   EXPECT_TRUE(GetClassInfoA(hMlcInstance, "KRZHID15_WndClass", &wc));
-
   EXPECT_EQ(MLCSetup(hSecond), 0);
   EXPECT_EQ(HiddenWindow(), hFirst);
-
   MLCCleanup();
   EXPECT_EQ(HiddenWindow(), (HWND)NULL);
   EXPECT_FALSE(SetupDone());
@@ -88,26 +84,21 @@ TEST(Helper, StartsOnceServesItsTimerClosesAndStartsAgain) {
   ASSERT_TRUE(IsWindow(hHidden));
   EXPECT_EQ(LaunchHiddenExe(), 1);  // set up already: no second helper
   EXPECT_EQ(HiddenWindow(), hHidden);
-
   auto polls = [&] { return SendMessageA(hHidden, HELPER_QUERY_POLLS, 0, 0); };
   LRESULT lBase = polls();
   SendMessageA(hHidden, HIDDEN_POLL_TIMER, POLL_TIMER_MIN, 20);
   EXPECT_TRUE(Eventually([&] { return polls() >= lBase + 3; }));
-
   ObtainMGD()->wPollTimerId = POLL_TIMER_MAX;
   ReleaseMGD();
   EXPECT_EQ(KillHiddenExe(), 1);
   EXPECT_TRUE(Eventually([&] { return !IsWindow(hHidden); }));
   EXPECT_EQ(ObtainMGD()->wPollTimerId, 0);
   ReleaseMGD();
-
-  // A later link in the same client gets a new helper; the stop gave the
-  // PML event back, so the next stop ends this helper too.
+  // A later link gets a new helper, stopped alike (the stop gave the PML event back).
   ASSERT_EQ(LaunchHiddenExe(), 1);
   hHidden = HiddenWindow();
   ASSERT_TRUE(IsWindow(hHidden));
-  // While a PML component holds the event the helper is not stopped: it
-  // stays the set-up helper (a stop would have let it go at once).
+  // While a PML component holds the event the helper is not stopped.
   ASSERT_EQ(MLCWaitForPMLInitDeInitEvent(), (DWORD)WAIT_OBJECT_0);
   EXPECT_EQ(KillHiddenExe(), 1);
   EXPECT_EQ(HiddenWindow(), hHidden);
@@ -117,9 +108,7 @@ TEST(Helper, StartsOnceServesItsTimerClosesAndStartsAgain) {
   EXPECT_TRUE(Eventually([&] { return !IsWindow(hHidden); }));
   EXPECT_EQ(WaitForSingleObject(hPMLInitDeInit, 0), (DWORD)WAIT_OBJECT_0);  // free after the stop
   EXPECT_TRUE(MLCSetPMLInitDeInitEvent());
-
-  // A helper that ended without a word (killed) leaves its setup behind;
-  // its window is gone, and a new helper is started all the same.
+  // A helper killed leaves its setup behind without a window: a new one starts.
   HWND hGone = MakeWindow("PortHelperTestWnd");
   DestroyWindow(hGone);
   SetHelper(hGone, TRUE);
@@ -143,12 +132,9 @@ TEST(Helper, AStopPostsOneCloseAndKeepsTheSetupWhenThePostFails) {
   EXPECT_EQ(KillHiddenExe(), 1);
   EXPECT_EQ(KillHiddenExe(), 1);
   EXPECT_EQ(TakeMessages(hWnd, WM_CLOSE, WM_CLOSE).size(), 1u);
-
-  // A window whose queue is full gets no WM_CLOSE: it stays the helper (a
-  // later stop can still end it) and the PML event is not lost.
+  // A full queue gets no WM_CLOSE: the window stays the helper and the PML
+  // event is not lost. (Queues hold 10 000 posts; Wine's have no cap.)
   SetHelper(hWnd, TRUE);
-  // Windows and our layer cap a queue at 10 000 posted messages; Wine's
-  // queues have no cap, and there a post cannot fail for room.
   int iPosted = 0;
   while (iPosted < 20000 && PostMessageA(hWnd, WM_USER, 0, 0)) ++iPosted;
 #ifndef _WIN32
@@ -168,11 +154,10 @@ TEST(Helper, AStopPostsOneCloseAndKeepsTheSetupWhenThePostFails) {
   DestroyWindow(hWnd);
 }
 
-// The child program copied away from the helper launches it (link
-// initialisation's way), with the driver folder empty, holding stand-ins
-// under the helper's name that never set up, and holding the helper.
+// The child program, copied away from the helper, launches it with the driver
+// folder empty, holding programs under its name that never set up, and holding it.
 TEST(Helper, FoundInTheDriverFolderOrReportedMissing) {
-  fs::path bin = ProgramDir(), alone = fs::path(WindowsDirFile("launcher"));
+  fs::path bin = Program().parent_path(), alone = fs::path(WindowsDirFile("launcher"));
   fs::remove_all(alone);
   fs::create_directories(alone);
   for (const auto& entry : fs::directory_iterator(bin)) {
@@ -191,16 +176,11 @@ TEST(Helper, FoundInTheDriverFolderOrReportedMissing) {
     return launcher.Run(cmd, alone.string().c_str()) ? launcher.Wait(60000) : 0xFFFF;
   };
   EXPECT_EQ(launch(), 19u);  // nowhere to be found
-
-  // Programs under the helper's name that never set up: one ends at once,
-  // one stays idle; the launch gives up on both within the INI's limit.
+  // One ends at once, one idles: the launch gives up on both within the INI's limit.
   std::string ini = WindowsDirFile("KRZTBX15.INI");
   WriteTextFile(ini, "[KRZMLC15]\r\nHELPER_SETUP_TIMEOUT=300\r\n");
   fs::create_directories(drivers);
-  char szSelf[MAX_PATH];
-  const std::string ext = fs::path(std::string(szSelf, GetModuleFileNameA(NULL, szSelf, MAX_PATH)))
-                              .extension()
-                              .string();
+  const std::string ext = Program().extension().string();
   fs::path fake = drivers / ("KRZHID15" + ext);
   fs::copy_file(bin / ("krzmlc15_child" + ext), fake);
   EXPECT_EQ(launch(), 19u);
@@ -208,8 +188,7 @@ TEST(Helper, FoundInTheDriverFolderOrReportedMissing) {
   DWORD dwStart = GetTickCount();
   EXPECT_EQ(launch(), 19u);
   EXPECT_GE(GetTickCount() - dwStart, 250u);
-  // The launch ended the idle program itself (no pile of stand-ins).
-  EXPECT_TRUE(Eventually([] {
+  EXPECT_TRUE(Eventually([] {  // the launch ended the idle program itself
     HANDLE hIdle = OpenMutexA(SYNCHRONIZE, FALSE, "krzmlc15-idle-helper");
     if (hIdle) CloseHandle(hIdle);
     return hIdle == NULL;
@@ -217,7 +196,6 @@ TEST(Helper, FoundInTheDriverFolderOrReportedMissing) {
   CloseHandle(hEnd);
   EXPECT_TRUE(RemoveWhenFree(fake));
   DeleteFileA(ini.c_str());
-
   for (const auto& entry : fs::directory_iterator(bin))
     if (entry.path().filename().string().rfind("KRZHID15", 0) == 0)
       fs::copy_file(entry.path(), drivers / entry.path().filename(),

@@ -11,8 +11,8 @@
 #include "shared/locks.h"
 #include "shared/records.h"
 
-// A running krzmlc15_child (or the command line given to Run, in lpszDir
-// when given); killed if the test ends before it does.
+// A running krzmlc15_child (or Run's command line, in lpszDir); killed if the
+// test ends before it does.
 struct Child {
   PROCESS_INFORMATION pi{};
   bool running = false;
@@ -37,8 +37,8 @@ std::string WindowsDirFile(const char* lpszName);
 void WriteTextFile(const std::string& path, const std::string& text);
 std::string ReadTextFile(const std::string& path);
 
-// The global area and both named blocks, found as an attaching process
-// finds them and held while this lives; global is NULL without shared state.
+// The global area and its named blocks, held while this lives; global is NULL
+// without shared state.
 struct SharedView {
   HMEMAREA area = 0;
   MlcGlobalData* global = nullptr;
@@ -56,8 +56,7 @@ inline HWND MakeWindow(const char* lpszClass, WNDPROC lpfnProc = DefWindowProcA)
   return CreateWindowExA(0, lpszClass, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
 }
 
-// The messages waiting for hWnd in [uFirst, uLast] (0, 0: all), taken off
-// the queue.
+// The messages waiting for hWnd in [uFirst, uLast] (0, 0: all), taken off.
 inline std::vector<MSG> TakeMessages(HWND hWnd, UINT uFirst = 0, UINT uLast = 0) {
   std::vector<MSG> all(1);
   while (PeekMessageA(&all.back(), hWnd, uFirst, uLast, PM_REMOVE)) all.emplace_back();
@@ -65,8 +64,8 @@ inline std::vector<MSG> TakeMessages(HWND hWnd, UINT uFirst = 0, UINT uLast = 0)
   return all;
 }
 
-// The library's global record as this process (with the library loaded)
-// sees it: processes attached, the helper's window, whether it set up.
+// The global record seen with the library loaded: processes attached, the
+// helper's window, whether it set up.
 inline DWORD AttachedProcesses() {
   DWORD dwCount = ObtainMGD()->dwMlcAttachCount;
   return ReleaseMGD(), dwCount;
@@ -82,8 +81,8 @@ inline BOOL SetupDone() {
 
 #include "support/asleep_in_wait.h"
 
-// Whether f() holds within dwMs, asked every 5 ms: for a state another
-// thread or process brings about.
+// Whether f() holds within dwMs, asked every 5 ms: for a state another thread
+// or process brings about without an event.
 template <typename F>
 bool Eventually(F f, DWORD dwMs = 10000) {
   for (DWORD dwStart = GetTickCount(); GetTickCount() - dwStart < dwMs; Sleep(5))
@@ -93,7 +92,7 @@ bool Eventually(F f, DWORD dwMs = 10000) {
 
 bool AreaExists(const std::string& name);
 std::string PortAreaName(int iPort);  // line feed included
-// Blocks in use in the shared area of port bPort (0 = LPT1), read from the
-// area's header, under the area's mutex when fLocked; 0 without the area.
+// Blocks in use in port bPort's area (0 = LPT1), under the area's mutex when
+// fLocked; 0 without the area.
 DWORD AreaBlocks(BYTE bPort, bool fLocked);
 inline DWORD LiveBlocks(BYTE bPort) { return AreaBlocks(bPort, true); }

@@ -1,10 +1,6 @@
-// Client calls against the emulator. Waits that the far side drives end
-// within their time-outs whatever the printer sends, and a call that ends
-// early reports what it moved. A channel handle addresses only what it
-// names: records used only as their own kind and within their blocks, calls
-// from a process without a port handle, windows and escapes handed to the
-// library by a hostile caller, and handles kept across a link reset (with
-// another process's open in the same slot).
+// Client calls against the emulator: waits the printer drives end in time, a
+// call that ends early reports what it moved, the direct reader, and a channel
+// handle addresses only what it names (records, windows, escapes, resets).
 #include <gtest/gtest.h>
 
 #include <future>
@@ -27,8 +23,7 @@ namespace {
 
 constexpr UINT kAppMsg = WM_USER + 9;
 
-// The printer's default services with socket 2 a sink that holds one
-// packet and never drains it, with the faults given.
+// Socket 2 a sink that holds one packet and never drains it; the faults given.
 emu::EmuConfig OnePacketSink(std::initializer_list<const char*> faults = {}) {
   emu::EmuConfig cfg = ConfigWith({"2:sink:credit=1,drain=0"});
   for (const char* lpszFault : faults) cfg.faults.push_back(PrinterConfig(lpszFault).faults.at(0));
@@ -37,8 +32,8 @@ emu::EmuConfig OnePacketSink(std::initializer_list<const char*> faults = {}) {
 
 void CALLBACK Ignore(DWORD, DWORD, DWORD, DWORD) {}
 
-// The waits run printers of their own, some with faults the host answers
-// with MLC_ERROR: only their violations are checked.
+// Printers of the tests' own, some with faults answered by MLC_ERROR: only
+// their violations are checked.
 class ClientTest : public EmuClientTest {
  protected:
   static void SetUpTestSuite() {
@@ -51,8 +46,7 @@ class ClientTest : public EmuClientTest {
     StartAllOverAgain(0, FALSE);
     EmuClientTest::TearDown();
   }
-  // No helper process: the test polls itself. The library forgets the
-  // stand-in window whenever the last channel closes.
+  // The stand-in helper again (the last close forgets it); the test polls itself.
   static WORD Open(BYTE bPsid, DWORD dwBuffer, HWND hApp = NULL, MLC_CALLBACK lpfn = NULL) {
     StandInHelper();
     WORD hChannel = 0;
@@ -63,14 +57,12 @@ class ClientTest : public EmuClientTest {
   static void ExpectClean(Printer& printer) {
     EXPECT_EQ(printer.Violations(), std::vector<std::string>{});
   }
-  // The fixture's printer and a stream channel on its echo socket.
   WORD StartAndOpen(MLC_CALLBACK lpfn = NULL) {
     Start(PrinterConfig());
     WORD hChannel = Open(3, 4096, NULL, lpfn);
     EXPECT_NE(hChannel, 0);
     return hChannel;
   }
-  // The link still carries the channel's data, and the channel closes.
   static void ExpectEchoAndClose(WORD hChannel) {
     const char szText[] = "echo";
     char szBack[sizeof szText] = {};
@@ -85,9 +77,8 @@ using IdentTest = ClientTest;
 
 TEST_F(WaitsTest, TheFlushAndTheReplyWaitEndInTimeWhileThePrinterNeverPauses) {
   {
-    // Filler without pause before MLC_INIT: the bring-up's flush ends and
-    // MLC_INIT goes out (the filler still on the wire may fail that first
-    // bring-up; the next one holds).
+    // Filler without pause before MLC_INIT: the flush ends and MLC_INIT goes
+    // out (the filler still on the wire may fail that first bring-up).
     emu::EmuConfig cfg = PrinterConfig();
     cfg.stream_before_init_ms = 20000;
     Printer printer(cfg);
@@ -101,8 +92,8 @@ TEST_F(WaitsTest, TheFlushAndTheReplyWaitEndInTimeWhileThePrinterNeverPauses) {
     ExpectClean(printer);
     MLCReleasePortHandle(hPort);
   }
-  // Credit requests back to back while the close's reply never comes:
-  // every poll finds a packet, and the wait still ends (with a reset).
+  // Credit requests back to back while the close's reply never comes: every
+  // poll finds a packet, and the wait still ends (with a reset).
   emu::EmuConfig cfg = PrinterConfig("noreply=close");
   cfg.credit_request_flood_ms = 20000;
   Printer printer(cfg);
@@ -116,8 +107,7 @@ TEST_F(WaitsTest, TheFlushAndTheReplyWaitEndInTimeWhileThePrinterNeverPauses) {
 TEST_F(WaitsTest, ABlockingWriteReportsWhatWentOutAndEndsWhenCreditNeverComes) {
   std::vector<BYTE> data(0x10000, 0x5A);
   {
-    // The credit requests after the first packet (the write's own, then
-    // the wait's space query) are refused: the write reports that packet.
+    // The credit requests after the first packet are refused: it is reported.
     Printer printer(OnePacketSink({"result=creditreq", "result=creditreq#2"}));
     WORD hChannel = Open(2, 0);
     ASSERT_NE(hChannel, 0);
@@ -127,8 +117,8 @@ TEST_F(WaitsTest, ABlockingWriteReportsWhatWentOutAndEndsWhenCreditNeverComes) {
     EXPECT_EQ(MLCCloseChannel(hChannel), MLC_SUCCESS);
     ExpectClean(printer);
   }
-  // Credit only at the open, pings answered: a write without a time-out
-  // ends after CreditTimeout without credit, reporting the first packet.
+  // Credit only at the open: a write without a time-out ends after
+  // CreditTimeout (or, failing that, at the close), reporting the first packet.
   emu::EmuConfig cfg = OnePacketSink();
   cfg.open_credit_only = true;
   Printer printer(cfg);
@@ -139,7 +129,6 @@ TEST_F(WaitsTest, ABlockingWriteReportsWhatWentOutAndEndsWhenCreditNeverComes) {
   auto write = std::async(std::launch::async, [&] {
     return MLCWrite(hChannel, data.data(), 3 * iSpace, TRUE, INFINITE);
   });
-  // A write that never ends is ended by the close (generous bound).
   if (write.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
     ADD_FAILURE() << "the write without a time-out did not end";
     MLCCloseChannel(hChannel);
@@ -169,9 +158,8 @@ TEST_F(WaitsTest, AReadReportsTheBytesItTookWhenThePrinterRefusesTheCredit) {
 }
 
 TEST_F(WaitsTest, DataThatCameForAnEndingBlockingReadIsToldToTheClient) {
-  // The echo of ten bytes is on the port before a blocking read of five:
-  // the wait's poll stores it and its notice goes to the wait's window,
-  // which ends after the first five and must hand the notice on.
+  // Ten bytes on the port before a blocking read of five: the wait's window
+  // gets the notice, ends after five, and must hand the notice on.
   Printer printer(PrinterConfig());
   HWND hApp = MakeWindow("WaitsTestApp");
   WORD hEcho = Open(3, 4096, hApp);
@@ -190,9 +178,8 @@ TEST_F(WaitsTest, DataThatCameForAnEndingBlockingReadIsToldToTheClient) {
   DestroyWindow(hApp);
 }
 
-// RetrieveData against a scripted printer: it grants without waiting for
-// the reply, leaves no command outstanding between calls, and drops the
-// link on a packet cut short instead of reading on from inside it.
+// RetrieveData grants without waiting for the reply, leaves no command
+// outstanding between calls, and drops the link on a packet cut short.
 TEST_F(WaitsTest, TheDirectReaderGrantsWithoutWaitingForRepliesAndDropsACutPacket) {
   using peri::Command;
   peri::Peripheral peer;
@@ -219,8 +206,8 @@ TEST_F(WaitsTest, TheDirectReaderGrantsWithoutWaitingForRepliesAndDropsACutPacke
   EXPECT_EQ(dwLength, 0u);
   EXPECT_EQ(pPerPortInfo[0].dwIdlePolls, dwIdle + 1);
   EXPECT_TRUE(peer.Expect(Command({0x03, 0x80, 0x21, 0xFF, 0xFF})));
-  // Another client's credit request while the grant's reply is due: it
-  // goes out, and each reply is taken as the answer to its own command.
+  // Another client's credit request while the grant's reply is due: each
+  // reply answers its own command.
   peer.StartFn([](peri::Peripheral& p) {
     return p.Expect(Command({0x04, 0x80, 0x21, 0x00, 0x01})) && p.Send(Command({0x83, 0x00})) &&
            p.Send(Command({0x84, 0x00, 0x00, 0x01}));
@@ -229,8 +216,8 @@ TEST_F(WaitsTest, TheDirectReaderGrantsWithoutWaitingForRepliesAndDropsACutPacke
   EXPECT_TRUE(peer.Join()) << peer.failures();
   EXPECT_TRUE(peer.ExpectSilence(50));  // no MLC_ERROR
   EXPECT_TRUE(pPerPortInfo[0].fMlcInitDone);
-  // A 1000-byte packet that stalls halfway: one credit of 1 goes out in
-  // the middle, its reply comes after the packet and is taken as a reply.
+  // A 1000-byte packet that stalls halfway: a credit of 1 goes out in the
+  // middle, and its reply after the packet is taken as a reply.
   peri::Bytes payload(1000);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = (BYTE)(i * 7);
   peri::Bytes packet = peri::Packet(0x80, 0x21, payload);
@@ -248,8 +235,7 @@ TEST_F(WaitsTest, TheDirectReaderGrantsWithoutWaitingForRepliesAndDropsACutPacke
   LONG lPeriCredits = lpStream->wPeriPtoHCredits;
   UnlockChannelIdx(0, 0);
   EXPECT_EQ(lPeriCredits, 0xFFFF);  // 65535 - 1 packet + 1 granted
-  // A packet whose second half never comes: after the credit for the stall
-  // the link is dropped with MLC_ERROR 6.
+  // A packet whose second half never comes: the credit, then MLC_ERROR 6.
   peer.StartFn([&](peri::Peripheral& p) {
     return p.Send(peri::Bytes(packet.begin(), packet.begin() + 300)) &&
            p.Expect(Command({0x03, 0x80, 0x21, 0x00, 0x01})) && p.Expect(Command({0x7F, 0x06}));
@@ -281,8 +267,7 @@ TEST_F(WaitsTest, ADirectReaderLeavesThePortToPollsBetweenItsCalls) {
     received.insert(received.end(), buffer.begin(), buffer.begin() + dwLength);
     return iResult;
   };
-  // The first call grants the source its credit. The helper's polls meet
-  // the source's packets: each waits for the reader, which gets them all.
+  // The first call grants the source credit; polls leave its packets to the reader.
   int iResult = retrieve();
   EXPECT_TRUE(Eventually([&] {
     MLCPollChannels(0);
@@ -304,8 +289,8 @@ TEST_F(WaitsTest, ADirectReaderLeavesThePortToPollsBetweenItsCalls) {
 }
 
 TEST_F(IdentTest, RecordsAreUsedOnlyAsTheirKindAndWithinTheirBlocks) {
-  // A message channel in the slot a stream handle names, as a reset and a
-  // reopen between a caller's look at the type and its use would leave it.
+  // A message channel where a stream handle points, as a reset and reopen
+  // between a caller's look at the type and its use leave it.
   MakeMessageChannel(2, 3, 8);
   std::vector<BYTE> before(sizeof(MessageChannel));
   CopyMemory(before.data(), LockChannelIdx(0, 0), before.size());
@@ -321,29 +306,9 @@ TEST_F(IdentTest, RecordsAreUsedOnlyAsTheirKindAndWithinTheirBlocks) {
   EXPECT_EQ(LockSocketIdx(0, 1), nullptr);
 }
 
-TEST_F(IdentTest, AProcessWithoutAPortHandleSendsNothingAndResetsNoLink) {
-  WORD hChannel = StartAndOpen();
-  DWORD hPort = GetHportVal(0);
-  while (GetHportVal(0)) MLCReleasePortHandle(hPort);
-  BYTE abInfo[8] = {}, abData[4] = {};
-  DWORD dwBuffer = 4096;
-  WORD hNew = 0;
-  for (int iResult :
-       {MLCGetSocketInfo(0, 3, abInfo, sizeof abInfo),
-        MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwBuffer, &hNew, NULL, 0, 0, NULL, NULL),
-        MLCWrite(hChannel, abData, sizeof abData, FALSE, 0),
-        MLCRead(hChannel, abData, sizeof abData, FALSE, 0), MLCPingMlc(hChannel),
-        MLCCloseChannel(hChannel)})
-    EXPECT_EQ(iResult, MLC_PHYSICAL_LINK_FAILURE);
-  ASSERT_NE(MLCGetPortHandle(0), 0u);
-  EXPECT_TRUE(pPerPortInfo[0].fMlcInitDone);
-  ExpectEchoAndClose(hChannel);
-}
-
-TEST_F(IdentTest, HostileWindowsAndEscapesLeaveTheLinkAlone) {
+TEST_F(IdentTest, HostileWindowsEscapesAndCallsWithoutAPortHandleLeaveTheLinkAlone) {
   WORD hChannel = StartAndOpen(Ignore);
-  // The library's own callback window, and a window with other user data,
-  // are no wait windows.
+  // The library's callback window and one with other user data are no wait windows.
   StreamChannel* lpStream = (StreamChannel*)LockChannelIdx(0, MLC_CHANNEL_SLOT(hChannel));
   HWND hCallBackWnd = HwndFromDword(lpStream->hCallBackWnd);
   UnlockChannelIdx(0, MLC_CHANNEL_SLOT(hChannel));
@@ -358,33 +323,29 @@ TEST_F(IdentTest, HostileWindowsAndEscapesLeaveTheLinkAlone) {
   BYTE bAddress = 0x4E;
   EXPECT_EQ(MLCEscapeCommFunction(hChannel, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, 1, NULL, 0, 0),
             0);
-  ExpectEchoAndClose(hChannel);
-  // With the link down the escape is the port's business again.
+  // A process without a port handle sends nothing and resets no link.
+  DWORD hPort = GetHportVal(0);
+  while (GetHportVal(0)) MLCReleasePortHandle(hPort);
+  BYTE abInfo[8] = {}, abData[4] = {};
+  DWORD dwBuffer = 4096;
+  WORD hNew = 0;
+  for (int iResult :
+       {MLCGetSocketInfo(0, 3, abInfo, sizeof abInfo),
+        MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwBuffer, &hNew, NULL, 0, 0, NULL, NULL),
+        MLCWrite(hChannel, abData, sizeof abData, FALSE, 0),
+        MLCRead(hChannel, abData, sizeof abData, FALSE, 0), MLCPingMlc(hChannel),
+        MLCCloseChannel(hChannel)})
+    EXPECT_EQ(iResult, MLC_PHYSICAL_LINK_FAILURE);
+  ASSERT_NE(MLCGetPortHandle(0), 0u);
+  EXPECT_TRUE(pPerPortInfo[0].fMlcInitDone);
+  ExpectEchoAndClose(hChannel);  // the link down, the escape is the port's again
   EXPECT_NE(MLCEscapeCommFunction(hChannel, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, 1, NULL, 0, 0),
             0);
 }
 
-TEST_F(IdentTest, AHandleKeptAcrossAResetAddressesNoLaterOpen) {
-  WORD hChannel = StartAndOpen();
-  StartAllOverAgain(0, FALSE);
-  // Another client's open takes the same slot.
-  NamedEvent opened("opened"), done("done");
-  Child child;
-  ASSERT_TRUE(child.Start("reopen 3 " + opened.name + " " + done.name));
-  ASSERT_TRUE(opened.WaitSet());
-  ASSERT_TRUE(CheckPortAndHsid(0, MLC_CHANNEL_HSID(hChannel)));
-  BYTE abData[4] = {1, 2, 3, 4};
-  EXPECT_EQ(MLCWrite(hChannel, abData, sizeof abData, FALSE, 0), MLC_PHYSICAL_LINK_FAILURE);
-  EXPECT_EQ(MLCRead(hChannel, abData, sizeof abData, FALSE, 0), MLC_PHYSICAL_LINK_FAILURE);
-  EXPECT_EQ(MLCPingMlc(hChannel), MLC_PHYSICAL_LINK_FAILURE);
-  EXPECT_EQ(MLCCloseChannel(hChannel), MLC_PHYSICAL_LINK_FAILURE);
-  SetEvent(done.handle);
-  EXPECT_EQ(child.Wait(), 0u);
-}
-
-// A blocking read's window whose channel went with a reset, and whose slot
-// this process opened again, takes nothing from the new channel's ring.
-TEST_F(IdentTest, AWaitServesOnlyTheOpenItBeganOn) {
+// A handle and a blocking read's window kept across a reset reach nothing of
+// the channels opened later in the same slot, by another process or this one.
+TEST_F(IdentTest, AHandleOrAWaitKeptAcrossAResetAddressesNoLaterOpen) {
   WORD hChannel = StartAndOpen();
   BYTE abWanted[5] = {};
   WaitState state = {WAIT_STREAM_READ, hChannel, abWanted, 0, 0};
@@ -393,10 +354,19 @@ TEST_F(IdentTest, AWaitServesOnlyTheOpenItBeganOn) {
   ReleasePPI(0);
   ASSERT_NE(hWnd, nullptr);
   StartAllOverAgain(0, FALSE);
-  DWORD dwBuffer = 4096;
-  WORD hAgain = 0;
-  ASSERT_EQ(MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwBuffer, &hAgain, NULL, 0, 0, NULL, NULL),
-            MLC_SUCCESS);
+  NamedEvent opened("opened"), done("done");
+  Child child;
+  ASSERT_TRUE(child.Start("reopen 3 " + opened.name + " " + done.name));
+  ASSERT_TRUE(opened.WaitSet());
+  ASSERT_TRUE(CheckPortAndHsid(0, MLC_CHANNEL_HSID(hChannel)));
+  BYTE abData[4] = {1, 2, 3, 4};
+  for (int iResult : {MLCWrite(hChannel, abData, sizeof abData, FALSE, 0),
+                      MLCRead(hChannel, abData, sizeof abData, FALSE, 0), MLCPingMlc(hChannel),
+                      MLCCloseChannel(hChannel)})
+    EXPECT_EQ(iResult, MLC_PHYSICAL_LINK_FAILURE);
+  SetEvent(done.handle);
+  EXPECT_EQ(child.Wait(), 0u);
+  WORD hAgain = Open(3, 4096);
   ASSERT_EQ(hAgain, hChannel);
   EXPECT_EQ(MLCWrite(hAgain, "later", 5, TRUE, 5000), 5);
   EXPECT_TRUE(
