@@ -4,7 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_support.h"
@@ -189,57 +191,38 @@ TEST(HostPort, WritesTimeOutWithTheirCountWhenNobodyDrains) {
   VCOMM_CloseComm(hPort);
 }
 
-struct Writer {
-  DWORD hPort;
-  std::vector<BYTE> data;
-  HANDLE hStarted;  // set just before the write
-  DWORD dwTid;
-  BOOL fOk;
-};
-
-DWORD WINAPI WriteAll(LPVOID lpParam) {
-  Writer* w = (Writer*)lpParam;
-  DWORD cb = 0;
-  w->dwTid = GetCurrentThreadId();
-  SetEvent(w->hStarted);
-  w->fOk =
-      VCOMM_WriteComm(w->hPort, w->data.data(), (DWORD)w->data.size(), &cb) && cb == w->data.size();
-  return 0;
-}
-
 TEST(HostPort, WritersWaitingForAPeripheralAreWokenWhenItAttaches) {
   // Two writers of 100 KiB each wait before any peripheral is there; the
   // 64 KiB wire takes neither write at once. A writer the attach does not
-  // wake fails with its 2 s write time-out (fOk stays FALSE).
-  Writer w[2];
-  HANDLE ah[2];
+  // wake fails with its 2 s write time-out.
+  struct Writer {
+    DWORD hPort = VCOMM_OpenCommA("LPT1", 1);
+    std::atomic<DWORD> dwTid{0};
+    bool fOk = false;
+    std::thread thread;
+  } w[2];
   for (int i = 0; i < 2; ++i) {
-    w[i].hPort = VCOMM_OpenCommA("LPT1", 1);
-    w[i].data.assign(100 * 1024, (BYTE)('a' + i));
-    w[i].hStarted = CreateEventA(NULL, TRUE, FALSE, NULL);
-    ah[i] = CreateThread(NULL, 0, WriteAll, &w[i], 0, NULL);
-    ASSERT_NE(ah[i], nullptr);
+    w[i].thread = std::thread([&w, i] {
+      std::vector<BYTE> data(100 * 1024, (BYTE)('a' + i));
+      DWORD cb = 0;
+      w[i].dwTid = GetCurrentThreadId();
+      w[i].fOk =
+          VCOMM_WriteComm(w[i].hPort, data.data(), (DWORD)data.size(), &cb) && cb == data.size();
+    });
   }
-  for (int i = 0; i < 2; ++i) {  // both are in the write, asleep in its wait for room
-    ASSERT_EQ(WaitForSingleObject(w[i].hStarted, 10000), WAIT_OBJECT_0);
-    CloseHandle(w[i].hStarted);
-    ASSERT_TRUE(Eventually([&] { return AsleepInWait(w[i].dwTid); })) << i;
-  }
+  for (int i = 0; i < 2; ++i)  // both are in the write, asleep in its wait for room
+    EXPECT_TRUE(Eventually([&] { return w[i].dwTid && AsleepInWait(w[i].dwTid); })) << i;
   DWORD hPeri = VPERI_Attach("LPT1");
-  ASSERT_NE(hPeri, 0u);
-  DWORD acb[2] = {0, 0};
+  EXPECT_NE(hPeri, 0u);
+  DWORD acb[2] = {0, 0}, cb = 1;
   static BYTE ab[8192];
-  for (DWORD cbTotal = 0; cbTotal < 200 * 1024;) {
-    DWORD cb = 0;
+  for (DWORD cbTotal = 0; cbTotal < 200 * 1024 && cb; cbTotal += cb) {
     BYTE bAddress = 0;
-    ASSERT_TRUE(VPERI_Read(hPeri, ab, sizeof ab, &cb, &bAddress, 5000));
-    ASSERT_NE(cb, 0u) << "stalled after " << cbTotal;
+    EXPECT_TRUE(VPERI_Read(hPeri, ab, sizeof ab, &cb, &bAddress, 5000) && cb) << cbTotal;
     for (DWORD i = 0; i < cb; ++i) acb[ab[i] - 'a'] += 1;
-    cbTotal += cb;
   }
   for (int i = 0; i < 2; ++i) {
-    WaitForSingleObject(ah[i], INFINITE);
-    CloseHandle(ah[i]);
+    w[i].thread.join();
     EXPECT_TRUE(w[i].fOk) << i;
     EXPECT_EQ(acb[i], 100u * 1024);
     VCOMM_CloseComm(w[i].hPort);

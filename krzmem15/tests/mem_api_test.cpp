@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pattern.h"
@@ -13,7 +14,9 @@ namespace {
 struct Mem : ::testing::Test {
   char name[200];
   HMEMAREA a = 0;
+  void SetUp() override { Open(0x10000, 0x10000); }
   void Open(DWORD size, DWORD max) {
+    memReleaseSharedArea(a);
     snprintf(name, sizeof name, "memtest.%lu.%s\n",
              static_cast<unsigned long>(GetCurrentProcessId()),
              ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -25,7 +28,6 @@ struct Mem : ::testing::Test {
 };
 
 TEST_F(Mem, AreasOpenReleaseAndRefuseBadArguments) {
-  Open(0x10000, 0x10000);
   BOOL fInit = TRUE;
   HMEMAREA a2 = memCreateSharedArea(0x10000, name, 0x10000, &fInit);
   ASSERT_TRUE(a2 && a2 != a && !fInit);
@@ -77,7 +79,6 @@ TEST_F(Mem, BlocksReadZeroReallocKeepsContentAndSizesBoundTheArea) {
 }
 
 TEST_F(Mem, StaleInvalidAndForeignHandlesAndLockCounts) {
-  Open(0x10000, 0x10000);
   HMEMBLOCK h = memAllocBlock(a, 64);
   void* p = memLockBlock(a, h);
   EXPECT_EQ(memLockBlock(a, h), p);
@@ -116,40 +117,28 @@ TEST_F(Mem, StaleInvalidAndForeignHandlesAndLockCounts) {
   EXPECT_TRUE(memFreeBlock(a, mine));
 }
 
-struct Proxy {
-  HMEMAREA a;
-  DWORD tid;
-};
-DWORD WINAPI FreeNamed(LPVOID v) {
-  Proxy* x = static_cast<Proxy*>(v);
-  memFreeNamedBlockProxy(x->a, "PORTS", x->tid);
-  memFreeNamedBlockProxy(x->a, "GLOBAL", x->tid);
-  return 0;
-}
-void OnThread(Proxy* x) {
-  HANDLE t = CreateThread(nullptr, 0, FreeNamed, x, 0, nullptr);
-  ASSERT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
-  CloseHandle(t);
-}
-
 TEST_F(Mem, NamedBlocksAreReferencedPerThread) {
-  Open(0x10000, 0x10000);
   HMEMBLOCK g = memAllocNamedBlock(a, 16, "GLOBAL");
   EXPECT_EQ(memAllocNamedBlock(a, 9999, "GLOBAL"), g);  // size immaterial now
   HMEMBLOCK p = memAllocNamedBlock(a, 200, "PORTS");
   ASSERT_TRUE(g && p && p != g);
   EXPECT_FALSE(memFreeBlock(a, g));  // named blocks go by name only
-  for (const std::string& bad : {std::string(), std::string(60, 'n')})
-    EXPECT_EQ(memAllocNamedBlock(a, 8, bad.c_str()), 0u);
-  EXPECT_EQ(memAllocNamedBlock(a, 8, nullptr), 0u);
+  std::string tooLong(60, 'n');
+  for (const char* bad : {static_cast<const char*>(nullptr), "", tooLong.c_str()})
+    EXPECT_EQ(memAllocNamedBlock(a, 8, bad), 0u);
   static_cast<DWORD*>(memLockBlock(a, g))[0] = 42;
   memUnlockNamedBlock(a, "GLOBAL");
-  Proxy x{a, 0};  // a thread without references frees nothing
-  OnThread(&x);
+  // Another thread frees both names on behalf of thread tid.
+  auto freeFor = [&](DWORD tid) {
+    std::thread([&] {
+      memFreeNamedBlockProxy(a, "PORTS", tid);
+      memFreeNamedBlockProxy(a, "GLOBAL", tid);
+    }).join();
+  };
+  freeFor(0);  // a thread without references frees nothing
   EXPECT_EQ(static_cast<DWORD*>(memLockBlock(a, g))[0], 42u);
   EXPECT_NE(memLockBlock(a, p), nullptr);
-  x.tid = GetCurrentThreadId();  // on behalf of this thread: one reference each
-  OnThread(&x);
+  freeFor(GetCurrentThreadId());           // one reference each of this thread
   EXPECT_EQ(memLockBlock(a, p), nullptr);  // its only reference: gone, locks or not
   EXPECT_NE(memLockBlock(a, g), nullptr);  // one of two references left
   memFreeNamedBlock(a, "GLOBAL");

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pattern.h"
@@ -28,21 +29,14 @@ struct Processes : ::testing::Test {
   HANDLE Start(const char* mode, const std::string& args = "") {
     return StartChild((std::string(mode) + " " + name + " " + args).c_str());
   }
-  // A child holding the named block "HOLD", then killed.
-  void HoldAndKill(bool fReleaseFirst = false) {
+  // A child holding the named block "HOLD"; killed once `meanwhile` ran.
+  template <typename F>
+  void HoldAndKill(F meanwhile) {
     HANDLE ready = CreateEventA(nullptr, FALSE, FALSE, name);
     HANDLE holder = Start("hold", name);
     ASSERT_EQ(WaitForSingleObject(ready, 60000), WAIT_OBJECT_0);
     CloseHandle(ready);
-    if (fReleaseFirst) {  // the holder keeps the area alive
-      HMEMBLOCK h = memAllocBlock(a, 16);
-      memReleaseSharedArea(a);
-      BOOL fInit = TRUE;
-      a = memCreateSharedArea(0x10000, name, 0x10000, &fInit);
-      EXPECT_FALSE(fInit);
-      EXPECT_NE(memLockBlock(a, h), nullptr);
-      memReleaseSharedArea(a);
-    }
+    meanwhile();
     TerminateProcess(holder, 9);
     EXPECT_EQ(WaitChild(holder), 9u);
   }
@@ -89,42 +83,40 @@ TEST_F(Processes, SeveralProcessesHammerOneAreaAndShareANamedBlock) {
   memUnlockBlock(a, shared);
   memFreeNamedBlock(a, "SHARED");
   EXPECT_EQ(FreeSpace(), before);  // all the children took came back...
-  HMEMBLOCK whole = memAllocBlock(a, before - 0x10000);
-  EXPECT_NE(whole, 0u);  // ...in one piece
-  memFreeBlock(a, whole);
+  EXPECT_TRUE(memFreeBlock(a, memAllocBlock(a, before - 0x10000)));  // ...in one piece
 }
 
 TEST_F(Processes, AreaEndsWithItsLastHolderEvenAKilledOne) {
   HMEMBLOCK h = memAllocBlock(a, 16);
-  HoldAndKill(true);
-  BOOL fInit = FALSE;
+  BOOL fInit = TRUE;
+  HoldAndKill([&] {  // the holder keeps the area alive when this process lets go
+    memReleaseSharedArea(a);
+    a = memCreateSharedArea(0x10000, name, 0x10000, &fInit);
+    EXPECT_FALSE(fInit);
+    EXPECT_NE(memLockBlock(a, h), nullptr);
+    memReleaseSharedArea(a);
+  });
   a = memCreateSharedArea(0x10000, name, 0x10000, &fInit);
   EXPECT_TRUE(fInit);  // nobody held it any more: a new area
   EXPECT_EQ(memLockBlock(a, h), nullptr);
 }
 
-DWORD WINAPI TakeAllNames(LPVOID v) {
-  HMEMAREA a = *static_cast<HMEMAREA*>(v);
-  char n[8];
-  for (int i = 0; i < 31; ++i) {
-    snprintf(n, sizeof n, "N%d", i);
-    if (!memAllocNamedBlock(a, 8, n)) return 1;
-  }
-  return memAllocNamedBlock(a, 8, "HOLD") ? 0 : 2;
-}
-
 TEST_F(Processes, ReferencesOfKilledProcessesMakeRoomWhenNeeded) {
   memReleaseSharedArea(a);
   Create(0x2000, 0x2000);  // room for 64 references
-  HoldAndKill();
+  HoldAndKill([] {});
   // The dead child's reference plus 31 of this thread and 32 of another
   // fill the table; one more must push the dead one out.
-  HANDLE t = CreateThread(nullptr, 0, TakeAllNames, &a, 0, nullptr);
-  ASSERT_EQ(WaitForSingleObject(t, 60000), WAIT_OBJECT_0);
-  DWORD rc = 9;
-  EXPECT_TRUE(GetExitCodeThread(t, &rc) && rc == 0);
-  CloseHandle(t);
-  ASSERT_EQ(TakeAllNames(&a), 0u);
+  auto takeAllNames = [this] {
+    char n[8];
+    for (int i = 0; i < 31; ++i) {
+      snprintf(n, sizeof n, "N%d", i);
+      EXPECT_NE(memAllocNamedBlock(a, 8, n), 0u) << n;
+    }
+    EXPECT_NE(memAllocNamedBlock(a, 8, "HOLD"), 0u);
+  };
+  std::thread(takeAllNames).join();
+  takeAllNames();
 }
 
 // (That nothing else of theirs is left: the program's namespace check.)

@@ -10,18 +10,16 @@
 constexpr DWORD kPortInit = 0xA0000;  // the sizes of a port area of the library
 constexpr DWORD kPortMax = 0xF10000;
 
+// Byte i of the pattern of key (key 0xFFFFFFFF: zeros).
 inline BYTE PatternByte(DWORD key, DWORD i) {
-  return static_cast<BYTE>((key * 2654435761u + i * 40503u) >> 13);
+  return key == 0xFFFFFFFF ? 0 : static_cast<BYTE>((key * 2654435761u + i * 40503u) >> 13);
 }
 inline void Fill(void* p, DWORD n, DWORD key) {
   for (DWORD i = 0; i < n; ++i) static_cast<BYTE*>(p)[i] = PatternByte(key, i);
 }
-// Whether p holds n bytes of the pattern of key (key 0xFFFFFFFF: zeros).
-inline bool Check(const void* p, DWORD n, DWORD key) {
-  for (DWORD i = 0; p && i < n; ++i) {
-    if (static_cast<const BYTE*>(p)[i] != (key == 0xFFFFFFFF ? 0 : PatternByte(key, i)))
-      return false;
-  }
+inline bool Check(const void* p, DWORD n, DWORD key) {  // p holds n bytes of key's pattern
+  for (DWORD i = 0; p && i < n; ++i)
+    if (static_cast<const BYTE*>(p)[i] != PatternByte(key, i)) return false;
   return p != nullptr;
 }
 inline bool AllZero(const void* p, DWORD n) { return Check(p, n, 0xFFFFFFFF); }
@@ -52,12 +50,9 @@ inline HANDLE StartChild(const char* args, const char* program = "MEMCHILD.EXE")
 // The child's exit code; 0xDEAD when it had to be stopped after `ms`.
 inline DWORD WaitChild(HANDLE process, DWORD ms = 120000) {
   DWORD code = 0xDEAD;
-  if (WaitForSingleObject(process, ms) == WAIT_OBJECT_0) {
-    GetExitCodeProcess(process, &code);
-  } else {
-    TerminateProcess(process, 0xDEAD);
-    WaitForSingleObject(process, INFINITE);
-  }
+  if (WaitForSingleObject(process, ms) != WAIT_OBJECT_0) TerminateProcess(process, 0xDEAD);
+  WaitForSingleObject(process, INFINITE);
+  GetExitCodeProcess(process, &code);
   CloseHandle(process);
   return code;
 }
