@@ -63,29 +63,31 @@ UMockdevIoctlData* Arg(UMockdevIoctlClient* c, size_t cb) {
   return umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(c), 0, cb, nullptr);
 }
 
-gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
+// A handler of the device's calls, under the state's lock; a device that is
+// gone answers every call with ENODEV.
+template <void (*Handle)(State*, UMockdevIoctlClient*)>
+gboolean Handler(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
   State* s = (State*)user;
   std::lock_guard<std::mutex> lock(s->mu);
-  if (s->fGone) {
+  if (s->fGone)
     umockdev_ioctl_client_complete(c, -1, ENODEV);
-    return TRUE;
-  }
+  else
+    Handle(s, c);
+  return TRUE;
+}
+
+void OnIoctl(State* s, UMockdevIoctlClient* c) {
   gulong req = umockdev_ioctl_client_get_request(c);
-  long res = 0;
   int err = 0;
-  if (req == PPCLAIM) {
-    s->log.push_back("claim");
-  } else if (req == PPRELEASE) {
-    s->log.push_back("release");
+  if (req == PPCLAIM || req == PPRELEASE) {
+    s->log.push_back(req == PPCLAIM ? "claim" : "release");
   } else if (req == PPSETTIME) {
-    UMockdevIoctlData* d = Arg(c, sizeof(struct timeval));
-    const struct timeval* tv = (const struct timeval*)d->data;
+    const struct timeval* tv = (const struct timeval*)Arg(c, sizeof(struct timeval))->data;
     s->log.push_back("settime " + std::to_string(tv->tv_sec * 1000 + tv->tv_usec / 1000));
   } else if (req == PPNEGOT) {
     int iMode = *(int*)Arg(c, sizeof(int))->data;
     s->log.push_back("negot " + std::to_string(iMode));
     if (iMode == IEEE1284_MODE_ECP && s->setup.iNegotiateErrno) {
-      res = -1;
       err = s->setup.iNegotiateErrno;
     } else {
       s->iMode = iMode;
@@ -93,72 +95,52 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
         s->idLeft = emu::RawDeviceId(s->printer.config());
     }
   } else if (req == PPSETMODE) {
-    int iMode = *(int*)Arg(c, sizeof(int))->data;
-    s->fAddrMode = (iMode & IEEE1284_ADDR) != 0;
+    s->fAddrMode = (*(int*)Arg(c, sizeof(int))->data & IEEE1284_ADDR) != 0;
   } else if (req == PPRSTATUS) {
     bool fRequest = s->iMode == IEEE1284_MODE_ECP && !s->toHost.empty();
     Arg(c, 1)->data[0] = fRequest ? 0 : PARPORT_STATUS_ERROR;
   } else {
-    res = -1;
     err = EINVAL;
   }
-  umockdev_ioctl_client_complete(c, res, err);
-  return TRUE;
+  umockdev_ioctl_client_complete(c, err ? -1 : 0, err);
 }
 
-gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
-  State* s = (State*)user;
-  std::lock_guard<std::mutex> lock(s->mu);
+void OnWrite(State* s, UMockdevIoctlClient* c) {
   UMockdevIoctlData* d = umockdev_ioctl_client_get_arg(c);
-  if (s->fGone) {
-    umockdev_ioctl_client_complete(c, -1, ENODEV);
-  } else if (s->fAddrMode) {
+  if (s->fAddrMode) {
     char sz[16];
     snprintf(sz, sizeof sz, "addr %02x", d->data_len == 1 ? d->data[0] : 0xFFFF);
     s->log.push_back(sz);
     s->bAddress = d->data[0] & 0x7F;
-    umockdev_ioctl_client_complete(c, d->data_len, 0);
-  } else {
-    size_t cbRoom = s->setup.cbTakeBudget > s->cbData ? s->setup.cbTakeBudget - s->cbData : 0;
-    size_t cb = std::min((size_t)d->data_len, cbRoom);
-    s->log.push_back("data " + std::to_string(cb));
-    s->printer.Receive(s->bAddress, d->data, cb, State::Now());
-    s->cbData += cb;
-    if (s->cbData >= s->setup.cbVanishAfter) {
-      s->fGone = true;
-      s->log.push_back("gone");
-    }
-    umockdev_ioctl_client_complete(c, (long)cb, 0);
+    return umockdev_ioctl_client_complete(c, d->data_len, 0);
   }
-  return TRUE;
+  size_t cbRoom = s->setup.cbTakeBudget > s->cbData ? s->setup.cbTakeBudget - s->cbData : 0;
+  size_t cb = std::min((size_t)d->data_len, cbRoom);
+  s->log.push_back("data " + std::to_string(cb));
+  s->printer.Receive(s->bAddress, d->data, cb, State::Now());
+  s->cbData += cb;
+  if (s->cbData >= s->setup.cbVanishAfter) {
+    s->fGone = true;
+    s->log.push_back("gone");
+  }
+  umockdev_ioctl_client_complete(c, (long)cb, 0);
 }
 
-gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
-  State* s = (State*)user;
-  std::lock_guard<std::mutex> lock(s->mu);
+// Nibble-mode reads give the device ID in small pieces, ECP reads what the
+// printer sent; nothing waiting is EAGAIN.
+void OnRead(State* s, UMockdevIoctlClient* c) {
   UMockdevIoctlData* d = umockdev_ioctl_client_get_arg(c);
-  emu::Bytes* from = nullptr;
-  size_t cbMax = (size_t)d->data_len;
-  if (s->fGone) {
-    umockdev_ioctl_client_complete(c, -1, ENODEV);
-    return TRUE;
-  }
-  if (s->iMode == (IEEE1284_MODE_NIBBLE | IEEE1284_DEVICEID)) {
-    from = &s->idLeft;
-    cbMax = std::min(cbMax, State::kIdChunk);
-  } else if (s->iMode == IEEE1284_MODE_ECP) {
-    from = &s->toHost;
-  }
-  size_t cb = from ? std::min(cbMax, from->size()) : 0;
+  bool fId = s->iMode == (IEEE1284_MODE_NIBBLE | IEEE1284_DEVICEID);
+  emu::Bytes* from = fId ? &s->idLeft : s->iMode == IEEE1284_MODE_ECP ? &s->toHost : nullptr;
+  size_t cb =
+      from ? std::min({(size_t)d->data_len, from->size(), fId ? State::kIdChunk : SIZE_MAX}) : 0;
   if (cb == 0) {
-    if (from == &s->toHost) ++s->cEmptyReads;
-    umockdev_ioctl_client_complete(c, -1, EAGAIN);
-    return TRUE;
+    s->cEmptyReads += from == &s->toHost;
+    return umockdev_ioctl_client_complete(c, -1, EAGAIN);
   }
   umockdev_ioctl_data_update(d, 0, from->data(), (gint)cb);
   from->erase(from->begin(), from->begin() + cb);
   umockdev_ioctl_client_complete(c, (long)cb, 0);
-  return TRUE;
 }
 
 // The printer's clock: lets time pass and collects what it sends.
@@ -185,9 +167,9 @@ FakeParport::FakeParport(const FakeSetup& setup) : s_(new State(setup)) {
     umockdev_testbed_add_from_string(
         tb, "P: /devices/parport0\nN: parport0\nE: SUBSYSTEM=ppdev\n\n", &e);
     UMockdevIoctlBase* dev = umockdev_ioctl_base_new();
-    g_signal_connect(dev, "handle-ioctl", G_CALLBACK(OnIoctl), s);
-    g_signal_connect(dev, "handle-read", G_CALLBACK(OnRead), s);
-    g_signal_connect(dev, "handle-write", G_CALLBACK(OnWrite), s);
+    g_signal_connect(dev, "handle-ioctl", G_CALLBACK(Handler<OnIoctl>), s);
+    g_signal_connect(dev, "handle-read", G_CALLBACK(Handler<OnRead>), s);
+    g_signal_connect(dev, "handle-write", G_CALLBACK(Handler<OnWrite>), s);
     umockdev_testbed_attach_ioctl(tb, "/dev/parport0", dev, &e);
     gchar* root = umockdev_testbed_get_root_dir(tb);
     s->dir = root;
@@ -269,8 +251,7 @@ int WaitChild(int pid, unsigned uSeconds) {
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
   std::stringstream ss;
-  ss << f.rdbuf();
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
   return ss.str();
 }
