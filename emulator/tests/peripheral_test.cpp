@@ -1,7 +1,10 @@
 // The peripheral state machine driven directly as the host would: replies,
-// credit books in both directions, the services, and the host violations it
-// records (the judge every library suite relies on).
+// credit books in both directions, the services, the host violations it
+// records (the judge every library suite relies on), its judgement of the
+// host's answers to the stray commands its faults send, and its timed steps.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "core_test_util.h"
 
@@ -29,12 +32,10 @@ Bytes Pattern(size_t n) {
 TEST(Peripheral, SlowSinkKeepsStrictCreditBooks) {
   Harness h(ConfigWith({"2:sink:credit=4,drain=2048,store"}));
   h.Open(0x80, 2, 0);
-  const ChannelBook* ch = h.p.channel(0x80);
-  ASSERT_NE(ch, nullptr);
   Bytes block = Pattern(1024);
   // Four packets use the four credits; the sink drains nothing within 0 ms.
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(h.Send(MakePacket(0x80, 2, 0, 0, block)).empty());
-  EXPECT_EQ(ch->host_credit, 0u);
+  EXPECT_EQ(h.p.channel(0x80)->host_credit, 0u);
   // Asked for credit while full: 0 now, MLC_CREDIT once the sink has drained.
   EXPECT_EQ(h.Send(CreditRequestCommand(0x80, 2, 0xFFFF)), Hex("00 00 00 0A 00 00 84 00 00 00"));
   EXPECT_TRUE(h.Advance(400).empty());  // 819 bytes drained: not a whole packet yet
@@ -43,7 +44,7 @@ TEST(Peripheral, SlowSinkKeepsStrictCreditBooks) {
   EXPECT_TRUE(h.Advance(1000).empty());
   EXPECT_EQ(h.Send(CreditReply(0)), CreditCommand(0x80, 2, 2));
   EXPECT_TRUE(h.Send(CreditReply(0)).empty());
-  EXPECT_EQ(ch->host_credit, 3u);
+  EXPECT_EQ(h.p.channel(0x80)->host_credit, 3u);
   EXPECT_EQ(h.violations(), 0u);
   // The host may not go past its credit: the fifth packet in flight is refused.
   for (int i = 0; i < 3; ++i) h.Send(MakePacket(0x80, 2, 0, 0, block));
@@ -171,6 +172,107 @@ TEST(Peripheral, RefusesChannelsPastTheLimits) {
   };
   for (const Case& c : cases) EXPECT_EQ(h.Send(OpenChannelCommand(c.hsid, c.psid, 0)), c.reply);
   EXPECT_EQ(h.violations(), 0u);
+}
+
+TEST(Faults, TheHostsAnswersToStrayCommandsAreJudged) {
+  struct Case {
+    const char* fault;
+    Bytes answer;  // the host's answer to the command that follows the open reply
+    bool violation;
+  } cases[] = {
+      {"unsupported@open", Hex("00 00 00 08 00 00 86 FF"), false},
+      {"unsupported=0x10@open", Hex("00 00 00 08 00 00 90 00"), true},
+      // An answer shaped like the reply to MLC_DEBIT is not the 8-byte refusal.
+      {"unsupported@open", DebitReplyFromHost(0xFF, 0), true},
+      {"badcredit@open", CreditReply(3), false},
+      {"badcredit=hsid@open", CreditReply(0), true},
+      {"badcredit=psid@open", CreditReply(3), false},
+      {"badcredit=psid:9@open", CreditReply(0), true},
+      {"baddebit=hsid:0x90@open", DebitReplyFromHost(1, 0), false},
+      {"baddebit=psid@open", DebitReplyFromHost(0, 1), true},
+  };
+  for (const Case& c : cases) {
+    Harness h(ConfigWith({"2:sink:credit=2", "4:source:bytes=0"}, {c.fault}));
+    ASSERT_EQ(SplitPackets(h.Open(0x80, 2, 0)).size(), 2u) << c.fault;
+    h.Send(c.answer);
+    EXPECT_EQ(h.violations(), c.violation ? 1u : 0u) << c.fault;
+    // A stray command changes no books of the channel that is open.
+    EXPECT_EQ(h.p.channel(0x80)->host_credit, 2u) << c.fault;
+  }
+}
+
+// A stray credit waits its turn behind our command in flight; when the host
+// opens its socket pair meanwhile, sending it would name an open channel,
+// whose credit the host rightly applies: it is not sent.
+TEST(Faults, APairOpenedWhileTheStrayWaitedIsNotAimedAt) {
+  EmuConfig cfg = ConfigWith({"2:sink:credit=2"}, {"creditreq@open", "badcredit@open"});
+  cfg.channels_per_socket = 2;
+  Harness h(cfg);
+  std::vector<Bytes> out = SplitPackets(h.Open(0x80, 2, 0));
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1][6], kCreditRequest);  // in flight; the stray for 0x81/2 waits
+  ASSERT_EQ(SplitPackets(h.Send(OpenChannelCommand(0x81, 2, 0))).size(), 1u);
+  EXPECT_EQ(h.Send(CreditRequestReply(0, 0)), Bytes());
+  EXPECT_EQ(h.violations(), 0u);
+  EXPECT_EQ(h.p.channel(0x81)->host_credit, 2u);
+}
+
+struct Step {
+  uint32_t at;  // ms from the start
+  Bytes packet;
+};
+
+// Plays the host's packets at their times until `end`; the whole trace.
+std::vector<std::string> Play(const EmuConfig& cfg, const std::vector<Step>& script,
+                              bool every_ms) {
+  const uint32_t end = 40000;
+  Harness h(cfg);
+  h.p.Tick(h.now);
+  size_t next = 0;
+  for (uint32_t t = 0, idle_spins = 0;;) {
+    while (next < script.size() && script[next].at == t) h.Send(script[next++].packet);
+    if (t >= end) break;
+    uint32_t step = std::min(every_ms ? 1 : h.p.MsUntilDue(h.now),
+                             (next < script.size() ? script[next].at : end) - t);
+    if (step == 0 && ++idle_spins > 1000) {
+      ADD_FAILURE() << "due at once, again and again, at " << t;
+      break;
+    }
+    t += step;
+    h.Advance(step);
+  }
+  return h.trace.Lines();
+}
+
+// The wire runner sleeps until the next timed step: a peripheral ticked only
+// then must do exactly what one ticked every millisecond does.
+TEST(IdleWait, TickingOnlyWhenDueChangesNothing) {
+  EmuConfig cfg =
+      ConfigWith({"2:sink:credit=1,drain=1000", "4:source:bytes=5000"},
+                 {"nodrain@t=20000", "stall@t=36000", "late=credit:700", "split=data:3:100"});
+  Bytes data = MakePacket(0x80, 2, 0, 0, Bytes(1000, 7));
+  std::vector<Step> script = {
+      {0, InitCommand(3)},
+      {0, ConfigSocketCommand(2, 0x100C, 0x0406, 0)},
+      {0, ConfigSocketCommand(4, 0x100C, 0x0406, 0)},
+      {0, OpenChannelCommand(0x80, 2, 0)},
+      {0, OpenChannelCommand(0x81, 4, 0)},  // the source waits for credit: it asks
+      {10, data},                           // drained by 1010: credit then
+      {500, CreditRequestReply(0, 0)},
+      {1700, CreditRequestReply(0, 0)},
+      {1800, CreditReply(0)},
+      {4000, Bytes(data.begin(), data.begin() + 3)},  // a packet cut short
+      {6100, CreditCommand(0x81, 4, 1)},              // its reply late, its data split
+      {6150, data},
+  };
+  std::vector<std::string> slow = Play(cfg, script, true);
+  EXPECT_EQ(Play(cfg, script, false), slow);
+  EXPECT_GT(slow.size(), 12u);
+  // Nothing is due on an idle link.
+  Harness h(ConfigWith({"2:sink", "3:echo"}));
+  h.Open(0x80, 2, 0);
+  h.Advance(1);
+  EXPECT_EQ(h.p.MsUntilDue(h.now), Peripheral::kNothingDue);
 }
 
 }  // namespace
