@@ -16,10 +16,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <future>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "peripheral.h"
@@ -248,10 +246,4 @@ int WaitChild(int pid, unsigned uSeconds) {
   kill(pid, SIGKILL);
   end.get();
   return -1;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::stringstream ss;
-  ss << std::ifstream(path, std::ios::binary).rdbuf();
-  return ss.str();
 }

@@ -2,8 +2,7 @@
 // preload library: their ppdev ioctls, reads and writes reach handlers on a
 // thread of this process, and the printer behind the port is the
 // emulator's core.
-#ifndef KRZPORT_FAKE_PARPORT_H
-#define KRZPORT_FAKE_PARPORT_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -51,6 +50,3 @@ int StartChild(const std::vector<std::string>& argv, const std::string& testbed,
                const std::string& outFile);
 // Waits for a child; its exit status, or -1 when it ran over the time.
 int WaitChild(int pid, unsigned uSeconds);
-std::string ReadFile(const std::string& path);
-
-#endif

@@ -8,8 +8,6 @@
 #include <vperi.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 
 #include "fake_parport.h"
 #include "testutil.h"
@@ -23,20 +21,8 @@ std::string Bin() {
   return self.substr(0, self.rfind('/') + 1);
 }
 
-// A file in this run's own folder, removed at the end.
-std::string Temp(const char* name) {
-  static const std::string* dir = [] {
-    char sz[] = "/tmp/krzport-test.XXXXXX";
-    std::string* made = new std::string(mkdtemp(sz) ? sz : "/tmp");
-    if (*made != "/tmp") atexit([] { std::filesystem::remove_all(*dir); });
-    return made;
-  }();
-  return *dir + "/" + name;
-}
-
-std::string WindowsFile(const char* name) {
-  return std::string(getenv("W32POSIX_ROOT")) + "/WINDOWS/" + name;
-}
+// A file in this test program's own folder.
+std::string Temp(const char* name) { return std::string(getenv("W32POSIX_ROOT")) + "/" + name; }
 
 // A printer whose device ID is 160 bytes long: its second length byte is 0xA0.
 FakeSetup LongIdPrinter() {
@@ -64,18 +50,14 @@ struct Krzport {
 };
 
 int Print(size_t cbJob, const char* timeout = "30000") {
-  std::string job = Temp("job"), text;
-  for (size_t i = 0; text.size() < cbJob; ++i)
-    text += "line " + std::to_string(i) + " of the job\n";
-  text.resize(cbJob);
-  std::ofstream(job, std::ios::binary) << text;
-  std::string out = Temp("krzprint.out");
+  std::string job = Temp("job"), out = Temp("krzprint.out");
+  WriteTextFile(job, std::string(cbJob, 'j'));
   int rc =
       WaitChild(StartChild({Bin() + "krzprint", "--no-progress", "--timeout", timeout, "--read",
                             "4", "--read-bytes", "4096", "--out", Temp("readback"), job},
                            "", out),
                 120);
-  if (rc != 0) std::cout << ReadFile(out);
+  if (rc != 0) std::cout << ReadTextFile(out);
   return rc;
 }
 
@@ -84,8 +66,8 @@ TEST(PpdevBackend, AddressCyclesDeviceIdReadsAndStalledWrite) {
   setup.cbTakeBudget = 3 * 4 + 1 + 20;  // the last write stalls after 20 bytes
   FakeParport dev(setup);
   std::string out = Temp("probe.out");
-  std::ofstream(WindowsFile("KRZCOM15.INI"))
-      << "[LPT3]\r\nBackend=ppdev\r\nDevice=/dev/parport0\r\nWriteTimeout=0\r\n";
+  WriteTextFile(WindowsDirFile("KRZCOM15.INI"),
+                "[LPT3]\r\nBackend=ppdev\r\nDevice=/dev/parport0\r\nWriteTimeout=0\r\n");
   ASSERT_EQ(
       0,
       WaitChild(StartChild({Bin() + "krzport_ppdev_probe", "/dev/parport0"}, dev.Dir(), out), 60));
@@ -93,7 +75,7 @@ TEST(PpdevBackend, AddressCyclesDeviceIdReadsAndStalledWrite) {
       "caps 4\nwrite ok 3 error 0\nwrite ok 3 error 0\nid ok 160 00a0\nwrite ok 3 error 0\n"
       "write ok 3 error 0\nwrite ok 1 error 0\nread ok 0\nwait failed 1460\n"
       "write failed 20 error 512\nLPT3 id ok 160\n",
-      ReadFile(out));
+      ReadTextFile(out));
   // The time-out is set, then the port claimed again; an address goes out
   // before the first write, after the device-ID read renegotiated, and when
   // it changes, never while it stays the same. A configured time-out of 0
@@ -116,7 +98,7 @@ TEST(PpdevBackend, RefusedNegotiationIsToldApart) {
     FakeParport dev(setup);
     Krzport port(dev);
     EXPECT_EQ(2, WaitChild(port.pid, 60));
-    std::string text = ReadFile(port.out);
+    std::string text = ReadTextFile(port.out);
     EXPECT_NE(std::string::npos,
               text.find(iErrno == EIO ? "no IEEE 1284 device answers" : "refused ECP mode"))
         << text;
@@ -126,14 +108,15 @@ TEST(PpdevBackend, RefusedNegotiationIsToldApart) {
 TEST(PpdevChain, MainJobThroughKrzportAndASecondOwnerRefused) {
   FakeParport dev(LongIdPrinter());
   Krzport port(dev);
-  ASSERT_TRUE(port.Serving()) << ReadFile(port.out);
+  ASSERT_TRUE(port.Serving()) << ReadTextFile(port.out);
   Krzport second(dev, "LPT2");  // the same device for another port
   EXPECT_EQ(2, WaitChild(second.pid, 60));
-  EXPECT_NE(std::string::npos, ReadFile(second.out).find("already owned")) << ReadFile(second.out);
+  EXPECT_NE(std::string::npos, ReadTextFile(second.out).find("already owned"))
+      << ReadTextFile(second.out);
   EXPECT_EQ(0, Print(256 * 1024));
-  EXPECT_EQ(4096u, ReadFile(Temp("readback")).size());
+  EXPECT_EQ(4096u, ReadTextFile(Temp("readback")).size());
   kill(port.pid, SIGTERM);  // as a service manager stops it
-  EXPECT_EQ(0, WaitChild(port.pid, 30)) << ReadFile(port.out);
+  EXPECT_EQ(0, WaitChild(port.pid, 30)) << ReadTextFile(port.out);
   FakeSeen seen = dev.Seen();
   EXPECT_EQ(256u * 1024, seen.cbSink);
   EXPECT_EQ(0u, seen.cViolations);
@@ -145,14 +128,14 @@ TEST(PpdevChain, DeviceVanishingMidJobFreesTheWire) {
   setup.cbVanishAfter = 64 * 1024;
   FakeParport dev(setup);
   Krzport port(dev);
-  ASSERT_TRUE(port.Serving()) << ReadFile(port.out);
+  ASSERT_TRUE(port.Serving()) << ReadTextFile(port.out);
   // The library gives a stalled write up after 2 s instead of 15.
-  std::ofstream(WindowsFile("KRZTBX15.INI"))
-      << "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\n";
+  WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
+                "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\n");
   EXPECT_NE(0, Print(256 * 1024, "5000"));
-  unlink(WindowsFile("KRZTBX15.INI").c_str());
+  unlink(WindowsDirFile("KRZTBX15.INI").c_str());
   EXPECT_EQ(1, WaitChild(port.pid, 60));
-  EXPECT_NE(std::string::npos, ReadFile(port.out).find("vanished")) << ReadFile(port.out);
+  EXPECT_NE(std::string::npos, ReadTextFile(port.out).find("vanished")) << ReadTextFile(port.out);
   DWORD hPeri = VPERI_Attach("LPT1");  // krzport left the wire
   EXPECT_NE(0u, hPeri);
   if (hPeri) VPERI_Detach(hPeri);
