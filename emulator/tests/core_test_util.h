@@ -1,7 +1,6 @@
 // Drives the protocol core directly, playing the host, with a clock the
 // test moves by hand.
-#ifndef EMU_CORE_TEST_UTIL_H
-#define EMU_CORE_TEST_UTIL_H
+#pragma once
 
 #include <cstdlib>
 #include <string>
@@ -13,16 +12,6 @@
 #include "trace.h"
 
 namespace emu {
-
-inline Bytes Hex(const std::string& hex) {  // "00 00 00 09" -> bytes
-  Bytes out;
-  char* end = nullptr;
-  for (const char* s = hex.c_str();; s = end) {
-    unsigned long v = std::strtoul(s, &end, 16);
-    if (end == s) return out;
-    out.push_back(static_cast<uint8_t>(v));
-  }
-}
 
 // Whole packets, then a trailing partial packet as is.
 inline std::vector<Bytes> SplitPackets(const Bytes& stream) {
@@ -75,5 +64,3 @@ struct Harness {
 };
 
 }  // namespace emu
-
-#endif

@@ -37,7 +37,7 @@ TEST(Peripheral, SlowSinkKeepsStrictCreditBooks) {
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(h.Send(MakePacket(0x80, 2, 0, 0, block)).empty());
   EXPECT_EQ(h.p.channel(0x80)->host_credit, 0u);
   // Asked for credit while full: 0 now, MLC_CREDIT once the sink has drained.
-  EXPECT_EQ(h.Send(CreditRequestCommand(0x80, 2, 0xFFFF)), Hex("00 00 00 0A 00 00 84 00 00 00"));
+  EXPECT_EQ(h.Send(CreditRequestCommand(0x80, 2, 0xFFFF)), CreditRequestReply(0, 0));
   EXPECT_TRUE(h.Advance(400).empty());  // 819 bytes drained: not a whole packet yet
   EXPECT_EQ(h.Advance(150), CreditCommand(0x80, 2, 1));
   // Our next grant waits for the host's answer to this one.
@@ -102,7 +102,7 @@ TEST(Peripheral, RecordsEveryKindOfHostViolation) {
       {CreditReply(0), "answers nothing we sent"},
       {CreditCommand(0x83, 2, 1), "MLC_CREDIT for 0x83/2"},
       {CloseChannelCommand(0x80, 7), "not open"},
-      {Hex("00 00 00 02 00 00"), "below 6"},
+      {Bytes{0, 0, 0, 2, 0, 0}, "below 6"},
       {MakeCommand({kDebit, 0x80, 2, 0, 1}), "unsupported command MLC_DEBIT"},
   };
   for (const Case& c : cases) ExpectViolation(h, c.pkt, c.text);
@@ -180,8 +180,8 @@ TEST(Faults, TheHostsAnswersToStrayCommandsAreJudged) {
     Bytes answer;  // the host's answer to the command that follows the open reply
     bool violation;
   } cases[] = {
-      {"unsupported@open", Hex("00 00 00 08 00 00 86 FF"), false},
-      {"unsupported=0x10@open", Hex("00 00 00 08 00 00 90 00"), true},
+      {"unsupported@open", MakeCommand({0x86, 0xFF}), false},
+      {"unsupported=0x10@open", MakeCommand({0x90, 0}), true},
       // An answer shaped like the reply to MLC_DEBIT is not the 8-byte refusal.
       {"unsupported@open", DebitReplyFromHost(0xFF, 0), true},
       {"badcredit@open", CreditReply(3), false},

@@ -97,7 +97,7 @@ TEST(Wire, CommandLineEmulatorServesAPortWithItsFaultsAndTellsAViolation) {
   // The echoed packet's slot granted back, the close answered, then the error.
   EXPECT_EQ(host.Read(3),
             (std::vector<Bytes>{CreditCommand(0x80, 2, 1), CloseChannelReply(0), ErrorCommand(5)}));
-  host.Write(Hex("00 00 00 07 00 00 7F"));  // a malformed MLC_ERROR: a host violation
+  host.Write(MakeCommand({0x7F}));  // a malformed MLC_ERROR: a host violation
   std::fclose(std::fopen(stop.c_str(), "w"));
   EXPECT_EQ(emu.Wait(10000), 1u);
   EXPECT_FALSE(FileExists(ready));  // removed at the end

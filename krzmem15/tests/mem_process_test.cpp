@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pattern.h"
+#include "testutil.h"
 
 namespace {
 
@@ -26,19 +27,21 @@ struct Processes : ::testing::Test {
     a = memCreateSharedArea(size, name, max, &fInit);
     ASSERT_TRUE(a && fInit);
   }
-  HANDLE Start(const char* mode, const std::string& args = "") {
-    return StartChild((std::string(mode) + " " + name + " " + args).c_str());
+  bool Start(Child& child, const char* mode, const std::string& args = "",
+             const char* program = "MEMCHILD.EXE") {
+    return child.Run(std::string(program) + " " + mode + " " + name + " " + args);
   }
   // A child holding the named block "HOLD"; killed once `meanwhile` ran.
   template <typename F>
   void HoldAndKill(F meanwhile) {
     HANDLE ready = CreateEventA(nullptr, FALSE, FALSE, name);
-    HANDLE holder = Start("hold", name);
+    Child holder;
+    ASSERT_TRUE(Start(holder, "hold", name));
     ASSERT_EQ(WaitForSingleObject(ready, 60000), WAIT_OBJECT_0);
     CloseHandle(ready);
     meanwhile();
-    TerminateProcess(holder, 9);
-    EXPECT_EQ(WaitChild(holder), 9u);
+    TerminateProcess(holder.pi.hProcess, 9);
+    EXPECT_EQ(holder.Wait(), 9u);
   }
   // Bytes the area still gives out in 4 KiB blocks, which must not overlap
   // (freed again at once).
@@ -67,9 +70,10 @@ TEST_F(Processes, SeveralProcessesHammerOneAreaAndShareANamedBlock) {
     Fill(memLockBlock(a, mine[i]), 100 + i * 37, i);
     memUnlockBlock(a, mine[i]);
   }
-  std::vector<HANDLE> kids;
-  for (DWORD k = 0; k < 4; ++k) kids.push_back(Start("hammer", std::to_string(1000 + k) + " 2000"));
-  for (HANDLE p : kids) EXPECT_EQ(WaitChild(p, 300000), 0u);
+  Child kids[4];
+  for (DWORD k = 0; k < 4; ++k)
+    EXPECT_TRUE(Start(kids[k], "hammer", std::to_string(1000 + k) + " 2000"));
+  for (Child& kid : kids) EXPECT_EQ(kid.Wait(300000), 0u);
   for (DWORD i = 0; i < 50; ++i) {
     EXPECT_TRUE(Check(memLockBlock(a, mine[i]), 100 + i * 37, i)) << i;
     memUnlockBlock(a, mine[i]);
@@ -129,24 +133,27 @@ TEST_F(Processes, ProcessesComingAndGoingLeaveNoMarkOfTheirLives) {
   const int kBatch = 10;  // every third process of a batch is killed
   std::vector<DWORD> pids;
   for (int round = 0; round < kRounds; ++round) {
-    HANDLE ready[kBatch] = {}, child[kBatch];
+    HANDLE ready[kBatch] = {};
+    Child child[kBatch];
     for (int i = 0; i < kBatch; ++i) {
       std::string ev = std::string(name) + ".ready." + std::to_string(i);
       if (i % 3 == 0) ready[i] = CreateEventA(nullptr, TRUE, FALSE, ev.c_str());
-      ASSERT_NE(child[i] = Start("visit", i % 3 == 0 ? ev : ""), nullptr);
-      pids.push_back(GetProcessId(child[i]));
+      ASSERT_TRUE(Start(child[i], "visit", i % 3 == 0 ? ev : ""));
+      pids.push_back(child[i].pi.dwProcessId);
     }
     for (int i = 0; i < kBatch; ++i) {
       if (ready[i]) {
         ASSERT_EQ(WaitForSingleObject(ready[i], 60000), WAIT_OBJECT_0);
-        TerminateProcess(child[i], 9);
+        TerminateProcess(child[i].pi.hProcess, 9);
         CloseHandle(ready[i]);
       }
-      EXPECT_EQ(WaitChild(child[i]), ready[i] ? 9u : 0u);
+      EXPECT_EQ(child[i].Wait(), ready[i] ? 9u : 0u);
     }
   }
   // The next process to use a name clears what the last killed ones left.
-  ASSERT_EQ(WaitChild(Start("visit")), 0u);
+  Child last;
+  ASSERT_TRUE(Start(last, "visit"));
+  ASSERT_EQ(last.Wait(), 0u);
   for (DWORD pid : pids) {
     std::string alive = "KRZMEM15.Alive." + std::to_string(pid);
     HANDLE h = OpenEventA(SYNCHRONIZE, FALSE, alive.c_str());
@@ -178,7 +185,9 @@ TEST_F(Processes, ProcessesDyingInsideAChangeLeaveAConsistentArea) {
     ASSERT_TRUE(memFreeBlock(a, hole));
     DWORD before = FreeSpace();
     SetFaultPoint(std::to_string(point).c_str());
-    DWORD rc = WaitChild(StartChild(("script " + std::string(name)).c_str(), "MEMFAULT.EXE"));
+    Child script;
+    ASSERT_TRUE(Start(script, "script", "", "MEMFAULT.EXE"));
+    DWORD rc = script.Wait(120000);
     SetFaultPoint(nullptr);
     if (rc == 0) break;  // the script ran past its last store
     ASSERT_EQ(rc, 0xFAu) << point;

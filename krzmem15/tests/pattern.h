@@ -1,8 +1,7 @@
 // Helpers shared by the test programs and their child: content patterns,
-// a small generator, and starting the child program.
+// and a small generator.
 #pragma once
 
-#include <stdio.h>
 #include <windows.h>
 
 #include "krzmem15.h"
@@ -33,26 +32,3 @@ struct Rng {  // xorshift32
     return s % n;
   }
 };
-
-// Starts "<program> <args>"; the process handle, or NULL.
-inline HANDLE StartChild(const char* args, const char* program = "MEMCHILD.EXE") {
-  char cmd[512];
-  snprintf(cmd, sizeof cmd, "%s %s", program, args);
-  STARTUPINFOA si = {};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi = {};
-  if (!CreateProcessA(nullptr, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-    return nullptr;
-  CloseHandle(pi.hThread);
-  return pi.hProcess;
-}
-
-// The child's exit code; 0xDEAD when it had to be stopped after `ms`.
-inline DWORD WaitChild(HANDLE process, DWORD ms = 120000) {
-  DWORD code = 0xDEAD;
-  if (WaitForSingleObject(process, ms) != WAIT_OBJECT_0) TerminateProcess(process, 0xDEAD);
-  WaitForSingleObject(process, INFINITE);
-  GetExitCodeProcess(process, &code);
-  CloseHandle(process);
-  return code;
-}
