@@ -61,12 +61,16 @@ UMockdevIoctlData* Arg(UMockdevIoctlClient* c, size_t cb) {
   return umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(c), 0, cb, nullptr);
 }
 
-// A handler of the device's calls, under the state's lock; a device that is
-// gone answers every call with ENODEV.
+// A handler of the device's calls, under the state's lock: the printer's
+// time passes and what it sent is collected first; a device that is gone
+// answers every call with ENODEV.
 template <void (*Handle)(State*, UMockdevIoctlClient*)>
 gboolean Handler(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
   State* s = (State*)user;
   std::lock_guard<std::mutex> lock(s->mu);
+  s->printer.Tick(State::Now());
+  emu::Bytes out = s->printer.TakeOutput();
+  s->toHost.insert(s->toHost.end(), out.begin(), out.end());
   if (s->fGone)
     umockdev_ioctl_client_complete(c, -1, ENODEV);
   else
@@ -141,16 +145,6 @@ void OnRead(State* s, UMockdevIoctlClient* c) {
   umockdev_ioctl_client_complete(c, (long)cb, 0);
 }
 
-// The printer's clock: lets time pass and collects what it sends.
-gboolean OnTick(gpointer user) {
-  State* s = (State*)user;
-  std::lock_guard<std::mutex> lock(s->mu);
-  s->printer.Tick(State::Now());
-  emu::Bytes out = s->printer.TakeOutput();
-  s->toHost.insert(s->toHost.end(), out.begin(), out.end());
-  return G_SOURCE_CONTINUE;
-}
-
 }  // namespace
 
 FakeParport::FakeParport(const FakeSetup& setup) : s_(new State(setup)) {
@@ -172,13 +166,8 @@ FakeParport::FakeParport(const FakeSetup& setup) : s_(new State(setup)) {
     gchar* root = umockdev_testbed_get_root_dir(tb);
     s->dir = root;
     g_free(root);
-    GSource* tick = g_timeout_source_new(2);
-    g_source_set_callback(tick, OnTick, s, nullptr);
-    g_source_attach(tick, s->ctx);
     ready.set_value();
     g_main_loop_run(s->loop);
-    g_source_destroy(tick);
-    g_source_unref(tick);
     umockdev_testbed_detach_ioctl(tb, "/dev/parport0", nullptr);
     g_object_unref(dev);
     g_object_unref(tb);
@@ -205,13 +194,10 @@ int StartChild(const std::vector<std::string>& argv, const std::string& testbed,
                const std::string& outFile) {
   std::vector<std::string> env;
   bool fPreload = !testbed.empty();
-  for (char** e = environ; *e; ++e) {
-    std::string v = *e;
-    if (v.rfind("ASAN_OPTIONS=", 0) == 0 || v.rfind("LD_PRELOAD=", 0) == 0 ||
-        v.rfind("UMOCKDEV_DIR=", 0) == 0)
-      continue;
-    env.push_back(v);
-  }
+  for (char** e = environ; *e; ++e)  // all but what is set below
+    if (strncmp(*e, "ASAN_OPTIONS=", 13) && strncmp(*e, "LD_PRELOAD=", 11) &&
+        strncmp(*e, "UMOCKDEV_DIR=", 13))
+      env.push_back(*e);
   const char* asan = getenv("ASAN_OPTIONS");
   // The preload comes before the sanitizer's runtime in the library list.
   env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
