@@ -14,22 +14,14 @@
 
 namespace {
 
-std::string Bin() {
-  char sz[4096];
-  ssize_t n = readlink("/proc/self/exe", sz, sizeof sz - 1);
-  std::string self(sz, n > 0 ? (size_t)n : 0);
-  return self.substr(0, self.rfind('/') + 1);
-}
-
 // A file in this test program's own folder.
 std::string Temp(const char* name) { return std::string(getenv("W32POSIX_ROOT")) + "/" + name; }
 
 // A printer whose device ID is 160 bytes long: its second length byte is 0xA0.
 FakeSetup LongIdPrinter() {
   FakeSetup s;
-  s.printer.device_id = emu::kDefaultDeviceId;
-  s.printer.device_id += "CMT:";
-  s.printer.device_id.append(158 - s.printer.device_id.size() - 1, 'x');
+  s.printer.device_id = std::string(emu::kDefaultDeviceId) + "CMT:";
+  s.printer.device_id.resize(157, 'x');
   s.printer.device_id += ";";
   return s;
 }
@@ -40,7 +32,7 @@ struct Krzport {
   int pid = 0;
   explicit Krzport(FakeParport& dev, const std::string& port = "LPT1") {
     unlink(ready.c_str());
-    pid = StartChild({Bin() + "krzport", "--port", port, "--device", "/dev/parport0",
+    pid = StartChild({KRZ_BIN_DIR "/krzport", "--port", port, "--device", "/dev/parport0",
                       "--ready-file", ready, "--quiet"},
                      dev.Dir(), out);
   }
@@ -53,8 +45,8 @@ int Print(size_t cbJob, const char* timeout = "30000") {
   std::string job = Temp("job"), out = Temp("krzprint.out");
   WriteTextFile(job, std::string(cbJob, 'j'));
   int rc =
-      WaitChild(StartChild({Bin() + "krzprint", "--no-progress", "--timeout", timeout, "--read",
-                            "4", "--read-bytes", "4096", "--out", Temp("readback"), job},
+      WaitChild(StartChild({KRZ_BIN_DIR "/krzprint", "--no-progress", "--timeout", timeout,
+                            "--read", "4", "--read-bytes", "4096", "--out", Temp("readback"), job},
                            "", out),
                 120);
   if (rc != 0) std::cout << ReadTextFile(out);
@@ -68,9 +60,9 @@ TEST(PpdevBackend, AddressCyclesDeviceIdReadsAndStalledWrite) {
   std::string out = Temp("probe.out");
   WriteTextFile(WindowsDirFile("KRZCOM15.INI"),
                 "[LPT3]\r\nBackend=ppdev\r\nDevice=/dev/parport0\r\nWriteTimeout=0\r\n");
-  ASSERT_EQ(
-      0,
-      WaitChild(StartChild({Bin() + "krzport_ppdev_probe", "/dev/parport0"}, dev.Dir(), out), 60));
+  ASSERT_EQ(0, WaitChild(StartChild({KRZ_BIN_DIR "/krzport_ppdev_probe", "/dev/parport0"},
+                                    dev.Dir(), out),
+                         60));
   EXPECT_EQ(
       "caps 4\nwrite ok 3 error 0\nwrite ok 3 error 0\nid ok 160 00a0\nwrite ok 3 error 0\n"
       "write ok 3 error 0\nwrite ok 1 error 0\nread ok 0\nwait failed 1460\n"
