@@ -24,37 +24,11 @@
 
 extern char** environ;
 
-struct FakeParport::State {
-  FakeSetup setup;
-  std::mutex mu;
-  std::vector<std::string> log;
-  emu::Peripheral printer;
-  emu::Bytes toHost;
-  emu::Bytes idLeft;
-  int iMode = IEEE1284_MODE_COMPAT;
-  bool fAddrMode = false;
-  uint8_t bAddress = 0;
-  bool fGone = false;
-  size_t cbData = 0;
-  size_t cEmptyReads = 0;
-  static constexpr size_t kIdChunk = 7;  // device-ID bytes per nibble-mode read
-
-  std::string dir;
-  GMainContext* ctx = nullptr;
-  GMainLoop* loop = nullptr;
-  std::thread thread;
-
-  explicit State(const FakeSetup& s) : setup(s), printer(WithServices(s.printer), nullptr) {}
-  static emu::EmuConfig WithServices(emu::EmuConfig c) {
-    if (c.services.empty()) c.services = emu::DefaultServices();
-    return c;
-  }
-  static uint32_t Now() { return GetTickCount(); }
-};
-
 namespace {
 
-using State = FakeParport::State;
+using State = FakeParport;
+constexpr size_t kIdChunk = 7;  // device-ID bytes per nibble-mode read
+uint32_t Now() { return GetTickCount(); }
 
 // The pointed-to argument of an ioctl.
 UMockdevIoctlData* Arg(UMockdevIoctlClient* c, size_t cb) {
@@ -68,7 +42,7 @@ template <void (*Handle)(State*, UMockdevIoctlClient*)>
 gboolean Handler(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
   State* s = (State*)user;
   std::lock_guard<std::mutex> lock(s->mu);
-  s->printer.Tick(State::Now());
+  s->printer.Tick(Now());
   emu::Bytes out = s->printer.TakeOutput();
   s->toHost.insert(s->toHost.end(), out.begin(), out.end());
   if (s->fGone)
@@ -119,7 +93,7 @@ void OnWrite(State* s, UMockdevIoctlClient* c) {
   size_t cbRoom = s->setup.cbTakeBudget > s->cbData ? s->setup.cbTakeBudget - s->cbData : 0;
   size_t cb = std::min((size_t)d->data_len, cbRoom);
   s->log.push_back("data " + std::to_string(cb));
-  s->printer.Receive(s->bAddress, d->data, cb, State::Now());
+  s->printer.Receive(s->bAddress, d->data, cb, Now());
   s->cbData += cb;
   if (s->cbData >= s->setup.cbVanishAfter) {
     s->fGone = true;
@@ -134,8 +108,7 @@ void OnRead(State* s, UMockdevIoctlClient* c) {
   UMockdevIoctlData* d = umockdev_ioctl_client_get_arg(c);
   bool fId = s->iMode == (IEEE1284_MODE_NIBBLE | IEEE1284_DEVICEID);
   emu::Bytes* from = fId ? &s->idLeft : s->iMode == IEEE1284_MODE_ECP ? &s->toHost : nullptr;
-  size_t cb =
-      from ? std::min({(size_t)d->data_len, from->size(), fId ? State::kIdChunk : SIZE_MAX}) : 0;
+  size_t cb = from ? std::min({(size_t)d->data_len, from->size(), fId ? kIdChunk : SIZE_MAX}) : 0;
   if (cb == 0) {
     s->cEmptyReads += from == &s->toHost;
     return umockdev_ioctl_client_complete(c, -1, EAGAIN);
@@ -147,48 +120,48 @@ void OnRead(State* s, UMockdevIoctlClient* c) {
 
 }  // namespace
 
-FakeParport::FakeParport(const FakeSetup& setup) : s_(new State(setup)) {
+namespace {
+emu::EmuConfig WithServices(emu::EmuConfig c) {
+  if (c.services.empty()) c.services = emu::DefaultServices();
+  return c;
+}
+}  // namespace
+
+FakeParport::FakeParport(const FakeSetup& s)
+    : setup(s), printer(WithServices(s.printer), nullptr), iMode(IEEE1284_MODE_COMPAT) {
   std::promise<void> ready;
-  State* s = s_.get();
-  s->thread = std::thread([s, &ready] {
-    s->ctx = g_main_context_new();
-    g_main_context_push_thread_default(s->ctx);
-    s->loop = g_main_loop_new(s->ctx, FALSE);
+  thread = std::thread([this, &ready] {
+    GMainContext* ctx = g_main_context_new();
+    g_main_context_push_thread_default(ctx);
+    loop = g_main_loop_new(ctx, FALSE);
     UMockdevTestbed* tb = umockdev_testbed_new();
     GError* e = nullptr;
     umockdev_testbed_add_from_string(
         tb, "P: /devices/parport0\nN: parport0\nE: SUBSYSTEM=ppdev\n\n", &e);
     UMockdevIoctlBase* dev = umockdev_ioctl_base_new();
-    g_signal_connect(dev, "handle-ioctl", G_CALLBACK(Handler<OnIoctl>), s);
-    g_signal_connect(dev, "handle-read", G_CALLBACK(Handler<OnRead>), s);
-    g_signal_connect(dev, "handle-write", G_CALLBACK(Handler<OnWrite>), s);
+    g_signal_connect(dev, "handle-ioctl", G_CALLBACK(Handler<OnIoctl>), this);
+    g_signal_connect(dev, "handle-read", G_CALLBACK(Handler<OnRead>), this);
+    g_signal_connect(dev, "handle-write", G_CALLBACK(Handler<OnWrite>), this);
     umockdev_testbed_attach_ioctl(tb, "/dev/parport0", dev, &e);
     gchar* root = umockdev_testbed_get_root_dir(tb);
-    s->dir = root;
+    dir = root;
     g_free(root);
     ready.set_value();
-    g_main_loop_run(s->loop);
+    g_main_loop_run(loop);
     umockdev_testbed_detach_ioctl(tb, "/dev/parport0", nullptr);
     g_object_unref(dev);
     g_object_unref(tb);
-    g_main_context_pop_thread_default(s->ctx);
-    g_main_loop_unref(s->loop);
-    g_main_context_unref(s->ctx);
+    g_main_context_pop_thread_default(ctx);
+    g_main_loop_unref(loop);
+    g_main_context_unref(ctx);
   });
   ready.get_future().wait();
 }
 
 FakeParport::~FakeParport() {
-  g_main_loop_quit(s_->loop);
-  s_->thread.join();
+  g_main_loop_quit(loop);
+  thread.join();
 }
-
-FakeSeen FakeParport::Seen() {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  return {s_->log, s_->cEmptyReads, s_->printer.socket_stats(2).bytes_in,
-          s_->printer.violations().size()};
-}
-std::string FakeParport::Dir() { return s_->dir; }
 
 int StartChild(const std::vector<std::string>& argv, const std::string& testbed,
                const std::string& outFile) {

@@ -6,11 +6,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "emu_config.h"
+#include "peripheral.h"
 
 struct FakeSetup {
   int iNegotiateErrno = 0;          // EIO or ENXIO: how the ECP negotiation fails
@@ -19,27 +20,26 @@ struct FakeSetup {
   emu::EmuConfig printer;           // services: the default set when empty
 };
 
-// What the device saw: every call that changed something ("claim",
-// "release", "settime MS", "negot MODE", "addr XX", "data N", "gone"), ECP
-// reads that found nothing, bytes the print sink (socket 2) received, and
-// the host's protocol violations.
-struct FakeSeen {
-  std::vector<std::string> log;
-  size_t cEmptyReads = 0;
-  uint64_t cbSink = 0;
-  size_t cViolations = 0;
-};
+typedef struct _GMainLoop GMainLoop;
 
-class FakeParport {
- public:
+// The device's state; read it under mu.
+struct FakeParport {
   explicit FakeParport(const FakeSetup& setup);
   ~FakeParport();
-  FakeSeen Seen();
-  std::string Dir();  // the testbed's folder: a child started with it sees the device
-  struct State;
-
- private:
-  std::unique_ptr<State> s_;
+  FakeSetup setup;
+  std::mutex mu;
+  // Every call that changed something: "claim", "release", "settime MS",
+  // "negot MODE", "addr XX", "data N", "gone".
+  std::vector<std::string> log;
+  emu::Peripheral printer;  // its socket 2 is the print sink
+  emu::Bytes toHost, idLeft;
+  int iMode;
+  bool fAddrMode = false, fGone = false;
+  uint8_t bAddress = 0;
+  size_t cbData = 0, cEmptyReads = 0;  // data bytes taken; ECP reads that found nothing
+  std::string dir;  // the testbed's folder: a child started with it sees the device
+  GMainLoop* loop = nullptr;
+  std::thread thread;
 };
 
 // Starts a program with the environment of this process, its output to

@@ -34,7 +34,7 @@ struct Krzport {
     unlink(ready.c_str());
     pid = StartChild({KRZ_BIN_DIR "/krzport", "--port", port, "--device", "/dev/parport0",
                       "--ready-file", ready, "--quiet"},
-                     dev.Dir(), out);
+                     dev.dir, out);
   }
   bool Serving() {  // the ready file, written once it serves
     return Eventually([&] { return access(ready.c_str(), F_OK) == 0; }, 30000);
@@ -60,9 +60,9 @@ TEST(PpdevBackend, AddressCyclesDeviceIdReadsAndStalledWrite) {
   std::string out = Temp("probe.out");
   WriteTextFile(WindowsDirFile("KRZCOM15.INI"),
                 "[LPT3]\r\nBackend=ppdev\r\nDevice=/dev/parport0\r\nWriteTimeout=0\r\n");
-  ASSERT_EQ(0, WaitChild(StartChild({KRZ_BIN_DIR "/krzport_ppdev_probe", "/dev/parport0"},
-                                    dev.Dir(), out),
-                         60));
+  ASSERT_EQ(
+      0, WaitChild(StartChild({KRZ_BIN_DIR "/krzport_ppdev_probe", "/dev/parport0"}, dev.dir, out),
+                   60));
   EXPECT_EQ(
       "caps 4\nwrite ok 3 error 0\nwrite ok 3 error 0\nid ok 160 00a0\nwrite ok 3 error 0\n"
       "write ok 3 error 0\nwrite ok 1 error 0\nread ok 0\nwait failed 1460\n"
@@ -78,9 +78,9 @@ TEST(PpdevBackend, AddressCyclesDeviceIdReadsAndStalledWrite) {
       "data 3",     "addr ce",     "data 1",  "data 20",   "negot 256", "release", "claim",
       "settime 10", "release",     "claim",   "negot 16",  "negot 256", "negot 4", "negot 256",
       "negot 16",   "negot 256",   "release"};
-  FakeSeen seen = dev.Seen();
-  EXPECT_EQ(expected, seen.log);
-  EXPECT_EQ(1u, seen.cEmptyReads);  // the read with nothing waiting, answered at once
+  std::lock_guard<std::mutex> lock(dev.mu);
+  EXPECT_EQ(expected, dev.log);
+  EXPECT_EQ(1u, dev.cEmptyReads);  // the read with nothing waiting, answered at once
 }
 
 TEST(PpdevBackend, RefusedNegotiationIsToldApart) {
@@ -109,10 +109,10 @@ TEST(PpdevChain, MainJobThroughKrzportAndASecondOwnerRefused) {
   EXPECT_EQ(4096u, ReadTextFile(Temp("readback")).size());
   kill(port.pid, SIGTERM);  // as a service manager stops it
   EXPECT_EQ(0, WaitChild(port.pid, 30)) << ReadTextFile(port.out);
-  FakeSeen seen = dev.Seen();
-  EXPECT_EQ(256u * 1024, seen.cbSink);
-  EXPECT_EQ(0u, seen.cViolations);
-  EXPECT_EQ(1, std::count(seen.log.begin(), seen.log.end(), "addr cd"));  // one for the whole job
+  std::lock_guard<std::mutex> lock(dev.mu);
+  EXPECT_EQ(256u * 1024, dev.printer.socket_stats(2).bytes_in);
+  EXPECT_EQ(0u, dev.printer.violations().size());
+  EXPECT_EQ(1, std::count(dev.log.begin(), dev.log.end(), "addr cd"));  // one for the whole job
 }
 
 TEST(PpdevChain, DeviceVanishingMidJobFreesTheWire) {
