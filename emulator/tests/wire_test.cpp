@@ -12,8 +12,9 @@
 #include <thread>
 
 #include "bridge.h"
-#include "core_test_util.h"
+#include "mlc_packet.h"
 #include "testutil.h"
+#include "trace.h"
 
 namespace emu {
 namespace {
