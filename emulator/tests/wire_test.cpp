@@ -9,6 +9,7 @@
 #include <vperi.h>
 
 #include <cstdio>
+#include <fstream>
 #include <thread>
 
 #include "bridge.h"
@@ -20,27 +21,31 @@ namespace emu {
 namespace {
 
 // The host side of a port's virtual wire.
-class HostPort {
- public:
-  explicit HostPort(const char* port) : h_(VCOMM_OpenCommA(port, 1)) {}
-  ~HostPort() { VCOMM_CloseComm(h_); }
-  bool SetAddress(BYTE address) { return Escape(VCOMM_ESC_SET_ECP_CHANNEL, &address, nullptr); }
+struct HostPort {
+  DWORD h;
+  PacketSplitter sp;
+  explicit HostPort(const char* port) : h(VCOMM_OpenCommA(port, 1)) {}
+  ~HostPort() { VCOMM_CloseComm(h); }
+  bool Escape(DWORD code, void* in = nullptr, void* out = nullptr) {
+    return VCOMM_EscapeCommFunction(h, code, in, out) != 0;
+  }
+  bool SetAddress(BYTE address) { return Escape(VCOMM_ESC_SET_ECP_CHANNEL, &address); }
   bool Write(const Bytes& b) {
     DWORD written = 0;
-    return VCOMM_WriteComm(h_, b.data(), static_cast<DWORD>(b.size()), &written) &&
+    return VCOMM_WriteComm(h, b.data(), static_cast<DWORD>(b.size()), &written) &&
            written == b.size();
   }
   // Whole packets, until count arrived or timeout_ms passed.
   std::vector<Bytes> Read(size_t count, DWORD timeout_ms = 3000) {
     std::vector<Bytes> out;
     for (DWORD start = GetTickCount();;) {
-      for (Bytes pkt; out.size() < count && sp_.Next(pkt);) out.push_back(pkt);
+      for (Bytes pkt; out.size() < count && sp.Next(pkt);) out.push_back(pkt);
       DWORD spent = GetTickCount() - start;
       if (out.size() >= count || spent >= timeout_ms) return out;
       uint8_t buf[4096];
       DWORD got = 0;
-      if (VPERI_HostWaitInput(h_, timeout_ms - spent) && VCOMM_ReadComm(h_, buf, sizeof buf, &got))
-        sp_.Feed(buf, got);
+      if (VPERI_HostWaitInput(h, timeout_ms - spent) && VCOMM_ReadComm(h, buf, sizeof buf, &got))
+        sp.Feed(buf, got);
     }
   }
   // Writes a command and returns the first packet that comes back.
@@ -58,20 +63,10 @@ class HostPort {
     buf.resize(Escape(VCOMM_ESC_GET_DEVICE_ID, &room, buf.data()) ? room : 0);
     return buf;
   }
-  bool Connected() { return Escape(VCOMM_ESC_CHECK_CONNECTION, nullptr, nullptr); }
-
- private:
-  bool Escape(DWORD code, void* in, void* out) {
-    return VCOMM_EscapeCommFunction(h_, code, in, out) != 0;
-  }
-  DWORD h_;
-  PacketSplitter sp_;
+  bool Connected() { return Escape(VCOMM_ESC_CHECK_CONNECTION); }
 };
 
-bool FileExists(const std::string& name) {
-  std::FILE* f = std::fopen(name.c_str(), "r");
-  return f && !std::fclose(f);
-}
+bool FileExists(const std::string& name) { return std::ifstream(name).good(); }
 
 TEST(Wire, CommandLineEmulatorServesAPortWithItsFaultsAndTellsAViolation) {
   std::string ready = "krzemu-ready-" + std::to_string(GetCurrentProcessId());
