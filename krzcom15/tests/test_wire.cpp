@@ -16,14 +16,16 @@
 
 namespace {
 
-// LPT1 keeps the defaults (virtual wire, 2000 ms, 64 KiB buffers); LPT3 names
-// a backend that is not there.
+// LPT1: a write time-out longer than any wait of the tests (otherwise the
+// defaults: virtual wire, 64 KiB buffers); LPT3 names a backend that is not
+// there.
 const DWORD kShortTimeoutMs = 300, kSmallBuffer = 4096;  // LPT2's
 struct ConfigFile : ::testing::Environment {
   std::string path = WindowsDirFile("KRZCOM15.INI");
   void SetUp() override {
     WriteTextFile(path,
-                  "[LPT2]\nWriteTimeout=300\nToPeripheralBuffer=4096\nToHostBuffer=4096\n"
+                  "[LPT1]\nWriteTimeout=60000\n[LPT2]\nWriteTimeout=300\nToPeripheralBuffer="
+                  "4096\nToHostBuffer=4096\n"
                   "[LPT3]\nBackend=parport\n");
   }
   void TearDown() override { DeleteFileA(path.c_str()); }
@@ -203,7 +205,7 @@ TEST(HostPort, WritesTimeOutWithTheirCountWhenNobodyDrains) {
 TEST(HostPort, WritersWaitingForAPeripheralAreWokenWhenItAttaches) {
   // Two writers of 100 KiB each wait before any peripheral is there; the
   // 64 KiB wire takes neither write at once. A writer the attach does not
-  // wake fails with its 2 s write time-out.
+  // wake sleeps out its 60 s write time-out, and the reads find nothing.
   struct Writer {
     DWORD hPort = VCOMM_OpenCommA("LPT1", 1);
     std::atomic<DWORD> dwTid{0};
@@ -227,7 +229,7 @@ TEST(HostPort, WritersWaitingForAPeripheralAreWokenWhenItAttaches) {
   static BYTE ab[8192];
   for (DWORD cbTotal = 0; cbTotal < 200 * 1024 && cb; cbTotal += cb) {
     BYTE bAddress = 0;
-    EXPECT_TRUE(VPERI_Read(hPeri, ab, sizeof ab, &cb, &bAddress, 5000) && cb) << cbTotal;
+    EXPECT_TRUE(VPERI_Read(hPeri, ab, sizeof ab, &cb, &bAddress, 10000) && cb) << cbTotal;
     for (DWORD i = 0; i < cb; ++i) acb[ab[i] - 'a'] += 1;
   }
   for (int i = 0; i < 2; ++i) {
