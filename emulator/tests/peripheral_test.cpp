@@ -31,15 +31,12 @@ std::vector<Bytes> SplitPackets(const Bytes& stream) {
 EmuConfig ConfigWith(const std::vector<std::string>& services,
                      const std::vector<std::string>& faults = {}) {
   EmuConfig cfg;
-  std::string err;
-  for (const std::string& s : services) {
-    cfg.services.emplace_back();
-    if (!ParseService(s, &cfg.services.back(), &err)) std::abort();
-  }
-  for (const std::string& f : faults) {
-    cfg.faults.emplace_back();
-    if (!ParseFault(f, &cfg.faults.back(), &err)) std::abort();
-  }
+  cfg.services.resize(services.size());
+  cfg.faults.resize(faults.size());
+  for (size_t i = 0; i < services.size(); ++i)
+    if (!ParseService(services[i], &cfg.services[i], nullptr)) std::abort();
+  for (size_t i = 0; i < faults.size(); ++i)
+    if (!ParseFault(faults[i], &cfg.faults[i], nullptr)) std::abort();
   return cfg;
 }
 
