@@ -110,12 +110,8 @@ TEST(Peripheral, RecordsEveryKindOfHostViolation) {
   for (const Bytes& pkt : {OpenChannelCommand(0x80, 2, 1), MakePacket(0x80, 2, 0, 0, {1})})
     EXPECT_TRUE(ExpectViolation(h, pkt, "not initialised").empty());
   h.Open(0x80, 2, 0);
-  Bytes wrong_len = OpenChannelCommand(0x81, 2, 1);
-  wrong_len.pop_back();
-  wrong_len[3] = 10;
-  Bytes big(71, 0);
-  big[3] = 71;
-  big[6] = kCredit;
+  Bytes big(65, 0);  // a command of 71 bytes
+  big[0] = kCredit;
   struct Case {
     Bytes pkt;
     const char* text;
@@ -123,8 +119,9 @@ TEST(Peripheral, RecordsEveryKindOfHostViolation) {
       {MakePacket(0x82, 2, 0, 0, {1}), "not open"},
       {MakePacket(0x80, 3, 0, 0, {1}), "names socket 3"},
       {MakePacket(0x80, 2, 0, 0, Bytes(0x100C - 5)), "longer than the agreed 4102"},
-      {wrong_len, "malformed MLC_OPEN_CHANNEL: length 10, expected 11"},
-      {big, "more than 64"},
+      {MakeCommand({kOpenChannel, 0x81, 2, 0}),
+       "malformed MLC_OPEN_CHANNEL: length 10, expected 11"},
+      {MakeCommand(big), "more than 64"},
       {MakeCommand({}), "without a command byte"},
       {CreditReply(0), "answers nothing we sent"},
       {CreditCommand(0x83, 2, 1), "MLC_CREDIT for 0x83/2"},
