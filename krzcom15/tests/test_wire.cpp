@@ -241,7 +241,7 @@ TEST(HostPort, WritersWaitingForAPeripheralAreWokenWhenItAttaches) {
   VPERI_Detach(hPeri);
 }
 
-TEST(Processes, HandlesOfTwoProcessesShareOneWire) {
+TEST(Processes, HandlesOfTwoProcessesShareOneWireBothWays) {
   DWORD hPeri = VPERI_Attach("LPT1");
   ASSERT_NE(hPeri, 0u);
   // The child waits for "ping", reads it through its own handle and writes
@@ -260,20 +260,18 @@ TEST(Processes, HandlesOfTwoProcessesShareOneWire) {
   EXPECT_FALSE(StartChild(child, "hold-peri LPT1"));
   EXPECT_EQ(child.Wait(), (DWORD)ERROR_BUSY);
   EXPECT_TRUE(VPERI_Detach(hPeri));
-}
 
-TEST(Processes, LongWriteDrainedByPeripheralProcessArrivesIntact) {
-  // Three times the default 64 KiB buffer, so the writer must wait for room.
+  // A long write drained by a peripheral process arrives intact: three times
+  // the default 64 KiB buffer, so the writer must wait for room.
   const DWORD cbTotal = 3 * 65536 + 1234;
   std::vector<BYTE> data(cbTotal);
   for (DWORD i = 0; i < cbTotal; ++i) data[i] = PatternByte(i);
-  Child child;
   ASSERT_TRUE(StartChild(child, ("drain LPT1 " + std::to_string(cbTotal))));
   DWORD hPort = VCOMM_OpenCommA("LPT1", 1);
-  BYTE bAddress = 0x4D;
+  bAddress = 0x4D;
   ASSERT_TRUE(VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL));
   // Packet-sized writes, as the link layer makes them.
-  for (DWORD cbDone = 0, cb = 0; cbDone < cbTotal; cbDone += cb) {
+  for (DWORD cbDone = 0; cbDone < cbTotal; cbDone += cb) {
     DWORD cbChunk = cbTotal - cbDone < 4102 ? cbTotal - cbDone : 4102;
     ASSERT_TRUE(VCOMM_WriteComm(hPort, data.data() + cbDone, cbChunk, &cb) && cb == cbChunk)
         << "after " << cbDone << " error " << VCOMM_GetLastError(hPort);
