@@ -213,7 +213,7 @@ TEST_F(Mem, SeveralProcessesHammerOneAreaAndShareANamedBlock) {
   EXPECT_TRUE(memFreeBlock(a, memAllocBlock(a, before - 0x10000)));  // ...in one piece
 }
 
-TEST_F(Mem, AreaEndsWithItsLastHolderEvenAKilledOne) {
+TEST_F(Mem, AKilledHolderEndsTheAreaAndItsReferencesMakeRoom) {
   HMEMBLOCK h = memAllocBlock(a, 16);
   BOOL fInit = TRUE;
   HoldAndKill([&] {  // the holder keeps the area alive when this process lets go
@@ -226,9 +226,8 @@ TEST_F(Mem, AreaEndsWithItsLastHolderEvenAKilledOne) {
   a = memCreateSharedArea(0x10000, name, 0x10000, &fInit);
   EXPECT_TRUE(fInit);  // nobody held it any more: a new area
   EXPECT_EQ(memLockBlock(a, h), nullptr);
-}
 
-TEST_F(Mem, ReferencesOfKilledProcessesMakeRoomWhenNeeded) {
+  // References of killed processes make room when needed.
   Create(0x2000, 0x2000);  // room for 64 references
   HoldAndKill([] {});
   // The dead child's reference plus 31 of this thread and 32 of another
