@@ -1,4 +1,5 @@
-// The other process of the KRZCOM15 multi-process tests.
+// The other process of the KRZCOM15 multi-process tests, started as
+// "krzcom15_child EVENT MODE PORT [ARG]"; it sets the named EVENT once ready:
 //
 //   hold-peri PORT       attach as peripheral with a test device ID, report
 //                        ready, then stay attached until killed; exit code =
@@ -18,10 +19,16 @@
 
 namespace {
 
+const char* g_pszReady;  // the event to set once ready
+
+bool Ready() {
+  HANDLE hReady = OpenEventA(EVENT_MODIFY_STATE, FALSE, g_pszReady);
+  return hReady != NULL && SetEvent(hReady);
+}
+
 // Reports ready, then waits to be killed (ends by itself should the test die).
 int ReadyUntilKilled() {
-  HANDLE hReady = OpenEventA(EVENT_MODIFY_STATE, FALSE, CHILD_READY_EVENT);
-  if (hReady == NULL || !SetEvent(hReady)) return 5;
+  if (!Ready()) return 5;
   WaitForSingleObject(CreateEventA(NULL, TRUE, FALSE, NULL), 120000);
   return 0;
 }
@@ -36,8 +43,7 @@ int HoldPeripheral(const char* pszPort) {
 
 int Drain(const char* pszPort, DWORD cbTotal) {
   DWORD hPeri = VPERI_Attach(pszPort);
-  HANDLE hReady = OpenEventA(EVENT_MODIFY_STATE, FALSE, CHILD_READY_EVENT);
-  if (hPeri == 0 || !SetEvent(hReady)) return 3;
+  if (hPeri == 0 || !Ready()) return 3;
   static BYTE ab[3000];
   for (DWORD cbDone = 0; cbDone < cbTotal;) {
     DWORD cb = 0;
@@ -52,9 +58,8 @@ int Drain(const char* pszPort, DWORD cbTotal) {
 
 int HostEcho(const char* pszPort, BYTE bAddress) {
   DWORD hPort = VCOMM_OpenCommA(pszPort, 1);
-  HANDLE hReady = OpenEventA(EVENT_MODIFY_STATE, FALSE, CHILD_READY_EVENT);
   if (hPort == 0 || !VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL) ||
-      !SetEvent(hReady))
+      !Ready())
     return 100;
   BYTE ab[256];
   DWORD cbRead = 0, cbWritten = 0;
@@ -83,13 +88,14 @@ int HoldLock(const char* pszPort) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) return 200;
-  const char* pszCmd = argv[1];
-  const char* pszPort = argv[2];
+  if (argc < 4) return 200;
+  g_pszReady = argv[1];
+  const char* pszCmd = argv[2];
+  const char* pszPort = argv[3];
   if (strcmp(pszCmd, "hold-peri") == 0) return HoldPeripheral(pszPort);
-  if (strcmp(pszCmd, "drain") == 0 && argc > 3) return Drain(pszPort, strtoul(argv[3], NULL, 10));
-  if (strcmp(pszCmd, "host-echo") == 0 && argc > 3)
-    return HostEcho(pszPort, (BYTE)strtoul(argv[3], NULL, 16));
+  if (strcmp(pszCmd, "drain") == 0 && argc > 4) return Drain(pszPort, strtoul(argv[4], NULL, 10));
+  if (strcmp(pszCmd, "host-echo") == 0 && argc > 4)
+    return HostEcho(pszPort, (BYTE)strtoul(argv[4], NULL, 16));
   if (strcmp(pszCmd, "hold-lock") == 0) return HoldLock(pszPort);
   return 201;
 }

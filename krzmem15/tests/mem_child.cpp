@@ -13,12 +13,11 @@
 #include <string.h>
 
 #include <initializer_list>
+#include <thread>
 
 #include "pattern.h"
 
 namespace {
-
-constexpr DWORD kLive = 64;
 
 struct Live {
   HMEMBLOCK h;
@@ -27,9 +26,8 @@ struct Live {
 
 // One random step on one of the live blocks (an empty one is allocated,
 // a live one checked, then reallocated, freed or left); 0 or an exit code.
-int Step(HMEMAREA a, Rng& rng, Live* live) {
+int Step(HMEMAREA a, Rng& rng, Live& b) {
   DWORD op = rng.below(8), size = 1 + rng.below(op < 2 ? 40000 : 600);
-  Live& b = live[rng.below(kLive)];
   if (b.h) {
     if (!Check(memLockBlock(a, b.h), b.size, b.key)) return 12;
     memUnlockBlock(a, b.h);
@@ -52,38 +50,28 @@ int Step(HMEMAREA a, Rng& rng, Live* live) {
   return 0;
 }
 
-struct Job {
-  HMEMAREA a;
-  DWORD seed;
-  long n;
-  int rc;
-};
-
-DWORD WINAPI Hammer(LPVOID v) {
-  Job* j = static_cast<Job*>(v);
-  Live live[kLive] = {};
-  Rng rng{j->seed | 1};
-  for (long i = 0; i < j->n && j->rc == 0; ++i) j->rc = Step(j->a, rng, live);
-  for (Live& b : live) {
-    if (b.h && !memFreeBlock(j->a, b.h) && j->rc == 0) j->rc = 16;
-  }
-  return 0;
+int Hammer(HMEMAREA a, DWORD seed, long n) {
+  Live live[64] = {};
+  Rng rng{seed | 1};
+  int rc = 0;
+  for (long i = 0; i < n && rc == 0; ++i) rc = Step(a, rng, live[rng.below(64)]);
+  for (Live& b : live)
+    if (b.h && !memFreeBlock(a, b.h) && rc == 0) rc = 16;
+  return rc;
 }
 
 // Two threads of this process hammer the area side by side.
 int HammerTwice(HMEMAREA a, DWORD seed, long n) {
-  Job mine{a, seed, n, 0}, other{a, seed * 7 + 1, n, 0};
-  HANDLE t = CreateThread(nullptr, 0, Hammer, &other, 0, nullptr);
-  if (!t) return 20;
-  Hammer(&mine);
-  WaitForSingleObject(t, INFINITE);
-  CloseHandle(t);
+  int other = 0;
+  std::thread t([&] { other = Hammer(a, seed * 7 + 1, n); });
+  int mine = Hammer(a, seed, n);
+  t.join();
   DWORD* shared = static_cast<DWORD*>(memLockBlock(a, memAllocNamedBlock(a, 999, "SHARED")));
   if (!shared) return 21;
   shared[seed % 16] = seed;
   memUnlockNamedBlock(a, "SHARED");
   memFreeNamedBlock(a, "SHARED");
-  return mine.rc ? mine.rc : other.rc;
+  return mine ? mine : other;
 }
 
 // Splits, exact fits, shrinking and growing in place, a move, frees that
@@ -94,9 +82,8 @@ int Script(HMEMAREA a) {
   Fill(memLockBlock(a, h1), 100, 1);
   memUnlockBlock(a, h1);
   if (!memFreeBlock(a, h2)) return 4;
-  for (DWORD size : {50, 250, 5000}) {
+  for (DWORD size : {50, 250, 5000})
     if (memReAllocBlock(a, h1, size) != h1) return 5;
-  }
   if (!Check(memLockBlock(a, h1), 50, 1)) return 6;
   memUnlockBlock(a, h1);
   if (!memFreeBlock(a, h3) || !memFreeBlock(a, h1)) return 7;

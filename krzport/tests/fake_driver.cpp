@@ -18,29 +18,22 @@ namespace {
 
 HANDLE const kDevice = (HANDLE)(INT_PTR)0x4C50;
 
-struct Driver {
-  std::mutex mu;
-  emu::Peripheral* printer = nullptr;
-  emu::Bytes toHost;
-  uint8_t bAddress = 0;
-  unsigned cAddressSets = 0;
-};
-Driver g_driver;
+std::mutex g_mu;  // guards all below
+emu::Bytes g_toHost;
+uint8_t g_bAddress = 0;
+unsigned g_cAddressSets = 0;
 
+// The printer, made on first use; time passes and what it sent is collected.
 emu::Peripheral* Printer() {
-  if (!g_driver.printer) {
+  static emu::Peripheral* p = [] {
     emu::EmuConfig cfg;
     cfg.services = emu::DefaultServices();
-    g_driver.printer = new emu::Peripheral(cfg, nullptr);
-  }
-  return g_driver.printer;
-}
-
-void Collect() {
-  emu::Peripheral* p = Printer();
+    return new emu::Peripheral(cfg, nullptr);
+  }();
   p->Tick(GetTickCount());
   emu::Bytes out = p->TakeOutput();
-  g_driver.toHost.insert(g_driver.toHost.end(), out.begin(), out.end());
+  g_toHost.insert(g_toHost.end(), out.begin(), out.end());
+  return p;
 }
 
 HANDLE WINAPI FakeCreateFile(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
@@ -54,15 +47,15 @@ HANDLE WINAPI FakeCreateFile(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, D
 
 BOOL WINAPI FakeIoctl(HANDLE, DWORD code, LPVOID in, DWORD cbIn, LPVOID out, DWORD cbOut,
                       LPDWORD pcbOut, LPOVERLAPPED) {
-  std::lock_guard<std::mutex> lock(g_driver.mu);
+  std::lock_guard<std::mutex> lock(g_mu);
   *pcbOut = 0;
   if (code == IOCTL_IEEE1284_NEGOTIATE && cbOut >= sizeof(PARCLASS_NEGOTIATION_MASK)) {
     PARCLASS_NEGOTIATION_MASK granted = {ECP_HW_NOIRQ, ECP_HW_NOIRQ};
     memcpy(out, &granted, sizeof granted);
     *pcbOut = sizeof granted;
   } else if (code == IOCTL_PAR_SET_WRITE_ADDRESS && cbIn == 1) {
-    g_driver.bAddress = *(const BYTE*)in;
-    ++g_driver.cAddressSets;
+    g_bAddress = *(const BYTE*)in;
+    ++g_cAddressSets;
   } else if (code == IOCTL_PAR_QUERY_RAW_DEVICE_ID) {
     emu::Bytes id = emu::RawDeviceId(Printer()->config());
     DWORD cb = id.size() < cbOut ? (DWORD)id.size() : cbOut;
@@ -79,29 +72,29 @@ BOOL WINAPI FakeIoctl(HANDLE, DWORD code, LPVOID in, DWORD cbIn, LPVOID out, DWO
 }
 
 BOOL WINAPI FakeRead(HANDLE, LPVOID buf, DWORD cb, LPDWORD pcbRead, LPOVERLAPPED) {
-  std::lock_guard<std::mutex> lock(g_driver.mu);
-  Collect();
-  DWORD n = g_driver.toHost.size() < cb ? (DWORD)g_driver.toHost.size() : cb;
-  memcpy(buf, g_driver.toHost.data(), n);
-  g_driver.toHost.erase(g_driver.toHost.begin(), g_driver.toHost.begin() + n);
+  std::lock_guard<std::mutex> lock(g_mu);
+  Printer();
+  DWORD n = g_toHost.size() < cb ? (DWORD)g_toHost.size() : cb;
+  memcpy(buf, g_toHost.data(), n);
+  g_toHost.erase(g_toHost.begin(), g_toHost.begin() + n);
   *pcbRead = n;
   return TRUE;
 }
 
 BOOL WINAPI FakeWrite(HANDLE, LPCVOID buf, DWORD cb, LPDWORD pcbWritten, LPOVERLAPPED) {
-  std::lock_guard<std::mutex> lock(g_driver.mu);
-  Printer()->Receive(g_driver.bAddress, (const uint8_t*)buf, cb, GetTickCount());
-  Collect();
+  std::lock_guard<std::mutex> lock(g_mu);
+  Printer()->Receive(g_bAddress, (const uint8_t*)buf, cb, GetTickCount());
+  Printer();  // what it answered at once
   *pcbWritten = cb;
   return TRUE;
 }
 
 BOOL WINAPI FakeClose(HANDLE) {
-  std::lock_guard<std::mutex> lock(g_driver.mu);
+  std::lock_guard<std::mutex> lock(g_mu);
   emu::Peripheral* p = Printer();
   fprintf(stderr, "fake driver: sink %llu bytes, violations %u, address sets %u\n",
           (unsigned long long)p->socket_stats(2).bytes_in, (unsigned)p->violations().size(),
-          g_driver.cAddressSets);
+          g_cAddressSets);
   return TRUE;
 }
 

@@ -16,76 +16,54 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <future>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "peripheral.h"
 
 extern char** environ;
 
-struct FakeParport::State {
-  FakeSetup setup;
-  std::mutex mu;
-  std::vector<std::string> log;
-  emu::Peripheral printer;
-  emu::Bytes toHost;
-  emu::Bytes idLeft;
-  int iMode = IEEE1284_MODE_COMPAT;
-  bool fAddrMode = false;
-  uint8_t bAddress = 0;
-  bool fGone = false;
-  size_t cbData = 0;
-  size_t cEmptyReads = 0;
-  static constexpr size_t kIdChunk = 7;  // device-ID bytes per nibble-mode read
-
-  std::string dir;
-  GMainContext* ctx = nullptr;
-  GMainLoop* loop = nullptr;
-  std::thread thread;
-
-  explicit State(const FakeSetup& s) : setup(s), printer(WithServices(s.printer), nullptr) {}
-  static emu::EmuConfig WithServices(emu::EmuConfig c) {
-    if (c.services.empty()) c.services = emu::DefaultServices();
-    return c;
-  }
-  static uint32_t Now() { return GetTickCount(); }
-};
-
 namespace {
 
-using State = FakeParport::State;
+using State = FakeParport;
+constexpr size_t kIdChunk = 7;  // device-ID bytes per nibble-mode read
+uint32_t Now() { return GetTickCount(); }
 
 // The pointed-to argument of an ioctl.
 UMockdevIoctlData* Arg(UMockdevIoctlClient* c, size_t cb) {
   return umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(c), 0, cb, nullptr);
 }
 
-gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
+// A handler of the device's calls, under the state's lock: the printer's
+// time passes and what it sent is collected first; a device that is gone
+// answers every call with ENODEV.
+template <void (*Handle)(State*, UMockdevIoctlClient*)>
+gboolean Handler(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
   State* s = (State*)user;
   std::lock_guard<std::mutex> lock(s->mu);
-  if (s->fGone) {
+  s->printer.Tick(Now());
+  emu::Bytes out = s->printer.TakeOutput();
+  s->toHost.insert(s->toHost.end(), out.begin(), out.end());
+  if (s->fGone)
     umockdev_ioctl_client_complete(c, -1, ENODEV);
-    return TRUE;
-  }
+  else
+    Handle(s, c);
+  return TRUE;
+}
+
+void OnIoctl(State* s, UMockdevIoctlClient* c) {
   gulong req = umockdev_ioctl_client_get_request(c);
-  long res = 0;
   int err = 0;
-  if (req == PPCLAIM) {
-    s->log.push_back("claim");
-  } else if (req == PPRELEASE) {
-    s->log.push_back("release");
+  if (req == PPCLAIM || req == PPRELEASE) {
+    s->log.push_back(req == PPCLAIM ? "claim" : "release");
   } else if (req == PPSETTIME) {
-    UMockdevIoctlData* d = Arg(c, sizeof(struct timeval));
-    const struct timeval* tv = (const struct timeval*)d->data;
+    const struct timeval* tv = (const struct timeval*)Arg(c, sizeof(struct timeval))->data;
     s->log.push_back("settime " + std::to_string(tv->tv_sec * 1000 + tv->tv_usec / 1000));
   } else if (req == PPNEGOT) {
     int iMode = *(int*)Arg(c, sizeof(int))->data;
     s->log.push_back("negot " + std::to_string(iMode));
     if (iMode == IEEE1284_MODE_ECP && s->setup.iNegotiateErrno) {
-      res = -1;
       err = s->setup.iNegotiateErrno;
     } else {
       s->iMode = iMode;
@@ -93,145 +71,106 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
         s->idLeft = emu::RawDeviceId(s->printer.config());
     }
   } else if (req == PPSETMODE) {
-    int iMode = *(int*)Arg(c, sizeof(int))->data;
-    s->fAddrMode = (iMode & IEEE1284_ADDR) != 0;
+    s->fAddrMode = (*(int*)Arg(c, sizeof(int))->data & IEEE1284_ADDR) != 0;
   } else if (req == PPRSTATUS) {
     bool fRequest = s->iMode == IEEE1284_MODE_ECP && !s->toHost.empty();
     Arg(c, 1)->data[0] = fRequest ? 0 : PARPORT_STATUS_ERROR;
   } else {
-    res = -1;
     err = EINVAL;
   }
-  umockdev_ioctl_client_complete(c, res, err);
-  return TRUE;
+  umockdev_ioctl_client_complete(c, err ? -1 : 0, err);
 }
 
-gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
-  State* s = (State*)user;
-  std::lock_guard<std::mutex> lock(s->mu);
+void OnWrite(State* s, UMockdevIoctlClient* c) {
   UMockdevIoctlData* d = umockdev_ioctl_client_get_arg(c);
-  if (s->fGone) {
-    umockdev_ioctl_client_complete(c, -1, ENODEV);
-  } else if (s->fAddrMode) {
+  if (s->fAddrMode) {
     char sz[16];
     snprintf(sz, sizeof sz, "addr %02x", d->data_len == 1 ? d->data[0] : 0xFFFF);
     s->log.push_back(sz);
     s->bAddress = d->data[0] & 0x7F;
-    umockdev_ioctl_client_complete(c, d->data_len, 0);
-  } else {
-    size_t cbRoom = s->setup.cbTakeBudget > s->cbData ? s->setup.cbTakeBudget - s->cbData : 0;
-    size_t cb = std::min((size_t)d->data_len, cbRoom);
-    s->log.push_back("data " + std::to_string(cb));
-    s->printer.Receive(s->bAddress, d->data, cb, State::Now());
-    s->cbData += cb;
-    if (s->cbData >= s->setup.cbVanishAfter) {
-      s->fGone = true;
-      s->log.push_back("gone");
-    }
-    umockdev_ioctl_client_complete(c, (long)cb, 0);
+    return umockdev_ioctl_client_complete(c, d->data_len, 0);
   }
-  return TRUE;
+  size_t cbRoom = s->setup.cbTakeBudget > s->cbData ? s->setup.cbTakeBudget - s->cbData : 0;
+  size_t cb = std::min((size_t)d->data_len, cbRoom);
+  s->log.push_back("data " + std::to_string(cb));
+  s->printer.Receive(s->bAddress, d->data, cb, Now());
+  s->cbData += cb;
+  if (s->cbData >= s->setup.cbVanishAfter) {
+    s->fGone = true;
+    s->log.push_back("gone");
+  }
+  umockdev_ioctl_client_complete(c, (long)cb, 0);
 }
 
-gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer user) {
-  State* s = (State*)user;
-  std::lock_guard<std::mutex> lock(s->mu);
+// Nibble-mode reads give the device ID in small pieces, ECP reads what the
+// printer sent; nothing waiting is EAGAIN.
+void OnRead(State* s, UMockdevIoctlClient* c) {
   UMockdevIoctlData* d = umockdev_ioctl_client_get_arg(c);
-  emu::Bytes* from = nullptr;
-  size_t cbMax = (size_t)d->data_len;
-  if (s->fGone) {
-    umockdev_ioctl_client_complete(c, -1, ENODEV);
-    return TRUE;
-  }
-  if (s->iMode == (IEEE1284_MODE_NIBBLE | IEEE1284_DEVICEID)) {
-    from = &s->idLeft;
-    cbMax = std::min(cbMax, State::kIdChunk);
-  } else if (s->iMode == IEEE1284_MODE_ECP) {
-    from = &s->toHost;
-  }
-  size_t cb = from ? std::min(cbMax, from->size()) : 0;
+  bool fId = s->iMode == (IEEE1284_MODE_NIBBLE | IEEE1284_DEVICEID);
+  emu::Bytes* from = fId ? &s->idLeft : s->iMode == IEEE1284_MODE_ECP ? &s->toHost : nullptr;
+  size_t cb = from ? std::min({(size_t)d->data_len, from->size(), fId ? kIdChunk : SIZE_MAX}) : 0;
   if (cb == 0) {
-    if (from == &s->toHost) ++s->cEmptyReads;
-    umockdev_ioctl_client_complete(c, -1, EAGAIN);
-    return TRUE;
+    s->cEmptyReads += from == &s->toHost;
+    return umockdev_ioctl_client_complete(c, -1, EAGAIN);
   }
   umockdev_ioctl_data_update(d, 0, from->data(), (gint)cb);
   from->erase(from->begin(), from->begin() + cb);
   umockdev_ioctl_client_complete(c, (long)cb, 0);
-  return TRUE;
-}
-
-// The printer's clock: lets time pass and collects what it sends.
-gboolean OnTick(gpointer user) {
-  State* s = (State*)user;
-  std::lock_guard<std::mutex> lock(s->mu);
-  s->printer.Tick(State::Now());
-  emu::Bytes out = s->printer.TakeOutput();
-  s->toHost.insert(s->toHost.end(), out.begin(), out.end());
-  return G_SOURCE_CONTINUE;
 }
 
 }  // namespace
 
-FakeParport::FakeParport(const FakeSetup& setup) : s_(new State(setup)) {
+namespace {
+emu::EmuConfig WithServices(emu::EmuConfig c) {
+  if (c.services.empty()) c.services = emu::DefaultServices();
+  return c;
+}
+}  // namespace
+
+FakeParport::FakeParport(const FakeSetup& s)
+    : setup(s), printer(WithServices(s.printer), nullptr), iMode(IEEE1284_MODE_COMPAT) {
   std::promise<void> ready;
-  State* s = s_.get();
-  s->thread = std::thread([s, &ready] {
-    s->ctx = g_main_context_new();
-    g_main_context_push_thread_default(s->ctx);
-    s->loop = g_main_loop_new(s->ctx, FALSE);
+  thread = std::thread([this, &ready] {
+    GMainContext* ctx = g_main_context_new();
+    g_main_context_push_thread_default(ctx);
+    loop = g_main_loop_new(ctx, FALSE);
     UMockdevTestbed* tb = umockdev_testbed_new();
     GError* e = nullptr;
     umockdev_testbed_add_from_string(
         tb, "P: /devices/parport0\nN: parport0\nE: SUBSYSTEM=ppdev\n\n", &e);
     UMockdevIoctlBase* dev = umockdev_ioctl_base_new();
-    g_signal_connect(dev, "handle-ioctl", G_CALLBACK(OnIoctl), s);
-    g_signal_connect(dev, "handle-read", G_CALLBACK(OnRead), s);
-    g_signal_connect(dev, "handle-write", G_CALLBACK(OnWrite), s);
+    g_signal_connect(dev, "handle-ioctl", G_CALLBACK(Handler<OnIoctl>), this);
+    g_signal_connect(dev, "handle-read", G_CALLBACK(Handler<OnRead>), this);
+    g_signal_connect(dev, "handle-write", G_CALLBACK(Handler<OnWrite>), this);
     umockdev_testbed_attach_ioctl(tb, "/dev/parport0", dev, &e);
     gchar* root = umockdev_testbed_get_root_dir(tb);
-    s->dir = root;
+    dir = root;
     g_free(root);
-    GSource* tick = g_timeout_source_new(2);
-    g_source_set_callback(tick, OnTick, s, nullptr);
-    g_source_attach(tick, s->ctx);
     ready.set_value();
-    g_main_loop_run(s->loop);
-    g_source_destroy(tick);
-    g_source_unref(tick);
+    g_main_loop_run(loop);
     umockdev_testbed_detach_ioctl(tb, "/dev/parport0", nullptr);
     g_object_unref(dev);
     g_object_unref(tb);
-    g_main_context_pop_thread_default(s->ctx);
-    g_main_loop_unref(s->loop);
-    g_main_context_unref(s->ctx);
+    g_main_context_pop_thread_default(ctx);
+    g_main_loop_unref(loop);
+    g_main_context_unref(ctx);
   });
   ready.get_future().wait();
 }
 
 FakeParport::~FakeParport() {
-  g_main_loop_quit(s_->loop);
-  s_->thread.join();
+  g_main_loop_quit(loop);
+  thread.join();
 }
-
-FakeSeen FakeParport::Seen() {
-  std::lock_guard<std::mutex> lock(s_->mu);
-  return {s_->log, s_->cEmptyReads, s_->printer.socket_stats(2).bytes_in,
-          s_->printer.violations().size()};
-}
-std::string FakeParport::Dir() { return s_->dir; }
 
 int StartChild(const std::vector<std::string>& argv, const std::string& testbed,
                const std::string& outFile) {
   std::vector<std::string> env;
   bool fPreload = !testbed.empty();
-  for (char** e = environ; *e; ++e) {
-    std::string v = *e;
-    if (v.rfind("ASAN_OPTIONS=", 0) == 0 || v.rfind("LD_PRELOAD=", 0) == 0 ||
-        v.rfind("UMOCKDEV_DIR=", 0) == 0)
-      continue;
-    env.push_back(v);
-  }
+  for (char** e = environ; *e; ++e)  // all but what is set below
+    if (strncmp(*e, "ASAN_OPTIONS=", 13) && strncmp(*e, "LD_PRELOAD=", 11) &&
+        strncmp(*e, "UMOCKDEV_DIR=", 13))
+      env.push_back(*e);
   const char* asan = getenv("ASAN_OPTIONS");
   // The preload comes before the sanitizer's runtime in the library list.
   env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
@@ -266,11 +205,4 @@ int WaitChild(int pid, unsigned uSeconds) {
   kill(pid, SIGKILL);
   end.get();
   return -1;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
 }

@@ -2,16 +2,16 @@
 // preload library: their ppdev ioctls, reads and writes reach handlers on a
 // thread of this process, and the printer behind the port is the
 // emulator's core.
-#ifndef KRZPORT_FAKE_PARPORT_H
-#define KRZPORT_FAKE_PARPORT_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "emu_config.h"
+#include "peripheral.h"
 
 struct FakeSetup {
   int iNegotiateErrno = 0;          // EIO or ENXIO: how the ECP negotiation fails
@@ -20,27 +20,26 @@ struct FakeSetup {
   emu::EmuConfig printer;           // services: the default set when empty
 };
 
-// What the device saw: every call that changed something ("claim",
-// "release", "settime MS", "negot MODE", "addr XX", "data N", "gone"), ECP
-// reads that found nothing, bytes the print sink (socket 2) received, and
-// the host's protocol violations.
-struct FakeSeen {
-  std::vector<std::string> log;
-  size_t cEmptyReads = 0;
-  uint64_t cbSink = 0;
-  size_t cViolations = 0;
-};
+typedef struct _GMainLoop GMainLoop;
 
-class FakeParport {
- public:
+// The device's state; read it under mu.
+struct FakeParport {
   explicit FakeParport(const FakeSetup& setup);
   ~FakeParport();
-  FakeSeen Seen();
-  std::string Dir();  // the testbed's folder: a child started with it sees the device
-  struct State;
-
- private:
-  std::unique_ptr<State> s_;
+  FakeSetup setup;
+  std::mutex mu;
+  // Every call that changed something: "claim", "release", "settime MS",
+  // "negot MODE", "addr XX", "data N", "gone".
+  std::vector<std::string> log;
+  emu::Peripheral printer;  // its socket 2 is the print sink
+  emu::Bytes toHost, idLeft;
+  int iMode;
+  bool fAddrMode = false, fGone = false;
+  uint8_t bAddress = 0;
+  size_t cbData = 0, cEmptyReads = 0;  // data bytes taken; ECP reads that found nothing
+  std::string dir;  // the testbed's folder: a child started with it sees the device
+  GMainLoop* loop = nullptr;
+  std::thread thread;
 };
 
 // Starts a program with the environment of this process, its output to
@@ -51,6 +50,3 @@ int StartChild(const std::vector<std::string>& argv, const std::string& testbed,
                const std::string& outFile);
 // Waits for a child; its exit status, or -1 when it ran over the time.
 int WaitChild(int pid, unsigned uSeconds);
-std::string ReadFile(const std::string& path);
-
-#endif

@@ -27,11 +27,10 @@ static void Check(int fOk, const char* lpszWhat, long lGot) {
   printf("unexpected: %s gave %ld\n", lpszWhat, lGot);
   ++iFailed;
 }
-#define EXPECT_RESULT(call, want)         \
-  do {                                    \
-    long lGot_ = (long)(call);            \
-    Check(lGot_ == (want), #call, lGot_); \
-  } while (0)
+static void Expect(long lGot, long lWant, const char* lpszWhat) {
+  Check(lGot == lWant, lpszWhat, lGot);
+}
+#define EXPECT_RESULT(call, want) Expect((long)(call), (want), #call)
 
 /* Every export for real, against a printer whose socket 4 is a source (byte
  * i of its stream is i mod 256). Returns the number of unexpected results. */

@@ -1,10 +1,14 @@
-// One process on the virtual wire: opening, escapes and device ID, the
-// address tagging the peripheral sees, and writes that time out.
+// The virtual wire of KRZCOM15. One process: opening, escapes and device ID,
+// the address tagging the peripheral sees, writes that time out or wait for
+// a peripheral. Several processes: handles of several processes share the
+// wire, a peripheral process that dies frees it, and a process that dies
+// holding the wire's lock leaves it usable.
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_support.h"
@@ -12,33 +16,42 @@
 
 namespace {
 
-// Writes KRZCOM15.INI into the Windows directory for the whole run.
-class ConfigEnvironment : public ::testing::Environment {
- public:
+// LPT1: a write time-out longer than any wait of the tests (otherwise the
+// defaults: virtual wire, 64 KiB buffers); LPT3 names a backend that is not
+// there.
+const DWORD kShortTimeoutMs = 300, kSmallBuffer = 4096;  // LPT2's
+struct ConfigFile : ::testing::Environment {
+  std::string path = WindowsDirFile("KRZCOM15.INI");
   void SetUp() override {
-    char szDir[MAX_PATH];
-    ASSERT_GT(GetWindowsDirectoryA(szDir, sizeof szDir), 0u);
-    path_ = std::string(szDir) + "/KRZCOM15.INI";
-    FILE* f = fopen(path_.c_str(), "w");
-    ASSERT_NE(f, nullptr) << path_;
-    fprintf(f,
-            "[LPT2]\nWriteTimeout=%d\nToPeripheralBuffer=%d\nToHostBuffer=%d\n[LPT3]\nBackend="
-            "parport\n",
-            TEST_SHORT_TIMEOUT_MS, TEST_SMALL_BUFFER, TEST_SMALL_BUFFER);
-    fclose(f);
+    WriteTextFile(path,
+                  "[LPT1]\nWriteTimeout=60000\n[LPT2]\nWriteTimeout=300\nToPeripheralBuffer="
+                  "4096\nToHostBuffer=4096\n"
+                  "[LPT3]\nBackend=parport\n");
   }
-  void TearDown() override { remove(path_.c_str()); }
-
- private:
-  std::string path_;
+  void TearDown() override { DeleteFileA(path.c_str()); }
 };
-const ::testing::Environment* const g_config =
-    ::testing::AddGlobalTestEnvironment(new ConfigEnvironment);
+const ::testing::Environment* const g_config = ::testing::AddGlobalTestEnvironment(new ConfigFile);
 
-std::string ReadPeri(DWORD hPeri, DWORD cbMax, BYTE* pbAddress) {
+// Starts "krzcom15_child.exe <ready event> <args>"; true once the child says
+// it is ready, false when it could not start or ended first (Wait tells why).
+bool StartChild(Child& child, const std::string& args) {
+  NamedEvent ready("child");
+  auto isSet = [](HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; };
+  return child.Run("krzcom15_child.exe " + ready.name + " " + args) &&
+         Eventually([&] { return isSet(ready.handle) || isSet(child.pi.hProcess); }, 20000) &&
+         isSet(ready.handle);
+}
+
+BOOL Connected(DWORD hPort) {
+  return VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_CHECK_CONNECTION, NULL, NULL);
+}
+
+// What the peripheral reads at once (nothing waiting: "").
+std::string ReadPeri(DWORD hPeri, DWORD cbMax = 100, BYTE* pbAddress = nullptr) {
   char ab[100];
   DWORD cb = 0;
-  EXPECT_TRUE(VPERI_Read(hPeri, ab, cbMax, &cb, pbAddress, 0));
+  BYTE bAddress = 0;
+  EXPECT_TRUE(VPERI_Read(hPeri, ab, cbMax, &cb, pbAddress ? pbAddress : &bAddress, 0));
   return std::string(ab, cb);
 }
 
@@ -144,7 +157,7 @@ TEST(HostPort, PeripheralSeesAddressChangesInOrderAcrossHandles) {
 TEST(HostPort, WritesTimeOutWithTheirCountWhenNobodyDrains) {
   DWORD hPort = VCOMM_OpenCommA("LPT2", 1), hOther = VCOMM_OpenCommA("LPT2", 1);
   ASSERT_TRUE(hPort && hOther);
-  std::vector<BYTE> data(3 * TEST_SMALL_BUFFER), got(TEST_SMALL_BUFFER);
+  std::vector<BYTE> data(3 * kSmallBuffer), got(kSmallBuffer);
   for (DWORD i = 0; i < data.size(); ++i) data[i] = PatternByte(i);
   DWORD cb = 77, cbRead = 0;
   BYTE bAddress = 0;
@@ -152,7 +165,7 @@ TEST(HostPort, WritesTimeOutWithTheirCountWhenNobodyDrains) {
   auto timedOutWrite = [&](DWORD cbData, DWORD cbTaken) {
     DWORD dwStart = GetTickCount();
     EXPECT_FALSE(VCOMM_WriteComm(hPort, data.data(), cbData, &cb));
-    EXPECT_GE(GetTickCount() - dwStart, (DWORD)TEST_SHORT_TIMEOUT_MS - 20);
+    EXPECT_GE(GetTickCount() - dwStart, (DWORD)kShortTimeoutMs - 20);
     EXPECT_EQ(cb, cbTaken);
     EXPECT_EQ(VCOMM_GetLastError(hPort), (DWORD)CE_PTO);
   };
@@ -160,9 +173,9 @@ TEST(HostPort, WritesTimeOutWithTheirCountWhenNobodyDrains) {
   EXPECT_EQ(VCOMM_GetLastError(hOther), 0u);  // the error belongs to the handle
   DWORD hPeri = VPERI_Attach("LPT2");         // a peripheral that does not read
   ASSERT_NE(hPeri, 0u);
-  timedOutWrite((DWORD)data.size(), TEST_SMALL_BUFFER);
+  timedOutWrite((DWORD)data.size(), kSmallBuffer);
   ASSERT_TRUE(VPERI_Read(hPeri, got.data(), (DWORD)got.size(), &cbRead, &bAddress, 0));
-  EXPECT_EQ(cbRead, (DWORD)TEST_SMALL_BUFFER);
+  EXPECT_EQ(cbRead, (DWORD)kSmallBuffer);
   EXPECT_EQ(memcmp(got.data(), data.data(), cbRead), 0);
 
   // The other direction: the peripheral's write times out when the host
@@ -173,10 +186,10 @@ TEST(HostPort, WritesTimeOutWithTheirCountWhenNobodyDrains) {
   SetLastError(0);
   EXPECT_FALSE(VPERI_Write(hPeri, data.data(), (DWORD)data.size(), &cb, 50));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_TIMEOUT);
-  EXPECT_EQ(cb, (DWORD)TEST_SMALL_BUFFER);
+  EXPECT_EQ(cb, (DWORD)kSmallBuffer);
   EXPECT_TRUE(VPERI_HostWaitInput(hOther, 0));
   ASSERT_TRUE(VCOMM_ReadComm(hOther, got.data(), (DWORD)got.size(), &cbRead));
-  EXPECT_EQ(cbRead, (DWORD)TEST_SMALL_BUFFER);
+  EXPECT_EQ(cbRead, (DWORD)kSmallBuffer);
   EXPECT_EQ(memcmp(got.data(), data.data(), cbRead), 0);
 
   // Detaching drops what the peripheral never took.
@@ -189,62 +202,122 @@ TEST(HostPort, WritesTimeOutWithTheirCountWhenNobodyDrains) {
   VCOMM_CloseComm(hPort);
 }
 
-struct Writer {
-  DWORD hPort;
-  std::vector<BYTE> data;
-  HANDLE hStarted;  // set just before the write
-  DWORD dwTid;
-  BOOL fOk;
-};
-
-DWORD WINAPI WriteAll(LPVOID lpParam) {
-  Writer* w = (Writer*)lpParam;
-  DWORD cb = 0;
-  w->dwTid = GetCurrentThreadId();
-  SetEvent(w->hStarted);
-  w->fOk =
-      VCOMM_WriteComm(w->hPort, w->data.data(), (DWORD)w->data.size(), &cb) && cb == w->data.size();
-  return 0;
-}
-
 TEST(HostPort, WritersWaitingForAPeripheralAreWokenWhenItAttaches) {
   // Two writers of 100 KiB each wait before any peripheral is there; the
   // 64 KiB wire takes neither write at once. A writer the attach does not
-  // wake fails with its 2 s write time-out (fOk stays FALSE).
-  Writer w[2];
-  HANDLE ah[2];
+  // wake sleeps out its 60 s write time-out, and the reads find nothing.
+  struct Writer {
+    DWORD hPort = VCOMM_OpenCommA("LPT1", 1);
+    std::atomic<DWORD> dwTid{0};
+    bool fOk = false;
+    std::thread thread;
+  } w[2];
   for (int i = 0; i < 2; ++i) {
-    w[i].hPort = VCOMM_OpenCommA("LPT1", 1);
-    w[i].data.assign(100 * 1024, (BYTE)('a' + i));
-    w[i].hStarted = CreateEventA(NULL, TRUE, FALSE, NULL);
-    ah[i] = CreateThread(NULL, 0, WriteAll, &w[i], 0, NULL);
-    ASSERT_NE(ah[i], nullptr);
+    w[i].thread = std::thread([&w, i] {
+      std::vector<BYTE> data(100 * 1024, (BYTE)('a' + i));
+      DWORD cb = 0;
+      w[i].dwTid = GetCurrentThreadId();
+      w[i].fOk =
+          VCOMM_WriteComm(w[i].hPort, data.data(), (DWORD)data.size(), &cb) && cb == data.size();
+    });
   }
-  for (int i = 0; i < 2; ++i) {  // both are in the write, asleep in its wait for room
-    ASSERT_EQ(WaitForSingleObject(w[i].hStarted, 10000), WAIT_OBJECT_0);
-    CloseHandle(w[i].hStarted);
-    ASSERT_TRUE(Eventually([&] { return AsleepInWait(w[i].dwTid); })) << i;
-  }
+  for (int i = 0; i < 2; ++i)  // both are in the write, asleep in its wait for room
+    EXPECT_TRUE(Eventually([&] { return w[i].dwTid && AsleepInWait(w[i].dwTid); })) << i;
   DWORD hPeri = VPERI_Attach("LPT1");
-  ASSERT_NE(hPeri, 0u);
-  DWORD acb[2] = {0, 0};
+  EXPECT_NE(hPeri, 0u);
+  DWORD acb[2] = {0, 0}, cb = 1;
   static BYTE ab[8192];
-  for (DWORD cbTotal = 0; cbTotal < 200 * 1024;) {
-    DWORD cb = 0;
+  for (DWORD cbTotal = 0; cbTotal < 200 * 1024 && cb; cbTotal += cb) {
     BYTE bAddress = 0;
-    ASSERT_TRUE(VPERI_Read(hPeri, ab, sizeof ab, &cb, &bAddress, 5000));
-    ASSERT_NE(cb, 0u) << "stalled after " << cbTotal;
+    EXPECT_TRUE(VPERI_Read(hPeri, ab, sizeof ab, &cb, &bAddress, 10000) && cb) << cbTotal;
     for (DWORD i = 0; i < cb; ++i) acb[ab[i] - 'a'] += 1;
-    cbTotal += cb;
   }
   for (int i = 0; i < 2; ++i) {
-    WaitForSingleObject(ah[i], INFINITE);
-    CloseHandle(ah[i]);
+    w[i].thread.join();
     EXPECT_TRUE(w[i].fOk) << i;
     EXPECT_EQ(acb[i], 100u * 1024);
     VCOMM_CloseComm(w[i].hPort);
   }
   VPERI_Detach(hPeri);
+}
+
+TEST(Processes, HandlesOfTwoProcessesShareOneWireBothWays) {
+  DWORD hPeri = VPERI_Attach("LPT1");
+  ASSERT_NE(hPeri, 0u);
+  // The child waits for "ping", reads it through its own handle and writes
+  // it back on 0x4E; each side is woken by the other process.
+  Child child;
+  ASSERT_TRUE(StartChild(child, "host-echo LPT1 4E"));
+  DWORD cb = 0;
+  ASSERT_TRUE(VPERI_Write(hPeri, "ping", 4, &cb, 0));
+  char ab[16];
+  BYTE bAddress = 0;
+  ASSERT_TRUE(VPERI_Read(hPeri, ab, sizeof ab, &cb, &bAddress, 20000));
+  EXPECT_EQ(child.Wait(), 4u);
+  EXPECT_EQ(std::string(ab, cb), "ping");
+  EXPECT_EQ(bAddress, 0x4E);
+  // The peripheral of this process is seen from the other one.
+  EXPECT_FALSE(StartChild(child, "hold-peri LPT1"));
+  EXPECT_EQ(child.Wait(), (DWORD)ERROR_BUSY);
+  EXPECT_TRUE(VPERI_Detach(hPeri));
+
+  // A long write drained by a peripheral process arrives intact: three times
+  // the default 64 KiB buffer, so the writer must wait for room.
+  const DWORD cbTotal = 3 * 65536 + 1234;
+  std::vector<BYTE> data(cbTotal);
+  for (DWORD i = 0; i < cbTotal; ++i) data[i] = PatternByte(i);
+  ASSERT_TRUE(StartChild(child, ("drain LPT1 " + std::to_string(cbTotal))));
+  DWORD hPort = VCOMM_OpenCommA("LPT1", 1);
+  bAddress = 0x4D;
+  ASSERT_TRUE(VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL));
+  // Packet-sized writes, as the link layer makes them.
+  for (DWORD cbDone = 0; cbDone < cbTotal; cbDone += cb) {
+    DWORD cbChunk = cbTotal - cbDone < 4102 ? cbTotal - cbDone : 4102;
+    ASSERT_TRUE(VCOMM_WriteComm(hPort, data.data() + cbDone, cbChunk, &cb) && cb == cbChunk)
+        << "after " << cbDone << " error " << VCOMM_GetLastError(hPort);
+  }
+  EXPECT_EQ(child.Wait(), 0u);
+  VCOMM_CloseComm(hPort);
+}
+
+TEST(Processes, KilledPeripheralOrLockHolderLeavesTheWireUsable) {
+  Child child;
+  ASSERT_TRUE(StartChild(child, "hold-peri LPT1"));
+  DWORD hPort = VCOMM_OpenCommA("LPT1", 1);
+  ASSERT_NE(hPort, 0u);
+  EXPECT_TRUE(Connected(hPort));
+  BYTE abId[258];
+  DWORD cbId = 0;
+  ASSERT_TRUE(VCOMM_GetDeviceIdA("LPT1", abId, sizeof abId, &cbId));
+  EXPECT_EQ(std::string((char*)abId, cbId), TestDeviceId("MFG:Child;CMD:MLC;"));
+  EXPECT_EQ(VPERI_Attach("LPT1"), 0u);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
+  // Bytes the host wrote before the crash are not handed to the next one.
+  DWORD cb = 0;
+  ASSERT_TRUE(VCOMM_WriteComm(hPort, "lost", 4, &cb));
+  child.Kill();
+  EXPECT_FALSE(Connected(hPort));
+  EXPECT_EQ(VCOMM_GetLastError(hPort), (DWORD)ERROR_NOT_READY);
+  EXPECT_FALSE(VCOMM_GetDeviceIdA("LPT1", abId, sizeof abId, &cbId));
+  DWORD hPeri = VPERI_Attach("LPT1");
+  ASSERT_NE(hPeri, 0u);
+  EXPECT_TRUE(Connected(hPort));
+  EXPECT_EQ(ReadPeri(hPeri), "");
+
+  // A process killed holding the lock leaves the wire usable: the child takes
+  // the lock and leaves the rings inconsistent, as a crash in the middle of an
+  // update would.
+  ASSERT_TRUE(VCOMM_WriteComm(hPort, "before", 6, &cb));
+  ASSERT_TRUE(StartChild(child, "hold-lock LPT1"));
+  child.Kill();
+  // The half-done update is undone (the waiting bytes are dropped); the
+  // peripheral stays attached and the wire works.
+  EXPECT_EQ(ReadPeri(hPeri), "");
+  EXPECT_TRUE(Connected(hPort));
+  ASSERT_TRUE(VCOMM_WriteComm(hPort, "after", 5, &cb));
+  EXPECT_EQ(ReadPeri(hPeri), "after");
+  EXPECT_TRUE(VPERI_Detach(hPeri));
+  VCOMM_CloseComm(hPort);
 }
 
 }  // namespace
