@@ -2,8 +2,10 @@
 // the address tagging the peripheral sees, writes that time out or wait for
 // a peripheral. Several processes: handles of several processes share the
 // wire, a peripheral process that dies frees it, and a process that dies
-// holding the wire's lock leaves it usable.
+// holding the wire's lock leaves it usable. The program plays the other
+// process itself when started as "krzcom15_tests --child EVENT MODE PORT [ARG]".
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <atomic>
@@ -11,10 +13,21 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.h"
+#include "krzcom15.h"
 #include "testutil.h"
+#include "vperi.h"
+#include "wire.h"
 
 namespace {
+
+// The device ID the test peripherals announce (length bytes included).
+std::string TestDeviceId(const char* pszText) {
+  size_t cb = strlen(pszText) + 2;
+  return std::string{(char)(cb >> 8), (char)(cb & 0xFF)} + pszText;
+}
+
+// The i-th byte of the test pattern.
+BYTE PatternByte(DWORD i) { return (BYTE)((i * 7 + (i >> 8)) & 0xFF); }
 
 // LPT1: a write time-out longer than any wait of the tests (otherwise the
 // defaults: virtual wire, 64 KiB buffers); LPT3 names a backend that is not
@@ -32,12 +45,12 @@ struct ConfigFile : ::testing::Environment {
 };
 const ::testing::Environment* const g_config = ::testing::AddGlobalTestEnvironment(new ConfigFile);
 
-// Starts "krzcom15_child.exe <ready event> <args>"; true once the child says
+// Starts this program as the child "<ready event> <args>"; true once it says
 // it is ready, false when it could not start or ended first (Wait tells why).
 bool StartChild(Child& child, const std::string& args) {
   NamedEvent ready("child");
   auto isSet = [](HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; };
-  return child.Run("krzcom15_child.exe " + ready.name + " " + args) &&
+  return child.Run("krzcom15_tests.exe --child " + ready.name + " " + args) &&
          Eventually([&] { return isSet(ready.handle) || isSet(child.pi.hProcess); }, 20000) &&
          isSet(ready.handle);
 }
@@ -320,4 +333,97 @@ TEST(Processes, KilledPeripheralOrLockHolderLeavesTheWireUsable) {
   VCOMM_CloseComm(hPort);
 }
 
+// The child's roles; each sets the ready event once ready:
+//   hold-peri PORT       attach as peripheral with a test device ID, then stay
+//                        attached until killed; exit code = the attach's error
+//   drain PORT N         attach, read N bytes on address 0x4D; exit code 0 when
+//                        they are the test pattern, else 1-4
+//   host-echo PORT ADDR  open as host, select ADDR (hex), wait for bytes and
+//                        write them back; exit code = byte count (100+: failed)
+//   hold-lock PORT       take the wire's mutex, leave an update half done, then
+//                        hold it until killed
+const char* g_pszReady;
+
+bool Ready() {
+  HANDLE hReady = OpenEventA(EVENT_MODIFY_STATE, FALSE, g_pszReady);
+  return hReady != NULL && SetEvent(hReady);
+}
+
+// Reports ready, then waits to be killed (ends by itself should the test die).
+int ReadyUntilKilled() {
+  if (!Ready()) return 5;
+  WaitForSingleObject(CreateEventA(NULL, TRUE, FALSE, NULL), 120000);
+  return 0;
+}
+
+int HoldPeripheral(const char* pszPort) {
+  DWORD hPeri = VPERI_Attach(pszPort);
+  if (hPeri == 0) return (int)GetLastError();
+  std::string id = TestDeviceId("MFG:Child;CMD:MLC;");
+  VPERI_SetDeviceId(hPeri, id.data(), (DWORD)id.size());
+  return ReadyUntilKilled();
+}
+
+int Drain(const char* pszPort, DWORD cbTotal) {
+  DWORD hPeri = VPERI_Attach(pszPort);
+  if (hPeri == 0 || !Ready()) return 3;
+  static BYTE ab[3000];
+  for (DWORD cbDone = 0; cbDone < cbTotal;) {
+    DWORD cb = 0;
+    BYTE bAddress = 0;
+    if (!VPERI_Read(hPeri, ab, sizeof ab, &cb, &bAddress, 10000) || cb == 0) return 2;
+    if (bAddress != 0x4D) return 1;
+    for (DWORD i = 0; i < cb; ++i, ++cbDone)
+      if (ab[i] != PatternByte(cbDone)) return 4;
+  }
+  return VPERI_Detach(hPeri) ? 0 : 3;
+}
+
+int HostEcho(const char* pszPort, BYTE bAddress) {
+  DWORD hPort = VCOMM_OpenCommA(pszPort, 1);
+  if (hPort == 0 || !VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL) ||
+      !Ready())
+    return 100;
+  BYTE ab[256];
+  DWORD cbRead = 0, cbWritten = 0;
+  if (!VPERI_HostWaitInput(hPort, 10000) || !VCOMM_ReadComm(hPort, ab, sizeof ab, &cbRead))
+    return 101;
+  if (!VCOMM_WriteComm(hPort, ab, cbRead, &cbWritten) || cbWritten != cbRead) return 102;
+  VCOMM_CloseComm(hPort);
+  return (int)cbRead;
+}
+
+int HoldLock(const char* pszPort) {
+  char szName[64];
+  krzcom::WireObjectName(pszPort, krzcom::kObjMutex, szName);
+  HANDLE hMutex = OpenMutexA(SYNCHRONIZE, FALSE, szName);
+  krzcom::WireObjectName(pszPort, krzcom::kObjMap, szName);
+  HANDLE hMap = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, szName);
+  if (hMutex == NULL || hMap == NULL) return 3;
+  auto* h = (krzcom::WireHeader*)MapViewOfFile(hMap, FILE_MAP_ALL_ACCESS, 0, 0, krzcom::kMapBytes);
+  if (h == NULL || WaitForSingleObject(hMutex, 10000) != WAIT_OBJECT_0) return 4;
+  // As if killed in the middle of storing bytes: the counts no longer match.
+  h->fBusy = 1;
+  h->cbToPeriCount += 5;
+  return ReadyUntilKilled();
+}
+
+int ChildMain(int argc, char** argv) {
+  g_pszReady = argv[0];
+  const char* pszCmd = argv[1];
+  const char* pszPort = argv[2];
+  if (strcmp(pszCmd, "hold-peri") == 0) return HoldPeripheral(pszPort);
+  if (strcmp(pszCmd, "drain") == 0 && argc > 3) return Drain(pszPort, strtoul(argv[3], NULL, 10));
+  if (strcmp(pszCmd, "host-echo") == 0 && argc > 3)
+    return HostEcho(pszPort, (BYTE)strtoul(argv[3], NULL, 16));
+  if (strcmp(pszCmd, "hold-lock") == 0) return HoldLock(pszPort);
+  return 201;
+}
+
 }  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 5 && strcmp(argv[1], "--child") == 0) return ChildMain(argc - 2, argv + 2);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
