@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,14 +38,12 @@ struct Mem : ::testing::Test {
   // A child holding the named block "HOLD"; killed once `meanwhile` ran.
   template <typename F>
   void HoldAndKill(F meanwhile) {
-    HANDLE ready = CreateEventA(nullptr, FALSE, FALSE, name);
+    NamedEvent ready("hold");
     Child holder;
-    ASSERT_TRUE(Start(holder, "hold", name));
-    ASSERT_EQ(WaitForSingleObject(ready, 60000), WAIT_OBJECT_0);
-    CloseHandle(ready);
+    ASSERT_TRUE(Start(holder, "hold", ready.name));
+    ASSERT_TRUE(ready.WaitSet());
     meanwhile();
-    TerminateProcess(holder.pi.hProcess, 9);
-    EXPECT_EQ(holder.Wait(), 9u);
+    holder.Kill();
   }
   // Bytes the area still gives out in 4 KiB blocks, which must not overlap
   // (freed again at once).
@@ -254,21 +253,20 @@ TEST_F(Mem, ProcessesComingAndGoingLeaveNoMarkOfTheirLives) {
   const int kBatch = 10;  // every third process of a batch is killed
   std::vector<DWORD> pids;
   for (int round = 0; round < kRounds; ++round) {
-    HANDLE ready[kBatch] = {};
+    std::unique_ptr<NamedEvent> ready[kBatch];
     Child child[kBatch];
     for (int i = 0; i < kBatch; ++i) {
-      std::string ev = std::string(name) + ".ready." + std::to_string(i);
-      if (i % 3 == 0) ready[i] = CreateEventA(nullptr, TRUE, FALSE, ev.c_str());
-      ASSERT_TRUE(Start(child[i], "visit", i % 3 == 0 ? ev : ""));
+      if (i % 3 == 0) ready[i] = std::make_unique<NamedEvent>("visit");
+      ASSERT_TRUE(Start(child[i], "visit", ready[i] ? ready[i]->name : ""));
       pids.push_back(child[i].pi.dwProcessId);
     }
     for (int i = 0; i < kBatch; ++i) {
-      if (ready[i]) {
-        ASSERT_EQ(WaitForSingleObject(ready[i], 60000), WAIT_OBJECT_0);
-        TerminateProcess(child[i].pi.hProcess, 9);
-        CloseHandle(ready[i]);
-      }
-      EXPECT_EQ(child[i].Wait(), ready[i] ? 9u : 0u);
+      if (!ready[i])
+        EXPECT_EQ(child[i].Wait(), 0u);
+      else if (ready[i]->WaitSet())
+        child[i].Kill();
+      else
+        ADD_FAILURE() << "visitor " << i << " never got ready";
     }
   }
   // The next process to use a name clears what the last killed ones left.
