@@ -1,9 +1,13 @@
 // The ppdev backend and krzport against an emulated /dev/parport0: the
 // whole chain client -> library -> virtual wire -> krzport -> ppdev ->
-// device -> printer emulator, and the backend's own steps.
+// device -> printer emulator, and the backend's own steps, driven by this
+// program itself started as "krzport_ppdev_tests --probe DEVICE".
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <krzcom15.h>
 #include <signal.h>
+#include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 #include <vperi.h>
 
@@ -60,9 +64,10 @@ TEST(PpdevBackend, AddressCyclesDeviceIdReadsAndStalledWrite) {
   std::string out = Temp("probe.out");
   WriteTextFile(WindowsDirFile("KRZCOM15.INI"),
                 "[LPT3]\r\nBackend=ppdev\r\nDevice=/dev/parport0\r\nWriteTimeout=0\r\n");
-  ASSERT_EQ(
-      0, WaitChild(StartChild({KRZ_BIN_DIR "/krzport_ppdev_probe", "/dev/parport0"}, dev.dir, out),
-                   60));
+  ASSERT_EQ(0,
+            WaitChild(StartChild({KRZ_BIN_DIR "/krzport_ppdev_tests", "--probe", "/dev/parport0"},
+                                 dev.dir, out),
+                      60));
   EXPECT_EQ(
       "caps 4\nwrite ok 3 error 0\nwrite ok 3 error 0\nid ok 160 00a0\nwrite ok 3 error 0\n"
       "write ok 3 error 0\nwrite ok 1 error 0\nread ok 0\nwait failed 1460\n"
@@ -133,4 +138,61 @@ TEST(PpdevChain, DeviceVanishingMidJobFreesTheWire) {
   if (hPeri) VPERI_Detach(hPeri);
 }
 
+// The probe: the port functions one step per line of output, for the test
+// to compare with what the device saw: writes around an address change and a
+// device-ID read, a read with nothing waiting, a wait for input, a write the
+// printer stalls, and the device ID through the configuration of a port.
+DWORD g_hPort = 0;
+
+void Write(const char* psz) {
+  DWORD cb = 0;
+  BOOL fOk = VCOMM_WriteComm(g_hPort, psz, (DWORD)strlen(psz), &cb);
+  printf("write %s %lu error %lu\n", fOk ? "ok" : "failed", (unsigned long)cb,
+         fOk ? 0ul : (unsigned long)VCOMM_GetLastError(g_hPort));
+}
+
+void Address(BYTE b) { VCOMM_EscapeCommFunction(g_hPort, VCOMM_ESC_SET_ECP_CHANNEL, &b, NULL); }
+
+int Probe(const char* pszDevice) {
+  g_hPort = VCOMM_OpenDeviceA("ppdev", pszDevice, 200);
+  if (g_hPort == 0) {
+    printf("open error %lu\n", (unsigned long)GetLastError());
+    return 0;
+  }
+  DWORD dwCaps = 0;
+  VCOMM_EscapeCommFunction(g_hPort, VCOMM_ESC_GET_CAPABILITIES, NULL, &dwCaps);
+  printf("caps %lu\n", (unsigned long)dwCaps);
+  Address(0x4D);
+  Write("abc");
+  Write("def");
+  BYTE abId[1026];
+  DWORD cbId = sizeof abId;
+  BOOL fOk = VCOMM_EscapeCommFunction(g_hPort, VCOMM_ESC_GET_DEVICE_ID, &cbId, abId);
+  printf("id %s %lu %02x%02x\n", fOk ? "ok" : "failed", (unsigned long)cbId, abId[0], abId[1]);
+  Write("ghi");
+  Address(0x4D);
+  Write("jkl");
+  Address(0x4E);
+  Write("m");
+  char abBuf[64];
+  DWORD cbRead = 99;
+  fOk = VCOMM_ReadComm(g_hPort, abBuf, sizeof abBuf, &cbRead);
+  printf("read %s %lu\n", fOk ? "ok" : "failed", (unsigned long)cbRead);
+  fOk = VCOMM_WaitInput(g_hPort, 30);
+  printf("wait %s %lu\n", fOk ? "ok" : "failed", (unsigned long)GetLastError());
+  Write("0123456789012345678901234567890123456789");
+  VCOMM_CloseComm(g_hPort);
+  // The same device named in KRZCOM15.INI for LPT3.
+  DWORD cbLpt3 = 0;
+  fOk = VCOMM_GetDeviceIdA("LPT3", abId, sizeof abId, &cbLpt3);
+  printf("LPT3 id %s %lu\n", fOk ? "ok" : "failed", (unsigned long)cbLpt3);
+  return 0;
+}
+
 }  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && strcmp(argv[1], "--probe") == 0) return Probe(argv[2]);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
