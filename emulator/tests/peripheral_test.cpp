@@ -1,7 +1,5 @@
-// The peripheral state machine driven directly as the host would: replies,
-// credit books in both directions, the services, the host violations it
-// records (the judge every library suite relies on), its judgement of the
-// host's answers to the stray commands its faults send, and its timed steps.
+// The peripheral state machine driven directly as the host would: credit
+// books, the host violations it records, its faults' judgements, timed steps.
 #include "peripheral.h"
 
 #include <gtest/gtest.h>
@@ -40,8 +38,7 @@ EmuConfig ConfigWith(const std::vector<std::string>& services,
   return cfg;
 }
 
-// The protocol core driven directly, this test playing the host, with a
-// clock the test moves by hand.
+// The protocol core, this test playing the host, its clock moved by hand.
 struct Harness {
   explicit Harness(const EmuConfig& cfg) : p(cfg, &trace) {}
   // The host writes a packet; returns everything the peripheral answered.
@@ -220,9 +217,8 @@ TEST(Faults, TheHostsAnswersToStrayCommandsAreJudged) {
   }
 }
 
-// A stray credit waits its turn behind our command in flight; when the host
-// opens its socket pair meanwhile, sending it would name an open channel,
-// whose credit the host rightly applies: it is not sent.
+// A stray credit waiting behind our command in flight is not sent once the
+// host has opened its socket pair meanwhile (the host would rightly apply it).
 TEST(Faults, APairOpenedWhileTheStrayWaitedIsNotAimedAt) {
   EmuConfig cfg = ConfigWith({"2:sink:credit=2"}, {"creditreq@open", "badcredit@open"});
   cfg.channels_per_socket = 2;
@@ -254,8 +250,7 @@ std::vector<std::string> Play(const EmuConfig& cfg,
   return h.trace.Lines();
 }
 
-// The wire runner sleeps until the next timed step: a peripheral ticked only
-// then must do exactly what one ticked every millisecond does.
+// Ticked only when due, the peripheral does what one ticked every ms does.
 TEST(IdleWait, TickingOnlyWhenDueChangesNothing) {
   EmuConfig cfg =
       ConfigWith({"2:sink:credit=1,drain=1000", "4:source:bytes=5000"},

@@ -1,10 +1,5 @@
-// The programs and the bridge on a port's virtual wire, driven through the
-// host side of KRZCOM15. krzemu: ready once attached, faults from its
-// options, and exit code 1 for a host violation, what scripts driving it
-// rely on. The TCP bridge: listening, with a tiny peripheral of our own on
-// the TCP side (the MLC channel both ways, synch bytes kept off it, a lost
-// connection as a detach); and the program connecting out to a listening
-// peripheral.
+// krzemu and the TCP bridge (listening, and the program connecting out) on a
+// port's virtual wire, driven through the host side of KRZCOM15.
 #include <gtest/gtest.h>
 #include <vperi.h>
 

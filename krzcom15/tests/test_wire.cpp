@@ -1,9 +1,5 @@
-// The virtual wire of KRZCOM15. One process: opening, escapes and device ID,
-// the address tagging the peripheral sees, writes that time out or wait for
-// a peripheral. Several processes: handles of several processes share the
-// wire, a peripheral process that dies frees it, and a process that dies
-// holding the wire's lock leaves it usable. The program plays the other
-// process itself when started as "krzcom15_tests --child EVENT MODE PORT [ARG]".
+// The virtual wire of KRZCOM15 in one process and across processes; the
+// program plays the other process itself ("--child EVENT MODE PORT [ARG]").
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,7 +16,7 @@
 
 namespace {
 
-// The device ID the test peripherals announce (length bytes included).
+// A device ID, its length bytes included.
 std::string TestDeviceId(const char* pszText) {
   size_t cb = strlen(pszText) + 2;
   return std::string{(char)(cb >> 8), (char)(cb & 0xFF)} + pszText;
@@ -228,8 +224,7 @@ TEST(HostPort, WritersWaitingForAPeripheralAreWokenWhenItAttaches) {
 TEST(Processes, HandlesOfTwoProcessesShareOneWireBothWays) {
   DWORD hPeri = VPERI_Attach("LPT1");
   ASSERT_NE(hPeri, 0u);
-  // The child waits for "ping", reads it through its own handle and writes
-  // it back on 0x4E; each side is woken by the other process.
+  // Each side is woken by the other process.
   Child child;
   ASSERT_TRUE(StartChild(child, "host-echo LPT1 4E"));
   DWORD cb = 0;
@@ -288,9 +283,7 @@ TEST(Processes, KilledPeripheralOrLockHolderLeavesTheWireUsable) {
   EXPECT_TRUE(Connected(hPort));
   EXPECT_EQ(ReadPeri(hPeri), "");
 
-  // A process killed holding the lock leaves the wire usable: the child takes
-  // the lock and leaves the rings inconsistent, as a crash in the middle of an
-  // update would.
+  // The child dies holding the lock in the middle of an update.
   ASSERT_TRUE(VCOMM_WriteComm(hPort, "before", 6, &cb));
   ASSERT_TRUE(StartChild(child, "hold-lock LPT1"));
   child.Kill();
@@ -304,15 +297,7 @@ TEST(Processes, KilledPeripheralOrLockHolderLeavesTheWireUsable) {
   VCOMM_CloseComm(hPort);
 }
 
-// The child's roles; each sets the ready event once ready:
-//   hold-peri PORT       attach as peripheral with a test device ID, then stay
-//                        attached until killed; exit code = the attach's error
-//   drain PORT N         attach, read N bytes on address 0x4D; exit code 0 when
-//                        they are the test pattern, else 1-4
-//   host-echo PORT ADDR  open as host, select ADDR (hex), wait for bytes and
-//                        write them back; exit code = byte count (100+: failed)
-//   hold-lock PORT       take the wire's mutex, leave an update half done, then
-//                        hold it until killed
+// The child's roles; each sets the ready event once ready.
 const char* g_pszReady;
 
 bool Ready() {

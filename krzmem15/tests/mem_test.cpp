@@ -1,9 +1,5 @@
-// KRZMEM15 within one process (areas, block content and bounds, handles and
-// lock counts, named blocks) and across real processes: several processes
-// hammering one area and sharing a named block (space reused, rolling
-// allocations, reused space reading zero), the area's lifetime, and
-// processes that are killed or die in the middle of a change, holding the
-// area's mutex.
+// KRZMEM15 within one process and across real processes, some of them killed
+// or dying in the middle of a change, holding the area's mutex.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -45,8 +41,7 @@ struct Mem : ::testing::Test {
     meanwhile();
     holder.Kill();
   }
-  // Bytes the area still gives out in 4 KiB blocks, which must not overlap
-  // (freed again at once).
+  // Bytes the area still gives out in 4 KiB blocks that do not overlap.
   DWORD FreeSpace() {
     std::vector<HMEMBLOCK> v;
     for (HMEMBLOCK h; (h = memAllocBlock(a, 4096)) != 0;) {
@@ -201,8 +196,7 @@ TEST_F(Mem, SeveralProcessesHammerOneAreaAndShareANamedBlock) {
     memUnlockBlock(a, mine[i]);
     EXPECT_TRUE(memFreeBlock(a, mine[i]));
   }
-  // Each child wrote its seed into "SHARED"; their frees dropped only their
-  // own references.
+  // Each child wrote its seed; their frees dropped only their own references.
   DWORD* seeds = static_cast<DWORD*>(memLockBlock(a, shared));
   ASSERT_NE(seeds, nullptr);
   for (DWORD k = 0; k < 4; ++k) EXPECT_EQ(seeds[(1000 + k) % 16], 1000 + k);
@@ -229,8 +223,8 @@ TEST_F(Mem, AKilledHolderEndsTheAreaAndItsReferencesMakeRoom) {
   // References of killed processes make room when needed.
   Create(0x2000, 0x2000);  // room for 64 references
   HoldAndKill([] {});
-  // The dead child's reference plus 31 of this thread and 32 of another
-  // fill the table; one more must push the dead one out.
+  // The dead child's, 31 of this thread and 32 of another fill the table; one
+  // more must push the dead one out.
   auto takeAllNames = [this] {
     char n[8];
     for (int i = 0; i < 31; ++i) {
@@ -243,7 +237,6 @@ TEST_F(Mem, AKilledHolderEndsTheAreaAndItsReferencesMakeRoom) {
   takeAllNames();
 }
 
-// (That nothing else of theirs is left: the program's namespace check.)
 TEST_F(Mem, ProcessesComingAndGoingLeaveNoMarkOfTheirLives) {
 #ifdef _WIN32
   const int kRounds = 6;  // Wine starts processes slowly
@@ -291,8 +284,7 @@ void SetFaultPoint(const char* value) {
 
 TEST_F(Mem, ProcessesDyingInsideAChangeLeaveAConsistentArea) {
   // A process dies at each ordered store of the script in turn, on a fresh
-  // small area; the survivor must find its own block intact, the free space
-  // whole and not overlapping, and named blocks working.
+  // small area; ours must stay intact, the free space whole, names working.
   DWORD point = 1;
   for (;; ++point) {
     Create(0x40000, 0x40000);
