@@ -1,7 +1,6 @@
-// The ppdev backend and krzport against an emulated /dev/parport0: the
-// whole chain client -> library -> virtual wire -> krzport -> ppdev ->
-// device -> printer emulator, and the backend's own steps, driven by this
-// program itself started as "krzport_ppdev_tests --probe DEVICE".
+// The ppdev backend's own steps (this program is their probe, "--probe
+// DEVICE") and the whole chain client -> library -> virtual wire -> krzport
+// -> ppdev -> emulated /dev/parport0 -> printer emulator.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <krzcom15.h>
@@ -18,9 +17,6 @@
 
 namespace {
 
-// A file in this test program's own folder.
-std::string Temp(const char* name) { return std::string(getenv("W32POSIX_ROOT")) + "/" + name; }
-
 // A printer whose device ID is 160 bytes long: its second length byte is 0xA0.
 FakeSetup LongIdPrinter() {
   FakeSetup s;
@@ -32,7 +28,7 @@ FakeSetup LongIdPrinter() {
 
 // krzport with the emulated device, serving a port until it is stopped.
 struct Krzport {
-  std::string out = Temp("krzport.out"), ready = Temp("ready");
+  std::string out = WindowsDirFile("krzport.out"), ready = WindowsDirFile("ready");
   int pid = 0;
   explicit Krzport(FakeParport& dev, const std::string& port = "LPT1") {
     unlink(ready.c_str());
@@ -46,13 +42,13 @@ struct Krzport {
 };
 
 int Print(size_t cbJob, const char* timeout = "30000") {
-  std::string job = Temp("job"), out = Temp("krzprint.out");
+  std::string job = WindowsDirFile("job"), out = WindowsDirFile("krzprint.out");
   WriteTextFile(job, std::string(cbJob, 'j'));
-  int rc =
-      WaitChild(StartChild({KRZ_BIN_DIR "/krzprint", "--no-progress", "--timeout", timeout,
-                            "--read", "4", "--read-bytes", "4096", "--out", Temp("readback"), job},
-                           "", out),
-                120);
+  int rc = WaitChild(
+      StartChild({KRZ_BIN_DIR "/krzprint", "--no-progress", "--timeout", timeout, "--read", "4",
+                  "--read-bytes", "4096", "--out", WindowsDirFile("readback"), job},
+                 "", out),
+      120);
   if (rc != 0) std::cout << ReadTextFile(out);
   return rc;
 }
@@ -61,7 +57,7 @@ TEST(PpdevBackend, AddressCyclesDeviceIdReadsAndStalledWrite) {
   FakeSetup setup = LongIdPrinter();
   setup.cbTakeBudget = 3 * 4 + 1 + 20;  // the last write stalls after 20 bytes
   FakeParport dev(setup);
-  std::string out = Temp("probe.out");
+  std::string out = WindowsDirFile("probe.out");
   WriteTextFile(WindowsDirFile("KRZCOM15.INI"),
                 "[LPT3]\r\nBackend=ppdev\r\nDevice=/dev/parport0\r\nWriteTimeout=0\r\n");
   ASSERT_EQ(0,
@@ -111,7 +107,7 @@ TEST(PpdevChain, MainJobThroughKrzportAndASecondOwnerRefused) {
   EXPECT_NE(std::string::npos, ReadTextFile(second.out).find("already owned"))
       << ReadTextFile(second.out);
   EXPECT_EQ(0, Print(256 * 1024));
-  EXPECT_EQ(4096u, ReadTextFile(Temp("readback")).size());
+  EXPECT_EQ(4096u, ReadTextFile(WindowsDirFile("readback")).size());
   kill(port.pid, SIGTERM);  // as a service manager stops it
   EXPECT_EQ(0, WaitChild(port.pid, 30)) << ReadTextFile(port.out);
   std::lock_guard<std::mutex> lock(dev.mu);
