@@ -239,24 +239,6 @@ TEST(Processes, HandlesOfTwoProcessesShareOneWireBothWays) {
   EXPECT_FALSE(StartChild(child, "hold-peri LPT1"));
   EXPECT_EQ(child.Wait(), (DWORD)ERROR_BUSY);
   EXPECT_TRUE(VPERI_Detach(hPeri));
-
-  // A long write drained by a peripheral process arrives intact: three times
-  // the default 64 KiB buffer, so the writer must wait for room.
-  const DWORD cbTotal = 3 * 65536 + 1234;
-  std::vector<BYTE> data(cbTotal);
-  for (DWORD i = 0; i < cbTotal; ++i) data[i] = PatternByte(i);
-  ASSERT_TRUE(StartChild(child, ("drain LPT1 " + std::to_string(cbTotal))));
-  DWORD hPort = VCOMM_OpenCommA("LPT1", 1);
-  bAddress = 0x4D;
-  ASSERT_TRUE(VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL));
-  // Packet-sized writes, as the link layer makes them.
-  for (DWORD cbDone = 0; cbDone < cbTotal; cbDone += cb) {
-    DWORD cbChunk = cbTotal - cbDone < 4102 ? cbTotal - cbDone : 4102;
-    ASSERT_TRUE(VCOMM_WriteComm(hPort, data.data() + cbDone, cbChunk, &cb) && cb == cbChunk)
-        << "after " << cbDone << " error " << VCOMM_GetLastError(hPort);
-  }
-  EXPECT_EQ(child.Wait(), 0u);
-  VCOMM_CloseComm(hPort);
 }
 
 TEST(Processes, KilledPeripheralOrLockHolderLeavesTheWireUsable) {
@@ -320,21 +302,6 @@ int HoldPeripheral(const char* pszPort) {
   return ReadyUntilKilled();
 }
 
-int Drain(const char* pszPort, DWORD cbTotal) {
-  DWORD hPeri = VPERI_Attach(pszPort);
-  if (hPeri == 0 || !Ready()) return 3;
-  static BYTE ab[3000];
-  for (DWORD cbDone = 0; cbDone < cbTotal;) {
-    DWORD cb = 0;
-    BYTE bAddress = 0;
-    if (!VPERI_Read(hPeri, ab, sizeof ab, &cb, &bAddress, 10000) || cb == 0) return 2;
-    if (bAddress != 0x4D) return 1;
-    for (DWORD i = 0; i < cb; ++i, ++cbDone)
-      if (ab[i] != PatternByte(cbDone)) return 4;
-  }
-  return VPERI_Detach(hPeri) ? 0 : 3;
-}
-
 int HostEcho(const char* pszPort, BYTE bAddress) {
   DWORD hPort = VCOMM_OpenCommA(pszPort, 1);
   if (hPort == 0 || !VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL) ||
@@ -369,7 +336,6 @@ int ChildMain(int argc, char** argv) {
   const char* pszCmd = argv[1];
   const char* pszPort = argv[2];
   if (strcmp(pszCmd, "hold-peri") == 0) return HoldPeripheral(pszPort);
-  if (strcmp(pszCmd, "drain") == 0 && argc > 3) return Drain(pszPort, strtoul(argv[3], NULL, 10));
   if (strcmp(pszCmd, "host-echo") == 0 && argc > 3)
     return HostEcho(pszPort, (BYTE)strtoul(argv[3], NULL, 16));
   if (strcmp(pszCmd, "hold-lock") == 0) return HoldLock(pszPort);
