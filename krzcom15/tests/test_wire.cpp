@@ -1,7 +1,6 @@
 // The virtual wire of KRZCOM15 in one process and across processes; the
-// program plays the other process itself ("--child EVENT MODE PORT [ARG]").
+// program plays the other process itself ("--child EVENT MODE PORT").
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <atomic>
@@ -221,26 +220,6 @@ TEST(HostPort, WritersWaitingForAPeripheralAreWokenWhenItAttaches) {
   VPERI_Detach(hPeri);
 }
 
-TEST(Processes, HandlesOfTwoProcessesShareOneWireBothWays) {
-  DWORD hPeri = VPERI_Attach("LPT1");
-  ASSERT_NE(hPeri, 0u);
-  // Each side is woken by the other process.
-  Child child;
-  ASSERT_TRUE(StartChild(child, "host-echo LPT1 4E"));
-  DWORD cb = 0;
-  ASSERT_TRUE(VPERI_Write(hPeri, "ping", 4, &cb, 0));
-  char ab[16];
-  BYTE bAddress = 0;
-  ASSERT_TRUE(VPERI_Read(hPeri, ab, sizeof ab, &cb, &bAddress, 20000));
-  EXPECT_EQ(child.Wait(), 4u);
-  EXPECT_EQ(std::string(ab, cb), "ping");
-  EXPECT_EQ(bAddress, 0x4E);
-  // The peripheral of this process is seen from the other one.
-  EXPECT_FALSE(StartChild(child, "hold-peri LPT1"));
-  EXPECT_EQ(child.Wait(), (DWORD)ERROR_BUSY);
-  EXPECT_TRUE(VPERI_Detach(hPeri));
-}
-
 TEST(Processes, KilledPeripheralOrLockHolderLeavesTheWireUsable) {
   Child child;
   ASSERT_TRUE(StartChild(child, "hold-peri LPT1"));
@@ -302,20 +281,6 @@ int HoldPeripheral(const char* pszPort) {
   return ReadyUntilKilled();
 }
 
-int HostEcho(const char* pszPort, BYTE bAddress) {
-  DWORD hPort = VCOMM_OpenCommA(pszPort, 1);
-  if (hPort == 0 || !VCOMM_EscapeCommFunction(hPort, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, NULL) ||
-      !Ready())
-    return 100;
-  BYTE ab[256];
-  DWORD cbRead = 0, cbWritten = 0;
-  if (!VPERI_HostWaitInput(hPort, 10000) || !VCOMM_ReadComm(hPort, ab, sizeof ab, &cbRead))
-    return 101;
-  if (!VCOMM_WriteComm(hPort, ab, cbRead, &cbWritten) || cbWritten != cbRead) return 102;
-  VCOMM_CloseComm(hPort);
-  return (int)cbRead;
-}
-
 int HoldLock(const char* pszPort) {
   char szName[64];
   krzcom::WireObjectName(pszPort, krzcom::kObjMutex, szName);
@@ -331,21 +296,14 @@ int HoldLock(const char* pszPort) {
   return ReadyUntilKilled();
 }
 
-int ChildMain(int argc, char** argv) {
-  g_pszReady = argv[0];
-  const char* pszCmd = argv[1];
-  const char* pszPort = argv[2];
-  if (strcmp(pszCmd, "hold-peri") == 0) return HoldPeripheral(pszPort);
-  if (strcmp(pszCmd, "host-echo") == 0 && argc > 3)
-    return HostEcho(pszPort, (BYTE)strtoul(argv[3], NULL, 16));
-  if (strcmp(pszCmd, "hold-lock") == 0) return HoldLock(pszPort);
-  return 201;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 5 && strcmp(argv[1], "--child") == 0) return ChildMain(argc - 2, argv + 2);
+  if (argc == 5 && strcmp(argv[1], "--child") == 0) {  // --child EVENT MODE PORT
+    g_pszReady = argv[2];
+    if (strcmp(argv[3], "hold-lock") == 0) return HoldLock(argv[4]);
+    return strcmp(argv[3], "hold-peri") == 0 ? HoldPeripheral(argv[4]) : 201;
+  }
   // LPT1: a write time-out longer than any wait of the tests (otherwise the
   // defaults: virtual wire, 64 KiB buffers); LPT3 names a backend that is not there.
   std::string ini = WindowsDirFile("KRZCOM15.INI");

@@ -238,12 +238,7 @@ TEST_F(Mem, AKilledHolderEndsTheAreaAndItsReferencesMakeRoom) {
 }
 
 TEST_F(Mem, ProcessesComingAndGoingLeaveNoMarkOfTheirLives) {
-#ifdef _WIN32
-  const int kRounds = 6;  // Wine starts processes slowly
-#else
-  const int kRounds = 50;
-#endif
-  const int kBatch = 10;  // every third process of a batch is killed
+  const int kRounds = 6, kBatch = 10;  // every third process of a batch is killed
   std::vector<DWORD> pids;
   for (int round = 0; round < kRounds; ++round) {
     std::unique_ptr<NamedEvent> ready[kBatch];
