@@ -196,13 +196,11 @@ TEST(Faults, TheHostsAnswersToStrayCommandsAreJudged) {
     Bytes answer;  // the host's answer to the command that follows the open reply
     bool violation;
   } cases[] = {
-      {"unsupported@open", MakeCommand({0x86, 0xFF}), false},
       {"unsupported=0x10@open", MakeCommand({0x90, 0}), true},
       // An answer shaped like the reply to MLC_DEBIT is not the 8-byte refusal.
       {"unsupported@open", DebitReplyFromHost(0xFF, 0), true},
       {"badcredit@open", CreditReply(3), false},
       {"badcredit=hsid@open", CreditReply(0), true},
-      {"badcredit=psid@open", CreditReply(3), false},
       {"badcredit=psid:9@open", CreditReply(0), true},
       {"baddebit=hsid:0x90@open", DebitReplyFromHost(1, 0), false},
       {"baddebit=psid@open", DebitReplyFromHost(0, 1), true},

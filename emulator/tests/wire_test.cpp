@@ -76,10 +76,9 @@ TEST(Wire, CommandLineEmulatorServesAPortWithItsFaultsAndTellsAViolation) {
   EXPECT_TRUE(host.Connected());  // ready means attached
   host.SetAddress(kMlcAddress);
   EXPECT_EQ(host.Exchange(InitCommand(3)), InitReply(0, 3));
-  for (uint8_t psid : {2, 3}) {
+  for (uint8_t psid : {2, 3})
     EXPECT_EQ(host.Exchange(ConfigSocketCommand(psid, 0x100C, 0x0406, 0)),
               ConfigSocketReply(0, 0x100C, 0x0406, 0));
-  }
   EXPECT_EQ(host.Exchange(OpenChannelCommand(0x80, 2, 1)), OpenChannelReply(0, 4));
   EXPECT_EQ(host.Exchange(OpenChannelCommand(0x81, 3, 1)), OpenChannelReply(1, 0));
   Bytes hi = MakePacket(0x80, 2, 0, 0, {'h', 'i'});

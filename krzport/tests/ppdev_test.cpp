@@ -129,9 +129,7 @@ TEST(PpdevChain, DeviceVanishingMidJobFreesTheWire) {
   unlink(WindowsDirFile("KRZTBX15.INI").c_str());
   EXPECT_EQ(1, WaitChild(port.pid, 60));
   EXPECT_NE(std::string::npos, ReadTextFile(port.out).find("vanished")) << ReadTextFile(port.out);
-  DWORD hPeri = VPERI_Attach("LPT1");  // krzport left the wire
-  EXPECT_NE(0u, hPeri);
-  if (hPeri) VPERI_Detach(hPeri);
+  EXPECT_TRUE(VPERI_Detach(VPERI_Attach("LPT1")));  // krzport left the wire
 }
 
 // The probe: the port functions one step per line of output, for the test
