@@ -226,11 +226,8 @@ TEST_F(Mem, AKilledHolderEndsTheAreaAndItsReferencesMakeRoom) {
   // The dead child's, 31 of this thread and 32 of another fill the table; one
   // more must push the dead one out.
   auto takeAllNames = [this] {
-    char n[8];
-    for (int i = 0; i < 31; ++i) {
-      snprintf(n, sizeof n, "N%d", i);
-      EXPECT_NE(memAllocNamedBlock(a, 8, n), 0u) << n;
-    }
+    for (int i = 0; i < 31; ++i)
+      EXPECT_NE(memAllocNamedBlock(a, 8, ("N" + std::to_string(i)).c_str()), 0u) << i;
     EXPECT_NE(memAllocNamedBlock(a, 8, "HOLD"), 0u);
   };
   std::thread(takeAllNames).join();
