@@ -227,7 +227,7 @@ TEST_F(Mem, AKilledHolderEndsTheAreaAndItsReferencesMakeRoom) {
   // more must push the dead one out.
   auto takeAllNames = [this] {
     for (int i = 0; i < 31; ++i)
-      EXPECT_NE(memAllocNamedBlock(a, 8, ("N" + std::to_string(i)).c_str()), 0u) << i;
+      EXPECT_NE(memAllocNamedBlock(a, 8, std::to_string(i).c_str()), 0u) << i;
     EXPECT_NE(memAllocNamedBlock(a, 8, "HOLD"), 0u);
   };
   std::thread(takeAllNames).join();
