@@ -1,7 +1,5 @@
-// The peripheral state machine driven directly as the host would: replies,
-// credit books in both directions, the services, the host violations it
-// records (the judge every library suite relies on), its judgement of the
-// host's answers to the stray commands its faults send, and its timed steps.
+// The peripheral state machine driven directly as the host would: credit
+// books, the host violations it records, its faults' judgements, timed steps.
 #include "peripheral.h"
 
 #include <gtest/gtest.h>
@@ -40,8 +38,7 @@ EmuConfig ConfigWith(const std::vector<std::string>& services,
   return cfg;
 }
 
-// The protocol core driven directly, this test playing the host, with a
-// clock the test moves by hand.
+// The protocol core, this test playing the host, its clock moved by hand.
 struct Harness {
   explicit Harness(const EmuConfig& cfg) : p(cfg, &trace) {}
   // The host writes a packet; returns everything the peripheral answered.
@@ -106,7 +103,7 @@ TEST(Peripheral, SlowSinkKeepsStrictCreditBooks) {
 }
 
 TEST(Peripheral, RecordsEveryKindOfHostViolation) {
-  Harness h(ConfigWith({"2:sink:credit=1"}));
+  Harness h(ConfigWith({"2:sink:credit=4", "1:status"}));
   for (const Bytes& pkt : {OpenChannelCommand(0x80, 2, 1), MakePacket(0x80, 2, 0, 0, {1})})
     EXPECT_TRUE(ExpectViolation(h, pkt, "not initialised").empty());
   h.Open(0x80, 2, 0);
@@ -130,34 +127,31 @@ TEST(Peripheral, RecordsEveryKindOfHostViolation) {
       {MakeCommand({kDebit, 0x80, 2, 0, 1}), "unsupported command MLC_DEBIT"},
   };
   for (const Case& c : cases) ExpectViolation(h, c.pkt, c.text);
-  // The refused packets cost no credit: the one credit still takes a packet.
-  EXPECT_EQ(h.p.channel(0x80)->host_credit, 1u);
+  EXPECT_EQ(h.p.channel(0x80)->host_credit, 4u);  // the refused packets cost no credit
   // A packet cut short is reported once the line stays silent.
   Bytes half = MakePacket(0x80, 2, 0, 0, {1, 2, 3});
   half.resize(5);
   h.Send(half);
   size_t n = h.violations();
   h.Advance(200);
-  EXPECT_EQ(h.violations(), n + 1);
+  EXPECT_EQ(h.violations(), ++n);
 
   // Header bytes the host never sets, and a repeated configuration.
-  Harness m(ConfigWith({"2:sink:credit=4", "1:status"}));
-  m.Open(0x80, 2, 0);
-  m.Send(ConfigSocketCommand(1, 0x0106, 0x0106, 0));
-  m.Send(OpenChannelCommand(0x81, 1, 0));
-  m.Send(MakePacket(0x81, 1, 1, 0, {'?'}));  // message data's credit byte of 1: correct
-  EXPECT_EQ(m.violations(), 0u);
+  h.Send(ConfigSocketCommand(1, 0x0106, 0x0106, 0));
+  h.Send(OpenChannelCommand(0x81, 1, 0));
+  h.Send(MakePacket(0x81, 1, 1, 0, {'?'}));  // message data's credit byte of 1: correct
+  EXPECT_EQ(h.violations(), n);
   Case header[] = {
       {MakePacket(0x80, 2, 1, 0, {1}), "credit byte 1 in the header of stream data on 0x80"},
       {MakePacket(0x80, 2, 0, 4, {1}), "status byte 0x04 in a host header"},
       {MakePacket(0, 0, 0, 0x10, {kCredit, 0x80, 2, 0, 0}), "status byte 0x10 in a host header"},
   };
-  for (const Case& c : header) ExpectViolation(m, c.pkt, c.text);
+  for (const Case& c : header) ExpectViolation(h, c.pkt, c.text);
   // The agreement in force is repeated, not changed.
-  EXPECT_EQ(ExpectViolation(m, ConfigSocketCommand(2, 0x0106, 0x0106, 0), "second MLC_CONFIG"),
+  EXPECT_EQ(ExpectViolation(h, ConfigSocketCommand(2, 0x0106, 0x0106, 0), "second MLC_CONFIG"),
             ConfigSocketReply(0, 0x100C, 0x0406, 0));
   // The stream header's credit byte gave us nothing to send with.
-  EXPECT_EQ(m.p.channel(0x80)->peri_credit, 0u);
+  EXPECT_EQ(h.p.channel(0x80)->peri_credit, 0u);
 }
 
 TEST(Peripheral, AnAnswerAfterWeGaveUpWaitingIsNoViolation) {
@@ -174,9 +168,9 @@ TEST(Peripheral, AnAnswerAfterWeGaveUpWaitingIsNoViolation) {
 }
 
 TEST(Peripheral, RefusesChannelsPastTheLimits) {
-  EmuConfig cfg = ConfigWith({"2:sink:credit=2", "4:sink:channels=3", "5:sink"});
+  EmuConfig cfg = ConfigWith({"2:sink:credit=2", "4:sink:channels=1", "5:sink"});
   cfg.channels_per_socket = 2;
-  cfg.max_channels = 5;
+  cfg.max_channels = 3;
   Harness h(cfg);
   h.Send(InitCommand(3));
   for (uint8_t psid : {2, 4, 5}) h.Send(ConfigSocketCommand(psid, 0x100C, 0x0406, 0));
@@ -189,10 +183,8 @@ TEST(Peripheral, RefusesChannelsPastTheLimits) {
       {0x81, 2, OpenChannelReply(0, 2)},
       {0x82, 2, OpenChannelReply(kResultMaxxedOut, 0)},
       {0x85, 4, OpenChannelReply(0, 8)},  // a socket's own limit overrides the default
-      {0x86, 4, OpenChannelReply(0, 8)},
-      {0x87, 4, OpenChannelReply(0, 8)},
-      {0x88, 4, OpenChannelReply(kResultMaxxedOut, 0)},
-      {0x89, 5, OpenChannelReply(kResultMaxxedOut, 0)},  // five open: the port's limit
+      {0x86, 4, OpenChannelReply(kResultMaxxedOut, 0)},
+      {0x89, 5, OpenChannelReply(kResultMaxxedOut, 0)},  // three open: the port's limit
   };
   for (const Case& c : cases) EXPECT_EQ(h.Send(OpenChannelCommand(c.hsid, c.psid, 0)), c.reply);
   EXPECT_EQ(h.violations(), 0u);
@@ -204,13 +196,11 @@ TEST(Faults, TheHostsAnswersToStrayCommandsAreJudged) {
     Bytes answer;  // the host's answer to the command that follows the open reply
     bool violation;
   } cases[] = {
-      {"unsupported@open", MakeCommand({0x86, 0xFF}), false},
       {"unsupported=0x10@open", MakeCommand({0x90, 0}), true},
       // An answer shaped like the reply to MLC_DEBIT is not the 8-byte refusal.
       {"unsupported@open", DebitReplyFromHost(0xFF, 0), true},
       {"badcredit@open", CreditReply(3), false},
       {"badcredit=hsid@open", CreditReply(0), true},
-      {"badcredit=psid@open", CreditReply(3), false},
       {"badcredit=psid:9@open", CreditReply(0), true},
       {"baddebit=hsid:0x90@open", DebitReplyFromHost(1, 0), false},
       {"baddebit=psid@open", DebitReplyFromHost(0, 1), true},
@@ -225,9 +215,8 @@ TEST(Faults, TheHostsAnswersToStrayCommandsAreJudged) {
   }
 }
 
-// A stray credit waits its turn behind our command in flight; when the host
-// opens its socket pair meanwhile, sending it would name an open channel,
-// whose credit the host rightly applies: it is not sent.
+// A stray credit waiting behind our command in flight is not sent once the
+// host has opened its socket pair meanwhile (the host would rightly apply it).
 TEST(Faults, APairOpenedWhileTheStrayWaitedIsNotAimedAt) {
   EmuConfig cfg = ConfigWith({"2:sink:credit=2"}, {"creditreq@open", "badcredit@open"});
   cfg.channels_per_socket = 2;
@@ -241,41 +230,31 @@ TEST(Faults, APairOpenedWhileTheStrayWaitedIsNotAimedAt) {
   EXPECT_EQ(h.p.channel(0x81)->host_credit, 2u);
 }
 
-struct Step {
-  uint32_t at;  // ms from the start
-  Bytes packet;
-};
-
-// Plays the host's packets at their times until `end`; the whole trace.
-std::vector<std::string> Play(const EmuConfig& cfg, const std::vector<Step>& script,
+// Plays the host's packets (at ms from the start) until 40 s; the whole trace.
+std::vector<std::string> Play(const EmuConfig& cfg,
+                              const std::vector<std::pair<uint32_t, Bytes>>& script,
                               bool every_ms) {
-  const uint32_t end = 40000;
   Harness h(cfg);
   h.p.Tick(h.now);
   size_t next = 0;
-  for (uint32_t t = 0, idle_spins = 0;;) {
-    while (next < script.size() && script[next].at == t) h.Send(script[next++].packet);
-    if (t >= end) break;
+  for (uint32_t t = 0, idle_spins = 0; t < 40000;) {
+    while (next < script.size() && script[next].first == t) h.Send(script[next++].second);
     uint32_t step = std::min(every_ms ? 1 : h.p.MsUntilDue(h.now),
-                             (next < script.size() ? script[next].at : end) - t);
-    if (step == 0 && ++idle_spins > 1000) {
-      ADD_FAILURE() << "due at once, again and again, at " << t;
-      break;
-    }
-    t += step;
+                             (next < script.size() ? script[next].first : 40000) - t);
+    if (step == 0 && ++idle_spins > 1000) return {"due at once, again and again"};
     h.Advance(step);
+    t += step;
   }
   return h.trace.Lines();
 }
 
-// The wire runner sleeps until the next timed step: a peripheral ticked only
-// then must do exactly what one ticked every millisecond does.
+// Ticked only when due, the peripheral does what one ticked every ms does.
 TEST(IdleWait, TickingOnlyWhenDueChangesNothing) {
   EmuConfig cfg =
       ConfigWith({"2:sink:credit=1,drain=1000", "4:source:bytes=5000"},
                  {"nodrain@t=20000", "stall@t=36000", "late=credit:700", "split=data:3:100"});
   Bytes data = MakePacket(0x80, 2, 0, 0, Bytes(1000, 7));
-  std::vector<Step> script = {
+  std::vector<std::pair<uint32_t, Bytes>> script = {
       {0, InitCommand(3)},
       {0, ConfigSocketCommand(2, 0x100C, 0x0406, 0)},
       {0, ConfigSocketCommand(4, 0x100C, 0x0406, 0)},

@@ -1,10 +1,5 @@
-// The programs and the bridge on a port's virtual wire, driven through the
-// host side of KRZCOM15. krzemu: ready once attached, faults from its
-// options, and exit code 1 for a host violation, what scripts driving it
-// rely on. The TCP bridge: listening, with a tiny peripheral of our own on
-// the TCP side (the MLC channel both ways, synch bytes kept off it, a lost
-// connection as a detach); and the program connecting out to a listening
-// peripheral.
+// krzemu and the TCP bridge (listening, and the program connecting out) on a
+// port's virtual wire, driven through the host side of KRZCOM15.
 #include <gtest/gtest.h>
 #include <vperi.h>
 
@@ -81,10 +76,9 @@ TEST(Wire, CommandLineEmulatorServesAPortWithItsFaultsAndTellsAViolation) {
   EXPECT_TRUE(host.Connected());  // ready means attached
   host.SetAddress(kMlcAddress);
   EXPECT_EQ(host.Exchange(InitCommand(3)), InitReply(0, 3));
-  for (uint8_t psid : {2, 3}) {
+  for (uint8_t psid : {2, 3})
     EXPECT_EQ(host.Exchange(ConfigSocketCommand(psid, 0x100C, 0x0406, 0)),
               ConfigSocketReply(0, 0x100C, 0x0406, 0));
-  }
   EXPECT_EQ(host.Exchange(OpenChannelCommand(0x80, 2, 1)), OpenChannelReply(0, 4));
   EXPECT_EQ(host.Exchange(OpenChannelCommand(0x81, 3, 1)), OpenChannelReply(1, 0));
   Bytes hi = MakePacket(0x80, 2, 0, 0, {'h', 'i'});

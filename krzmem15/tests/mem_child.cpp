@@ -1,14 +1,5 @@
-// Child program of the KRZMEM15 tests; each mode is a role another process
-// plays against an area the test also has open. Exit code 0 = success.
-//   hammer <area> <seed> <n>   two threads, each n random allocs, reallocs, frees,
-//                              checking content; then leaves its seed in the
-//                              named block "SHARED" and drops its reference
-//   script <area>              a fixed sequence touching every kind of change
-//                              (run as MEMFAULT.EXE it dies at a chosen store)
-//   hold <area> <event>        holds the named block "HOLD", sets the event
-//                              and waits to be killed
-//   visit <area> [event]       takes a reference to the named block "VISIT";
-//                              with an event, as hold; else drops it and leaves
+// Child program of the KRZMEM15 tests: "MODE AREA [ARGS]", a role another
+// process plays against an area the test also has open. Exit code 0 = success.
 #include <stdlib.h>
 #include <string.h>
 
@@ -60,7 +51,8 @@ int Hammer(HMEMAREA a, DWORD seed, long n) {
   return rc;
 }
 
-// Two threads of this process hammer the area side by side.
+// Two threads of this process hammer the area side by side; then the seed
+// goes into the named block "SHARED", whose reference is dropped again.
 int HammerTwice(HMEMAREA a, DWORD seed, long n) {
   int other = 0;
   std::thread t([&] { other = Hammer(a, seed * 7 + 1, n); });
@@ -74,7 +66,8 @@ int HammerTwice(HMEMAREA a, DWORD seed, long n) {
   return mine ? mine : other;
 }
 
-// Splits, exact fits, shrinking and growing in place, a move, frees that
+// Every kind of change (run as MEMFAULT.EXE it dies at a chosen store):
+// splits, exact fits, shrinking and growing in place, a move, frees that
 // merge, and a named block's whole life.
 int Script(HMEMAREA a) {
   HMEMBLOCK h1 = memAllocBlock(a, 100), h2 = memAllocBlock(a, 200), h3 = memAllocBlock(a, 300);

@@ -1,7 +1,6 @@
-// A parallel-port driver of our own behind the Windows backend, in the test
-// program's process: the printer is the emulator's core. It stands in for
-// the real driver calls before main runs, and tells at the end what the
-// printer received.
+// A parallel-port driver of our own behind the Windows backend, installed
+// before main runs; the printer is the emulator's core, its receipt told at
+// the end.
 #include <windows.h>
 #include <winioctl.h>
 // The driver header needs CTL_CODE from winioctl.h first.
@@ -38,11 +37,9 @@ emu::Peripheral* Printer() {
 
 HANDLE WINAPI FakeCreateFile(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                              HANDLE) {
-  if (strcmp(name, "\\\\.\\LPT1.4") != 0) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  return kDevice;
+  if (strcmp(name, "\\\\.\\LPT1.4") == 0) return kDevice;
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  return INVALID_HANDLE_VALUE;
 }
 
 BOOL WINAPI FakeIoctl(HANDLE, DWORD code, LPVOID in, DWORD cbIn, LPVOID out, DWORD cbOut,

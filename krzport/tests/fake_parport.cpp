@@ -17,10 +17,6 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
-#include <mutex>
-#include <thread>
-
-#include "peripheral.h"
 
 extern char** environ;
 
@@ -118,13 +114,11 @@ void OnRead(State* s, UMockdevIoctlClient* c) {
   umockdev_ioctl_client_complete(c, (long)cb, 0);
 }
 
-}  // namespace
-
-namespace {
 emu::EmuConfig WithServices(emu::EmuConfig c) {
   if (c.services.empty()) c.services = emu::DefaultServices();
   return c;
 }
+
 }  // namespace
 
 FakeParport::FakeParport(const FakeSetup& s)

@@ -1,11 +1,8 @@
 // /dev/parport0 emulated with umockdev for the processes started with its
-// preload library: their ppdev ioctls, reads and writes reach handlers on a
-// thread of this process, and the printer behind the port is the
-// emulator's core.
+// preload library, handled on a thread of this process; the printer behind
+// it is the emulator's core.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -42,10 +39,9 @@ struct FakeParport {
   std::thread thread;
 };
 
-// Starts a program with the environment of this process, its output to
-// outFile; with a testbed folder, under umockdev's preload library on that
-// testbed (named here, not inherited: a testbed changes the process's
-// environment when it comes and goes). Returns its pid.
+// Starts a program, its output to outFile; with a testbed folder, under
+// umockdev's preload library on it (named, not inherited: a testbed changes
+// the environment when it comes and goes). Returns its pid.
 int StartChild(const std::vector<std::string>& argv, const std::string& testbed,
                const std::string& outFile);
 // Waits for a child; its exit status, or -1 when it ran over the time.

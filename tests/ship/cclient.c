@@ -1,9 +1,6 @@
-/* A client in plain C: includes the library's header and calls every
- * export through its declared prototype (the build links it against the
- * import library without warnings), and asserts the size and the field
- * offsets of every record the library shares or hands out, in this build's
- * word size. Run with "--all" against the emulator on LPT1 it calls every
- * export for real and checks what each returns. */
+/* A client in plain C, linked against the import library without warnings:
+ * the records' sizes and field offsets in this build's word size, and with
+ * "--all" against the emulator on LPT1 every export called for real. */
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
@@ -72,8 +69,7 @@ static int CallEverything(void) {
   EXPECT_RESULT(MLCCompareDevID(0, "COMMAND SET", "CMD", "MLC"), 0);
   EXPECT_RESULT(MLCCompareDevID(0, "COMMAND SET", "CMD", "XYZ"), MLC_DEVICE_ID_MISMATCH);
   EXPECT_RESULT(MLCSetup(NULL), 0); /* the helper did it when the channel opened */
-  /* Escape 23 is the port's connection check; the result is the port
-   * library's word, only the call is checked here. */
+  /* Escape 23, the port's connection check: the port library's word. */
   MLCEscapeCommFunction(hChannel, 23, NULL, 0, NULL, 0, 0);
   {
     DWORD dwLength = sizeof abData; /* shorter than the largest packet: nothing read */
