@@ -40,17 +40,19 @@ inline void ExpectOnlyTheRecordsBlocks() {
 }
 
 // A client suite's frame: the suite's KRZTBX15.INI, this process standing in
-// for the helper (its window ignores WM_CLOSE), and after each test no
+// for the helper, and after each test no
 // violation, no MLC_ERROR from the host and no block beyond the record's.
 class EmuClientTest : public ::testing::Test {
- protected:
+ public:
   static void UseSettings(const std::string& lines) {
     WriteTextFile(WindowsDirFile("KRZTBX15.INI"), "[KRZMLC15]\r\n" + lines);
     LoadIniValues();
-    if (!hHelper_) hHelper_ = MakeWindow("EmuClientHelper", IgnoreClose);
   }
+
+ protected:
   // Sets this process up as the helper again (the last close stopped it).
   static void StandInHelper() {
+    if (!hHelper_) hHelper_ = MakeWindow("EmuClientHelper", HelperProc);
     MLCSetPMLInitDeInitEvent();
     MLCSetup(hHelper_);
   }
@@ -67,8 +69,11 @@ class EmuClientTest : public ::testing::Test {
     printer = std::make_unique<Printer>(cfg);
     ASSERT_TRUE(printer->runner);
   }
-  static LRESULT CALLBACK IgnoreClose(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
-    return uMsg == WM_CLOSE ? 0 : DefWindowProcA(hWnd, uMsg, wParam, lParam);
+  // Asked to close, the stand-in stays but gives back the PML event as the
+  // helper does when it ends.
+  static LRESULT CALLBACK HelperProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    if (uMsg != WM_CLOSE) return DefWindowProcA(hWnd, uMsg, wParam, lParam);
+    return MLCSetPMLInitDeInitEvent(), 0;
   }
   static inline HWND hHelper_ = NULL;
   std::unique_ptr<Printer> printer;

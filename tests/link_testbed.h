@@ -1,6 +1,5 @@
-// What the link tests share: short time-outs, a stand-in for the helper's
-// window, the port record under its mutex, channel records made by hand, and
-// the port area's blocks that an exchange must not leave.
+// What the link tests share: short time-outs, the port record under its mutex, channel records made
+// by hand, and the port area's blocks that an exchange must not leave.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +7,7 @@
 
 #include <string>
 
+#include "emu_client_support.h"
 #include "link/link.h"
 #include "link_emu_support.h"
 #include "scripted_peripheral.h"
@@ -41,22 +41,9 @@ void SetChannelOpen(BYTE bPort, BYTE bHsid, BOOL fOpen);
 // Not initialised, nothing outstanding, no channel table or socket array.
 void ExpectLinkDown(BYTE bPort);
 
-// The library set up as if its helper ran in this process (the window ignores
-// WM_CLOSE); every port has a handle here.
-class FakeHelper {
- public:
-  FakeHelper();
-  ~FakeHelper();
-  bool ok() const { return fOk_; }
-
- private:
-  HWND hWnd_ = NULL;
-  bool fOk_ = false;
-};
-
-// A link test on one port: helper stand-in, scripted peripheral with an MLC
-// device ID, and at the end no block left behind.
-class LinkTest : public ::testing::Test {
+// A link test on one port: this process standing in for the helper, the
+// scripted peripheral with an MLC device ID, and at the end no block left behind.
+class LinkTest : public EmuClientTest {
  protected:
   static void SetUpTestSuite() { WriteLinkIni(); }
   void SetUp() override;
@@ -67,7 +54,6 @@ class LinkTest : public ::testing::Test {
   BYTE bPort_ = 0;
   const char* lpszPort_ = "LPT1";
   bool fScript_ = true;  // false: the test attaches a far side of its own
-  FakeHelper* helper_ = nullptr;
   peri::Peripheral peri_;
   LONG lBlocksBefore_ = 0;
 };
