@@ -127,38 +127,6 @@ TEST_F(ChanTest, APortHas128SlotsAnd255SocketsAndCreditFitsItsField) {
   EXPECT_EQ(printer->Count("OPEN_CHANNEL hsid=80 psid=C8"), 1u);
 }
 
-// Read in odd pieces, the space freed goes back in whole packets, and the
-// printer's count of its credit never exceeds ours (packets may be on the
-// wire): they agree once the wire is empty.
-TEST_F(ChanTest, GrantsReturnTheSpaceReadersFreedInWholePackets) {
-  Start(PrinterConfig());  // socket 4 sends 65536 counting bytes after the open
-  WORD hChannel = Open(4, 8192);
-  auto agreed = [&] {
-    long lEmu = printer->runner->With(
-        [](emu::Peripheral& p) { return (long)p.channel(0x80)->peri_credit; });
-    EXPECT_LE(lEmu, (long)Stream(hChannel).wPeriPtoHCredits);
-    return lEmu == (long)Stream(hChannel).wPeriPtoHCredits;
-  };
-  ASSERT_TRUE(
-      Eventually([&] { return MLCPollChannels2(FALSE, 0), Stream(hChannel).wLength == 8192; }));
-  EXPECT_TRUE(agreed());
-  std::vector<BYTE> received(65536);
-  DWORD cbReceived = 0;
-  ASSERT_TRUE(Eventually(
-      [&] {
-        agreed();
-        cbReceived += std::max(0, MLCRead(hChannel, received.data() + cbReceived, 777, 0, 0));
-        EXPECT_NE(MLCPollChannels2(FALSE, 1), MLC_UNRECOVERABLE_ERROR);  // grants
-        EXPECT_EQ(Books(), "");
-        return cbReceived == received.size();
-      },
-      20000));
-  for (DWORD i = 0; i < cbReceived; ++i) ASSERT_EQ(received[i], (BYTE)i) << i;
-  EXPECT_LT(+Stream(hChannel).wAvailBytes, 6 * 1024);
-  EXPECT_TRUE(agreed());
-  EXPECT_EQ(MLCCloseChannel(hChannel), 1);
-}
-
 TEST_F(ChanTest, ThePollStopsGrantingAtTheFirstFailedGrant) {
   Start(PrinterConfig());
   WORD hSource = Open(4, 8192), hEcho = Open(3, 8192);  // the source sends 64 KiB

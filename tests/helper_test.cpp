@@ -20,32 +20,27 @@ namespace {
 
 constexpr UINT kAppMsg = WM_USER + 7;
 
-class HelperTest : public ::testing::Test {
+// The library starts the real helper: nothing stands in for it.
+class HelperTest : public EmuClientTest {
  protected:
   static void SetUpTestSuite() {
     // Timer periods far above every wait: what arrives came by the wake on input.
-    WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
-                  "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2000\r\n"
-                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\nMLC_INTER_PACKET_TIME_OUT=200\r\n"
-                  "MIN_POLL_INTERVAL=30000\r\nMAX_POLL_INTERVAL=30000\r\n"
-                  "HELPER_SETUP_TIMEOUT=60000\r\n");
-    LoadIniValues();
+    UseSettings(
+        "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2000\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\n"
+        "MLC_INTER_PACKET_TIME_OUT=200\r\nMIN_POLL_INTERVAL=30000\r\nMAX_POLL_INTERVAL=30000\r\n"
+        "HELPER_SETUP_TIMEOUT=60000\r\n");
   }
   void SetUp() override {
     hClient = MakeWindow("HelperTestClient");
     ASSERT_NE(MLCGetPortHandle(0), 0u);
   }
   void TearDown() override {
-    EXPECT_EQ(printer ? printer->Violations() : std::vector<std::string>{},
-              std::vector<std::string>{});
-    printer.reset();
-    ExpectOnlyTheRecordsBlocks();
+    EmuClientTest::TearDown();
     MLCReleasePortHandle(GetPortHandle(0));
     DestroyWindow(hClient);
   }
   WORD Open(DWORD dwPsid, DWORD dwBuffer, const emu::EmuConfig& cfg) {
-    printer = std::make_unique<Printer>(cfg);
-    EXPECT_TRUE(printer->runner);
+    Start(cfg);
     WORD hChannel = 0;
     int iResult = MLCOpenChannel(0, dwPsid, MLC_STREAM_CHANNEL, &dwBuffer, &hChannel, hClient,
                                  kAppMsg, 0x1234, NULL, NULL);
@@ -66,7 +61,6 @@ class HelperTest : public ::testing::Test {
     return lParam;
   }
   HWND hClient = NULL;
-  std::unique_ptr<Printer> printer;
 };
 
 TEST_F(HelperTest, ARealHelperServesAQuietClientAtOnceIdlesAndEndsWithTheLastClose) {
