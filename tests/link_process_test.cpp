@@ -159,16 +159,7 @@ TEST(LinkHelperStop, TwoPortResetsWhileAStoppedHelperLeavesAllEndAndLeaveThePort
     } while (AttachedProcesses() > 1 && ++nPairs < 100);
     EXPECT_EQ(AttachedProcesses(), 1u) << "the helper did not leave";
     EXPECT_TRUE(ResetTwoPortsAtOnce());
-    std::atomic<bool> fBoth{false};
-    EXPECT_TRUE(OnTwoThreads([&](int i, Pair&) {
-      if (i) return;
-      PerPortInfo* lpFirst = CheckPPI(0);
-      CheckReleasePPI(lpFirst, 0);
-      PerPortInfo* lpSecond = CheckPPI(1);
-      CheckReleasePPI(lpSecond, 1);
-      fBoth = lpFirst && lpSecond;
-    }));
-    EXPECT_TRUE(fBoth) << "a port was left taken";
+    EXPECT_TRUE(FreeForOthers(0) && FreeForOthers(1)) << "a port was left taken";
   }
   MLCCleanup();
 }
