@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
+#include "emu_client_support.h"
 #include "link/link.h"
 #include "notify/poll.h"
-#include "scene_support.h"
 #include "shared/config.h"
 
 namespace {
@@ -27,7 +27,7 @@ emu::EmuConfig Sockets(int iFirst, int iCount) {
 
 using ChanTest = SceneTest;
 
-TEST_F(ChanTest, ChannelsOpenWithTheirCreditShareTheLinkAndTheLastCloseLeavesIt) {
+TEST_F(ChanTest, ChannelsOpenWithTheirCreditShareTheLinkARefusalFailsAloneAndTheLastCloseLeaves) {
   Start(PrinterConfig());
   WORD hBad = 0x4242;  // refused before anything goes out
   EXPECT_EQ(MLCOpenChannel(0, 2, 3, NULL, &hBad, NULL, 0, 0, NULL, NULL), MLC_INVALID_TYPE);
@@ -59,6 +59,12 @@ TEST_F(ChanTest, ChannelsOpenWithTheirCreditShareTheLinkAndTheLastCloseLeavesIt)
   EXPECT_EQ(MLCGetSocketInfo(0, 3, abInfo, 8), 1);
   EXPECT_EQ(abInfo[5] | abInfo[6] << 8, 1024);
   EXPECT_EQ(printer->Count("H>P MLC_CONFIG_SOCKET "), 4u);
+  // A refusal fails its call alone (unanswered and malformed exchanges: the
+  // fault matrix); the slot is free again and the socket stays configured.
+  EXPECT_EQ(TryOpen(9, 0), MLC_SOCKET_CONFIG_FAILED);  // the printer has no socket 9
+  AddFault("result=open");
+  EXPECT_EQ(TryOpen(3, 4096), MLC_NO_CHANNEL);
+  EXPECT_EQ(printer->Count("H>P MLC_CONFIG_SOCKET psid=03"), 1u);
   // A freed slot is taken first; only the last close leaves MLC, untold.
   EXPECT_EQ(MLCCloseChannel(handles[0]), 1);
   EXPECT_EQ(MLCCloseChannel(handles[0]), MLC_INVALID_HANDLE);
@@ -77,25 +83,11 @@ TEST_F(ChanTest, ChannelsOpenWithTheirCreditShareTheLinkAndTheLastCloseLeavesIt)
   EXPECT_EQ(MLCCloseChannel(Open(3, 4096)), 1);
   EXPECT_EQ(printer->Count("H>P MLC_INIT "), 2u);
   EXPECT_EQ(printer->Count("H>P MLC_CONFIG_SOCKET psid=03"), 2u);
-}
-
-// (Unanswered and malformed exchanges: the fault matrix.)
-TEST_F(ChanTest, ARefusalFailsItsCallAloneAndFreesTheSlot) {
-  Start(PrinterConfig());
-  WORD hFirst = Open(2, 2048, MLC_STREAM_CHANNEL, hApp_);
-  EXPECT_EQ(TryOpen(9, 0), MLC_SOCKET_CONFIG_FAILED);  // the printer has no socket 9
-  AddFault("result=open");
-  EXPECT_EQ(TryOpen(3, 4096), MLC_NO_CHANNEL);
-  // The slot is free again and the socket stays configured.
-  EXPECT_EQ(MLCCloseChannel(Open(3, 4096)), 1);
-  EXPECT_EQ(printer->Count("H>P MLC_CONFIG_SOCKET psid=03"), 1u);
-  EXPECT_TRUE(CheckPortAndHsid(0, (BYTE)hFirst));
-  EXPECT_EQ(MLCCloseChannel(hFirst), 1);
   // A refused open of the port's only channel leaves MLC.
   StandInHelper();
   AddFault("result=open");
   EXPECT_EQ(TryOpen(2, 0), MLC_NO_CHANNEL);
-  EXPECT_TRUE(Eventually([&] { return printer->Count("H>P MLC_EXIT") == 2; }));
+  EXPECT_TRUE(Eventually([&] { return printer->Count("H>P MLC_EXIT") == 3; }));
 }
 
 TEST_F(ChanTest, APortHas128SlotsAnd255SocketsAndCreditFitsItsField) {

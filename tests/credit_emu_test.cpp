@@ -6,8 +6,8 @@
 
 #include "data/message.h"
 #include "data_traffic.h"
+#include "emu_client_support.h"
 #include "link/link.h"
-#include "scene_support.h"
 #include "shared/sharedmem.h"
 
 namespace {

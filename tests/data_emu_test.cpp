@@ -2,8 +2,8 @@
 // processes sharing the link, polls and the helper's timer, messages.
 #include <gtest/gtest.h>
 
+#include "emu_client_support.h"
 #include "link/link.h"
-#include "scene_support.h"
 #include "shared/config.h"
 
 namespace {

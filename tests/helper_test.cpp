@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr UINT kAppMsg = WM_USER + 7;
-
 // The library starts the real helper: nothing stands in for it.
 class HelperTest : public EmuClientTest {
  protected:

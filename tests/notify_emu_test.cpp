@@ -6,8 +6,8 @@
 #include <thread>
 #include <utility>
 
+#include "emu_client_support.h"
 #include "link/link.h"
-#include "scene_support.h"
 #include "shared/config.h"
 
 namespace {

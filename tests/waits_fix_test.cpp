@@ -21,8 +21,6 @@
 
 namespace {
 
-constexpr UINT kAppMsg = WM_USER + 9;
-
 // Socket 2 a sink that holds one packet and never drains it; the faults given.
 emu::EmuConfig OnePacketSink(std::initializer_list<const char*> faults = {}) {
   emu::EmuConfig cfg = ConfigWith({"2:sink:credit=1,drain=0"});
