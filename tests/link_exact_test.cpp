@@ -35,18 +35,6 @@ class LinkEmu : public LinkTest {
   LinkEmu() { fScript_ = false; }
 };
 
-void SetLink(BOOL fInitDone, BYTE bLastCommand) {
-  PerPortInfo* lpPPI = ObtainPPI(0);
-  lpPPI->fMlcInitDone = fInitDone;
-  lpPPI->bLastMlcCommand = bLastCommand;
-  ReleasePPI(0);
-}
-
-void SetPeriCredits(WORD wCredits) {
-  ((StreamChannel*)LockChannelIdx(0, 0))->wPeriPtoHCredits = wCredits;
-  UnlockChannelIdx(0, 0);
-}
-
 // A socket entry just made for socket 2, its MLC_CONFIG_SOCKET outstanding.
 void ConfigWaiting() {
   MakeStreamChannel(2, 0, 0, 8);
@@ -93,7 +81,7 @@ TEST_F(LinkCommands, AWaitGoesOnWhilePacketsKeepComing) {
   Bytes reply = Command({0x83, 0x00});
   flood.insert(flood.end(), reply.begin(), reply.end());
   ASSERT_TRUE(peri_.Send(flood));
-  SetLastCommand(0, MLC_CREDIT);
+  SetLink(TRUE, MLC_CREDIT);
   EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_CREDIT_REPLY, FALSE, 0), 0);
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(peri_.Expect(kNoCredit)) << i;
   EXPECT_EQ(PortRecord(0).fMlcInitDone, 1);
@@ -114,7 +102,7 @@ TEST_F(LinkCommands, ABringUpAnsweredOutOfTurnFailsAndTheNextSucceeds) {
 // from a silent printer ends the link, sleeping between empty polls.
 TEST_F(LinkCommands, SilentPrinterWhileAnExitOrAnotherReplyIsAwaited) {
   BringUp();
-  SetLastCommand(0, MLC_EXIT);
+  SetLink(TRUE, MLC_EXIT);
   EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_EXIT_REPLY, FALSE, 200), -1);
   EXPECT_EQ(PortRecord(0).fMlcInitDone, 1) << "a silent printer is what an exit expects";
   EXPECT_EQ(PortRecord(0).bLastMlcCommand, MLC_EXIT);
@@ -122,7 +110,7 @@ TEST_F(LinkCommands, SilentPrinterWhileAnExitOrAnotherReplyIsAwaited) {
   EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_EXIT_REPLY, FALSE, 1000), 0);
   EXPECT_EQ(PortRecord(0).bLastMlcCommand, NO_COMMAND);
   EXPECT_EQ(PortRecord(0).fMlcInitDone, 1);
-  SetLastCommand(0, MLC_CREDIT);
+  SetLink(TRUE, MLC_CREDIT);
   DWORD dwStart = GetTickCount(), dwIdle = PortRecord(0).dwIdlePolls;
   EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_CREDIT_REPLY, FALSE, 1000), -1);
   DWORD dwSpent = GetTickCount() - dwStart;
@@ -256,7 +244,7 @@ TEST_F(LinkChannels, CreditAndDebitCountOnlyOnceTheOpenIsAnswered) {
     }
   }
   // The open's reply grants 2; credit after it counts.
-  SetLastCommand(0, MLC_OPEN_CHANNEL);
+  SetLink(TRUE, MLC_OPEN_CHANNEL);
   ASSERT_TRUE(peri_.Send(Command({0x81, 0x00, 0x00, 0x02})));
   EXPECT_EQ(ReceivePacket(0, 0, bStream, MLC_OPEN_CHANNEL_REPLY, FALSE, 1000), 0);
   ASSERT_TRUE(peri_.Send(Command({0x03, bStream, 0x03, 0x00, 0x01})));
@@ -367,7 +355,8 @@ TEST_F(LinkTest, ProtocolErrorsAreReportedAndResetTheLink) {
 
 TEST_F(LinkTest, StreamDataWrapsAroundTheRingAndEveryPacketSpendsACredit) {
   MakeStreamChannel(2, 0, 8, 6, 6);  // 6 bytes waiting, the next store starts at 6
-  SetPeriCredits(2);
+  ((StreamChannel*)LockChannelIdx(0, 0))->wPeriPtoHCredits = 2;
+  UnlockChannelIdx(0, 0);
   auto books = [] {
     auto* lpStream = (StreamChannel*)LockChannelIdx(0, 0);
     std::vector<LONG> b = {lpStream->lWritePos, lpStream->wLength, lpStream->wAvailBytes,

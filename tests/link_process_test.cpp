@@ -110,13 +110,11 @@ TEST_F(LinkProcesses, EarlyReturnsLetThePortGo) {
   EXPECT_EQ(MLCInit(1), MLC_PHYSICAL_LINK_FAILURE);
   ExpectAnotherProcessGetsThePort(1);
   // The liveness probe with a reply awaited, and on a channel of no known type.
-  ObtainPPI(0)->fMlcInitDone = TRUE;
-  ReleasePPI(0);
+  SetLink(TRUE, MLC_OPEN_CHANNEL);
   BYTE bHsid = AddChannel(0, MLC_STREAM_CHANNEL, 0x02, 0);
-  SetLastCommand(0, MLC_OPEN_CHANNEL);
   EXPECT_EQ(MLCPingMlc(MLC_MAKE_CHANNEL(0, bHsid)), 0);
   ExpectAnotherProcessGetsThePort(0);
-  SetLastCommand(0, NO_COMMAND);
+  SetLink(TRUE, NO_COMMAND);
   SetChannelType(0, bHsid, 9);
   EXPECT_EQ(MLCPingMlc(MLC_MAKE_CHANNEL(0, bHsid)), 0);
   ExpectAnotherProcessGetsThePort(0);

@@ -26,9 +26,11 @@ PerPortInfo PortRecord(BYTE bPort) {
   return record;
 }
 
-void SetLastCommand(BYTE bPort, BYTE bCommand) {
-  ObtainPPI(bPort)->bLastMlcCommand = bCommand;
-  ReleasePPI(bPort);
+void SetLink(BOOL fInitDone, BYTE bLastCommand) {
+  PerPortInfo* lpPPI = ObtainPPI(0);
+  lpPPI->fMlcInitDone = fInitDone;
+  lpPPI->bLastMlcCommand = bLastCommand;
+  ReleasePPI(0);
 }
 
 LONG LinkBlocks(BYTE bPort) {

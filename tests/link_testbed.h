@@ -30,7 +30,8 @@ inline peri::Bytes ErrorPacket(BYTE bCode) { return peri::Command({0x7F, bCode})
 
 // A copy of the port's record, taken under its mutex.
 PerPortInfo PortRecord(BYTE bPort);
-void SetLastCommand(BYTE bPort, BYTE bCommand);
+// LPT1 marked up or not, with a command outstanding (NO_COMMAND: none).
+void SetLink(BOOL fInitDone, BYTE bLastCommand);
 // Blocks of the port's area besides its device-ID block.
 LONG LinkBlocks(BYTE bPort);
 
