@@ -79,7 +79,6 @@ TEST_F(ChanTest, ChannelsOpenWithTheirCreditShareTheLinkARefusalFailsAloneAndThe
   ASSERT_FALSE(posted.empty());
   EXPECT_EQ(posted[0].wParam, (WPARAM)POLL_TIMER_STOP);
   // The next open brings the link up and configures its socket again.
-  StandInHelper();
   EXPECT_EQ(MLCCloseChannel(Open(3, 4096)), 1);
   EXPECT_EQ(printer->Count("H>P MLC_INIT "), 2u);
   EXPECT_EQ(printer->Count("H>P MLC_CONFIG_SOCKET psid=03"), 2u);
@@ -114,7 +113,7 @@ TEST_F(ChanTest, APortHas128SlotsAnd255SocketsAndCreditFitsItsField) {
   EXPECT_EQ(MLCGetSocketInfo(0, 255, abInfo, 8), MLC_NO_MEMORY);
   handles.erase(handles.begin() + 5);
   for (WORD h : handles) EXPECT_EQ(MLCCloseChannel(h), 1);
-  StandInHelper();  // the next link starts with a new table
+  // The next link starts with a new table.
   EXPECT_EQ(MLCCloseChannel(Open(200, 0)), 1);
   EXPECT_EQ(printer->Count("OPEN_CHANNEL hsid=80 psid=C8"), 1u);
 }

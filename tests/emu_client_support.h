@@ -45,8 +45,8 @@ inline void ExpectOnlyTheRecordsBlocks() {
 }
 
 // A client suite's frame: the suite's KRZTBX15.INI, this process standing in
-// for the helper, and after each test no
-// violation, no MLC_ERROR from the host and no block beyond the record's.
+// for the helper, and after each test no violation, no MLC_ERROR from the
+// host and no block beyond the record's.
 class EmuClientTest : public ::testing::Test {
  public:
   static void UseSettings(const std::string& lines) {
@@ -62,6 +62,17 @@ class EmuClientTest : public ::testing::Test {
     MLCSetup(hHelper_);
   }
   void SetUp() override { StandInHelper(); }
+  // Opens a channel notifying hWnd with kAppMsg, with the stand-in set up
+  // again (the last close forgets it): the handle, or 0.
+  static WORD Open(DWORD dwPsid, DWORD dwBuffer, BYTE bType = MLC_STREAM_CHANNEL, HWND hWnd = NULL,
+                   DWORD dwData = 0, MLC_CALLBACK lpfn = NULL) {
+    StandInHelper();
+    WORD hChannel = 0;
+    int iResult =
+        MLCOpenChannel(0, dwPsid, bType, &dwBuffer, &hChannel, hWnd, kAppMsg, dwData, lpfn, NULL);
+    EXPECT_EQ(iResult, MLC_SUCCESS) << "socket " << dwPsid;
+    return iResult == MLC_SUCCESS ? hChannel : 0;
+  }
   void TearDown() override {
     if (printer) {
       EXPECT_EQ(printer->Violations(), std::vector<std::string>{});
@@ -107,15 +118,6 @@ class SceneTest : public EmuClientTest {
     ReleaseMGD();
     TakeMessages(hHelper_);  // its queue must not fill
     EmuClientTest::TearDown();
-  }
-  // Opens a channel notifying hWnd with kAppMsg: the handle, or 0.
-  static WORD Open(DWORD dwPsid, DWORD dwBuffer, BYTE bType = MLC_STREAM_CHANNEL, HWND hWnd = NULL,
-                   DWORD dwData = 0, MLC_CALLBACK lpfn = NULL) {
-    WORD hChannel = 0;
-    int iResult =
-        MLCOpenChannel(0, dwPsid, bType, &dwBuffer, &hChannel, hWnd, kAppMsg, dwData, lpfn, NULL);
-    EXPECT_EQ(iResult, MLC_SUCCESS) << "socket " << dwPsid;
-    return iResult == MLC_SUCCESS ? hChannel : 0;
   }
   // A copy of a stream channel's record.
   static StreamChannel Stream(WORD hChannel) {
