@@ -1,6 +1,5 @@
 // Channels against the emulator: opening and closing, slots, sockets,
 // refusals, limits, and the receive credit granted back.
-#include <gtest/gtest.h>
 #include <string.h>
 
 #include <algorithm>
@@ -8,7 +7,6 @@
 #include "emu_client_support.h"
 #include "link/link.h"
 #include "notify/poll.h"
-#include "shared/config.h"
 
 namespace {
 

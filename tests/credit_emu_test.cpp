@@ -1,6 +1,5 @@
 // The receive-credit books (checked after every test) under the legal ways a
 // printer handles credit, and blocks that do not lock.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 

@@ -1,10 +1,8 @@
 // Stream and message data against the emulator: blocking calls, client
 // processes sharing the link, polls and the helper's timer, messages.
-#include <gtest/gtest.h>
 
 #include "emu_client_support.h"
 #include "link/link.h"
-#include "shared/config.h"
 
 namespace {
 

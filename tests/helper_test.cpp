@@ -1,20 +1,10 @@
 // The helper process for real (started by the library) with the emulator on LPT1.
 #include "../krzhid15/helper.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-#include "channel/channel.h"
 #include "emu_client_support.h"
-#include "krzmlc15.h"
 #include "link/link.h"
 #include "port/porthandle.h"
-#include "shared/config.h"
-#include "shared/locks.h"
 #include "shared/sharedmem.h"
-#include "testutil.h"
 
 namespace {
 

@@ -2,26 +2,15 @@
 // and the scripted peripheral for the cases that need exact bytes and timing:
 // packets in pieces or with impossible lengths, replies out of turn or for no
 // channel, exits outstanding, stalled writes and resends, channel records.
-#include <gtest/gtest.h>
 #include <limits.h>
 #include <string.h>
 
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "channel/channel.h"
 #include "channel/chanrec.h"
 #include "data/stream.h"
 #include "krzcom15.h"
-#include "krzmlc15.h"
 #include "link/packet.h"
-#include "link_emu_support.h"
 #include "link_testbed.h"
-#include "shared/config.h"
-#include "shared/locks.h"
 #include "shared/sharedmem.h"
-#include "testutil.h"
 
 using peri::Bytes;
 using peri::Command;

@@ -1,19 +1,11 @@
 // A port's link shared by real processes and threads: bring-ups at once, a
 // process killed mid-exchange, early returns that must let the port go (only
 // another process sees a recursive mutex kept), and resets while a helper stops.
-#include <gtest/gtest.h>
 #include <string.h>
 
-#include <memory>
-#include <string>
-#include <thread>
-
-#include "krzmlc15.h"
 #include "link_testbed.h"
 #include "notify/hidden.h"
-#include "shared/locks.h"
 #include "shared/sharedmem.h"
-#include "testutil.h"
 #include "vperi.h"
 
 namespace {

@@ -1,13 +1,8 @@
 #include "link_testbed.h"
 
 #include "channel/chanrec.h"
-#include "krzmlc15.h"
-#include "link_emu_support.h"
 #include "notify/hidden.h"
-#include "shared/config.h"
-#include "shared/locks.h"
 #include "shared/sharedmem.h"
-#include "testutil.h"
 
 const char kMlcDeviceId[] = "MFG:Far Side;MDL:Script;CMD:PCL,MLC;CLS:PRINTER;";
 

@@ -2,16 +2,9 @@
 // by hand, and the port area's blocks that an exchange must not leave.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <windows.h>
-
-#include <string>
-
 #include "emu_client_support.h"
 #include "link/link.h"
-#include "link_emu_support.h"
 #include "scripted_peripheral.h"
-#include "shared/records.h"
 
 // Time-outs the tests run with (KRZTBX15.INI).
 constexpr DWORD kReplyTimeoutMs = 400;  // MLC_PACKET_TIMEOUT_WHILE_(NOT_)BUSY

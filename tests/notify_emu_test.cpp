@@ -1,14 +1,11 @@
 // Channel events at window and callback targets, and blocking calls ended by
 // another process's polls, a close or a reset, against the emulator.
-#include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 #include <utility>
 
 #include "emu_client_support.h"
 #include "link/link.h"
-#include "shared/config.h"
 
 namespace {
 

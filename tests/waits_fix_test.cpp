@@ -1,22 +1,16 @@
 // Client calls against the emulator: waits the printer drives end in time, a
 // call that ends early reports what it moved, the direct reader, and a channel
 // handle addresses only what it names (records, windows, escapes, resets).
-#include <gtest/gtest.h>
 
 #include <future>
-#include <vector>
 
-#include "channel/channel.h"
 #include "data/stream.h"
 #include "emu_client_support.h"
 #include "krzcom15.h"
-#include "krzmlc15.h"
 #include "link/link.h"
 #include "notify/notify.h"
 #include "port/porthandle.h"
 #include "scripted_peripheral.h"
-#include "shared/config.h"
-#include "shared/locks.h"
 #include "shared/sharedmem.h"
 
 namespace {
