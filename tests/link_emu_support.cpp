@@ -1,7 +1,6 @@
 #include "link_emu_support.h"
 
 #include "channel/chanrec.h"
-#include "shared/locks.h"
 #include "shared/sharedmem.h"
 #include "testutil.h"
 

@@ -1,6 +1,5 @@
 // The port mutex against a child holding the port, and the settings, in a
 // process that has loaded the test flavour of the library.
-#include "shared/locks.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>

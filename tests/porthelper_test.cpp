@@ -3,15 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "../krzhid15/helper.h"
 #include "krzcom15.h"
 #include "notify/hidden.h"
 #include "port/porthandle.h"
 #include "shared/config.h"
-#include "shared/locks.h"
 #include "testutil.h"
 
 namespace fs = std::filesystem;
