@@ -41,12 +41,6 @@ class ClientTest : public EmuClientTest {
   static void ExpectClean(Printer& printer) {
     EXPECT_EQ(printer.Violations(), std::vector<std::string>{});
   }
-  WORD StartAndOpen(MLC_CALLBACK lpfn = NULL) {
-    Start(PrinterConfig());
-    WORD hChannel = Open(3, 4096, MLC_STREAM_CHANNEL, NULL, 0, lpfn);
-    EXPECT_NE(hChannel, 0);
-    return hChannel;
-  }
 };
 using WaitsTest = ClientTest;
 using IdentTest = ClientTest;
@@ -279,8 +273,9 @@ TEST_F(IdentTest, RecordsAreUsedOnlyAsTheirKindAndWithinTheirBlocks) {
   EXPECT_EQ(LockSocketIdx(0, 1), nullptr);
 }
 
-TEST_F(IdentTest, HostileWindowsEscapesAndCallsWithoutAPortHandleLeaveTheLinkAlone) {
-  WORD hChannel = StartAndOpen(Ignore);
+TEST_F(IdentTest, HostileCallsLeaveTheLinkAloneAndAStaleHandleOrWaitAddressesNoLaterOpen) {
+  Start(PrinterConfig());
+  WORD hChannel = Open(3, 4096, MLC_STREAM_CHANNEL, NULL, 0, Ignore);
   // The library's callback window and one with other user data are no wait windows.
   StreamChannel* lpStream = (StreamChannel*)LockChannelIdx(0, MLC_CHANNEL_SLOT(hChannel));
   HWND hCallBackWnd = HwndFromDword(lpStream->hCallBackWnd);
@@ -315,16 +310,13 @@ TEST_F(IdentTest, HostileWindowsEscapesAndCallsWithoutAPortHandleLeaveTheLinkAlo
   EXPECT_EQ(MLCWrite(hChannel, "echo", 5, TRUE, 5000), 5);
   EXPECT_EQ(MLCRead(hChannel, szBack, 5, TRUE, 5000), 5);
   EXPECT_STREQ(szBack, "echo");
-  EXPECT_EQ(MLCCloseChannel(hChannel),
-            MLC_SUCCESS);  // the link down, the escape is the port's again
+  EXPECT_EQ(MLCCloseChannel(hChannel), MLC_SUCCESS);
+  // The link down, the escape is the port's again.
   EXPECT_NE(MLCEscapeCommFunction(hChannel, VCOMM_ESC_SET_ECP_CHANNEL, &bAddress, 1, NULL, 0, 0),
             0);
-}
-
-// A handle and a blocking read's window kept across a reset reach nothing of
-// the channels opened later in the same slot, by another process or this one.
-TEST_F(IdentTest, AHandleOrAWaitKeptAcrossAResetAddressesNoLaterOpen) {
-  WORD hChannel = StartAndOpen();
+  // A handle and a blocking read's window kept across a reset reach nothing of
+  // the channels opened later in the same slot, by another process or this one.
+  hChannel = Open(3, 4096);
   BYTE abWanted[5] = {};
   WaitState state = {WAIT_STREAM_READ, hChannel, abWanted, 0, 0};
   ObtainPPI(0);
@@ -337,7 +329,6 @@ TEST_F(IdentTest, AHandleOrAWaitKeptAcrossAResetAddressesNoLaterOpen) {
   ASSERT_TRUE(child.Start("reopen 3 " + opened.name + " " + done.name));
   ASSERT_TRUE(opened.WaitSet());
   ASSERT_TRUE(CheckPortAndHsid(0, MLC_CHANNEL_HSID(hChannel)));
-  BYTE abData[4] = {1, 2, 3, 4};
   for (int iResult : {MLCWrite(hChannel, abData, sizeof abData, FALSE, 0),
                       MLCRead(hChannel, abData, sizeof abData, FALSE, 0), MLCPingMlc(hChannel),
                       MLCCloseChannel(hChannel)})
