@@ -34,7 +34,7 @@ void ConfigWaiting() {
 
 using LinkReception = LinkTest;
 
-TEST_F(LinkReception, APacketTricklingInByteByByteIsOnePacket) {
+TEST_F(LinkReception, APacketTricklingInIsOnePacketAndA64ByteCommandIsNoError) {
   BringUp();
   // Slower in all than the inter-packet time, but never silent that long.
   ASSERT_TRUE(peri_.Send({kCreditGrant[0]}));
@@ -46,13 +46,10 @@ TEST_F(LinkReception, APacketTricklingInByteByByteIsOnePacket) {
   EXPECT_EQ(Poll(), MLC_PACKET_SUCCESSFUL);
   ASSERT_TRUE(peri_.Join());
   EXPECT_TRUE(peri_.Expect(kNoCredit));
-}
-
-// (65 payload bytes and lengths below 6: the protocol-error table.)
-TEST_F(LinkReception, AnUnservedCommandOf64PayloadBytesIsRefusedNotAnError) {
+  // An unserved command of 64 payload bytes is refused, not an error (65 and
+  // lengths below 6: the protocol-error table).
   Bytes longest = Command(Bytes(64, 0x00));
   longest[6] = 0x06;
-  BringUp();
   ASSERT_TRUE(peri_.Send(longest));
   EXPECT_EQ(Poll(), MLC_PACKET_REFUSED);
   EXPECT_TRUE(peri_.Expect(Command({0x86, 0xFF})));
@@ -60,21 +57,6 @@ TEST_F(LinkReception, AnUnservedCommandOf64PayloadBytesIsRefusedNotAnError) {
 }
 
 using LinkCommands = LinkTest;
-
-TEST_F(LinkCommands, AWaitGoesOnWhilePacketsKeepComing) {
-  BringUp();
-  // Ten commands, then the awaited reply: each poll handles a packet, so the
-  // wait outlasts its time-out of 0.
-  Bytes flood;
-  for (int i = 0; i < 10; ++i) flood.insert(flood.end(), kCreditGrant.begin(), kCreditGrant.end());
-  Bytes reply = Command({0x83, 0x00});
-  flood.insert(flood.end(), reply.begin(), reply.end());
-  ASSERT_TRUE(peri_.Send(flood));
-  SetLink(TRUE, MLC_CREDIT);
-  EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_CREDIT_REPLY, FALSE, 0), 0);
-  for (int i = 0; i < 10; ++i) ASSERT_TRUE(peri_.Expect(kNoCredit)) << i;
-  EXPECT_EQ(PortRecord(0).fMlcInitDone, 1);
-}
 
 TEST_F(LinkCommands, ABringUpAnsweredOutOfTurnFailsAndTheNextSucceeds) {
   peri_.StartFn([](peri::Peripheral& p) {
@@ -87,10 +69,21 @@ TEST_F(LinkCommands, ABringUpAnsweredOutOfTurnFailsAndTheNextSucceeds) {
   BringUp();  // and the next attempt succeeds
 }
 
-// Silence while an exit is outstanding resets nothing; any other reply wait
-// from a silent printer ends the link, sleeping between empty polls.
-TEST_F(LinkCommands, SilentPrinterWhileAnExitOrAnotherReplyIsAwaited) {
+TEST_F(LinkCommands, AWaitGoesOnWhilePacketsComeAndEndsWhenThePrinterIsSilent) {
   BringUp();
+  // Ten commands, then the awaited reply: each poll handles a packet, so the
+  // wait outlasts its time-out of 0.
+  Bytes flood;
+  for (int i = 0; i < 10; ++i) flood.insert(flood.end(), kCreditGrant.begin(), kCreditGrant.end());
+  Bytes reply = Command({0x83, 0x00});
+  flood.insert(flood.end(), reply.begin(), reply.end());
+  ASSERT_TRUE(peri_.Send(flood));
+  SetLink(TRUE, MLC_CREDIT);
+  EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_CREDIT_REPLY, FALSE, 0), 0);
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(peri_.Expect(kNoCredit)) << i;
+  EXPECT_EQ(PortRecord(0).fMlcInitDone, 1);
+  // Silence while an exit is outstanding resets nothing; any other reply wait
+  // from a silent printer ends the link, sleeping between empty polls.
   SetLink(TRUE, MLC_EXIT);
   EXPECT_EQ(ReceivePacket(0, 0, 0, MLC_EXIT_REPLY, FALSE, 200), -1);
   EXPECT_EQ(PortRecord(0).fMlcInitDone, 1) << "a silent printer is what an exit expects";
