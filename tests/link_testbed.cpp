@@ -1,7 +1,6 @@
 #include "link_testbed.h"
 
 #include "channel/chanrec.h"
-#include "notify/hidden.h"
 #include "shared/sharedmem.h"
 
 const char kMlcDeviceId[] = "MFG:Far Side;MDL:Script;CMD:PCL,MLC;CLS:PRINTER;";
@@ -84,25 +83,12 @@ void LinkTest::TearDown() {
   StartAllOverAgain(bPort_, FALSE);  // what a test left up goes the way a reset takes
   EXPECT_LE(LinkBlocks(bPort_), lBlocksBefore_) << "blocks left in the port's area";
   peri_.Detach();
-  // A reset that stopped the stand-in let a bring-up start the real helper:
-  // stop it too, so that the next test's stand-in can set up.
-  HWND hHidden = HiddenWindow();
-  if (hHidden && hHidden != hHelper_ && IsWindow(hHidden)) {
-    MLCSetPMLInitDeInitEvent();
-    KillHiddenExe();
-    EXPECT_TRUE(Eventually([&] { return !IsWindow(hHidden); }));
-    MLCSetPMLInitDeInitEvent();
-    // Its detach frees the ports without channels after its window went: wait
-    // for it and its teardown under the attach mutex.
-    EXPECT_TRUE(Eventually([] { return AttachedProcesses() == 1; }));
-    ObtainAttach();
-    ReleaseAttach();
-  }
   MLCCleanup();
   EmuClientTest::TearDown();
 }
 
 void LinkTest::BringUp() {
+  StandInHelper();  // a reset stopped it: no real helper is started
   peri_.StartFn([](peri::Peripheral& p) { return p.AnswerInit(); });
   ASSERT_EQ(MLCInit(bPort_), 1);
   ASSERT_TRUE(peri_.Join()) << peri_.failures();
