@@ -35,14 +35,13 @@ class HelperTest : public EmuClientTest {
     EXPECT_EQ(iResult, MLC_SUCCESS) << "socket " << dwPsid;
     return iResult == MLC_SUCCESS ? hChannel : 0;
   }
-  // The next MLC_READ_STREAM at the client window within dwMs: its lParam.
+  // The first MLC_READ_STREAM at the client window within dwMs: its lParam.
   LPARAM ReadStream(DWORD dwMs) {
     LPARAM lParam = 0;
-    MSG msg;
     Eventually(
         [&] {
-          while (lParam == 0 && PeekMessageA(&msg, hClient, kAppMsg, kAppMsg, PM_REMOVE))
-            if (LOWORD(msg.lParam) == 0x100) lParam = msg.lParam;
+          for (const MSG& m : TakeMessages(hClient, kAppMsg, kAppMsg))
+            if (!lParam && LOWORD(m.lParam) == MLC_READ_STREAM) lParam = m.lParam;
           return lParam != 0;
         },
         dwMs);
