@@ -34,16 +34,6 @@ inline emu::EmuConfig ConfigWith(std::initializer_list<const char*> services) {
   return cfg;
 }
 
-// No channel is left, and the port's area holds only the blocks its record
-// keeps between links (device ID, socket and channel tables), or nothing.
-inline void ExpectOnlyTheRecordsBlocks() {
-  const PerPortInfo& port = pPerPortInfo[0];
-  EXPECT_EQ(port.bChannelsUsed, 0);
-  DWORD dwHeld = (port.hDeviceID != 0) + (port.hSocketInfoArray != 0) + (port.hChanPtrArray != 0);
-  DWORD dwBlocks = PortAreaBlocks();
-  EXPECT_TRUE(dwBlocks == 0 || dwBlocks == dwHeld) << dwBlocks << " blocks, " << dwHeld << " held";
-}
-
 // A client suite's frame: the suite's KRZTBX15.INI, this process standing in
 // for the helper, and after each test no violation, no MLC_ERROR from the
 // host and no block beyond the record's.
@@ -78,7 +68,14 @@ class EmuClientTest : public ::testing::Test {
       EXPECT_EQ(printer->Violations(), std::vector<std::string>{});
       EXPECT_EQ(printer->HostErrors(), std::vector<BYTE>{});
     }
-    ExpectOnlyTheRecordsBlocks();
+    // No channel is left, and the port's area holds only the blocks its record
+    // keeps between links (device ID, socket and channel tables), or nothing.
+    const PerPortInfo& port = pPerPortInfo[0];
+    EXPECT_EQ(port.bChannelsUsed, 0);
+    DWORD dwHeld = (port.hDeviceID != 0) + (port.hSocketInfoArray != 0) + (port.hChanPtrArray != 0);
+    DWORD dwBlocks = PortAreaBlocks();
+    EXPECT_TRUE(dwBlocks == 0 || dwBlocks == dwHeld)
+        << dwBlocks << " blocks, " << dwHeld << " held";
     printer.reset();
   }
   void Start(const emu::EmuConfig& cfg) {

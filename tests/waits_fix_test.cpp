@@ -38,9 +38,6 @@ class ClientTest : public EmuClientTest {
     StartAllOverAgain(0, FALSE);
     EmuClientTest::TearDown();
   }
-  static void ExpectClean(Printer& printer) {
-    EXPECT_EQ(printer.Violations(), std::vector<std::string>{});
-  }
 };
 using WaitsTest = ClientTest;
 using IdentTest = ClientTest;
@@ -63,7 +60,7 @@ TEST_F(WaitsTest, TheFlushAndTheReplyWaitEndInTimeWhileThePrinterNeverPauses) {
     EXPECT_NE(hChannel, 0);
     EXPECT_EQ(printer.Count("filler stream ended: the host spoke"), 1u);
     EXPECT_EQ(MLCCloseChannel(hChannel), MLC_SUCCESS);
-    ExpectClean(printer);
+    EXPECT_EQ(printer.Violations(), std::vector<std::string>{});
     MLCReleasePortHandle(hPort);
   }
   // Credit requests back to back while the close's reply never comes: every
@@ -89,7 +86,7 @@ TEST_F(WaitsTest, ABlockingWriteReportsWhatWentOutAndEndsWhenCreditNeverComes) {
     ASSERT_GT(iSpace, 0);
     EXPECT_EQ(MLCWrite(hChannel, data.data(), 3 * iSpace, TRUE, 5000), iSpace);
     EXPECT_EQ(MLCCloseChannel(hChannel), MLC_SUCCESS);
-    ExpectClean(printer);
+    EXPECT_EQ(printer.Violations(), std::vector<std::string>{});
   }
   // Credit only at the open: a write without a time-out ends after
   // CreditTimeout (or, failing that, at the close), reporting the first packet.
