@@ -21,13 +21,6 @@ void ExpectAnotherProcessGetsThePort(BYTE bPort) {
   SetEvent(go.handle);
 }
 
-void SetChannelType(BYTE bPort, BYTE bHsid, BYTE bType) {
-  ObtainPPI(bPort);
-  *(BYTE*)LockChannelIdx(bPort, (BYTE)(bHsid - MLC_FIRST_HSID)) = bType;  // leads both records
-  UnlockChannelIdx(bPort, (BYTE)(bHsid - MLC_FIRST_HSID));
-  ReleasePPI(bPort);
-}
-
 // Two threads take ports 0 and 1, meet, and reset their port with the helper
 // stop (which looks at the other port for open channels). True when both end
 // within 10 s; a deadlock is reported and its threads left running. (Events,

@@ -58,6 +58,10 @@ void SetChannelOpen(BYTE bPort, BYTE bHsid, BOOL fOpen) {
   WithRecord(bPort, bHsid, [fOpen](StreamChannel* p) { return p && (p->fChannelOpen = fOpen); });
 }
 
+void SetChannelType(BYTE bPort, BYTE bHsid, BYTE bType) {
+  WithRecord(bPort, bHsid, [bType](StreamChannel* p) { return p && (p->bType = bType); });
+}
+
 void ExpectLinkDown(BYTE bPort) {
   PerPortInfo record = PortRecord(bPort);
   EXPECT_EQ(record.fMlcInitDone, 0);

@@ -28,9 +28,11 @@ void SetLink(BOOL fInitDone, BYTE bLastCommand);
 // Blocks of the port's area besides its device-ID block.
 LONG LinkBlocks(BYTE bPort);
 
-// The host's credit of a channel (0xFFFFFFFF without a record); its open flag.
+// The host's credit of a channel (0xFFFFFFFF without a record); its open
+// flag; its type.
 DWORD HostCredits(BYTE bPort, BYTE bHsid);
 void SetChannelOpen(BYTE bPort, BYTE bHsid, BOOL fOpen);
+void SetChannelType(BYTE bPort, BYTE bHsid, BYTE bType);
 
 // Not initialised, nothing outstanding, no channel table or socket array.
 void ExpectLinkDown(BYTE bPort);
