@@ -26,7 +26,7 @@ void CALLBACK Ignore(DWORD, DWORD, DWORD, DWORD) {}
 
 // Printers of the tests' own, some with faults answered by MLC_ERROR: only
 // their violations are checked.
-class ClientTest : public EmuClientTest {
+class WaitsTest : public EmuClientTest {
  protected:
   static void SetUpTestSuite() {
     UseSettings(
@@ -39,8 +39,7 @@ class ClientTest : public EmuClientTest {
     EmuClientTest::TearDown();
   }
 };
-using WaitsTest = ClientTest;
-using IdentTest = ClientTest;
+using IdentTest = WaitsTest;
 
 TEST_F(WaitsTest, TheFlushAndTheReplyWaitEndInTimeWhileThePrinterNeverPauses) {
   {
