@@ -17,7 +17,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <windows.h>
 
 #include "channel/chanrec.h"
 #include "krzmlc15.h"
@@ -26,7 +25,6 @@
 #include "port/porthandle.h"
 #include "shared/config.h"
 #include "shared/lifecycle.h"
-#include "shared/locks.h"
 #include "shared/sharedmem.h"
 #include "testutil.h"
 

@@ -1,13 +1,12 @@
 // The receive-credit books (checked after every test) under the legal ways a
 // printer handles credit, and blocks that do not lock.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "data/message.h"
 #include "data_traffic.h"
+#include "emu_client_support.h"
 #include "link/link.h"
-#include "scene_support.h"
 #include "shared/sharedmem.h"
 
 namespace {

@@ -1,72 +1,53 @@
 // The helper process for real (started by the library) with the emulator on LPT1.
 #include "../krzhid15/helper.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-#include "channel/channel.h"
 #include "emu_client_support.h"
-#include "krzmlc15.h"
 #include "link/link.h"
 #include "port/porthandle.h"
-#include "shared/config.h"
-#include "shared/locks.h"
 #include "shared/sharedmem.h"
-#include "testutil.h"
 
 namespace {
 
-constexpr UINT kAppMsg = WM_USER + 7;
-
-class HelperTest : public ::testing::Test {
+// The library starts the real helper: nothing stands in for it.
+class HelperTest : public EmuClientTest {
  protected:
   static void SetUpTestSuite() {
     // Timer periods far above every wait: what arrives came by the wake on input.
-    WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
-                  "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2000\r\n"
-                  "MLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\nMLC_INTER_PACKET_TIME_OUT=200\r\n"
-                  "MIN_POLL_INTERVAL=30000\r\nMAX_POLL_INTERVAL=30000\r\n"
-                  "HELPER_SETUP_TIMEOUT=60000\r\n");
-    LoadIniValues();
+    UseSettings(
+        "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=2000\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=2000\r\n"
+        "MLC_INTER_PACKET_TIME_OUT=200\r\nMIN_POLL_INTERVAL=30000\r\nMAX_POLL_INTERVAL=30000\r\n"
+        "HELPER_SETUP_TIMEOUT=60000\r\n");
   }
   void SetUp() override {
     hClient = MakeWindow("HelperTestClient");
     ASSERT_NE(MLCGetPortHandle(0), 0u);
   }
   void TearDown() override {
-    EXPECT_EQ(printer ? printer->Violations() : std::vector<std::string>{},
-              std::vector<std::string>{});
-    printer.reset();
-    ExpectOnlyTheRecordsBlocks();
+    EmuClientTest::TearDown();
     MLCReleasePortHandle(GetPortHandle(0));
     DestroyWindow(hClient);
   }
   WORD Open(DWORD dwPsid, DWORD dwBuffer, const emu::EmuConfig& cfg) {
-    printer = std::make_unique<Printer>(cfg);
-    EXPECT_TRUE(printer->runner);
+    Start(cfg);
     WORD hChannel = 0;
     int iResult = MLCOpenChannel(0, dwPsid, MLC_STREAM_CHANNEL, &dwBuffer, &hChannel, hClient,
                                  kAppMsg, 0x1234, NULL, NULL);
     EXPECT_EQ(iResult, MLC_SUCCESS) << "socket " << dwPsid;
     return iResult == MLC_SUCCESS ? hChannel : 0;
   }
-  // The next MLC_READ_STREAM at the client window within dwMs: its lParam.
+  // The first MLC_READ_STREAM at the client window within dwMs: its lParam.
   LPARAM ReadStream(DWORD dwMs) {
     LPARAM lParam = 0;
-    MSG msg;
     Eventually(
         [&] {
-          while (lParam == 0 && PeekMessageA(&msg, hClient, kAppMsg, kAppMsg, PM_REMOVE))
-            if (LOWORD(msg.lParam) == 0x100) lParam = msg.lParam;
+          for (const MSG& m : TakeMessages(hClient, kAppMsg, kAppMsg))
+            if (!lParam && LOWORD(m.lParam) == MLC_READ_STREAM) lParam = m.lParam;
           return lParam != 0;
         },
         dwMs);
     return lParam;
   }
   HWND hClient = NULL;
-  std::unique_ptr<Printer> printer;
 };
 
 TEST_F(HelperTest, ARealHelperServesAQuietClientAtOnceIdlesAndEndsWithTheLastClose) {

@@ -1,7 +1,6 @@
 #include "link_emu_support.h"
 
 #include "channel/chanrec.h"
-#include "shared/locks.h"
 #include "shared/sharedmem.h"
 #include "testutil.h"
 
@@ -91,9 +90,11 @@ BYTE AddChannel(BYTE bPort, BYTE bType, BYTE bPsid, DWORD dwCredits, WORD wPacke
 }
 
 namespace {
-// Starts LPT1's channel table afresh: the channel added next is in slot 0.
+// Starts LPT1's channel table afresh (the last link's table freed): the
+// channel added next is in slot 0.
 void FreshTable() {
   PerPortInfo* lpPPI = ObtainPPI(0);
+  if (lpPPI->hChanPtrArray) FreeMLCCheck(0, lpPPI->hChanPtrArray);
   lpPPI->hChanPtrArray = 0;
   lpPPI->bChannelsAllocated = lpPPI->bChannelsUsed = 0;
   ReleasePPI(0);

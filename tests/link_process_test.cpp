@@ -1,21 +1,11 @@
 // A port's link shared by real processes and threads: bring-ups at once, a
 // process killed mid-exchange, early returns that must let the port go (only
 // another process sees a recursive mutex kept), and resets while a helper stops.
-#include <gtest/gtest.h>
 #include <string.h>
 
-#include <atomic>
-#include <functional>
-#include <memory>
-#include <string>
-#include <thread>
-
-#include "krzmlc15.h"
 #include "link_testbed.h"
 #include "notify/hidden.h"
-#include "shared/locks.h"
 #include "shared/sharedmem.h"
-#include "testutil.h"
 #include "vperi.h"
 
 namespace {
@@ -31,49 +21,32 @@ void ExpectAnotherProcessGetsThePort(BYTE bPort) {
   SetEvent(go.handle);
 }
 
-void SetChannelType(BYTE bPort, BYTE bHsid, BYTE bType) {
-  ObtainPPI(bPort);
-  *(BYTE*)LockChannelIdx(bPort, (BYTE)(bHsid - MLC_FIRST_HSID)) = bType;  // leads both records
-  UnlockChannelIdx(bPort, (BYTE)(bHsid - MLC_FIRST_HSID));
-  ReleasePPI(bPort);
-}
-
-// fn(0, pair) and fn(1, pair) on two threads, which may meet on events (MinGW
-// can lose a std::barrier wake-up). True when both return within 10 s; a
-// deadlock is reported and its threads left running, not waited for.
-struct Pair {
-  HANDLE hArrived[2] = {CreateEventA(NULL, TRUE, FALSE, NULL),
-                        CreateEventA(NULL, TRUE, FALSE, NULL)};
-  HANDLE hDone = CreateEventA(NULL, TRUE, FALSE, NULL);
-  std::atomic<int> nDone{0};
-  ~Pair() { CloseHandle(hArrived[0]), CloseHandle(hArrived[1]), CloseHandle(hDone); }
-  void Meet(int i) {
-    SetEvent(hArrived[i]);
-    WaitForSingleObject(hArrived[1 - i], 10000);
-  }
-};
-bool OnTwoThreads(std::function<void(int, Pair&)> fn) {
-  auto pair = std::make_shared<Pair>();  // a detached thread may outlive this call
-  std::thread threads[2];
-  for (int i = 0; i < 2; ++i)
-    threads[i] = std::thread([pair, fn, i] {
-      fn(i, *pair);
-      if (++pair->nDone == 2) SetEvent(pair->hDone);
-    });
-  bool fEnded = WaitForSingleObject(pair->hDone, 10000) == WAIT_OBJECT_0;
-  for (std::thread& t : threads) fEnded ? t.join() : t.detach();
-  return fEnded;
-}
-
 // Two threads take ports 0 and 1, meet, and reset their port with the helper
-// stop (which looks at the other port for open channels).
+// stop (which looks at the other port for open channels). True when both end
+// within 10 s; a deadlock is reported and its threads left running. (Events,
+// not a std::barrier: MinGW can lose its wake-up.)
 bool ResetTwoPortsAtOnce() {
-  return OnTwoThreads([](int i, Pair& pair) {
-    ObtainPPI((BYTE)i);  // as a failing exchange holds it
-    pair.Meet(i);
-    StartAllOverAgain((BYTE)i, TRUE);
-    ReleasePPI((BYTE)i);
-  });
+  struct Events {
+    HANDLE h[4];  // port taken by thread 0 and 1, thread 0 and 1 done
+    Events() {
+      for (HANDLE& e : h) e = CreateEventA(NULL, TRUE, FALSE, NULL);
+    }
+    ~Events() {
+      for (HANDLE e : h) CloseHandle(e);
+    }
+  };
+  auto events = std::make_shared<Events>();  // a detached thread may outlive this call
+  for (int i = 0; i < 2; ++i)
+    std::thread([events, i] {
+      ObtainPPI((BYTE)i);  // as a failing exchange holds it
+      SetEvent(events->h[i]);
+      WaitForSingleObject(events->h[1 - i], 10000);
+      StartAllOverAgain((BYTE)i, TRUE);
+      ReleasePPI((BYTE)i);
+      SetEvent(events->h[2 + i]);
+    }).detach();
+  return WaitForSingleObject(events->h[2], 10000) == WAIT_OBJECT_0 &&
+         WaitForSingleObject(events->h[3], 10000) == WAIT_OBJECT_0;
 }
 
 }  // namespace
@@ -122,13 +95,11 @@ TEST_F(LinkProcesses, EarlyReturnsLetThePortGo) {
   EXPECT_EQ(MLCInit(1), MLC_PHYSICAL_LINK_FAILURE);
   ExpectAnotherProcessGetsThePort(1);
   // The liveness probe with a reply awaited, and on a channel of no known type.
-  ObtainPPI(0)->fMlcInitDone = TRUE;
-  ReleasePPI(0);
+  SetLink(TRUE, MLC_OPEN_CHANNEL);
   BYTE bHsid = AddChannel(0, MLC_STREAM_CHANNEL, 0x02, 0);
-  SetLastCommand(0, MLC_OPEN_CHANNEL);
   EXPECT_EQ(MLCPingMlc(MLC_MAKE_CHANNEL(0, bHsid)), 0);
   ExpectAnotherProcessGetsThePort(0);
-  SetLastCommand(0, NO_COMMAND);
+  SetLink(TRUE, NO_COMMAND);
   SetChannelType(0, bHsid, 9);
   EXPECT_EQ(MLCPingMlc(MLC_MAKE_CHANNEL(0, bHsid)), 0);
   ExpectAnotherProcessGetsThePort(0);
@@ -159,16 +130,7 @@ TEST(LinkHelperStop, TwoPortResetsWhileAStoppedHelperLeavesAllEndAndLeaveThePort
     } while (AttachedProcesses() > 1 && ++nPairs < 100);
     EXPECT_EQ(AttachedProcesses(), 1u) << "the helper did not leave";
     EXPECT_TRUE(ResetTwoPortsAtOnce());
-    std::atomic<bool> fBoth{false};
-    EXPECT_TRUE(OnTwoThreads([&](int i, Pair&) {
-      if (i) return;
-      PerPortInfo* lpFirst = CheckPPI(0);
-      CheckReleasePPI(lpFirst, 0);
-      PerPortInfo* lpSecond = CheckPPI(1);
-      CheckReleasePPI(lpSecond, 1);
-      fBoth = lpFirst && lpSecond;
-    }));
-    EXPECT_TRUE(fBoth) << "a port was left taken";
+    EXPECT_TRUE(FreeForOthers(0) && FreeForOthers(1)) << "a port was left taken";
   }
   MLCCleanup();
 }

@@ -1,25 +1,17 @@
 #include "link_testbed.h"
 
 #include "channel/chanrec.h"
-#include "krzmlc15.h"
-#include "link_emu_support.h"
-#include "notify/hidden.h"
-#include "shared/config.h"
-#include "shared/locks.h"
 #include "shared/sharedmem.h"
-#include "testutil.h"
 
 const char kMlcDeviceId[] = "MFG:Far Side;MDL:Script;CMD:PCL,MLC;CLS:PRINTER;";
 
 void WriteLinkIni() {
   auto ms = [](DWORD dw) { return std::to_string(dw) + "\r\n"; };
-  WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
-                "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=" + ms(kReplyTimeoutMs) +
-                    "MLC_PACKET_TIMEOUT_WHILE_BUSY=" + ms(kReplyTimeoutMs) +
-                    "MLC_INTER_PACKET_TIME_OUT=" + ms(kInterPacketMs));
   WriteTextFile(WindowsDirFile("KRZCOM15.INI"),
                 "[LPT3]\r\nWriteTimeout=" + ms(kStalledWriteMs) + "ToPeripheralBuffer=256\r\n");
-  LoadIniValues();
+  EmuClientTest::UseSettings("MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=" + ms(kReplyTimeoutMs) +
+                             "MLC_PACKET_TIMEOUT_WHILE_BUSY=" + ms(kReplyTimeoutMs) +
+                             "MLC_INTER_PACKET_TIME_OUT=" + ms(kInterPacketMs));
 }
 
 PerPortInfo PortRecord(BYTE bPort) {
@@ -28,9 +20,11 @@ PerPortInfo PortRecord(BYTE bPort) {
   return record;
 }
 
-void SetLastCommand(BYTE bPort, BYTE bCommand) {
-  ObtainPPI(bPort)->bLastMlcCommand = bCommand;
-  ReleasePPI(bPort);
+void SetLink(BOOL fInitDone, BYTE bLastCommand) {
+  PerPortInfo* lpPPI = ObtainPPI(0);
+  lpPPI->fMlcInitDone = fInitDone;
+  lpPPI->bLastMlcCommand = bLastCommand;
+  ReleasePPI(0);
 }
 
 LONG LinkBlocks(BYTE bPort) {
@@ -64,6 +58,10 @@ void SetChannelOpen(BYTE bPort, BYTE bHsid, BOOL fOpen) {
   WithRecord(bPort, bHsid, [fOpen](StreamChannel* p) { return p && (p->fChannelOpen = fOpen); });
 }
 
+void SetChannelType(BYTE bPort, BYTE bHsid, BYTE bType) {
+  WithRecord(bPort, bHsid, [bType](StreamChannel* p) { return p && (p->bType = bType); });
+}
+
 void ExpectLinkDown(BYTE bPort) {
   PerPortInfo record = PortRecord(bPort);
   EXPECT_EQ(record.fMlcInitDone, 0);
@@ -73,43 +71,9 @@ void ExpectLinkDown(BYTE bPort) {
   EXPECT_EQ(record.bChannelsAllocated, 0);
 }
 
-namespace {
-LRESULT CALLBACK HelperStandIn(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
-  if (uMsg == WM_CLOSE) {
-    MLCSetPMLInitDeInitEvent();  // what the helper gives back as it ends
-    return 0;
-  }
-  return DefWindowProcA(hWnd, uMsg, wParam, lParam);
-}
-}  // namespace
-
-FakeHelper::FakeHelper() {
-  hWnd_ = MakeWindow("LinkTestHelperStandIn", HelperStandIn);
-  fOk_ = hWnd_ && MLCSetup(hWnd_) == 1;
-}
-
-FakeHelper::~FakeHelper() {
-  // A reset that stopped the stand-in let a bring-up start the real helper:
-  // stop it too, so that the next test's stand-in can set up.
-  HWND hHidden = HiddenWindow();
-  if (hHidden && hHidden != hWnd_ && IsWindow(hHidden)) {
-    MLCSetPMLInitDeInitEvent();
-    KillHiddenExe();
-    EXPECT_TRUE(Eventually([&] { return !IsWindow(hHidden); }));
-    MLCSetPMLInitDeInitEvent();
-    // Its detach frees the ports without channels after its window went: wait
-    // for it and its teardown under the attach mutex.
-    EXPECT_TRUE(Eventually([] { return AttachedProcesses() == 1; }));
-    ObtainAttach();
-    ReleaseAttach();
-  }
-  MLCCleanup();
-  if (hWnd_) DestroyWindow(hWnd_);
-}
-
 void LinkTest::SetUp() {
-  helper_ = new FakeHelper;
-  ASSERT_TRUE(helper_->ok());
+  EmuClientTest::SetUp();
+  ASSERT_EQ(HiddenWindow(), hHelper_);
   if (fScript_) {
     ASSERT_TRUE(peri_.Attach(lpszPort_));
     ASSERT_TRUE(peri_.SetDeviceId(kMlcDeviceId));
@@ -123,10 +87,12 @@ void LinkTest::TearDown() {
   StartAllOverAgain(bPort_, FALSE);  // what a test left up goes the way a reset takes
   EXPECT_LE(LinkBlocks(bPort_), lBlocksBefore_) << "blocks left in the port's area";
   peri_.Detach();
-  delete helper_;
+  MLCCleanup();
+  EmuClientTest::TearDown();
 }
 
 void LinkTest::BringUp() {
+  StandInHelper();  // a reset stopped it: no real helper is started
   peri_.StartFn([](peri::Peripheral& p) { return p.AnswerInit(); });
   ASSERT_EQ(MLCInit(bPort_), 1);
   ASSERT_TRUE(peri_.Join()) << peri_.failures();

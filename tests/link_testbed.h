@@ -1,17 +1,10 @@
-// What the link tests share: short time-outs, a stand-in for the helper's
-// window, the port record under its mutex, channel records made by hand, and
-// the port area's blocks that an exchange must not leave.
+// What the link tests share: short time-outs, the port record under its mutex, channel records made
+// by hand, and the port area's blocks that an exchange must not leave.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <windows.h>
-
-#include <string>
-
+#include "emu_client_support.h"
 #include "link/link.h"
-#include "link_emu_support.h"
 #include "scripted_peripheral.h"
-#include "shared/records.h"
 
 // Time-outs the tests run with (KRZTBX15.INI).
 constexpr DWORD kReplyTimeoutMs = 400;  // MLC_PACKET_TIMEOUT_WHILE_(NOT_)BUSY
@@ -30,33 +23,23 @@ inline peri::Bytes ErrorPacket(BYTE bCode) { return peri::Command({0x7F, bCode})
 
 // A copy of the port's record, taken under its mutex.
 PerPortInfo PortRecord(BYTE bPort);
-void SetLastCommand(BYTE bPort, BYTE bCommand);
+// LPT1 marked up or not, with a command outstanding (NO_COMMAND: none).
+void SetLink(BOOL fInitDone, BYTE bLastCommand);
 // Blocks of the port's area besides its device-ID block.
 LONG LinkBlocks(BYTE bPort);
 
-// The host's credit of a channel (0xFFFFFFFF without a record); its open flag.
+// The host's credit of a channel (0xFFFFFFFF without a record); its open
+// flag; its type.
 DWORD HostCredits(BYTE bPort, BYTE bHsid);
 void SetChannelOpen(BYTE bPort, BYTE bHsid, BOOL fOpen);
+void SetChannelType(BYTE bPort, BYTE bHsid, BYTE bType);
 
 // Not initialised, nothing outstanding, no channel table or socket array.
 void ExpectLinkDown(BYTE bPort);
 
-// The library set up as if its helper ran in this process (the window ignores
-// WM_CLOSE); every port has a handle here.
-class FakeHelper {
- public:
-  FakeHelper();
-  ~FakeHelper();
-  bool ok() const { return fOk_; }
-
- private:
-  HWND hWnd_ = NULL;
-  bool fOk_ = false;
-};
-
-// A link test on one port: helper stand-in, scripted peripheral with an MLC
-// device ID, and at the end no block left behind.
-class LinkTest : public ::testing::Test {
+// A link test on one port: this process standing in for the helper, the
+// scripted peripheral with an MLC device ID, and at the end no block left behind.
+class LinkTest : public EmuClientTest {
  protected:
   static void SetUpTestSuite() { WriteLinkIni(); }
   void SetUp() override;
@@ -67,7 +50,6 @@ class LinkTest : public ::testing::Test {
   BYTE bPort_ = 0;
   const char* lpszPort_ = "LPT1";
   bool fScript_ = true;  // false: the test attaches a far side of its own
-  FakeHelper* helper_ = nullptr;
   peri::Peripheral peri_;
   LONG lBlocksBefore_ = 0;
 };

@@ -1,23 +1,13 @@
 // The port mutex against a child holding the port, and the settings, in a
 // process that has loaded the test flavour of the library.
-#include "shared/locks.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
-
-#include <thread>
 
 #include "shared/config.h"
 #include "testutil.h"
 
 namespace {
-
-// Whether another thread of this process gets the port within the time-out.
-bool FreeForOthers(BYTE bPort) {
-  PerPortInfo* lpPPI = nullptr;
-  std::thread([&] { CheckReleasePPI(lpPPI = CheckPPI(bPort), bPort); }).join();
-  return lpPPI != nullptr;
-}
 
 TEST(PortMutex, CheckPPIGivesUpWhileAnotherProcessHoldsThePort) {
   NamedEvent ready("held"), go("release");

@@ -1,14 +1,11 @@
 // Channel events at window and callback targets, and blocking calls ended by
 // another process's polls, a close or a reset, against the emulator.
-#include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 #include <utility>
 
+#include "emu_client_support.h"
 #include "link/link.h"
-#include "scene_support.h"
-#include "shared/config.h"
 
 namespace {
 
@@ -57,7 +54,6 @@ TEST_F(NotifyTest, EveryEventReachesEachKindOfTarget) {
         Eventually([&] { return PeekMessageA(&msg, hApp_, kAppMsg, kAppMsg, PM_NOREMOVE); }));
     EXPECT_EQ(poller.Stop(), 0u);
   }
-  StandInHelper();  // the poller's end, with only the helper's process left, stopped it
   std::vector<MSG> told = TakeMessages(hApp_);
   ASSERT_EQ(told.size(), 1u);
   EXPECT_EQ(told[0].wParam, 0x1234u);
@@ -93,10 +89,8 @@ TEST_F(NotifyTest, EveryEventReachesEachKindOfTarget) {
   EXPECT_FALSE(IsWindow(hCallBackWnd));
 
   // An event queued for a closed channel whose slot was reopened calls nobody.
-  StandInHelper();
   WORD hFirst = Open(4, 8192, MLC_STREAM_CHANNEL, NULL, 1, Record);
   EXPECT_EQ(MLCCloseChannel(hFirst), MLC_SUCCESS);
-  StandInHelper();
   WORD hSecond = Open(4, 8192, MLC_STREAM_CHANNEL, NULL, 2, Record);
   EXPECT_EQ(hSecond, hFirst);
   EXPECT_EQ(MLCRead(hSecond, NULL, 0, FALSE, 0), 0);  // asks to be told of data

@@ -3,15 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "../krzhid15/helper.h"
 #include "krzcom15.h"
 #include "notify/hidden.h"
 #include "port/porthandle.h"
 #include "shared/config.h"
-#include "shared/locks.h"
 #include "testutil.h"
 
 namespace fs = std::filesystem;
@@ -39,7 +36,7 @@ fs::path Program() {
 
 }  // namespace
 
-TEST(PortHandles, AcquisitionsAreCountedAndTheLastReleaseCloses) {
+TEST(PortHandles, AcquisitionsAreCountedAndTheSetupOpensEveryPortItCan) {
   DWORD hPort = MLCGetPortHandle(0);
   ASSERT_NE(hPort, 0u);
   EXPECT_EQ(MLCGetPortHandle(0), hPort);
@@ -53,9 +50,7 @@ TEST(PortHandles, AcquisitionsAreCountedAndTheLastReleaseCloses) {
   EXPECT_EQ(MLCReleasePortHandle(0), 0);
   EXPECT_EQ(MLCGetPortHandle(3), 0u);
   EXPECT_EQ(GetHportVal(7), 0u);
-}
-
-TEST(Setup, RecordsTheWindowOnceAndSurvivesAnUnopenablePort) {
+  // The setup records the helper's window once, and survives an unopenable port.
   std::string ini = WindowsDirFile("KRZCOM15.INI");
   WriteTextFile(ini, "[LPT2]\nBackend=none\n");
   HWND hFirst = MakeWindow("PortHelperTestWnd"), hSecond = MakeWindow("PortHelperTestWnd");

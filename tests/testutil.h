@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "krzmem15.h"
@@ -77,6 +78,13 @@ inline HWND HiddenWindow() {
 inline BOOL SetupDone() {
   BOOL fDone = ObtainMGD()->bMLCSetupDone;
   return ReleaseMGD(), fDone;
+}
+
+// Whether another thread of this process gets the port within the time-out.
+inline bool FreeForOthers(BYTE bPort) {
+  PerPortInfo* lpPPI = nullptr;
+  std::thread([&] { CheckReleasePPI(lpPPI = CheckPPI(bPort), bPort); }).join();
+  return lpPPI != nullptr;
 }
 
 #include "support/asleep_in_wait.h"

@@ -58,12 +58,12 @@ stage_tsan() {
   # takes minutes under ThreadSanitizer.
   cmake -S . -B "$B/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DW32_TSAN=ON $CACHE &&
     cmake --build "$B/tsan" -j "$JOBS" --target kernel_tests platform_child krzmlc15_tests \
-      krzmlc15_child krzmlc15_link_tests krzmlc15_link_emu_tests \
+      krzmlc15_child krzmlc15_link_tests \
       krzmlc15_scene_tests krzmlc15_datachild \
       krzmlc15_helper_tests krzhid15 w32_leakcheck &&
     GTEST_FILTER=-Posix.CreateCloseCyclesLeakNoDescriptorsOrMappings \
       ctest --test-dir "$B/tsan" -j "$JOBS" --output-on-failure -R \
-      '^(kernel_tests|krzmlc15_tests|krzmlc15_(link|link_emu|scene|helper)_tests)(\.objects)?$'
+      '^(kernel_tests|krzmlc15_tests|krzmlc15_(link|scene|helper)_tests)(\.objects)?$'
 }
 
 stage_fuzz() {
