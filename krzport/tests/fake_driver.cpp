@@ -27,6 +27,7 @@ emu::Peripheral* Printer() {
   static emu::Peripheral* p = [] {
     emu::EmuConfig cfg;
     cfg.services = emu::DefaultServices();
+    for (emu::ServiceSetup& setup : cfg.services) setup.store = true;  // the sink keeps the job
     return new emu::Peripheral(cfg, nullptr);
   }();
   p->Tick(GetTickCount());
@@ -86,12 +87,25 @@ BOOL WINAPI FakeWrite(HANDLE, LPCVOID buf, DWORD cb, LPDWORD pcbWritten, LPOVERL
   return TRUE;
 }
 
+// The POSIX cksum of what the sink received, so that the job's script can
+// compare it with `cksum` of the file it printed.
+unsigned long Cksum(const emu::Bytes& bytes) {
+  uint32_t crc = 0;
+  auto add = [&crc](uint8_t b) {
+    crc ^= (uint32_t)b << 24;
+    for (int i = 0; i < 8; ++i) crc = crc & 0x80000000u ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+  };
+  for (uint8_t b : bytes) add(b);
+  for (size_t n = bytes.size(); n; n >>= 8) add((uint8_t)n);
+  return ~crc;
+}
+
 BOOL WINAPI FakeClose(HANDLE) {
   std::lock_guard<std::mutex> lock(g_mu);
   emu::Peripheral* p = Printer();
-  fprintf(stderr, "fake driver: sink %llu bytes, violations %u, address sets %u\n",
-          (unsigned long long)p->socket_stats(2).bytes_in, (unsigned)p->violations().size(),
-          g_cAddressSets);
+  fprintf(stderr, "fake driver: sink %llu bytes, cksum %lu, violations %u, address sets %u\n",
+          (unsigned long long)p->socket_stats(2).bytes_in, Cksum(p->service(2)->stored()),
+          (unsigned)p->violations().size(), g_cAddressSets);
   return TRUE;
 }
 

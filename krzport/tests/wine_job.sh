@@ -49,6 +49,8 @@ cat "$WORK/port.out"
 [ $RC -eq 0 ] || { echo "krzprint failed ($RC)" >&2; exit 1; }
 [ $PORT_RC -eq 0 ] || { echo "krzport failed ($PORT_RC)" >&2; exit 1; }
 [ "$(wc -c <"$WORK/back")" -eq 4096 ] || { echo "read back $(wc -c <"$WORK/back") bytes" >&2; exit 1; }
-tr -d '\r' <"$WORK/port.out" | grep -qx "fake driver: sink $SIZE bytes, violations 0, address sets 1" ||
-  { echo "the printer did not get the $SIZE bytes cleanly" >&2; exit 1; }
+SUM=$(cksum <"$JOB" | cut -d' ' -f1)
+tr -d '\r' <"$WORK/port.out" |
+  grep -qx "fake driver: sink $SIZE bytes, cksum $SUM, violations 0, address sets 1" ||
+  { echo "the printer did not get the job's $SIZE bytes cleanly" >&2; exit 1; }
 echo "krzport under Wine: $SIZE bytes printed, 4096 read back"
