@@ -13,6 +13,7 @@ void(WINAPI* pfnDebugOutput)(LPCSTR lpszLine) = DefaultDebugOutput;
 
 static const char szIniFile[] = "KRZTBX15.INI";
 static const char szDebugSection[] = "DebugMsg";
+static const char szLogFileMutex[] = "KRZMLC15_LogFileMutex";
 
 WORD fstrtou(LPCSTR lpsz) {
   WORD wValue = 0;
@@ -47,13 +48,24 @@ void DBMSG_INIT(LPCSTR lpszModule) {
 }
 
 BOOL WriteLogFile(LPCSTR lpszLine) {
+  // Every writer seeks to the end and writes: two that seek at the same
+  // moment write at the same place, and one line overwrites the other. The
+  // seek and the write are one step under a machine-wide mutex, opened per
+  // line like the file; a writer that does not get it in a second (a hung
+  // logger) writes anyway rather than stop its caller.
+  HANDLE hLock = CreateMutexA(NULL, FALSE, szLogFileMutex);
+  DWORD dwWait = hLock ? WaitForSingleObject(hLock, 1000) : WAIT_FAILED;
+  BOOL fLocked = dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED;
   HFILE hFile = _lopen(szDebugLogFile, OF_READWRITE);
   if (hFile == HFILE_ERROR) hFile = _lcreat(szDebugLogFile, 0);
-  if (hFile == HFILE_ERROR) return FALSE;
-  _llseek(hFile, 0, FILE_END);
-  _lwrite(hFile, lpszLine, (UINT)strlen(lpszLine));
-  _lclose(hFile);
-  return TRUE;
+  if (hFile != HFILE_ERROR) {
+    _llseek(hFile, 0, FILE_END);
+    _lwrite(hFile, lpszLine, (UINT)strlen(lpszLine));
+    _lclose(hFile);
+  }
+  if (fLocked) ReleaseMutex(hLock);
+  if (hLock) CloseHandle(hLock);
+  return hFile != HFILE_ERROR;
 }
 
 // Each thread builds its lines in its own storage, so lines of threads that
