@@ -23,13 +23,6 @@ WORD hStream, hMessage;
 // little new, and each costs as much as a whole short input.
 const int kMaxPieces = 32, kMaxTurns = 48;
 
-void HostTurn() {
-  static BYTE buffer[65536];
-  MLCPollChannels2(FALSE, 0);
-  MLCRead(hStream, buffer, 3000, FALSE, 0);
-  MLCRead(hMessage, buffer, sizeof buffer, FALSE, 0);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -62,9 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (cb > size - at) cb = size - at;
     FuzzFeed(port, data + at, cb);
     at += cb;
-    while (!cb && nTurns < kMaxTurns && FuzzUnread(port) && ++nTurns) HostTurn();
+    while (!cb && nTurns < kMaxTurns && FuzzUnread(port) && ++nTurns)
+      FuzzHostTurn(hStream, hMessage);
   }
-  while (nTurns < kMaxTurns && FuzzUnread(port) && ++nTurns) HostTurn();
+  while (nTurns < kMaxTurns && FuzzUnread(port) && ++nTurns) FuzzHostTurn(hStream, hMessage);
 
   FuzzCheck();
   FuzzResetAndCheck(port, false);

@@ -43,7 +43,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pPieces = data, cbLeft = size;
   FuzzOnHostWrite(port, Answer, NULL);
-  static BYTE buffer[4096];
   DWORD dwRing = 4096, dwSlots = 1;
   WORD hStream = 0, hMessage = 0;
   if (MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwRing, &hStream, NULL, 0, 0, NULL, NULL) !=
@@ -53,11 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (MLCOpenChannel(0, 1, MLC_PACKET_CHANNEL, &dwSlots, &hMessage, NULL, 0, 0, NULL, NULL) !=
       MLC_SUCCESS)
     hMessage = 0;
-  for (int i = 0; i < 4 && FuzzUnread(port); ++i) {
-    MLCPollChannels2(FALSE, 0);
-    if (hStream) MLCRead(hStream, buffer, sizeof buffer, FALSE, 0);
-    if (hMessage) MLCRead(hMessage, buffer, sizeof buffer, FALSE, 0);
-  }
+  for (int i = 0; i < 4 && FuzzUnread(port); ++i) FuzzHostTurn(hStream, hMessage);
   FuzzCheck();
   if (hStream) MLCCloseChannel(hStream);
   if (hMessage) MLCCloseChannel(hMessage);

@@ -23,12 +23,8 @@ Bytes Conversation(const char* fault, int rounds) {
   emu::EmuConfig cfg;
   cfg.max_ptoh = kPtoH;
   cfg.credit_request_ms = 0;
+  cfg.services = emu::DefaultServices();  // the target opens the status and echo services
   std::string error;
-  for (const char* text : {"1:status", "3:echo"}) {
-    emu::ServiceSetup s;
-    emu::ParseService(text, &s, &error);
-    cfg.services.push_back(s);
-  }
   emu::Fault f;
   if (fault && emu::ParseFault(fault, &f, &error)) cfg.faults.push_back(f);
   emu::Peripheral p(cfg, nullptr);

@@ -63,6 +63,13 @@ BYTE* Area() {
 
 DWORD AreaBlocks() { return ((const krzmem::AreaHeader*)Area())->blocks; }
 
+// Forgets what is on the port both ways and the messages posted to the helper.
+void FuzzDrain(FuzzPort* port) {
+  VMemTaken taken;
+  VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_TAKE, NULL, &taken);
+  TakeMessages(NULL);
+}
+
 }  // namespace
 
 void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWORD),
@@ -114,12 +121,7 @@ bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WO
   emu::EmuConfig cfg;
   cfg.max_ptoh = wPtoH;
   cfg.credit_request_ms = 0;
-  std::string error;
-  for (const char* text : {"1:status", "3:echo"}) {
-    emu::ServiceSetup s;
-    emu::ParseService(text, &s, &error);
-    cfg.services.push_back(s);
-  }
+  cfg.services = emu::DefaultServices();
   port->printer = std::make_unique<emu::Peripheral>(cfg, nullptr);
   FuzzOnHostWrite(port, Answer, port);
   DWORD dwRing = (DWORD)lRing, dwSlots = 1;
@@ -143,10 +145,11 @@ void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb) {
 
 bool FuzzUnread(FuzzPort* port) { return VCOMM_WaitInput(port->hPort, 0) != 0; }
 
-void FuzzDrain(FuzzPort* port) {
-  VMemTaken taken;
-  VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_TAKE, NULL, &taken);
-  TakeMessages(NULL);
+void FuzzHostTurn(WORD hStream, WORD hMessage) {
+  static BYTE buffer[65536];
+  MLCPollChannels2(FALSE, 0);
+  if (hStream) MLCRead(hStream, buffer, 3000, FALSE, 0);
+  if (hMessage) MLCRead(hMessage, buffer, sizeof buffer, FALSE, 0);
 }
 
 void FuzzResetAndCheck(FuzzPort* port, bool bHelperUp) {
