@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <random>
 #include <thread>
@@ -22,9 +23,7 @@
 
 namespace {
 
-// What the printer may do during a run: legal behaviours a sound host
-// survives, at worst with a reset. Its ways of handling credit hold for a
-// whole run and are drawn with the printer (DrawPrinter).
+// Legal behaviours a sound host survives, at worst with a reset.
 const char* const kBehaviours[] = {
     "error=6@t=0",  "noreply=open",      "noreply=credit",  "late=open:300",      "split=data:3:50",
     "half=data",    "creditreq@t=0",     "unsupported@t=0", "late=creditreq:200", "badcredit@t=0",
@@ -33,9 +32,8 @@ const char* const kBehaviours[] = {
 };
 const int kBehaviourCount = sizeof kBehaviours / sizeof *kBehaviours;
 
-// The printer drawn for a seed: packet sizes, credit, piggy-backing, and
-// ways of handling credit that it keeps for the whole run (drawn apart, so
-// that a seed's other choices stay as they were).
+// The printer drawn for a seed, with ways of handling credit that it keeps
+// for the whole run (drawn apart, so that a seed's other choices stay).
 emu::EmuConfig DrawPrinter(unsigned seed, std::string* text) {
   std::mt19937 rng(seed ^ 0x5EED), ways(seed ^ 0xC4ED);
   emu::EmuConfig cfg;
@@ -61,16 +59,13 @@ emu::EmuConfig DrawPrinter(unsigned seed, std::string* text) {
            c3, c4, c5, RND_SOURCE_BYTES);
   *text = sz;
   for (const char* at = strstr(sz, " 3:"); at; at = strchr(at + 1, ' ')) {
-    emu::ServiceSetup setup;
-    std::string error;
-    emu::ParseService(std::string(at + 1, strcspn(at + 1, " ")), &setup, &error);
-    cfg.services.push_back(setup);
+    cfg.services.emplace_back();
+    emu::ParseService(std::string(at + 1, strcspn(at + 1, " ")), &cfg.services.back(), nullptr);
   }
   return cfg;
 }
 
-// Empty when no channel is left and the port's area holds only the blocks
-// its record keeps between links (or nothing), else what is left.
+// Empty, or the channels and blocks left beyond what the port's record keeps between links.
 std::string CheckPortBlocks() {
   PerPortInfo* lpPPI = ObtainPPI(0);
   DWORD dwHeld =
@@ -126,9 +121,8 @@ class Run {
     return a.proc.Run("krzrandom.exe --agent " + name_ + " " + std::to_string(n));
   }
 
-  // Kills process agent n. Only one in the middle of a step the driver did
-  // not wait for may be writing (the library runs no thread of its own in a
-  // client); one that holds the port mutex is not.
+  // Kills process agent n; one amid a step the driver did not wait for may
+  // be cutting a packet short, one that holds the port mutex is not.
   void Kill(int n, bool fHolding) {
     Agent& a = agents_[n];
     if (!fHolding && a.busy) killedAt_.push_back(emu::SteadyMs() - printerStart_);
@@ -137,9 +131,8 @@ class Run {
     for (int l = 0; l < RND_LANES; ++l) run_->lanes[n * RND_LANES + l] = LaneRec{};
   }
 
-  // Waits for agent n's step (watching a process agent's life): empty, or
-  // why not, naming the step (maybe one the driver did not wait for). How
-  // long past its bound a call takes tells a slow call from a stuck one.
+  // Waits for agent n's step, watching a process agent's life: empty, or
+  // why not, naming the step. How far past its bound tells slow from stuck.
   std::string Settle(int n, DWORD dwLimitMs) {
     Agent& a = agents_[n];
     std::string why;
@@ -173,9 +166,8 @@ class Run {
     char why[160];
     if (!CreditBooksHold(0, why, sizeof why)) return std::string("credit books: ") + why;
     return printer_->With([&](emu::Peripheral& p) -> std::string {
-      // A killed writer leaves a packet cut short, which the printer calls
-      // incomplete after its inter-packet time of silence: the kill's doing
-      // when seen then (with a wide margin for a loaded machine).
+      // A packet incomplete after its inter-packet silence is a killed
+      // writer's doing when seen then (a wide margin for a loaded machine).
       for (const emu::Violation& v : p.violations())
         if (v.text.find("incomplete packet") == std::string::npos ||
             std::none_of(killedAt_.begin(), killedAt_.end(), [&](uint32_t k) {
@@ -202,8 +194,7 @@ class Run {
       if (s.op == kOpFault) {
         const char* lpszRow = kBehaviours[s.len % kBehaviourCount];
         printer_->AddFault(lpszRow, &why);
-        // A debit is withheld for the channel's life: a lane whose only
-        // credit it took may never be granted again.
+        // A lane whose only credit a debit took may never be granted again.
         if (strncmp(lpszRow, "debit=", 6) == 0) run_->noGrants = 1;
       } else if (s.op == kOpKill) {
         if (s.style & RND_BLOCK) why = Post(s.agent, Step{kOpHold, s.agent, 0, 0, 0});
@@ -215,7 +206,6 @@ class Run {
       if (why.empty()) why = Check();
       if (!why.empty()) why = "step " + std::to_string(i + 1) + " " + PlanText({s}) + ": " + why;
     }
-    // Every agent drains its lanes and closes them, all at once, then leaves.
     for (int n = 0; n < RND_AGENTS; ++n)
       if (why.empty()) why = Post(n, Step{kOpDrain, (BYTE)n, 0, RND_NO_WAIT, 0});
     for (int n = 0; n < RND_AGENTS; ++n) {
@@ -254,8 +244,7 @@ class Run {
     return why;
   }
 
-  // Ends the run with the printer dropping the link: the reset frees every
-  // channel (also killed agents'), and the next run starts on a link down.
+  // The printer drops the link: the reset frees every channel, also killed agents'.
   std::string ResetLink() {
     WORD hChannel = 0;
     MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, NULL, &hChannel, NULL, 0, 0, NULL, NULL);
@@ -283,8 +272,7 @@ class Run {
   std::vector<uint32_t> killedAt_;  // printer time of each kill of an agent amid a step
 };
 
-// The kind of a failure: its text without numbers, so that a shrunk plan
-// still fails the same way.
+// A failure's text without numbers: a shrunk plan must still fail so.
 std::string Kind(std::string why) {
   if (size_t colon = why.find(": "); colon != std::string::npos)
     why.erase(0, colon);  // "step N OP"
@@ -325,23 +313,20 @@ int main(int argc, char** argv) {
     if (hPort) MLCReleasePortHandle(hPort);
     return iExit;
   }
-  unsigned seed = 1, count = 1, minutes = 0;
-  int steps = RND_STEPS;
+  unsigned seed = 1, count = 1, minutes = 0, steps = RND_STEPS;
   const char* lpszPlan = nullptr;
+  const std::map<std::string, unsigned*> numbers = {
+      {"--seed", &seed}, {"--count", &count}, {"--minutes", &minutes}, {"--steps", &steps}};
   setvbuf(stdout, NULL, _IONBF, 0);
   for (int i = 1; i + 1 < argc; i += 2) {
-    const char* a = argv[i];
-    unsigned v = (unsigned)strtoul(argv[i + 1], nullptr, 10);
-    if (!strcmp(a, "--seed") || !strcmp(a, "--count") || !strcmp(a, "--minutes"))
-      *(a[2] == 's' ? &seed : a[2] == 'c' ? &count : &minutes) = v;
-    else if (!strcmp(a, "--steps"))
-      steps = (int)v;
-    else if (!strcmp(a, "--plan"))
+    if (numbers.count(argv[i]))
+      *numbers.at(argv[i]) = (unsigned)strtoul(argv[i + 1], nullptr, 10);
+    else if (!strcmp(argv[i], "--plan"))
       lpszPlan = argv[i + 1];
     else
-      return fprintf(stderr, "krzrandom: unknown argument %s\n", a), 2;
+      return fprintf(stderr, "krzrandom: unknown argument %s\n", argv[i]), 2;
   }
-  if (argc % 2 == 0 || steps <= 0) return fprintf(stderr, "krzrandom: bad arguments\n"), 2;
+  if (argc % 2 == 0 || (int)steps <= 0) return fprintf(stderr, "krzrandom: bad arguments\n"), 2;
   WriteTextFile(
       WindowsDirFile("KRZTBX15.INI"),
       "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=" + std::to_string(RND_REPLY_TIMEOUT_MS) +
@@ -352,15 +337,14 @@ int main(int argc, char** argv) {
   DWORD hPort = MLCGetPortHandle(0);  // for the thread agents
   if (!hPort) return fprintf(stderr, "krzrandom: no port handle\n"), 2;
   if (!RegisterAgentClass()) return fprintf(stderr, "krzrandom: no window class\n"), 2;
-  // An empty run first brings the link up and down, untimed: the helper
-  // process's first start can be slow (under Wine, seconds).
+  // An untimed empty run first: the helper's first start can be slow (under Wine, seconds).
   RunOnce(0, {});
   DWORD dwStart = GetTickCount();
   int iExit = 0;
   for (unsigned n = 0; minutes ? GetTickCount() - dwStart < minutes * 60000u : n < count;
        ++n, ++seed) {
     std::string swarm, printer;
-    std::vector<Step> plan = DrawPlan(seed, steps, &swarm);
+    std::vector<Step> plan = DrawPlan(seed, (int)steps, &swarm);
     if (lpszPlan && (plan.clear(), !ParsePlan(lpszPlan, &plan)))
       return fprintf(stderr, "krzrandom: bad plan\n"), 2;
     DrawPrinter(seed, &printer);

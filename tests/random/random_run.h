@@ -1,7 +1,6 @@
-// What the randomized test's driver (krzrandom) and its agents share: a run
-// is a plan of steps drawn from one seed, each one operation of one agent on
-// one of its lanes; the agents keep their books in a shared mapping, which
-// the driver judges after every step.
+// What the randomized test's driver (krzrandom) and its agents share: a plan
+// of steps drawn from a seed, each an operation of an agent on a lane; the
+// agents keep their books in a shared mapping the driver judges every step.
 #pragma once
 
 #include <windows.h>
@@ -16,12 +15,11 @@
 #define RND_STEPS 300           // a plan's steps unless --steps says otherwise
 #define RND_APP_MSG 0x8001
 
-// Short time-outs (KRZTBX15.INI) bring time-out paths up; Wine is slower.
+// Short time-outs (KRZTBX15.INI) bring time-out paths up. Under Wine every
+// kernel call costs tens of microseconds: a call's bound has a margin for it.
 #ifdef _WIN32
 #define RND_REPLY_TIMEOUT_MS 1000
 #define RND_CREDIT_TIMEOUT_MS 500
-// Under Wine every kernel call costs tens of microseconds: a call's bound
-// has a margin for that; natively the bound stays tight.
 #define RND_SLOW_MS 5000
 #else
 #define RND_REPLY_TIMEOUT_MS 500
@@ -29,8 +27,7 @@
 #define RND_SLOW_MS 0
 #endif
 #define RND_BLOCK_MS 300  // longest wait a step asks of a blocking call
-// A call's longest wait: the port mutex, a reply, a reset's exchanges, a
-// credit wait and its own time-out.
+// A call's longest wait: the mutex, replies, a reset, credit and its own time-out.
 #define RND_LONGEST_CALL_MS \
   (4 * RND_REPLY_TIMEOUT_MS + RND_CREDIT_TIMEOUT_MS + RND_BLOCK_MS + 2000 + RND_SLOW_MS)
 #define RND_DRAIN_MS 8000
@@ -84,7 +81,8 @@ struct SharedRun {
 };
 #pragma pack(pop)
 
-// Plans: drawn from a seed, printed and parsed back ("W2.1.1.300 R0.0.0.77 ...").
+// Plans: drawn from a seed (swarm: the kinds switched off), printed and parsed
+// back ("W2.1.1.300 R0.0.0.77 ...").
 std::vector<Step> DrawPlan(unsigned seed, int steps, std::string* swarm);
 std::string PlanText(const std::vector<Step>& plan);
 bool ParsePlan(const std::string& text, std::vector<Step>* plan);
