@@ -1,6 +1,5 @@
 // krzmlc15_fuzz_seeds DIR: the receive target's seeds, what the emulator's
-// core sends on the target's two channels, plain and with faults, cut into
-// pieces of several sizes in the target's input format.
+// core sends on its two channels, plain and with faults, cut into pieces.
 #include <stdio.h>
 
 #include <string>
@@ -17,8 +16,7 @@ const uint8_t kRingPick = 7;    // ring of 8 KiB
 const uint8_t kPtoHPick = 255;  // packets of 7 + 255 * 4 = 1027 bytes
 const uint16_t kPtoH = 7 + 255 * 4;
 
-// What the printer sends once the host opened both channels and sends
-// `rounds` echo packets and status requests; a fault as in the emulator.
+// What the printer sends to `rounds` echo packets and status requests after the opens.
 Bytes Conversation(const char* fault, int rounds) {
   emu::EmuConfig cfg;
   cfg.max_ptoh = kPtoH;
@@ -48,7 +46,6 @@ Bytes Conversation(const char* fault, int rounds) {
   return out;
 }
 
-// The target's input format: two set-up bytes, then pieces of `piece` bytes.
 Bytes AsInput(const Bytes& stream, size_t piece) {
   Bytes input{kRingPick, kPtoHPick};
   for (size_t at = 0; at < stream.size(); at += piece) {

@@ -70,6 +70,12 @@ void FuzzDrain(FuzzPort* port) {
   TakeMessages(NULL);
 }
 
+void Reset(FuzzPort* port, bool bHelperUp) {
+  StartAllOverAgain(0, FALSE);
+  FuzzDrain(port);
+  if (bHelperUp) FuzzHelperUp(port);
+}
+
 }  // namespace
 
 void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWORD),
@@ -78,7 +84,9 @@ void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWOR
   VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_RESPONDER, &responder, NULL);
 }
 
-FuzzPort* FuzzPortStart(std::string* pAnswers) {
+FuzzPort* g_port;
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (!getenv("W32POSIX_NAMESPACE") || !getenv("W32POSIX_ROOT"))
     abort();  // a private object namespace and Windows root (tests/README.md)
   // An open after a reset that forgot the stand-in starts the helper
@@ -90,47 +98,52 @@ FuzzPort* FuzzPortStart(std::string* pAnswers) {
                 "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=0\r\nMLC_INTER_PACKET_TIME_OUT=0\r\n"
                 "CreditTimeout=0\r\n");
   LoadIniValues();
-  FuzzPort* port = new FuzzPort();
+  FuzzPort* port = g_port = new FuzzPort();
   port->hHelper = MakeWindow("FuzzHelper", QuietProc);
   if (!port->hHelper || MLCSetup(port->hHelper) != MLC_SUCCESS) abort();
   port->hPort = VCOMM_OpenCommA("LPT1", 1);
   WORD hStream, hMessage;
-  g_pRecord = pAnswers;
+  std::string answers;  // to the opens, as pieces
+  g_pRecord = &answers;
   if (!port->hPort || !FuzzOpenChannels(port, 4096, 1030, &hStream, &hMessage)) abort();
   g_pRecord = nullptr;
-  StartAllOverAgain(0, FALSE);
-  FuzzDrain(port);
-  FuzzHelperUp(port);
+  Reset(port, true);
   port->dwBaseline = AreaBlocks();
-  return port;
+  if (const char* lpszSeed = getenv("FUZZ_REPLIES_SEED")) {
+    FILE* f = fopen(lpszSeed, "wb");
+    if (!f || fwrite(answers.data(), 1, answers.size(), f) != answers.size()) abort();
+    fclose(f);
+  }
+  return 0;
 }
 
 void FuzzHelperUp(FuzzPort* port) {
   TakeMessages(NULL);  // what the library posted to the helper before
   MLCSetup(port->hHelper);
-  // Held, as by a PML initialisation in progress, the event keeps resets
-  // inside an input from stopping the stand-in (a failed open with no
-  // channel left gives it back and stops it).
+  // Held, as by a PML initialisation, the event keeps resets from stopping
+  // the stand-in (a failed open with no channel left gives it back).
   WaitForSingleObject(hPMLInitDeInit, 0);
 }
 
+WORD FuzzOpen(BYTE bPsid, BYTE bType, DWORD dwBuffer) {
+  WORD h = 0;
+  int iResult = MLCOpenChannel(0, bPsid, bType, &dwBuffer, &h, NULL, 0, 0, NULL, NULL);
+  return iResult == MLC_SUCCESS ? h : 0;
+}
+
 bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage) {
-  StartAllOverAgain(0, FALSE);
-  FuzzDrain(port);
-  FuzzHelperUp(port);
+  Reset(port, true);
   emu::EmuConfig cfg;
   cfg.max_ptoh = wPtoH;
   cfg.credit_request_ms = 0;
   cfg.services = emu::DefaultServices();
   port->printer = std::make_unique<emu::Peripheral>(cfg, nullptr);
   FuzzOnHostWrite(port, Answer, port);
-  DWORD dwRing = (DWORD)lRing, dwSlots = 1;
-  int iStream = MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwRing, phStream, NULL, 0, 0, NULL, NULL);
-  int iMessage =
-      MLCOpenChannel(0, 1, MLC_PACKET_CHANNEL, &dwSlots, phMessage, NULL, 0, 0, NULL, NULL);
+  *phStream = FuzzOpen(3, MLC_STREAM_CHANNEL, (DWORD)lRing);
+  *phMessage = FuzzOpen(1, MLC_PACKET_CHANNEL, 1);
   FuzzOnHostWrite(port, NULL, NULL);
   FuzzDrain(port);
-  return iStream == MLC_SUCCESS && iMessage == MLC_SUCCESS;
+  return *phStream && *phMessage;
 }
 
 void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb) {
@@ -153,9 +166,7 @@ void FuzzHostTurn(WORD hStream, WORD hMessage) {
 }
 
 void FuzzResetAndCheck(FuzzPort* port, bool bHelperUp) {
-  StartAllOverAgain(0, FALSE);
-  FuzzDrain(port);
-  if (bHelperUp) FuzzHelperUp(port);
+  Reset(port, bHelperUp);
   if (AreaBlocks() != port->dwBaseline) {
     fprintf(stderr, "port area: %lu blocks, %lu before\n", (unsigned long)AreaBlocks(),
             (unsigned long)port->dwBaseline);
@@ -234,8 +245,7 @@ struct FuzzSnapshot {
 FuzzSnapshot* FuzzTake() {
   auto* s = new FuzzSnapshot();
   PerPortInfo* lpPPI = ObtainPPI(0);
-  // The heap's chunks lie end to end; past the header and links of a free
-  // last chunk nothing is in use.
+  // Chunks lie end to end; past a free last chunk's header nothing is in use.
   BYTE* lpArea = Area();
   const auto* lpHeader = (const krzmem::AreaHeader*)lpArea;
   DWORD dwUsed = lpHeader->heapEnd, dwChunk = lpHeader->heapOff;
@@ -262,8 +272,7 @@ FuzzSnapshot* FuzzTake() {
 void FuzzRestoreAll(const FuzzSnapshot* s) {
   PerPortInfo* lpPPI = ObtainPPI(0);
   memcpy(Area(), s->area.data(), s->area.size());
-  // A record written back is this process's open still, though the slot
-  // was opened again since (for another snapshot).
+  // A record written back is this process's open still, though its slot was opened since.
   for (size_t i = 0; i < s->table.size(); ++i) {
     if (!s->table[i]) continue;
     void* lpRecord = LockMLCCheck(0, s->table[i]);
