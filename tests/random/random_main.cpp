@@ -8,12 +8,15 @@
 #include <string.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "channel/creditcheck.h"
+#include "cli_options.h"
 #include "krzmlc15.h"
 #include "live_blocks.h"
 #include "random_run.h"
@@ -32,37 +35,32 @@ const char* const kBehaviours[] = {
 };
 const int kBehaviourCount = sizeof kBehaviours / sizeof *kBehaviours;
 
-// The printer drawn for a seed, with ways of handling credit that it keeps
-// for the whole run (drawn apart, so that a seed's other choices stay).
+// The printer drawn for a seed, as the emulator's command line that makes
+// it; its ways of handling credit are drawn apart, so a seed's other choices stay.
 emu::EmuConfig DrawPrinter(unsigned seed, std::string* text) {
   std::mt19937 rng(seed ^ 0x5EED), ways(seed ^ 0xC4ED);
-  emu::EmuConfig cfg;
-  cfg.max_channels = 128;
-  cfg.channels_per_socket = 64;
-  cfg.piggyback = rng() % 2;
-  const uint16_t kPtoH[] = {0x100C, 0x206, 0x46};
-  cfg.max_ptoh = kPtoH[rng() % 3];
-  const uint32_t kRequestMs[] = {0, 200, 1000};
-  cfg.credit_request_ms = kRequestMs[rng() % 3];
+  const unsigned kPtoH[] = {0x100C, 0x206, 0x46}, kRequestMs[] = {0, 200, 1000};
+  bool fPiggyback = rng() % 2;
+  unsigned ptoh = kPtoH[rng() % 3], requestMs = kRequestMs[rng() % 3];
   unsigned c3 = 1 + rng() % 8, c4 = 1 + rng() % 8, c5 = 1 + rng() % 3;
-  cfg.data_on_credit = ways() % 4 == 0;
-  cfg.empty_credit = ways() % 4 == 0;
-  cfg.open_credit_only = ways() % 6 == 0;
-  cfg.credit_request_flood_ms = ways() % 5 == 0 ? 50 + ways() % 400 : 0;
+  bool fDataOnCredit = ways() % 4 == 0, fEmptyCredit = ways() % 4 == 0, fOpenOnly = ways() % 6 == 0;
+  unsigned flood = ways() % 5 == 0 ? 50 + ways() % 400 : 0;
   char sz[400];
-  snprintf(sz, sizeof sz,
-           "piggyback=%d ptoh=%u creditreq-ms=%u%s%s%s credit-request-flood=%u 3:echo:credit=%u "
-           "4:echo:credit=%u 5:msgecho:credit=%u 6:source:bytes=%d",
-           (int)cfg.piggyback, (unsigned)cfg.max_ptoh, (unsigned)cfg.credit_request_ms,
-           cfg.data_on_credit ? " data-on-credit" : "", cfg.empty_credit ? " empty-credit" : "",
-           cfg.open_credit_only ? " open-credit-only" : "", (unsigned)cfg.credit_request_flood_ms,
-           c3, c4, c5, RND_SOURCE_BYTES);
-  *text = sz;
-  for (const char* at = strstr(sz, " 3:"); at; at = strchr(at + 1, ' ')) {
-    cfg.services.emplace_back();
-    emu::ParseService(std::string(at + 1, strcspn(at + 1, " ")), &cfg.services.back(), nullptr);
-  }
-  return cfg;
+  snprintf(
+      sz, sizeof sz,
+      "--max-channels 128 --channels-per-socket 64 --max-ptoh %u --credit-request-ms %u%s%s%s%s "
+      "--service 3:echo:credit=%u --service 4:echo:credit=%u --service 5:msgecho:credit=%u "
+      "--service 6:source:bytes=%d",
+      ptoh, requestMs, fPiggyback ? " --piggyback" : "", fDataOnCredit ? " --data-on-credit" : "",
+      fEmptyCredit ? " --empty-credit" : "", fOpenOnly ? " --open-credit-only" : "", c3, c4, c5,
+      RND_SOURCE_BYTES);
+  *text = sz + (flood ? " --credit-request-flood " + std::to_string(flood) : "");
+  std::istringstream words(*text);
+  emu::EmulatorOptions options;
+  std::string error;
+  if (!emu::ParseEmulatorArgs({std::istream_iterator<std::string>(words), {}}, &options, &error))
+    abort();  // the text above is wrong
+  return options.cfg;
 }
 
 // Empty, or the channels and blocks left beyond what the port's record keeps between links.
