@@ -76,6 +76,42 @@ void Reset(FuzzPort* port, bool bHelperUp) {
   if (bHelperUp) FuzzHelperUp(port);
 }
 
+const char* CheckStream(const StreamChannel* s) {
+  if (s->bFlags & STREAM_HAS_BUFFER) {
+    if (s->lLastPos <= 0 || s->lLastPos != s->wAllocated) return "stream ring size";
+    if (s->lReadPos < 0 || s->lReadPos >= s->lLastPos) return "stream read position";
+    if (s->lWritePos < 0 || s->lWritePos >= s->lLastPos) return "stream write position";
+    if (s->wLength < 0 || s->wLength > s->wAllocated) return "stream bytes stored";
+    if ((s->lWritePos - s->lReadPos + s->lLastPos) % s->lLastPos != s->wLength % s->lLastPos)
+      return "stream ring positions against bytes stored";
+  } else if (s->wLength != 0) {
+    return "bytes stored without a ring";
+  }
+  if (s->wAvailBytes < 0) return "stream freed bytes";
+  if (s->wPeriPtoHCredits < 0 || s->wPeriPtoHCredits > 65535) return "peripheral's stream credit";
+  if (s->wHostHtoPCredits > 65535) return "host's stream credit";
+  return nullptr;
+}
+
+const char* CheckMessage(BYTE bPort, const MessageChannel* m) {
+  if (m->bSlotCount < 1 || m->bSlotCount > 2) return "message slot count";
+  if (m->lReadSlot < -1 || m->lReadSlot >= m->bSlotCount) return "message read slot";
+  unsigned nNodes = 0;
+  HMEMBLOCK hNode = m->hMsgQueueHead, hLast = 0;
+  while (hNode && nNodes <= 256) {
+    const QueuedMessage* q = (const QueuedMessage*)LockMLCCheck(bPort, hNode);
+    if (!q) return "message queue node";
+    HMEMBLOCK hNext = q->hNext;
+    UnlockMLCCheck(bPort, hNode);
+    hLast = hNode;
+    hNode = hNext;
+    ++nNodes;
+  }
+  if (nNodes != m->bQueuedMsgs) return "queued messages against linked nodes";
+  if (nNodes && hLast != m->hMsgQueueTail) return "message queue tail";
+  return nullptr;
+}
+
 }  // namespace
 
 void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWORD),
@@ -173,46 +209,6 @@ void FuzzResetAndCheck(FuzzPort* port, bool bHelperUp) {
     abort();
   }
 }
-
-namespace {
-
-const char* CheckStream(const StreamChannel* s) {
-  if (s->bFlags & STREAM_HAS_BUFFER) {
-    if (s->lLastPos <= 0 || s->lLastPos != s->wAllocated) return "stream ring size";
-    if (s->lReadPos < 0 || s->lReadPos >= s->lLastPos) return "stream read position";
-    if (s->lWritePos < 0 || s->lWritePos >= s->lLastPos) return "stream write position";
-    if (s->wLength < 0 || s->wLength > s->wAllocated) return "stream bytes stored";
-    if ((s->lWritePos - s->lReadPos + s->lLastPos) % s->lLastPos != s->wLength % s->lLastPos)
-      return "stream ring positions against bytes stored";
-  } else if (s->wLength != 0) {
-    return "bytes stored without a ring";
-  }
-  if (s->wAvailBytes < 0) return "stream freed bytes";
-  if (s->wPeriPtoHCredits < 0 || s->wPeriPtoHCredits > 65535) return "peripheral's stream credit";
-  if (s->wHostHtoPCredits > 65535) return "host's stream credit";
-  return nullptr;
-}
-
-const char* CheckMessage(BYTE bPort, const MessageChannel* m) {
-  if (m->bSlotCount < 1 || m->bSlotCount > 2) return "message slot count";
-  if (m->lReadSlot < -1 || m->lReadSlot >= m->bSlotCount) return "message read slot";
-  unsigned nNodes = 0;
-  HMEMBLOCK hNode = m->hMsgQueueHead, hLast = 0;
-  while (hNode && nNodes <= 256) {
-    const QueuedMessage* q = (const QueuedMessage*)LockMLCCheck(bPort, hNode);
-    if (!q) return "message queue node";
-    HMEMBLOCK hNext = q->hNext;
-    UnlockMLCCheck(bPort, hNode);
-    hLast = hNode;
-    hNode = hNext;
-    ++nNodes;
-  }
-  if (nNodes != m->bQueuedMsgs) return "queued messages against linked nodes";
-  if (nNodes && hLast != m->hMsgQueueTail) return "message queue tail";
-  return nullptr;
-}
-
-}  // namespace
 
 void FuzzCheck() {
   PerPortInfo* lpPPI = ObtainPPI(0);

@@ -9,14 +9,11 @@
 struct FuzzPort;
 struct FuzzSnapshot;
 
-// Set up by LLVMFuzzerInitialize: LPT1 as the memory port (time-outs 0) with
-// a stand-in helper, the channels opened once (FUZZ_REPLIES_SEED=FILE writes
-// the core's answers there: tests/fuzz/seeds-replies) and the port area's
-// blocks after a reset kept as the baseline.
+// LPT1 as the memory port (time-outs 0) with a stand-in helper, its area's
+// baseline blocks taken after a first open (FUZZ_REPLIES_SEED=FILE: the answers).
 extern FuzzPort* g_port;
-// Resets the link and opens, against the emulator's core, a stream channel to
-// the echo service (ring lRing) and a one-slot message channel to the status
-// service, with peripheral-to-host packets of wPtoH bytes.
+// Resets the link and opens against the emulator's core a stream channel to the
+// echo (ring lRing) and a message channel to the status service (packets wPtoH).
 bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage);
 // Stands in for the helper again; resets within an input do not stop it.
 void FuzzHelperUp(FuzzPort* port);
@@ -30,8 +27,7 @@ bool FuzzUnread(FuzzPort* port);
 void FuzzHostTurn(WORD hStream, WORD hMessage);
 // Aborts unless LPT1's channel records are consistent and credit books hold.
 void FuzzCheck();
-// Resets the link, drains the port (bHelperUp: FuzzHelperUp) and aborts
-// unless the port's area holds its baseline blocks.
+// Resets the link (bHelperUp: FuzzHelperUp); aborts unless the area holds its baseline.
 void FuzzResetAndCheck(FuzzPort* port, bool bHelperUp);
 // LPT1's port record, the global record and the port's area in use; written
 // back after a reset, the link and channels stand again.
