@@ -18,7 +18,6 @@
 #include "channel/creditcheck.h"
 #include "cli_options.h"
 #include "krzmlc15.h"
-#include "live_blocks.h"
 #include "random_run.h"
 #include "shared/config.h"
 #include "testutil.h"
@@ -112,11 +111,9 @@ class Run {
       a.hDone = CreateEventA(NULL, FALSE, FALSE, AgentEventName(name_, n, "done").c_str());
     }
     a.busy = false;
-    if (n < RND_THREAD_AGENTS) {
-      a.thread = std::thread([this, n] { RunAgent(name_, n); });
-      return true;
-    }
-    return a.proc.Run("krzrandom.exe --agent " + name_ + " " + std::to_string(n));
+    if (n < RND_THREAD_AGENTS) a.thread = std::thread([this, n] { RunAgent(name_, n); });
+    return n < RND_THREAD_AGENTS ||
+           a.proc.Run("krzrandom.exe --agent " + name_ + " " + std::to_string(n));
   }
 
   // Kills process agent n; one amid a step the driver did not wait for may
@@ -222,8 +219,8 @@ class Run {
       SetEvent(a.hGo);
       a.proc.Wait(10000);
     }
-    for (Agent& a : agents_)
-      if (a.thread.joinable() && !a.busy) a.thread.join();
+    for (Agent& a : agents_)  // stuck ones were left
+      if (a.thread.joinable()) a.thread.join();
     // Only the closing reset clears a killed agent's channels and refused closes.
     bool fClean = std::none_of(plan.begin(), plan.end(),
                                [](const Step& s) { return s.op == kOpKill || s.op == kOpFault; });
