@@ -74,8 +74,7 @@ void TakeMessage(int lane, LaneRec& l, const BYTE* msg, int iLength) {
   if (++l.msgBack > l.msgSent) Fail("lane %lld: message %lld came back unsent", lane, l.msgBack);
 }
 
-// Whether a lane of this process holds hChannel now: a process cannot tell
-// its own opens of one handle apart, so a stale use of it is no fault then.
+// Whether a lane of this process holds hChannel (then a stale use is no fault).
 bool HandleOpenInProcess(WORD hChannel, int iExceptLane = -1) {
   for (int n = 0; n < RND_AGENTS; ++n) {
     bool fOurs = n == tAgent || (n < RND_THREAD_AGENTS && tAgent < RND_THREAD_AGENTS);
@@ -139,8 +138,7 @@ int Read(int lane, LaneRec& l, const Step& s, std::vector<BYTE>& buffer) {
   return iRead;
 }
 
-// The direct reader, only on the agent's own echo lane in slot 0, once its
-// ring is empty (the packets it takes come after what the ring holds).
+// The direct reader, on the agent's echo lane in slot 0 once its ring is empty.
 int Retrieve(int lane, LaneRec& l, std::vector<BYTE>& buffer) {
   if (IsMessageLane(lane) || l.hChannel != MLC_MAKE_CHANNEL(0, MLC_FIRST_HSID)) return 0;
   if (MLCRead(l.hChannel, NULL, 0, FALSE, 0) != 0) return 0;
@@ -238,8 +236,8 @@ std::string AgentEventName(const std::string& run, int n, const char* what) {
   return run + "." + what + "." + std::to_string(n);
 }
 
-// Once per process, before any agent starts: under Wine a window created
-// while another thread of the process registers the same class can fail.
+// Once per process, before any agent starts (under Wine a window created while
+// another thread registers the class can fail).
 bool RegisterAgentClass() {
   WNDCLASSA wc{};
   wc.lpfnWndProc = AgentWndProc;

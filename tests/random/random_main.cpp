@@ -116,8 +116,7 @@ class Run {
            a.proc.Run("krzrandom.exe --agent " + name_ + " " + std::to_string(n));
   }
 
-  // Kills process agent n; one amid a step the driver did not wait for may
-  // be cutting a packet short, one that holds the port mutex is not.
+  // Kills process agent n; one amid a step it was not waited for may cut a packet short.
   void Kill(int n, bool fHolding) {
     Agent& a = agents_[n];
     if (!fHolding && a.busy) killedAt_.push_back(emu::SteadyMs() - printerStart_);
@@ -126,8 +125,7 @@ class Run {
     for (int l = 0; l < RND_LANES; ++l) run_->lanes[n * RND_LANES + l] = LaneRec{};
   }
 
-  // Waits for agent n's step, watching a process agent's life: empty, or
-  // why not, naming the step. How far past its bound tells slow from stuck.
+  // Waits for agent n's step, watching its process: empty, or why not.
   std::string Settle(int n, DWORD dwLimitMs) {
     Agent& a = agents_[n];
     std::string why;
@@ -161,8 +159,7 @@ class Run {
     char why[160];
     if (!CreditBooksHold(0, why, sizeof why)) return std::string("credit books: ") + why;
     return printer_->With([&](emu::Peripheral& p) -> std::string {
-      // A packet incomplete after its inter-packet silence is a killed
-      // writer's doing when seen then (a wide margin for a loaded machine).
+      // A killed writer leaves a packet incomplete (a wide margin for a loaded machine).
       for (const emu::Violation& v : p.violations())
         if (v.text.find("incomplete packet") == std::string::npos ||
             std::none_of(killedAt_.begin(), killedAt_.end(), [&](uint32_t k) {
@@ -221,7 +218,6 @@ class Run {
     }
     for (Agent& a : agents_)  // stuck ones were left
       if (a.thread.joinable()) a.thread.join();
-    // Only the closing reset clears a killed agent's channels and refused closes.
     bool fClean = std::none_of(plan.begin(), plan.end(),
                                [](const Step& s) { return s.op == kOpKill || s.op == kOpFault; });
     if (why.empty() && fClean) why = CheckPortBlocks();
@@ -233,7 +229,6 @@ class Run {
       cb += a.cbChecked, msgs += a.msgChecked, opens += a.opens, losses += a.losses;
     printf("krzrandom:   bytes-checked=%lld messages-checked=%lld opens=%lld lanes-lost=%lld\n", cb,
            msgs, opens, losses);
-    // A whole plan that judged nothing passed for want of traffic.
     if (why.empty() && plan.size() >= 200 && (!cb || !msgs))
       why = "a plan of " + std::to_string(plan.size()) + " steps checked no byte or no message";
     return why;

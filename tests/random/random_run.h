@@ -87,8 +87,7 @@ std::vector<Step> DrawPlan(unsigned seed, int steps, std::string* swarm);
 std::string PlanText(const std::vector<Step>& plan);
 bool ParsePlan(const std::string& text, std::vector<Step>* plan);
 
-// Agent side (random_agent.cpp): serves the steps posted to agent n of the
-// run named name until kOpExit; 0, or 5 when the run cannot be joined.
+// Agent n of the run named name serves its steps until kOpExit: 0, or 5 unjoined.
 bool RegisterAgentClass();
 int RunAgent(const std::string& name, int n);
 std::string AgentEventName(const std::string& run, int n, const char* what);
