@@ -98,14 +98,12 @@ const char* CheckMessage(BYTE bPort, const MessageChannel* m) {
   if (m->lReadSlot < -1 || m->lReadSlot >= m->bSlotCount) return "message read slot";
   unsigned nNodes = 0;
   HMEMBLOCK hNode = m->hMsgQueueHead, hLast = 0;
-  while (hNode && nNodes <= 256) {
+  for (; hNode && nNodes <= 256; ++nNodes) {
     const QueuedMessage* q = (const QueuedMessage*)LockMLCCheck(bPort, hNode);
     if (!q) return "message queue node";
-    HMEMBLOCK hNext = q->hNext;
-    UnlockMLCCheck(bPort, hNode);
     hLast = hNode;
-    hNode = hNext;
-    ++nNodes;
+    hNode = q->hNext;
+    UnlockMLCCheck(bPort, hLast);
   }
   if (nNodes != m->bQueuedMsgs) return "queued messages against linked nodes";
   if (nNodes && hLast != m->hMsgQueueTail) return "message queue tail";
@@ -203,11 +201,10 @@ void FuzzHostTurn(WORD hStream, WORD hMessage) {
 
 void FuzzResetAndCheck(FuzzPort* port, bool bHelperUp) {
   Reset(port, bHelperUp);
-  if (AreaBlocks() != port->dwBaseline) {
-    fprintf(stderr, "port area: %lu blocks, %lu before\n", (unsigned long)AreaBlocks(),
-            (unsigned long)port->dwBaseline);
-    abort();
-  }
+  if (AreaBlocks() == port->dwBaseline) return;
+  fprintf(stderr, "port area: %lu blocks, %lu before\n", (unsigned long)AreaBlocks(),
+          (unsigned long)port->dwBaseline);
+  abort();
 }
 
 void FuzzCheck() {
