@@ -216,8 +216,6 @@ class Run {
       SetEvent(a.hGo);
       a.proc.Wait(10000);
     }
-    for (Agent& a : agents_)  // stuck ones were left
-      if (a.thread.joinable()) a.thread.join();
     bool fClean = std::none_of(plan.begin(), plan.end(),
                                [](const Step& s) { return s.op == kOpKill || s.op == kOpFault; });
     if (why.empty() && fClean) why = CheckPortBlocks();
