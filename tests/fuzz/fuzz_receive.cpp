@@ -30,8 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzRestoreAll(snapshot);
   } else {
     WORD hWas = hStream;
-    if (!FuzzOpenChannels(g_port, lRing, wPtoH, &hStream, &hMessage) || (hWas && hWas != hStream))
-      abort();
+    if (!FuzzOpenChannels(lRing, wPtoH, &hStream, &hMessage) || (hWas && hWas != hStream)) abort();
     snapshot = FuzzTake();
   }
 
@@ -41,14 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int nPieces = 1; at < size; ++nPieces) {
     size_t cb = nPieces < kMaxPieces ? data[at++] : size - at;
     if (cb > size - at) cb = size - at;
-    FuzzFeed(g_port, data + at, cb);
+    FuzzFeed(data + at, cb);
     at += cb;
-    while (!cb && nTurns < kMaxTurns && FuzzUnread(g_port) && ++nTurns)
-      FuzzHostTurn(hStream, hMessage);
+    while (!cb && nTurns < kMaxTurns && FuzzUnread() && ++nTurns) FuzzHostTurn(hStream, hMessage);
   }
-  while (nTurns < kMaxTurns && FuzzUnread(g_port) && ++nTurns) FuzzHostTurn(hStream, hMessage);
+  while (nTurns < kMaxTurns && FuzzUnread() && ++nTurns) FuzzHostTurn(hStream, hMessage);
 
   FuzzCheck();
-  FuzzResetAndCheck(g_port, false);
+  FuzzResetAndCheck(false);
   return 0;
 }

@@ -14,7 +14,7 @@ size_t cbLeft;
 void Answer(void*, const BYTE*, DWORD) {
   if (!cbLeft) return;
   size_t cb = std::min<size_t>(pPieces[0], cbLeft - 1);
-  FuzzFeed(g_port, pPieces + 1, cb);
+  FuzzFeed(pPieces + 1, cb);
   pPieces += cb + 1, cbLeft -= cb + 1;
 }
 
@@ -22,15 +22,15 @@ void Answer(void*, const BYTE*, DWORD) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pPieces = data, cbLeft = size;
-  FuzzOnHostWrite(g_port, Answer, NULL);
+  FuzzOnHostWrite(Answer, NULL);
   WORD hStream = FuzzOpen(3, MLC_STREAM_CHANNEL, 4096);
-  FuzzHelperUp(g_port);
+  FuzzHelperUp();
   WORD hMessage = FuzzOpen(1, MLC_PACKET_CHANNEL, 1);
-  for (int i = 0; i < 4 && FuzzUnread(g_port); ++i) FuzzHostTurn(hStream, hMessage);
+  for (int i = 0; i < 4 && FuzzUnread(); ++i) FuzzHostTurn(hStream, hMessage);
   FuzzCheck();
   if (hStream) MLCCloseChannel(hStream);
   if (hMessage) MLCCloseChannel(hMessage);
-  FuzzOnHostWrite(g_port, NULL, NULL);
-  FuzzResetAndCheck(g_port, true);
+  FuzzOnHostWrite(NULL, NULL);
+  FuzzResetAndCheck(true);
   return 0;
 }

@@ -22,17 +22,13 @@
 #include "testutil.h"
 #include "vmem.h"
 
-struct FuzzPort {
-  DWORD hPort = 0;      // our own handle of LPT1, for feeding
-  HWND hHelper = NULL;  // stands in for the helper's window
-  std::unique_ptr<emu::Peripheral> printer;
-  DWORD dwNow = 0;
-  DWORD dwBaseline = 0;  // blocks of a port whose link was up once (its device ID stays)
-};
-
 namespace {
 
-std::string* g_pRecord;  // appends every piece fed while set
+DWORD hPort;   // our own handle of LPT1, for feeding
+HWND hHelper;  // stands in for the helper's window
+std::unique_ptr<emu::Peripheral> printer;
+DWORD dwNow, dwBaseline;  // the core's clock; the area's blocks once a link was up
+std::string* g_pRecord;   // appends every piece fed while set
 
 LRESULT CALLBACK QuietProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   if (uMsg == WM_CLOSE) return 0;  // the stand-in helper never closes
@@ -40,11 +36,10 @@ LRESULT CALLBACK QuietProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
 }
 
 // The emulator's core answers every write of the host at once.
-void Answer(void* pContext, const BYTE* pb, DWORD cb) {
-  FuzzPort* port = (FuzzPort*)pContext;
-  port->printer->Receive(0x4D, pb, cb, ++port->dwNow);
-  emu::Bytes out = port->printer->TakeOutput();
-  FuzzFeed(port, out.data(), out.size());
+void Answer(void*, const BYTE* pb, DWORD cb) {
+  printer->Receive(0x4D, pb, cb, ++dwNow);
+  emu::Bytes out = printer->TakeOutput();
+  FuzzFeed(out.data(), out.size());
 }
 
 // The port's shared area, mapped once (it lives while mapped).
@@ -64,16 +59,16 @@ BYTE* Area() {
 DWORD AreaBlocks() { return ((const krzmem::AreaHeader*)Area())->blocks; }
 
 // Forgets what is on the port both ways and the messages posted to the helper.
-void FuzzDrain(FuzzPort* port) {
+void FuzzDrain() {
   VMemTaken taken;
-  VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_TAKE, NULL, &taken);
+  VCOMM_EscapeCommFunction(hPort, VMEM_ESC_TAKE, NULL, &taken);
   TakeMessages(NULL);
 }
 
-void Reset(FuzzPort* port, bool bHelperUp) {
+void Reset(bool bHelperUp) {
   StartAllOverAgain(0, FALSE);
-  FuzzDrain(port);
-  if (bHelperUp) FuzzHelperUp(port);
+  FuzzDrain();
+  if (bHelperUp) FuzzHelperUp();
 }
 
 const char* CheckStream(const StreamChannel* s) {
@@ -112,13 +107,10 @@ const char* CheckMessage(BYTE bPort, const MessageChannel* m) {
 
 }  // namespace
 
-void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWORD),
-                     void* pContext) {
+void FuzzOnHostWrite(void (*pfnWritten)(void*, const BYTE*, DWORD), void* pContext) {
   VMemResponder responder{pfnWritten, pContext};
-  VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_RESPONDER, &responder, NULL);
+  VCOMM_EscapeCommFunction(hPort, VMEM_ESC_RESPONDER, &responder, NULL);
 }
-
-FuzzPort* g_port;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (!getenv("W32POSIX_NAMESPACE") || !getenv("W32POSIX_ROOT"))
@@ -132,17 +124,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
                 "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=0\r\nMLC_INTER_PACKET_TIME_OUT=0\r\n"
                 "CreditTimeout=0\r\n");
   LoadIniValues();
-  FuzzPort* port = g_port = new FuzzPort();
-  port->hHelper = MakeWindow("FuzzHelper", QuietProc);
-  if (!port->hHelper || MLCSetup(port->hHelper) != MLC_SUCCESS) abort();
-  port->hPort = VCOMM_OpenCommA("LPT1", 1);
+  hHelper = MakeWindow("FuzzHelper", QuietProc);
+  if (!hHelper || MLCSetup(hHelper) != MLC_SUCCESS) abort();
+  hPort = VCOMM_OpenCommA("LPT1", 1);
   WORD hStream, hMessage;
   std::string answers;  // to the opens, as pieces
   g_pRecord = &answers;
-  if (!port->hPort || !FuzzOpenChannels(port, 4096, 1030, &hStream, &hMessage)) abort();
+  if (!hPort || !FuzzOpenChannels(4096, 1030, &hStream, &hMessage)) abort();
   g_pRecord = nullptr;
-  Reset(port, true);
-  port->dwBaseline = AreaBlocks();
+  Reset(true);
+  dwBaseline = AreaBlocks();
   if (const char* lpszSeed = getenv("FUZZ_REPLIES_SEED")) {
     FILE* f = fopen(lpszSeed, "wb");
     if (!f || fwrite(answers.data(), 1, answers.size(), f) != answers.size()) abort();
@@ -151,9 +142,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-void FuzzHelperUp(FuzzPort* port) {
+void FuzzHelperUp() {
   TakeMessages(NULL);  // what the library posted to the helper before
-  MLCSetup(port->hHelper);
+  MLCSetup(hHelper);
   // Held, as by a PML initialisation, the event keeps resets from stopping
   // the stand-in (a failed open with no channel left gives it back).
   WaitForSingleObject(hPMLInitDeInit, 0);
@@ -165,32 +156,32 @@ WORD FuzzOpen(BYTE bPsid, BYTE bType, DWORD dwBuffer) {
   return iResult == MLC_SUCCESS ? h : 0;
 }
 
-bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage) {
-  Reset(port, true);
+bool FuzzOpenChannels(LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage) {
+  Reset(true);
   emu::EmuConfig cfg;
   cfg.max_ptoh = wPtoH;
   cfg.credit_request_ms = 0;
   cfg.services = emu::DefaultServices();
-  port->printer = std::make_unique<emu::Peripheral>(cfg, nullptr);
-  FuzzOnHostWrite(port, Answer, port);
+  printer = std::make_unique<emu::Peripheral>(cfg, nullptr);
+  FuzzOnHostWrite(Answer, NULL);
   *phStream = FuzzOpen(3, MLC_STREAM_CHANNEL, (DWORD)lRing);
   *phMessage = FuzzOpen(1, MLC_PACKET_CHANNEL, 1);
-  FuzzOnHostWrite(port, NULL, NULL);
-  FuzzDrain(port);
+  FuzzOnHostWrite(NULL, NULL);
+  FuzzDrain();
   return *phStream && *phMessage;
 }
 
-void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb) {
+void FuzzFeed(const BYTE* pb, size_t cb) {
   if (g_pRecord) {  // as a piece: its length byte, then its bytes
     if (cb > 255) abort();
     g_pRecord->push_back((char)cb);
     g_pRecord->append((const char*)pb, cb);
   }
   VMemFeed feed{pb, (DWORD)cb};
-  VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_FEED, &feed, NULL);
+  VCOMM_EscapeCommFunction(hPort, VMEM_ESC_FEED, &feed, NULL);
 }
 
-bool FuzzUnread(FuzzPort* port) { return VCOMM_WaitInput(port->hPort, 0) != 0; }
+bool FuzzUnread() { return VCOMM_WaitInput(hPort, 0) != 0; }
 
 void FuzzHostTurn(WORD hStream, WORD hMessage) {
   static BYTE buffer[65536];
@@ -199,11 +190,11 @@ void FuzzHostTurn(WORD hStream, WORD hMessage) {
   if (hMessage) MLCRead(hMessage, buffer, sizeof buffer, FALSE, 0);
 }
 
-void FuzzResetAndCheck(FuzzPort* port, bool bHelperUp) {
-  Reset(port, bHelperUp);
-  if (AreaBlocks() == port->dwBaseline) return;
+void FuzzResetAndCheck(bool bHelperUp) {
+  Reset(bHelperUp);
+  if (AreaBlocks() == dwBaseline) return;
   fprintf(stderr, "port area: %lu blocks, %lu before\n", (unsigned long)AreaBlocks(),
-          (unsigned long)port->dwBaseline);
+          (unsigned long)dwBaseline);
   abort();
 }
 
