@@ -1,5 +1,5 @@
 // The fault matrix: every fault the emulator can commit against the operation
-// it hits, one test per row (tests/README.md says what each row checks).
+// it hits, one test per row (tests/README.md: what each row checks and why).
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -48,19 +48,14 @@ struct FaultRow {
   LONG lLinkError = 0;             // only a failing port sets it
 };
 
-// Time-outs are the test's INI values (replies 300 ms, credit 300 ms). Reply
-// time-outs send MLC_ERROR 6 only where the waiter asks for it (socket
-// configuration, credit exchanges); the others just reset.
 const std::vector<FaultRow>& FaultRows() {
   using enum Op;
   const std::vector<BYTE> e0{0}, e1{1}, e2{2}, e3{3}, e5{5}, e6{6}, e7{7};
-  // A poll's worst result: 1 when a packet it read broke the link, 0 when all was handled.
   const Owed ok = Is(MLC_SUCCESS), handled = Is(0), broke = Is(1);
   const Owed initFailed = Is(MLC_INIT_FAILED), openFailed = Is(MLC_OPEN_FAILED),
              closeFailed = Is(MLC_CLOSE_FAILED), gone = Is(MLC_INVALID_HANDLE),
              linkFailed = Is(MLC_PHYSICAL_LINK_FAILURE);
   static const std::vector<FaultRow> rows = {
-      // An open retries a failed bring-up once after a reset, so one fault costs nothing.
       {"BringUpInitUnanswered", "noreply=init", kBringUp, ok, false},
       {"BringUpInitTwiceUnanswered", "noreply=init;noreply=init#2", kBringUp, initFailed, true},
       {"BringUpInitLate", "late=init:1200", kBringUp, ok, true, e2},
@@ -75,8 +70,6 @@ const std::vector<FaultRow>& FaultRows() {
       {"BringUpNoMlcInDeviceId", "idnomlc", kBringUp, initFailed, true},
       {"BringUpNoEcp", "noecp", kBringUp, initFailed, true, {}, -72},
       {"BringUpDeviceIdLengthLies", "idlen=9000", kBringUp, initFailed, true},
-      // On a live link a failed exchange resets it, a refusal does not. A
-      // late reply may come after the reset and be refused with 2 as well.
       {"OpenUnanswered", "noreply=open", kOpen, openFailed, true},
       {"OpenLate", "late=open:700", kOpen, openFailed, true},
       {"OpenMaxedOut", "result=open", kOpen, Is(MLC_NO_CHANNEL), false},
@@ -91,19 +84,16 @@ const std::vector<FaultRow>& FaultRows() {
       {"CloseHalf", "half=close", kClose, closeFailed, true, e6},
       {"CloseLate", "late=close:700", kClose, closeFailed, true},
       {"WriteIntoAStalledWire", "stall@t=0", kCreditWait, linkFailed, true},
-      // The sink's 8 packets of credit, 4102 bytes each, and no more.
       {"WriteOutOfCredit", "nodrain@t=0", kCreditWait, Is(8 * 4102), false},
       {"WriteCreditRequestUnanswered", "nodrain@t=0;noreply=creditreq", kCreditWait, linkFailed,
        true, e6},
       {"WriteCreditDebited", "debit=2@t=0", kWrite, Is(16384), false},
-      // What breaks the host's books resets the link; the read finds its channel gone.
       {"ReadOversizedPacket", "oversize@t=0", kRead, gone, true, e5},
       {"ReadPacketForAnotherSocket", "badpsid@t=0", kRead, gone, true, e7},
       {"ReadHalfPacket", "half=data", kRead, gone, true, e6},
       {"ReadSplitPacket", "split=data:3:50", kRead, Is(30000), false},
       {"ReadCreditOverflow", "overflow@t=0", kRead, gone, true, e3},
       {"PollPeripheralError", "error=6@t=0", kPoll, broke, true},
-      // Past the credit on a channel nobody reads: no grant is on its way.
       {"PollPacketWithoutCredit", "nocredit@t=0", kPoll, broke, true, e1},
       {"PollCreditRequest", "creditreq@t=0", kPoll, handled, false},
       {"PollUnsupportedCommand", "unsupported@t=0", kPoll, handled, false},
@@ -116,21 +106,15 @@ const std::vector<FaultRow>& FaultRows() {
       {"PollPrinterGone", "detach@t=0", kPoll, handled, false},
       {"PingStalledWire", "stall@t=0", kPing, ok, true},
       {"PingUnanswered", "noreply=credit", kPing, ok, true, e6},
-      // The port's connection check fails: its error is the last link error.
       {"VcommPrinterGone", "detach@t=0", kVcomm, ok, true, {}, 21},
-      // The blocked read finds its channel gone during the wait (-6). A
-      // printer that stopped reading still takes the short request: only
-      // the answer is missing.
       {"MessageRoundTrip", "", kMessage, Is(13), false},
       {"MessageSplit", "split=data:3:50", kMessage, Is(13), false},
       {"MessageOversized", "oversize@t=0", kMessage, linkFailed, true, e5},
       {"MessageHalf", "half=data", kMessage, linkFailed, true, e6},
       {"MessageCreditPast16Bits", "msgcredit=300@t=0", kMessage, Is(13), false},
       {"MessageUnanswered", "stall@t=0", kMessage, Is(MLC_TIME_OUT), false},
-      // Blocking calls poll the port themselves; a reset wakes them.
       {"BlockingReadTimesOut", "", kBlockRead, Is(MLC_TIME_OUT), false},
       {"BlockingReadLinkDropped", "error=6@t=0", kBlockRead, linkFailed, true},
-      // Some of the job: what the sink's credit took before the window closed.
       {"BlockingWriteOutOfCredit", "nodrain@t=0", kBlockWrite, {1, 65534}, false},
       {"BlockingWriteStalled", "stall@t=0", kBlockWrite, linkFailed, true},
   };
