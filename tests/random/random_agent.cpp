@@ -1,7 +1,5 @@
-// An agent of the randomized test: a client that runs the driver's steps on
-// its lanes with checked traffic: Pattern(epoch, i) through an echo, numbered
-// messages through the message echo, the source's counting bytes. A lane lost
-// to a reset is no longer judged, nor a call during which that was told.
+// An agent of the randomized test (tests/README.md): a client that runs the
+// driver's steps on its lanes and judges the traffic they carry.
 #include <stdio.h>
 #include <string.h>
 
@@ -91,8 +89,6 @@ void Forget(LaneRec& l) {  // its handle is kept for stale uses
   l.open = l.lost = 0;
 }
 
-// A lane whose close failed may have lost its channel to a reset untold: so
-// once another open of this process holds its handle.
 void ForgetIfTaken(int lane, LaneRec& l) {
   if (l.open && l.doubtful && HandleOpenInProcess(l.hChannel, lane)) Forget(l);
 }
@@ -148,9 +144,7 @@ int Retrieve(int lane, LaneRec& l, std::vector<BYTE>& buffer) {
   return iResult;
 }
 
-// End of the run: everything a write reported sent comes back, then every lane
-// closes. Without grants a printer keeps what a non-blocking write queued:
-// then only what came is judged.
+// End of the run: everything a write reported sent comes back (with grants), then lanes close.
 int Drain(int agent) {
   std::vector<BYTE> buffer(65536);
   DWORD dwEnd = GetTickCount() + RND_DRAIN_MS;
@@ -200,8 +194,7 @@ int Exec(const Step& s, std::vector<BYTE>& buffer) {
       break;
     case kOpRead:
       iResult = Read(lane, l, s, buffer);
-      // A read fails only on a channel a reset took (told first); a failed
-      // write may have sent bytes, so its lane stays and the echo tells.
+      // A read fails only on a channel a reset took (a failed write may have sent bytes).
       if (iResult < 0 && iResult != MLC_TIME_OUT && iResult != MLC_NO_MESSAGE &&
           iResult != MLC_CHANNEL_BUSY && Pump(l)) {
         if (!l.doubtful)

@@ -1,6 +1,5 @@
-// krzrandom: the seeded randomized multi-client test, also the soak
-// (tests/README.md). Exit code 0 when every seed passed, 1 on a failure, 2
-// for bad arguments; a failing plan is shrunk and printed for replay.
+// krzrandom: the seeded randomized multi-client test and soak (tests/README.md).
+// Exit code 0: every seed passed, 1: a failure (its plan shrunk), 2: bad arguments.
 //   krzrandom [--seed N] [--count N] [--steps N] [--minutes N] [--plan "STEPS"]
 //   krzrandom --agent RUN N       (an agent process; started by the driver)
 #include <stdio.h>
@@ -34,8 +33,7 @@ const char* const kBehaviours[] = {
 };
 const int kBehaviourCount = sizeof kBehaviours / sizeof *kBehaviours;
 
-// The printer drawn for a seed, as the emulator's command line that makes
-// it; its ways of handling credit are drawn apart, so a seed's other choices stay.
+// A seed's printer as the emulator's command line (credit ways drawn apart from the rest).
 emu::EmuConfig DrawPrinter(unsigned seed, std::string* text) {
   std::mt19937 rng(seed ^ 0x5EED), ways(seed ^ 0xC4ED);
   const unsigned kPtoH[] = {0x100C, 0x206, 0x46}, kRequestMs[] = {0, 200, 1000};

@@ -1,5 +1,4 @@
-// Plans of the randomized test: a weighted table of operations, some kinds
-// switched off per seed ("swarm"), every choice drawn from the seed.
+// Plans of the randomized test: every choice drawn from the seed.
 #include <stdio.h>
 
 #include <random>
@@ -9,8 +8,7 @@
 
 namespace {
 
-// The operations and their weights; those from kOpClose on may be switched
-// off for a whole run.
+// The operations and their weights; those from kOpClose on may be off for a run ("swarm").
 const char kOps[] = {kOpOpen,     kOpWrite, kOpRead, kOpClose, kOpPoll,
                      kOpRetrieve, kOpStale, kOpKill, kOpFault};
 const int kWeights[] = {8, 14, 14, 2, 4, 2, 1, 1, 2};

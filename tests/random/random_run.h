@@ -1,6 +1,5 @@
-// What the randomized test's driver (krzrandom) and its agents share: a plan
-// of steps drawn from a seed, each an operation of an agent on a lane; the
-// agents keep their books in a shared mapping the driver judges every step.
+// What the randomized test's driver and agents share: plans of steps, and the
+// books the agents keep in a shared mapping, which the driver judges every step.
 #pragma once
 
 #include <windows.h>
@@ -15,8 +14,7 @@
 #define RND_STEPS 300           // a plan's steps unless --steps says otherwise
 #define RND_APP_MSG 0x8001
 
-// Short time-outs (KRZTBX15.INI) bring time-out paths up. Under Wine every
-// kernel call costs tens of microseconds: a call's bound has a margin for it.
+// Short time-outs bring time-out paths up; under Wine kernel calls are slow.
 #ifdef _WIN32
 #define RND_REPLY_TIMEOUT_MS 1000
 #define RND_CREDIT_TIMEOUT_MS 500

@@ -1,6 +1,5 @@
-// The randomized multi-client test over a fixed set of seeds, each a run of
-// krzrandom in a process of its own (its output names the failing seed and
-// the shrunk plan that replays it).
+// The randomized multi-client test over a fixed set of seeds, each a krzrandom
+// process (its output names a failing seed and the shrunk plan that replays it).
 #include <gtest/gtest.h>
 
 #include <sstream>
