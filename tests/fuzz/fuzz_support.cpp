@@ -44,15 +44,14 @@ void Answer(void*, const BYTE* pb, DWORD cb) {
 
 // The port's shared area, mapped once (it lives while mapped).
 BYTE* Area() {
-  static BYTE* lpArea;
-  if (!lpArea) {
+  static BYTE* lpArea = [] {
     std::string name = "KRZMEM15.Area." + PortAreaName(0);
-    if (HANDLE hMap = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str())) {
-      lpArea = (BYTE*)MapViewOfFile(hMap, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-      CloseHandle(hMap);  // the view keeps the mapping
-    }
-  }
-  if (!lpArea) abort();
+    HANDLE hMap = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
+    BYTE* lp = hMap ? (BYTE*)MapViewOfFile(hMap, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
+    if (!lp) abort();
+    CloseHandle(hMap);  // the view keeps the mapping
+    return lp;
+  }();
   return lpArea;
 }
 
