@@ -32,6 +32,7 @@ enum class Op {
   kBlockRead,
   kBlockWrite,
 };
+using enum Op;
 
 struct Owed {  // the result a call owes: one code, or a range (a byte count)
   int lo, hi;
@@ -49,7 +50,6 @@ struct FaultRow {
 };
 
 const std::vector<FaultRow>& FaultRows() {
-  using enum Op;
   const std::vector<BYTE> e0{0}, e1{1}, e2{2}, e3{3}, e5{5}, e6{6}, e7{7};
   const Owed ok = Is(MLC_SUCCESS), handled = Is(0), broke = Is(1);
   const Owed initFailed = Is(MLC_INIT_FAILED), openFailed = Is(MLC_OPEN_FAILED),
@@ -158,12 +158,11 @@ int PollRead(WORD h, BYTE* pb, int cbWant, DWORD dwMs) {
 
 // Opens the channel the operation works on.
 bool Prepare(Op op) {
-  if (op == Op::kRead) return Open(kSourcePsid, 8192, &hChannel) == MLC_SUCCESS;
-  if (op == Op::kMessage)
+  if (op == kRead) return Open(kSourcePsid, 8192, &hChannel) == MLC_SUCCESS;
+  if (op == kMessage)
     return Open(kStatusPsid, 0, &hChannel, 0x66, MLC_PACKET_CHANNEL) == MLC_SUCCESS;
-  if (op == Op::kBlockRead) return Open(kSinkPsid, 4096, &hChannel) == MLC_SUCCESS;
-  bool fSink =
-      op == Op::kClose || op == Op::kWrite || op == Op::kCreditWait || op == Op::kBlockWrite;
+  if (op == kBlockRead) return Open(kSinkPsid, 4096, &hChannel) == MLC_SUCCESS;
+  bool fSink = op == kClose || op == kWrite || op == kCreditWait || op == kBlockWrite;
   return !fSink || Open(kSinkPsid, 0, &hChannel) == MLC_SUCCESS;
 }
 
@@ -173,23 +172,23 @@ int Operate(Op op) {
   static BYTE in[30000];
   int iResult = INT_MAX;
   switch (op) {
-    case Op::kBringUp:
-    case Op::kOpen:
+    case kBringUp:
+    case kOpen:
       return Open(kSinkPsid, 0, &hChannel);
-    case Op::kClose:
+    case kClose:
       if ((iResult = MLCCloseChannel(hChannel)) == MLC_SUCCESS) hChannel = 0;
       return iResult;
-    case Op::kWrite:
+    case kWrite:
       return MLCWrite(hChannel, out.data(), 16384, FALSE, 0);
-    case Op::kCreditWait:
+    case kCreditWait:
       return MLCWrite(hChannel, out.data(), 65535, FALSE, 0);
-    case Op::kBlockWrite:
+    case kBlockWrite:
       return MLCWrite(hChannel, out.data(), 65535, TRUE, kBlockMs);
-    case Op::kBlockRead:
+    case kBlockRead:
       return MLCRead(hChannel, in, 256, TRUE, kBlockMs);
-    case Op::kRead:
+    case kRead:
       return PollRead(hChannel, in, sizeof in, 1500);
-    case Op::kPoll:  // polls as the printer's own exchanges come: the lowest result (a failure)
+    case kPoll:  // polls as the printer's own exchanges come: the lowest result (a failure)
       Eventually(
           [&] {
             iResult = std::min(iResult, MLCPollChannels2(FALSE, 0));
@@ -197,11 +196,11 @@ int Operate(Op op) {
           },
           400);
       return iResult;
-    case Op::kPing:
+    case kPing:
       return MLCPingMlc(hWitness);
-    case Op::kVcomm:
+    case kVcomm:
       return MLCPingVcomm(hWitness);
-    case Op::kMessage:  // a status request, its answer read blocking: its length, or the failure
+    case kMessage:  // a status request, its answer read blocking: its length, or the failure
       iResult = MLCWrite(hChannel, (LPVOID) "STATUS?", 7, TRUE, kBlockMs);
       return iResult != 7 ? iResult : MLCRead(hChannel, in, 512, TRUE, kBlockMs);
   }
@@ -266,7 +265,7 @@ TEST_P(FaultMatrix, Row) {
         emu::ApplyDeviceFault(row.lpszFault, &cfg.device_id, &cfg.id_length, &cfg.capabilities);
     Printer printer(cfg);
     ASSERT_TRUE(printer.runner);
-    if (row.op != Op::kBringUp) {
+    if (row.op != kBringUp) {
       ASSERT_EQ(Open(kEchoPsid, 4096, &hWitness, 0x55), MLC_SUCCESS);  // the link is up
       ASSERT_TRUE(Prepare(row.op));
     }
@@ -293,7 +292,7 @@ TEST_P(FaultMatrix, Row) {
       PollForData(0, &bHsid, &bPsid, &bCommand, &wLength, 0);
     }
     std::vector<MSG> notices = TakeMessages(hApp, kAppMsg, kAppMsg);
-    bool bReset = row.op == Op::kBringUp
+    bool bReset = row.op == kBringUp
                       ? !pPerPortInfo[0].fMlcInitDone  // nothing else of this process runs now
                       : std::any_of(notices.begin(), notices.end(), [](const MSG& m) {
                           return LOWORD(m.lParam) == MLC_DISCONNECT && m.wParam == 0x55;

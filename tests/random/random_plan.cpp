@@ -50,8 +50,7 @@ std::string PlanText(const std::vector<Step>& plan) {
 
 bool ParsePlan(const std::string& text, std::vector<Step>* plan) {
   std::istringstream in(text);
-  std::string word;
-  while (in >> word) {
+  for (std::string word; in >> word;) {
     Step s{};
     int agent, lane, style, len;
     if (sscanf(word.c_str(), "%c%d.%d.%d.%d", &s.op, &agent, &lane, &style, &len) != 5 ||
