@@ -1,5 +1,4 @@
-// The fault matrix: every fault the emulator can commit against the operation
-// it hits, one test per row (tests/README.md: what each row checks and why).
+// The fault matrix: each emulator fault against the operation it hits (tests/README.md).
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -156,7 +155,6 @@ int PollRead(WORD h, BYTE* pb, int cbWant, DWORD dwMs) {
   return cbTotal;
 }
 
-// Opens the channel the operation works on.
 bool Prepare(Op op) {
   if (op == kRead) return Open(kSourcePsid, 8192, &hChannel) == MLC_SUCCESS;
   if (op == kMessage)
@@ -218,8 +216,7 @@ bool EchoWorks() {
   return MLCCloseChannel(hEcho) == MLC_SUCCESS && bOk;
 }
 
-// Waits until the printer's thread found the wire empty twice more: it took
-// in all the host wrote and acted on every fault due by now.
+// Waits until the printer took in all the host wrote and acted on every fault due by now.
 void WaitQuiet(Printer& printer) {
   uint64_t n = printer.runner->quiet_rounds() + 2;
   ASSERT_TRUE(Eventually([&] {

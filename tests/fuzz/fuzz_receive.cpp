@@ -10,8 +10,7 @@
 
 namespace {
 
-// The port after the opens of each ring and packet size; the channels are
-// the first two slots after a reset, whatever the sizes.
+// The port after the opens of each ring and packet size (the channels: the first two slots).
 auto* opened = new std::map<std::pair<LONG, WORD>, FuzzSnapshot*>();
 WORD hStream, hMessage;
 

@@ -57,8 +57,7 @@ BYTE* Area() {
 
 DWORD AreaBlocks() { return ((const krzmem::AreaHeader*)Area())->blocks; }
 
-// Forgets what is on the port both ways and the messages posted to the helper.
-void FuzzDrain() {
+void FuzzDrain() {  // forgets the port's bytes both ways and the messages to the helper
   VMemTaken taken;
   VCOMM_EscapeCommFunction(hPort, VMEM_ESC_TAKE, NULL, &taken);
   TakeMessages(NULL);
@@ -114,8 +113,7 @@ void FuzzOnHostWrite(void (*pfnWritten)(void*, const BYTE*, DWORD), void* pConte
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (!getenv("W32POSIX_NAMESPACE") || !getenv("W32POSIX_ROOT"))
     abort();  // a private object namespace and Windows root (tests/README.md)
-  // An open after a reset that forgot the stand-in starts the helper
-  // program: let that fail at once, not search the PATH on every input.
+  // A helper program an open may start fails at once, not searching the PATH.
   setenv("PATH", "", 1);
   WriteTextFile(WindowsDirFile("KRZCOM15.INI"), "[LPT1]\r\nBackend=memory\r\n");
   WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
@@ -144,8 +142,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 void FuzzHelperUp() {
   TakeMessages(NULL);  // what the library posted to the helper before
   MLCSetup(hHelper);
-  // Held, as by a PML initialisation, the event keeps resets from stopping
-  // the stand-in (a failed open with no channel left gives it back).
+  // Held, as by a PML initialisation, the event keeps resets from stopping the stand-in.
   WaitForSingleObject(hPMLInitDeInit, 0);
 }
 

@@ -1,5 +1,4 @@
-// An agent of the randomized test (tests/README.md): a client that runs the
-// driver's steps on its lanes and judges the traffic they carry.
+// An agent of the randomized test (tests/README.md): runs steps, judges its lanes' traffic.
 #include <stdio.h>
 #include <string.h>
 
@@ -108,8 +107,7 @@ int Open(int lane, LaneRec& l, const Step& s) {
   return iResult;
 }
 
-// A numbered message (its number, its lane, then the pattern) or stream bytes;
-// a stream lane whose echo owes 40000 bytes waits for reads first.
+// A numbered message, or stream bytes unless the echo owes 40000 already.
 int Write(int lane, LaneRec& l, const Step& s, std::vector<BYTE>& buffer) {
   bool fMessage = IsMessageLane(lane);
   if (IsSourceLane(lane) || (!fMessage && l.cbSent - l.cbBack > 40000)) return 0;
@@ -228,8 +226,7 @@ std::string AgentEventName(const std::string& run, int n, const char* what) {
   return run + "." + what + "." + std::to_string(n);
 }
 
-// Once per process, before any agent starts (under Wine a window created while
-// another thread registers the class can fail).
+// Once per process, before any agent starts (else a window may fail under Wine).
 bool RegisterAgentClass() {
   WNDCLASSA wc{};
   wc.lpfnWndProc = AgentWndProc;

@@ -258,8 +258,7 @@ class Run {
   std::vector<uint32_t> killedAt_;  // printer time of each kill of an agent amid a step
 };
 
-// A failure's text without numbers: a shrunk plan must still fail so.
-std::string Kind(std::string why) {
+std::string Kind(std::string why) {  // without numbers: a shrunk plan must fail alike
   if (size_t colon = why.find(": "); colon != std::string::npos)
     why.erase(0, colon);  // "step N OP"
   why.erase(std::remove_if(why.begin(), why.end(), [](char c) { return c >= '0' && c <= '9'; }),
@@ -323,8 +322,7 @@ int main(int argc, char** argv) {
   DWORD hPort = MLCGetPortHandle(0);  // for the thread agents
   if (!hPort) return fprintf(stderr, "krzrandom: no port handle\n"), 2;
   if (!RegisterAgentClass()) return fprintf(stderr, "krzrandom: no window class\n"), 2;
-  // An untimed empty run first: the helper's first start can be slow (under Wine, seconds).
-  RunOnce(0, {});
+  RunOnce(0, {});  // untimed, first: the helper's first start can be slow (Wine: seconds)
   DWORD dwStart = GetTickCount();
   int iExit = 0;
   for (unsigned n = 0; minutes ? GetTickCount() - dwStart < minutes * 60000u : n < count;
@@ -339,9 +337,8 @@ int main(int argc, char** argv) {
     std::string why = RunOnce(seed, plan);
     if (why.empty()) continue;
     printf("krzrandom: FAIL seed %u: %s\n", seed, why.c_str());
-    // Real processes make the schedule vary: say how often the shrunk plan fails again.
     std::vector<Step> shrunk = Shrink(seed, plan, why, 90000);
-    int again = 0;
+    int again = 0;  // processes vary the schedule: how often does the shrunk plan fail again?
     for (int i = 0; i < 3; ++i) again += Kind(RunOnce(seed, shrunk)) == Kind(why);
     printf(
         "krzrandom: shrunk to %zu steps (failed again %d of 3 times): krzrandom --seed %u "

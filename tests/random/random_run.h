@@ -79,8 +79,7 @@ struct SharedRun {
 };
 #pragma pack(pop)
 
-// Plans: drawn from a seed (swarm: the kinds switched off), printed and parsed
-// back ("W2.1.1.300 R0.0.0.77 ...").
+// Plans: drawn from a seed (swarm: kinds off), printed, parsed ("W2.1.1.300 R0.0.0.77").
 std::vector<Step> DrawPlan(unsigned seed, int steps, std::string* swarm);
 std::string PlanText(const std::vector<Step>& plan);
 bool ParsePlan(const std::string& text, std::vector<Step>* plan);
