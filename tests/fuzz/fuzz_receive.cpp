@@ -1,7 +1,5 @@
 // Fuzz target: peripheral bytes reach the host's receive path on LPT1 while a
 // stream and a message channel are open (input format: tests/README.md).
-// After each input the records and credit books are checked, and a reset
-// must bring the port's area back to its baseline blocks.
 #include <stdlib.h>
 
 #include <map>
@@ -12,45 +10,26 @@
 
 namespace {
 
-FuzzPort* port;
-
-// The port after the opens of each ring and packet size (kept to the end),
-// and the channels: the first two slots after a reset, whatever the sizes.
+// The port after the opens of each ring and packet size (the channels: the first two slots).
 auto* opened = new std::map<std::pair<LONG, WORD>, FuzzSnapshot*>();
 WORD hStream, hMessage;
 
-// Past a few dozen polls (each with a read of both channels) an input finds
-// little new, and each costs as much as a whole short input.
+// Past a few dozen turns an input finds little new, at the cost of a short input each.
 const int kMaxPieces = 32, kMaxTurns = 48;
 
-void HostTurn() {
-  static BYTE buffer[65536];
-  MLCPollChannels2(FALSE, 0);
-  MLCRead(hStream, buffer, 3000, FALSE, 0);
-  MLCRead(hMessage, buffer, sizeof buffer, FALSE, 0);
-}
-
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  port = FuzzPortStart(nullptr);
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   LONG lRing = 1024 * (1 + data[0] % 8);
   WORD wPtoH = (WORD)(7 + data[1] * 4);  // whole packets of 7..1027 bytes
-  // Each ring and packet size is opened once; its snapshot brings the link
-  // and channels back, without the exchanges of an open, for every later
-  // input that picks it.
+  // Opened once, a snapshot brings link and channels back without an open's exchanges.
   FuzzSnapshot*& snapshot = (*opened)[{lRing, wPtoH}];
   if (snapshot) {
     FuzzRestoreAll(snapshot);
   } else {
     WORD hWas = hStream;
-    if (!FuzzOpenChannels(port, lRing, wPtoH, &hStream, &hMessage) || (hWas && hWas != hStream))
-      abort();
+    if (!FuzzOpenChannels(lRing, wPtoH, &hStream, &hMessage) || (hWas && hWas != hStream)) abort();
     snapshot = FuzzTake();
   }
 
@@ -60,13 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int nPieces = 1; at < size; ++nPieces) {
     size_t cb = nPieces < kMaxPieces ? data[at++] : size - at;
     if (cb > size - at) cb = size - at;
-    FuzzFeed(port, data + at, cb);
+    FuzzFeed(data + at, cb);
     at += cb;
-    while (!cb && nTurns < kMaxTurns && FuzzUnread(port) && ++nTurns) HostTurn();
+    while (!cb && nTurns < kMaxTurns && FuzzUnread() && ++nTurns) FuzzHostTurn(hStream, hMessage);
   }
-  while (nTurns < kMaxTurns && FuzzUnread(port) && ++nTurns) HostTurn();
+  while (nTurns < kMaxTurns && FuzzUnread() && ++nTurns) FuzzHostTurn(hStream, hMessage);
 
   FuzzCheck();
-  FuzzResetAndCheck(port, false);
+  FuzzResetAndCheck(false);
   return 0;
 }

@@ -1,8 +1,8 @@
 // krzmlc15_fuzz_seeds DIR: the receive target's seeds, what the emulator's
-// core sends on the target's two channels, plain and with faults, cut into
-// pieces of several sizes in the target's input format.
+// core sends on its two channels, plain and with faults, cut into pieces.
 #include <stdio.h>
 
+#include <algorithm>
 #include <string>
 
 #include "emu_config.h"
@@ -13,22 +13,15 @@ namespace {
 
 using emu::Bytes;
 
-const uint8_t kRingPick = 7;    // ring of 8 KiB
-const uint8_t kPtoHPick = 255;  // packets of 7 + 255 * 4 = 1027 bytes
-const uint16_t kPtoH = 7 + 255 * 4;
+const uint16_t kPtoH = 7 + 255 * 4;  // the packet size an input's second byte 255 picks
 
-// What the printer sends once the host opened both channels and sends
-// `rounds` echo packets and status requests; a fault as in the emulator.
-Bytes Conversation(const char* fault, int rounds) {
+// What the printer sends to four echo packets and status requests after the opens.
+Bytes Conversation(const char* fault) {
   emu::EmuConfig cfg;
   cfg.max_ptoh = kPtoH;
   cfg.credit_request_ms = 0;
+  cfg.services = emu::DefaultServices();  // the target opens the status and echo services
   std::string error;
-  for (const char* text : {"1:status", "3:echo"}) {
-    emu::ServiceSetup s;
-    emu::ParseService(text, &s, &error);
-    cfg.services.push_back(s);
-  }
   emu::Fault f;
   if (fault && emu::ParseFault(fault, &f, &error)) cfg.faults.push_back(f);
   emu::Peripheral p(cfg, nullptr);
@@ -41,7 +34,7 @@ Bytes Conversation(const char* fault, int rounds) {
   send(emu::OpenChannelCommand(0x81, 1, 1));
   p.TakeOutput();  // the replies the target's set-up already consumed
   Bytes out;
-  for (int i = 0; i < rounds; ++i) {
+  for (int i = 0; i < 4; ++i) {
     send(emu::MakePacket(0x80, 3, 0, 0, Bytes(100 + 300 * i, (uint8_t)i)));
     send(emu::MakePacket(0x81, 1, 1, 0, Bytes{'S', '?'}));
     now += 50;
@@ -50,17 +43,6 @@ Bytes Conversation(const char* fault, int rounds) {
     out.insert(out.end(), b.begin(), b.end());
   }
   return out;
-}
-
-// The target's input format: two set-up bytes, then pieces of `piece` bytes.
-Bytes AsInput(const Bytes& stream, size_t piece) {
-  Bytes input{kRingPick, kPtoHPick};
-  for (size_t at = 0; at < stream.size(); at += piece) {
-    size_t n = stream.size() - at < piece ? stream.size() - at : piece;
-    input.push_back((uint8_t)n);
-    input.insert(input.end(), stream.begin() + (long)at, stream.begin() + (long)(at + n));
-  }
-  return input;
 }
 
 }  // namespace
@@ -80,7 +62,12 @@ int main(int argc, char** argv) {
       {"shortlen", "shortlen@bytes=1", 255}, {"emptycmd", "emptycmd@bytes=1", 7},
   };
   for (const Seed& s : seeds) {
-    Bytes input = AsInput(Conversation(s.fault, 4), s.piece);
+    Bytes out = Conversation(s.fault), input{7, 255};  // a ring of 8 KiB, packets of kPtoH
+    for (size_t at = 0; at < out.size(); at += s.piece) {
+      size_t n = std::min(out.size() - at, s.piece);
+      input.push_back((uint8_t)n);
+      input.insert(input.end(), out.begin() + (long)at, out.begin() + (long)(at + n));
+    }
     FILE* f = fopen((std::string(argv[1]) + "/" + s.name).c_str(), "wb");
     if (!f || fwrite(input.data(), 1, input.size(), f) != input.size()) return 1;
     fclose(f);

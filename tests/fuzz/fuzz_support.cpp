@@ -22,17 +22,13 @@
 #include "testutil.h"
 #include "vmem.h"
 
-struct FuzzPort {
-  DWORD hPort = 0;      // our own handle of LPT1, for feeding
-  HWND hHelper = NULL;  // stands in for the helper's window
-  std::unique_ptr<emu::Peripheral> printer;
-  DWORD dwNow = 0;
-  DWORD dwBaseline = 0;  // blocks of a port whose link was up once (its device ID stays)
-};
-
 namespace {
 
-std::string* g_pRecord;  // appends every piece fed while set
+DWORD hPort;   // our own handle of LPT1, for feeding
+HWND hHelper;  // stands in for the helper's window
+std::unique_ptr<emu::Peripheral> printer;
+DWORD dwNow, dwBaseline;  // the core's clock; the area's blocks once a link was up
+std::string* g_pRecord;   // appends every piece fed while set
 
 LRESULT CALLBACK QuietProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   if (uMsg == WM_CLOSE) return 0;  // the stand-in helper never closes
@@ -40,127 +36,38 @@ LRESULT CALLBACK QuietProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
 }
 
 // The emulator's core answers every write of the host at once.
-void Answer(void* pContext, const BYTE* pb, DWORD cb) {
-  FuzzPort* port = (FuzzPort*)pContext;
-  port->printer->Receive(0x4D, pb, cb, ++port->dwNow);
-  emu::Bytes out = port->printer->TakeOutput();
-  FuzzFeed(port, out.data(), out.size());
+void Answer(void*, const BYTE* pb, DWORD cb) {
+  printer->Receive(0x4D, pb, cb, ++dwNow);
+  emu::Bytes out = printer->TakeOutput();
+  FuzzFeed(out.data(), out.size());
 }
 
 // The port's shared area, mapped once (it lives while mapped).
 BYTE* Area() {
-  static BYTE* lpArea;
-  if (!lpArea) {
+  static BYTE* lpArea = [] {
     std::string name = "KRZMEM15.Area." + PortAreaName(0);
-    if (HANDLE hMap = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str())) {
-      lpArea = (BYTE*)MapViewOfFile(hMap, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-      CloseHandle(hMap);  // the view keeps the mapping
-    }
-  }
-  if (!lpArea) abort();
+    HANDLE hMap = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
+    BYTE* lp = hMap ? (BYTE*)MapViewOfFile(hMap, FILE_MAP_ALL_ACCESS, 0, 0, 0) : NULL;
+    if (!lp) abort();
+    CloseHandle(hMap);  // the view keeps the mapping
+    return lp;
+  }();
   return lpArea;
 }
 
 DWORD AreaBlocks() { return ((const krzmem::AreaHeader*)Area())->blocks; }
 
-}  // namespace
-
-void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWORD),
-                     void* pContext) {
-  VMemResponder responder{pfnWritten, pContext};
-  VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_RESPONDER, &responder, NULL);
-}
-
-FuzzPort* FuzzPortStart(std::string* pAnswers) {
-  if (!getenv("W32POSIX_NAMESPACE") || !getenv("W32POSIX_ROOT"))
-    abort();  // a private object namespace and Windows root (tests/README.md)
-  // An open after a reset that forgot the stand-in starts the helper
-  // program: let that fail at once, not search the PATH on every input.
-  setenv("PATH", "", 1);
-  WriteTextFile(WindowsDirFile("KRZCOM15.INI"), "[LPT1]\r\nBackend=memory\r\n");
-  WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
-                "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=0\r\n"
-                "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=0\r\nMLC_INTER_PACKET_TIME_OUT=0\r\n"
-                "CreditTimeout=0\r\n");
-  LoadIniValues();
-  FuzzPort* port = new FuzzPort();
-  port->hHelper = MakeWindow("FuzzHelper", QuietProc);
-  if (!port->hHelper || MLCSetup(port->hHelper) != MLC_SUCCESS) abort();
-  port->hPort = VCOMM_OpenCommA("LPT1", 1);
-  WORD hStream, hMessage;
-  g_pRecord = pAnswers;
-  if (!port->hPort || !FuzzOpenChannels(port, 4096, 1030, &hStream, &hMessage)) abort();
-  g_pRecord = nullptr;
-  StartAllOverAgain(0, FALSE);
-  FuzzDrain(port);
-  FuzzHelperUp(port);
-  port->dwBaseline = AreaBlocks();
-  return port;
-}
-
-void FuzzHelperUp(FuzzPort* port) {
-  TakeMessages(NULL);  // what the library posted to the helper before
-  MLCSetup(port->hHelper);
-  // Held, as by a PML initialisation in progress, the event keeps resets
-  // inside an input from stopping the stand-in (a failed open with no
-  // channel left gives it back and stops it).
-  WaitForSingleObject(hPMLInitDeInit, 0);
-}
-
-bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage) {
-  StartAllOverAgain(0, FALSE);
-  FuzzDrain(port);
-  FuzzHelperUp(port);
-  emu::EmuConfig cfg;
-  cfg.max_ptoh = wPtoH;
-  cfg.credit_request_ms = 0;
-  std::string error;
-  for (const char* text : {"1:status", "3:echo"}) {
-    emu::ServiceSetup s;
-    emu::ParseService(text, &s, &error);
-    cfg.services.push_back(s);
-  }
-  port->printer = std::make_unique<emu::Peripheral>(cfg, nullptr);
-  FuzzOnHostWrite(port, Answer, port);
-  DWORD dwRing = (DWORD)lRing, dwSlots = 1;
-  int iStream = MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, &dwRing, phStream, NULL, 0, 0, NULL, NULL);
-  int iMessage =
-      MLCOpenChannel(0, 1, MLC_PACKET_CHANNEL, &dwSlots, phMessage, NULL, 0, 0, NULL, NULL);
-  FuzzOnHostWrite(port, NULL, NULL);
-  FuzzDrain(port);
-  return iStream == MLC_SUCCESS && iMessage == MLC_SUCCESS;
-}
-
-void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb) {
-  if (g_pRecord) {  // as a piece: its length byte, then its bytes
-    if (cb > 255) abort();
-    g_pRecord->push_back((char)cb);
-    g_pRecord->append((const char*)pb, cb);
-  }
-  VMemFeed feed{pb, (DWORD)cb};
-  VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_FEED, &feed, NULL);
-}
-
-bool FuzzUnread(FuzzPort* port) { return VCOMM_WaitInput(port->hPort, 0) != 0; }
-
-void FuzzDrain(FuzzPort* port) {
+void FuzzDrain() {  // forgets the port's bytes both ways and the messages to the helper
   VMemTaken taken;
-  VCOMM_EscapeCommFunction(port->hPort, VMEM_ESC_TAKE, NULL, &taken);
+  VCOMM_EscapeCommFunction(hPort, VMEM_ESC_TAKE, NULL, &taken);
   TakeMessages(NULL);
 }
 
-void FuzzResetAndCheck(FuzzPort* port, bool bHelperUp) {
+void Reset(bool bHelperUp) {
   StartAllOverAgain(0, FALSE);
-  FuzzDrain(port);
-  if (bHelperUp) FuzzHelperUp(port);
-  if (AreaBlocks() != port->dwBaseline) {
-    fprintf(stderr, "port area: %lu blocks, %lu before\n", (unsigned long)AreaBlocks(),
-            (unsigned long)port->dwBaseline);
-    abort();
-  }
+  FuzzDrain();
+  if (bHelperUp) FuzzHelperUp();
 }
-
-namespace {
 
 const char* CheckStream(const StreamChannel* s) {
   if (s->bFlags & STREAM_HAS_BUFFER) {
@@ -184,14 +91,12 @@ const char* CheckMessage(BYTE bPort, const MessageChannel* m) {
   if (m->lReadSlot < -1 || m->lReadSlot >= m->bSlotCount) return "message read slot";
   unsigned nNodes = 0;
   HMEMBLOCK hNode = m->hMsgQueueHead, hLast = 0;
-  while (hNode && nNodes <= 256) {
+  for (; hNode && nNodes <= 256; ++nNodes) {
     const QueuedMessage* q = (const QueuedMessage*)LockMLCCheck(bPort, hNode);
     if (!q) return "message queue node";
-    HMEMBLOCK hNext = q->hNext;
-    UnlockMLCCheck(bPort, hNode);
     hLast = hNode;
-    hNode = hNext;
-    ++nNodes;
+    hNode = q->hNext;
+    UnlockMLCCheck(bPort, hLast);
   }
   if (nNodes != m->bQueuedMsgs) return "queued messages against linked nodes";
   if (nNodes && hLast != m->hMsgQueueTail) return "message queue tail";
@@ -199,6 +104,95 @@ const char* CheckMessage(BYTE bPort, const MessageChannel* m) {
 }
 
 }  // namespace
+
+void FuzzOnHostWrite(void (*pfnWritten)(void*, const BYTE*, DWORD), void* pContext) {
+  VMemResponder responder{pfnWritten, pContext};
+  VCOMM_EscapeCommFunction(hPort, VMEM_ESC_RESPONDER, &responder, NULL);
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  if (!getenv("W32POSIX_NAMESPACE") || !getenv("W32POSIX_ROOT"))
+    abort();  // a private object namespace and Windows root (tests/README.md)
+  // A helper program an open may start fails at once, not searching the PATH.
+  setenv("PATH", "", 1);
+  WriteTextFile(WindowsDirFile("KRZCOM15.INI"), "[LPT1]\r\nBackend=memory\r\n");
+  WriteTextFile(WindowsDirFile("KRZTBX15.INI"),
+                "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=0\r\n"
+                "MLC_PACKET_TIMEOUT_WHILE_NOT_BUSY=0\r\nMLC_INTER_PACKET_TIME_OUT=0\r\n"
+                "CreditTimeout=0\r\n");
+  LoadIniValues();
+  hHelper = MakeWindow("FuzzHelper", QuietProc);
+  if (!hHelper || MLCSetup(hHelper) != MLC_SUCCESS) abort();
+  hPort = VCOMM_OpenCommA("LPT1", 1);
+  WORD hStream, hMessage;
+  std::string answers;  // to the opens, as pieces
+  g_pRecord = &answers;
+  if (!hPort || !FuzzOpenChannels(4096, 1030, &hStream, &hMessage)) abort();
+  g_pRecord = nullptr;
+  Reset(true);
+  dwBaseline = AreaBlocks();
+  if (const char* lpszSeed = getenv("FUZZ_REPLIES_SEED")) {
+    FILE* f = fopen(lpszSeed, "wb");
+    if (!f || fwrite(answers.data(), 1, answers.size(), f) != answers.size()) abort();
+    fclose(f);
+  }
+  return 0;
+}
+
+void FuzzHelperUp() {
+  TakeMessages(NULL);  // what the library posted to the helper before
+  MLCSetup(hHelper);
+  // Held, as by a PML initialisation, the event keeps resets from stopping the stand-in.
+  WaitForSingleObject(hPMLInitDeInit, 0);
+}
+
+WORD FuzzOpen(BYTE bPsid, BYTE bType, DWORD dwBuffer) {
+  WORD h = 0;
+  int iResult = MLCOpenChannel(0, bPsid, bType, &dwBuffer, &h, NULL, 0, 0, NULL, NULL);
+  return iResult == MLC_SUCCESS ? h : 0;
+}
+
+bool FuzzOpenChannels(LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage) {
+  Reset(true);
+  emu::EmuConfig cfg;
+  cfg.max_ptoh = wPtoH;
+  cfg.credit_request_ms = 0;
+  cfg.services = emu::DefaultServices();
+  printer = std::make_unique<emu::Peripheral>(cfg, nullptr);
+  FuzzOnHostWrite(Answer, NULL);
+  *phStream = FuzzOpen(3, MLC_STREAM_CHANNEL, (DWORD)lRing);
+  *phMessage = FuzzOpen(1, MLC_PACKET_CHANNEL, 1);
+  FuzzOnHostWrite(NULL, NULL);
+  FuzzDrain();
+  return *phStream && *phMessage;
+}
+
+void FuzzFeed(const BYTE* pb, size_t cb) {
+  if (g_pRecord) {  // as a piece: its length byte, then its bytes
+    if (cb > 255) abort();
+    g_pRecord->push_back((char)cb);
+    g_pRecord->append((const char*)pb, cb);
+  }
+  VMemFeed feed{pb, (DWORD)cb};
+  VCOMM_EscapeCommFunction(hPort, VMEM_ESC_FEED, &feed, NULL);
+}
+
+bool FuzzUnread() { return VCOMM_WaitInput(hPort, 0) != 0; }
+
+void FuzzHostTurn(WORD hStream, WORD hMessage) {
+  static BYTE buffer[65536];
+  MLCPollChannels2(FALSE, 0);
+  if (hStream) MLCRead(hStream, buffer, 3000, FALSE, 0);
+  if (hMessage) MLCRead(hMessage, buffer, sizeof buffer, FALSE, 0);
+}
+
+void FuzzResetAndCheck(bool bHelperUp) {
+  Reset(bHelperUp);
+  if (AreaBlocks() == dwBaseline) return;
+  fprintf(stderr, "port area: %lu blocks, %lu before\n", (unsigned long)AreaBlocks(),
+          (unsigned long)dwBaseline);
+  abort();
+}
 
 void FuzzCheck() {
   PerPortInfo* lpPPI = ObtainPPI(0);
@@ -231,8 +225,7 @@ struct FuzzSnapshot {
 FuzzSnapshot* FuzzTake() {
   auto* s = new FuzzSnapshot();
   PerPortInfo* lpPPI = ObtainPPI(0);
-  // The heap's chunks lie end to end; past the header and links of a free
-  // last chunk nothing is in use.
+  // Chunks lie end to end; past a free last chunk's header nothing is in use.
   BYTE* lpArea = Area();
   const auto* lpHeader = (const krzmem::AreaHeader*)lpArea;
   DWORD dwUsed = lpHeader->heapEnd, dwChunk = lpHeader->heapOff;
@@ -259,8 +252,7 @@ FuzzSnapshot* FuzzTake() {
 void FuzzRestoreAll(const FuzzSnapshot* s) {
   PerPortInfo* lpPPI = ObtainPPI(0);
   memcpy(Area(), s->area.data(), s->area.size());
-  // A record written back is this process's open still, though the slot
-  // was opened again since (for another snapshot).
+  // A record written back is this process's open still, though its slot was opened since.
   for (size_t i = 0; i < s->table.size(); ++i) {
     if (!s->table[i]) continue;
     void* lpRecord = LockMLCCheck(0, s->table[i]);

@@ -1,40 +1,30 @@
-// The fuzz targets' far side: LPT1 on the in-process memory port, channels
-// opened through a real exchange with the emulator's core, and the checks
-// made after every input.
+// The fuzz targets' far side (tests/README.md): LPT1 on the in-process memory
+// port with a stand-in helper, set up by LLVMFuzzerInitialize (time-outs 0;
+// FUZZ_REPLIES_SEED=FILE writes the answers to its first open), channels
+// opened through the emulator's core, and the checks after every input.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
-struct FuzzPort;
 struct FuzzSnapshot;
 
-// Sets up LPT1 as the memory port (time-outs 0: every byte is queued before
-// the host reads) with a stand-in helper, opens the channels once (the
-// answers go to pAnswers as pieces, a length byte and the bytes) and keeps
-// the port area's blocks after a reset as the baseline. Aborts on failure.
-FuzzPort* FuzzPortStart(std::string* pAnswers);
-// Resets the link and opens, against the emulator's core, a stream channel
-// to the echo service (ring lRing) and a message channel with two slots to
-// the status service, with peripheral-to-host packets of wPtoH bytes.
-bool FuzzOpenChannels(FuzzPort* port, LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage);
-// Stands in for the helper again, as one the library would start after it
-// stopped the last (the program is not there); resets do not stop it.
-void FuzzHelperUp(FuzzPort* port);
+// Resets the link and opens a stream channel to the echo service (ring lRing)
+// and a message channel to the status service (packets of wPtoH bytes).
+bool FuzzOpenChannels(LONG lRing, WORD wPtoH, WORD* phStream, WORD* phMessage);
+void FuzzHelperUp();  // stands in for the helper again; resets do not stop it
+// A channel to bPsid on LPT1 without notices: its handle, 0 when refused.
+WORD FuzzOpen(BYTE bPsid, BYTE bType, DWORD dwBuffer);
 // Calls pfnWritten with every write of the host from now on (NULL: none).
-void FuzzOnHostWrite(FuzzPort* port, void (*pfnWritten)(void*, const BYTE*, DWORD), void* pContext);
-// Queues one piece of peripheral bytes; whether fed bytes wait to be read.
-void FuzzFeed(FuzzPort* port, const BYTE* pb, size_t cb);
-bool FuzzUnread(FuzzPort* port);
-// Forgets what is on the port both ways and the messages posted to the helper.
-void FuzzDrain(FuzzPort* port);
+void FuzzOnHostWrite(void (*pfnWritten)(void*, const BYTE*, DWORD), void* pContext);
+void FuzzFeed(const BYTE* pb, size_t cb);  // queues one piece of peripheral bytes
+bool FuzzUnread();
+void FuzzHostTurn(WORD hStream, WORD hMessage);
 // Aborts unless LPT1's channel records are consistent and credit books hold.
 void FuzzCheck();
-// Resets the link, drains the port (with bHelperUp, stands in for the helper
-// again) and aborts unless the port's area holds its baseline blocks.
-void FuzzResetAndCheck(FuzzPort* port, bool bHelperUp);
-// LPT1's port record, the global record and the port's shared area as they
-// stand; written back after a reset, the link and channels stand again.
+// Resets the link (bHelperUp: FuzzHelperUp); aborts unless the area holds its baseline.
+void FuzzResetAndCheck(bool bHelperUp);
+// LPT1's port record, the global record and the area in use, written back after a reset.
 FuzzSnapshot* FuzzTake();
 void FuzzRestoreAll(const FuzzSnapshot* snapshot);

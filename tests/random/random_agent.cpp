@@ -1,8 +1,4 @@
-// An agent of the randomized test: a client of the library that runs the
-// steps the driver posts to it on its own lanes, each with checked traffic:
-// Pattern(epoch, i) through an echo, numbered messages through the message
-// echo, or the source's counting bytes. A lane lost to a reset
-// (MLC_DISCONNECT) is no longer judged, nor a call during which that came.
+// An agent of the randomized test (tests/README.md): runs steps, judges its lanes' traffic.
 #include <stdio.h>
 #include <string.h>
 
@@ -29,19 +25,17 @@ BYTE Pattern(DWORD epoch, LONGLONG i) {
 bool IsMessageLane(int lane) { return lane % RND_LANES == 2; }
 bool IsSourceLane(int lane) { return lane % RND_LANES == 3; }
 
-// A notice that lane dwLane's channel is gone (a reset took it).
 void CALLBACK AgentCallback(DWORD, DWORD dwCode, DWORD dwLane, DWORD) {
   if (dwCode == MLC_DISCONNECT && tRun && dwLane < RND_AGENTS * RND_LANES)
     tRun->lanes[dwLane].lost = 1;
 }
 
 LRESULT CALLBACK AgentWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
-  if (uMsg != RND_APP_MSG) return DefWindowProcA(hWnd, uMsg, wParam, lParam);
-  AgentCallback(0, LOWORD(lParam), (DWORD)wParam, 0);
-  return 0;
+  if (uMsg == RND_APP_MSG) AgentCallback(0, LOWORD(lParam), (DWORD)wParam, 0);
+  return uMsg == RND_APP_MSG ? 0 : DefWindowProcA(hWnd, uMsg, wParam, lParam);
 }
 
-// Takes in the notifications; true when lane l is still as it was.
+// Takes in the notices (MLC_DISCONNECT); true when lane l is still as it was.
 bool Pump(LaneRec& l) {
   MSG msg;
   while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
@@ -61,10 +55,9 @@ void TakeBytes(int lane, LaneRec& l, const BYTE* buffer, int iRead) {
   }
   l.cbBack += iRead;
   tRun->agents[tAgent].cbChecked += iRead;
-  if (!IsSourceLane(lane) && l.cbBack > l.cbSent)
-    Fail("lane %lld: %lld bytes came back that no write reported sent", lane, l.cbBack - l.cbSent);
-  if (IsSourceLane(lane) && l.cbBack > RND_SOURCE_BYTES)
-    Fail("lane %lld: the source sent %lld bytes too many", lane, l.cbBack - RND_SOURCE_BYTES);
+  LONGLONG cbSent = IsSourceLane(lane) ? RND_SOURCE_BYTES : l.cbSent;  // by writes, or the source
+  if (l.cbBack > cbSent)
+    Fail("lane %lld: %lld bytes came back that were not sent", lane, l.cbBack - cbSent);
 }
 
 void TakeMessage(int lane, LaneRec& l, const BYTE* msg, int iLength) {
@@ -77,8 +70,7 @@ void TakeMessage(int lane, LaneRec& l, const BYTE* msg, int iLength) {
   if (++l.msgBack > l.msgSent) Fail("lane %lld: message %lld came back unsent", lane, l.msgBack);
 }
 
-// Whether a lane of this process holds hChannel now: a process cannot tell
-// its own opens of one handle apart, so a stale use of it is no fault then.
+// Whether a lane of this process holds hChannel (then a stale use is no fault).
 bool HandleOpenInProcess(WORD hChannel, int iExceptLane = -1) {
   for (int n = 0; n < RND_AGENTS; ++n) {
     bool fOurs = n == tAgent || (n < RND_THREAD_AGENTS && tAgent < RND_THREAD_AGENTS);
@@ -90,14 +82,11 @@ bool HandleOpenInProcess(WORD hChannel, int iExceptLane = -1) {
   return false;
 }
 
-// Forgets a lane the link took away; its handle is kept for stale uses.
-void Forget(LaneRec& l) {
+void Forget(LaneRec& l) {  // its handle is kept for stale uses
   if (l.open) l.hStale = l.hChannel, ++tRun->agents[tAgent].losses;
   l.open = l.lost = 0;
 }
 
-// A lane whose close failed may have lost its channel to a reset untold:
-// once another open of this process holds its handle, the lane is gone.
 void ForgetIfTaken(int lane, LaneRec& l) {
   if (l.open && l.doubtful && HandleOpenInProcess(l.hChannel, lane)) Forget(l);
 }
@@ -118,41 +107,31 @@ int Open(int lane, LaneRec& l, const Step& s) {
   return iResult;
 }
 
+// A numbered message, or stream bytes unless the echo owes 40000 already.
 int Write(int lane, LaneRec& l, const Step& s, std::vector<BYTE>& buffer) {
-  bool fBlock = s.style & RND_BLOCK;
-  if (IsSourceLane(lane)) return 0;
-  if (IsMessageLane(lane)) {
-    int cb = 3 + s.len % 60;
+  bool fMessage = IsMessageLane(lane);
+  if (IsSourceLane(lane) || (!fMessage && l.cbSent - l.cbBack > 40000)) return 0;
+  int cb = fMessage ? 3 + s.len % 60 : 1 + s.len;
+  for (int i = 0; i < cb; ++i) buffer[i] = Pattern(l.epoch, (fMessage ? l.msgSent : l.cbSent) + i);
+  if (fMessage)
     buffer[0] = (BYTE)l.msgSent, buffer[1] = (BYTE)(l.msgSent >> 8), buffer[2] = (BYTE)lane;
-    for (int i = 3; i < cb; ++i) buffer[i] = Pattern(l.epoch, l.msgSent + i);
-    int iSent = MLCWrite(l.hChannel, buffer.data(), cb, fBlock, RND_BLOCK_MS);
-    if (iSent == cb && Pump(l)) ++l.msgSent;
-    return iSent;
-  }
-  if (l.cbSent - l.cbBack > 40000) return 0;  // the echo's way back is full enough
-  int cb = 1 + s.len;
-  for (int i = 0; i < cb; ++i) buffer[i] = Pattern(l.epoch, l.cbSent + i);
-  int iSent = MLCWrite(l.hChannel, buffer.data(), cb, fBlock, RND_BLOCK_MS);
+  int iSent = MLCWrite(l.hChannel, buffer.data(), cb, s.style & RND_BLOCK, RND_BLOCK_MS);
   if (iSent > cb) Fail("lane %lld: a write of %lld bytes reported more", lane, cb);
-  if (iSent > 0 && Pump(l)) l.cbSent += iSent;
+  if (fMessage && iSent == cb && Pump(l)) ++l.msgSent;
+  if (!fMessage && iSent > 0 && Pump(l)) l.cbSent += iSent;
   return iSent;
 }
 
 int Read(int lane, LaneRec& l, const Step& s, std::vector<BYTE>& buffer) {
-  bool fBlock = s.style & RND_BLOCK;
-  if (IsMessageLane(lane)) {
-    int iRead = MLCRead(l.hChannel, buffer.data(), 512, fBlock, RND_BLOCK_MS);
-    if (iRead > 0 && Pump(l)) TakeMessage(lane, l, buffer.data(), iRead);
-    return iRead;
-  }
-  int iRead = MLCRead(l.hChannel, buffer.data(), 1 + s.len, fBlock, RND_BLOCK_MS);
-  if (iRead > 1 + s.len) Fail("lane %lld: a read of %lld bytes returned more", lane, 1 + s.len);
-  if (iRead > 0 && Pump(l)) TakeBytes(lane, l, buffer.data(), iRead);
+  int cb = IsMessageLane(lane) ? 512 : 1 + s.len;
+  int iRead = MLCRead(l.hChannel, buffer.data(), cb, s.style & RND_BLOCK, RND_BLOCK_MS);
+  if (iRead > cb) Fail("lane %lld: a read of %lld bytes returned more", lane, cb);
+  if (iRead > 0 && Pump(l))
+    (IsMessageLane(lane) ? TakeMessage : TakeBytes)(lane, l, buffer.data(), iRead);
   return iRead;
 }
 
-// The direct reader, only on the agent's own echo lane in slot 0, once its
-// ring is empty (the packets it takes come after what the ring holds).
+// The direct reader, on the agent's echo lane in slot 0 once its ring is empty.
 int Retrieve(int lane, LaneRec& l, std::vector<BYTE>& buffer) {
   if (IsMessageLane(lane) || l.hChannel != MLC_MAKE_CHANNEL(0, MLC_FIRST_HSID)) return 0;
   if (MLCRead(l.hChannel, NULL, 0, FALSE, 0) != 0) return 0;
@@ -162,9 +141,7 @@ int Retrieve(int lane, LaneRec& l, std::vector<BYTE>& buffer) {
   return iResult;
 }
 
-// End of the run: everything a write reported sent comes back, then every
-// lane closes. A printer that never grants more credit keeps what a
-// non-blocking write queued and reported sent: then only what came is judged.
+// End of the run: everything a write reported sent comes back (with grants), then lanes close.
 int Drain(int agent) {
   std::vector<BYTE> buffer(65536);
   DWORD dwEnd = GetTickCount() + RND_DRAIN_MS;
@@ -172,11 +149,10 @@ int Drain(int agent) {
     int lane = agent * RND_LANES + i;
     LaneRec& l = tRun->lanes[lane];
     ForgetIfTaken(lane, l);
-    auto owed = [&] {
+    auto owed = [&] {  // reads until nothing is owed, the lane went away or a read failed
       return IsMessageLane(lane) ? l.msgBack < l.msgSent
                                  : !IsSourceLane(lane) && l.cbBack < l.cbSent;
     };
-    // Reads until nothing is owed, the lane went away or a read failed.
     Eventually(
         [&] {
           if (!Pump(l) || !l.open || !owed()) return true;
@@ -190,7 +166,6 @@ int Drain(int agent) {
     if (Pump(l) && l.open && owed() && !tRun->noGrants)
       Fail("lane %lld: %lld bytes or messages a write reported sent never came back", lane,
            IsMessageLane(lane) ? l.msgSent - l.msgBack : l.cbSent - l.cbBack);
-    // What a failed close leaves, the driver's closing reset clears.
     if (Pump(l) && l.open) MLCCloseChannel(l.hChannel);
     l.open = 0;
   }
@@ -202,8 +177,7 @@ int Exec(const Step& s, std::vector<BYTE>& buffer) {
   LaneRec& l = tRun->lanes[lane];
   if (!Pump(l)) Forget(l);
   ForgetIfTaken(lane, l);
-  int iResult = 0;
-  // Traffic on a lane that is not open opens it first, in the step's style.
+  int iResult = 0;  // traffic on a lane that is not open opens it, in the step's style
   if (!l.open && (s.op == kOpWrite || s.op == kOpRead)) return Open(lane, l, s);
   switch (s.op) {
     case kOpOpen:
@@ -217,8 +191,7 @@ int Exec(const Step& s, std::vector<BYTE>& buffer) {
       break;
     case kOpRead:
       iResult = Read(lane, l, s, buffer);
-      // A read fails only on a channel a reset took (told first); a failed
-      // write may have sent bytes, so its lane stays and the echo tells.
+      // A read fails only on a channel a reset took (a failed write may have sent bytes).
       if (iResult < 0 && iResult != MLC_TIME_OUT && iResult != MLC_NO_MESSAGE &&
           iResult != MLC_CHANNEL_BUSY && Pump(l)) {
         if (!l.doubtful)
@@ -253,8 +226,7 @@ std::string AgentEventName(const std::string& run, int n, const char* what) {
   return run + "." + what + "." + std::to_string(n);
 }
 
-// Once per process, before any agent starts: under Wine a window created
-// while another thread of the process registers the same class can fail.
+// Once per process, before any agent starts (else a window may fail under Wine).
 bool RegisterAgentClass() {
   WNDCLASSA wc{};
   wc.lpfnWndProc = AgentWndProc;
@@ -270,8 +242,7 @@ int RunAgent(const std::string& name, int n) {
               : nullptr;
   tAgent = n;
   tWnd = CreateWindowExA(0, "KrzRandomAgent", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
-  // An agent without its window still answers every step, so that the
-  // driver reports why at once instead of waiting for a step that never ends.
+  // Without its window it still answers every step: the driver reports why at once.
   if (tRun && !tWnd) Fail("agent %lld has no window (error %lld)", n, (long long)GetLastError());
   int iExit = tRun && hGo && hDone ? 0 : 5;
   std::vector<BYTE> buffer(70000);

@@ -1,6 +1,5 @@
-// krzrandom: the seeded randomized multi-client test, also the soak
-// (tests/README.md). Exit code 0 when every seed passed, 1 on a failure, 2
-// for bad arguments; a failing plan is shrunk and printed for replay.
+// krzrandom: the seeded randomized multi-client test and soak (tests/README.md).
+// Exit code 0: every seed passed, 1: a failure (its plan shrunk), 2: bad arguments.
 //   krzrandom [--seed N] [--count N] [--steps N] [--minutes N] [--plan "STEPS"]
 //   krzrandom --agent RUN N       (an agent process; started by the driver)
 #include <stdio.h>
@@ -8,13 +7,16 @@
 #include <string.h>
 
 #include <algorithm>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "channel/creditcheck.h"
+#include "cli_options.h"
 #include "krzmlc15.h"
-#include "live_blocks.h"
 #include "random_run.h"
 #include "shared/config.h"
 #include "testutil.h"
@@ -22,9 +24,7 @@
 
 namespace {
 
-// What the printer may do during a run: legal behaviours a sound host
-// survives, at worst with a reset. Its ways of handling credit hold for a
-// whole run and are drawn with the printer (DrawPrinter).
+// Legal behaviours a sound host survives, at worst with a reset.
 const char* const kBehaviours[] = {
     "error=6@t=0",  "noreply=open",      "noreply=credit",  "late=open:300",      "split=data:3:50",
     "half=data",    "creditreq@t=0",     "unsupported@t=0", "late=creditreq:200", "badcredit@t=0",
@@ -33,44 +33,34 @@ const char* const kBehaviours[] = {
 };
 const int kBehaviourCount = sizeof kBehaviours / sizeof *kBehaviours;
 
-// The printer drawn for a seed: packet sizes, credit, piggy-backing, and
-// ways of handling credit that it keeps for the whole run (drawn apart, so
-// that a seed's other choices stay as they were).
+// A seed's printer as the emulator's command line (credit ways drawn apart from the rest).
 emu::EmuConfig DrawPrinter(unsigned seed, std::string* text) {
   std::mt19937 rng(seed ^ 0x5EED), ways(seed ^ 0xC4ED);
-  emu::EmuConfig cfg;
-  cfg.max_channels = 128;
-  cfg.channels_per_socket = 64;
-  cfg.piggyback = rng() % 2;
-  const uint16_t kPtoH[] = {0x100C, 0x206, 0x46};
-  cfg.max_ptoh = kPtoH[rng() % 3];
-  const uint32_t kRequestMs[] = {0, 200, 1000};
-  cfg.credit_request_ms = kRequestMs[rng() % 3];
+  const unsigned kPtoH[] = {0x100C, 0x206, 0x46}, kRequestMs[] = {0, 200, 1000};
+  bool fPiggyback = rng() % 2;
+  unsigned ptoh = kPtoH[rng() % 3], requestMs = kRequestMs[rng() % 3];
   unsigned c3 = 1 + rng() % 8, c4 = 1 + rng() % 8, c5 = 1 + rng() % 3;
-  cfg.data_on_credit = ways() % 4 == 0;
-  cfg.empty_credit = ways() % 4 == 0;
-  cfg.open_credit_only = ways() % 6 == 0;
-  cfg.credit_request_flood_ms = ways() % 5 == 0 ? 50 + ways() % 400 : 0;
+  bool fDataOnCredit = ways() % 4 == 0, fEmptyCredit = ways() % 4 == 0, fOpenOnly = ways() % 6 == 0;
+  unsigned flood = ways() % 5 == 0 ? 50 + ways() % 400 : 0;
   char sz[400];
-  snprintf(sz, sizeof sz,
-           "piggyback=%d ptoh=%u creditreq-ms=%u%s%s%s credit-request-flood=%u 3:echo:credit=%u "
-           "4:echo:credit=%u 5:msgecho:credit=%u 6:source:bytes=%d",
-           (int)cfg.piggyback, (unsigned)cfg.max_ptoh, (unsigned)cfg.credit_request_ms,
-           cfg.data_on_credit ? " data-on-credit" : "", cfg.empty_credit ? " empty-credit" : "",
-           cfg.open_credit_only ? " open-credit-only" : "", (unsigned)cfg.credit_request_flood_ms,
-           c3, c4, c5, RND_SOURCE_BYTES);
-  *text = sz;
-  for (const char* at = strstr(sz, " 3:"); at; at = strchr(at + 1, ' ')) {
-    emu::ServiceSetup setup;
-    std::string error;
-    emu::ParseService(std::string(at + 1, strcspn(at + 1, " ")), &setup, &error);
-    cfg.services.push_back(setup);
-  }
-  return cfg;
+  snprintf(
+      sz, sizeof sz,
+      "--max-channels 128 --channels-per-socket 64 --max-ptoh %u --credit-request-ms %u%s%s%s%s "
+      "--service 3:echo:credit=%u --service 4:echo:credit=%u --service 5:msgecho:credit=%u "
+      "--service 6:source:bytes=%d",
+      ptoh, requestMs, fPiggyback ? " --piggyback" : "", fDataOnCredit ? " --data-on-credit" : "",
+      fEmptyCredit ? " --empty-credit" : "", fOpenOnly ? " --open-credit-only" : "", c3, c4, c5,
+      RND_SOURCE_BYTES);
+  *text = sz + (flood ? " --credit-request-flood " + std::to_string(flood) : "");
+  std::istringstream words(*text);
+  emu::EmulatorOptions options;
+  std::string error;
+  if (!emu::ParseEmulatorArgs({std::istream_iterator<std::string>(words), {}}, &options, &error))
+    abort();  // the text above is wrong
+  return options.cfg;
 }
 
-// Empty when no channel is left and the port's area holds only the blocks
-// its record keeps between links (or nothing), else what is left.
+// Empty, or the channels and blocks left beyond what the port's record keeps between links.
 std::string CheckPortBlocks() {
   PerPortInfo* lpPPI = ObtainPPI(0);
   DWORD dwHeld =
@@ -119,16 +109,12 @@ class Run {
       a.hDone = CreateEventA(NULL, FALSE, FALSE, AgentEventName(name_, n, "done").c_str());
     }
     a.busy = false;
-    if (n < RND_THREAD_AGENTS) {
-      a.thread = std::thread([this, n] { RunAgent(name_, n); });
-      return true;
-    }
-    return a.proc.Run("krzrandom.exe --agent " + name_ + " " + std::to_string(n));
+    if (n < RND_THREAD_AGENTS) a.thread = std::thread([this, n] { RunAgent(name_, n); });
+    return n < RND_THREAD_AGENTS ||
+           a.proc.Run("krzrandom.exe --agent " + name_ + " " + std::to_string(n));
   }
 
-  // Kills process agent n. Only one in the middle of a step the driver did
-  // not wait for may be writing (the library runs no thread of its own in a
-  // client); one that holds the port mutex is not.
+  // Kills process agent n; one amid a step it was not waited for may cut a packet short.
   void Kill(int n, bool fHolding) {
     Agent& a = agents_[n];
     if (!fHolding && a.busy) killedAt_.push_back(emu::SteadyMs() - printerStart_);
@@ -137,9 +123,7 @@ class Run {
     for (int l = 0; l < RND_LANES; ++l) run_->lanes[n * RND_LANES + l] = LaneRec{};
   }
 
-  // Waits for agent n's step (watching a process agent's life): empty, or
-  // why not, naming the step (maybe one the driver did not wait for). How
-  // long past its bound a call takes tells a slow call from a stuck one.
+  // Waits for agent n's step, watching its process: empty, or why not.
   std::string Settle(int n, DWORD dwLimitMs) {
     Agent& a = agents_[n];
     std::string why;
@@ -173,9 +157,7 @@ class Run {
     char why[160];
     if (!CreditBooksHold(0, why, sizeof why)) return std::string("credit books: ") + why;
     return printer_->With([&](emu::Peripheral& p) -> std::string {
-      // A killed writer leaves a packet cut short, which the printer calls
-      // incomplete after its inter-packet time of silence: the kill's doing
-      // when seen then (with a wide margin for a loaded machine).
+      // A killed writer leaves a packet incomplete (a wide margin for a loaded machine).
       for (const emu::Violation& v : p.violations())
         if (v.text.find("incomplete packet") == std::string::npos ||
             std::none_of(killedAt_.begin(), killedAt_.end(), [&](uint32_t k) {
@@ -202,8 +184,7 @@ class Run {
       if (s.op == kOpFault) {
         const char* lpszRow = kBehaviours[s.len % kBehaviourCount];
         printer_->AddFault(lpszRow, &why);
-        // A debit is withheld for the channel's life: a lane whose only
-        // credit it took may never be granted again.
+        // A lane whose only credit a debit took may never be granted again.
         if (strncmp(lpszRow, "debit=", 6) == 0) run_->noGrants = 1;
       } else if (s.op == kOpKill) {
         if (s.style & RND_BLOCK) why = Post(s.agent, Step{kOpHold, s.agent, 0, 0, 0});
@@ -215,7 +196,6 @@ class Run {
       if (why.empty()) why = Check();
       if (!why.empty()) why = "step " + std::to_string(i + 1) + " " + PlanText({s}) + ": " + why;
     }
-    // Every agent drains its lanes and closes them, all at once, then leaves.
     for (int n = 0; n < RND_AGENTS; ++n)
       if (why.empty()) why = Post(n, Step{kOpDrain, (BYTE)n, 0, RND_NO_WAIT, 0});
     for (int n = 0; n < RND_AGENTS; ++n) {
@@ -234,9 +214,6 @@ class Run {
       SetEvent(a.hGo);
       a.proc.Wait(10000);
     }
-    for (Agent& a : agents_)
-      if (a.thread.joinable() && !a.busy) a.thread.join();
-    // Only the closing reset clears a killed agent's channels and refused closes.
     bool fClean = std::none_of(plan.begin(), plan.end(),
                                [](const Step& s) { return s.op == kOpKill || s.op == kOpFault; });
     if (why.empty() && fClean) why = CheckPortBlocks();
@@ -248,14 +225,12 @@ class Run {
       cb += a.cbChecked, msgs += a.msgChecked, opens += a.opens, losses += a.losses;
     printf("krzrandom:   bytes-checked=%lld messages-checked=%lld opens=%lld lanes-lost=%lld\n", cb,
            msgs, opens, losses);
-    // A whole plan that judged nothing passed for want of traffic.
     if (why.empty() && plan.size() >= 200 && (!cb || !msgs))
       why = "a plan of " + std::to_string(plan.size()) + " steps checked no byte or no message";
     return why;
   }
 
-  // Ends the run with the printer dropping the link: the reset frees every
-  // channel (also killed agents'), and the next run starts on a link down.
+  // The printer drops the link: the reset frees every channel, also killed agents'.
   std::string ResetLink() {
     WORD hChannel = 0;
     MLCOpenChannel(0, 3, MLC_STREAM_CHANNEL, NULL, &hChannel, NULL, 0, 0, NULL, NULL);
@@ -283,9 +258,7 @@ class Run {
   std::vector<uint32_t> killedAt_;  // printer time of each kill of an agent amid a step
 };
 
-// The kind of a failure: its text without numbers, so that a shrunk plan
-// still fails the same way.
-std::string Kind(std::string why) {
+std::string Kind(std::string why) {  // without numbers: a shrunk plan must fail alike
   if (size_t colon = why.find(": "); colon != std::string::npos)
     why.erase(0, colon);  // "step N OP"
   why.erase(std::remove_if(why.begin(), why.end(), [](char c) { return c >= '0' && c <= '9'; }),
@@ -325,23 +298,20 @@ int main(int argc, char** argv) {
     if (hPort) MLCReleasePortHandle(hPort);
     return iExit;
   }
-  unsigned seed = 1, count = 1, minutes = 0;
-  int steps = RND_STEPS;
+  unsigned seed = 1, count = 1, minutes = 0, steps = RND_STEPS;
   const char* lpszPlan = nullptr;
+  const std::map<std::string, unsigned*> numbers = {
+      {"--seed", &seed}, {"--count", &count}, {"--minutes", &minutes}, {"--steps", &steps}};
   setvbuf(stdout, NULL, _IONBF, 0);
   for (int i = 1; i + 1 < argc; i += 2) {
-    const char* a = argv[i];
-    unsigned v = (unsigned)strtoul(argv[i + 1], nullptr, 10);
-    if (!strcmp(a, "--seed") || !strcmp(a, "--count") || !strcmp(a, "--minutes"))
-      *(a[2] == 's' ? &seed : a[2] == 'c' ? &count : &minutes) = v;
-    else if (!strcmp(a, "--steps"))
-      steps = (int)v;
-    else if (!strcmp(a, "--plan"))
+    if (numbers.count(argv[i]))
+      *numbers.at(argv[i]) = (unsigned)strtoul(argv[i + 1], nullptr, 10);
+    else if (!strcmp(argv[i], "--plan"))
       lpszPlan = argv[i + 1];
     else
-      return fprintf(stderr, "krzrandom: unknown argument %s\n", a), 2;
+      return fprintf(stderr, "krzrandom: unknown argument %s\n", argv[i]), 2;
   }
-  if (argc % 2 == 0 || steps <= 0) return fprintf(stderr, "krzrandom: bad arguments\n"), 2;
+  if (argc % 2 == 0 || (int)steps <= 0) return fprintf(stderr, "krzrandom: bad arguments\n"), 2;
   WriteTextFile(
       WindowsDirFile("KRZTBX15.INI"),
       "[KRZMLC15]\r\nMLC_PACKET_TIMEOUT_WHILE_BUSY=" + std::to_string(RND_REPLY_TIMEOUT_MS) +
@@ -352,15 +322,13 @@ int main(int argc, char** argv) {
   DWORD hPort = MLCGetPortHandle(0);  // for the thread agents
   if (!hPort) return fprintf(stderr, "krzrandom: no port handle\n"), 2;
   if (!RegisterAgentClass()) return fprintf(stderr, "krzrandom: no window class\n"), 2;
-  // An empty run first brings the link up and down, untimed: the helper
-  // process's first start can be slow (under Wine, seconds).
-  RunOnce(0, {});
+  RunOnce(0, {});  // untimed, first: the helper's first start can be slow (Wine: seconds)
   DWORD dwStart = GetTickCount();
   int iExit = 0;
   for (unsigned n = 0; minutes ? GetTickCount() - dwStart < minutes * 60000u : n < count;
        ++n, ++seed) {
     std::string swarm, printer;
-    std::vector<Step> plan = DrawPlan(seed, steps, &swarm);
+    std::vector<Step> plan = DrawPlan(seed, (int)steps, &swarm);
     if (lpszPlan && (plan.clear(), !ParsePlan(lpszPlan, &plan)))
       return fprintf(stderr, "krzrandom: bad plan\n"), 2;
     DrawPrinter(seed, &printer);
@@ -369,9 +337,8 @@ int main(int argc, char** argv) {
     std::string why = RunOnce(seed, plan);
     if (why.empty()) continue;
     printf("krzrandom: FAIL seed %u: %s\n", seed, why.c_str());
-    // Real processes make the schedule vary: say how often the shrunk plan fails again.
     std::vector<Step> shrunk = Shrink(seed, plan, why, 90000);
-    int again = 0;
+    int again = 0;  // processes vary the schedule: how often does the shrunk plan fail again?
     for (int i = 0; i < 3; ++i) again += Kind(RunOnce(seed, shrunk)) == Kind(why);
     printf(
         "krzrandom: shrunk to %zu steps (failed again %d of 3 times): krzrandom --seed %u "

@@ -1,5 +1,4 @@
-// Plans of the randomized test: a weighted table of operations, some kinds
-// switched off per seed ("swarm"), every choice drawn from the seed.
+// Plans of the randomized test: every choice drawn from the seed.
 #include <stdio.h>
 
 #include <random>
@@ -9,8 +8,7 @@
 
 namespace {
 
-// The operations and their weights; those from kOpClose on may be switched
-// off for a whole run.
+// The operations and their weights; those from kOpClose on may be off for a run ("swarm").
 const char kOps[] = {kOpOpen,     kOpWrite, kOpRead, kOpClose, kOpPoll,
                      kOpRetrieve, kOpStale, kOpKill, kOpFault};
 const int kWeights[] = {8, 14, 14, 2, 4, 2, 1, 1, 2};
@@ -52,8 +50,7 @@ std::string PlanText(const std::vector<Step>& plan) {
 
 bool ParsePlan(const std::string& text, std::vector<Step>* plan) {
   std::istringstream in(text);
-  std::string word;
-  while (in >> word) {
+  for (std::string word; in >> word;) {
     Step s{};
     int agent, lane, style, len;
     if (sscanf(word.c_str(), "%c%d.%d.%d.%d", &s.op, &agent, &lane, &style, &len) != 5 ||

@@ -1,7 +1,5 @@
-// What the randomized test's driver (krzrandom) and its agents share: a run
-// is a plan of steps drawn from one seed, each one operation of one agent on
-// one of its lanes; the agents keep their books in a shared mapping, which
-// the driver judges after every step.
+// What the randomized test's driver and agents share: plans of steps, and the
+// books the agents keep in a shared mapping, which the driver judges every step.
 #pragma once
 
 #include <windows.h>
@@ -16,12 +14,10 @@
 #define RND_STEPS 300           // a plan's steps unless --steps says otherwise
 #define RND_APP_MSG 0x8001
 
-// Short time-outs (KRZTBX15.INI) bring time-out paths up; Wine is slower.
+// Short time-outs bring time-out paths up; under Wine kernel calls are slow.
 #ifdef _WIN32
 #define RND_REPLY_TIMEOUT_MS 1000
 #define RND_CREDIT_TIMEOUT_MS 500
-// Under Wine every kernel call costs tens of microseconds: a call's bound
-// has a margin for that; natively the bound stays tight.
 #define RND_SLOW_MS 5000
 #else
 #define RND_REPLY_TIMEOUT_MS 500
@@ -29,8 +25,7 @@
 #define RND_SLOW_MS 0
 #endif
 #define RND_BLOCK_MS 300  // longest wait a step asks of a blocking call
-// A call's longest wait: the port mutex, a reply, a reset's exchanges, a
-// credit wait and its own time-out.
+// A call's longest wait: the mutex, replies, a reset, credit and its own time-out.
 #define RND_LONGEST_CALL_MS \
   (4 * RND_REPLY_TIMEOUT_MS + RND_CREDIT_TIMEOUT_MS + RND_BLOCK_MS + 2000 + RND_SLOW_MS)
 #define RND_DRAIN_MS 8000
@@ -84,13 +79,12 @@ struct SharedRun {
 };
 #pragma pack(pop)
 
-// Plans: drawn from a seed, printed and parsed back ("W2.1.1.300 R0.0.0.77 ...").
+// Plans: drawn from a seed (swarm: kinds off), printed, parsed ("W2.1.1.300 R0.0.0.77").
 std::vector<Step> DrawPlan(unsigned seed, int steps, std::string* swarm);
 std::string PlanText(const std::vector<Step>& plan);
 bool ParsePlan(const std::string& text, std::vector<Step>* plan);
 
-// Agent side (random_agent.cpp): serves the steps posted to agent n of the
-// run named name until kOpExit; 0, or 5 when the run cannot be joined.
+// Agent n of the run named name serves its steps until kOpExit: 0, or 5 unjoined.
 bool RegisterAgentClass();
 int RunAgent(const std::string& name, int n);
 std::string AgentEventName(const std::string& run, int n, const char* what);

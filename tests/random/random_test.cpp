@@ -1,6 +1,4 @@
-// The randomized multi-client test over a fixed set of seeds, each a run of
-// krzrandom in a process of its own (its output names the failing seed and
-// the shrunk plan that replays it).
+// The randomized test's fixed seeds, each a krzrandom process (its output replays a failure).
 #include <gtest/gtest.h>
 
 #include <sstream>
