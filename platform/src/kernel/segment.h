@@ -19,6 +19,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <string>
 
 #include "common/handles.h"
@@ -53,9 +54,12 @@ static_assert(sizeof(SegHeader) <= kStateOffset, "header overlaps state");
 
 // A process's attachment to one segment.
 struct Segment {
-  std::string shm;     // /dev/shm name; empty when unnamed
-  bool named = false;  // still holds its holder entry
-  int fd = -1;         // kept open for mappings only
+  std::string shm;  // /dev/shm name; empty when unnamed
+  // Still holds its holder entry. Atomic: release_name looks at it before
+  // taking the name lock, while another thread closing its last handle to
+  // the same object may be clearing it under that lock.
+  std::atomic<bool> named{false};
+  int fd = -1;  // kept open for mappings only
   SegHeader* header = nullptr;
   uint64_t data_size = 0;
 
@@ -72,7 +76,7 @@ struct Segment {
   void release_name(const std::atomic<int>* handles = nullptr);
   // Takes over another attachment (which is left empty).
   void adopt(Segment& from) {
-    named = from.named;
+    named = from.named.load();
     from.named = false;
     shm = std::move(from.shm);
     fd = from.fd;
