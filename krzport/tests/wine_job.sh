@@ -19,25 +19,10 @@ while [ $i -lt 64 ]; do
 done
 SIZE=$(wc -c <"$JOB")
 
-# krzport says on its output once it serves: read through a pipe, that line
-# is the wait (the rest is kept for the end).
-mkfifo "$WORK/out"
-$RUNNER "$BIN/krzport_fakedrv.exe" --port LPT1 --device '\\.\LPT1.4' --quiet \
-  --stop-file "$WORK/stop" >"$WORK/out" 2>&1 &
-PORT=$!
-exec 3<"$WORK/out"
-SERVING=""
-while [ -z "$SERVING" ] && IFS= read -r line <&3; do
-  printf '%s\n' "$line" >>"$WORK/port.out"
-  case $line in *"serving"*) SERVING=1 ;; esac
-done
-cat <&3 >>"$WORK/port.out" &
-if [ -z "$SERVING" ]; then
-  echo "krzport did not start:" >&2
-  wait
-  cat "$WORK/port.out" >&2
-  exit 1
-fi
+. "$(dirname "$0")/../../tools/start-ready.sh"
+start_ready "$WORK/port.out" "*serving*" $RUNNER "$BIN/krzport_fakedrv.exe" --port LPT1 \
+  --device '\\.\LPT1.4' --quiet --stop-file "$WORK/stop" || { echo "krzport did not start" >&2; exit 1; }
+PORT=$STARTED
 
 $RUNNER "$BIN/krzprint.exe" --no-progress --read 4 --read-bytes 4096 --out "$WORK/back" "$JOB"
 RC=$?

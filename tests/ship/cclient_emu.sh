@@ -14,24 +14,10 @@ PATH=$BIN:$PATH
 export PATH
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/krzcclient.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
-# The emulator says on its output once it is attached: read through a pipe,
-# that line is the wait (the rest is kept for the end).
-mkfifo "$WORK/out"
-$RUNNER "$BIN/krzemu$EXE" --port LPT1 --seconds 120 --trace none --stop-file "$WORK/stop" \
-  >"$WORK/out" 2>&1 &
-EMU=$!
-exec 3<"$WORK/out"
-READY=""
-while [ -z "$READY" ] && IFS= read -r line <&3; do
-  case $line in *"ready on"*) READY=1 ;; *) printf '%s\n' "$line" >>"$WORK/emulator.out" ;; esac
-done
-cat <&3 >>"$WORK/emulator.out" &
-if [ -z "$READY" ]; then
-  echo "the emulator did not start:" >&2
-  wait
-  cat "$WORK/emulator.out" >&2
-  exit 1
-fi
+. "$(dirname "$0")/../../tools/start-ready.sh"
+start_ready "$WORK/emulator.out" "*ready on*" $RUNNER "$BIN/krzemu$EXE" --port LPT1 \
+  --seconds 120 --trace none --stop-file "$WORK/stop" || { echo "the emulator did not start" >&2; exit 1; }
+EMU=$STARTED
 $RUNNER "$BIN/krzmlc15_cclient$EXE" --all
 RC=$?
 : >"$WORK/stop"
